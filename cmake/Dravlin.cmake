@@ -1,0 +1,36 @@
+# Helpers shared by every folder's CMakeLists.
+
+# dravlin_test(NAME LABELS l1 [l2...] SOURCES s1... LIBS lib1...)
+# One GoogleTest executable; each of its tests becomes a CTest test carrying the labels.
+function(dravlin_test name)
+  cmake_parse_arguments(T "" "TIMEOUT" "LABELS;SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
+  endif()
+  gtest_discover_tests(${name}
+    DISCOVERY_MODE PRE_TEST
+    PROPERTIES LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT}
+               ENVIRONMENT "QT_QPA_PLATFORM=offscreen;DRAVLIN_SOURCE_DIR=${PROJECT_SOURCE_DIR};DRAVLIN_BINARY_DIR=${PROJECT_BINARY_DIR}")
+endfunction()
+
+# dravlin_fuzz(NAME SOURCES s1... LIBS lib1...)
+# A fuzz target defines LLVMFuzzerTestOneInput. Without libFuzzer it is linked with a small
+# driver that replays every file of fuzz/corpus/NAME, and that replay is a CTest test.
+function(dravlin_fuzz name)
+  cmake_parse_arguments(F "" "" "SOURCES;LIBS" ${ARGN})
+  set(corpus ${PROJECT_SOURCE_DIR}/fuzz/corpus/${name})
+  if(DRAVLIN_LIBFUZZER)
+    add_executable(fuzz_${name} ${F_SOURCES})
+    target_compile_options(fuzz_${name} PRIVATE -fsanitize=fuzzer)
+    target_link_options(fuzz_${name} PRIVATE -fsanitize=fuzzer)
+    target_link_libraries(fuzz_${name} PRIVATE ${F_LIBS})
+  else()
+    add_executable(fuzz_${name} ${F_SOURCES} ${PROJECT_SOURCE_DIR}/fuzz/replay_main.cpp)
+    target_link_libraries(fuzz_${name} PRIVATE ${F_LIBS})
+    add_test(NAME fuzz_replay_${name} COMMAND fuzz_${name} ${corpus})
+    set_tests_properties(fuzz_replay_${name} PROPERTIES LABELS "fuzz-replay" TIMEOUT 300)
+  endif()
+endfunction()

@@ -1,0 +1,115 @@
+#include "util/log.h"
+
+#include "util/clock.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <unistd.h>
+
+namespace {
+
+std::atomic<LogSink> g_sink{nullptr};
+
+// One write(2) per text, so lines from different threads never interleave mid-line.
+void write_whole(int fd, const char* text, size_t len)
+{
+    while (len > 0) {
+        ssize_t n = ::write(fd, text, len);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return;
+        }
+        text += n;
+        len -= static_cast<size_t>(n);
+    }
+}
+
+void sink_vprint(int level, const char* fmt, va_list ap)
+{
+    LogSink sink = g_sink.load(std::memory_order_acquire);
+    if (!sink)
+        return;  // nothing is formatted without a sink
+    char buf[kLogBufferSize];
+    std::vsnprintf(buf, sizeof buf, fmt, ap);
+    sink(level, buf);
+}
+
+}  // namespace
+
+void log_set_sink(LogSink sink) { g_sink.store(sink, std::memory_order_release); }
+LogSink log_get_sink() { return g_sink.load(std::memory_order_acquire); }
+
+void log_print(const char* fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    sink_vprint(0, fmt, ap);
+    va_end(ap);
+}
+
+void log_print_info(const char* fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    sink_vprint(1, fmt, ap);
+    va_end(ap);
+}
+
+void debug_print(const char* fmt, ...)
+{
+    char buf[kDebugBufferSize];
+    va_list ap;
+    va_start(ap, fmt);
+    int n = std::vsnprintf(buf, sizeof buf, fmt, ap);
+    va_end(ap);
+    if (n < 0)
+        return;
+    size_t len = std::min(static_cast<size_t>(n), sizeof buf - 1);
+    write_whole(STDERR_FILENO, buf, len);
+}
+
+void console_print(const char* fmt, ...)
+{
+    // Room for 2047 characters plus CR LF and the terminator.
+    char buf[kConsoleMaxChars + 3];
+    va_list ap;
+    va_start(ap, fmt);
+    int n = std::vsnprintf(buf, kConsoleMaxChars + 1, fmt, ap);
+    va_end(ap);
+    if (n < 0)
+        return;
+    size_t len = std::min(static_cast<size_t>(n), static_cast<size_t>(kConsoleMaxChars));
+    buf[len++] = '\r';
+    buf[len++] = '\n';
+    std::fflush(stdout);
+    write_whole(STDOUT_FILENO, buf, len);
+}
+
+void log_last_error(const char* file, int line, const char* text)
+{
+    int code = errno;
+    char msg[256];
+    // The GNU strerror_r returns a pointer that may or may not be msg; both are thread-safe.
+    const char* desc = strerror_r(code, msg, sizeof msg);
+    log_print("[%s-%d]%s, error(%d): %s\n", file ? file : "", line, text ? text : "", code, desc ? desc : "");
+}
+
+void log_step(const char* name, int position, int chanid)
+{
+    if (!log_get_sink())
+        return;
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    WallTime wall = wall_clock_now();
+    unsigned long ms = static_cast<uint32_t>(static_cast<uint64_t>(wall.sec) * 1000u + static_cast<uint64_t>(wall.usec) / 1000u);
+    log_print("[%d][%s][%d]%04d%02d%02d %02d:%02d:%02d[%lu]\n", chanid, name ? name : "", position,
+              local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, ms);
+}
+
+void log_sink_to_debug(int /*level*/, const char* text) { debug_print("%s", text); }

@@ -1,0 +1,44 @@
+// Diagnostic output for developers: the link library's sink, the pages' debug channel,
+// the readers' console lines and the link thread's time-stamped step lines.
+// Every function may be called from any thread; each formats into its own stack buffer and
+// hands the text on in one piece.
+#pragma once
+
+#include <cstdarg>
+
+#if defined(__GNUC__)
+#define DRAVLIN_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
+#else
+#define DRAVLIN_PRINTF(fmt, args)
+#endif
+
+// Level 0 for log_print, 1 for log_print_info. The text is NUL-terminated and valid only
+// during the call.
+using LogSink = void (*)(int level, const char* text);
+
+// The one program-wide sink slot, empty at start. Install it before any link thread exists.
+void log_set_sink(LogSink sink);
+LogSink log_get_sink();
+
+constexpr int kLogBufferSize = 1500;      // log_print, log_print_info: at most 1499 characters
+constexpr int kDebugBufferSize = 4096;    // debug_print: at most 4095 characters
+constexpr int kConsoleMaxChars = 2047;    // console_print
+
+void log_print(const char* fmt, ...) DRAVLIN_PRINTF(1, 2);
+void log_print_info(const char* fmt, ...) DRAVLIN_PRINTF(1, 2);
+
+// The pages' debugger output channel; on this platform it is standard error, one write per text.
+void debug_print(const char* fmt, ...) DRAVLIN_PRINTF(1, 2);
+
+// Standard output, with CR LF appended.
+void console_print(const char* fmt, ...) DRAVLIN_PRINTF(1, 2);
+
+// "[file-line]text, error(code): message" for the calling thread's last system error (errno).
+void log_last_error(const char* file, int line, const char* text);
+#define LOG_LAST_ERROR(text) log_last_error(__FILE__, __LINE__, (text))
+
+// "[chanid][name][position]YYYYMMDD hh:mm:ss[wall-clock ms]" through log_print.
+void log_step(const char* name, int position, int chanid);
+
+// The sink the console installs: hands the text unchanged to debug_print.
+void log_sink_to_debug(int level, const char* text);
