@@ -1,0 +1,137 @@
+// Device description readers, applied to every search answer: serial number and type, LAN
+// configuration, stream ports and user accounts.
+#include "link/envelope.h"
+
+#include "link/xml_util.h"
+#include "util/fixedstr.h"
+#include "util/log.h"
+
+#include <cstring>
+
+using link_xml::value_of;
+
+namespace {
+
+bool name_is(const TiXmlAttribute* a, const char* name) { return std::strcmp(a->Name(), name) == 0; }
+
+}  // namespace
+
+int GetDeviceIdByXml(const char* text, DeviceId& id)
+{
+    if (!text)
+        return -1;
+    if (!link_xml::contains(text, "<XML_MORVEK>")) {
+        log_print("Invalid message, <XML_MORVEK> not found:\n%s\n", text);
+        return -1;
+    }
+    if (!link_xml::contains(text, "</XML_MORVEK>")) {
+        log_print("Invalid message, </XML_MORVEK> not found:\n%s\n", text);
+        return -1;
+    }
+    fixed_copy(id.SerialNumber, "");
+    TiXmlDocument doc;
+    if (!link_xml::parse(doc, text)) {
+        log_print("Invalid message, xml format error:\n%s\n", text);
+        return -4;
+    }
+    const TiXmlElement* serial = link_xml::body_element(doc, "IPC_SERIALNUMBER");
+    if (!serial)
+        return -2;
+    for (const TiXmlAttribute* a = serial->FirstAttribute(); a; a = a->Next()) {
+        if (name_is(a, "SerialNumber"))
+            fixed_copy(id.SerialNumber, value_of(a));
+    }
+    if (fixed_view(id.SerialNumber).empty()) {
+        log_print("SerialNumber not found.\n");
+        return -1;
+    }
+    fixed_copy(id.DeviceType, kDefaultDeviceType);
+    const TiXmlElement* type = link_xml::body_element(doc, "DEVICE_TYPE");
+    if (!type)
+        return -2;
+    for (const TiXmlAttribute* a = type->FirstAttribute(); a; a = a->Next()) {
+        if (name_is(a, "DeviceType"))
+            fixed_copy(id.DeviceType, value_of(a));
+    }
+    return 0;
+}
+
+int GetLANCfgByXml(const char* text, LanCfg& cfg)
+{
+    std::memset(&cfg, 0, sizeof cfg);
+    TiXmlDocument doc;
+    if (!text || !link_xml::parse(doc, text)) {
+        log_print("GetLANCfgByXml(): xml error\r\n");
+        return -4;
+    }
+    const TiXmlElement* e = link_xml::body_element(doc, "LANConfig");
+    if (!e) {
+        log_print("GetLANCfgByXml() can not find LANConfig element!");
+        return -2;
+    }
+    for (const TiXmlAttribute* a = e->FirstAttribute(); a; a = a->Next()) {
+        const char* v = value_of(a);
+        if (name_is(a, "MacAddress")) fixed_copy(cfg.MacAddress, v);
+        else if (name_is(a, "DHCP")) cfg.DHCP = link_xml::to_int(v);
+        else if (name_is(a, "IPAddress")) fixed_copy(cfg.IPAddress, v);
+        else if (name_is(a, "Netmask")) fixed_copy(cfg.Netmask, v);
+        else if (name_is(a, "Gateway")) fixed_copy(cfg.Gateway, v);
+        else if (name_is(a, "DNS1")) fixed_copy(cfg.DNS1, v);
+        else if (name_is(a, "DNS2")) fixed_copy(cfg.DNS2, v);
+    }
+    return 0;
+}
+
+int GetMediaStreamCfgByXml(const char* text, MediaStreamCfg& cfg)
+{
+    std::memset(&cfg, 0, sizeof cfg);
+    TiXmlDocument doc;
+    if (!text || !link_xml::parse(doc, text)) {
+        log_print("GetMediaStreamCfgByXml(): xml error\r\n");
+        return -4;
+    }
+    const TiXmlElement* e = link_xml::body_element(doc, "MediaStreamConfig");
+    if (!e)
+        return -2;
+    for (const TiXmlElement* s = e->FirstChildElement("StreamAccess"); s; s = s->NextSiblingElement("StreamAccess")) {
+        for (const TiXmlAttribute* a = s->FirstAttribute(); a; a = a->Next()) {
+            int v = link_xml::to_int(value_of(a));
+            if (name_is(a, "Auth")) cfg.Auth = v;
+            else if (name_is(a, "VideoPort")) cfg.VideoPort = v;
+            else if (name_is(a, "RTPOverRTSP")) cfg.RTPOverRTSP = v;
+            else if (name_is(a, "PTZPort")) cfg.PTZPort = v;
+            else if (name_is(a, "WEBPort")) cfg.WEBPort = v;
+        }
+    }
+    return 0;
+}
+
+int GetUserCfgByXml(const char* text, UserCfg& cfg)
+{
+    std::memset(&cfg, 0, sizeof cfg);
+    TiXmlDocument doc;
+    if (!text || !link_xml::parse(doc, text)) {
+        log_print("GetUserCfgByXml(): xml error");
+        return -4;
+    }
+    const TiXmlElement* e = link_xml::body_element(doc, "UserConfig");
+    if (!e)
+        return -2;
+    const TiXmlNode* first = e->FirstChild();
+    const TiXmlElement* child = first ? first->ToElement() : nullptr;
+    int count = 0;
+    for (; child && count < kMaxUserAccounts; child = child->NextSiblingElement()) {
+        if (std::strcmp(child->Value(), "Account") != 0)
+            continue;
+        UserAccount& u = cfg.accounts[count++];
+        for (const TiXmlAttribute* a = child->FirstAttribute(); a; a = a->Next()) {
+            const char* v = value_of(a);
+            if (name_is(a, "Username")) fixed_copy(u.Username, v);
+            else if (name_is(a, "Password")) fixed_copy(u.Password, v);
+            else if (name_is(a, "Group")) fixed_copy(u.Group, v);
+            else if (name_is(a, "Status")) fixed_copy(u.Status, v);
+        }
+    }
+    cfg.count = count;
+    return 0;
+}
