@@ -1,0 +1,615 @@
+#include "imaging/jpeg_decoder.h"
+
+#include <atomic>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+std::atomic<JpegTraceSink> g_trace_sink{nullptr};
+
+void trace(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+void trace(const char* fmt, ...)
+{
+    char buf[160];
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(buf, sizeof buf, fmt, ap);
+    va_end(ap);
+    JpegTraceSink sink = g_trace_sink.load(std::memory_order_acquire);
+    if (sink) {
+        sink(buf);
+    } else {
+        std::fputs(buf, stdout);
+        std::fflush(stdout);
+    }
+}
+
+// Position in the 8x8 block (row-major) of the k-th coefficient in zig-zag order.
+constexpr uint8_t kZigzag[64] = {0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,
+                                 12, 19, 26, 33, 40, 48, 41, 34, 27, 20, 13, 6,  7,  14, 21, 28,
+                                 35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23, 30, 37, 44, 51,
+                                 58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63};
+
+// Block decode results, printed as "funcretN = %x".
+constexpr int kBlockOk = 0;
+constexpr int kBlockBadDcCode = 1;
+constexpr int kBlockBadAcCode = 2;
+constexpr int kBlockPastEnd = 3;     // run-length walks beyond coefficient 63
+constexpr int kBlockDataEnded = 4;   // the entropy data ran out
+constexpr int kBlockBadDcSize = 5;   // DC difference wider than 16 bits
+
+constexpr int kFastBits = 9;
+constexpr int kMaxSampling = 4;  // T.81 allows 1..4
+
+struct HuffTable {
+    bool defined = false;
+    uint8_t fast_len[1 << kFastBits];  // 0: the code is longer than kFastBits
+    uint8_t fast_sym[1 << kFastBits];
+    int32_t maxcode[17];    // largest code of each length, -1 when there is none
+    int32_t valoffset[17];  // symbol index = code + valoffset[length]
+    uint8_t symbols[256];
+};
+
+// Canonical Huffman codes from the 16 code-length counts. Refuses tables with more than 256
+// symbols or whose codes do not fit their lengths, which would otherwise index past the tables.
+bool build_huffman(HuffTable& t, const uint8_t* counts, const uint8_t* syms, int total)
+{
+    if (total > 256)
+        return false;
+    std::memset(t.fast_len, 0, sizeof t.fast_len);
+    std::memcpy(t.symbols, syms, static_cast<size_t>(total));
+    uint32_t code = 0;
+    int k = 0;
+    for (int len = 1; len <= 16; ++len) {
+        int n = counts[len - 1];
+        t.maxcode[len] = -1;
+        t.valoffset[len] = 0;
+        if (n > 0) {
+            if (code + static_cast<uint32_t>(n) > (1u << len))
+                return false;
+            t.valoffset[len] = k - static_cast<int32_t>(code);
+            for (int i = 0; i < n; ++i, ++code, ++k) {
+                if (len <= kFastBits) {
+                    uint32_t first = code << (kFastBits - len);
+                    uint32_t span = 1u << (kFastBits - len);
+                    for (uint32_t j = 0; j < span; ++j) {
+                        t.fast_len[first + j] = static_cast<uint8_t>(len);
+                        t.fast_sym[first + j] = syms[k];
+                    }
+                }
+            }
+            t.maxcode[len] = static_cast<int32_t>(code) - 1;
+        }
+        code <<= 1;
+    }
+    t.defined = true;
+    return true;
+}
+
+// Inverse DCT basis: kBasis[x][u] = C(u)/2 * cos((2x+1)u*pi/16).
+struct IdctBasis {
+    float k[8][8];
+    IdctBasis()
+    {
+        const double pi = 3.14159265358979323846;
+        for (int x = 0; x < 8; ++x)
+            for (int u = 0; u < 8; ++u)
+                k[x][u] = static_cast<float>((u == 0 ? std::sqrt(0.5) : 1.0) * 0.5 * std::cos((2 * x + 1) * u * pi / 16));
+    }
+};
+
+const IdctBasis& idct_basis()
+{
+    static const IdctBasis basis;
+    return basis;
+}
+
+inline uint8_t clamp_sample(float v)
+{
+    v += 128.5f;  // level shift and round
+    if (!(v > 0.0f))
+        return 0;
+    if (v >= 255.0f)
+        return 255;
+    return static_cast<uint8_t>(v);
+}
+
+// Separable inverse DCT of one dequantised block; rows of zero coefficients are skipped,
+// which is most of them in a typical picture.
+void idct_block(const float* in, int last_k, uint8_t* out, int stride)
+{
+    if (last_k == 0) {
+        uint8_t dc = clamp_sample(in[0] * 0.125f);
+        for (int y = 0; y < 8; ++y)
+            std::memset(out + y * stride, dc, 8);
+        return;
+    }
+    const auto& k = idct_basis().k;
+    float tmp[64];
+    for (int v = 0; v < 8; ++v) {
+        const float* row = in + v * 8;
+        float* t = tmp + v * 8;
+        bool zero = true;
+        for (int u = 0; u < 8; ++u)
+            zero = zero && row[u] == 0.0f;
+        if (zero) {
+            for (int x = 0; x < 8; ++x)
+                t[x] = 0.0f;
+            continue;
+        }
+        for (int x = 0; x < 8; ++x) {
+            float s = 0.0f;
+            for (int u = 0; u < 8; ++u)
+                s += row[u] * k[x][u];
+            t[x] = s;
+        }
+    }
+    for (int x = 0; x < 8; ++x) {
+        for (int y = 0; y < 8; ++y) {
+            float s = 0.0f;
+            for (int v = 0; v < 8; ++v)
+                s += tmp[v * 8 + x] * k[y][v];
+            out[y * stride + x] = clamp_sample(s);
+        }
+    }
+}
+
+inline int clamp_byte(int v) { return v < 0 ? 0 : (v > 255 ? 255 : v); }
+
+inline uint16_t rgb565(int r, int g, int b)
+{
+    return static_cast<uint16_t>(((r >> 3) << 11) | ((g >> 2) << 5) | (b >> 3));
+}
+
+struct Component {
+    int id = 0;
+    int h = 0;
+    int v = 0;
+    int tq = 0;
+};
+
+class JpegDecoder {
+public:
+    int Decode(const uint8_t* data, size_t length, uint16_t* target, size_t target_pixels, int* width, int* height);
+
+private:
+    bool InitTag();
+    bool TablesUsable() const;
+    int DecodeBlock(const HuffTable& dc, const HuffTable& ac, const uint8_t* q, int32_t& pred, float* coef, int& last_k);
+    void StoreMcu(int mx, int my);
+
+    // Bit reader over the entropy-coded data. It stops at any marker or at the end of the
+    // data and then feeds zero bits, counting them, so running out of data is detected
+    // without ever reading outside the buffer.
+    void ResetBits(size_t pos);
+    void Fill();
+    int PeekBits16();
+    void Consume(int n);
+    int GetBits(int n);
+    int DecodeSymbol(const HuffTable& t);
+    bool Restart();
+
+    const uint8_t* data_ = nullptr;
+    size_t len_ = 0;
+
+    uint8_t qt_[4][64] = {};  // zig-zag order
+    bool qt_defined_[4] = {};
+    HuffTable huff_[2][2];  // [class: 0 DC, 1 AC][table number]
+
+    int width_ = 0;
+    int height_ = 0;
+    int ncomp_ = 0;
+    Component comp_[3];
+    int luma_dc_ = 0, luma_ac_ = 0, chroma_dc_ = 0, chroma_ac_ = 0;
+    unsigned restart_interval_ = 0;
+    size_t scan_start_ = 0;
+
+    uint64_t buf_ = 0;
+    int bits_ = 0;
+    int fake_bits_ = 0;
+    bool stopped_ = false;
+    bool overrun_ = false;
+    size_t pos_ = 0;
+    size_t ring_[16] = {};  // where each buffered byte started, to give unread bytes back
+    unsigned ring_n_ = 0;
+
+    uint16_t* target_ = nullptr;
+    size_t target_pixels_ = 0;
+    size_t line_ = 0;
+    uint8_t plane_[3][32 * 32];  // one MCU of samples per component (at most 4 x 4 blocks)
+};
+
+inline size_t be16(const uint8_t* p) { return (static_cast<size_t>(p[0]) << 8) | p[1]; }
+
+bool JpegDecoder::InitTag()
+{
+    size_t pos = 2;  // the start-of-image marker is not examined
+    for (;;) {
+        if (pos + 4 > len_ || data_[pos] != 0xFF)
+            return false;
+        uint8_t code = data_[pos + 1];
+        pos += 2;
+        if (code == 0xD9)
+            return false;  // end of image before any scan
+        size_t seglen = be16(data_ + pos);
+        if (seglen < 2)
+            return false;
+        size_t end = pos + seglen;
+        switch (code) {
+        case 0xC4: {  // DHT: tables follow one another until the next marker
+            size_t p = pos + 2;
+            do {
+                if (p + 17 > len_)
+                    return false;
+                int tc = data_[p] >> 4, th = data_[p] & 0x0F;
+                if (tc > 1 || th > 1)
+                    return false;
+                int total = 0;
+                for (int i = 0; i < 16; ++i)
+                    total += data_[p + 1 + i];
+                if (total > 256 || p + 17 + static_cast<size_t>(total) > len_)
+                    return false;
+                if (!build_huffman(huff_[tc][th], data_ + p + 1, data_ + p + 17, total))
+                    return false;
+                p += 17 + static_cast<size_t>(total);
+            } while (p < len_ && data_[p] != 0xFF);
+            if (p >= len_)
+                return false;
+            pos = p;
+            continue;
+        }
+        case 0xDB: {  // DQT: 8-bit tables 0..3; any other table byte ends the segment
+            if (end > len_)
+                return false;
+            size_t p = pos + 2;
+            while (p < end) {
+                uint8_t t = data_[p];
+                if (t > 3)
+                    break;
+                if (p + 65 > len_)
+                    return false;
+                std::memcpy(qt_[t], data_ + p + 1, 64);
+                qt_defined_[t] = true;
+                p += 65;
+            }
+            break;
+        }
+        case 0xC0: {  // SOF0
+            if (end > len_ || pos + 8 > len_)
+                return false;
+            int n = data_[pos + 7];
+            if (n != 1 && n != 3)
+                return false;
+            if (pos + 8 + 3 * static_cast<size_t>(n) > len_)
+                return false;
+            height_ = static_cast<int>(be16(data_ + pos + 3));
+            width_ = static_cast<int>(be16(data_ + pos + 5));
+            if (width_ == 0 || height_ == 0)
+                return false;  // a height defined later by DNL is not baseline for us
+            ncomp_ = n;
+            for (int i = 0; i < n; ++i) {
+                const uint8_t* c = data_ + pos + 8 + 3 * i;
+                comp_[i].id = c[0];
+                comp_[i].h = c[1] >> 4;
+                comp_[i].v = c[1] & 0x0F;
+                comp_[i].tq = c[2];
+                if (comp_[i].h > kMaxSampling || comp_[i].v > kMaxSampling || comp_[i].tq > 3)
+                    return false;
+            }
+            if (n == 1) {
+                comp_[1] = comp_[2] = Component{0, 1, 1, 0};
+            }
+            break;
+        }
+        case 0xDD:  // DRI
+            if (end > len_ || pos + 4 > len_)
+                return false;
+            restart_interval_ = static_cast<unsigned>(be16(data_ + pos + 2));
+            break;
+        case 0xDA: {  // SOS: the walk ends here
+            if (pos + 3 > len_)
+                return false;
+            int ns = data_[pos + 2];
+            if (ns != ncomp_)
+                return false;
+            if (pos + 3 + 2 * static_cast<size_t>(ns) > len_)
+                return false;
+            for (int i = 0; i < ns; ++i) {
+                const uint8_t* c = data_ + pos + 3 + 2 * i;
+                if (c[0] == comp_[0].id) {
+                    luma_dc_ = c[1] >> 4;
+                    luma_ac_ = c[1] & 0x0F;
+                } else {
+                    chroma_dc_ = c[1] >> 4;
+                    chroma_ac_ = c[1] & 0x0F;
+                }
+            }
+            if (end > len_)
+                return false;
+            scan_start_ = end;
+            return true;
+        }
+        default:  // APPn, COM, every other SOFn, DAC, ...: skipped by length
+            if (end > len_)
+                return false;
+            break;
+        }
+        pos = end;
+    }
+}
+
+// Every table the scan will use must exist; an undefined selector would decode with garbage.
+bool JpegDecoder::TablesUsable() const
+{
+    for (int i = 0; i < ncomp_; ++i)
+        if (!qt_defined_[comp_[i].tq])
+            return false;
+    auto ok = [this](int cls, int n) { return n >= 0 && n <= 1 && huff_[cls][n].defined; };
+    if (!ok(0, luma_dc_) || !ok(1, luma_ac_))
+        return false;
+    if (ncomp_ == 3 && (!ok(0, chroma_dc_) || !ok(1, chroma_ac_)))
+        return false;
+    return true;
+}
+
+void JpegDecoder::ResetBits(size_t pos)
+{
+    pos_ = pos;
+    buf_ = 0;
+    bits_ = 0;
+    fake_bits_ = 0;
+    stopped_ = false;
+    ring_n_ = 0;
+}
+
+void JpegDecoder::Fill()
+{
+    while (bits_ <= 56) {
+        uint32_t byte = 0;
+        if (stopped_) {
+            fake_bits_ += 8;
+        } else if (pos_ >= len_) {
+            stopped_ = true;
+            continue;
+        } else {
+            byte = data_[pos_];
+            if (byte == 0xFF) {
+                if (pos_ + 1 >= len_ || data_[pos_ + 1] != 0x00) {
+                    stopped_ = true;  // a marker: the entropy data ends here
+                    continue;
+                }
+                ring_[ring_n_++ & 15] = pos_;
+                pos_ += 2;
+            } else {
+                ring_[ring_n_++ & 15] = pos_;
+                pos_ += 1;
+            }
+        }
+        buf_ = (buf_ << 8) | byte;
+        bits_ += 8;
+    }
+}
+
+inline int JpegDecoder::PeekBits16()
+{
+    if (bits_ < 16)
+        Fill();
+    return static_cast<int>((buf_ >> (bits_ - 16)) & 0xFFFF);
+}
+
+inline void JpegDecoder::Consume(int n)
+{
+    bits_ -= n;
+    if (bits_ < fake_bits_) {
+        overrun_ = true;  // a zero bit made up past the end of the data was used
+        fake_bits_ = bits_;
+    }
+}
+
+inline int JpegDecoder::GetBits(int n)
+{
+    if (n == 0)
+        return 0;
+    if (bits_ < n)
+        Fill();
+    int v = static_cast<int>((buf_ >> (bits_ - n)) & ((1u << n) - 1));
+    Consume(n);
+    return v;
+}
+
+int JpegDecoder::DecodeSymbol(const HuffTable& t)
+{
+    int peek = PeekBits16();
+    int idx = peek >> (16 - kFastBits);
+    if (t.fast_len[idx]) {
+        Consume(t.fast_len[idx]);
+        return t.fast_sym[idx];
+    }
+    for (int len = kFastBits + 1; len <= 16; ++len) {
+        int32_t code = peek >> (16 - len);
+        if (code <= t.maxcode[len]) {
+            Consume(len);
+            return t.symbols[code + t.valoffset[len]];
+        }
+    }
+    return -1;
+}
+
+// At a restart boundary the bytes still buffered but unread are given back, then the two
+// bytes of the RSTn marker are skipped.
+bool JpegDecoder::Restart()
+{
+    int real = bits_ - fake_bits_;
+    int whole = real > 0 ? real / 8 : 0;
+    if (whole > 0)
+        pos_ = ring_[(ring_n_ - static_cast<unsigned>(whole)) & 15];
+    if (pos_ + 2 > len_)
+        return false;
+    ResetBits(pos_ + 2);
+    return true;
+}
+
+inline int extend(int v, int s) { return v < (1 << (s - 1)) ? v - (1 << s) + 1 : v; }
+
+int JpegDecoder::DecodeBlock(const HuffTable& dc, const HuffTable& ac, const uint8_t* q, int32_t& pred, float* coef,
+                             int& last_k)
+{
+    std::memset(coef, 0, 64 * sizeof(float));
+    last_k = 0;
+    int s = DecodeSymbol(dc);
+    if (s < 0)
+        return kBlockBadDcCode;
+    if (s > 16)
+        return kBlockBadDcSize;
+    int diff = s ? extend(GetBits(s), s) : 0;
+    // Wraps instead of overflowing on hostile data; a real picture never gets near.
+    pred = static_cast<int32_t>(static_cast<uint32_t>(pred) + static_cast<uint32_t>(diff));
+    coef[0] = static_cast<float>(pred) * q[0];
+    for (int k = 1; k < 64;) {
+        int rs = DecodeSymbol(ac);
+        if (rs < 0)
+            return kBlockBadAcCode;
+        int r = rs >> 4, sz = rs & 0x0F;
+        if (sz == 0) {
+            if (r != 15)
+                break;  // end of block
+            k += 16;    // ZRL
+            continue;
+        }
+        k += r;
+        if (k > 63)
+            return kBlockPastEnd;
+        coef[kZigzag[k]] = static_cast<float>(extend(GetBits(sz), sz)) * q[k];
+        last_k = k;
+        ++k;
+    }
+    return overrun_ ? kBlockDataEnded : kBlockOk;
+}
+
+void JpegDecoder::StoreMcu(int mx, int my)
+{
+    const int h0 = comp_[0].h, v0 = comp_[0].v;
+    const int mcu_w = 8 * h0, mcu_h = 8 * v0;
+    const size_t x0 = static_cast<size_t>(mx) * mcu_w;
+    const size_t y0 = static_cast<size_t>(my) * mcu_h;
+    for (int yy = 0; yy < mcu_h; ++yy) {
+        size_t gy = y0 + yy;
+        if (gy >= static_cast<size_t>(height_))
+            break;
+        size_t row = gy * line_;
+        if (row >= target_pixels_)
+            break;
+        const uint8_t* ys = plane_[0] + yy * mcu_w;
+        const uint8_t* cbs = plane_[1] + (yy * comp_[1].v / v0) * (8 * comp_[1].h);
+        const uint8_t* crs = plane_[2] + (yy * comp_[2].v / v0) * (8 * comp_[2].h);
+        for (int xx = 0; xx < mcu_w; ++xx) {
+            size_t gx = x0 + xx;
+            if (gx >= line_ || row + gx >= target_pixels_)
+                break;
+            int y = ys[xx];
+            if (ncomp_ == 1) {
+                target_[row + gx] = rgb565(y, y, y);
+                continue;
+            }
+            int cb = cbs[xx * comp_[1].h / h0] - 128;
+            int cr = crs[xx * comp_[2].h / h0] - 128;
+            int r = clamp_byte(y + ((91881 * cr + 32768) >> 16));
+            int g = clamp_byte(y + ((-22554 * cb - 46802 * cr + 32768) >> 16));
+            int b = clamp_byte(y + ((116130 * cb + 32768) >> 16));
+            target_[row + gx] = rgb565(r, g, b);
+        }
+    }
+}
+
+int JpegDecoder::Decode(const uint8_t* data, size_t length, uint16_t* target, size_t target_pixels, int* width,
+                        int* height)
+{
+    data_ = data;
+    len_ = data ? length : 0;
+    if (!InitTag()) {
+        trace("InitTag error\n");
+        return kJpegDecodeFailed;
+    }
+    for (int i = 0; i < ncomp_; ++i) {
+        if (comp_[i].h == 0 || comp_[i].v == 0) {
+            trace("JPEG Decode ERROR.\n");
+            return kJpegDecodeFailed;
+        }
+    }
+    if (ncomp_ == 0 || !TablesUsable()) {
+        trace("JPEG Decode ERROR.\n");
+        return kJpegDecodeFailed;
+    }
+    line_ = JpegLinePixels(width_);
+    target_ = target;
+    target_pixels_ = target ? target_pixels : 0;
+    trace("<<imgwidth=%d, imgheight=%d, linebytes=%d>>\n", width_, height_, static_cast<int>(line_ * 2));
+
+    const int h0 = comp_[0].h, v0 = comp_[0].v;
+    const int mcus_x = (width_ + 8 * h0 - 1) / (8 * h0);
+    const int mcus_y = (height_ + 8 * v0 - 1) / (8 * v0);
+    const uint8_t* q[3] = {qt_[comp_[0].tq], qt_[comp_[1].tq], qt_[comp_[2].tq]};
+    int32_t pred[3] = {0, 0, 0};
+    float coef[64];
+    int last_k = 0;
+    uint64_t count = 0;
+    const bool store = target_pixels_ > 0;
+
+    ResetBits(scan_start_);
+    overrun_ = false;
+    for (int my = 0; my < mcus_y; ++my) {
+        for (int mx = 0; mx < mcus_x; ++mx, ++count) {
+            if (restart_interval_ && count > 0 && count % restart_interval_ == 0) {
+                if (!Restart()) {
+                    trace("JPEG Decode ERROR.\n");
+                    return kJpegDecodeFailed;
+                }
+                pred[0] = pred[1] = pred[2] = 0;
+            }
+            for (int c = 0; c < ncomp_; ++c) {
+                const HuffTable& dc = huff_[0][c == 0 ? luma_dc_ : chroma_dc_];
+                const HuffTable& ac = huff_[1][c == 0 ? luma_ac_ : chroma_ac_];
+                const int bw = comp_[c].h, bh = comp_[c].v;
+                for (int by = 0; by < bh; ++by) {
+                    for (int bx = 0; bx < bw; ++bx) {
+                        int ret = DecodeBlock(dc, ac, q[c], pred[c], coef, last_k);
+                        if (ret != kBlockOk) {
+                            trace("funcret%d = %x\n", c + 1, static_cast<unsigned>(ret));
+                            trace("JPEG Decode ERROR.\n");
+                            return kJpegDecodeFailed;
+                        }
+                        if (store)
+                            idct_block(coef, last_k, plane_[c] + by * 8 * (8 * bw) + bx * 8, 8 * bw);
+                    }
+                }
+            }
+            if (store)
+                StoreMcu(mx, my);
+        }
+    }
+    trace("decode success!!!!\n");
+    if (width)
+        *width = width_;
+    if (height)
+        *height = height_;
+    return kJpegDecodeOk;
+}
+
+}  // namespace
+
+size_t JpegLinePixels(int width) { return width <= 0 ? 0 : (static_cast<size_t>(width) + 7) & ~static_cast<size_t>(7); }
+
+int DecodeJpeg(const unsigned char* data, size_t length, uint16_t* target, size_t target_pixels, int* width, int* height)
+{
+    JpegDecoder decoder;
+    return decoder.Decode(data, length, target, target_pixels, width, height);
+}
+
+void jpeg_set_trace_sink(JpegTraceSink sink) { g_trace_sink.store(sink, std::memory_order_release); }
+
+void jpeg_trace_silent(const char*) {}
+
+void jpeg_trace_stderr(const char* text) { std::fputs(text, stderr); }
