@@ -1,0 +1,99 @@
+#include "ui/platform/resources.h"
+
+#include <QPainter>
+#include <QPainterPath>
+#include <QPixmap>
+
+#include "ui/platform/resource.h"
+
+#if defined(DRAVLIN_HAVE_IMAGING)
+#include "imaging/factory_picture.h"
+#endif
+
+QString LoadString(int id) {
+  switch (id) {
+    case IDS_ABOUTBOX:
+      return QString::fromUtf8("关于 Dravlin(&A)...");
+    case IDP_SOCKETS_INIT_FAILED:
+      return QString::fromUtf8("Windows 套接字初始化失败。");
+    default:
+      return QString();
+  }
+}
+
+namespace {
+
+// A recorder front panel: dark body, a lens ring and a green status light.
+QPixmap DrawIcon(int size) {
+  QPixmap pm(size, size);
+  pm.fill(Qt::transparent);
+  QPainter p(&pm);
+  p.setRenderHint(QPainter::Antialiasing);
+  const qreal s = size;
+  QRectF body(s * 0.06, s * 0.22, s * 0.88, s * 0.56);
+  QPainterPath path;
+  path.addRoundedRect(body, s * 0.10, s * 0.10);
+  p.fillPath(path, QColor(0x1d, 0x4e, 0x89));
+  p.setPen(QPen(QColor(0x0b, 0x2a, 0x4f), qMax(1.0, s / 32)));
+  p.drawPath(path);
+  QPointF lens(s * 0.36, s * 0.50);
+  p.setBrush(QColor(0xe8, 0xee, 0xf6));
+  p.setPen(Qt::NoPen);
+  p.drawEllipse(lens, s * 0.19, s * 0.19);
+  p.setBrush(QColor(0x10, 0x18, 0x28));
+  p.drawEllipse(lens, s * 0.11, s * 0.11);
+  p.setBrush(QColor(0x3c, 0xd0, 0x6a));
+  p.drawEllipse(QPointF(s * 0.76, s * 0.36), s * 0.06, s * 0.06);
+  p.setBrush(QColor(0xe8, 0xee, 0xf6));
+  p.drawRect(QRectF(s * 0.62, s * 0.56, s * 0.24, s * 0.06));
+  return pm;
+}
+
+MenuPopup CanvasPopup(const std::vector<std::pair<int, int>>& items) {
+  MenuPopup popup{QString::fromUtf8("画布"), {}};
+  for (auto [count, id] : items)
+    popup.items.push_back({id, QString::number(count) + QString::fromUtf8("画面"), {}});
+  return popup;
+}
+
+}  // namespace
+
+QIcon LoadAppIcon() {
+  static const QIcon icon = [] {
+    QIcon i;
+    for (int size : {16, 24, 32, 48, 64, 128}) i.addPixmap(DrawIcon(size));
+    return i;
+  }();
+  return icon;
+}
+
+const MenuResource* LoadMenuResource(int id) {
+  if (id != IDR_MENU_CANVAS) return nullptr;
+  // Six canvas pop-ups of growing size; the ids are the channel page's command ids.
+  static const MenuResource canvas{{
+      CanvasPopup({{1, 32792}, {2, 32793}, {4, 32795}}),
+      CanvasPopup({{1, 32796}, {2, 32797}, {4, 32798}, {6, 32799}, {8, 32800}, {9, 32802}}),
+      CanvasPopup({{1, 32803}, {2, 32804}, {4, 32805}, {6, 32806}, {8, 32807}, {9, 32808},
+                   {10, 32809}, {16, 32810}}),
+      CanvasPopup({{1, 32811}, {2, 32812}, {4, 32813}, {6, 32814}, {8, 32815}, {9, 32816},
+                   {10, 32817}, {16, 32818}, {25, 32819}}),
+      CanvasPopup({{1, 32820}, {2, 32821}, {4, 32822}, {6, 32823}, {8, 32824}, {9, 32825},
+                   {10, 32826}, {16, 32827}, {25, 32828}, {32, 32829}}),
+      CanvasPopup({{1, 32830}, {2, 32831}, {4, 32832}, {6, 32833}, {8, 32834}, {9, 32835},
+                   {10, 32836}, {16, 32837}, {25, 32838}, {32, 32840}, {36, 32839}}),
+  }};
+  return &canvas;
+}
+
+BinaryResource FindBinaryResource(int id) {
+  BinaryResource res;
+#if defined(DRAVLIN_HAVE_IMAGING)
+  if (id == IDR_FACTORY_BOOT_JPEG) {
+    res.data = factory_boot_jpeg_data();
+    res.size = factory_boot_jpeg_size();
+  }
+#else
+  (void)id;
+#endif
+  return res;
+}

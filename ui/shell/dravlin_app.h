@@ -1,0 +1,12 @@
+// The application object: prepares the process and runs the main window modally.
+#pragma once
+
+class CDravlins;
+
+class CDravlinApp {
+ public:
+  // Runs the main window; returns false so that the program ends when it closes.
+  bool InitInstance();
+
+  CDravlins* m_pMainWnd = nullptr;
+};
