@@ -1,0 +1,111 @@
+// The link entry and the link's internal interfaces shared by the session, the message
+// handler, file transfer and the requests. Not for pages: they use link/link.h.
+#pragma once
+
+#include "link/link.h"
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <thread>
+
+// A frame is the magic 0x58 0x91 0x58 0x51, a 32-bit little-endian length, then the payload.
+constexpr uint32_t kFrameMagic = 0x51589158u;
+constexpr int kFrameHeaderSize = 8;
+// Payloads below this size are read into the entry's own buffer.
+constexpr int kRecvBufferSize = 1500;
+// Frames announcing more than this are refused as unreadable: far above any real message, and
+// the length comes from the network.
+constexpr uint32_t kMaxFrameLength = 8u * 1024u * 1024u;
+// The login answer is small; a longer one is refused.
+constexpr uint32_t kMaxAuthFrameLength = 64u * 1024u;
+
+constexpr int kHeartbeatIntervalMs = 10000;
+constexpr int kSilenceLimitMs = 50000;
+constexpr int kPollWaitMs = 40;
+constexpr int kSilenceCheckPolls = 50;
+constexpr int kReconnectPauseSec = 3;
+constexpr int kKeepaliveIdle = 1000;
+
+enum IpcLinkState : int {
+    IPC_STATE_LOGGED_IN = 3,
+    IPC_STATE_AUTH_FAILED = 4,
+};
+
+struct IpcLinkContext {
+    std::atomic<int> sock{-1};
+    std::atomic<uint64_t> last_heartbeat{0};  // ms, monotonic
+    std::atomic<int> state{0};
+    int chanid = 0;
+    char address[16] = {};
+    uint16_t port = 0;
+    std::atomic<int> autoreconnect{0};
+    char username[32] = {};
+    char password[41] = {};
+    IpcEventCallback evcb = nullptr;
+    IpcAuxDataCallback auxcb = nullptr;
+    std::atomic<void*> userdata{nullptr};
+    char recvbuf[kRecvBufferSize + 1] = {};  // + 1 for the terminator behind the payload
+    // File transfer state.
+    char localfile[256] = {};
+    char remotefile[1024] = {};
+    FILE* file = nullptr;
+    const unsigned char* resource = nullptr;
+    int translen = 0;
+    int bytesdone = 0;
+    int lastprogress = 0;
+    int bytessent = 0;
+    int filetype = 0;
+    std::atomic<int> downloading{0};
+    std::atomic<uint64_t> last_recv{0};         // ms, monotonic
+    char sessionid[64] = {};
+    std::atomic<int64_t> last_connect_try{0};   // wall-clock seconds
+    std::thread thread;
+    std::atomic<int> running{0};
+    std::atomic<int> alive{0};                  // 1 from thread start until its last statement
+    std::atomic<int> showtime{0};
+};
+
+// The table entry for chanid, or null (no table, bad chanid; nothing logged).
+IpcLinkContext* ipc_entry(int chanid);
+// The lock that every whole frame written on the entry's socket is written under.
+std::mutex& ipc_lock(const IpcLinkContext* ipc);
+
+// Closes the entry's socket under its lock and marks it -1.
+void ipc_close_socket(IpcLinkContext* ipc);
+
+// Builds the long-form frame and writes it under the entry's lock. Bytes written, 0 when the
+// socket was not writable, -1 for bad parameters / no socket / stopped thread, or a negative
+// send result (the connection is then shut down: part of the frame may be on the stream).
+int ipcsendmsg_(IpcLinkContext* ipc, const char* type, const char* code, const char* flag, const char* body);
+// The login frame on a socket that is not stored in an entry yet (no lock).
+int ipcsendmsgbyfd(const char* body, int sock);
+
+// Writes a prepared buffer (one or more whole frames) under the entry's lock.
+int ipc_write_locked(IpcLinkContext* ipc, const void* data, int len);
+
+// Reads one frame from the entry's socket and hands it to ipcdealmsg. 1 handled; -1 refused;
+// 0 unreadable (bad magic, oversize, or stopped while waiting); < 0 receive error / closed.
+int sockrecv_onemsg(IpcLinkContext* ipc);
+
+// The message handler: 1 handled, -1 bad or refused (the link then drops the connection).
+// text is NUL-terminated at the payload's end; len is the payload length.
+int ipcdealmsg(const char* text, IpcLinkContext* ipc, int len);
+// Answers of the control and configuration families.
+int ipcdealresponse(const char* body, const char* type, IpcLinkContext* ipc, int code, int flag);
+
+// File transfer hooks called by the handler and the link thread.
+int uploadfile2ipc(IpcLinkContext* ipc, int filetype);
+int uploadfilefromresource(IpcLinkContext* ipc);
+int ipcdownloadwrite(IpcLinkContext* ipc, const char* text, int len);
+void ipccheckdownloadtimeout(IpcLinkContext* ipc);
+// Upload failure result (-1..-4) to the value of event 56.
+int ipc_upload_result_to_event(int result);
+
+// Talk stop (sends CMD_RA_STOP).
+int ipc_talk_stop(int chanid);
+
+// Sends an event whose data is one 32-bit value.
+void ipc_event_int(IpcLinkContext* ipc, int code, int32_t value);

@@ -1,0 +1,103 @@
+// Reading frames from a link socket: the frame reader of the link thread and the login
+// answer reader.
+#include "link/context.h"
+#include "link/frame_io.h"
+
+#include "base/sock.h"
+#include "util/clock.h"
+#include "util/log.h"
+
+#include <cerrno>
+#include <new>
+#include <vector>
+
+uint32_t frame_le32(const unsigned char* p)
+{
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+           static_cast<uint32_t>(p[3]) << 24;
+}
+
+void frame_put_le32(unsigned char* p, uint32_t v)
+{
+    p[0] = static_cast<unsigned char>(v);
+    p[1] = static_cast<unsigned char>(v >> 8);
+    p[2] = static_cast<unsigned char>(v >> 16);
+    p[3] = static_cast<unsigned char>(v >> 24);
+}
+
+int frame_recv_exact(IpcLinkContext* ipc, int fd, void* buffer, int n, int max_silent_waits)
+{
+    char* p = static_cast<char*>(buffer);
+    int got = 0;
+    int silent = 0;
+    while (got < n) {
+        if (!ipc->running.load())
+            return kRecvStopped;
+        int r = sockrecv(fd, p + got, n - got);
+        if (r > 0) {
+            got += r;
+            continue;
+        }
+        if (r == -2 || (r == -1 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))) {
+            if (max_silent_waits >= 0 && ++silent >= max_silent_waits)
+                return kRecvTimedOut;
+            continue;
+        }
+        if (r < 0)
+            LOG_LAST_ERROR("recv");
+        return r;  // 0: the peer closed
+    }
+    return got;
+}
+
+int sockrecv_onemsg(IpcLinkContext* ipc)
+{
+    if (!ipc)
+        return -1;
+    int fd = ipc->sock.load();
+    unsigned char hd[kFrameHeaderSize];
+    int r = frame_recv_exact(ipc, fd, hd, kFrameHeaderSize, -1);
+    if (r == kRecvStopped)
+        return 0;
+    if (r <= 0) {
+        log_print("sockrecv_onemsg ret:%d\n", r);
+        return r;
+    }
+    uint32_t magic = frame_le32(hd);
+    uint32_t len = frame_le32(hd + 4);
+    if (magic != kFrameMagic) {
+        log_print("[%s] hd magic %#x error.\n", "ipcdealsock", magic);
+        return 0;
+    }
+    if (len > kMaxFrameLength) {
+        // Never allocate from an unchecked network length.
+        log_print("[%s] frame length %u above %u, refused\n", "ipcdealsock", len, kMaxFrameLength);
+        return 0;
+    }
+
+    std::vector<char> big;
+    char* buf = ipc->recvbuf;
+    if (len >= static_cast<uint32_t>(kRecvBufferSize)) {
+        try {
+            big.resize(static_cast<size_t>(len) + 1);
+        } catch (const std::bad_alloc&) {
+            log_print("alloc mem fail, len(%d), ret:%d, offset:%d, sizeof(hd):%d, magic:0x%x\n", static_cast<int>(len),
+                      r, 0, kFrameHeaderSize, magic);
+            return 0;
+        }
+        buf = big.data();
+    }
+    if (len > 0) {
+        r = frame_recv_exact(ipc, fd, buf, static_cast<int>(len), -1);
+        if (r == kRecvStopped)
+            return 0;
+        if (r <= 0) {
+            log_print("sockrecv_onemsg ret:%d\n", r);
+            return r;
+        }
+    }
+    buf[len] = '\0';
+    int ret = ipcdealmsg(buf, ipc, static_cast<int>(len));
+    ipc->last_recv.store(get_tick_ms());
+    return ret;
+}

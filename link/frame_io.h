@@ -1,0 +1,16 @@
+// Byte-level frame helpers of the link (internal).
+#pragma once
+
+#include <cstdint>
+
+struct IpcLinkContext;
+
+uint32_t frame_le32(const unsigned char* p);
+void frame_put_le32(unsigned char* p, uint32_t v);
+
+// frame_recv_exact results besides the byte count, 0 (peer closed) and receive errors.
+constexpr int kRecvStopped = -100;   // the entry's running flag went to 0
+constexpr int kRecvTimedOut = -101;  // max_silent_waits 100 ms waits passed without any byte
+
+// Receives exactly n bytes with sockrecv. max_silent_waits < 0: wait as long as the entry runs.
+int frame_recv_exact(IpcLinkContext* ipc, int fd, void* buffer, int n, int max_silent_waits);

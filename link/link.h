@@ -1,0 +1,99 @@
+// The device control link: a table of 64 link entries, each with its own thread that connects
+// to a recorder, logs in, reads framed XML messages, sends heartbeats and reconnects after a
+// loss. Pages start a link with ipc_login_delay, send requests with ipcsendmsg and the request
+// builders on top of it, and learn what happens through the two callbacks they register.
+#pragma once
+
+#include <cstdint>
+
+// Event codes of the event callback.
+enum IpcEvent : int {
+    IPC_EVENT_DISCONNECTED = 2,   // connect failed, peer closed, unreadable or refused frame, heartbeat failed
+    IPC_EVENT_LOGIN_OK = 4,
+    IPC_EVENT_LOGIN_FAIL = 5,
+    IPC_EVENT_TALK_OK = 6,
+    IPC_EVENT_TALK_FAIL = 7,
+    IPC_EVENT_TALK_STOP_OK = 8,
+    IPC_EVENT_TALK_STOP_FAIL = 9,
+    IPC_EVENT_PTZ_OK = 10,
+    IPC_EVENT_PTZ_FAIL = 11,
+    IPC_EVENT_DOWNLOAD_OK = 16,
+    IPC_EVENT_DOWNLOAD_FAIL = 17,
+    IPC_EVENT_PTZ_ANSWER = 21,
+    IPC_EVENT_THREAD_END = 32,    // the link thread ends after a logout
+    IPC_EVENT_TALK_BUSY = 35,
+    IPC_EVENT_TALK_PARAM = 36,
+    IPC_EVENT_TALK_DISABLED = 37,
+    IPC_EVENT_UPLOAD_PROGRESS = 50,
+    IPC_EVENT_UPLOAD_RESULT = 56,
+    IPC_EVENT_BUZZER = 57,
+    IPC_EVENT_CHANADD_MODE = 58,
+    IPC_EVENT_REBOOT = 59,
+};
+
+// Kinds of the auxiliary-data callback.
+enum IpcAuxKind : int {
+    IPC_AUX_AUDIO = 0,     // info is an IpcMediaInfo
+    IPC_AUX_RESPONSE = 2,  // a response body element; info is an AuxDataInfo
+    IPC_AUX_ALARM = 3,     // AlarmRecord array, count * 1072 bytes; info is an AuxDataInfo
+};
+
+// Both run on the link thread; data and info are valid only during the call; results are
+// ignored. A callback may call ipc_logout for its own entry: that does not wait for the thread.
+using IpcEventCallback = int (*)(int chanid, int code, const void* data, int len);
+using IpcAuxDataCallback = int (*)(int chanid, int kind, const void* data, int len, const void* info);
+
+struct AuxDataInfo {
+    char msgtype[32];  // the message type, at most 32 characters (may hold no terminator)
+    int code;
+    int flag;
+    void* userdata;
+};
+
+struct IpcMediaInfo {
+    int32_t type;      // byte 13 of the media header
+    double timestamp;  // the media header's first 32-bit field, unsigned
+    void* userdata;
+};
+
+struct IpcLoginParam {
+    int chanid;
+    char address[16];   // at most 15 characters
+    uint16_t port;
+    int autoreconnect;  // 1: reconnect after every loss until logout
+    IpcEventCallback evcb;
+    IpcAuxDataCallback auxcb;
+    void* userdata;
+    char username[32];  // at most 31 characters
+    char password[41];  // at most 40 characters
+};
+
+constexpr int kIpcMaxLinks = 64;
+
+// Allocates the table once per process; a second call keeps the table and its links. 1 or -1.
+int ipc_init();
+// Logs out every entry, waits for their threads and frees the table. 1.
+int ipc_deinit();
+
+// Starts the link thread of param->chanid; the outcome arrives as event 4, 5 or 2. 1, or -1
+// for bad parameters, an entry in use or an entry whose thread still runs.
+int ipc_login_delay(const IpcLoginParam* param);
+// Asks the entry's thread to end; for an auto-reconnect entry waits for it (event 32) and
+// clears the entry, unless called from that very thread. 1, or -1 for a bad chanid.
+int ipc_logout(int chanid);
+// Ends every link, waits for all their threads, clears the table. 1.
+int ipc_logout_all();
+
+// Sends a request with the numeric code and flag "0"; a null body gives the body-less form.
+// Bytes written (header included), 0 when the socket could not take it right now, or -1.
+int ipcsendmsg(const char* body, int chanid, const char* type, int code);
+
+// The user pointer registered at login, or null (with a log line for a bad chanid).
+void* ipc_getuserdata(int chanid);
+
+// Step lines of the link thread for this entry (diagnostics). 1 or -1.
+int ipc_set_showtime(int chanid, int flag);
+
+// Chanid range check shared by every operation that takes one: logs
+// "<name> fail, chanid:%d, max:%d" and returns false for a bad chanid or a missing table.
+bool ipc_check_chanid(const char* name, int chanid);

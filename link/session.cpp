@@ -1,0 +1,633 @@
+// The link table, the link threads (login, frame polling, heartbeat, silence detection,
+// reconnection), logout and the send paths.
+#include "link/context.h"
+#include "link/envelope.h"
+#include "link/frame_io.h"
+
+#include "base/sock.h"
+#include "util/clock.h"
+#include "util/fixedstr.h"
+#include "util/log.h"
+
+#include <chrono>
+#include <functional>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+#include <system_error>
+
+namespace {
+
+std::atomic<IpcLinkContext*> g_ipc{nullptr};
+std::atomic<int> g_ipc_max{0};
+std::mutex g_locks[kIpcMaxLinks];
+// Guards starting, joining and clearing an entry's thread (never held while waiting for one).
+std::mutex g_ctl[kIpcMaxLinks];
+std::mutex g_init_mu;
+
+// The entry whose link thread this is, so that a callback's logout never waits for itself.
+thread_local IpcLinkContext* t_own_entry = nullptr;
+
+// The fixed heartbeat frame: magic, length 218, then the text byte for byte (its doubled end
+// tags are what recorders have always received).
+constexpr char kHeartbeatText[] =
+    "<?xml version=\"1.0\" encoding=\"GB2312\" ?><XML_MORVEK>\n<MESSAGE_HEADER\n"
+    "Msg_type=\"AUXPTZ_HEARTBEAT_MESSAGE\"\nMsg_code=\"CMD_HEARTBEAT\"\nMsg_flag=\"0\"\n/><MESSAGE_BODY>\n"
+    "</MESSAGE_BODY>\n</XML_MORVEK><MESSAGE_BODY/>\n</XML_MORVEK>";
+static_assert(sizeof kHeartbeatText - 1 == 218, "heartbeat text is 218 bytes");
+
+struct HeartbeatFrame {
+    unsigned char bytes[kFrameHeaderSize + sizeof kHeartbeatText - 1];
+    HeartbeatFrame()
+    {
+        frame_put_le32(bytes, kFrameMagic);
+        frame_put_le32(bytes + 4, sizeof kHeartbeatText - 1);
+        std::memcpy(bytes + kFrameHeaderSize, kHeartbeatText, sizeof kHeartbeatText - 1);
+    }
+};
+const HeartbeatFrame kHeartbeat;
+
+void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+int64_t wall_seconds() { return wall_clock_now().sec; }
+
+unsigned long thread_number()
+{
+    return static_cast<unsigned long>(std::hash<std::thread::id>{}(std::this_thread::get_id()));
+}
+
+void emit(IpcLinkContext* ipc, int code)
+{
+    if (ipc->evcb)
+        ipc->evcb(ipc->chanid, code, nullptr, 0);
+}
+
+// Clears everything but the thread object (joined by the caller) and the locks.
+void reset_entry(IpcLinkContext* ipc)
+{
+    std::lock_guard<std::mutex> lk(ipc_lock(ipc));
+    ipc->sock.store(-1);
+    ipc->last_heartbeat.store(0);
+    ipc->state.store(0);
+    ipc->chanid = 0;
+    std::memset(ipc->address, 0, sizeof ipc->address);
+    ipc->port = 0;
+    ipc->autoreconnect.store(0);
+    std::memset(ipc->username, 0, sizeof ipc->username);
+    std::memset(ipc->password, 0, sizeof ipc->password);
+    ipc->evcb = nullptr;
+    ipc->auxcb = nullptr;
+    ipc->userdata.store(nullptr);
+    std::memset(ipc->recvbuf, 0, sizeof ipc->recvbuf);
+    std::memset(ipc->localfile, 0, sizeof ipc->localfile);
+    std::memset(ipc->remotefile, 0, sizeof ipc->remotefile);
+    if (ipc->file) {
+        std::fclose(ipc->file);
+        ipc->file = nullptr;
+    }
+    ipc->resource = nullptr;
+    ipc->translen = ipc->bytesdone = ipc->lastprogress = ipc->bytessent = ipc->filetype = 0;
+    ipc->downloading.store(0);
+    ipc->last_recv.store(0);
+    std::memset(ipc->sessionid, 0, sizeof ipc->sessionid);
+    ipc->last_connect_try.store(0);
+    ipc->running.store(0);
+    ipc->showtime.store(0);
+}
+
+// Waits (without holding any lock) until the entry's thread has finished, then joins it.
+void wait_and_join(IpcLinkContext* ipc, int chanid)
+{
+    while (ipc->alive.load())
+        sleep_ms(1);
+    std::lock_guard<std::mutex> ctl(g_ctl[chanid]);
+    if (ipc->thread.joinable())
+        ipc->thread.join();
+}
+
+void step(IpcLinkContext* ipc, const char* name, int position)
+{
+    if (ipc->showtime.load())
+        log_step(name, position, ipc->chanid);
+}
+
+IpcLoginParam login_param_of(const IpcLinkContext* ipc)
+{
+    IpcLoginParam p{};
+    p.chanid = ipc->chanid;
+    fixed_copy(p.address, fixed_view(ipc->address));
+    p.port = ipc->port;
+    p.autoreconnect = ipc->autoreconnect.load();
+    p.evcb = ipc->evcb;
+    p.auxcb = ipc->auxcb;
+    p.userdata = ipc->userdata.load();
+    fixed_copy(p.username, fixed_view(ipc->username));
+    std::memcpy(p.password, ipc->password, sizeof p.password);
+    return p;
+}
+
+void store_credentials(IpcLinkContext* ipc, const IpcLoginParam* param)
+{
+    fixed_copy(ipc->username, sizeof ipc->username - 1, fixed_view(param->username, sizeof param->username - 1));
+    fixed_copy(ipc->password, sizeof ipc->password - 1, fixed_view(param->password, sizeof param->password - 1));
+}
+
+// Sends the login request and reads the answer as one whole frame: magic checked, the full
+// length read. Two 100 ms waits without any byte arriving give up.
+int ipcauth(IpcLinkContext* ipc, int fd)
+{
+    std::string user(fixed_view(ipc->username, sizeof ipc->username - 1));
+    std::string pass(fixed_view(ipc->password, sizeof ipc->password - 1));
+    std::string body = "<USER_AUTH_PARAM\nUsername=\"" + user + "\"\nPassword=\"" + pass + "\"/>";
+    log_print("send xml:%s\n", body.c_str());
+    int r = ipcsendmsgbyfd(body.c_str(), fd);
+    if (r <= 0) {
+        log_print("socksend error:%d", r);
+        return -1;
+    }
+
+    unsigned char hd[kFrameHeaderSize];
+    r = frame_recv_exact(ipc, fd, hd, kFrameHeaderSize, 2);
+    if (r == kRecvTimedOut) {
+        log_print("ipcauth long time wait, fail\n");
+        return -1;
+    }
+    if (r <= 0) {
+        if (r < 0 && r != kRecvStopped)
+            log_print("sockrecv");
+        return -1;
+    }
+    uint32_t magic = frame_le32(hd);
+    uint32_t len = frame_le32(hd + 4);
+    if (magic != kFrameMagic) {
+        log_print("[%s] hd magic %#x error.\n", "ipcauth", magic);
+        return -1;
+    }
+    if (len > kMaxAuthFrameLength) {
+        log_print("[%s] frame length %u above %u, refused\n", "ipcauth", len, kMaxAuthFrameLength);
+        return -1;
+    }
+    std::string text(static_cast<size_t>(len), '\0');
+    if (len > 0) {
+        r = frame_recv_exact(ipc, fd, text.data(), static_cast<int>(len), 2);
+        if (r == kRecvTimedOut) {
+            log_print("ipcauth long time wait, fail\n");
+            return -1;
+        }
+        if (r <= 0)
+            return -1;
+    }
+    return ipcdealmsg(text.c_str(), ipc, static_cast<int>(len));
+}
+
+int ipc_login(const IpcLoginParam* param)
+{
+    if (!param || !param->evcb) {
+        log_print("ipc_login param fail, param:0x%p, evcb:0x%p\n", static_cast<const void*>(param),
+                  param ? reinterpret_cast<void*>(param->evcb) : nullptr);
+        return -1;
+    }
+    if (!ipc_check_chanid("ipc_login", param->chanid))
+        return -1;
+    IpcLinkContext* ipc = ipc_entry(param->chanid);
+    if (ipc->sock.load() > 0) {
+        log_print("ipclogin fail, channel(%d) is inuse fd(%d), logout it first and login again\n", param->chanid,
+                  ipc->sock.load());
+        return -1;
+    }
+    if (!ipc->running.load())
+        return -1;
+    ipc->evcb = param->evcb;
+    ipc->auxcb = param->auxcb;
+    ipc->userdata.store(param->userdata);
+    ipc->chanid = param->chanid;
+    fixed_copy(ipc->address, sizeof ipc->address - 1, fixed_view(param->address, sizeof param->address - 1));
+    ipc->port = param->port;
+    log_print("==============================ipc_login[%d][%p] =============== \n", param->chanid,
+              static_cast<void*>(ipc));
+
+    std::string address(fixed_view(ipc->address));
+    step(ipc, "ipc_login", 1);
+    int fd = tcpconnectserver(address.c_str(), ipc->port);
+    step(ipc, "ipc_login", 2);
+    if (fd < 0) {
+        log_print("ipclogin[%s:%d] connect fail \n", address.c_str(), ipc->port);
+        ipc->autoreconnect.store(param->autoreconnect);
+        if (param->autoreconnect) {
+            ipc->last_connect_try.store(wall_seconds());
+            store_credentials(ipc, param);
+        }
+        emit(ipc, IPC_EVENT_DISCONNECTED);
+        return -1;
+    }
+    sock_nolinger(fd);
+    sock_keepalive(fd, kKeepaliveIdle);
+    if (!ipc->running.load()) {
+        sock_close(fd);
+        return -1;
+    }
+    store_credentials(ipc, param);
+
+    int ret = ipcauth(ipc, fd);
+    if (ret <= 0) {
+        log_print("ipc_login[%s:%d] auth fail, ret:%d \n", address.c_str(), ipc->port, ret);
+        sock_close(fd);
+        {
+            std::lock_guard<std::mutex> lk(ipc_lock(ipc));
+            ipc->sock.store(-1);
+        }
+        ipc->state.store(IPC_STATE_AUTH_FAILED);
+    } else {
+        uint64_t now = get_tick_ms();
+        // Silence is measured from the login, not from whatever happened on this entry before.
+        ipc->last_heartbeat.store(now);
+        ipc->last_recv.store(now);
+        {
+            std::lock_guard<std::mutex> lk(ipc_lock(ipc));
+            ipc->sock.store(fd);
+        }
+        ipc->state.store(IPC_STATE_LOGGED_IN);
+    }
+
+    int state = ipc->state.load();
+    if (ipc->running.load()) {
+        emit(ipc, state == IPC_STATE_LOGGED_IN ? IPC_EVENT_LOGIN_OK : IPC_EVENT_LOGIN_FAIL);
+    } else {
+        if (state == IPC_STATE_AUTH_FAILED)
+            emit(ipc, IPC_EVENT_LOGIN_FAIL);
+        return ret;
+    }
+    ipc->autoreconnect.store(param->autoreconnect);
+    return ret;
+}
+
+// Waits up to 40 ms for input and reads one frame. -2 time-out, -1 poll failure, -3 no
+// socket, 0 otherwise (a failed frame has closed the connection with event 2).
+int ipcdealsocks(IpcLinkContext* ipc)
+{
+    int fd = ipc->sock.load();
+    if (fd < 0)
+        return -3;
+    unsigned char ready = 0;
+    int r = sock_poll_readable(&fd, 1, kPollWaitMs, &ready);
+    if (r < 0) {
+        log_print("ipcdealsocks select Error ");
+        return -1;
+    }
+    if (r == 0)
+        return -2;
+    if (!ready) {
+        log_print("ipcdealsocks select Error ");
+        return -1;
+    }
+    if (sockrecv_onemsg(ipc) <= 0) {
+        emit(ipc, IPC_EVENT_DISCONNECTED);
+        log_print("[%s:%d]close by remote?\n", fixed_str(ipc->address).c_str(), ipc->port);
+        ipc_close_socket(ipc);
+        if (ipc->autoreconnect.load())
+            ipc->last_connect_try.store(wall_seconds());
+    }
+    return 0;
+}
+
+void ipchearbeat(IpcLinkContext* ipc)
+{
+    if (ipc->sock.load() <= 0)
+        return;
+    if (get_tick_ms() - ipc->last_heartbeat.load() <= static_cast<uint64_t>(kHeartbeatIntervalMs))
+        return;
+    int r = ipc_write_locked(ipc, kHeartbeat.bytes, sizeof kHeartbeat.bytes);
+    if (r > 0) {
+        ipc->last_heartbeat.store(get_tick_ms());
+        sleep_ms(1);
+        return;
+    }
+    ipc_close_socket(ipc);
+    emit(ipc, IPC_EVENT_DISCONNECTED);
+    log_print("ipc->chanid[%d] ipchearbeat Send Fail!\n", ipc->chanid);
+}
+
+void ipcreconnect(IpcLinkContext* ipc)
+{
+    if (ipc->sock.load() != -1 || ipc->autoreconnect.load() != 1)
+        return;
+    int64_t now = wall_seconds();
+    if (now - ipc->last_connect_try.load() < kReconnectPauseSec)
+        return;
+    ipc->last_connect_try.store(now);
+    step(ipc, "ipcreconnect", 1);
+    log_print("chanid:%d, to login now:%u\n", ipc->chanid, static_cast<unsigned>(now));
+    IpcLoginParam p = login_param_of(ipc);
+    ipc_login(&p);
+    if (ipc->running.load())
+        sleep_ms(1);
+}
+
+void ipc_thread(IpcLinkContext* ipc)
+{
+    t_own_entry = ipc;
+    log_print("ipc[%p][%d], thread\n", static_cast<void*>(ipc), ipc->chanid);
+    IpcLoginParam p = login_param_of(ipc);
+    int ret = ipc_login(&p);
+    if (ret <= 0 && !ipc->autoreconnect.load()) {
+        ipc->running.store(0);
+        log_print("ipc_thread[%d][%d] to out\n", ipc->chanid, ipc->running.load());
+        ipc->alive.store(0);
+        return;
+    }
+    log_print("%s:%d, running[%p]:%d\n", "ipc_thread", __LINE__, static_cast<void*>(ipc), ipc->running.load());
+
+    int timeouts = 0;
+    while (ipc->running.load()) {
+        if (ipc->showtime.load()) {
+            log_print("ipc[%d]threadrunning:%d\n", ipc->chanid, ipc->running.load());
+            step(ipc, "ipc_thread", 1);
+        }
+        int r = ipcdealsocks(ipc);
+        step(ipc, "ipc_thread", 2);
+        if (r == -2) {
+            if (++timeouts >= kSilenceCheckPolls) {
+                timeouts = 0;
+                uint64_t now = get_tick_ms();
+                uint64_t last = ipc->last_recv.load();
+                if (now > last && now - last > static_cast<uint64_t>(kSilenceLimitMs)) {
+                    log_print("ipc_thread 8091 long Time No Data!!\n");
+                    log_print("ipc_thread 8091 Disconned!!\n");
+                    ipc_close_socket(ipc);
+                }
+            }
+        } else {
+            timeouts = 0;
+            if (r == -1) {
+                log_print("ipc_thread 8091 Revc Error!!\n");
+                log_print("ipc_thread 8091 Disconned!!\n");
+                ipc_close_socket(ipc);
+            }
+        }
+        if (!ipc->running.load())
+            break;
+        ipchearbeat(ipc);
+        step(ipc, "ipc_thread", 3);
+        ipccheckdownloadtimeout(ipc);
+        if (!ipc->running.load())
+            break;
+        ipcreconnect(ipc);
+        step(ipc, "ipc_thread", 4);
+        if (!ipc->running.load())
+            break;
+        if (ipc->sock.load() >= 0)
+            continue;
+        if (!ipc->autoreconnect.load()) {
+            ipc->running.store(0);
+            log_print("ipc_thread[%d][%d]\n", ipc->chanid, ipc->running.load());
+            ipc->alive.store(0);
+            return;
+        }
+        for (int i = 0; i < 800 && ipc->running.load(); ++i)
+            sleep_ms(1);
+    }
+    ipc_close_socket(ipc);
+    emit(ipc, IPC_EVENT_THREAD_END);
+    log_print("ipc_thread[%d][%d] threadid:%lu to out\n", ipc->chanid, ipc->running.load(), thread_number());
+    ipc->alive.store(0);
+}
+
+}  // namespace
+
+IpcLinkContext* ipc_entry(int chanid)
+{
+    IpcLinkContext* table = g_ipc.load();
+    if (!table || chanid < 0 || chanid >= g_ipc_max.load())
+        return nullptr;
+    return &table[chanid];
+}
+
+std::mutex& ipc_lock(const IpcLinkContext* ipc)
+{
+    IpcLinkContext* table = g_ipc.load();
+    if (table && ipc >= table && ipc < table + kIpcMaxLinks)
+        return g_locks[ipc - table];
+    // An entry outside the table (the fuzz and unit harnesses build their own): one shared lock.
+    static std::mutex loose;
+    return loose;
+}
+
+bool ipc_check_chanid(const char* name, int chanid)
+{
+    int max = g_ipc_max.load();
+    if (!g_ipc.load() || chanid < 0 || chanid >= max) {
+        log_print("<%s> fail, chanid:%d, max:%d\n", name, chanid, max ? max : kIpcMaxLinks);
+        return false;
+    }
+    return true;
+}
+
+void ipc_close_socket(IpcLinkContext* ipc)
+{
+    std::lock_guard<std::mutex> lk(ipc_lock(ipc));
+    int fd = ipc->sock.exchange(-1);
+    sock_close(fd);
+}
+
+int ipc_write_locked(IpcLinkContext* ipc, const void* data, int len)
+{
+    std::lock_guard<std::mutex> lk(ipc_lock(ipc));
+    int fd = ipc->sock.load();
+    if (fd < 0)
+        return -1;
+    int r = socksend(fd, data, len);
+    if (r < 0) {
+        // Part of the frame may be on the stream; the peer would misread everything after it.
+        // Shutting the connection down lets the link thread see the loss and report it.
+        sock_shutdown(fd);
+    }
+    return r;
+}
+
+int ipc_init()
+{
+    std::lock_guard<std::mutex> lk(g_init_mu);
+    if (g_ipc.load())
+        return 1;  // one table per process; a second caller shares it
+    IpcLinkContext* table = new (std::nothrow) IpcLinkContext[kIpcMaxLinks];
+    std::printf("%s%d malloc(%d)\n", "ipc_init", __LINE__, static_cast<int>(sizeof(IpcLinkContext) * kIpcMaxLinks));
+    if (!table) {
+        log_print("alloc mem for ipc link context fail\n");
+        return -1;
+    }
+    g_ipc_max.store(kIpcMaxLinks);
+    g_ipc.store(table);
+    return 1;
+}
+
+int ipc_deinit()
+{
+    std::lock_guard<std::mutex> lk(g_init_mu);
+    if (!g_ipc.load())
+        return 1;
+    // Threads still running would use the table after it is gone.
+    ipc_logout_all();
+    IpcLinkContext* table = g_ipc.exchange(nullptr);
+    g_ipc_max.store(0);
+    delete[] table;
+    return 1;
+}
+
+int ipc_login_delay(const IpcLoginParam* param)
+{
+    if (!param || !param->evcb) {
+        log_print("ipc_login_delay param fail, param:0x%p, evcb:0x%p\n", static_cast<const void*>(param),
+                  param ? reinterpret_cast<void*>(param->evcb) : nullptr);
+        return -1;
+    }
+    if (!ipc_check_chanid("ipc_login_delay", param->chanid))
+        return -1;
+    IpcLinkContext* ipc = ipc_entry(param->chanid);
+    if (ipc->sock.load() >= 0) {
+        log_print("ipc_login_delay fail, channel(%d) is inuse fd(%d), logout it first and login again\n",
+                  param->chanid, ipc->sock.load());
+        return -1;
+    }
+    if (t_own_entry == ipc || ipc->alive.load()) {
+        // One entry never gets a second thread.
+        log_print("ipc_login_delay fail, channel(%d) thread still running, logout it first and login again\n",
+                  param->chanid);
+        return -1;
+    }
+    std::lock_guard<std::mutex> ctl(g_ctl[param->chanid]);
+    if (ipc->alive.load())
+        return -1;
+    if (ipc->thread.joinable())
+        ipc->thread.join();  // a thread that already ended by itself
+
+    ipc->evcb = param->evcb;
+    ipc->auxcb = param->auxcb;
+    ipc->userdata.store(param->userdata);
+    ipc->chanid = param->chanid;
+    fixed_copy(ipc->address, sizeof ipc->address - 1, fixed_view(param->address, sizeof param->address - 1));
+    ipc->address[sizeof ipc->address - 1] = '\0';
+    ipc->port = param->port;
+    store_credentials(ipc, param);
+    ipc->last_connect_try.store(0);
+    ipc->sock.store(-1);
+    ipc->autoreconnect.store(param->autoreconnect);
+    // Set before the thread starts, so that a logout right after this call is never undone.
+    ipc->running.store(1);
+    ipc->alive.store(1);
+    try {
+        ipc->thread = std::thread(ipc_thread, ipc);
+    } catch (const std::system_error&) {
+        ipc->running.store(0);
+        ipc->alive.store(0);
+        log_print("ipc_login_delay create thread fail\n");
+        return -1;
+    }
+    sleep_ms(1);
+    log_print("ipc_login_delay create thread :%u \n", static_cast<unsigned>(std::hash<std::thread::id>{}(ipc->thread.get_id())));
+    return 1;
+}
+
+int ipc_logout(int chanid)
+{
+    IpcLinkContext* ipc = ipc_entry(chanid);
+    if (!ipc) {
+        log_print("ipclogout fail, chanid:%d, max:%d\n", chanid, g_ipc_max.load() ? g_ipc_max.load() : kIpcMaxLinks);
+        return -1;
+    }
+    ipc->running.store(0);
+    if (!ipc->autoreconnect.load() || !ipc->alive.load())
+        return 1;
+    if (t_own_entry == ipc)
+        return 1;  // called from this entry's own callback: the thread ends after it returns
+    log_print("ipc_logout ipc:%p, %d, join:%d ....\n", static_cast<void*>(ipc), chanid, ipc->alive.load());
+    sleep_ms(1);
+    wait_and_join(ipc, chanid);
+    {
+        std::lock_guard<std::mutex> ctl(g_ctl[chanid]);
+        if (!ipc->alive.load())
+            reset_entry(ipc);
+    }
+    log_print("ipc_logout, ipc[%d]threadrunning:%d, out\n", chanid, ipc->running.load());
+    return 1;
+}
+
+int ipc_logout_all()
+{
+    IpcLinkContext* table = g_ipc.load();
+    if (!table)
+        return 1;
+    int max = g_ipc_max.load();
+    // Ask every thread to end first so they wind down together, then wait for each of them
+    // (also those without auto reconnect) before clearing its entry.
+    for (int i = 0; i < max; ++i)
+        table[i].running.store(0);
+    for (int i = 0; i < max; ++i) {
+        IpcLinkContext* ipc = &table[i];
+        if (ipc == t_own_entry)
+            continue;  // our own thread: it ends once the callback returns
+        wait_and_join(ipc, i);
+        std::lock_guard<std::mutex> ctl(g_ctl[i]);
+        if (!ipc->alive.load())
+            reset_entry(ipc);
+    }
+    return 1;
+}
+
+int ipcsendmsgbyfd(const char* body, int sock)
+{
+    std::string text;
+    BuildLongMessage(text, "USER_AUTH_MESSAGE", "CMD_USER_AUTH", "0", body);
+    std::string frame(kFrameHeaderSize, '\0');
+    frame_put_le32(reinterpret_cast<unsigned char*>(frame.data()), kFrameMagic);
+    frame_put_le32(reinterpret_cast<unsigned char*>(frame.data()) + 4, static_cast<uint32_t>(text.size()));
+    frame += text;
+    return socksend(sock, frame.data(), static_cast<int>(frame.size()));
+}
+
+int ipcsendmsg_(IpcLinkContext* ipc, const char* type, const char* code, const char* flag, const char* body)
+{
+    if (!ipc || !type || !code || !flag) {
+        log_print("ipcsendmsg_ fail, param error\n");
+        return -1;
+    }
+    if (ipc->sock.load() < 0) {
+        log_print("ipcsendmsg_ fail, fd(%d)\n", ipc->sock.load());
+        return -1;
+    }
+    if (!ipc->running.load()) {
+        log_print("ipcsendmsg_ not send , ipc[%d] thread is exit...\n", ipc->chanid);
+        return -1;
+    }
+    // Requests longer than the usual 14392 characters are sent whole from a larger buffer.
+    std::string text;
+    BuildLongMessage(text, type, code, flag, body);
+    std::string frame(kFrameHeaderSize, '\0');
+    frame_put_le32(reinterpret_cast<unsigned char*>(frame.data()), kFrameMagic);
+    frame_put_le32(reinterpret_cast<unsigned char*>(frame.data()) + 4, static_cast<uint32_t>(text.size()));
+    frame += text;
+    std::printf("to send msg:%s\n", text.c_str());
+    return ipc_write_locked(ipc, frame.data(), static_cast<int>(frame.size()));
+}
+
+int ipcsendmsg(const char* body, int chanid, const char* type, int code)
+{
+    if (!ipc_check_chanid("ipcsendmsg", chanid))
+        return -1;
+    char codetext[16];
+    std::snprintf(codetext, sizeof codetext, "%d", code);
+    return ipcsendmsg_(ipc_entry(chanid), type, codetext, "0", body);
+}
+
+void* ipc_getuserdata(int chanid)
+{
+    if (!ipc_check_chanid("ipc_getuserdata", chanid))
+        return nullptr;
+    return ipc_entry(chanid)->userdata.load();
+}
+
+void ipc_event_int(IpcLinkContext* ipc, int code, int32_t value)
+{
+    if (ipc && ipc->evcb)
+        ipc->evcb(ipc->chanid, code, &value, sizeof value);
+}
