@@ -51,6 +51,7 @@ struct HuffTable {
     int32_t maxcode[17];    // largest code of each length, -1 when there is none
     int32_t valoffset[17];  // symbol index = code + valoffset[length]
     uint8_t symbols[256];
+    int count = 0;  // symbols in use
 };
 
 // Canonical Huffman codes from the 16 code-length counts. Refuses tables with more than 256
@@ -61,6 +62,7 @@ bool build_huffman(HuffTable& t, const uint8_t* counts, const uint8_t* syms, int
         return false;
     std::memset(t.fast_len, 0, sizeof t.fast_len);
     std::memcpy(t.symbols, syms, static_cast<size_t>(total));
+    t.count = total;
     uint32_t code = 0;
     int k = 0;
     for (int len = 1; len <= 16; ++len) {
@@ -431,8 +433,11 @@ int JpegDecoder::DecodeSymbol(const HuffTable& t)
     for (int len = kFastBits + 1; len <= 16; ++len) {
         int32_t code = peek >> (16 - len);
         if (code <= t.maxcode[len]) {
+            int32_t i = code + t.valoffset[len];
+            if (i < 0 || i >= t.count)
+                return -1;  // cannot happen with canonical codes; kept as a guard
             Consume(len);
-            return t.symbols[code + t.valoffset[len]];
+            return t.symbols[i];
         }
     }
     return -1;

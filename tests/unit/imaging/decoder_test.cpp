@@ -330,6 +330,10 @@ std::vector<HandCase> hand_cases()
          cat({soi(), dqt(0), dht(0, 0, {1}, {17}), dht(1, 0, {1}, {0}), sof0(8, 8, {{1, 1, 1, 0}}), sos({{1, 0, 0}}),
               {0x00, 0x00, 0x00, 0x3F}, eoi()}),
          false, 0, 0},
+        {"largest frame with almost no data",
+         cat({soi(), dqt(0), tiny_tables(0), sof0(65535, 65535, {{1, 4, 4, 0}, {2, 1, 1, 0}, {3, 1, 1, 0}}),
+              sos({{1, 0, 0}, {2, 0, 0}, {3, 0, 0}}), Bytes(64, 0x00), eoi()}),
+         false, 0, 0},
         {"scan header without entropy data", cat({kGray8Header, sos({{1, 0, 0}})}), false, 0, 0},
     };
 }
