@@ -1,0 +1,260 @@
+#include "discovery/search.h"
+
+#include "base/sock.h"
+#include "discovery/reconfig.h"
+#include "discovery/search_table.h"
+#include "util/clock.h"
+#include "util/fixedstr.h"
+#include "util/log.h"
+
+#include <atomic>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+#include <system_error>
+#include <thread>
+
+namespace {
+
+constexpr uint64_t kResendMs = 1000;
+
+struct SearchContext {
+    SearchTable table;
+    std::thread thread;
+    std::atomic<bool> running{false};
+    std::mutex sock_lock;  // held while a caller sends on the thread's socket and while it closes
+    std::atomic<int> sock{-1};
+    std::atomic<uint16_t> port{0};
+};
+
+std::mutex g_ctx_lock;  // guards the g_ctx pointer itself
+std::unique_ptr<SearchContext> g_ctx;
+bool g_searching = false;  // guarded by discovery_flag_lock()
+
+void search_thread(SearchContext* ctx)
+{
+    int sock = -1;
+    unsigned port = kSearchFirstPort;
+    for (; port <= 65535; ++port) {
+        sock = broadcastserver(static_cast<uint16_t>(port), 0);
+        if (sock != -2)
+            break;
+    }
+    if (sock < 0) {
+        log_print("broadcastserver fail, port:%u\n", port > 65535 ? 65535u : port);
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> guard(ctx->sock_lock);
+        ctx->sock.store(sock);
+        ctx->port.store(static_cast<uint16_t>(port));
+    }
+    if (sendsearchmsg(nullptr, 1, sock) < 0) {
+        std::lock_guard<std::mutex> guard(ctx->sock_lock);
+        ctx->sock.store(-1);
+        ctx->port.store(0);
+        sock_close(sock);
+        return;
+    }
+    uint64_t last_request = get_tick_ms();
+
+    // One byte more than the largest datagram accepted, so the text is always terminated right
+    // behind the bytes of this datagram, whatever an earlier, longer one left in the buffer.
+    static_assert(kSearchAnswerMax <= kUdpRecvMax, "udprecv cuts at kUdpRecvMax");
+    auto buf = std::make_unique<char[]>(kSearchAnswerMax + 1);
+    while (ctx->running.load(std::memory_order_acquire)) {
+        int n = udprecv(sock, buf.get(), kSearchAnswerMax);
+        if (n > 0) {
+            buf[n] = '\0';
+            ctx->table.handle_datagram(buf.get());
+        }
+        uint64_t now = get_tick_ms();
+        if (now - last_request > kResendMs) {
+            sendsearchmsg(nullptr, 1, sock);
+            last_request = now;
+        }
+    }
+    std::lock_guard<std::mutex> guard(ctx->sock_lock);
+    ctx->sock.store(-1);
+    ctx->port.store(0);
+    sock_close(sock);
+}
+
+}  // namespace
+
+int format_search_request(char* out, int cap, const char* body, int code)
+{
+    if (!out || cap <= 0)
+        return 0;
+    int n;
+    if (body)
+        n = std::snprintf(out, static_cast<size_t>(cap),
+                          "<?xml version=\"1.0\" encoding=\"GB2312\" ?>\n<XML_MORVEK>\n<MESSAGE_HEADER\n"
+                          "Msg_type=\"SYSTEM_SEARCHIPC_MESSAGE\"\nMsg_code=\"%d\"\nMsg_flag=\"0\"\n/>\n"
+                          "<MESSAGE_BODY>\n%s\n</MESSAGE_BODY>\n</XML_MORVEK>",
+                          code, body);
+    else
+        n = std::snprintf(out, static_cast<size_t>(cap),
+                          "<?xml version=\"1.0\" encoding=\"GB2312\" ?>\n<XML_MORVEK>\n<MESSAGE_HEADER\n"
+                          "Msg_type=\"SYSTEM_SEARCHIPC_MESSAGE\"\nMsg_code=\"%d\"\nMsg_flag=\"0\"\n/>\n"
+                          "<MESSAGE_BODY>\n</MESSAGE_BODY>\n</XML_MORVEK>",
+                          code);
+    if (n < 0) {
+        out[0] = '\0';
+        return 0;
+    }
+    return n < cap ? n : cap - 1;
+}
+
+int sendsearchmsg(const char* body, int code, int sock)
+{
+    char msg[kSearchRequestMax + 1];
+    format_search_request(msg, sizeof msg, body, code);
+    return broadcastsendmsg(msg, sock);
+}
+
+int startsearchipc()
+{
+    {
+        std::lock_guard<std::mutex> flag(discovery_flag_lock());
+        if (g_searching) {
+            log_print("ipc searching is working...\n");
+            return 0;
+        }
+        // No search runs, so an earlier context (a callback registered while idle, a table
+        // left by a thread that ended early) has nothing worth keeping.
+        std::lock_guard<std::mutex> guard(g_ctx_lock);
+        g_ctx.reset();
+        g_searching = true;
+    }
+
+    auto ctx = std::unique_ptr<SearchContext>(new (std::nothrow) SearchContext);
+    if (!ctx) {
+        log_print("ipc search alloc mem fail\n");
+        std::lock_guard<std::mutex> flag(discovery_flag_lock());
+        g_searching = false;
+        return -1;
+    }
+    ctx->running.store(true);
+    SearchContext* raw = ctx.get();
+    try {
+        ctx->thread = std::thread(search_thread, raw);
+    } catch (const std::system_error&) {
+        log_print("create search thread fail\n");
+        std::lock_guard<std::mutex> flag(discovery_flag_lock());
+        g_searching = false;
+        return -1;
+    }
+    std::lock_guard<std::mutex> guard(g_ctx_lock);
+    g_ctx = std::move(ctx);
+    return 1;
+}
+
+int stopsearchipc()
+{
+    SearchContext* ctx;
+    {
+        std::lock_guard<std::mutex> guard(g_ctx_lock);
+        ctx = g_ctx.get();
+    }
+    if (ctx && ctx->thread.joinable()) {
+        ctx->running.store(false, std::memory_order_release);
+        ctx->thread.join();
+        log_print("wait search thread ...out\n");
+    }
+    {
+        std::lock_guard<std::mutex> flag(discovery_flag_lock());
+        g_searching = false;
+    }
+    std::unique_ptr<SearchContext> old;
+    {
+        std::lock_guard<std::mutex> guard(g_ctx_lock);
+        old = std::move(g_ctx);
+    }
+    return 1;
+}
+
+int getipccount()
+{
+    std::lock_guard<std::mutex> guard(g_ctx_lock);
+    return g_ctx ? g_ctx->table.count() : 0;
+}
+
+IPCSearchInfo* getipcinfo(int index)
+{
+    if (index < 0 || index >= kMaxSearchDevices) {
+        log_print("getipcinfo param fail\n");
+        return nullptr;
+    }
+    std::lock_guard<std::mutex> guard(g_ctx_lock);
+    return g_ctx ? g_ctx->table.slot(index) : nullptr;
+}
+
+int getipcinfo_copy(int index, IPCSearchInfo* out)
+{
+    if (index < 0 || index >= kMaxSearchDevices || !out) {
+        log_print("getipcinfo param fail\n");
+        return -1;
+    }
+    std::lock_guard<std::mutex> guard(g_ctx_lock);
+    return g_ctx ? g_ctx->table.copy(index, out) : 0;
+}
+
+int setSearchCB(SearchCB cb)
+{
+    log_print("setSearchCB\n");
+    if (!cb)
+        return 0;
+    std::lock_guard<std::mutex> guard(g_ctx_lock);
+    if (!g_ctx) {
+        g_ctx.reset(new (std::nothrow) SearchContext);
+        if (!g_ctx) {
+            log_print("ipc search alloc mem fail\n");
+            return -1;
+        }
+    }
+    g_ctx->table.set_callback(cb);
+    return 1;
+}
+
+uint16_t searchipc_port()
+{
+    std::lock_guard<std::mutex> guard(g_ctx_lock);
+    return g_ctx ? g_ctx->port.load() : 0;
+}
+
+int searchipc_socket()
+{
+    std::lock_guard<std::mutex> guard(g_ctx_lock);
+    return g_ctx ? g_ctx->sock.load() : -1;
+}
+
+int modifyipc(int index, const IPCSearchInfo* rec)
+{
+    if (index < 0 || index >= kMaxSearchDevices || !rec) {
+        log_print("modifyipc param fail\n");
+        return -1;
+    }
+    std::lock_guard<std::mutex> guard(g_ctx_lock);
+    if (!g_ctx || g_ctx->sock.load() < 0) {
+        log_print("modifyipc fail, modify it when searching\n");
+        return -2;
+    }
+    if (!g_ctx->table.overwrite(index, *rec))
+        return -1;
+    char body[kLanBodySize];
+    std::string serial = fixed_str(rec->devid.SerialNumber);
+    int r = MakeNetworkLANCfgXml(&rec->lancfg, serial.c_str(), body);
+    if (r < 0)
+        return r;
+    std::lock_guard<std::mutex> sock_guard(g_ctx->sock_lock);
+    int sock = g_ctx->sock.load();
+    if (sock < 0) {
+        log_print("modifyipc fail, modify it when searching\n");
+        return -2;
+    }
+    r = sendsearchmsg(body, 2, sock);
+    return r == 1 ? 1 : r;
+}

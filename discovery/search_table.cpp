@@ -1,0 +1,118 @@
+#include "discovery/search_table.h"
+
+#include "util/fixedstr.h"
+#include "util/log.h"
+
+#include <cstring>
+#include <new>
+#include <string_view>
+
+namespace {
+
+// Device fields may fill their width without a terminator: always print them bounded.
+#define FIELD(f) static_cast<int>(fixed_view(f).size()), fixed_view(f).data()
+
+bool unlisted_type(std::string_view type)
+{
+    // Video servers are not listed, and neither is a device whose answer names no type (it
+    // keeps the default).
+    return type.find("NVS") != std::string_view::npos || type.find("DVS") != std::string_view::npos ||
+           type == kDefaultDeviceType;
+}
+
+}  // namespace
+
+std::mutex& discovery_flag_lock()
+{
+    static std::mutex m;
+    return m;
+}
+
+SearchTable::SearchTable() = default;
+SearchTable::~SearchTable() = default;
+
+IPCSearchInfo* SearchTable::slot(int index)
+{
+    if (index < 0 || index >= count())
+        return nullptr;
+    return slots_[index].get();
+}
+
+int SearchTable::copy(int index, IPCSearchInfo* out)
+{
+    if (!out || index < 0 || index >= kMaxSearchDevices)
+        return -1;
+    if (index >= count())
+        return 0;
+    std::lock_guard<std::mutex> guard(lock_);
+    std::memcpy(out, slots_[index].get(), sizeof *out);
+    return 1;
+}
+
+bool SearchTable::overwrite(int index, const IPCSearchInfo& rec)
+{
+    if (index < 0 || index >= count())
+        return false;
+    std::lock_guard<std::mutex> guard(lock_);
+    std::memcpy(slots_[index].get(), &rec, sizeof rec);
+    return true;
+}
+
+int SearchTable::handle_datagram(const char* text)
+{
+    char type[kMsgFieldSize], code[kMsgFieldSize], flag[kMsgFieldSize];
+    if (GetMessageHeader(text, type, code, flag) != 0) {
+        log_print("GetMessageHeader fail\n");
+        return 0;
+    }
+    if (std::atol(code) != 3)
+        return 0;
+
+    // Read into a local record; the table is touched only once the answer is complete.
+    auto rec = std::unique_ptr<IPCSearchInfo>(new (std::nothrow) IPCSearchInfo{});
+    if (!rec)
+        return 0;
+    if (GetDeviceIdByXml(text, rec->devid) != 0 || fixed_view(rec->devid.SerialNumber).empty()) {
+        log_print("serial number not found\n, msg=%s", text);
+        return 0;
+    }
+    if (unlisted_type(fixed_view(rec->devid.DeviceType)))
+        return 0;
+    if (GetLANCfgByXml(text, rec->lancfg) != 0) {
+        log_print("lan config not found.\n");
+        return 0;
+    }
+    if (GetMediaStreamCfgByXml(text, rec->streamcfg) != 0) {
+        log_print("stream config not found.\n");
+        return 0;
+    }
+    if (GetUserCfgByXml(text, rec->usercfg) != 0) {
+        log_print("user config not found.\n");
+        return 0;
+    }
+
+    std::string_view serial = fixed_view(rec->devid.SerialNumber);
+    int n = count();
+    {
+        // modifyipc may overwrite a record from another thread: compare under the lock too.
+        std::lock_guard<std::mutex> guard(lock_);
+        for (int i = 0; i < n; ++i) {
+            if (fixed_view(slots_[i]->devid.SerialNumber) == serial) {
+                std::memcpy(slots_[i].get(), rec.get(), sizeof *rec);
+                return 2;
+            }
+        }
+    }
+    if (n >= kMaxSearchDevices) {
+        log_print("found mac=[%.*s], ip=[%.*s], but ipc count exceed %d\n", FIELD(rec->lancfg.MacAddress),
+                  FIELD(rec->lancfg.IPAddress), kMaxSearchDevices);
+        return 0;
+    }
+    log_print("found mac=[%.*s], ip=[%.*s]\n", FIELD(rec->lancfg.MacAddress), FIELD(rec->lancfg.IPAddress));
+    slots_[n] = std::move(rec);
+    // The record is complete before the count covers it.
+    count_.store(n + 1, std::memory_order_release);
+    if (SearchCB cb = callback())
+        cb(slots_[n].get());
+    return 1;
+}

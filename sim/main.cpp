@@ -1,0 +1,146 @@
+// dravlin-sim: a fleet of simulated recorders for the private test network.
+#include "sim/fleet.h"
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+std::atomic<bool> g_stop{false};
+
+void on_signal(int) { g_stop.store(true); }
+
+void usage(FILE* out)
+{
+    std::fprintf(out,
+                 "Usage: dravlin-sim [OPTIONS]\n"
+                 "\n"
+                 "Simulated recorders answering the LAN search on UDP port 3001. Run it inside a\n"
+                 "private network namespace (scripts/netns-lab), never on a real network.\n"
+                 "\n"
+                 "Options:\n"
+                 "  --devices N          number of recorders (default 1)\n"
+                 "  --base-ip A          address of the first recorder, the others count up (default 10.77.1.1)\n"
+                 "  --netmask M          netmask the recorders report (default 255.255.0.0)\n"
+                 "  --gateway G          gateway the recorders report (default 10.77.0.1)\n"
+                 "  --serial-prefix P    serial numbers are P000001, P000002, ... (default DRVSIM)\n"
+                 "  --type T             device type (default NVR-SIM16)\n"
+                 "  --ptz-port N         control port in the answers (default 8091)\n"
+                 "  --web-port N         web port in the answers (default 80)\n"
+                 "  --video-port N       video port in the answers (default 554)\n"
+                 "  --fleet FILE         one recorder per line: serial=.. type=.. ip=.. mac=.. netmask=..\n"
+                 "                       gateway=.. dns1=.. dns2=.. dhcp=.. ptz=.. web=.. video=.. auth=..\n"
+                 "                       account=user:password:group:status (repeatable) fault=KIND\n"
+                 "  --fault KIND:I[,I..] recorder I (0-based) answers with that fault; KIND is one of\n"
+                 "                       %s\n"
+                 "  --status FILE        keep a JSON status file of everything received and sent\n"
+                 "  --bind A             local address of the UDP socket (default 0.0.0.0)\n"
+                 "  --port N             UDP port (default 3001; 0 = any free port)\n"
+                 "  --spread MS          spread each round of answers over MS milliseconds\n"
+                 "  --no-source-addr     answer from the host's address, not from each recorder's own\n"
+                 "  --verbose            events on standard error\n"
+                 "  --help               this text\n",
+                 sim::fault_names().c_str());
+}
+
+bool parse_uint(const char* s, long max, long* out)
+{
+    if (!s || !*s)
+        return false;
+    char* end = nullptr;
+    long v = std::strtol(s, &end, 10);
+    if (*end != '\0' || v < 0 || v > max)
+        return false;
+    *out = v;
+    return true;
+}
+
+int bad(const std::string& message)
+{
+    std::fprintf(stderr, "dravlin-sim: %s\nTry 'dravlin-sim --help'.\n", message.c_str());
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    sim::FleetOptions opt;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
+        long n = 0;
+        if (a == "--help" || a == "-h") {
+            usage(stdout);
+            return 0;
+        } else if (a == "--devices") {
+            if (!parse_uint(value(), 60000, &n))
+                return bad("--devices needs a number from 0 to 60000");
+            opt.devices = static_cast<int>(n);
+        } else if (a == "--base-ip" || a == "--netmask" || a == "--gateway" || a == "--bind") {
+            const char* v = value();
+            uint32_t addr = 0;
+            if (!v || !sim::parse_ip(v, &addr))
+                return bad(a + " needs a dotted IPv4 address");
+            (a == "--base-ip" ? opt.base_ip : a == "--netmask" ? opt.netmask : a == "--gateway" ? opt.gateway : opt.bind_addr) = addr;
+        } else if (a == "--serial-prefix" || a == "--type" || a == "--fleet" || a == "--status") {
+            const char* v = value();
+            if (!v)
+                return bad(a + " needs a value");
+            (a == "--serial-prefix" ? opt.serial_prefix : a == "--type" ? opt.type : a == "--fleet" ? opt.fleet_file : opt.status_file) = v;
+        } else if (a == "--ptz-port" || a == "--web-port" || a == "--video-port") {
+            if (!parse_uint(value(), 65535, &n))
+                return bad(a + " needs a port number");
+            (a == "--ptz-port" ? opt.ptz_port : a == "--web-port" ? opt.web_port : opt.video_port) = static_cast<int>(n);
+        } else if (a == "--port") {
+            if (!parse_uint(value(), 65535, &n))
+                return bad("--port needs a port number");
+            opt.port = static_cast<uint16_t>(n);
+        } else if (a == "--spread") {
+            if (!parse_uint(value(), 60000, &n))
+                return bad("--spread needs milliseconds");
+            opt.spread_ms = static_cast<int>(n);
+        } else if (a == "--fault") {
+            const char* v = value();
+            std::string spec = v ? v : "";
+            auto colon = spec.find(':');
+            sim::AnswerFault fault;
+            if (colon == std::string::npos || !sim::fault_from_name(spec.substr(0, colon), &fault))
+                return bad("--fault needs KIND:INDEX[,INDEX...] with KIND one of " + sim::fault_names());
+            std::string list = spec.substr(colon + 1);
+            size_t pos = 0;
+            while (pos <= list.size()) {
+                size_t comma = list.find(',', pos);
+                std::string item = list.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
+                if (!parse_uint(item.c_str(), 59999, &n))
+                    return bad("--fault: '" + item + "' is not a recorder index");
+                opt.faults.emplace_back(fault, static_cast<int>(n));
+                if (comma == std::string::npos)
+                    break;
+                pos = comma + 1;
+            }
+        } else if (a == "--no-source-addr") {
+            opt.source_addr = false;
+        } else if (a == "--verbose" || a == "-v") {
+            opt.verbose = true;
+        } else {
+            return bad("unknown option '" + a + "'");
+        }
+    }
+
+    sim::Fleet fleet(opt);
+    if (fleet.open() != 0) {
+        std::fprintf(stderr, "dravlin-sim: %s\n", fleet.error().c_str());
+        return 1;
+    }
+    std::signal(SIGTERM, on_signal);
+    std::signal(SIGINT, on_signal);
+    std::fprintf(stderr, "dravlin-sim: %zu recorders, listening on UDP port %u\n", fleet.devices().size(),
+                 static_cast<unsigned>(fleet.port()));
+    fleet.run(g_stop);
+    return 0;
+}
