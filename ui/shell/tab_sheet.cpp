@@ -27,11 +27,19 @@ CTabSheet::CTabSheet(QWidget* parent) : QWidget(parent), strip_(new CTabStrip(th
 }
 
 CTabSheet::~CTabSheet() {
-  // The pages belong to the window that holds them as members, not to this control.
-  for (int i = 0; i < count_; ++i) {
-    if (pages_[static_cast<size_t>(i)] && pages_[static_cast<size_t>(i)]->parentWidget() == this) {
-      pages_[static_cast<size_t>(i)]->hide();
-      pages_[static_cast<size_t>(i)]->setParent(nullptr);
+  // The pages belong to the window that holds them as members, not to this control: give
+  // back those that are still children here. Only live children are touched, so a page
+  // destroyed before the sheet is no problem.
+  const QObjectList children = this->children();
+  for (QObject* child : children) {
+    auto* w = qobject_cast<QWidget*>(child);
+    if (!w) continue;
+    for (int i = 0; i < count_; ++i) {
+      if (static_cast<QWidget*>(pages_[static_cast<size_t>(i)]) == w) {
+        w->hide();
+        w->setParent(nullptr);
+        break;
+      }
     }
   }
 }
