@@ -1,5 +1,6 @@
 #include "imaging/jpeg_decoder.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdarg>
@@ -91,22 +92,28 @@ bool build_huffman(HuffTable& t, const uint8_t* counts, const uint8_t* syms, int
     return true;
 }
 
-// Inverse DCT basis: kBasis[x][u] = C(u)/2 * cos((2x+1)u*pi/16).
-struct IdctBasis {
-    float k[8][8];
-    IdctBasis()
+// Scale factors of the AAN inverse DCT, folded into the dequantisation tables:
+// s(0) = 1, s(k) = sqrt(2) cos(k pi / 16), and the overall 1/8.
+struct AanScale {
+    float k[64];  // by zig-zag index
+    AanScale()
     {
         const double pi = 3.14159265358979323846;
-        for (int x = 0; x < 8; ++x)
-            for (int u = 0; u < 8; ++u)
-                k[x][u] = static_cast<float>((u == 0 ? std::sqrt(0.5) : 1.0) * 0.5 * std::cos((2 * x + 1) * u * pi / 16));
+        double s[8];
+        s[0] = 1.0;
+        for (int i = 1; i < 8; ++i)
+            s[i] = std::cos(i * pi / 16) * std::sqrt(2.0);
+        for (int i = 0; i < 64; ++i) {
+            int pos = kZigzag[i];
+            k[i] = static_cast<float>(s[pos % 8] * s[pos / 8] / 8.0);
+        }
     }
 };
 
-const IdctBasis& idct_basis()
+const AanScale& aan_scale()
 {
-    static const IdctBasis basis;
-    return basis;
+    static const AanScale scale;
+    return scale;
 }
 
 inline uint8_t clamp_sample(float v)
@@ -119,43 +126,63 @@ inline uint8_t clamp_sample(float v)
     return static_cast<uint8_t>(v);
 }
 
-// Separable inverse DCT of one dequantised block; rows of zero coefficients are skipped,
-// which is most of them in a typical picture.
-void idct_block(const float* in, int last_k, uint8_t* out, int stride)
+// One 8-point AAN inverse DCT over d[0], d[stride], ... d[7 * stride].
+inline void aan_1d(float* d, int stride)
+{
+    float t0 = d[0], t1 = d[2 * stride], t2 = d[4 * stride], t3 = d[6 * stride];
+    float t10 = t0 + t2, t11 = t0 - t2;
+    float t13 = t1 + t3, t12 = (t1 - t3) * 1.414213562f - t13;
+    t0 = t10 + t13;
+    t3 = t10 - t13;
+    t1 = t11 + t12;
+    t2 = t11 - t12;
+
+    float t4 = d[stride], t5 = d[3 * stride], t6 = d[5 * stride], t7 = d[7 * stride];
+    float z13 = t6 + t5, z10 = t6 - t5, z11 = t4 + t7, z12 = t4 - t7;
+    t7 = z11 + z13;
+    float o11 = (z11 - z13) * 1.414213562f;
+    float z5 = (z10 + z12) * 1.847759065f;
+    float o10 = z5 - z12 * 1.082392200f;
+    float o12 = z5 - z10 * 2.613125930f;
+    t6 = o12 - t7;
+    t5 = o11 - t6;
+    t4 = o10 - t5;
+
+    d[0] = t0 + t7;
+    d[7 * stride] = t0 - t7;
+    d[stride] = t1 + t6;
+    d[6 * stride] = t1 - t6;
+    d[2 * stride] = t2 + t5;
+    d[5 * stride] = t2 - t5;
+    d[3 * stride] = t3 + t4;
+    d[4 * stride] = t3 - t4;
+}
+
+// Inverse DCT of one block of prescaled coefficients (natural order) into 8 x 8 samples.
+// Columns without AC coefficients, most of them in a typical picture, are filled directly.
+void idct_block(float* in, int last_k, uint8_t* out, int stride)
 {
     if (last_k == 0) {
-        uint8_t dc = clamp_sample(in[0] * 0.125f);
+        uint8_t dc = clamp_sample(in[0]);
         for (int y = 0; y < 8; ++y)
             std::memset(out + y * stride, dc, 8);
         return;
     }
-    const auto& k = idct_basis().k;
-    float tmp[64];
-    for (int v = 0; v < 8; ++v) {
-        const float* row = in + v * 8;
-        float* t = tmp + v * 8;
-        bool zero = true;
-        for (int u = 0; u < 8; ++u)
-            zero = zero && row[u] == 0.0f;
-        if (zero) {
-            for (int x = 0; x < 8; ++x)
-                t[x] = 0.0f;
+    for (int x = 0; x < 8; ++x) {
+        float* col = in + x;
+        if (col[8] == 0.0f && col[16] == 0.0f && col[24] == 0.0f && col[32] == 0.0f && col[40] == 0.0f &&
+            col[48] == 0.0f && col[56] == 0.0f) {
+            for (int y = 1; y < 8; ++y)
+                col[8 * y] = col[0];
             continue;
         }
-        for (int x = 0; x < 8; ++x) {
-            float s = 0.0f;
-            for (int u = 0; u < 8; ++u)
-                s += row[u] * k[x][u];
-            t[x] = s;
-        }
+        aan_1d(col, 8);
     }
-    for (int x = 0; x < 8; ++x) {
-        for (int y = 0; y < 8; ++y) {
-            float s = 0.0f;
-            for (int v = 0; v < 8; ++v)
-                s += tmp[v * 8 + x] * k[y][v];
-            out[y * stride + x] = clamp_sample(s);
-        }
+    for (int y = 0; y < 8; ++y) {
+        float* row = in + 8 * y;
+        aan_1d(row, 1);
+        for (int x = 0; x < 8; ++x)
+            out[y * stride + x] = clamp_sample(row[x]);
     }
 }
 
@@ -180,7 +207,7 @@ public:
 private:
     bool InitTag();
     bool TablesUsable() const;
-    int DecodeBlock(const HuffTable& dc, const HuffTable& ac, const uint8_t* q, int32_t& pred, float* coef, int& last_k);
+    int DecodeBlock(const HuffTable& dc, const HuffTable& ac, const float* q, int32_t& pred, float* coef, int& last_k);
     void StoreMcu(int mx, int my);
 
     // Bit reader over the entropy-coded data. It stops at any marker or at the end of the
@@ -222,6 +249,10 @@ private:
     size_t target_pixels_ = 0;
     size_t line_ = 0;
     uint8_t plane_[3][32 * 32];  // one MCU of samples per component (at most 4 x 4 blocks)
+    // Where each luminance sample's chrominance sample lies in its plane: column index per
+    // MCU column, offset of the row per MCU row (for the two chrominance components).
+    uint8_t chroma_col_[2][32];
+    uint16_t chroma_row_[2][32];
 };
 
 inline size_t be16(const uint8_t* p) { return (static_cast<size_t>(p[0]) << 8) | p[1]; }
@@ -459,7 +490,7 @@ bool JpegDecoder::Restart()
 
 inline int extend(int v, int s) { return v < (1 << (s - 1)) ? v - (1 << s) + 1 : v; }
 
-int JpegDecoder::DecodeBlock(const HuffTable& dc, const HuffTable& ac, const uint8_t* q, int32_t& pred, float* coef,
+int JpegDecoder::DecodeBlock(const HuffTable& dc, const HuffTable& ac, const float* q, int32_t& pred, float* coef,
                              int& last_k)
 {
     std::memset(coef, 0, 64 * sizeof(float));
@@ -496,35 +527,36 @@ int JpegDecoder::DecodeBlock(const HuffTable& dc, const HuffTable& ac, const uin
 
 void JpegDecoder::StoreMcu(int mx, int my)
 {
-    const int h0 = comp_[0].h, v0 = comp_[0].v;
-    const int mcu_w = 8 * h0, mcu_h = 8 * v0;
+    const int mcu_w = 8 * comp_[0].h, mcu_h = 8 * comp_[0].v;
     const size_t x0 = static_cast<size_t>(mx) * mcu_w;
     const size_t y0 = static_cast<size_t>(my) * mcu_h;
+    if (x0 >= line_)
+        return;
     for (int yy = 0; yy < mcu_h; ++yy) {
         size_t gy = y0 + yy;
         if (gy >= static_cast<size_t>(height_))
             break;
-        size_t row = gy * line_;
-        if (row >= target_pixels_)
+        size_t start = gy * line_ + x0;
+        if (start >= target_pixels_)
             break;
+        size_t n = std::min<size_t>({static_cast<size_t>(mcu_w), line_ - x0, target_pixels_ - start});
+        uint16_t* out = target_ + start;
         const uint8_t* ys = plane_[0] + yy * mcu_w;
-        const uint8_t* cbs = plane_[1] + (yy * comp_[1].v / v0) * (8 * comp_[1].h);
-        const uint8_t* crs = plane_[2] + (yy * comp_[2].v / v0) * (8 * comp_[2].h);
-        for (int xx = 0; xx < mcu_w; ++xx) {
-            size_t gx = x0 + xx;
-            if (gx >= line_ || row + gx >= target_pixels_)
-                break;
-            int y = ys[xx];
-            if (ncomp_ == 1) {
-                target_[row + gx] = rgb565(y, y, y);
-                continue;
-            }
-            int cb = cbs[xx * comp_[1].h / h0] - 128;
-            int cr = crs[xx * comp_[2].h / h0] - 128;
+        if (ncomp_ == 1) {
+            for (size_t i = 0; i < n; ++i)
+                out[i] = rgb565(ys[i], ys[i], ys[i]);
+            continue;
+        }
+        const uint8_t* cbs = plane_[1] + chroma_row_[0][yy];
+        const uint8_t* crs = plane_[2] + chroma_row_[1][yy];
+        for (size_t i = 0; i < n; ++i) {
+            int y = ys[i];
+            int cb = cbs[chroma_col_[0][i]] - 128;
+            int cr = crs[chroma_col_[1][i]] - 128;
             int r = clamp_byte(y + ((91881 * cr + 32768) >> 16));
             int g = clamp_byte(y + ((-22554 * cb - 46802 * cr + 32768) >> 16));
             int b = clamp_byte(y + ((116130 * cb + 32768) >> 16));
-            target_[row + gx] = rgb565(r, g, b);
+            out[i] = rgb565(r, g, b);
         }
     }
 }
@@ -556,12 +588,24 @@ int JpegDecoder::Decode(const uint8_t* data, size_t length, uint16_t* target, si
     const int h0 = comp_[0].h, v0 = comp_[0].v;
     const int mcus_x = (width_ + 8 * h0 - 1) / (8 * h0);
     const int mcus_y = (height_ + 8 * v0 - 1) / (8 * v0);
-    const uint8_t* q[3] = {qt_[comp_[0].tq], qt_[comp_[1].tq], qt_[comp_[2].tq]};
+    // Dequantisation with the inverse DCT's scale factors folded in, per component.
+    float q[3][64];
+    for (int c = 0; c < 3; ++c)
+        for (int k = 0; k < 64; ++k)
+            q[c][k] = static_cast<float>(qt_[comp_[c].tq][k]) * aan_scale().k[k];
     int32_t pred[3] = {0, 0, 0};
     float coef[64];
     int last_k = 0;
     uint64_t count = 0;
     const bool store = target_pixels_ > 0;
+
+    for (int c = 0; c < 2; ++c) {
+        const Component& cc = comp_[c + 1];
+        for (int i = 0; i < 8 * h0; ++i)
+            chroma_col_[c][i] = static_cast<uint8_t>(i * cc.h / h0);
+        for (int i = 0; i < 8 * v0; ++i)
+            chroma_row_[c][i] = static_cast<uint16_t>((i * cc.v / v0) * 8 * cc.h);
+    }
 
     ResetBits(scan_start_);
     overrun_ = false;
