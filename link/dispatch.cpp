@@ -150,7 +150,7 @@ void upload_step(IpcLinkContext* ipc, int flag)
         ipc_event_int(ipc, IPC_EVENT_UPLOAD_RESULT, 0);  // the device's verdict after the data
         return;
     }
-    if (std::strncmp(ipc->localfile, "RESOURCE_STARTPIC", 18) == 0) {
+    if (fixed_equals(ipc->localfile, "RESOURCE_STARTPIC")) {
         log_print("to upload file from resource(%s)\n", fixed_str(ipc->localfile).c_str());
         int r = uploadfilefromresource(ipc);
         if (r != 0)
