@@ -1,0 +1,152 @@
+// Search with 1000 simulated recorders, over loopback only: the search's broadcasts are
+// redirected to an in-process fleet on 127.0.0.1. Prints figures, asserts nothing.
+//
+//   listed:   time from startsearchipc until all 1000 are in the table, against a bare UDP
+//             receiver that sends the same request and only counts the answers (same fleet,
+//             same answer spread), so the ratio is the cost of reading answers into the table.
+//   idle CPU: process CPU time per second while a search runs with nobody answering, against
+//             the same process at rest.
+#include "base/sock.h"
+#include "discovery/search.h"
+#include "sim/fleet.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <set>
+#include <string>
+#include <sys/resource.h>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr int kDevices = 1000;
+constexpr int kRuns = 3;
+using Clock = std::chrono::steady_clock;
+
+double ms_since(Clock::time_point t0) { return std::chrono::duration<double, std::milli>(Clock::now() - t0).count(); }
+
+double cpu_ms()
+{
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    return (ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1000.0 + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1000.0;
+}
+
+struct LoopbackFleet {
+    std::unique_ptr<sim::Fleet> fleet;
+    std::atomic<bool> stop{false};
+    std::thread thread;
+    LoopbackFleet()
+    {
+        sim::FleetOptions opt;
+        opt.devices = kDevices;
+        opt.bind_addr = 0x7F000001;
+        opt.port = 0;
+        opt.source_addr = false;
+        fleet = std::make_unique<sim::Fleet>(opt);
+        if (fleet->open() != 0) {
+            std::fprintf(stderr, "bench_discovery: %s\n", fleet->error().c_str());
+            std::exit(1);
+        }
+        thread = std::thread([this] { fleet->run(stop); });
+    }
+    ~LoopbackFleet()
+    {
+        stop = true;
+        thread.join();
+    }
+};
+
+double time_search(uint16_t fleet_port)
+{
+    broadcast_set_destination_for_test(0x7F000001, fleet_port);
+    auto t0 = Clock::now();
+    startsearchipc();
+    while (getipccount() < kDevices && ms_since(t0) < 30000)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    double ms = ms_since(t0);
+    stopsearchipc();
+    broadcast_set_destination_for_test(0, 0);
+    return ms;
+}
+
+double time_raw_receiver(uint16_t fleet_port)
+{
+    char request[kSearchRequestMax + 1];
+    format_search_request(request, sizeof request, nullptr, 1);
+    int sock = udp_bind(0, 0, false);
+    sock_setrcvbuf(sock, kBroadcastRcvBuf);
+    std::set<std::string> serials;
+    std::vector<char> buf(kSearchAnswerMax + 1);
+    auto t0 = Clock::now();
+    auto last_request = t0 - std::chrono::seconds(2);
+    while (static_cast<int>(serials.size()) < kDevices && ms_since(t0) < 30000) {
+        if (Clock::now() - last_request > std::chrono::milliseconds(1000)) {
+            udp_sendto(sock, request, static_cast<int>(std::strlen(request)), 0x7F000001, fleet_port);
+            last_request = Clock::now();
+        }
+        int n = udprecv(sock, buf.data(), kSearchAnswerMax);
+        if (n <= 0)
+            continue;
+        buf[n] = '\0';
+        // Only find the serial number: no XML reading.
+        const char* p = std::strstr(buf.data(), "SerialNumber=\"");
+        if (p) {
+            p += 14;
+            const char* e = std::strchr(p, '"');
+            if (e)
+                serials.insert(std::string(p, e));
+        }
+    }
+    double ms = ms_since(t0);
+    sock_close(sock);
+    return ms;
+}
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+}  // namespace
+
+int main()
+{
+    {
+        LoopbackFleet fleet;
+        std::vector<double> search, raw;
+        for (int i = 0; i < kRuns; ++i) {
+            raw.push_back(time_raw_receiver(fleet.fleet->port()));
+            search.push_back(time_search(fleet.fleet->port()));
+        }
+        double s = median(search), r = median(raw);
+        std::printf("discovery: %d recorders listed in %.0f ms (bare UDP receiver of the same answers: %.0f ms, "
+                    "ratio %.2f)\n",
+                    kDevices, s, r, r > 0 ? s / r : 0.0);
+    }
+
+    // Idle: a search that nobody answers (its requests go to a loopback port nobody reads).
+    int sink = udp_bind(0x7F000001, 0, false);
+    const int seconds = 3;
+    double rest0 = cpu_ms();
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    double rest = (cpu_ms() - rest0) / seconds;
+
+    broadcast_set_destination_for_test(0x7F000001, sock_local_port(sink));
+    startsearchipc();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    double idle0 = cpu_ms();
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    double idle = (cpu_ms() - idle0) / seconds;
+    stopsearchipc();
+    broadcast_set_destination_for_test(0, 0);
+    sock_close(sink);
+    std::printf("discovery: search thread CPU %.3f ms per idle second (process at rest: %.3f ms)\n", idle, rest);
+    return 0;
+}
