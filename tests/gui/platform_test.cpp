@@ -4,8 +4,6 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
-#include <atomic>
-#include <thread>
 
 #include "gui_test.h"
 #include "ui/platform/dialog.h"
@@ -164,42 +162,6 @@ TEST(DialogTest, PageHelpersTimersAndChooser) {
   EXPECT_FALSE(page.KillTimer(1125));
   EXPECT_FALSE(page.IsTimerSet(1125));
   page.setParent(nullptr);
-}
-
-TEST(DialogTest, WorkerPostsArriveInOrderAndNeverWait) {
-  GuiApp();
-  TestPage page;
-  std::vector<int> seen;
-  constexpr int kThreads = 4;
-  constexpr int kPerThread = 250;
-  std::vector<std::vector<int>> perThread(kThreads);
-  std::vector<std::thread> workers;
-  for (int t = 0; t < kThreads; ++t) {
-    workers.emplace_back([&, t] {
-      for (int i = 0; i < kPerThread; ++i) page.post([&seen, t, i] { seen.push_back(t * 10000 + i); });
-    });
-  }
-  // Every worker ends while the UI thread is blocked here: nothing waited for it.
-  for (auto& w : workers) w.join();
-  EXPECT_TRUE(seen.empty());
-  ASSERT_TRUE(WaitUntil([&] { return seen.size() == kThreads * kPerThread; }));
-  for (int v : seen) perThread[v / 10000].push_back(v % 10000);
-  for (int t = 0; t < kThreads; ++t) {
-    ASSERT_EQ(perThread[t].size(), static_cast<size_t>(kPerThread));
-    for (int i = 0; i < kPerThread; ++i) ASSERT_EQ(perThread[t][i], i) << "thread " << t;
-  }
-}
-
-TEST(DialogTest, PostsAfterTheWindowIsGoneAreDropped) {
-  GuiApp();
-  std::atomic<int> ran{0};
-  auto page = std::make_unique<TestPage>();
-  page->post([&] { ++ran; });
-  CWndHost* host = page.get();
-  page.reset();
-  (void)host;
-  QCoreApplication::processEvents();
-  EXPECT_EQ(ran.load(), 0);
 }
 
 TEST(ResourcesTest, StringsIconAndBinary) {

@@ -5,7 +5,6 @@
 #include <QLineEdit>
 #include <QSignalSpy>
 #include <random>
-#include <thread>
 
 #include "gui_test.h"
 #include "ui/controls/report_ctrl.h"
@@ -357,27 +356,6 @@ TEST_F(ReportTest, CellEditorKeys) {
   EXPECT_FALSE(list->EndEdit(false));
   list->SetEditable(false);
   EXPECT_FALSE(list->StartEdit(0, 0));
-}
-
-TEST_F(ReportTest, TextsPostedFromAWorkerArriveInOrderWithoutWaiting) {
-  Fill({"a", "b"});
-  constexpr int kPosts = 500;
-  // The worker finishes before the UI thread runs its event loop at all: posting never waits.
-  std::thread worker([&] {
-    for (int i = 0; i < kPosts; ++i) list->PostCellText(i % 2, 2, QString::number(i));
-  });
-  worker.join();
-  EXPECT_EQ(list->GetCellText(0, 2), QString());
-  ASSERT_TRUE(WaitUntil([&] { return list->GetCellText(1, 2) == QString::number(kPosts - 1); }));
-  EXPECT_EQ(list->GetCellText(0, 2), QString::number(kPosts - 2));
-
-  // A text posted before the list was cleared does not land in the new row 0.
-  list->PostCellText(0, 2, QStringLiteral("stale"));
-  list->DeleteAllRows();
-  list->InsertRow(0, "fresh");
-  list->DrainPosted();
-  QCoreApplication::processEvents();
-  EXPECT_EQ(list->GetCellText(0, 2), QString());
 }
 
 }  // namespace

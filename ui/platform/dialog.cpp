@@ -1,6 +1,7 @@
 #include "ui/platform/dialog.h"
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
@@ -455,3 +456,8 @@ void CDialog::changeEvent(QEvent* e) {
   // Restoring a minimised window lays it out again even when its size did not change.
   if (e->type() == QEvent::WindowStateChange && IsCreated() && !isMinimized()) DispatchSize();
 }
+
+// ---------------------------------------------------------------------------------------------
+
+CWaitCursor::CWaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+CWaitCursor::~CWaitCursor() { QApplication::restoreOverrideCursor(); }

@@ -164,3 +164,12 @@ class CDialog : public QDialog, public CWndHost {
   bool ended_ = false;
   int endCode_ = 0;
 };
+
+// Shows the wait cursor for as long as it lives.
+class CWaitCursor {
+ public:
+  CWaitCursor();
+  ~CWaitCursor();
+  CWaitCursor(const CWaitCursor&) = delete;
+  CWaitCursor& operator=(const CWaitCursor&) = delete;
+};

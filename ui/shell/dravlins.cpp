@@ -31,6 +31,8 @@ bool CDravlins::OnInitDialog() {
   return true;
 }
 
+// A minimised window is not painted on this platform, so there is no icon to draw in its
+// client area; the window system shows the window icon set above instead.
 void CDravlins::OnSize(int type, int, int) {
   if (type == SIZE_MINIMIZED) return;
   m_layout.Relayout();
