@@ -1,6 +1,8 @@
 #include "ui/shell/dravlins.h"
 
 #include <QContextMenuEvent>
+#include <QScreen>
+#include <algorithm>
 #include <QShortcut>
 
 #include "ui/platform/resources.h"
@@ -28,6 +30,13 @@ bool CDravlins::OnInitDialog() {
   m_tab.AddPage("NVR对时", &m_sendtime, IDD_SENDTIME);
   m_tab.CreatePages();
   m_layout.AddControl(IDC_TAB, this);
+  // A dialog font with tall CJK line spacing can make the template larger than a small
+  // screen; start within the screen (never below the minimum size) and let the layout follow.
+  if (QScreen* s = screen()) {
+    const QSize avail = s->availableGeometry().size();
+    resize(std::max(std::min(width(), avail.width()), kMinTrackWidth),
+           std::max(std::min(height(), avail.height()), kMinTrackHeight));
+  }
   return true;
 }
 
