@@ -10,10 +10,18 @@ function(dravlin_test name)
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
   endif()
+  # Lists do not survive test discovery (they are flattened), so the labels go on the
+  # directory and the environment comes from a launcher around the test executable.
+  set_property(DIRECTORY APPEND PROPERTY LABELS ${T_LABELS})
+  target_compile_definitions(${name} PRIVATE
+    DRAVLIN_TEST_SOURCE_DIR="${PROJECT_SOURCE_DIR}" DRAVLIN_TEST_BINARY_DIR="${PROJECT_BINARY_DIR}")
+  set_property(TARGET ${name} PROPERTY CROSSCOMPILING_EMULATOR
+    ${CMAKE_COMMAND} -E env QT_QPA_PLATFORM=offscreen
+    DRAVLIN_SOURCE_DIR=${PROJECT_SOURCE_DIR} DRAVLIN_BINARY_DIR=${PROJECT_BINARY_DIR})
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
-    PROPERTIES LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT}
-               ENVIRONMENT "QT_QPA_PLATFORM=offscreen;DRAVLIN_SOURCE_DIR=${PROJECT_SOURCE_DIR};DRAVLIN_BINARY_DIR=${PROJECT_BINARY_DIR}")
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES TIMEOUT ${T_TIMEOUT})
 endfunction()
 
 # dravlin_fuzz(NAME SOURCES s1... LIBS lib1...)
