@@ -1,7 +1,10 @@
 // The main window: its tabs, page switching, window menu, minimum size and relayout.
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
 #include <QLabel>
+#include <QTimer>
+#include <functional>
 #include <QTabBar>
 
 #include "gui_test.h"
@@ -143,6 +146,29 @@ TEST_F(ShellTest, AboutBoxTexts) {
   EXPECT_EQ(about.windowTitle(), QString::fromUtf8("关于 Dravlin"));
   EXPECT_TRUE(texts.contains(QString::fromUtf8("Dravlin 1.0 版")));
   EXPECT_TRUE(texts.contains(QString::fromUtf8("确定")));
+}
+
+TEST_F(ShellTest, RealModalRunEndsWithTheButtonsCode) {
+  struct Case {
+    const char* name;
+    std::function<void(CDialog&)> end;
+    int code;
+  };
+  const std::vector<Case> cases = {
+      {"OK button", [](CDialog& d) { d.ControlAs<QAbstractButton>(IDOK)->click(); }, IDOK},
+      {"close box", [](CDialog& d) { d.close(); }, IDCANCEL},
+      {"Escape", [](CDialog& d) { QTest::keyClick(&d, Qt::Key_Escape); }, IDCANCEL},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    CAboutDlg about;
+    QTimer::singleShot(0, &about, [&] {
+      ASSERT_TRUE(WaitUntil([&] { return about.isVisible(); }));
+      c.end(about);
+    });
+    EXPECT_EQ(about.DoModal(), c.code);
+    EXPECT_FALSE(about.isVisible());
+  }
 }
 
 TEST_F(ShellTest, MinimumSizeAndRelayoutOnResize) {
