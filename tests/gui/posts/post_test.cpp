@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "gui_test.h"
+#include "gui/gui_test.h"
 #include "ui/controls/report_ctrl.h"
 #include "ui/platform/dialog.h"
 
