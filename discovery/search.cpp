@@ -32,11 +32,12 @@ struct SearchContext {
 std::mutex g_ctx_lock;  // guards the g_ctx pointer itself
 std::unique_ptr<SearchContext> g_ctx;
 bool g_searching = false;  // guarded by discovery_flag_lock()
+std::atomic<uint16_t> g_first_port{kSearchFirstPort};
 
 void search_thread(SearchContext* ctx)
 {
     int sock = -1;
-    unsigned port = kSearchFirstPort;
+    unsigned port = g_first_port.load();
     for (; port <= 65535; ++port) {
         sock = broadcastserver(static_cast<uint16_t>(port), 0);
         if (sock != -2)
@@ -218,6 +219,8 @@ int setSearchCB(SearchCB cb)
     g_ctx->table.set_callback(cb);
     return 1;
 }
+
+void searchipc_set_first_port_for_test(uint16_t port) { g_first_port.store(port ? port : kSearchFirstPort); }
 
 uint16_t searchipc_port()
 {

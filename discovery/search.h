@@ -55,3 +55,6 @@ int format_search_request(char* out, int cap, const char* body, int code);
 uint16_t searchipc_port();
 // The search thread's socket, -1 when none.
 int searchipc_socket();
+// Test seam: the next searches bind from this port up instead of 3002, so that test processes
+// running side by side do not share a port. 0 restores 3002.
+void searchipc_set_first_port_for_test(uint16_t port);
