@@ -279,6 +279,44 @@ TEST_F(DiscoveryE2E, ThousandAndOneRecordersFillTheTableOnly)
     EXPECT_NE(r.err.find("], but ipc count exceed 1000\n"), std::string::npos);
 }
 
+TEST_F(DiscoveryE2E, FleetFileRecordersAreListedWithTextsInUtf8)
+{
+    NetnsLab lab(3);
+    ASSERT_TRUE(lab.up()) << lab.up_error();
+    // Device texts travel as GB2312 bytes: a type "录像机-8" and a user "管理员".
+    const std::string fleet = lab.dir() + "/fleet.txt";
+    {
+        std::ofstream f(fleet, std::ios::binary);
+        f << "# serial and addresses of each recorder\n"
+          << "serial=LINE-A-01 type=\xC2\xBC\xCF\xF1\xBB\xFA-8 ip=10.77.1.1 mac=AA:BB:CC:00:00:01 ptz=9100 "
+             "account=\xB9\xDC\xC0\xED\xD4\xB1:pw:Administrators:Enable\n"
+          << "serial=LINE-A-02 ip=10.77.1.2 dhcp=1 web=8080 video=8554 account=op:x:Users:Enable account=b:y:Users:Enable\n"
+          << "serial=LINE-A-03 ip=10.77.1.3 fault=missing-user\n";
+    }
+    Sim sim(lab, {"--fleet", fleet});
+    ASSERT_TRUE(sim.ready()) << sim.err();
+
+    e2e::RunResult r = lab.run({kCtl, "search", "--seconds", "2", "--json"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    Json rows;
+    ASSERT_TRUE(e2e::parse_json(r.out, &rows)) << r.out;
+    ASSERT_EQ(rows.size(), 2u) << r.out;
+    for (const Json& row : rows.arr) {
+        if (row["serial"].str == "LINE-A-01") {
+            EXPECT_EQ(row["type"].str, "\xE5\xBD\x95\xE5\x83\x8F\xE6\x9C\xBA-8");  // UTF-8
+            EXPECT_EQ(row["user"].str, "\xE7\xAE\xA1\xE7\x90\x86\xE5\x91\x98");
+            EXPECT_EQ(row["mac"].str, "AA:BB:CC:00:00:01");
+            EXPECT_EQ(row["ptz_port"].integer(), 9100);
+        } else {
+            EXPECT_EQ(row["serial"].str, "LINE-A-02");
+            EXPECT_EQ(row["dhcp"].integer(), 1);
+            EXPECT_EQ(row["web_port"].integer(), 8080);
+            EXPECT_EQ(row["video_port"].integer(), 8554);
+            EXPECT_EQ(row["user"].str, "op");
+        }
+    }
+}
+
 TEST_F(DiscoveryE2E, BadArgumentsAreRefusedBeforeAnythingIsSent)
 {
     NetnsLab lab(1);
