@@ -3,6 +3,7 @@
 
 #include <QHeaderView>
 #include <QLineEdit>
+#include <QMouseEvent>
 #include <QSignalSpy>
 #include <random>
 
@@ -75,6 +76,32 @@ TEST_F(ReportTest, ClickingACheckBoxChecksSelectsAndNotifies) {
   QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, cell.center());
   EXPECT_EQ(spy.count(), 2);
   EXPECT_FALSE(list->GetRowCheck(1));
+}
+
+TEST_F(ReportTest, OnlyLeftPressesToggleAndEachChangeNamesItsMouseMessage) {
+  Fill({"a", "b"});
+  QSignalSpy spy(list.get(), &CReportCtrl::notify);
+  const QPoint box = list->CheckBoxRect(0).center();
+  QTest::mouseClick(list->viewport(), Qt::RightButton, Qt::NoModifier, box);
+  QTest::mouseClick(list->viewport(), Qt::MiddleButton, Qt::NoModifier, box);
+  EXPECT_FALSE(list->GetRowCheck(0));
+  EXPECT_EQ(spy.count(), 0);
+
+  // A double-click on the box as the window system delivers it (press, release, double-click,
+  // release): the press toggles, the double-click toggles back.
+  QTest::mousePress(list->viewport(), Qt::LeftButton, Qt::NoModifier, box);
+  QTest::mouseRelease(list->viewport(), Qt::LeftButton, Qt::NoModifier, box);
+  QMouseEvent dbl(QEvent::MouseButtonDblClick, box, list->viewport()->mapToGlobal(box), Qt::LeftButton,
+                  Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(list->viewport(), &dbl);
+  QTest::mouseRelease(list->viewport(), Qt::LeftButton, Qt::NoModifier, box);
+  EXPECT_FALSE(list->GetRowCheck(0));
+  std::vector<int> messages;
+  for (const QList<QVariant>& n : spy)
+    if (n[0].toUInt() == WM_REPORT_CHECKCHANGED) messages.push_back(n[2].toInt());
+  EXPECT_EQ(messages, (std::vector<int>{0x201, 0x203}));
+  // The double-click itself reaches the parent too (the pages open things on it).
+  EXPECT_EQ(spy.back()[0].toUInt() == NM_REPORT_DBLCLK || spy[spy.count() - 2][0].toUInt() == NM_REPORT_DBLCLK, true);
 }
 
 TEST_F(ReportTest, SpaceKeyNeverTogglesACheckBox) {
