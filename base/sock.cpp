@@ -332,6 +332,13 @@ int socksend_wait(int sock, const void* data, int length)
     }
 }
 
+int sock_wait_writable(int sock, int timeout_ms)
+{
+    if (sock < 0)
+        return -1;
+    return poll_one(sock, POLLOUT, timeout_ms);
+}
+
 int socksend_retry(int sock, const void* data, int length)
 {
     if (sock < 0 || !data || length <= 0)

@@ -55,6 +55,11 @@ int socksend(int sock, const void* data, int length);
 // socksend, retried every 1 ms while the socket is not writable.
 int socksend_wait(int sock, const void* data, int length);
 
+// Waits up to timeout_ms (negative: no limit) until the socket can take data, without
+// sleeping in fixed steps. 1 writable (or an error is pending: the next send reports it),
+// 0 time-out, -1 negative socket or failed wait.
+int sock_wait_writable(int sock, int timeout_ms);
+
 // Waits up to 100 ms for data, then receives once. -2 nothing arrived, -1 the wait failed,
 // 0 the peer closed, >0 bytes received, other negatives a receive error.
 int sockrecv(int sock, void* buffer, int size);

@@ -50,8 +50,10 @@ struct IpcLinkContext {
     char recvbuf[kRecvBufferSize + 1] = {};  // + 1 for the terminator behind the payload
     // File transfer state.
     char localfile[256] = {};
-    char remotefile[1024] = {};
-    FILE* file = nullptr;
+    char remotefile[1024] = {};                 // download source on the device
+    char dlpath[256] = {};                      // download target, apart from the upload's name
+    FILE* file = nullptr;                       // the pending upload's source
+    FILE* dlfile = nullptr;                     // the running download's target
     const unsigned char* resource = nullptr;
     int translen = 0;
     int bytesdone = 0;
@@ -96,12 +98,19 @@ int ipcdealmsg(const char* text, IpcLinkContext* ipc, int len);
 // Answers of the control and configuration families.
 int ipcdealresponse(const char* body, const char* type, IpcLinkContext* ipc, int code, int flag);
 
-// File transfer hooks called by the handler and the link thread.
+// File transfer hooks called by the handler and the link thread. The transfer fields of the
+// entry are read and written under the entry's lock.
+// The device's answer 1022: refusal, acceptance (streams the pending upload) or final verdict.
+void ipc_upload_answer(IpcLinkContext* ipc, int flag);
+// Streams the pending upload; 0, or -1..-4 (local failures), -5 (the link broke).
 int uploadfile2ipc(IpcLinkContext* ipc, int filetype);
 int uploadfilefromresource(IpcLinkContext* ipc);
+// MEDIA_DATA_MESSAGE code 2: 1 handled, -1 the download failed (the link drops the connection).
 int ipcdownloadwrite(IpcLinkContext* ipc, const char* text, int len);
 void ipccheckdownloadtimeout(IpcLinkContext* ipc);
-// Upload failure result (-1..-4) to the value of event 56.
+// Event 50 for done of total bytes, in steps of 5 per cent, each step at most once.
+void ReportLoadProgress(IpcLinkContext* ipc, int64_t done, int64_t total);
+// Stream result (-1..-5) to the value of event 56.
 int ipc_upload_result_to_event(int result);
 
 // Talk stop (sends CMD_RA_STOP).

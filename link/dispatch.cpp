@@ -139,36 +139,6 @@ void deal_alarm(const char* text, IpcLinkContext* ipc, const char* type)
     ipc->auxcb(ipc->chanid, IPC_AUX_ALARM, count > 0 ? records.data() : nullptr, len, &info);
 }
 
-void upload_step(IpcLinkContext* ipc, int flag)
-{
-    if (flag != 0) {
-        ipc_event_int(ipc, IPC_EVENT_UPLOAD_RESULT, 5);
-        return;
-    }
-    std::string_view local = fixed_view(ipc->localfile);
-    if (local.empty()) {
-        ipc_event_int(ipc, IPC_EVENT_UPLOAD_RESULT, 0);  // the device's verdict after the data
-        return;
-    }
-    if (fixed_equals(ipc->localfile, "RESOURCE_STARTPIC")) {
-        log_print("to upload file from resource(%s)\n", fixed_str(ipc->localfile).c_str());
-        int r = uploadfilefromresource(ipc);
-        if (r != 0)
-            ipc_event_int(ipc, IPC_EVENT_UPLOAD_RESULT, ipc_upload_result_to_event(r));
-    } else {
-        log_print("to upload file(%s)\n", fixed_str(ipc->localfile).c_str());
-        int r = uploadfile2ipc(ipc, ipc->filetype);
-        if (r != 0)
-            ipc_event_int(ipc, IPC_EVENT_UPLOAD_RESULT, ipc_upload_result_to_event(r));
-        if (ipc->file) {
-            std::fclose(ipc->file);
-            ipc->file = nullptr;
-        }
-    }
-    std::memset(ipc->localfile, 0, sizeof ipc->localfile);
-    std::memset(ipc->remotefile, 0, sizeof ipc->remotefile);
-}
-
 }  // namespace
 
 int ipc_upload_result_to_event(int result)
@@ -178,6 +148,7 @@ int ipc_upload_result_to_event(int result)
     case -2: return 2;
     case -3: return 3;
     case -4: return 4;
+    case -5: return 5;  // the link broke mid-stream: the device does not have the file
     default: return 0;
     }
 }
@@ -206,7 +177,7 @@ int ipcdealresponse(const char* body, const char* type, IpcLinkContext* ipc, int
         case 1024:
             return 1;
         case 1022:
-            upload_step(ipc, flag);
+            ipc_upload_answer(ipc, flag);
             return 1;
         case 3026:
             ipc_event_int(ipc, IPC_EVENT_BUZZER, flag);

@@ -82,9 +82,14 @@ void reset_entry(IpcLinkContext* ipc)
     std::memset(ipc->recvbuf, 0, sizeof ipc->recvbuf);
     std::memset(ipc->localfile, 0, sizeof ipc->localfile);
     std::memset(ipc->remotefile, 0, sizeof ipc->remotefile);
+    std::memset(ipc->dlpath, 0, sizeof ipc->dlpath);
     if (ipc->file) {
         std::fclose(ipc->file);
         ipc->file = nullptr;
+    }
+    if (ipc->dlfile) {
+        std::fclose(ipc->dlfile);
+        ipc->dlfile = nullptr;
     }
     ipc->resource = nullptr;
     ipc->translen = ipc->bytesdone = ipc->lastprogress = ipc->bytessent = ipc->filetype = 0;

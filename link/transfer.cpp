@@ -1,38 +1,656 @@
-// File transfer hooks of the message handler and the link thread. Streaming uploads and
-// writing downloads come with the transfer requests; until then an upload answer reports a
-// failed stream (event 56) and download chunks are dropped.
-#include "link/context.h"
+// File transfer over the link: announcing uploads, downloads and removals on the caller's
+// thread; streaming uploads, writing download chunks and the download time-out on the entry's
+// link thread. The entry's transfer fields change under the entry's lock; callbacks are never
+// called with it held (a callback may send a request, which takes the lock).
+#include "link/transfer.h"
 
+#include "link/context.h"
+#include "link/envelope.h"
+#include "link/frame_io.h"
+#include "link/xml_util.h"
+
+#include "base/sock.h"
+#include "util/clock.h"
 #include "util/fixedstr.h"
 #include "util/log.h"
 
-int uploadfile2ipc(IpcLinkContext* ipc, int /*filetype*/)
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+
+namespace {
+
+constexpr int kChunkSize = 40960;
+// Frame buffer: 8 header bytes, a text area of 248 bytes (text of at most 244 characters and
+// the 4 zero bytes behind it), then the chunk's data.
+constexpr int kTextArea = 248;
+constexpr int kDataOffset = kFrameHeaderSize + kTextArea;
+constexpr int kFrameBufferSize = kDataOffset + kChunkSize;  // 41216
+constexpr int kDownloadTimeoutMs = 10000;
+// While the socket cannot take data we wait in slices of this length, so a logout is noticed.
+constexpr int kWritableSliceMs = 100;
+// Event texts: the download result holds both paths.
+constexpr int kResultTextSize = 2048;
+
+constexpr char kChunkText[] =
+    "<?xml version=\"1.0\" encoding=\"GB2312\" ?>\n<XML_MORVEK>\n<MESSAGE_HEADER\n"
+    "Msg_type=\"MEDIA_DATA_MESSAGE\"\nMsg_code=\"1\"\nMsg_flag=\"0\"\n/>\n<MESSAGE_BODY>\n<POS\n"
+    "StartPos=\"%d\"\nDataLen=\"%d\"\n/>\n</MESSAGE_BODY>\n</XML_MORVEK>";
+constexpr char kDownloadResult[] =
+    "<RESPONSE_PARAM\nRemoteFileName=\"%s\"\nLocalFileName=\"%s\"\nStartPos=\"%d\"\nErrorCode=\"%d\"\n/>";
+
+std::string format(const char* fmt, ...) DRAVLIN_PRINTF(1, 2);
+std::string format(const char* fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    va_list ap2;
+    va_copy(ap2, ap);
+    int n = std::vsnprintf(nullptr, 0, fmt, ap);
+    va_end(ap);
+    std::string out;
+    if (n > 0) {
+        out.resize(static_cast<size_t>(n) + 1);
+        std::vsnprintf(out.data(), out.size(), fmt, ap2);
+        out.resize(static_cast<size_t>(n));
+    }
+    va_end(ap2);
+    return out;
+}
+
+// Logged-in check shared by the announcements.
+IpcLinkContext* logged_in_entry(const char* name, int chanid)
+{
+    if (!ipc_check_chanid(name, chanid))
+        return nullptr;
+    IpcLinkContext* ipc = ipc_entry(chanid);
+    if (ipc->sock.load() < 0) {
+        log_print("<%s>chan[%d] has not login, fail\n", name, chanid);
+        return nullptr;
+    }
+    return ipc;
+}
+
+// Drops an announced upload that never started streaming (caller holds the entry's lock).
+void drop_pending_locked(IpcLinkContext* ipc)
+{
+    if (ipc->file) {
+        log_print("<%s> pending upload of %s dropped\n", "ipc_file_upload", fixed_str(ipc->localfile).c_str());
+        std::fclose(ipc->file);
+        ipc->file = nullptr;
+    }
+    ipc->resource = nullptr;
+    std::memset(ipc->localfile, 0, sizeof ipc->localfile);
+}
+
+// What a stream works from: taken out of the entry when streaming starts, so that a new
+// announcement made meanwhile neither disturbs it nor gets cleared by its end.
+struct PendingUpload {
+    FILE* file = nullptr;
+    const unsigned char* block = nullptr;
+    int total = 0;
+    int filetype = 0;
+    std::string name;
+};
+
+PendingUpload take_pending(IpcLinkContext* ipc)
+{
+    PendingUpload p;
+    std::lock_guard<std::mutex> lk(ipc_lock(ipc));
+    p.file = ipc->file;
+    p.block = ipc->resource;
+    p.total = ipc->translen;
+    p.filetype = ipc->filetype;
+    p.name = fixed_str(ipc->localfile);
+    ipc->file = nullptr;
+    ipc->resource = nullptr;
+    std::memset(ipc->localfile, 0, sizeof ipc->localfile);
+    std::memset(ipc->remotefile, 0, sizeof ipc->remotefile);
+    ipc->lastprogress = 0;
+    ipc->bytessent = 0;
+    return p;
+}
+
+// After a stream: the counters go back to idle unless another upload was announced meanwhile.
+void finish_stream(IpcLinkContext* ipc)
+{
+    std::lock_guard<std::mutex> lk(ipc_lock(ipc));
+    if (fixed_view(ipc->localfile).empty()) {
+        ipc->lastprogress = 0;
+        ipc->bytessent = 0;
+        ipc->translen = 0;
+    }
+}
+
+// Sends a whole buffer on the link socket. While the socket cannot take data it waits for
+// room with poll (no fixed sleeps: a 1 ms nap per full send buffer caps the throughput).
+// 0 sent; -1 the stream is broken (error, logout, or no room for kSockSendStallMs).
+int send_whole(IpcLinkContext* ipc, int fd, const void* data, int len)
+{
+    int stalled_ms = 0;
+    int spins = 0;
+    for (;;) {
+        int r = socksend(fd, data, len);
+        if (r == len)
+            return 0;
+        if (r < 0)
+            return -1;
+        if (!ipc->running.load())
+            return -1;
+        int w = sock_wait_writable(fd, kWritableSliceMs);
+        if (w < 0)
+            return -1;
+        if (w == 0) {
+            stalled_ms += kWritableSliceMs;
+            if (stalled_ms >= kSockSendStallMs) {
+                log_print("<%s> socket took nothing for %d ms\n", "uploadfile2ipc", stalled_ms);
+                return -1;
+            }
+        } else if (++spins > 1000) {
+            return -1;  // reported ready but never takes data: a pending error
+        }
+    }
+}
+
+// One upload frame: header, text and 4 zero bytes, then the data; both writes under the
+// entry's lock so that no request of another thread lands inside the chunk. On failure the
+// connection is shut down: the device has part of a frame and would misread what follows,
+// and the link thread then sees the loss.
+int write_chunk(IpcLinkContext* ipc, unsigned char* buf, int start, const unsigned char* data, int n)
+{
+    char* text = reinterpret_cast<char*>(buf + kFrameHeaderSize);
+    int textlen = std::snprintf(text, kTextArea - 3, kChunkText, start, n);
+    log_print("_snprintf ret:%d,startpos(%d), len(%d)  ret + 4 + len:%d, strlen(buffer + 8):%d\n", textlen, start, n,
+              textlen + 4 + n, static_cast<int>(std::strlen(text)));
+    frame_put_le32(buf + 4, static_cast<uint32_t>(textlen + 4 + n));
+    std::memset(text + textlen, 0, 4);
+
+    std::lock_guard<std::mutex> lk(ipc_lock(ipc));
+    int fd = ipc->sock.load();
+    if (fd < 0 || !ipc->running.load()) {
+        log_print("<%s> link gone, upload stopped at %d\n", "uploadfile2ipc", start);
+        return -1;
+    }
+    if (send_whole(ipc, fd, buf, kFrameHeaderSize + textlen + 4) != 0 ||
+        (n > 0 && send_whole(ipc, fd, data, n) != 0)) {
+        log_print("<%s> chunk at %d (%d bytes) not written, upload stopped\n", "uploadfile2ipc", start, n);
+        sock_shutdown(fd);
+        return -1;
+    }
+    ipc->bytessent = start + n;
+    return 0;
+}
+
+std::unique_ptr<unsigned char[]> frame_buffer(const char* name, int line)
+{
+    std::printf("%s%d malloc(%d)\n", name, line, kFrameBufferSize);
+    std::unique_ptr<unsigned char[]> buf(new (std::nothrow) unsigned char[kFrameBufferSize]);
+    if (buf)
+        frame_put_le32(buf.get(), kFrameMagic);
+    return buf;
+}
+
+// Download step failure: event 17 with the received StartPos, everything back to idle.
+int fail_download(IpcLinkContext* ipc, int32_t start)
+{
+    char text[kResultTextSize];
+    {
+        std::lock_guard<std::mutex> lk(ipc_lock(ipc));
+        std::string remote = fixed_str(ipc->remotefile);
+        std::string local = fixed_str(ipc->dlpath);
+        std::snprintf(text, sizeof text, kDownloadResult, remote.c_str(), local.c_str(), start, -1);
+        log_print("download remote file(%s) to %s, deallen:%d, startpos:%d fail", remote.c_str(), local.c_str(),
+                  ipc->bytesdone, start);
+        if (ipc->dlfile) {
+            std::fclose(ipc->dlfile);
+            ipc->dlfile = nullptr;
+        }
+        ipc->bytesdone = 0;
+        std::memset(ipc->remotefile, 0, sizeof ipc->remotefile);
+        std::memset(ipc->dlpath, 0, sizeof ipc->dlpath);
+        ipc->downloading.store(0);
+    }
+    ipc->evcb(ipc->chanid, IPC_EVENT_DOWNLOAD_FAIL, text, static_cast<int>(std::strlen(text)));
+    return -1;
+}
+
+}  // namespace
+
+// ---- uploads ------------------------------------------------------------------------------
+
+int ipc_file_upload(int chanid, int filetype, const char* path)
+{
+    if (!path) {
+        log_print("<%s> param fail\n", "ipc_file_upload");
+        return -1;
+    }
+    IpcLinkContext* ipc = logged_in_entry("ipc_file_upload", chanid);
+    if (!ipc)
+        return -1;
+    FILE* f = std::fopen(path, "rb");
+    if (!f) {
+        log_print("<%s>file: %s not found!", "ipc_file_upload", path);
+        return kUploadFileNotFound;
+    }
+    off_t length = -1;
+    if (fseeko(f, 0, SEEK_END) == 0)
+        length = ftello(f);
+    if (length < 0 || fseeko(f, 0, SEEK_SET) != 0) {
+        log_print("<%s>file: %s not found!", "ipc_file_upload", path);
+        std::fclose(f);
+        return kUploadFileNotFound;
+    }
+    if (length > INT_MAX) {
+        // Offsets and lengths travel as 32-bit decimal values.
+        log_print("<%s>file: %s too large (%lld bytes)\n", "ipc_file_upload", path, static_cast<long long>(length));
+        std::fclose(f);
+        return -1;
+    }
+    {
+        std::lock_guard<std::mutex> lk(ipc_lock(ipc));
+        drop_pending_locked(ipc);
+        ipc->file = f;
+        ipc->translen = static_cast<int>(length);
+        ipc->lastprogress = 0;
+        ipc->bytessent = 0;
+        ipc->filetype = filetype;
+        fixed_copy(ipc->localfile, sizeof ipc->localfile - 1, path);
+    }
+    std::string body = format("<REQUEST_PARAM\nFileType=\"%ld\"\nFilePath= \"%s\"\nStartPos= \"0\"\nFileLength=\"%d\"\n/>",
+                              static_cast<long>(filetype), path, static_cast<int>(length));
+    int r = ipcsendmsg(body.c_str(), chanid, "SYSTEM_CONTROL_MESSAGE", 1022);
+    if (r <= 0) {
+        // No request went out, so no answer will come for this file.
+        std::lock_guard<std::mutex> lk(ipc_lock(ipc));
+        if (ipc->file == f)
+            drop_pending_locked(ipc);
+    }
+    return r;
+}
+
+int ipc_file_upload_resource(int chanid, const void* data, int length)
+{
+    IpcLinkContext* ipc = logged_in_entry("ipc_file_upload_resource", chanid);
+    if (!ipc)
+        return -1;
+    if (!data) {
+        log_print("pResource is NULL\n");
+        return -1;
+    }
+    if (length < 0) {
+        log_print("<%s> param fail\n", "ipc_file_upload_resource");
+        return -1;
+    }
+    const unsigned char* block = static_cast<const unsigned char*>(data);
+    {
+        std::lock_guard<std::mutex> lk(ipc_lock(ipc));
+        drop_pending_locked(ipc);
+        ipc->resource = block;
+        ipc->translen = length;
+        ipc->lastprogress = 0;
+        ipc->bytessent = 0;
+        ipc->filetype = IPC_FILE_BOOT_PICTURE;
+        fixed_copy(ipc->localfile, kResourceStartPic);
+    }
+    std::string body = format("<REQUEST_PARAM\nFileType=\"%ld\"\nFilePath= \"%s\"\nStartPos= \"0\"\nFileLength=\"%d\"\n/>",
+                              static_cast<long>(IPC_FILE_BOOT_PICTURE), kResourceStartPic, length);
+    int r = ipcsendmsg(body.c_str(), chanid, "SYSTEM_CONTROL_MESSAGE", 1022);
+    if (r <= 0) {
+        std::lock_guard<std::mutex> lk(ipc_lock(ipc));
+        if (ipc->resource == block)
+            drop_pending_locked(ipc);
+    }
+    return r;
+}
+
+int ipc_upload_firmware(int chanid, const char* path)
+{
+    return ipc_file_upload(chanid, IPC_FILE_FIRMWARE, path) > 0 ? 0 : -4;
+}
+
+int ipc_config_upload(int chanid, const char* path)
+{
+    if (!path) {
+        log_print("<%s> param fail\n", "ipc_config_upload");
+        return -1;
+    }
+    TiXmlDocument doc;
+    if (!doc.LoadFile(path, TIXML_ENCODING_LEGACY)) {
+        log_print("<%s> load %s fail\n", "ipc_config_upload", path);
+        return -1;
+    }
+    const TiXmlElement* root = doc.RootElement();
+    if (!root) {
+        log_print("<%s> %s has no root\n", "ipc_config_upload", path);
+        return -2;
+    }
+    const TiXmlElement* net = root->FirstChildElement("NetworkConfig");
+    if (!net || !net->FirstChildElement("LANConfig")) {
+        log_print("<%s> %s has no NetworkConfig/LANConfig\n", "ipc_config_upload", path);
+        return -3;
+    }
+    const TiXmlElement* media = root->FirstChildElement("MediaConfig");
+    const TiXmlElement* video = media ? media->FirstChildElement("Video") : nullptr;
+    if (!video || !video->FirstChildElement("Capture")) {
+        log_print("<%s> %s has no MediaConfig/Video/Capture\n", "ipc_config_upload", path);
+        return -4;
+    }
+    return ipc_file_upload(chanid, IPC_FILE_CONFIG, path);
+}
+
+void ReportLoadProgress(IpcLinkContext* ipc, int64_t done, int64_t total)
+{
+    if (!ipc) {
+        log_print("<%s> input pointer is NULL!\n", "ReportLoadProgress");
+        return;
+    }
+    // An empty source is complete once its only chunk is out.
+    int64_t pct = total > 0 ? done * 100 / total : 100;
+    if (pct > 100)
+        pct = 100;  // the file grew after it was announced
+    if (pct < 0)
+        pct = 0;
+    pct -= pct % 5;
+    bool report = false;
+    {
+        std::lock_guard<std::mutex> lk(ipc_lock(ipc));
+        if (pct > ipc->lastprogress) {
+            ipc->lastprogress = static_cast<int>(pct);
+            report = true;
+        }
+    }
+    if (report)
+        ipc_event_int(ipc, IPC_EVENT_UPLOAD_PROGRESS, static_cast<int32_t>(pct));
+}
+
+int uploadfile2ipc(IpcLinkContext* ipc, int filetype)
 {
     if (!ipc)
         return -1;
-    if (fixed_view(ipc->localfile).empty()) {
-        log_print("<%s>file: local file no name, upload to ipc fail!", "uploadfile2ipc");
-        return -2;
+    PendingUpload p = take_pending(ipc);
+    FILE* f = p.file;
+    if (!f) {
+        // Announced by another path: open the named file now.
+        if (p.name.empty()) {
+            log_print("<%s>file: local file no name, upload to ipc fail!", "uploadfile2ipc");
+            return -2;
+        }
+        f = std::fopen(p.name.c_str(), "rb");
+        off_t length = -1;
+        if (f && fseeko(f, 0, SEEK_END) == 0)
+            length = ftello(f);
+        if (!f || length < 0 || length > INT_MAX || fseeko(f, 0, SEEK_SET) != 0) {
+            log_print("<%s>file: %s not found!", "uploadfile2ipc", p.name.c_str());
+            if (f)
+                std::fclose(f);
+            return -1;
+        }
+        p.total = static_cast<int>(length);
+        std::lock_guard<std::mutex> lk(ipc_lock(ipc));
+        ipc->translen = p.total;
+        ipc->filetype = filetype;
     }
-    log_print("<%s>file: %s not found!", "uploadfile2ipc", fixed_str(ipc->localfile).c_str());
-    return -1;
+
+    std::unique_ptr<unsigned char[]> buf = frame_buffer("uploadfile2ipc", __LINE__);
+    if (!buf) {
+        log_print("<%s> alloc memory fail, upload to ipc fail!", "uploadfile2ipc");
+        std::fclose(f);
+        return -3;
+    }
+    unsigned char* data = buf.get() + kDataOffset;
+    int offset = 0;
+    bool at_end = false;
+    do {
+        size_t n = std::fread(data, 1, kChunkSize, f);
+        if (n < static_cast<size_t>(kChunkSize)) {
+            if (std::ferror(f)) {
+                log_print("<%s>file: %s read error at %d\n", "uploadfile2ipc", p.name.c_str(), offset);
+                std::fclose(f);
+                return -4;
+            }
+            at_end = true;
+        }
+        if (offset > INT_MAX - kChunkSize) {
+            log_print("<%s>file: %s grew past 2 GiB while uploading\n", "uploadfile2ipc", p.name.c_str());
+            std::fclose(f);
+            return -4;
+        }
+        if (write_chunk(ipc, buf.get(), offset, data, static_cast<int>(n)) != 0) {
+            std::fclose(f);
+            return -5;
+        }
+        offset += static_cast<int>(n);
+        ReportLoadProgress(ipc, offset, p.total);
+    } while (!at_end);
+    std::fclose(f);
+    if (write_chunk(ipc, buf.get(), p.total, nullptr, 0) != 0)
+        return -5;
+    finish_stream(ipc);
+    return 0;
 }
 
 int uploadfilefromresource(IpcLinkContext* ipc)
 {
-    if (!ipc || !ipc->resource) {
-        log_print("<%s> error ipc:%p, ipc->pdata:%p", "uploadfilefromresource", static_cast<void*>(ipc),
-                  ipc ? static_cast<const void*>(ipc->resource) : nullptr);
+    if (!ipc) {
+        log_print("<%s> error ipc:%p, ipc->pdata:%p", "uploadfilefromresource", static_cast<void*>(ipc), nullptr);
         return -1;
     }
-    return -1;
+    PendingUpload p = take_pending(ipc);
+    if (p.file)
+        std::fclose(p.file);  // only the block is streamed here
+    if (!p.block) {
+        log_print("<%s> error ipc:%p, ipc->pdata:%p", "uploadfilefromresource", static_cast<void*>(ipc), nullptr);
+        return -1;
+    }
+    std::unique_ptr<unsigned char[]> buf = frame_buffer("uploadfilefromresource", __LINE__);
+    if (!buf) {
+        log_print("<%s> alloc memory fail, upload to ipc fail!", "uploadfilefromresource");
+        return -3;
+    }
+    int sent = 0;
+    for (;;) {
+        int remaining = p.total - sent;
+        int n = remaining < kChunkSize ? remaining : kChunkSize;
+        // Straight from the block: no copy into the frame buffer.
+        if (write_chunk(ipc, buf.get(), sent, p.block + sent, n) != 0)
+            return -5;
+        sent += n;
+        ReportLoadProgress(ipc, sent, p.total);
+        if (remaining <= kChunkSize)
+            break;
+    }
+    if (write_chunk(ipc, buf.get(), p.total, nullptr, 0) != 0)
+        return -5;
+    finish_stream(ipc);
+    return 0;
 }
 
-int ipcdownloadwrite(IpcLinkContext* ipc, const char* /*text*/, int /*len*/)
+void ipc_upload_answer(IpcLinkContext* ipc, int flag)
 {
-    if (!ipc || !ipc->downloading.load())
-        return 1;
-    return 1;
+    if (!ipc)
+        return;
+    if (flag != 0) {
+        ipc_event_int(ipc, IPC_EVENT_UPLOAD_RESULT, 5);
+        return;
+    }
+    std::string name;
+    int filetype;
+    {
+        std::lock_guard<std::mutex> lk(ipc_lock(ipc));
+        name = fixed_str(ipc->localfile);
+        filetype = ipc->filetype;
+    }
+    if (name.empty()) {
+        ipc_event_int(ipc, IPC_EVENT_UPLOAD_RESULT, 0);  // the device's verdict after the data
+        return;
+    }
+    int r;
+    if (name == kResourceStartPic) {
+        log_print("to upload file from resource(%s)\n", name.c_str());
+        r = uploadfilefromresource(ipc);
+    } else {
+        log_print("to upload file(%s)\n", name.c_str());
+        r = uploadfile2ipc(ipc, filetype);
+    }
+    if (r != 0)
+        ipc_event_int(ipc, IPC_EVENT_UPLOAD_RESULT, ipc_upload_result_to_event(r));
 }
 
-void ipccheckdownloadtimeout(IpcLinkContext* /*ipc*/) {}
+// ---- downloads and removal ------------------------------------------------------------------
+
+int ipc_file_download(int chanid, const char* localpath)
+{
+    if (!localpath) {
+        log_print("<%s> param fail\n", "ipc_file_download");
+        return -1;
+    }
+    if (!ipc_check_chanid("ipc_file_download", chanid))
+        return -1;
+    IpcLinkContext* ipc = ipc_entry(chanid);
+    // The device sends from offset 0: a stale file from an earlier download must not stay in
+    // front of the new bytes.
+    FILE* f = std::fopen(localpath, "wb");
+    if (!f) {
+        log_print("local file(%s) can't be open\n", localpath);
+        return -1;
+    }
+    {
+        std::lock_guard<std::mutex> lk(ipc_lock(ipc));
+        if (ipc->dlfile)
+            std::fclose(ipc->dlfile);
+        ipc->dlfile = f;
+        ipc->bytesdone = 0;
+        fixed_copy(ipc->remotefile, kRemoteConfigPath);
+        fixed_copy(ipc->dlpath, sizeof ipc->dlpath - 1, localpath);
+        // The time-out counts from the request, not from whatever the link last received.
+        ipc->last_recv.store(get_tick_ms());
+        ipc->downloading.store(1);
+    }
+    std::string body = format("<REQUEST_PARAM\nFileName = \"%s\"\nStartPos=\"0\"\n/>", kRemoteConfigPath);
+    int r = ipcsendmsg(body.c_str(), chanid, "SYSTEM_CONTROL_MESSAGE", 1023);
+    if (r <= 0) {
+        std::lock_guard<std::mutex> lk(ipc_lock(ipc));
+        if (ipc->dlfile == f) {
+            std::fclose(f);
+            ipc->dlfile = nullptr;
+            ipc->downloading.store(0);
+        }
+    }
+    return r;
+}
+
+int ipc_config_download(int chanid, const char* folder)
+{
+    if (!folder) {
+        log_print("<%s> param fail\n", "ipc_config_download");
+        return -1;
+    }
+    std::string path(folder);
+    if (path.empty() || path.back() != '/')
+        path += '/';
+    path += "config.xml";
+    return ipc_file_download(chanid, path.c_str());
+}
+
+int ipc_file_remove(int chanid, const char* remotepath)
+{
+    if (!remotepath) {
+        log_print("<%s> param fail\n", "ipc_file_remove");
+        return -1;
+    }
+    if (!ipc_check_chanid("ipc_file_remove", chanid))
+        return -1;
+    std::string body = format("<REQUEST_PARAM\nFileName = \"%s\"\n/>", remotepath);
+    return ipcsendmsg(body.c_str(), chanid, "SYSTEM_CONTROL_MESSAGE", 1024);
+}
+
+int ipcdownloadwrite(IpcLinkContext* ipc, const char* text, int len)
+{
+    if (!ipc || !ipc->evcb || !text)
+        return -1;
+    ipc->last_recv.store(get_tick_ms());
+    if (!ipc->downloading.load()) {
+        log_print("download data without a download, dropped\n");
+        return 1;
+    }
+    int32_t start = -1;
+    int32_t datalen = 0;
+    bool has_pos = GetPosParam(text, start, datalen) == 0;
+    // The data lies 4 bytes behind the text; the device's DataLen must fit in what arrived.
+    int textlen = static_cast<int>(strnlen(text, len > 0 ? static_cast<size_t>(len) : 0));
+    int available = len - textlen - 4;
+
+    {
+        std::lock_guard<std::mutex> lk(ipc_lock(ipc));
+        if (!ipc->dlfile) {
+            std::string local = fixed_str(ipc->dlpath);
+            ipc->dlfile = std::fopen(local.c_str(), "ab+");
+            if (!ipc->dlfile) {
+                log_print("local file(%s) can't be open\n", local.c_str());
+                ipc->downloading.store(0);
+                return -1;
+            }
+        }
+    }
+    if (!has_pos || datalen < 0 || datalen > available)
+        return fail_download(ipc, start);
+
+    if (datalen == 0) {
+        char result[kResultTextSize];
+        {
+            std::lock_guard<std::mutex> lk(ipc_lock(ipc));
+            std::string remote = fixed_str(ipc->remotefile);
+            std::string local = fixed_str(ipc->dlpath);
+            std::snprintf(result, sizeof result, kDownloadResult, remote.c_str(), local.c_str(), 0, 0);
+            log_print("download remote file(%s) to %s ok\n", remote.c_str(), local.c_str());
+            std::fclose(ipc->dlfile);
+            ipc->dlfile = nullptr;
+            ipc->bytesdone = 0;
+            ipc->downloading.store(0);
+        }
+        ipc->evcb(ipc->chanid, IPC_EVENT_DOWNLOAD_OK, result, static_cast<int>(std::strlen(result)));
+        return 1;
+    }
+
+    bool written = false;
+    {
+        std::lock_guard<std::mutex> lk(ipc_lock(ipc));
+        if (start == ipc->bytesdone && ipc->bytesdone <= INT_MAX - datalen) {
+            const char* bytes = text + textlen + 4;
+            written = std::fwrite(bytes, 1, static_cast<size_t>(datalen), ipc->dlfile) == static_cast<size_t>(datalen);
+            if (written)
+                ipc->bytesdone += datalen;
+            else
+                log_print("local file(%s) write fail\n", fixed_str(ipc->dlpath).c_str());
+        }
+    }
+    return written ? 1 : fail_download(ipc, start);
+}
+
+void ipccheckdownloadtimeout(IpcLinkContext* ipc)
+{
+    if (!ipc || ipc->sock.load() < 0 || !ipc->downloading.load())
+        return;
+    uint64_t now = get_tick_ms();
+    uint64_t before = ipc->last_recv.load();
+    if (now < before) {
+        log_print("ipccheckdownloadtimeout, bug now:%ul, before:ul \n", static_cast<unsigned>(now));
+        return;
+    }
+    if (now - before <= static_cast<uint64_t>(kDownloadTimeoutMs))
+        return;
+    log_print("ipccheckdownloadtimeout, timeout, now:%ul, before:ul\n", static_cast<unsigned>(now));
+    std::lock_guard<std::mutex> lk(ipc_lock(ipc));
+    ipc->downloading.store(0);
+    ipc->last_recv.store(now);
+    if (ipc->dlfile) {
+        std::fclose(ipc->dlfile);
+        ipc->dlfile = nullptr;
+    }
+    ipc->bytesdone = 0;
+}
