@@ -302,6 +302,7 @@ TEST_F(SockTest, BroadcastMessageIsTheTextWithoutTerminator)
     EXPECT_EQ(std::string(buf, 100), text);
     EXPECT_EQ(from.addr, 0x7F000001u);
 
+    // The real destination only with no socket: nothing can go out, only the line is checked.
     EXPECT_EQ(broadcastsendmsg("x", -1), -1);
     EXPECT_TRUE(logged("broadcastsendmsg to 255.255.255.255 fail\n"));
     sock_close(sender);

@@ -119,10 +119,16 @@ struct FakeDevice {
     }
 };
 
+// Where broadcasts go while no test points them anywhere: the discard port of 127.0.0.1.
+// The test binary sets this before main (no_broadcast.cpp) and never restores the real
+// broadcast address, so a search or clock thread still running between a test body and its
+// TearDown cannot reach the network.
+constexpr uint16_t kNowherePort = 9;
+
 // Points every broadcast of the process at a loopback port for the test's lifetime.
 struct BroadcastToLoopback {
     explicit BroadcastToLoopback(uint16_t port) { broadcast_set_destination_for_test(0x7F000001, port); }
-    ~BroadcastToLoopback() { broadcast_set_destination_for_test(0, 0); }
+    ~BroadcastToLoopback() { broadcast_set_destination_for_test(0x7F000001, kNowherePort); }
 };
 
 class LogTest : public ::testing::Test {

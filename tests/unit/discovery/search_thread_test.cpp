@@ -120,8 +120,12 @@ TEST_F(SearchThreadTest, FindsTheFleetAndStopsClean)
     EXPECT_EQ(getipcinfo(1000), nullptr);
     EXPECT_EQ(dtest::count_logged("getipcinfo param fail\n"), 1);
     EXPECT_EQ(searchipc_socket(), -1);
-    // A new search starts from an empty table.
+    // A new search starts from an empty table (with nobody answering it this time).
+    FakeDevice silent;
+    dtest::BroadcastToLoopback to_silent(silent.port);
     ASSERT_EQ(startsearchipc(), 1);
+    std::string request;
+    ASSERT_TRUE(silent.receive(&request));
     EXPECT_EQ(getipccount(), 0);
 }
 
