@@ -295,6 +295,31 @@ TEST_F(ReportTest, ThousandRowsSortByNumber) {
   for (int i = 1; i < 1000; ++i) ASSERT_LE(got[i - 1].chopped(1).toInt(), got[i].chopped(1).toInt()) << i;
 }
 
+TEST_F(ReportTest, MixedKindsSortToAPermutationOfTheRows) {
+  // Texts of different kinds compare by different rules pair by pair; whatever order comes
+  // out, every row must still be there exactly once with its own cells.
+  const QStringList pool = {"", "9", "A", "10", "5%", "7.5", "12%", "10.0.0.1", "192.168.001.1",
+                            "2026-03-05", "12:30", "abc", QString::fromUtf8("中文"), "-1", "0x1F", "1e3"};
+  std::mt19937 rng(11);
+  for (int round = 0; round < 20; ++round) {
+    list->DeleteAllRows();
+    QStringList values;
+    for (int i = 0; i < 60; ++i) values << pool[static_cast<int>(rng() % pool.size())];
+    Fill(values);
+    for (int r = 0; r < list->GetRowCount(); ++r) list->SetCellText(r, 2, list->GetCellText(r, 0) + "|" + values[r]);
+    list->EnableSorting();
+    list->SortItems(1, round % 2 == 0);
+    QStringList before = values;
+    QStringList after = Column(1);
+    before.sort();
+    QStringList sortedAfter = after;
+    sortedAfter.sort();
+    ASSERT_EQ(sortedAfter, before);
+    for (int r = 0; r < list->GetRowCount(); ++r)
+      ASSERT_EQ(list->GetCellText(r, 2), list->GetCellText(r, 0) + "|" + list->GetCellText(r, 1));
+  }
+}
+
 TEST_F(ReportTest, ColumnInsertionShiftsColours) {
   Fill({"x", "y"});
   const COLORREF defText = list->GetCellTextColor(0, 0);

@@ -825,12 +825,14 @@ void CReportCtrl::SortGroup(int first, int last, bool ascending) {
       int i = lo;
       int j = hi;
       while (i <= j) {
+        // The bounds never bind for a comparison that is reflexive (it is); they only keep
+        // the scans inside the range whatever the texts are.
         if (ascending) {
-          while (cmp(order[static_cast<size_t>(i)], pivot) < 0) ++i;
-          while (cmp(order[static_cast<size_t>(j)], pivot) > 0) --j;
+          while (i < hi && cmp(order[static_cast<size_t>(i)], pivot) < 0) ++i;
+          while (j > lo && cmp(order[static_cast<size_t>(j)], pivot) > 0) --j;
         } else {
-          while (cmp(order[static_cast<size_t>(i)], pivot) > 0) ++i;
-          while (cmp(order[static_cast<size_t>(j)], pivot) < 0) --j;
+          while (i < hi && cmp(order[static_cast<size_t>(i)], pivot) > 0) ++i;
+          while (j > lo && cmp(order[static_cast<size_t>(j)], pivot) < 0) --j;
         }
         if (i <= j) {
           if (i != j) std::swap(order[static_cast<size_t>(i)], order[static_cast<size_t>(j)]);
