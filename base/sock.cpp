@@ -339,6 +339,34 @@ int sock_wait_writable(int sock, int timeout_ms)
     return poll_one(sock, POLLOUT, timeout_ms);
 }
 
+int socksend_poll(int sock, const void* data, int length, int timeout_ms, bool more)
+{
+    if (sock < 0 || (!data && length > 0))
+        return -1;
+    const char* p = static_cast<const char*>(data);
+    int flags = MSG_NOSIGNAL | (more ? MSG_MORE : 0);
+    int sent = 0;
+    while (sent < length) {
+        ssize_t n = ::send(sock, p + sent, static_cast<size_t>(length - sent), flags);
+        if (n > 0) {
+            sent += static_cast<int>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && would_block(errno)) {
+            int r = poll_one(sock, POLLOUT, timeout_ms);
+            if (r == 1)
+                continue;
+            if (r == 0)
+                return sent;
+        }
+        log_print("socksend send fail, pack lost:%d\n", length - sent);
+        return -1;
+    }
+    return sent;
+}
+
 int socksend_retry(int sock, const void* data, int length)
 {
     if (sock < 0 || !data || length <= 0)
@@ -447,6 +475,8 @@ int sock_nolinger(int sock)
     l.l_linger = 0;
     return ::setsockopt(sock, SOL_SOCKET, SO_LINGER, &l, sizeof l) == 0 ? 0 : -1;
 }
+
+int sock_nodelay(int sock, int on) { return set_int_opt(sock, IPPROTO_TCP, TCP_NODELAY, on ? 1 : 0); }
 
 int sock_reuseaddr(int sock) { return set_int_opt(sock, SOL_SOCKET, SO_REUSEADDR, 1); }
 

@@ -60,6 +60,13 @@ int socksend_wait(int sock, const void* data, int length);
 // 0 time-out, -1 negative socket or failed wait.
 int sock_wait_writable(int sock, int timeout_ms);
 
+// Streams a buffer on a non-blocking socket: sends directly and, while the socket is full,
+// waits for room with poll. Returns the bytes sent: `length` when all went, fewer when
+// timeout_ms passed without the socket taking anything; -1 on a socket error (errno kept).
+// `more` tells the stack that more data follows at once, so a small piece (a frame header)
+// goes out together with what follows instead of as a segment of its own.
+int socksend_poll(int sock, const void* data, int length, int timeout_ms, bool more);
+
 // Waits up to 100 ms for data, then receives once. -2 nothing arrived, -1 the wait failed,
 // 0 the peer closed, >0 bytes received, other negatives a receive error.
 int sockrecv(int sock, void* buffer, int size);
@@ -72,6 +79,10 @@ int sock_keepalive(int sock, int idle);
 
 // Linger on with 0 s: a close resets the connection at once.
 int sock_nolinger(int sock);
+
+// TCP_NODELAY on (1) or off (0): small writes go out at once instead of waiting for the
+// acknowledgement of earlier data. 0 or -1.
+int sock_nodelay(int sock, int on);
 
 // 1 writable / readable right now, 0 not, -1 negative socket or failed check. Never waits.
 int sock_writable(int sock);

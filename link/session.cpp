@@ -228,6 +228,9 @@ int ipc_login(const IpcLoginParam* param)
     }
     sock_nolinger(fd);
     sock_keepalive(fd, kKeepaliveIdle);
+    // Upload chunks end in a small frame; with Nagle's algorithm it could wait for a delayed
+    // acknowledgement. Every frame is written whole, so nothing gains from the delay.
+    sock_nodelay(fd, 1);
     if (!ipc->running.load()) {
         sock_close(fd);
         return -1;

@@ -130,31 +130,29 @@ void finish_stream(IpcLinkContext* ipc)
 // Sends a whole buffer on the link socket. While the socket cannot take data it waits for
 // room with poll (no fixed sleeps: a 1 ms nap per full send buffer caps the throughput).
 // 0 sent; -1 the stream is broken (error, logout, or no room for kSockSendStallMs).
-int send_whole(IpcLinkContext* ipc, int fd, const void* data, int len)
+int send_whole(IpcLinkContext* ipc, int fd, const void* data, int len, bool more)
 {
+    const char* p = static_cast<const char*>(data);
     int stalled_ms = 0;
-    int spins = 0;
-    for (;;) {
-        int r = socksend(fd, data, len);
-        if (r == len)
-            return 0;
+    while (len > 0) {
+        int r = socksend_poll(fd, p, len, kWritableSliceMs, more);
         if (r < 0)
             return -1;
-        if (!ipc->running.load())
-            return -1;
-        int w = sock_wait_writable(fd, kWritableSliceMs);
-        if (w < 0)
-            return -1;
-        if (w == 0) {
+        if (r == 0) {
             stalled_ms += kWritableSliceMs;
             if (stalled_ms >= kSockSendStallMs) {
                 log_print("<%s> socket took nothing for %d ms\n", "uploadfile2ipc", stalled_ms);
                 return -1;
             }
-        } else if (++spins > 1000) {
-            return -1;  // reported ready but never takes data: a pending error
+        } else {
+            stalled_ms = 0;
         }
+        p += r;
+        len -= r;
+        if (len > 0 && !ipc->running.load())
+            return -1;
     }
+    return 0;
 }
 
 // One upload frame: header, text and 4 zero bytes, then the data; both writes under the
@@ -176,8 +174,9 @@ int write_chunk(IpcLinkContext* ipc, unsigned char* buf, int start, const unsign
         log_print("<%s> link gone, upload stopped at %d\n", "uploadfile2ipc", start);
         return -1;
     }
-    if (send_whole(ipc, fd, buf, kFrameHeaderSize + textlen + 4) != 0 ||
-        (n > 0 && send_whole(ipc, fd, data, n) != 0)) {
+    // The header goes out with the data that follows it, never as a segment of its own.
+    if (send_whole(ipc, fd, buf, kFrameHeaderSize + textlen + 4, n > 0) != 0 ||
+        (n > 0 && send_whole(ipc, fd, data, n, false) != 0)) {
         log_print("<%s> chunk at %d (%d bytes) not written, upload stopped\n", "uploadfile2ipc", start, n);
         sock_shutdown(fd);
         return -1;
