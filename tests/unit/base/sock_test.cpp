@@ -392,3 +392,45 @@ TEST_F(SockTest, DatagramReceiveReportsCutAndEmpty)
     sock_close(rx);
     sock_close(tx);
 }
+
+TEST_F(SockTest, StreamingSendWaitsForRoomAndReportsAStall)
+{
+    int pair[2];
+    ASSERT_EQ(sockpair_win32(pair), 0);
+    ASSERT_EQ(sock_nonblocking(pair[0]), 0);
+    EXPECT_EQ(sock_wait_writable(-1, 0), -1);
+    EXPECT_EQ(sock_wait_writable(pair[0], 0), 1);
+
+    // Nobody reads: the send stops after the time-out with what the socket took.
+    std::vector<char> data(24 * 1024 * 1024, 's');
+    int sent = socksend_poll(pair[0], data.data(), static_cast<int>(data.size()), 50, false);
+    EXPECT_GT(sent, 0);
+    EXPECT_LT(sent, static_cast<int>(data.size()));
+    EXPECT_EQ(sock_wait_writable(pair[0], 0), 0);
+
+    // Draining makes room again; with a reader the whole buffer goes.
+    std::atomic<size_t> got{0};
+    std::thread reader([&] {
+        char buf[65536];
+        size_t want = static_cast<size_t>(sent) + data.size();
+        while (got < want) {
+            ssize_t n = ::recv(pair[1], buf, sizeof buf, 0);
+            if (n <= 0)
+                break;
+            got += static_cast<size_t>(n);
+        }
+    });
+    EXPECT_EQ(sock_wait_writable(pair[0], 10000), 1);
+    EXPECT_EQ(socksend_poll(pair[0], data.data(), static_cast<int>(data.size()), 5000, true),
+              static_cast<int>(data.size()));
+    reader.join();
+    EXPECT_EQ(got.load(), static_cast<size_t>(sent) + data.size());
+
+    EXPECT_EQ(sock_nodelay(pair[0], 1), 0);
+    int on = 0;
+    socklen_t len = sizeof on;
+    ::getsockopt(pair[0], IPPROTO_TCP, TCP_NODELAY, &on, &len);
+    EXPECT_EQ(on, 1);
+    EXPECT_EQ(socksend_poll(-1, "x", 1, 0, false), -1);
+    sockpair_close(pair);
+}
