@@ -155,26 +155,28 @@ int ipc_userdata_set(const void* data, int len, int chanid)
     }
     int cap = 4 * len + 256;
     std::printf("%s%d malloc(%d)\n", "ipc_userdata_set", __LINE__, cap);
-    std::string hex;
+    // The whole frame is built in one allocation made up front, so nothing below can fail.
     std::string frame;
     try {
-        hex.reserve(static_cast<size_t>(len) * 2);
         frame.reserve(static_cast<size_t>(cap));
     } catch (const std::bad_alloc&) {
         log_print("ipc_config_set alloc mem fail:%d\n", cap);
         return -1;
     }
+    char head[256];
+    std::snprintf(head, sizeof head,
+                  "<?xml version=\"1.0\" encoding=\"GB2312\" ?>\n<XML_MORVEK>\n<MESSAGE_HEADER\nMsg_type=\"%s\"\n"
+                  "Msg_code=\"%d\"\nMsg_flag=\"%d\"\n/>\n<MESSAGE_BODY>\n<REQUEST_PARAM\nUserDevData=\"",
+                  kControl, 1033, 0);
+    frame.assign(kFrameHeaderSize, '\0');
+    frame += head;
     static const char kDigits[] = "0123456789abcdef";
     const unsigned char* p = static_cast<const unsigned char*>(data);
     for (int i = 0; i < len; ++i) {
-        hex += kDigits[p[i] >> 4];
-        hex += kDigits[p[i] & 0x0F];
+        frame += kDigits[p[i] >> 4];
+        frame += kDigits[p[i] & 0x0F];
     }
-    frame.assign(kFrameHeaderSize, '\0');
-    frame += strprintf("<?xml version=\"1.0\" encoding=\"GB2312\" ?>\n<XML_MORVEK>\n<MESSAGE_HEADER\nMsg_type=\"%s\"\n"
-                       "Msg_code=\"%d\"\nMsg_flag=\"%d\"\n/>\n<MESSAGE_BODY>\n<REQUEST_PARAM\nUserDevData=\"%s\"\n>\n"
-                       "</REQUEST_PARAM>\n</MESSAGE_BODY>\n</XML_MORVEK>",
-                       kControl, 1033, 0, hex.c_str());
+    frame += "\"\n>\n</REQUEST_PARAM>\n</MESSAGE_BODY>\n</XML_MORVEK>";
     unsigned char* hd = reinterpret_cast<unsigned char*>(frame.data());
     frame_put_le32(hd, kFrameMagic);
     frame_put_le32(hd + 4, static_cast<uint32_t>(frame.size() - kFrameHeaderSize));
