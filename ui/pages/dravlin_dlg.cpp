@@ -1,17 +1,103 @@
 #include "ui/pages/dravlin_dlg.h"
 
+#include <QCloseEvent>
+#include <QLabel>
+#include <QThread>
+#include <cstring>
+#include <vector>
+
+#include "discovery/search.h"
+#include "link/link.h"
+#include "link/requests.h"
+#include "link/transfer.h"
+#include "ui/pages/progress_text_delegate.h"
+#include "ui/platform/resources.h"
+#include "ui/platform/text.h"
+#include "util/fixedstr.h"
+#include "util/log.h"
+
 namespace {
 
 constexpr int kLayoutIds[] = {1000, 1001, 1003, 1005, 1051, 1052, 1053, 1054, 1055, 1056, 1057, 1041, 1040,
                               1043, 1042, 1017, 1044, 1046, 1018, 1045, 1024, 1058, 1059, 1060, 1023, 1038,
                               1047, 1036, 1048, 1049, 1050, 1061, 1062, 1039, 1015};
 constexpr int kHiddenGroupIds[] = {1058, 1059, 1060, 1023, 1038, 1047, 1036, 1048, 1049, 1050, 1061, 1062, 1039, 1015};
+constexpr int kDisableIds[] = {1001, 1003, 1005, 1041, 1040, 1043, 1042, 1017, 1044,
+                               1046, 1018, 1045, 1024, 1047, 1036, 1048, 1049, 1050, 1039};
+constexpr int kEnableIds[] = {1001, 1003, 1005, 1043, 1044, 1045, 1024, 1047, 1036, 1048, 1049, 1050, 1039};
+
+// Per picture kind (boot, channel, shutdown): factory option, path field, choose button, file
+// type of the upload, and factory restore code.
+constexpr int kFactoryIds[3] = {1043, 1044, 1045};
+constexpr int kPathIds[3] = {1041, 1042, 1046};
+constexpr int kChooseIds[3] = {1040, 1017, 1018};
+constexpr int kFileTypes[3] = {IPC_FILE_BOOT_PICTURE, IPC_FILE_CHANNEL_PICTURE, IPC_FILE_SHUTDOWN_PICTURE};
+
+constexpr char kBootFilter[] = "Jpg (*.jpg;*.jpeg)|*.jpg;*.jpeg|Bin (*.bin;*.Bin)|*.bin;*.Bin|All Files (*.*)|*.*||";
+constexpr char kPngFilter[] = "Png (*.png)|*.png|All Files (*.*)|*.*||";
+
+constexpr char kProgressPrefix[] = "上传文件中..";
+constexpr char kProgressSuffix[] = "..";
+
+// Channel-count buttons in mode order (mode 0..4).
+constexpr int kChannelButtons[5] = {1047, 1036, 1048, 1049, 1050};
+
+struct ButtonSpec {
+  const char* text;  // null: hidden
+  int x;
+  int width;
+};
+// Per model (combo row), the five buttons in mode order.
+constexpr ButtonSpec kModelButtons[6][5] = {
+    {{"16通道", 173, 60}, {"25通道", 243, 60}, {"32通道", 313, 60}, {"9通道", 103, 60}, {"4通道", 33, 60}},
+    {{"4通道", 50, 130}, {"8通道", 220, 130}, {nullptr, 350, 0}, {nullptr, 360, 0}, {nullptr, 370, 0}},
+    {{"9通道", 153, 100}, {"16通道", 273, 100}, {"4通道", 33, 100}, {nullptr, 360, 0}, {nullptr, 370, 0}},
+    {{"36通道", 313, 60}, {"25通道", 243, 60}, {"16通道", 173, 60}, {"9通道", 103, 60}, {"4通道", 33, 60}},
+    {{"4通道", 50, 130}, {"6通道", 220, 130}, {nullptr, 350, 0}, {nullptr, 360, 0}, {nullptr, 370, 0}},
+    {{"8通道", 50, 130}, {"10通道", 220, 130}, {nullptr, 350, 0}, {nullptr, 360, 0}, {nullptr, 370, 0}},
+};
+constexpr int kShownButtonY = 545;
+constexpr int kShownButtonHeight = 20;
+constexpr int kHiddenButtonY = 450;
+
+std::atomic<BinaryResourceLookup> g_factoryLookup{nullptr};
+
+bool ResourceLookup(int id, const unsigned char** data, size_t* size) {
+  BinaryResource res = FindBinaryResource(id);
+  if (res.empty()) return false;
+  *data = res.data;
+  *size = res.size;
+  return true;
+}
+
+QString Gbk(std::string_view bytes) { return FromGbk(bytes); }
+
+int EventValue(const void* data, int len, int fallback) {
+  if (!data || len < static_cast<int>(sizeof(int32_t))) return fallback;
+  int32_t v;
+  std::memcpy(&v, data, sizeof v);
+  return v;
+}
 
 }  // namespace
 
 CDravlinDlg::CDravlinDlg() : CDialogPage(IDD_DRAVLIN_DIALOG) { Bind(1000, m_list); }
 
-CDravlinDlg::~CDravlinDlg() { DestroyHost(); }
+CDravlinDlg::~CDravlinDlg() {
+  // Timers and posts stop first; then no link thread may still hold this page as its user
+  // pointer, and the factory picture a stream may be reading must outlive the streams.
+  DestroyHost();
+  if (m_watchedWindow) m_watchedWindow->removeEventFilter(this);
+  if (m_initialised) {
+    LogoutOwnLinks();
+    if (m_searching) {
+      stopsearchipc();
+      m_searching = false;
+    }
+  }
+}
+
+void CDravlinDlg::SetFactoryLookupForTest(BinaryResourceLookup lookup) { g_factoryLookup.store(lookup); }
 
 bool CDravlinDlg::OnInitDialog() {
   m_list.ModifyStyle(0, LVS_SHOWSELALWAYS | LVS_NOLABELWRAP);
@@ -21,12 +107,52 @@ bool CDravlinDlg::OnInitDialog() {
   m_list.InsertColumn(2, "设备类型", LVCFMT_LEFT, 140);
   m_list.InsertColumn(3, "序列号", LVCFMT_LEFT, 140);
   m_list.InsertColumn(4, "状态", LVCFMT_LEFT, 172);
+  m_progress = new CProgressTextDelegate(U8(kProgressPrefix), U8(kProgressSuffix), &m_list);
+  m_list.setItemDelegateForColumn(kStatusColumn, m_progress);
+
   for (const char* model : {"QV5232C", "QV5108D", "QV5116D", "QV5x36M", "QV5104A", "QV5108A"})
-    ComboAddString(1023, QString::fromUtf8(model));
+    ComboAddString(1023, U8(model));
   ComboSetCurSel(1023, 0);
+  m_searching = false;
+  m_shown = 0;
+
+  log_set_sink(log_sink_to_debug);
+  ipc_init();
+  BinaryResourceLookup lookup = g_factoryLookup.load();
+  if (LoadFactoryPicture(&m_factory, lookup ? lookup : ResourceLookup) != 0)
+    debug_print("factory boot picture not loaded\n");
+
+  // The counts of listed, ticked and busy recorders, below the three list buttons.
+  m_status = new QLabel(this);
+  m_status->setTextFormat(Qt::PlainText);
+  m_status->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  m_status->setWordWrap(true);
+  m_status->setGeometry(DluToPixels(520, 84, 62, 64, BaseUnits()));
+  SetDlgCtrlID(m_status, kStatusLabelId);
+
   for (int id : kLayoutIds) m_layout.AddControl(id, this);
+  m_layout.AddControl(kStatusLabelId, this);
   for (int id : kHiddenGroupIds) ShowWindow(id, false);
+
+  RefreshOptions();
+  UpdateCounts();
+  // Closing the main window logs every link out.
+  if (QWidget* top = window(); top && top != this) {
+    m_watchedWindow = top;
+    top->installEventFilter(this);
+  }
+  m_initialised = true;
   return true;
+}
+
+bool CDravlinDlg::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == m_watchedWindow && event->type() == QEvent::Close) OnClose();
+  return CDialogPage::eventFilter(watched, event);
+}
+
+void CDravlinDlg::OnClose() {
+  ipc_logout_all();
+  m_loginRows.clear();
 }
 
 void CDravlinDlg::OnSize(int type, int, int) {
@@ -34,4 +160,596 @@ void CDravlinDlg::OnSize(int type, int, int) {
   m_layout.Relayout();
   const int width = m_list.width();
   for (int c = 0; c < m_list.GetColumnCount(); ++c) m_list.setColumnWidth(c, width / 5);
+}
+
+void CDravlinDlg::OnCommand(int id, int code) {
+  if (code == CBN_SELCHANGE) {
+    if (id == 1023) OnModelSelected();
+    return;
+  }
+  if (code != BN_CLICKED) return;
+  switch (id) {
+    case 1001: OnSearch(); break;
+    case 1003: OnSelectAll(); break;
+    case 1005: OnInvert(); break;
+    case 1040: ChoosePicture(kPictureBoot); break;
+    case 1017: ChoosePicture(kPictureChannel); break;
+    case 1018: ChoosePicture(kPictureShutdown); break;
+    case 1043: OnFactoryOption(kPictureBoot); break;
+    case 1044: OnFactoryOption(kPictureChannel); break;
+    case 1045: OnFactoryOption(kPictureShutdown); break;
+    case 1024: OnRefresh(); break;
+    case 1047:
+    case 1036:
+    case 1048:
+    case 1049:
+    case 1050: OnChannelCount(id); break;
+    case 1039: RunStateOnTicked(kStateBuzzer); break;
+    case 1038:  // read when a request is sent
+    case 1015: RefreshOptions(); break;
+    default: CDialogPage::OnCommand(id, code); break;
+  }
+}
+
+void CDravlinDlg::OnTimer(int id) {
+  if (id == kListTimer) OnListTimer();
+  else if (id == kSuperviseTimer) OnSupervise();
+}
+
+long CDravlinDlg::OnReportNotify(int ctrlId, unsigned message, int wParam, int) {
+  if (ctrlId == 1000 && message == WM_REPORT_CHECKCHANGED) {
+    if (m_list.GetRowCheck(wParam)) debug_print("%d nvr checked\n", wParam);
+    else debug_print("%d nvr unchecked\n", wParam);
+    UpdateCounts();
+  }
+  return 0;
+}
+
+// ---- search and listing -------------------------------------------------------------------
+
+void CDravlinDlg::OnSearch() {
+  if (m_searching) {
+    KillTimer(kListTimer);
+    stopsearchipc();
+    debug_print("Func:stopsearchipc....\n");
+    SetDlgItemText(1001, "搜索NVR");
+    m_searching = false;
+    return;
+  }
+  // Every link thread is joined here, so no event of an old row arrives after the clear.
+  ipc_logout_all();
+  m_loginRows.clear();
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_IPCList.clear();
+  }
+  m_list.DeleteAllRows();
+  m_shown = 0;
+  const int r = startsearchipc();
+  debug_print("Func:startsearchipc....\n");
+  if (r <= 0) {
+    MessageBox("[IP_NET_DVR_StartSearchIPC]启动搜索线程失败");
+  } else {
+    SetDlgItemText(1001, "停止");
+    m_searching = true;
+    SetTimer(kListTimer, kListPeriodMs);
+  }
+  UpdateCounts();
+}
+
+void CDravlinDlg::OnListTimer() {
+  const int n = getipccount();
+  for (int i = m_shown; i < n; ++i) {
+    IPC entry;
+    if (getipcinfo_copy(i, &entry.info) != 1) continue;
+    const int row = m_list.InsertRow(m_list.GetRowCount(), Gbk(fixed_view(entry.info.lancfg.IPAddress)));
+    if (row < 0) continue;
+    m_list.SetCellText(row, 1, Gbk(fixed_view(entry.info.lancfg.Gateway)));
+    m_list.SetCellText(row, 2, Gbk(fixed_view(entry.info.devid.DeviceType)));
+    m_list.SetCellText(row, 3, Gbk(fixed_view(entry.info.devid.SerialNumber)));
+    m_list.SetCellText(row, kStatusColumn, "空闲");
+    entry.index = i;
+    entry.state = kStateIdle;
+    entry.elapsed = 0;
+    PutEntry(row, entry);
+  }
+  if (n > m_shown) {
+    m_shown = n;
+    UpdateCounts();
+  }
+}
+
+void CDravlinDlg::OnSelectAll() {
+  const int rows = m_list.GetRowCount();
+  for (int row = 0; row < rows; ++row) {
+    bool qv5 = false;
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      auto it = m_IPCList.find(row);
+      if (it == m_IPCList.end()) continue;
+      qv5 = fixed_view(it->second.info.devid.DeviceType).find("QV5") != std::string_view::npos;
+    }
+    m_list.SetRowCheck(row, qv5);
+  }
+  UpdateCounts();
+}
+
+void CDravlinDlg::OnInvert() {
+  const int rows = m_list.GetRowCount();
+  for (int row = 0; row < rows; ++row) m_list.SetRowCheck(row, !m_list.GetRowCheck(row));
+  UpdateCounts();
+}
+
+// ---- pictures and options -----------------------------------------------------------------
+
+void CDravlinDlg::ChoosePicture(int kind) {
+  QString path;
+  if (!ChooseOpenFile(kind == kPictureBoot ? kBootFilter : kPngFilter, &path)) return;
+  if (!path.isEmpty()) {
+    const int r = CheckPictureFile(kind, ToLocalPath(path).c_str(),
+                                   [this](const std::string& text) { MessageBox(QString::fromStdString(text)); });
+    if (r != kPictureOk) path.clear();
+  }
+  m_paths[kind] = path;
+  SetDlgItemText(kPathIds[kind], path);
+  RefreshOptions();
+}
+
+void CDravlinDlg::OnFactoryOption(int kind) {
+  if (IsDlgButtonChecked(kFactoryIds[kind])) {
+    EnableWindow(kPathIds[kind], false);
+    EnableWindow(kChooseIds[kind], false);
+    m_paths[kind].clear();
+    SetDlgItemText(kPathIds[kind], m_paths[kind]);
+  } else {
+    EnableWindow(kPathIds[kind], true);
+    EnableWindow(kChooseIds[kind], true);
+  }
+  RefreshOptions();
+}
+
+QString CDravlinDlg::PicturePath(int kind) const {
+  return kind >= 0 && kind < 3 ? m_paths[kind] : QString();
+}
+
+bool CDravlinDlg::OnUiThread() const { return QThread::currentThread() == thread(); }
+
+void CDravlinDlg::RefreshOptions() {
+  StepOptions o;
+  for (int k = 0; k < 3; ++k) {
+    o.factory[k] = IsDlgButtonChecked(kFactoryIds[k]);
+    o.path[k] = ToLocalPath(m_paths[k]);
+  }
+  o.ctrlEnable = IsDlgButtonChecked(1038) ? 0 : 1;
+  std::lock_guard<std::mutex> lock(m_mutex);
+  o.chnAddMode = m_options.chnAddMode;
+  o.buzzerEnable = m_options.buzzerEnable;
+  m_options = std::move(o);
+}
+
+CDravlinDlg::StepOptions CDravlinDlg::Options() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_options;
+}
+
+int CDravlinDlg::ChannelAddMode() const { return Options().chnAddMode; }
+int CDravlinDlg::BuzzerEnable() const { return Options().buzzerEnable; }
+
+// ---- steps --------------------------------------------------------------------------------
+
+int CDravlinDlg::SendStep(int row, int state) {
+  // On the UI thread the controls are read now; a link thread works from the copy the UI
+  // thread made at its last change.
+  if (OnUiThread()) RefreshOptions();
+  StepOptions o = Options();
+  switch (state) {
+    case kStateBootPicture:
+      if (o.factory[kPictureBoot]) {
+        if (!m_factory.data || m_factory.size == 0) return kStepNoFactoryPicture;
+        return ipc_file_upload_resource(row, m_factory.data.get(), static_cast<int>(m_factory.size));
+      }
+      if (o.path[kPictureBoot].empty()) return kStepNoPath;
+      return ipc_file_upload(row, kFileTypes[kPictureBoot], o.path[kPictureBoot].c_str());
+    case kStateChannelPicture:
+    case kStateShutdownPicture: {
+      const int kind = state == kStateChannelPicture ? kPictureChannel : kPictureShutdown;
+      if (o.factory[kind]) return ipc_sys_RestorePicture(row, kFileTypes[kind]);
+      if (o.path[kind].empty()) return kStepNoPath;
+      return ipc_file_upload(row, kFileTypes[kind], o.path[kind].c_str());
+    }
+    case kStateChannelAddMode:
+      return ipc_sys_SetChnAddDefMode(row, o.ctrlEnable, o.chnAddMode);
+    case kStateBuzzer: {
+      int enable = o.buzzerEnable;
+      if (OnUiThread()) {
+        enable = IsDlgButtonChecked(1015) ? 1 : 0;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_options.buzzerEnable = enable;
+      }
+      return ipc_sys_SetBuzzerEnable(row, enable);
+    }
+    case kStateReboot:
+      return ipc_sys_Reboot(row);
+    default:
+      return -1;
+  }
+}
+
+void CDravlinDlg::LoginRow(int row, int state) {
+  IPC entry;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = m_IPCList.find(row);
+    if (it == m_IPCList.end()) return;
+    it->second.state = state;
+    it->second.elapsed = 0;
+    entry = it->second;
+  }
+  IpcLoginParam param;
+  std::memset(&param, 0, sizeof param);
+  param.chanid = row;
+  fixed_copy(param.address, sizeof param.address - 1, fixed_view(entry.info.lancfg.IPAddress));
+  param.port = static_cast<uint16_t>(entry.info.streamcfg.PTZPort & 0xFFFF);
+  param.autoreconnect = 1;
+  param.evcb = &CDravlinDlg::OnEventCB;
+  param.auxcb = &CDravlinDlg::OnAuxDataCB;
+  param.userdata = this;
+  fixed_copy(param.username, sizeof param.username - 1, fixed_view(entry.info.usercfg.accounts[0].Username));
+  fixed_copy(param.password, sizeof param.password - 1, fixed_view(entry.info.usercfg.accounts[0].Password));
+  if (ipc_login_delay(&param) != 1) {
+    debug_print("ipc_login_delay fail:%d \n", row);
+    SetState(row, kStateIdle, true);
+    return;
+  }
+  m_loginRows.insert(row);
+}
+
+void CDravlinDlg::StartPictures(int row) {
+  IPC before;
+  if (!GetEntry(row, &before)) return;
+  // The state is stored before each request goes out: on a link that is already logged in the
+  // answer may arrive before this thread gets to store anything.
+  int state = kStateBootPicture;
+  SetState(row, state, true);
+  int r = SendStep(row, state);
+  if (r == kStepNoPath || r == kStepNoFactoryPicture) {
+    state = kStateChannelPicture;
+    SetState(row, state, true);
+    r = SendStep(row, state);
+    if (r == kStepNoPath) {
+      state = kStateShutdownPicture;
+      SetState(row, state, true);
+      r = SendStep(row, state);
+      if (r == kStepNoPath) {
+        // Nothing to send at all: the row is left as it was.
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto it = m_IPCList.find(row);
+        if (it != m_IPCList.end()) {
+          it->second.state = before.state;
+          it->second.elapsed = before.elapsed;
+        }
+        return;
+      }
+    }
+  }
+  if (r >= 0) {
+    m_list.SetCellText(row, kStatusColumn, "上传配置成功");
+    return;
+  }
+  LoginRow(row, state);
+}
+
+void CDravlinDlg::OnRefresh() {
+  EnableControls(false);
+  const int rows = m_list.GetRowCount();
+  for (int row = 0; row < rows; ++row) {
+    if (!m_list.GetRowCheck(row) || StateOf(row) < 0) continue;
+    StartPictures(row);
+  }
+  SetTimer(kSuperviseTimer, kSupervisePeriodMs);
+  UpdateCounts();
+}
+
+void CDravlinDlg::RunStateOnTicked(int state) {
+  const int rows = m_list.GetRowCount();
+  for (int row = 0; row < rows; ++row) {
+    if (!m_list.GetRowCheck(row) || StateOf(row) < 0) continue;
+    SetState(row, state, true);
+    if (SendStep(row, state) >= 0) {
+      m_list.SetCellText(row, kStatusColumn, "上传配置成功");
+      continue;
+    }
+    LoginRow(row, state);
+  }
+  UpdateCounts();
+}
+
+void CDravlinDlg::OnChannelCount(int id) {
+  int mode = 0;
+  for (int m = 0; m < 5; ++m)
+    if (kChannelButtons[m] == id) mode = m;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_options.chnAddMode = mode;
+  }
+  RunStateOnTicked(kStateChannelAddMode);
+}
+
+void CDravlinDlg::SetButtonProperties(int id, const char* text, int x, int width, bool shown) {
+  if (!Control(id)) {
+    debug_print("SetButtonProperties fail:input error!!! \n");
+    return;
+  }
+  if (shown) {
+    SetDlgItemText(id, text);
+    MoveDlgItem(id, x, kShownButtonY, width, kShownButtonHeight);
+    ShowWindow(id, true);
+  } else {
+    SetDlgItemText(id, "");
+    MoveDlgItem(id, x, kHiddenButtonY, 0, 0);
+    ShowWindow(id, false);
+  }
+}
+
+void CDravlinDlg::OnModelSelected() {
+  int model = ComboGetCurSel(1023);
+  if (model < 0 || model > 5) model = 5;
+  for (int m = 0; m < 5; ++m) {
+    const ButtonSpec& b = kModelButtons[model][m];
+    SetButtonProperties(kChannelButtons[m], b.text ? b.text : "", b.x, b.width, b.text != nullptr);
+  }
+}
+
+void CDravlinDlg::EnableControls(bool enable) {
+  if (!enable) {
+    for (int id : kDisableIds) EnableWindow(id, false);
+    return;
+  }
+  for (int id : kEnableIds) EnableWindow(id, true);
+  for (int k = 0; k < 3; ++k) {
+    if (IsDlgButtonChecked(kFactoryIds[k])) continue;
+    EnableWindow(kPathIds[k], true);
+    EnableWindow(kChooseIds[k], true);
+  }
+}
+
+// ---- supervision --------------------------------------------------------------------------
+
+void CDravlinDlg::OnSupervise() {
+  struct Done {
+    int row;
+    bool timedOut;
+  };
+  std::vector<Done> done;
+  int busy = 0;
+  const int rows = m_list.GetRowCount();
+  for (int row = 0; row < rows; ++row) {
+    if (!m_list.GetRowCheck(row)) continue;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = m_IPCList.find(row);
+    if (it == m_IPCList.end()) continue;
+    IPC& e = it->second;
+    ++busy;
+    if (e.state != kStateIdle && e.elapsed < kSuperviseLimitMs) {
+      e.elapsed += kSupervisePeriodMs;
+      continue;
+    }
+    done.push_back({row, e.elapsed >= kSuperviseLimitMs});
+    e.state = kStateIdle;
+    e.elapsed = 0;
+    --busy;
+  }
+  // Outside the lock: a logout waits for the link thread, which may want the lock.
+  for (const Done& d : done) {
+    ipc_logout(d.row);
+    m_loginRows.erase(d.row);
+    // Posted after the link thread has ended, so no late text of that thread lands on top.
+    if (d.timedOut) m_list.PostCellText(d.row, kStatusColumn, U8("超时-处理异常,请重新操作"));
+  }
+  if (busy == 0) {
+    KillTimer(kSuperviseTimer);
+    EnableControls(true);
+  }
+  UpdateCounts();
+}
+
+// ---- link events --------------------------------------------------------------------------
+
+int CDravlinDlg::OnAuxDataCB(int, int, const void*, int, const void*) { return 0; }
+
+int CDravlinDlg::OnEventCB(int chanid, int code, const void* data, int len) {
+  debug_print("OnEventCB:chanid(%d) statecode(%d)\n", chanid, code);
+  auto* page = static_cast<CDravlinDlg*>(ipc_getuserdata(chanid));
+  if (!page) {
+    debug_print("pDlg == NULL chanid(%d)statecode(%d)\n", chanid, code);
+    return -1;
+  }
+  return page->HandleEvent(chanid, code, data, len);
+}
+
+void CDravlinDlg::PostText(int row, const QString& text) { m_list.PostCellText(row, kStatusColumn, text); }
+
+int CDravlinDlg::HandleEvent(int row, int code, const void* data, int len) {
+  switch (code) {
+    case 0:
+      PostText(row, U8("NVR 连接中"));
+      break;
+    case 1:
+      PostText(row, U8("NVR 连接成功"));
+      debug_print("EVENT_CONNECTOK [%d]\n", row);
+      break;
+    case IPC_EVENT_LOGIN_OK: {
+      PostText(row, U8("NVR 登录成功"));
+      debug_print("EVENT_LOGINOK [%d]\n", row);
+      const int state = StateOf(row);
+      switch (state) {
+        case kStateBootPicture:
+        case kStateChannelPicture:
+        case kStateShutdownPicture:
+          SendStep(row, state);
+          break;
+        case kStateChannelAddMode:
+        case kStateBuzzer:
+          if (SendStep(row, state) < 0) {
+            PostText(row, U8("上传配置失败"));
+            MoveState(row, state, kStateIdle);
+          } else {
+            PostText(row, U8("上传配置成功"));
+          }
+          break;
+        case kStateReboot:
+          if (ipc_sys_Reboot(row) < 0) {
+            PostText(row, U8("上传配置失败,请手动重启"));
+            MoveState(row, state, kStateIdle);
+          } else {
+            PostText(row, U8("上传配置成功"));
+          }
+          break;
+        default:
+          break;
+      }
+      break;
+    }
+    case IPC_EVENT_LOGIN_FAIL:
+      PostText(row, U8("NVR 登录失败"));
+      debug_print("EVENT_LOGIN Fail [%d]\n", row);
+      SetState(row, kStateIdle, false);
+      break;
+    case IPC_EVENT_UPLOAD_PROGRESS:
+      PostText(row, U8("上传文件中..%1..").arg(EventValue(data, len, 0)));
+      break;
+    case IPC_EVENT_UPLOAD_RESULT:
+      // A missing value counts as a failure, never as success.
+      PostText(row, EventValue(data, len, -1) == 0 ? U8("设置图片成功") : U8("设置图片失败"));
+      if (StateOf(row) < 0) {
+        debug_print("m_IPCList Lookup fail\n");
+        break;
+      }
+      ChainAfterUpload(row);
+      break;
+    case IPC_EVENT_BUZZER: {
+      const int v = EventValue(data, len, -1);
+      PostText(row, v == 1 ? U8("设置成功") : v == 2 ? U8("该型号不支持设置") : U8("设置失败"));
+      SetState(row, kStateIdle, false);
+      break;
+    }
+    case IPC_EVENT_CHANADD_MODE: {
+      const int v = EventValue(data, len, -1);
+      PostText(row, v == 0 || v == 1 ? U8("设置成功,正在重启,请稍后...") : U8("设置失败"));
+      SetState(row, kStateIdle, false);
+      break;
+    }
+    case IPC_EVENT_REBOOT: {
+      const int v = EventValue(data, len, -1);
+      PostText(row, v == 0 ? U8("设置成功,正在重启,请稍后...") : U8("设置失败"));
+      SetState(row, kStateIdle, false);
+      break;
+    }
+    default:
+      return 0;
+  }
+  PostUpdateCounts();
+  return 0;
+}
+
+void CDravlinDlg::ChainAfterUpload(int row) {
+  const int state = StateOf(row);
+  switch (state) {
+    case kStateBootPicture:
+      debug_print("start to set bkg logo\n");
+      if (!MoveState(row, state, kStateChannelPicture)) return;
+      if (SendStep(row, kStateChannelPicture) >= 0) return;
+      debug_print("start to set shutdown logo\n");
+      if (!MoveState(row, kStateChannelPicture, kStateShutdownPicture)) return;
+      if (SendStep(row, kStateShutdownPicture) >= 0) return;
+      RebootRow(row, kStateShutdownPicture);
+      return;
+    case kStateChannelPicture:
+      debug_print("start to set shutdown logo\n");
+      if (!MoveState(row, state, kStateShutdownPicture)) return;
+      if (SendStep(row, kStateShutdownPicture) >= 0) return;
+      RebootRow(row, kStateShutdownPicture);
+      return;
+    case kStateShutdownPicture:
+      RebootRow(row, state);
+      return;
+    default:
+      return;
+  }
+}
+
+void CDravlinDlg::RebootRow(int row, int expected) {
+  debug_print("start to set reboot\n");
+  if (!MoveState(row, expected, kStateReboot)) return;
+  if (ipc_sys_Reboot(row) < 0) PostText(row, U8("设置重启失败,请手动重启"));
+  else PostText(row, U8("正在进行重启"));
+}
+
+// ---- row map ------------------------------------------------------------------------------
+
+void CDravlinDlg::PutEntry(int row, const IPC& entry) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_IPCList[row] = entry;
+}
+
+bool CDravlinDlg::SetState(int row, int state, bool resetElapsed) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  auto it = m_IPCList.find(row);
+  if (it == m_IPCList.end()) return false;
+  it->second.state = state;
+  if (resetElapsed) it->second.elapsed = 0;
+  return true;
+}
+
+bool CDravlinDlg::MoveState(int row, int expected, int state) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  auto it = m_IPCList.find(row);
+  if (it == m_IPCList.end() || it->second.state != expected) return false;
+  it->second.state = state;
+  return true;
+}
+
+int CDravlinDlg::StateOf(int row) const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  auto it = m_IPCList.find(row);
+  return it == m_IPCList.end() ? -1 : it->second.state;
+}
+
+bool CDravlinDlg::GetEntry(int row, IPC* out) const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  auto it = m_IPCList.find(row);
+  if (it == m_IPCList.end()) return false;
+  if (out) *out = it->second;
+  return true;
+}
+
+// ---- counts -------------------------------------------------------------------------------
+
+QString CDravlinDlg::StatusText() const { return m_status ? m_status->text() : QString(); }
+
+void CDravlinDlg::UpdateCounts() {
+  m_countsPosted.store(false);
+  if (!m_status) return;
+  const int rows = m_list.GetRowCount();
+  int ticked = 0;
+  for (int row = 0; row < rows; ++row) ticked += m_list.GetRowCheck(row) ? 1 : 0;
+  int busy = 0;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (const auto& [row, e] : m_IPCList) busy += e.state != kStateIdle ? 1 : 0;
+  }
+  m_status->setText(U8("已列出: %1\n已勾选: %2\n处理中: %3").arg(rows).arg(ticked).arg(busy));
+}
+
+void CDravlinDlg::PostUpdateCounts() {
+  // One pending update is enough however many events arrive before the UI thread gets to it.
+  if (m_countsPosted.exchange(true)) return;
+  if (!post([this] { UpdateCounts(); })) m_countsPosted.store(false);
+}
+
+void CDravlinDlg::LogoutOwnLinks() {
+  for (int row : m_loginRows) {
+    if (ipc_getuserdata(row) == this) ipc_logout(row);
+  }
+  m_loginRows.clear();
 }

@@ -1,23 +1,165 @@
-// CDravlinDlg: the boot-picture page (first tab). This holds its window: the recorder list
-// with its columns, the controls of its template, the hidden expansion and buzzer groups, and
-// the proportional layout. The maintenance workflow itself is added on top of this.
+// CDravlinDlg: the boot-picture page (first tab). It searches the LAN for recorders, lists
+// them, and for every ticked recorder in parallel logs in, uploads or restores the boot,
+// channel background and shutdown pictures, and reboots it, with each recorder's progress in
+// its row and a 15-second supervision. Two further groups (channel expansion, buzzer button)
+// are built but stay hidden.
+//
+// Threads: handlers and timers run on the UI thread; OnEventCB runs on the link threads. The
+// row map and the step options are shared and guarded by one lock; a link thread never touches
+// a widget: row texts go through CReportCtrl::PostCellText, everything else through post().
 #pragma once
 
+#include <QString>
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+
+#include "discovery/search.h"
+#include "imaging/picture_check.h"
 #include "ui/controls/proportional_layout.h"
 #include "ui/controls/report_ctrl.h"
 #include "ui/platform/dialog.h"
 
+class QLabel;
+class CProgressTextDelegate;
+
+// A page's copy of a found recorder: the search record, the table slot it came from, the
+// row's operation state and its elapsed supervision time.
+struct IPC {
+  IPCSearchInfo info{};
+  int index = 0;
+  int state = 10;
+  int elapsed = 0;  // ms
+};
+
 class CDravlinDlg : public CDialogPage {
  public:
+  // Operation states of a row.
+  enum RowState : int {
+    kStateIdle = 10,
+    kStateBootPicture = 11,
+    kStateChannelPicture = 12,
+    kStateShutdownPicture = 13,
+    kStateChannelAddMode = 14,
+    kStateBuzzer = 15,
+    kStateReboot = 16,
+  };
+
+  static constexpr int kListTimer = 1125;
+  static constexpr int kListPeriodMs = 1000;
+  static constexpr int kSuperviseTimer = 1126;
+  static constexpr int kSupervisePeriodMs = 500;
+  static constexpr int kSuperviseLimitMs = 15000;
+  // SendStep's own results.
+  static constexpr int kStepNoPath = -10;
+  static constexpr int kStepNoFactoryPicture = -11;
+  // The counts label beside the list (not part of the template).
+  static constexpr int kStatusLabelId = 1099;
+  static constexpr int kStatusColumn = 4;
+
   CDravlinDlg();
   ~CDravlinDlg() override;
 
   bool OnInitDialog() override;
   void OnSize(int type, int cx, int cy) override;
+  void OnCommand(int id, int code) override;
+  void OnTimer(int id) override;
+  long OnReportNotify(int ctrlId, unsigned message, int wParam, int lParam) override;
+  // The main window closes: every link is logged out.
+  void OnClose();
+
+  // The link's event callback for this page (any link thread).
+  static int OnEventCB(int chanid, int code, const void* data, int len);
+  // The auxiliary-data callback: this page wants none of it.
+  static int OnAuxDataCB(int chanid, int kind, const void* data, int len, const void* info);
+  // What OnEventCB does once it has found the page (any thread).
+  int HandleEvent(int row, int code, const void* data, int len);
+
+  // Sends the request of a state on the row's link. The request's result, or kStepNoPath /
+  // kStepNoFactoryPicture when there is nothing to send. Any thread.
+  int SendStep(int row, int state);
 
   CReportCtrl& List() { return m_list; }
+  // A copy of the row's entry; false when the row has none.
+  bool GetEntry(int row, IPC* out) const;
+  bool IsSearching() const { return m_searching; }
+  int Shown() const { return m_shown; }
+  QString PicturePath(int kind) const;
+  const FactoryPicture& Factory() const { return m_factory; }
+  int ChannelAddMode() const;
+  int BuzzerEnable() const;
+  QString StatusText() const;
+
+  // Where the built-in picture is looked up (binary resource 139); tests point it elsewhere
+  // before the page initialises. Null restores the resource.
+  static void SetFactoryLookupForTest(BinaryResourceLookup lookup);
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
+  struct StepOptions {
+    bool factory[3] = {false, false, false};  // 1043, 1044, 1045
+    std::string path[3];                       // boot, channel, shutdown (local encoding)
+    int ctrlEnable = 1;                        // 0 when 1038 is ticked
+    int chnAddMode = 0;
+    int buzzerEnable = 0;
+  };
+
+  void OnSearch();
+  void OnListTimer();
+  void OnSelectAll();
+  void OnInvert();
+  void ChoosePicture(int kind);
+  void OnFactoryOption(int kind);
+  void OnRefresh();
+  void OnSupervise();
+  void OnChannelCount(int id);
+  void OnModelSelected();
+  void RunStateOnTicked(int state);
+  // Starts the picture sequence of one row (the refresh handler's step 2).
+  void StartPictures(int row);
+  // Stores the state (elapsed 0) and starts the row's link; state idle when that fails.
+  void LoginRow(int row, int state);
+  void EnableControls(bool enable);
+  void SetButtonProperties(int id, const char* text, int x, int width, bool shown);
+  // UI thread: copies the check boxes into the options the link threads read.
+  void RefreshOptions();
+  StepOptions Options() const;
+  bool OnUiThread() const;
+
+  // Row map updates: each is one whole read-modify-write under m_mutex.
+  void PutEntry(int row, const IPC& entry);
+  bool SetState(int row, int state, bool resetElapsed);
+  // Moves the row to `state` only while it is still in `expected` (the supervision may have
+  // taken the row back meanwhile). False when it was not moved.
+  bool MoveState(int row, int expected, int state);
+  int StateOf(int row) const;  // -1 when the row has no entry
+
+  void PostText(int row, const QString& text);
+  void ChainAfterUpload(int row);
+  void RebootRow(int row, int expected);
+  void UpdateCounts();
+  void PostUpdateCounts();
+  void LogoutOwnLinks();
+
   CReportCtrl m_list;
   ProportionalLayout m_layout;
+  QLabel* m_status = nullptr;
+  CProgressTextDelegate* m_progress = nullptr;
+
+  mutable std::mutex m_mutex;  // m_IPCList and m_options
+  std::map<int, IPC> m_IPCList;
+  StepOptions m_options;
+
+  bool m_searching = false;
+  int m_shown = 0;
+  QString m_paths[3];
+  FactoryPicture m_factory;
+  bool m_initialised = false;
+  std::set<int> m_loginRows;  // rows whose link this page started (UI thread)
+  std::atomic<bool> m_countsPosted{false};
+  QWidget* m_watchedWindow = nullptr;
 };
