@@ -84,6 +84,8 @@ class CDravlinDlg : public CDialogPage {
   CReportCtrl& List() { return m_list; }
   // A copy of the row's entry; false when the row has none.
   bool GetEntry(int row, IPC* out) const;
+  // Stores a whole entry for the row (the listing does this for every new row).
+  void PutEntry(int row, const IPC& entry);
   bool IsSearching() const { return m_searching; }
   int Shown() const { return m_shown; }
   QString PicturePath(int kind) const;
@@ -131,7 +133,6 @@ class CDravlinDlg : public CDialogPage {
   bool OnUiThread() const;
 
   // Row map updates: each is one whole read-modify-write under m_mutex.
-  void PutEntry(int row, const IPC& entry);
   bool SetState(int row, int state, bool resetElapsed);
   // Moves the row to `state` only while it is still in `expected` (the supervision may have
   // taken the row back meanwhile). False when it was not moved.
