@@ -1,0 +1,44 @@
+// dravlinctl reboot: ask recorders to restart.
+#include "cli/command.h"
+#include "cli/fleet.h"
+#include "link/link.h"
+#include "link/requests.h"
+
+#include <string>
+#include <vector>
+
+namespace dravlinctl {
+namespace {
+
+int run_reboot(const std::vector<std::string>& args)
+{
+    FleetOptions o;
+    for (size_t i = 0; i < args.size(); ++i) {
+        std::string err;
+        int r = parse_fleet_option(args, i, o, err);
+        if (r < 0)
+            return usage_error("reboot", err);
+        if (r == 0)
+            return usage_error("reboot", "unknown option '" + args[i] + "'");
+    }
+    std::string err = check_fleet_options(o);
+    if (!err.empty())
+        return usage_error("reboot", err);
+    RequestSpec spec{"reboot", [](int chanid) { return ipc_sys_Reboot(chanid) == 0; }, IPC_EVENT_REBOOT,
+                     [](int v) { return v == 0; },
+                     [](int v) { return "the recorder refused the reboot (" + std::to_string(v) + ")"; }};
+    return run_fleet("reboot", o, [&](const Recorder&) { return make_request_job(spec); });
+}
+
+}  // namespace
+}  // namespace dravlinctl
+
+DRAVLIN_COMMAND("reboot", "restart recorders",
+                "Usage: dravlinctl reboot [--timeout SECONDS] [recorder options]\n"
+                "\n"
+                "Logs in to every chosen recorder in parallel and asks it to reboot. A recorder succeeds\n"
+                "when it answers the request with success.\n"
+                "\n"
+                "  --timeout SECONDS    time for one recorder, login included (default 15)\n"
+                "\n" DRAVLIN_FLEET_OPTIONS_HELP,
+                dravlinctl::run_reboot);
