@@ -188,7 +188,9 @@ TEST_F(Transfer, HundredThousandBytesGoOutInThreeChunksAndAClosingFrame)
     ASSERT_TRUE(dev.send_to(0, upload_answer("0")));        // the device's verdict
     ASSERT_TRUE(wait_until([] { return rec().count(0, IPC_EVENT_UPLOAD_RESULT) == 1; }));
     EXPECT_EQ(values(0, IPC_EVENT_UPLOAD_RESULT), std::vector<int32_t>{0});
+    std::lock_guard<std::mutex> lk(ipc_lock(ipc_entry(0)));
     EXPECT_EQ(ipc_entry(0)->file, nullptr);
+    EXPECT_EQ(ipc_entry(0)->localfile[0], '\0');
 }
 
 // Sources at the chunk boundary and empty ones: exact (StartPos, DataLen) sequence.
