@@ -91,6 +91,8 @@ class FakeNvr {
   uint16_t port() const { return port_; }
   // Refuse every upload announcement (answer 1022 with flag 1).
   void RefuseUploads(bool on) { refuseUploads_.store(on); }
+  // Take requests but never answer them (logins are still answered).
+  void Mute(bool on) { mute_.store(on); }
 
   // Control codes received, in order, with the FileType for 1022 and 1004 ("1022:3").
   std::vector<std::string> Requests() {
@@ -225,6 +227,7 @@ class FakeNvr {
         uploads_.push_back(u);
       }
     }
+    if (mute_.load()) return;
     if (code == "1022") Send(c, Answer(type, code, refuseUploads_.load() ? 1 : 0));
     else if (code == "1004" || code == "1006" || code == "1007") Send(c, Answer(type, code, 0));
     else if (code == "3026") Send(c, Answer(type, code, 1));
@@ -232,6 +235,7 @@ class FakeNvr {
 
   Login login_;
   std::atomic<bool> refuseUploads_{false};
+  std::atomic<bool> mute_{false};
   std::atomic<bool> stop_{false};
   int listen_ = -1;
   int wake_[2] = {-1, -1};

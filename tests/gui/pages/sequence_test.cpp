@@ -1,0 +1,261 @@
+// The refresh sequence against fake recorders on 127.0.0.1: real link threads, real uploads,
+// the chain after each picture, the reboot, refusals, the 15-second supervision, and every way
+// the page ends its links.
+#include <memory>
+
+#include "fake_nvr.h"
+#include "page_fixture.h"
+
+using namespace page_test;
+
+namespace {
+
+constexpr char kDone[] = "设置成功,正在重启,请稍后...";
+
+class SequenceTest : public PageTest {
+ protected:
+  // Lists one fake recorder per type; recorder i answers on its own port.
+  void ListFakes(const std::vector<std::string>& types, FakeNvr::Login login = FakeNvr::Login::Accept) {
+    std::vector<sim::Device> recs;
+    for (size_t i = 0; i < types.size(); ++i) {
+      nvrs.push_back(std::make_unique<FakeNvr>(login));
+      recs.push_back(Recorder(static_cast<int>(i), types[i], nvrs.back()->port()));
+    }
+    List(recs);
+    ASSERT_EQ(list().GetRowCount(), static_cast<int>(types.size()));
+  }
+  // The row of recorder i (by its serial number).
+  int RowOf(int i) {
+    const QString serial = QString::fromStdString(Recorder(i, "").serial);
+    for (int row = 0; row < list().GetRowCount(); ++row)
+      if (list().GetCellText(row, 3) == serial) return row;
+    return -1;
+  }
+  void TearDown() override {
+    PageTest::TearDown();
+    nvrs.clear();
+  }
+
+  std::vector<std::unique_ptr<FakeNvr>> nvrs;
+};
+
+const std::vector<std::string> kPictureRequests = {"1022:3", "1022:4", "1022:5", "1007"};
+
+}  // namespace
+
+TEST_F(SequenceTest, ThreePicturesReachEveryTickedRecorderThenItReboots) {
+  // A boot picture over two chunks: the picture with padding behind its end marker.
+  const std::string boot = GoodJpeg() + std::string(50000, '\0');
+  const std::string chan = SmallPng('c', 60000);
+  const std::string shut = SmallPng('s', 1234);
+  const std::string bootPath = WriteFile("seq-boot.jpg", boot);
+  const std::string chanPath = WriteFile("seq-chan.png", chan);
+  const std::string shutPath = WriteFile("seq-shut.png", shut);
+  ListFakes({"QV5108D", "QV5116D", "QV5232C", "QV5104A", "QV5108A", "QV5x36M", "QV5108D"});
+  Choose(1040, bootPath);
+  Choose(1017, chanPath);
+  Choose(1018, shutPath);
+  ASSERT_EQ(page->GetDlgItemText(1041), QString::fromStdString(bootPath));
+  for (int i = 0; i < 6; ++i) list().SetRowCheck(RowOf(i), true);
+  Click(1024);
+
+  for (int i = 0; i < 6; ++i) ASSERT_TRUE(WaitStatus(RowOf(i), kDone)) << i << " " << Status(RowOf(i)).toStdString();
+  for (int i = 0; i < 6; ++i) {
+    SCOPED_TRACE(i);
+    const int row = RowOf(i);
+    EXPECT_EQ(nvrs[i]->Requests(), kPictureRequests);
+    const auto uploads = nvrs[i]->Uploads();
+    ASSERT_EQ(uploads.size(), 3u);
+    const std::string* want[] = {&boot, &chan, &shut};
+    for (int k = 0; k < 3; ++k) {
+      EXPECT_EQ(uploads[k].fileType, 3 + k);
+      EXPECT_TRUE(uploads[k].complete);
+      EXPECT_EQ(uploads[k].announced, static_cast<int>(want[k]->size()));
+      EXPECT_TRUE(uploads[k].data == *want[k]) << "upload " << k << " differs";
+    }
+    EXPECT_TRUE(Showed(row, "NVR 登录成功"));
+    EXPECT_TRUE(Showed(row, "上传文件中..100.."));
+    EXPECT_TRUE(Showed(row, "设置图片成功"));
+    EXPECT_TRUE(Showed(row, "正在进行重启"));
+  }
+  // The unticked recorder is never touched.
+  EXPECT_EQ(nvrs[6]->Logins(), 0);
+  EXPECT_EQ(Status(RowOf(6)), U8("空闲"));
+
+  // The supervision logs every finished row out and gives the controls back.
+  ASSERT_TRUE(WaitUntil([&] { return !page->IsTimerSet(CDravlinDlg::kSuperviseTimer); }, 20000));
+  EXPECT_TRUE(page->IsWindowEnabled(1024));
+  for (int i = 0; i < 6; ++i) {
+    EXPECT_EQ(ipc_getuserdata(RowOf(i)), nullptr);
+    EXPECT_EQ(Status(RowOf(i)), U8(kDone)) << "no time-out after success";
+  }
+  EXPECT_EQ(page->StatusText(), U8("已列出: 7\n已勾选: 6\n处理中: 0"));
+  for (const auto& p : {bootPath, chanPath, shutPath}) ::unlink(p.c_str());
+}
+
+TEST_F(SequenceTest, FactoryOptionsSendTheBuiltInPictureAndTwoRestores) {
+  ListFakes({"QV5108D"});
+  Tick(1043, true);
+  Tick(1044, true);
+  Tick(1045, true);
+  list().SetRowCheck(0, true);
+  Click(1024);
+  ASSERT_TRUE(WaitStatus(0, kDone)) << Status(0).toStdString();
+  EXPECT_EQ(nvrs[0]->Requests(), (std::vector<std::string>{"1022:3", "1004:4", "1004:5", "1007"}));
+  const auto uploads = nvrs[0]->Uploads();
+  ASSERT_EQ(uploads.size(), 1u);
+  EXPECT_EQ(uploads[0].path, "RESOURCE_STARTPIC");
+  EXPECT_TRUE(uploads[0].complete);
+  EXPECT_TRUE(uploads[0].data == GoodJpeg());
+}
+
+TEST_F(SequenceTest, OnlyAChannelPictureSendsItThenRebootsWithoutTheBootStep) {
+  const std::string chanPath = WriteFile("only-chan.png", SmallPng('c'));
+  ListFakes({"QV5108D", "QV5116D"});
+  Choose(1017, chanPath);
+  list().SetRowCheck(0, true);
+  list().SetRowCheck(1, true);
+  Click(1024);
+  for (int row = 0; row < 2; ++row) ASSERT_TRUE(WaitStatus(row, kDone)) << Status(row).toStdString();
+  for (int i = 0; i < 2; ++i) EXPECT_EQ(nvrs[i]->Requests(), (std::vector<std::string>{"1022:4", "1007"}));
+  // The chain ran from the channel state only: the boot state's step never came up.
+  EXPECT_EQ(capture.Count("start to set bkg logo\n"), 0);
+  EXPECT_EQ(capture.Count("start to set shutdown logo\n"), 2);
+  ::unlink(chanPath.c_str());
+}
+
+TEST_F(SequenceTest, RefusedUploadIsShownAndTheChainGoesOnToTheReboot) {
+  const std::string bootPath = WriteFile("refused-boot.jpg", GoodJpeg());
+  const std::string chanPath = WriteFile("refused-chan.png", SmallPng('c'));
+  const std::string shutPath = WriteFile("refused-shut.png", SmallPng('s'));
+  ListFakes({"QV5108D"});
+  nvrs[0]->RefuseUploads(true);
+  Choose(1040, bootPath);
+  Choose(1017, chanPath);
+  Choose(1018, shutPath);
+  list().SetRowCheck(0, true);
+  Click(1024);
+  ASSERT_TRUE(WaitStatus(0, kDone)) << Status(0).toStdString();
+  EXPECT_TRUE(Showed(0, "设置图片失败"));
+  EXPECT_FALSE(Showed(0, "设置图片成功"));
+  EXPECT_EQ(nvrs[0]->Requests(), kPictureRequests);
+  for (const auto& u : nvrs[0]->Uploads()) EXPECT_TRUE(u.data.empty());
+  for (const auto& p : {bootPath, chanPath, shutPath}) ::unlink(p.c_str());
+}
+
+TEST_F(SequenceTest, RefusedLoginEndsTheRowAndTheNextTickLogsItOut) {
+  const std::string shutPath = WriteFile("login-shut.png", SmallPng('s'));
+  ListFakes({"QV5108D"}, FakeNvr::Login::Refuse);
+  Choose(1018, shutPath);
+  list().SetRowCheck(0, true);
+  Click(1024);
+  page->KillTimer(CDravlinDlg::kSuperviseTimer);
+  ASSERT_TRUE(WaitStatus(0, "NVR 登录失败"));
+  EXPECT_EQ(State(0), CDravlinDlg::kStateIdle);
+  Supervise(1);
+  EXPECT_EQ(ipc_getuserdata(0), nullptr);
+  EXPECT_TRUE(page->IsWindowEnabled(1024));
+  list().DrainPosted();
+  EXPECT_EQ(Status(0), U8("NVR 登录失败"));
+  EXPECT_TRUE(nvrs[0]->Requests().empty());
+  ::unlink(shutPath.c_str());
+}
+
+TEST_F(SequenceTest, UnfinishedSequenceTimesOutAfterFifteenSecondsAndIsLoggedOut) {
+  const std::string chanPath = WriteFile("timeout-chan.png", SmallPng('c'));
+  // Recorder 0 logs in but never answers; recorder 1's port takes no connection at all.
+  ListFakes({"QV5108D"});
+  nvrs[0]->Mute(true);
+  // The search still runs: recorder 1 joins the same list.
+  {
+    int sock = udp_bind(0x7F000001, 0, false);
+    const std::string a = sim::build_answer(Recorder(1, "QV5116D", 1));
+    udp_sendto(sock, a.data(), static_cast<int>(a.size()), 0x7F000001, searchipc_port());
+    sock_close(sock);
+  }
+  ASSERT_TRUE(WaitUntil([] { return getipccount() == 2; }));
+  page->OnTimer(CDravlinDlg::kListTimer);
+  ASSERT_EQ(list().GetRowCount(), 2);
+  Choose(1017, chanPath);
+  list().SetRowCheck(0, true);
+  list().SetRowCheck(1, true);
+  Click(1024);
+  page->KillTimer(CDravlinDlg::kSuperviseTimer);
+  ASSERT_TRUE(WaitUntil([&] { return nvrs[0]->Requests().size() == 1; }));
+  ASSERT_TRUE(WaitStatus(0, "NVR 登录成功"));
+
+  Supervise(30);  // 15 s of ticks: the count has reached the limit
+  for (int row = 0; row < 2; ++row) {
+    EXPECT_EQ(State(row), CDravlinDlg::kStateChannelPicture);
+    EXPECT_NE(Status(row), U8("超时-处理异常,请重新操作"));
+  }
+  EXPECT_FALSE(page->IsWindowEnabled(1024));
+  Supervise(1);
+  list().DrainPosted();
+  for (int row = 0; row < 2; ++row) {
+    EXPECT_EQ(Status(row), U8("超时-处理异常,请重新操作"));
+    EXPECT_EQ(State(row), CDravlinDlg::kStateIdle);
+    EXPECT_EQ(ipc_getuserdata(row), nullptr);
+  }
+  EXPECT_TRUE(WaitUntil([&] { return nvrs[0]->OpenConnections() == 0; }));
+  EXPECT_TRUE(page->IsWindowEnabled(1024));
+  EXPECT_FALSE(page->IsTimerSet(CDravlinDlg::kSuperviseTimer));
+  ::unlink(chanPath.c_str());
+}
+
+struct EndCase {
+  const char* name;
+  int how;  // 0 new search, 1 main window closes, 2 page destroyed
+};
+
+TEST_F(SequenceTest, NewSearchWindowCloseAndPageEndLogEveryRecorderOut) {
+  for (EndCase c : {EndCase{"new search", 0}, EndCase{"window closes", 1}, EndCase{"page destroyed", 2}}) {
+    SCOPED_TRACE(c.name);
+    if (!page) {
+      page = std::make_unique<CDravlinDlg>();
+      ASSERT_TRUE(page->Create(IDD_DRAVLIN_DIALOG, host.get()));
+    }
+    if (page->IsSearching()) Click(1001);
+    nvrs.clear();
+    const std::string chanPath = WriteFile("end-chan.png", SmallPng('c'));
+    ListFakes({"QV5108D", "QV5232C"});
+    for (auto& n : nvrs) n->Mute(true);
+    Choose(1017, chanPath);
+    list().SetRowCheck(0, true);
+    list().SetRowCheck(1, true);
+    Click(1024);
+    ASSERT_TRUE(WaitUntil([&] { return nvrs[0]->OpenConnections() == 1 && nvrs[1]->OpenConnections() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return nvrs[0]->Requests().size() == 1 && nvrs[1]->Requests().size() == 1; }));
+    ASSERT_EQ(ipc_getuserdata(0), page.get());
+    if (c.how == 0) {
+      Click(1001);  // stop
+      Click(1001);  // a new search
+      EXPECT_EQ(list().GetRowCount(), 0);
+    } else if (c.how == 1) {
+      host->show();
+      host->close();
+    } else {
+      page.reset();
+    }
+    EXPECT_EQ(ipc_getuserdata(0), nullptr);
+    EXPECT_EQ(ipc_getuserdata(1), nullptr);
+    EXPECT_TRUE(WaitUntil([&] { return nvrs[0]->OpenConnections() == 0 && nvrs[1]->OpenConnections() == 0; }));
+    ::unlink(chanPath.c_str());
+  }
+}
+
+TEST_F(SequenceTest, ChannelModeAndBuzzerRunsLogInAndShowTheAnswers) {
+  ListFakes({"QV5108D"});
+  list().SetRowCheck(0, true);
+  Click(1048);
+  EXPECT_EQ(page->ChannelAddMode(), 2);
+  ASSERT_TRUE(WaitStatus(0, kDone)) << Status(0).toStdString();
+  EXPECT_TRUE(Showed(0, "上传配置成功"));
+  EXPECT_EQ(State(0), CDravlinDlg::kStateIdle);
+  // Still logged in: the buzzer setting goes out at once.
+  page->CheckDlgButton(1015, true);
+  Click(1039);
+  ASSERT_TRUE(WaitStatus(0, "设置成功"));
+  EXPECT_EQ(nvrs[0]->Requests(), (std::vector<std::string>{"1006", "3026"}));
+  EXPECT_EQ(nvrs[0]->Logins(), 1);
+}
