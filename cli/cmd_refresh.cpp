@@ -183,7 +183,13 @@ int run_refresh(const std::vector<std::string>& args)
                 return kExitUsage;
             }
             PictureCheckReport report;
-            if (CheckPictureFile(g.kind, g.path.c_str(), nullptr, &report) != kPictureOk) {
+            int checked;
+            {
+                // The decoder traces on standard output; keep it for the summary.
+                StdoutGuard quiet(o.verbose);
+                checked = CheckPictureFile(g.kind, g.path.c_str(), nullptr, &report);
+            }
+            if (checked != kPictureOk) {
                 std::fprintf(stderr, "dravlinctl refresh: %s: %s\n", g.path.c_str(), report.message.c_str());
                 return kExitUsage;
             }

@@ -1,0 +1,473 @@
+// dravlinctl's commands over recorders, run as the real executable against fake recorders on
+// 127.0.0.1 given with --target: the exact order of requests of refresh, what each other
+// command sends and how the answers decide the exit status, the JSON summary, parallel
+// recorders, the time-out, argument errors, and that --target opens no search socket.
+#include "e2e/json_lite.h"
+#include "fake_nvr.h"
+#include "run_tool.h"
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+using namespace cli_test;
+
+namespace {
+
+std::string pseudo_random(size_t n, uint32_t seed)
+{
+    std::string s(n, '\0');
+    uint32_t x = seed | 1;
+    for (auto& c : s) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        c = static_cast<char>(x);
+    }
+    return s;
+}
+
+const std::string kFactoryJpeg = std::string(DRAVLIN_TEST_SOURCE_DIR) + "/imaging/resources/factory_boot.jpg";
+
+std::vector<std::string> account(const FakeNvr& nvr)
+{
+    return {"--target", nvr.target(), "--user", "admin", "--password", "123456"};
+}
+
+std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+e2e::Json parse(const std::string& text)
+{
+    e2e::Json j;
+    EXPECT_TRUE(e2e::parse_json(text, &j)) << text;
+    return j;
+}
+
+// Picture files of a test: the boot picture is the factory JPEG (it passes the decode check),
+// the others any bytes within 64 KB (their content is not examined).
+struct Pictures {
+    std::string boot = kFactoryJpeg, channel, shutdown;
+    std::string channel_bytes = pseudo_random(50000, 7), shutdown_bytes = pseudo_random(65536, 9);
+    explicit Pictures(const std::string& dir) : channel(dir + "/c.png"), shutdown(dir + "/s.png")
+    {
+        write_file(channel, channel_bytes);
+        write_file(shutdown, shutdown_bytes);
+    }
+};
+
+TEST(CliRefresh, RequestOrderAndOutcomeFollowTheGivenPictures)
+{
+    struct Case {
+        const char* name;
+        std::vector<std::string> (*args)(const Pictures&);
+        FakeNvr::Config cfg;
+        const char* sequence;
+        int status;
+    };
+    using V = std::vector<std::string>;
+    FakeNvr::Config refuse_channel;
+    refuse_channel.refuse_upload = {4};
+    FakeNvr::Config reject_boot;
+    reject_boot.reject_verdict = {3};
+    FakeNvr::Config restore_refused;
+    restore_refused.restore_flag = 1;
+    FakeNvr::Config reboot_refused;
+    reboot_refused.reboot_flag = 1;
+    const Case cases[] = {
+        {"three files", [](const Pictures& p) { return V{"--boot", p.boot, "--channel", p.channel, "--shutdown", p.shutdown}; },
+         {}, "1022/3 1022/4 1022/5 1007", 0},
+        {"three factory pictures", [](const Pictures&) { return V{"--factory-boot", "--factory-channel", "--factory-shutdown"}; },
+         {}, "1022/3 1004/4 1004/5 1007", 0},
+        {"channel only", [](const Pictures& p) { return V{"--channel", p.channel}; }, {}, "1022/4 1007", 0},
+        {"boot file, factory shutdown", [](const Pictures& p) { return V{"--factory-shutdown", "--boot", p.boot}; },
+         {}, "1022/3 1004/5 1007", 0},
+        {"refused channel upload", [](const Pictures& p) { return V{"--boot", p.boot, "--channel", p.channel, "--shutdown", p.shutdown}; },
+         refuse_channel, "1022/3 1022/4 1022/5 1007", 1},
+        {"boot rejected after the data", [](const Pictures& p) { return V{"--boot", p.boot, "--shutdown", p.shutdown}; },
+         reject_boot, "1022/3 1022/5 1007", 1},
+        {"factory restore refused", [](const Pictures&) { return V{"--factory-channel"}; }, restore_refused, "1004/4 1007", 1},
+        {"reboot refused", [](const Pictures& p) { return V{"--channel", p.channel}; }, reboot_refused, "1022/4 1007", 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Tool tool;
+        Pictures pics(tool.dir());
+        FakeNvr nvr(c.cfg);
+        ToolResult r = tool.run(V{"refresh"} + c.args(pics) + account(nvr));
+        EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_EQ(nvr.sequence(), c.sequence);
+        if (c.status == 0) {
+            std::string seq = c.sequence;
+            if (seq.find("1022/3") != std::string::npos) {
+                EXPECT_EQ(nvr.received(3), slurp(kFactoryJpeg));
+            }
+            if (seq.find("1022/4") != std::string::npos) {
+                EXPECT_EQ(nvr.received(4), pics.channel_bytes);
+            }
+            if (seq.find("1022/5") != std::string::npos) {
+                EXPECT_EQ(nvr.received(5), pics.shutdown_bytes);
+            }
+            EXPECT_NE(r.err.find(nvr.target() + " rebooting"), std::string::npos) << r.err;
+        }
+    }
+}
+
+TEST(CliRefresh, FactoryBootIsTheBuiltInPictureAnnouncedAsResource)
+{
+    Tool tool;
+    FakeNvr nvr;
+    ToolResult r = tool.run(std::vector<std::string>{"refresh", "--factory-boot"} + account(nvr));
+    EXPECT_EQ(r.status, 0) << r.err;
+    auto reqs = nvr.requests();
+    ASSERT_FALSE(reqs.empty());
+    EXPECT_EQ(reqs[0].code, 1022);
+    EXPECT_EQ(reqs[0].body, "<REQUEST_PARAM\nFileType=\"3\"\nFilePath= \"RESOURCE_STARTPIC\"\nStartPos= \"0\"\nFileLength=\"" +
+                                std::to_string(slurp(kFactoryJpeg).size()) + "\"\n/>");
+    EXPECT_EQ(nvr.received(3), slurp(kFactoryJpeg));
+    EXPECT_NE(r.err.find("boot picture 100%"), std::string::npos) << r.err;
+}
+
+TEST(CliRefresh, JsonSummaryKeepsEveryStepOfARefusedPicture)
+{
+    Tool tool;
+    Pictures pics(tool.dir());
+    FakeNvr::Config cfg;
+    cfg.refuse_upload = {4};
+    FakeNvr nvr(cfg);
+    ToolResult r = tool.run(std::vector<std::string>{"refresh", "--json", "--boot", pics.boot, "--channel", pics.channel,
+                                                     "--factory-shutdown"} +
+                            account(nvr));
+    EXPECT_EQ(r.status, 1);
+    e2e::Json j = parse(r.out);
+    EXPECT_EQ(j["command"].str, "refresh");
+    EXPECT_EQ(j["ok"].type, e2e::Json::Bool);
+    EXPECT_FALSE(j["ok"].b);
+    ASSERT_EQ(j["recorders"].size(), 1u);
+    const e2e::Json& rec = j["recorders"][0];
+    EXPECT_EQ(rec["name"].str, nvr.target());
+    EXPECT_EQ(rec["serial"].str, "");
+    EXPECT_EQ(rec["address"].str, "127.0.0.1");
+    EXPECT_EQ(rec["port"].integer(), nvr.port());
+    EXPECT_FALSE(rec["ok"].b);
+    EXPECT_EQ(rec["result"].str, "failed");
+    const e2e::Json& steps = rec["steps"];
+    ASSERT_EQ(steps.size(), 4u);
+    const char* names[] = {"boot picture", "channel picture", "shutdown picture", "reboot"};
+    const bool oks[] = {true, false, true, true};
+    const int values[] = {0, 5, 0, 0};
+    for (size_t i = 0; i < 4; ++i) {
+        SCOPED_TRACE(names[i]);
+        EXPECT_EQ(steps[i]["step"].str, names[i]);
+        EXPECT_EQ(steps[i]["ok"].b, oks[i]);
+        EXPECT_EQ(steps[i]["value"].integer(), values[i]);
+    }
+}
+
+TEST(CliRefresh, RecordersRunInParallelAndOneRefusedLoginFailsTheRun)
+{
+    Tool tool;
+    Pictures pics(tool.dir());
+    FakeNvr a, b, c;
+    FakeNvr::Config refuse;
+    refuse.refuse_login = true;
+    FakeNvr bad(refuse);
+    std::vector<std::string> args{"refresh", "--json", "--channel", pics.channel, "--factory-shutdown",
+                                  "--user", "admin", "--password", "123456"};
+    for (FakeNvr* n : {&a, &bad, &b, &c})
+        args = args + std::vector<std::string>{"--target", n->target()};
+    ToolResult r = tool.run(args);
+    EXPECT_EQ(r.status, 1) << r.err;
+    for (FakeNvr* n : {&a, &b, &c}) {
+        EXPECT_EQ(n->sequence(), "1022/4 1004/5 1007");
+        EXPECT_EQ(n->received(4), pics.channel_bytes);
+    }
+    EXPECT_EQ(bad.sequence(), "");
+    e2e::Json j = parse(r.out);
+    ASSERT_EQ(j["recorders"].size(), 4u);
+    std::vector<std::string> results;
+    for (size_t i = 0; i < 4; ++i)
+        results.push_back(j["recorders"][i]["result"].str);
+    EXPECT_EQ(results, (std::vector<std::string>{"ok", "login refused", "ok", "ok"}));
+    EXPECT_NE(r.err.find("3 of 4 recorder(s) succeeded"), std::string::npos) << r.err;
+}
+
+TEST(CliRefresh, ARecorderThatDoesNotFinishInTimeFails)
+{
+    Tool tool;
+    Pictures pics(tool.dir());
+    FakeNvr::Config cfg;
+    cfg.hold_reboot = true;  // never answers the reboot
+    FakeNvr nvr(cfg);
+    ToolResult r = tool.run(std::vector<std::string>{"refresh", "--json", "--timeout", "2", "--channel", pics.channel} +
+                            account(nvr));
+    EXPECT_EQ(r.status, 1);
+    e2e::Json j = parse(r.out);
+    const e2e::Json& rec = j["recorders"][0];
+    EXPECT_EQ(rec["result"].str, "timed out");
+    ASSERT_EQ(rec["steps"].size(), 1u);
+    EXPECT_EQ(rec["steps"][0]["step"].str, "channel picture");
+    EXPECT_TRUE(rec["steps"][0]["ok"].b);
+}
+
+TEST(CliRefresh, AnUnreachableAddressTimesOutAsCouldNotConnect)
+{
+    Tool tool;
+    Pictures pics(tool.dir());
+    uint16_t port;
+    { FakeNvr gone; port = gone.port(); }  // a port nobody listens on any more
+    ToolResult r = tool.run({"refresh", "--timeout", "1", "--channel", pics.channel, "--target",
+                             "127.0.0.1:" + std::to_string(port), "--user", "u", "--password", "p"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("timed out"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("could not connect"), std::string::npos) << r.out;
+}
+
+// Inodes of the UDP sockets of this network namespace.
+std::set<std::string> udp_inodes()
+{
+    std::set<std::string> out;
+    for (const char* path : {"/proc/net/udp", "/proc/net/udp6"}) {
+        std::string text = slurp(path);
+        size_t pos = text.find('\n');  // header line
+        while (pos != std::string::npos && pos + 1 < text.size()) {
+            size_t end = text.find('\n', pos + 1);
+            std::string line = text.substr(pos + 1, end == std::string::npos ? std::string::npos : end - pos - 1);
+            std::vector<std::string> cols;
+            size_t i = 0;
+            while (i < line.size()) {
+                while (i < line.size() && line[i] == ' ')
+                    ++i;
+                size_t j = line.find(' ', i);
+                if (i < line.size())
+                    cols.push_back(line.substr(i, j == std::string::npos ? std::string::npos : j - i));
+                i = j == std::string::npos ? line.size() : j;
+            }
+            if (cols.size() > 9)
+                out.insert(cols[9]);
+            pos = end;
+        }
+    }
+    return out;
+}
+
+std::vector<std::string> socket_inodes(pid_t pid)
+{
+    std::vector<std::string> out;
+    std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+    if (DIR* d = ::opendir(dir.c_str())) {
+        while (dirent* e = ::readdir(d)) {
+            char link[256];
+            ssize_t n = ::readlink((dir + "/" + e->d_name).c_str(), link, sizeof link - 1);
+            if (n <= 0)
+                continue;
+            std::string l(link, static_cast<size_t>(n));
+            if (l.rfind("socket:[", 0) == 0)
+                out.push_back(l.substr(8, l.size() - 9));
+        }
+        ::closedir(d);
+    }
+    return out;
+}
+
+TEST(CliTarget, DirectAddressesOpenNoSearchSocket)
+{
+    Tool tool;
+    FakeNvr::Config cfg;
+    cfg.hold_reboot = true;
+    FakeNvr nvr(cfg);
+    bool looked = false;
+    std::vector<std::string> sockets;
+    bool any_udp = true;
+    ToolResult r = tool.run(std::vector<std::string>{"reboot"} + account(nvr), [&](pid_t pid) {
+        // While the tool waits for the reboot answer it has done all it will do before it.
+        if (!nvr.has_request(1007))
+            return false;
+        sockets = socket_inodes(pid);
+        std::set<std::string> udp = udp_inodes();
+        any_udp = false;
+        for (const auto& s : sockets)
+            any_udp = any_udp || udp.count(s) > 0;
+        looked = true;
+        nvr.release_reboot();
+        return true;
+    });
+    EXPECT_EQ(r.status, 0) << r.err;
+    ASSERT_TRUE(looked);
+    EXPECT_FALSE(sockets.empty());  // the control link itself
+    EXPECT_FALSE(any_udp);
+}
+
+TEST(CliCommands, EachSendsItsRequestAndTheAnswerDecidesTheStatus)
+{
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;
+        FakeNvr::Config cfg;
+        int code;
+        const char* body;  // null: not compared
+        int status;
+    };
+    auto cfg = [](auto set) {
+        FakeNvr::Config c;
+        set(c);
+        return c;
+    };
+    const Case cases[] = {
+        {"reboot accepted", {"reboot"}, {}, 1007, "", 0},
+        {"reboot refused", {"reboot"}, cfg([](FakeNvr::Config& c) { c.reboot_flag = 2; }), 1007, "", 1},
+        {"buzzer on", {"buzzer", "--enable", "1"}, {}, 3026, "<REQUEST_PARAM\nCtrlBuzzerEnable=\"1\"\n/>\n", 0},
+        {"buzzer unsupported", {"buzzer", "--enable", "0"}, cfg([](FakeNvr::Config& c) { c.buzzer_flag = 2; }), 3026,
+         "<REQUEST_PARAM\nCtrlBuzzerEnable=\"0\"\n/>\n", 1},
+        {"buzzer answer 0 is a failure", {"buzzer", "--enable", "1"}, cfg([](FakeNvr::Config& c) { c.buzzer_flag = 0; }),
+         3026, nullptr, 1},
+        {"channel mode locked", {"channel-mode", "--mode", "3", "--lock"}, {}, 1006,
+         "<REQUEST_PARAM\nCrtlEnable=\"0\"\nChnAddCfg=\"3\"\n/>\n", 0},
+        {"channel mode answer 1", {"channel-mode", "--mode", "0"}, cfg([](FakeNvr::Config& c) { c.chnmode_flag = 1; }),
+         1006, "<REQUEST_PARAM\nCrtlEnable=\"1\"\nChnAddCfg=\"0\"\n/>\n", 0},
+        {"channel mode refused", {"channel-mode", "--mode", "4"}, cfg([](FakeNvr::Config& c) { c.chnmode_flag = 2; }),
+         1006, nullptr, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Tool tool;
+        FakeNvr nvr(c.cfg);
+        ToolResult r = tool.run(c.args + account(nvr));
+        EXPECT_EQ(r.status, c.status) << r.err;
+        auto reqs = nvr.requests();
+        ASSERT_EQ(reqs.size(), 1u);
+        EXPECT_EQ(reqs[0].type, "SYSTEM_CONTROL_MESSAGE");
+        EXPECT_EQ(reqs[0].code, c.code);
+        if (c.body) {
+            EXPECT_EQ(reqs[0].body, c.body);
+        }
+    }
+}
+
+TEST(CliUpgrade, FirmwareIsUploadedAsFileTypeOneAndTheVerdictDecides)
+{
+    struct Case {
+        const char* name;
+        FakeNvr::Config cfg;
+        int status;
+        bool data_expected;
+    };
+    FakeNvr::Config rejected;
+    rejected.reject_verdict = {1};
+    FakeNvr::Config refused;
+    refused.refuse_upload = {1};
+    const Case cases[] = {{"accepted", {}, 0, true}, {"rejected after the data", rejected, 1, true},
+                          {"refused announcement", refused, 1, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Tool tool;
+        std::string fw = tool.dir() + "/fw.bin", bytes = pseudo_random(100000, 3);
+        write_file(fw, bytes);
+        FakeNvr nvr(c.cfg);
+        ToolResult r = tool.run(std::vector<std::string>{"upgrade", "--firmware", fw} + account(nvr));
+        EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_EQ(nvr.sequence(), "1022/1");
+        if (c.data_expected) {
+            EXPECT_EQ(nvr.received(1), bytes);
+            EXPECT_NE(r.err.find("firmware 40%"), std::string::npos) << r.err;
+        }
+    }
+}
+
+TEST(CliArguments, BadArgumentsExitTwoBeforeAnyConnection)
+{
+    Tool tool;
+    FakeNvr nvr;
+    std::string d = tool.dir();
+    write_file(d + "/big.jpg", std::string(245761, 'x'));
+    write_file(d + "/garbage.jpg", pseudo_random(1000, 5));
+    write_file(d + "/big.png", std::string(65537, 'x'));
+    write_file(d + "/empty.bin", "");
+    const std::vector<std::string> acct = account(nvr);
+    struct Case {
+        std::vector<std::string> args;
+        const char* message;
+    };
+    const Case cases[] = {
+        {{"refresh"}, "give at least one picture"},
+        {{"refresh", "--boot", kFactoryJpeg, "--factory-boot"}, "choose one of --boot and --factory-boot"},
+        {{"refresh", "--channel", d + "/big.png", "--factory-channel"}, "choose one of --channel"},
+        {{"refresh", "--factory-shutdown", "--shutdown", "x.png"}, "choose one of --shutdown"},
+        {{"refresh", "--boot"}, "--boot needs a file"},
+        {{"refresh", "--factory-boot", "--colour"}, "unknown option '--colour'"},
+        {{"refresh", "--factory-boot", "--timeout", "0"}, "--timeout needs"},
+        {{"refresh", "--factory-boot", "--seconds", "x"}, "--seconds needs"},
+        {{"refresh", "--boot", d + "/big.jpg"}, "图片文件大小请限制在 240 KByte内"},
+        {{"refresh", "--boot", d + "/garbage.jpg"}, "解码失败,不能做logo,请检查该图片文件是否满足要求"},
+        {{"refresh", "--channel", d + "/big.png"}, "图片文件大小请限制在 64 KByte内"},
+        {{"refresh", "--shutdown", d + "/missing.png"}, "请选择要处理的文件"},
+        {{"reboot", "--enable", "1"}, "unknown option '--enable'"},
+        {{"buzzer"}, "--enable 0|1 is required"},
+        {{"buzzer", "--enable", "2"}, "--enable needs 0 or 1"},
+        {{"channel-mode"}, "--mode 0..4 is required"},
+        {{"channel-mode", "--mode", "5"}, "--mode needs a number from 0 to 4"},
+        {{"upgrade"}, "--firmware FILE is required"},
+        {{"upgrade", "--firmware", d + "/empty.bin"}, "the file is empty"},
+        {{"upgrade", "--firmware", d + "/missing.bin"}, "cannot be read"},
+    };
+    for (const Case& c : cases) {
+        // The account first, so that an option missing its value is the last argument.
+        std::vector<std::string> args = std::vector<std::string>{c.args[0]} + acct +
+                                        std::vector<std::string>(c.args.begin() + 1, c.args.end());
+        SCOPED_TRACE(c.args[0] + " " + (c.args.size() > 1 ? c.args[1] : ""));
+        ToolResult r = tool.run(args);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_EQ(r.out, "");
+    }
+    // Target combinations (no account of the fake here).
+    const Case target_cases[] = {
+        {{"reboot", "--target", "127.0.0.1:0"}, "--target needs IP[:PORT]"},
+        {{"reboot", "--target", "localhost"}, "--target needs IP[:PORT]"},
+        {{"reboot", "--target", "127.0.0.1:70000"}, "--target needs IP[:PORT]"},
+        {{"reboot", "--target", nvr.target()}, "--target needs --user and --password"},
+        {{"reboot", "--target", nvr.target(), "--user", "a"}, "--target needs --user and --password"},
+        {{"reboot", "--user", "a", "--password", "b"}, "--user and --password go with --target"},
+        {{"reboot", "--serial", "X1", "--target", nvr.target(), "--user", "a", "--password", "b"}, "does not go with --target"},
+        {{"reboot", "--target", nvr.target(), "--user", std::string(32, 'u'), "--password", "b"}, "at most 31"},
+    };
+    for (const Case& c : target_cases) {
+        SCOPED_TRACE(c.args[2]);
+        ToolResult r = tool.run(c.args);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(nvr.connections(), 0);
+}
+
+TEST(CliHelp, EveryFleetCommandDescribesItsOptions)
+{
+    Tool tool;
+    for (const char* cmd : {"refresh", "reboot", "upgrade", "buzzer", "channel-mode", "login"}) {
+        SCOPED_TRACE(cmd);
+        ToolResult r = tool.run({cmd, "--help"});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out.rfind(std::string("Usage: dravlinctl ") + cmd, 0), 0u) << r.out;
+        EXPECT_NE(r.out.find("--target"), std::string::npos);
+    }
+}
+
+TEST(CliLogin, TargetLogsInAndPrintsTheLoginEvent)
+{
+    Tool tool;
+    FakeNvr nvr;
+    ToolResult r = tool.run(std::vector<std::string>{"login", "--seconds", "1"} + account(nvr));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.rfind(nvr.target() + " login " + nvr.target() + "\n", 0), 0u) << r.out;
+    EXPECT_NE(r.out.find(nvr.target() + " event 4\n"), std::string::npos) << r.out;
+    EXPECT_GE(nvr.connections(), 1);
+}
+
+}  // namespace
