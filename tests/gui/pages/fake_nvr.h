@@ -132,7 +132,10 @@ class FakeNvr {
       if (::poll(fds.data(), fds.size(), 200) <= 0) continue;
       if (fds[0].revents) {
         int fd = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd >= 0) conns_.push_back({fd, {}});
+        if (fd >= 0) {
+          std::lock_guard<std::mutex> lk(mu_);
+          conns_.push_back({fd, {}});
+        }
       }
       for (size_t k = 2; k < fds.size(); ++k)
         if (fds[k].revents) Read(conns_[idx[k]]);
@@ -144,6 +147,7 @@ class FakeNvr {
     ssize_t n = ::recv(c.fd, buf, sizeof buf, MSG_DONTWAIT);
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
     if (n <= 0) {
+      std::lock_guard<std::mutex> lk(mu_);
       ::close(c.fd);
       c.fd = -1;
       return;
@@ -240,7 +244,7 @@ class FakeNvr {
   int listen_ = -1;
   int wake_[2] = {-1, -1};
   uint16_t port_ = 0;
-  std::vector<Conn> conns_;  // the recorder's own thread only
+  std::vector<Conn> conns_;  // changed by the recorder's own thread under mu_
   std::mutex mu_;
   std::vector<std::string> requests_;
   std::vector<Upload> uploads_;

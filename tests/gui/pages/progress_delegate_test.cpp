@@ -24,6 +24,9 @@ TEST(ProgressTextDelegate, ReadsThePercentageOnlyFromAProgressText) {
 }
 
 TEST(ProgressTextDelegate, PaintsABarAsWideAsThePercentageBehindTheText) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "text drawing runs on Qt's own uninstrumented threads";
+#endif
   GuiApp();
   QStandardItemModel model(2, 1);
   model.setItem(0, 0, new QStandardItem(U8("上传文件中..50..")));
