@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -33,6 +35,77 @@ const char* fault_name(AnswerFault f);
 // false for an unknown name.
 bool fault_from_name(const std::string& name, AnswerFault* out);
 std::string fault_names();  // "silent, missing-serial, ..." for help texts
+
+// Ways a device misbehaves on its control link (port 8091). A device may have several.
+enum class LinkFault : int {
+    RefuseLogin,       // login answered with Msg_flag -1
+    NoAnswer,          // accepts the connection, reads, never answers anything
+    BadMagic,          // right after the login answer a frame with a wrong magic
+    Truncated,         // right after the login answer half a frame, then the connection closes
+    HugeLength,        // right after the login answer a header announcing 0xFFFFFFFF bytes
+    BadXml,            // right after the login answer a frame whose XML does not parse
+    CloseAfterLogin,   // closes the connection right after the login answer
+    SilentAfterLogin,  // answers the login, then nothing more
+    CloseMidUpload,    // closes the connection once half of an upload has arrived
+    SlowRead,          // reads at about 256 KiB/s
+    RefuseUpload,      // answers an upload announcement with Msg_flag -1
+    RejectVerdict,     // takes the data, then answers the upload with Msg_flag -1
+    BadDownloadPos,    // a download chunk carries a wrong StartPos
+    TalkBusy,          // talk start answered with Msg_flag -1
+    TalkParam,         // ... -2
+    TalkDisabled,      // ... -3
+    RefuseControl,     // every other request answered with Msg_flag -1
+    Count
+};
+
+const char* link_fault_name(LinkFault f);
+bool link_fault_from_name(const std::string& name, LinkFault* out);
+std::string link_fault_names();
+
+// A file the device received over its control link.
+struct StoredFile {
+    std::string name;     // FilePath of the announcement
+    int64_t length = 0;   // FileLength announced
+    int64_t size = 0;     // bytes received
+    std::string md5;      // lower-case hex of the received bytes
+    std::string path;     // where the bytes were written (--store), or empty
+    int64_t wall_ms = 0;  // when it was complete
+};
+
+// What happened on a device's control link.
+struct LinkStats {
+    uint64_t connections = 0;
+    uint64_t logins_accepted = 0;
+    uint64_t logins_refused = 0;
+    std::string last_user;
+    uint64_t heartbeats = 0;          // heartbeats received
+    uint64_t frames_in = 0;
+    uint64_t bad_frames = 0;          // unparsable or refused frames from the console
+    std::vector<std::string> requests;  // "TYPE CODE" of every message after the login, in order (bounded)
+    std::deque<std::string> texts;      // the latest message texts received, oldest first
+    std::map<int, StoredFile> files;    // by FileType, the latest complete upload of each
+    uint64_t uploads_announced = 0;
+    uint64_t uploads_refused = 0;
+    uint64_t uploads_completed = 0;
+    uint64_t uploads_failed = 0;
+    uint64_t upload_bytes = 0;
+    uint64_t reboots = 0;               // reboot requests answered
+    bool rebooting = false;
+    std::vector<int> restores;          // FileType of every factory-picture restore (1004)
+    int buzzer = -1;                    // last CtrlBuzzerEnable (3026)
+    int chn_ctrl = -1, chn_mode = -1;   // last CrtlEnable / ChnAddCfg (1006)
+    std::string userdata;               // last UserDevData (1033), hex as received
+    std::vector<std::string> formats;   // DevName of every format request (1017)
+    uint64_t iframes = 0;               // 1032
+    std::vector<std::string> ptz;       // cmd of every PTZ request
+    uint64_t talk_starts = 0, talk_stops = 0, audio_frames = 0, audio_bytes = 0;
+    std::vector<std::string> replays;   // FileName of every replay request
+    std::vector<std::string> removed;   // FileName of every remove request (1024)
+    uint64_t downloads = 0;             // downloads served
+    uint64_t config_gets = 0, config_sets = 0;
+    uint64_t unsolicited = 0;           // messages sent on request of the control interface
+    std::vector<std::string> errors;    // protocol errors the device noticed (bounded)
+};
 
 struct Account {
     std::string user;
@@ -71,7 +144,15 @@ struct Device {
     int web_port = 80;
     std::vector<Account> accounts;
     AnswerFault fault = AnswerFault::None;
+    uint32_t link_faults = 0;  // bit (1 << LinkFault) per fault
     uint32_t addr = 0;  // the device's own address (host order), source of its answers
+
+    bool has(LinkFault f) const { return (link_faults >> static_cast<int>(f)) & 1u; }
+    void set(LinkFault f, bool on)
+    {
+        uint32_t bit = 1u << static_cast<int>(f);
+        link_faults = on ? (link_faults | bit) : (link_faults & ~bit);
+    }
 
     // What happened to it.
     uint64_t answers_sent = 0;
@@ -80,6 +161,8 @@ struct Device {
     uint64_t network_changes = 0;
     uint64_t restores = 0;
     std::vector<Received> received;  // codes 2 and 5 meant for this device
+    LinkStats link;
+    std::string config_xml;  // what a download of /mnt/nand/config.xml returns (empty: generated)
 };
 
 }  // namespace sim

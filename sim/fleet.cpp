@@ -5,12 +5,21 @@
 #include "sim/request.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sstream>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace sim {
@@ -86,7 +95,25 @@ std::string format_ip(uint32_t addr)
 
 Fleet::Fleet(FleetOptions opt) : opt_(std::move(opt)) {}
 
-Fleet::~Fleet() { sock_close(sock_); }
+Fleet::~Fleet()
+{
+    for (auto& [fd, c] : conns_)
+        ::close(fd);
+    for (auto& [fd, c] : cmd_clients_)
+        ::close(fd);
+    for (int fd : listen_fd_)
+        if (fd >= 0)
+            ::close(fd);
+    if (cmd_listen_ >= 0) {
+        ::close(cmd_listen_);
+        ::unlink(opt_.command_socket.c_str());
+    }
+    if (wake_ >= 0)
+        ::close(wake_);
+    if (ep_ >= 0)
+        ::close(ep_);
+    sock_close(sock_);
+}
 
 void Fleet::note(const char* fmt, ...)
 {
@@ -180,6 +207,12 @@ int Fleet::load_fleet_file()
             else if (key == "video") ok = parse_int(value, &d.video_port);
             else if (key == "auth") ok = parse_int(value, &d.auth);
             else if (key == "fault") ok = fault_from_name(value, &d.fault);
+            else if (key == "link-fault") {
+                LinkFault lf;
+                ok = link_fault_from_name(value, &lf);
+                if (ok)
+                    d.set(lf, true);
+            }
             else if (key == "account") {
                 if (!own_accounts)
                     d.accounts.clear();
@@ -216,6 +249,16 @@ int Fleet::open()
         }
         devices_[static_cast<size_t>(index)].fault = fault;
     }
+    for (const auto& [fault, who] : opt_.link_faults) {
+        std::vector<int> which;
+        std::string err;
+        if (!find_devices(who, &which, &err)) {
+            error_ = "link fault " + std::string(link_fault_name(fault)) + ": " + err;
+            return -1;
+        }
+        for (int i : which)
+            devices_[static_cast<size_t>(i)].set(fault, true);
+    }
     for (Device& d : devices_)
         d.lan_initial = d.lan;
     if (opt_.spread_ms < 0)
@@ -230,6 +273,8 @@ int Fleet::open()
     sock_setrcvbuf(sock_, 1 << 20);
     port_ = sock_local_port(sock_);
     source_ok_ = opt_.source_addr;
+    if (open_control() != 0)
+        return -1;
     dirty_ = true;
     write_status();
     return 0;
@@ -255,7 +300,7 @@ void Fleet::handle(const char* data, int len, uint32_t from_addr, uint16_t from_
         int64_t now = mono_ms();
         std::vector<Pending> batch;
         for (const Device& d : devices_) {
-            if (d.fault == AnswerFault::Silent)
+            if (d.fault == AnswerFault::Silent || d.link.rebooting)
                 continue;
             rng_ = rng_ * 1664525u + 1013904223u;
             int64_t delay = opt_.spread_ms > 0 ? static_cast<int64_t>((rng_ >> 8) % static_cast<uint32_t>(opt_.spread_ms + 1)) : 0;
@@ -310,6 +355,8 @@ void Fleet::send_due(int64_t now)
         Pending p = pending_.front();
         pending_.pop_front();
         Device& d = devices_[static_cast<size_t>(p.device)];
+        if (d.link.rebooting)
+            continue;
         std::string answer = build_answer(d);
         if (answer.empty())
             continue;
@@ -331,25 +378,75 @@ void Fleet::send_due(int64_t now)
     }
 }
 
+int64_t Fleet::next_due(int64_t now, int timeout_ms)
+{
+    int64_t due = now + timeout_ms;
+    if (!pending_.empty())
+        due = std::min(due, pending_.front().due_ms);
+    for (const Return& r : returns_)
+        due = std::min(due, r.due_ms);
+    for (const auto& [fd, c] : conns_)
+        if (c.paused)
+            due = std::min(due, c.resume_ms);
+    if (dirty_)
+        due = std::min(due, last_status_ms_ + kStatusEveryMs);
+    return due;
+}
+
 void Fleet::step(int timeout_ms)
 {
+    int wait;
+    {
+        std::lock_guard<std::mutex> lk(mu_);
+        int64_t now = mono_ms();
+        wait = static_cast<int>(std::clamp<int64_t>(next_due(now, timeout_ms) - now, 0, timeout_ms));
+    }
+    epoll_event events[256];
+    int n = ::epoll_wait(ep_, events, 256, wait);
+    std::lock_guard<std::mutex> lk(mu_);
     int64_t now = mono_ms();
-    int wait = timeout_ms;
-    if (!pending_.empty())
-        wait = static_cast<int>(std::clamp<int64_t>(pending_.front().due_ms - now, 0, timeout_ms));
-    unsigned char ready = 0;
-    if (sock_poll_readable(&sock_, 1, wait, &ready) > 0 && ready) {
-        static thread_local std::vector<char> buf(kMaxDatagram + 1);
-        for (int i = 0; i < 256; ++i) {  // drain what is queued, bounded
-            UdpPeer from;
-            int n = udp_recvfrom(sock_, buf.data(), kMaxDatagram, &from);
-            if (n < 0)
-                break;
-            handle(buf.data(), std::min(n, kMaxDatagram), from.addr, from.port);
+    for (int i = 0; i < n; ++i) {
+        uint32_t kind = static_cast<uint32_t>(events[i].data.u64 >> 32);
+        int fd = static_cast<int>(events[i].data.u64 & 0xFFFFFFFFu);
+        uint32_t ev = events[i].events;
+        if (kind == kUdp) {
+            static thread_local std::vector<char> buf(kMaxDatagram + 1);
+            for (int k = 0; k < 256; ++k) {  // drain what is queued, bounded
+                UdpPeer from;
+                int len = udp_recvfrom(sock_, buf.data(), kMaxDatagram, &from);
+                if (len < 0)
+                    break;
+                handle(buf.data(), std::min(len, kMaxDatagram), from.addr, from.port);
+            }
+        } else if (kind == kListen) {
+            for (size_t d = 0; d < listen_fd_.size(); ++d)
+                if (listen_fd_[d] == fd) {
+                    accept_all(static_cast<int>(d));
+                    break;
+                }
+        } else if (kind == kConn) {
+            auto it = conns_.find(fd);
+            if (it == conns_.end())
+                continue;
+            Conn& c = it->second;
+            if (ev & EPOLLOUT)
+                flush_conn(c);
+            if (conns_.count(fd) && (ev & (EPOLLIN | EPOLLHUP | EPOLLERR)) && !c.paused)
+                read_conn(c, now);
+        } else if (kind == kWake) {
+            uint64_t v;
+            ssize_t r = ::read(wake_, &v, sizeof v);
+            (void)r;
+        } else if (kind == kCmdListen) {
+            accept_cmd_clients();
+        } else if (kind == kCmdClient) {
+            serve_cmd_client(fd);
         }
     }
     now = mono_ms();
     send_due(now);
+    come_back(now);
+    resume_reads(now);
     if (dirty_ && now - last_status_ms_ >= kStatusEveryMs)
         write_status();
 }
@@ -358,23 +455,585 @@ void Fleet::run(const std::atomic<bool>& stop)
 {
     while (!stop.load(std::memory_order_acquire))
         step(50);
+    std::lock_guard<std::mutex> lk(mu_);
     write_status();
 }
 
-void Fleet::write_status()
+// ---- control link ------------------------------------------------------------------------------
+
+namespace {
+
+// A listening TCP socket on addr:port (host order); -errno on failure.
+int tcp_listen(uint32_t addr, uint16_t port)
 {
-    dirty_ = false;
-    last_status_ms_ = mono_ms();
-    if (opt_.status_file.empty())
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -errno;
+    int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(addr);
+    sa.sin_port = htons(port);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || ::listen(fd, 128) != 0) {
+        int e = errno;
+        ::close(fd);
+        return -e;
+    }
+    return fd;
+}
+
+}  // namespace
+
+void Fleet::arm(int fd, Kind kind, uint32_t events, bool add)
+{
+    epoll_event ev{};
+    ev.events = events;
+    ev.data.u64 = (static_cast<uint64_t>(kind) << 32) | static_cast<uint32_t>(fd);
+    ::epoll_ctl(ep_, add ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, fd, &ev);
+}
+
+int Fleet::open_control()
+{
+    ep_ = ::epoll_create1(EPOLL_CLOEXEC);
+    wake_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (ep_ < 0 || wake_ < 0) {
+        error_ = "cannot create the event loop";
+        return -1;
+    }
+    arm(sock_, kUdp, EPOLLIN, true);
+    arm(wake_, kWake, EPOLLIN, true);
+    listen_fd_.assign(devices_.size(), -1);
+    if (opt_.control) {
+        // A listening socket per device plus its connections: more than the usual 1024 files.
+        rlimit rl{};
+        if (::getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < rl.rlim_max) {
+            rl.rlim_cur = rl.rlim_max;
+            ::setrlimit(RLIMIT_NOFILE, &rl);
+        }
+        std::string first_failure;
+        for (Device& d : devices_) {
+            if (!listen_device(d) && first_failure.empty())
+                first_failure = d.serial;
+        }
+        if (listen_failures_ > 0)
+            std::fprintf(stderr, "dravlin-sim: %d recorder(s) cannot listen on their control port (first: %s)\n",
+                         listen_failures_, first_failure.c_str());
+    }
+    if (!opt_.command_socket.empty()) {
+        ::unlink(opt_.command_socket.c_str());
+        cmd_listen_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        sockaddr_un sa{};
+        sa.sun_family = AF_UNIX;
+        if (cmd_listen_ < 0 || opt_.command_socket.size() >= sizeof sa.sun_path) {
+            error_ = "cannot make the command socket " + opt_.command_socket;
+            return -1;
+        }
+        std::memcpy(sa.sun_path, opt_.command_socket.c_str(), opt_.command_socket.size() + 1);
+        if (::bind(cmd_listen_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || ::listen(cmd_listen_, 16) != 0) {
+            error_ = "cannot listen on the command socket " + opt_.command_socket + ": " + std::strerror(errno);
+            return -1;
+        }
+        arm(cmd_listen_, kCmdListen, EPOLLIN, true);
+    }
+    return 0;
+}
+
+bool Fleet::listen_device(Device& d)
+{
+    uint32_t addr = opt_.control_bind ? opt_.control_bind : d.addr;
+    if (d.ptz_port < 0 || d.ptz_port > 65535) {
+        ++listen_failures_;
+        d.link.errors.push_back("no control port: " + std::to_string(d.ptz_port));
+        return false;
+    }
+    int fd = tcp_listen(addr, static_cast<uint16_t>(d.ptz_port));
+    if (fd < 0) {
+        ++listen_failures_;
+        note("device %d cannot listen on %s:%d: %s", d.index, format_ip(addr).c_str(), d.ptz_port, std::strerror(-fd));
+        if (d.link.errors.size() < 100)
+            d.link.errors.push_back("cannot listen on " + format_ip(addr) + ":" + std::to_string(d.ptz_port) + ": " +
+                                    std::strerror(-fd));
+        return false;
+    }
+    if (d.ptz_port == 0)
+        d.ptz_port = sock_local_port(fd);  // an ephemeral port (in-process tests) is what it announces
+    listen_fd_[static_cast<size_t>(d.index)] = fd;
+    arm(fd, kListen, EPOLLIN, true);
+    return true;
+}
+
+void Fleet::accept_all(int device)
+{
+    int lfd = listen_fd_[static_cast<size_t>(device)];
+    Device& d = devices_[static_cast<size_t>(device)];
+    for (int k = 0; k < 64; ++k) {
+        uint32_t peer = 0;
+        uint16_t peer_port = 0;
+        int fd = tcp_accept(lfd, &peer, &peer_port);
+        if (fd < 0)
+            return;
+        int one = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        if (d.has(LinkFault::SlowRead)) {
+            int small = 16 * 1024;
+            ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        }
+        Conn c;
+        c.fd = fd;
+        c.device = device;
+        c.session = std::make_unique<Session>(d, opt_.link, ++sessions_);
+        conns_.emplace(fd, std::move(c));
+        arm(fd, kConn, EPOLLIN, true);
+        dirty_ = true;
+        note("device %d: connection from %s:%u", device, format_ip(peer).c_str(), peer_port);
+    }
+}
+
+void Fleet::read_conn(Conn& c, int64_t now)
+{
+    const bool slow = devices_[static_cast<size_t>(c.device)].has(LinkFault::SlowRead);
+    const int64_t tick_ms = 50;
+    if (slow && c.read_budget <= 0) {
+        c.read_budget = std::max<int64_t>(1024, static_cast<int64_t>(opt_.slow_read_bps) * tick_ms / 1000);
+    }
+    for (int k = 0; k < 16; ++k) {
+        size_t room = 0;
+        unsigned char* p = c.session->input_space(&room);
+        if (slow)
+            room = std::min<size_t>(room, static_cast<size_t>(c.read_budget));
+        ssize_t n = ::recv(c.fd, p, room, MSG_DONTWAIT);
+        if (n > 0) {
+            c.session->commit(static_cast<size_t>(n));
+            dirty_ = true;
+            int fd = c.fd;
+            after_input(c, now);
+            if (!conns_.count(fd))
+                return;
+            if (slow) {
+                c.read_budget -= n;
+                if (c.read_budget <= 0) {
+                    c.paused = true;
+                    c.resume_ms = now + tick_ms;
+                    arm(c.fd, kConn, c.want_out ? uint32_t{EPOLLOUT} : 0u, false);
+                    return;
+                }
+            }
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+            return;
+        // Closed by the console, or broken.
+        note("device %d: connection closed by the peer", c.device);
+        c.session->closed();
+        close_conn(c.fd, false);
         return;
+    }
+}
+
+void Fleet::after_input(Conn& c, int64_t now)
+{
+    Session& s = *c.session;
+    if (s.close_now()) {
+        s.closed();
+        close_conn(c.fd, false);
+        return;
+    }
+    if (s.close_after_flush())
+        c.closing = true;
+    bool reboot = s.reboot_requested();
+    int device = c.device;
+    flush_conn(c);
+    if (reboot)
+        reboot_device(device, now);
+}
+
+void Fleet::flush_conn(Conn& c)
+{
+    Session& s = *c.session;
+    while (!s.output().empty()) {
+        std::string_view out = s.output();
+        ssize_t n = ::send(c.fd, out.data(), out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            s.consumed(static_cast<size_t>(n));
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+            if (!c.want_out) {
+                c.want_out = true;
+                arm(c.fd, kConn, (c.paused ? 0u : uint32_t{EPOLLIN}) | EPOLLOUT, false);
+            }
+            return;
+        }
+        s.closed();
+        close_conn(c.fd, false);
+        return;
+    }
+    if (c.want_out) {
+        c.want_out = false;
+        arm(c.fd, kConn, c.paused ? 0u : uint32_t{EPOLLIN}, false);
+    }
+    if (c.closing || s.close_after_flush()) {
+        s.closed();
+        close_conn(c.fd, true);
+    }
+}
+
+void Fleet::close_conn(int fd, bool graceful)
+{
+    auto it = conns_.find(fd);
+    if (it == conns_.end())
+        return;
+    ::epoll_ctl(ep_, EPOLL_CTL_DEL, fd, nullptr);
+    if (graceful) {
+        // Everything sent goes out before the end; what the console still sends is read away
+        // so that the close is a plain end of stream rather than a reset.
+        ::shutdown(fd, SHUT_WR);
+        char sink[4096];
+        while (::recv(fd, sink, sizeof sink, MSG_DONTWAIT) > 0) {
+        }
+    }
+    ::close(fd);
+    conns_.erase(it);
+    dirty_ = true;
+}
+
+std::vector<Fleet::Conn*> Fleet::conns_of(int device)
+{
+    std::vector<Conn*> out;
+    for (auto& [fd, c] : conns_)
+        if (c.device == device)
+            out.push_back(&c);
+    return out;
+}
+
+void Fleet::reboot_device(int device, int64_t now)
+{
+    Device& d = devices_[static_cast<size_t>(device)];
+    if (d.link.rebooting)
+        return;
+    note("device %d reboots for %d ms", device, opt_.reboot_ms);
+    d.link.rebooting = true;
+    for (Conn* c : conns_of(device)) {
+        c->closing = true;
+        flush_conn(*c);  // the answer goes out, then the link ends
+    }
+    int& lfd = listen_fd_[static_cast<size_t>(device)];
+    if (lfd >= 0) {
+        ::epoll_ctl(ep_, EPOLL_CTL_DEL, lfd, nullptr);
+        ::close(lfd);
+        lfd = -1;
+    }
+    returns_.push_back({now + opt_.reboot_ms, device});
+    dirty_ = true;
+}
+
+void Fleet::come_back(int64_t now)
+{
+    for (size_t i = 0; i < returns_.size();) {
+        if (returns_[i].due_ms > now) {
+            ++i;
+            continue;
+        }
+        Device& d = devices_[static_cast<size_t>(returns_[i].device)];
+        returns_.erase(returns_.begin() + static_cast<long>(i));
+        d.link.rebooting = false;
+        if (opt_.control)
+            listen_device(d);
+        note("device %d is back", d.index);
+        dirty_ = true;
+    }
+}
+
+void Fleet::resume_reads(int64_t now)
+{
+    for (auto& [fd, c] : conns_) {
+        if (c.paused && c.resume_ms <= now) {
+            c.paused = false;
+            c.read_budget = 0;
+            arm(fd, kConn, EPOLLIN | (c.want_out ? uint32_t{EPOLLOUT} : 0u), false);
+        }
+    }
+}
+
+// ---- control interface -------------------------------------------------------------------------
+
+bool Fleet::find_devices(const std::string& who, std::vector<int>* out, std::string* err)
+{
+    out->clear();
+    if (who == "all") {
+        for (const Device& d : devices_)
+            out->push_back(d.index);
+        return true;
+    }
+    char* end = nullptr;
+    long v = std::strtol(who.c_str(), &end, 10);
+    if (!who.empty() && *end == '\0') {
+        if (v < 0 || v >= static_cast<long>(devices_.size())) {
+            *err = "no device " + who + " (the fleet has " + std::to_string(devices_.size()) + ")";
+            return false;
+        }
+        out->push_back(static_cast<int>(v));
+        return true;
+    }
+    for (const Device& d : devices_)
+        if (d.serial == who)
+            out->push_back(d.index);
+    if (out->empty()) {
+        *err = "no device with serial number " + who;
+        return false;
+    }
+    return true;
+}
+
+std::string Fleet::command(const std::string& line)
+{
+    std::lock_guard<std::mutex> lk(mu_);
+    std::string reply = run_command(line);
+    uint64_t one = 1;
+    ssize_t r = ::write(wake_, &one, sizeof one);  // the loop recomputes its timers
+    (void)r;
+    return reply;
+}
+
+std::string Fleet::run_command(const std::string& line)
+{
+    std::istringstream words(line);
+    std::string verb, who, arg, arg2;
+    words >> verb >> who >> arg >> arg2;
+    if (verb == "status") {
+        std::string j = build_status();
+        for (char& ch : j)
+            if (ch == '\n')
+                ch = ' ';
+        return j;
+    }
+    if (verb == "help" || verb.empty())
+        return "ok commands: alarm DEV [N] | heartbeat DEV mvk|aux | unknown DEV | bad DEV magic|truncated|huge-length|bad-xml"
+               " | fault DEV KIND on|off | drop DEV | reboot DEV | status   (DEV: index, serial or all)";
+    std::vector<int> which;
+    std::string err;
+    if (!find_devices(who, &which, &err))
+        return "error: " + err;
+    int64_t now = mono_ms();
+    int reached = 0;
+    for (int i : which) {
+        Device& d = devices_[static_cast<size_t>(i)];
+        if (verb == "fault") {
+            LinkFault f;
+            if (!link_fault_from_name(arg, &f))
+                return "error: unknown link fault '" + arg + "' (" + link_fault_names() + ")";
+            d.set(f, arg2 != "off");
+            ++reached;
+            continue;
+        }
+        if (verb == "reboot") {
+            ++d.link.reboots;
+            reboot_device(i, now);
+            ++reached;
+            continue;
+        }
+        for (Conn* c : conns_of(i)) {
+            Session& s = *c->session;
+            if (verb == "drop") {
+                s.closed();
+                close_conn(c->fd, true);
+                ++reached;
+                continue;
+            }
+            if (!s.logged_in())
+                continue;
+            if (verb == "alarm") {
+                int n = arg.empty() ? 1 : std::atoi(arg.c_str());
+                s.send_alarm(std::clamp(n, 1, 100));
+            } else if (verb == "heartbeat") {
+                s.send_heartbeat(arg == "mvk");
+            } else if (verb == "unknown") {
+                s.send_unknown();
+            } else if (verb == "bad") {
+                BadFrame b;
+                if (arg == "magic") b = BadFrame::Magic;
+                else if (arg == "truncated") b = BadFrame::Truncated;
+                else if (arg == "huge-length") b = BadFrame::HugeLength;
+                else if (arg == "bad-xml") b = BadFrame::Xml;
+                else return "error: bad frame kinds are magic, truncated, huge-length, bad-xml";
+                s.send_bad(b);
+            } else {
+                return "error: unknown command '" + verb + "'";
+            }
+            ++reached;
+            if (s.close_after_flush())
+                c->closing = true;
+            flush_conn(*c);
+        }
+    }
+    dirty_ = true;
+    return "ok " + std::to_string(reached);
+}
+
+void Fleet::accept_cmd_clients()
+{
+    for (;;) {
+        int fd = ::accept4(cmd_listen_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0)
+            return;
+        cmd_clients_[fd].fd = fd;
+        arm(fd, kCmdClient, EPOLLIN, true);
+    }
+}
+
+void Fleet::serve_cmd_client(int fd)
+{
+    auto it = cmd_clients_.find(fd);
+    if (it == cmd_clients_.end())
+        return;
+    CmdClient& cl = it->second;
+    char buf[4096];
+    bool gone = false;
+    for (;;) {
+        ssize_t n = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+        if (n > 0) {
+            cl.in.append(buf, static_cast<size_t>(n));
+            if (cl.in.size() > 65536)
+                gone = true;
+            continue;
+        }
+        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+            gone = true;
+        break;
+    }
+    size_t nl;
+    while ((nl = cl.in.find('\n')) != std::string::npos) {
+        std::string line = cl.in.substr(0, nl);
+        cl.in.erase(0, nl + 1);
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        cl.out += run_command(line) + "\n";
+    }
+    // Replies are small; a client that does not read them loses them.
+    while (!cl.out.empty()) {
+        ssize_t n = ::send(fd, cl.out.data(), cl.out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n <= 0)
+            break;
+        cl.out.erase(0, static_cast<size_t>(n));
+    }
+    if (gone) {
+        ::epoll_ctl(ep_, EPOLL_CTL_DEL, fd, nullptr);
+        ::close(fd);
+        cmd_clients_.erase(it);
+    }
+}
+
+std::string Fleet::status_json()
+{
+    std::lock_guard<std::mutex> lk(mu_);
+    return build_status();
+}
+
+Device Fleet::device_copy(int index)
+{
+    std::lock_guard<std::mutex> lk(mu_);
+    return devices_.at(static_cast<size_t>(index));
+}
+
+int Fleet::open_connections()
+{
+    std::lock_guard<std::mutex> lk(mu_);
+    return static_cast<int>(conns_.size());
+}
+
+namespace {
+
+std::string json_list(const std::vector<std::string>& v)
+{
+    std::string j = "[";
+    for (size_t i = 0; i < v.size(); ++i)
+        j += (i ? ", " : "") + json_str(v[i]);
+    return j + "]";
+}
+
+std::string link_json(const Device& d, bool listening, int open)
+{
+    const LinkStats& l = d.link;
+    std::string j = "{\"listening\": ";
+    j += listening ? "true" : "false";
+    j += ", \"control_port\": " + std::to_string(d.ptz_port);
+    j += ", \"open_connections\": " + std::to_string(open);
+    std::vector<std::string> faults;
+    for (int f = 0; f < static_cast<int>(LinkFault::Count); ++f)
+        if (d.has(static_cast<LinkFault>(f)))
+            faults.push_back(link_fault_name(static_cast<LinkFault>(f)));
+    j += ", \"faults\": " + json_list(faults);
+    auto num = [&](const char* key, uint64_t v) { j += std::string(", \"") + key + "\": " + std::to_string(v); };
+    auto sint = [&](const char* key, int64_t v) { j += std::string(", \"") + key + "\": " + std::to_string(v); };
+    num("connections", l.connections);
+    num("logins_accepted", l.logins_accepted);
+    num("logins_refused", l.logins_refused);
+    j += ", \"last_user\": " + json_str(l.last_user);
+    num("heartbeats", l.heartbeats);
+    num("frames_in", l.frames_in);
+    num("bad_frames", l.bad_frames);
+    j += ", \"requests\": " + json_list(l.requests);
+    j += ", \"texts\": " + json_list(std::vector<std::string>(l.texts.begin(), l.texts.end()));
+    j += ", \"files\": {";
+    bool first = true;
+    for (const auto& [type, f] : l.files) {
+        j += first ? "" : ", ";
+        first = false;
+        j += "\"" + std::to_string(type) + "\": {\"name\": " + json_str(f.name) + ", \"length\": " +
+             std::to_string(f.length) + ", \"size\": " + std::to_string(f.size) + ", \"md5\": " + json_str(f.md5) +
+             ", \"path\": " + json_str(f.path) + ", \"wall_ms\": " + std::to_string(f.wall_ms) + "}";
+    }
+    j += "}";
+    num("uploads_announced", l.uploads_announced);
+    num("uploads_refused", l.uploads_refused);
+    num("uploads_completed", l.uploads_completed);
+    num("uploads_failed", l.uploads_failed);
+    num("upload_bytes", l.upload_bytes);
+    num("reboots", l.reboots);
+    j += std::string(", \"rebooting\": ") + (l.rebooting ? "true" : "false");
+    j += ", \"picture_restores\": [";
+    for (size_t i = 0; i < l.restores.size(); ++i)
+        j += (i ? ", " : "") + std::to_string(l.restores[i]);
+    j += "]";
+    sint("buzzer", l.buzzer);
+    sint("chn_ctrl", l.chn_ctrl);
+    sint("chn_mode", l.chn_mode);
+    j += ", \"userdata\": " + json_str(l.userdata);
+    j += ", \"formats\": " + json_list(l.formats);
+    num("iframes", l.iframes);
+    j += ", \"ptz\": " + json_list(l.ptz);
+    num("talk_starts", l.talk_starts);
+    num("talk_stops", l.talk_stops);
+    num("audio_frames", l.audio_frames);
+    num("audio_bytes", l.audio_bytes);
+    j += ", \"replays\": " + json_list(l.replays);
+    j += ", \"removed\": " + json_list(l.removed);
+    num("downloads", l.downloads);
+    num("config_gets", l.config_gets);
+    num("config_sets", l.config_sets);
+    num("unsolicited", l.unsolicited);
+    j += ", \"errors\": " + json_list(l.errors);
+    return j + "}";
+}
+
+}  // namespace
+
+std::string Fleet::build_status()
+{
+    std::map<int, int> open;
+    for (const auto& [fd, c] : conns_)
+        ++open[c.device];
     std::string j;
-    j.reserve(4096 + devices_.size() * 512);
+    j.reserve(4096 + devices_.size() * 1024);
     j += "{\n\"pid\": " + std::to_string(::getpid());
     j += ",\n\"port\": " + std::to_string(port_);
     j += ",\n\"wall_ms\": " + std::to_string(wall_ms());
     j += ",\n\"datagrams_total\": " + std::to_string(datagrams_total_);
     j += ",\n\"answers_total\": " + std::to_string(answers_total_);
     j += ",\n\"send_failures\": " + std::to_string(send_failures_);
+    j += ",\n\"open_connections\": " + std::to_string(conns_.size());
+    j += ",\n\"listen_failures\": " + std::to_string(listen_failures_);
     j += ",\n\"source_addresses\": ";
     j += source_ok_ ? "true" : "false";
     j += ",\n\"codes\": {";
@@ -415,10 +1074,22 @@ void Fleet::write_status()
             j += "{\"code\": " + std::to_string(r.code) + ", \"wall_ms\": " + std::to_string(r.wall_ms) +
                  ", \"text\": " + json_str(r.body) + "}";
         }
-        j += "]}";
+        size_t idx = static_cast<size_t>(d.index);
+        bool listening = idx < listen_fd_.size() && listen_fd_[idx] >= 0;
+        auto it = open.find(d.index);
+        j += "], \"link\": " + link_json(d, listening, it == open.end() ? 0 : it->second) + "}";
     }
     j += "]\n}\n";
+    return j;
+}
 
+void Fleet::write_status()
+{
+    dirty_ = false;
+    last_status_ms_ = mono_ms();
+    if (opt_.status_file.empty())
+        return;
+    std::string j = build_status();
     // Written beside the target and renamed over it, so a reader never sees half a file.
     std::string tmp = opt_.status_file + ".tmp";
     if (FILE* f = std::fopen(tmp.c_str(), "wb")) {

@@ -1,19 +1,26 @@
 // The simulated fleet: many virtual recorders in one process behind one UDP socket on port
 // 3001. Each device answers a search request from its own address (when that address exists
 // on this host), applies network changes addressed to its serial number, and notes clock
-// datagrams. Everything that happened is written as JSON to a status file that tests read.
+// datagrams. Each device also listens on its control port (its PTZPort, 8091 by default) at
+// its own address and serves the control link: logins, heartbeats, uploads, downloads and
+// requests (sim/session.h). Everything that happened is written as JSON to a status file.
 //
-// One thread runs the fleet (run() or step()). Later the same loop serves the devices' control
-// links; the device records and the status file are shared by both.
+// One thread runs the fleet (run() or step()) with one epoll loop over the UDP socket, every
+// listening socket and every connection. command(), status_json() and device_copy() may be
+// called from other threads (in-process tests); they take the fleet's lock.
 #pragma once
 
 #include "sim/device.h"
+#include "sim/session.h"
 
 #include <atomic>
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace sim {
@@ -36,6 +43,15 @@ struct FleetOptions {
     int spread_ms = -1;            // answers spread over this many ms; -1 = by fleet size
     bool source_addr = true;       // send each answer from the device's own address
     bool verbose = false;          // events to standard error
+
+    // Control link.
+    bool control = true;             // listen on the devices' control ports
+    uint32_t control_bind = 0;       // host order; 0 = each device's own address
+    std::vector<std::pair<LinkFault, std::string>> link_faults;  // fault for device index or serial
+    int reboot_ms = 5000;            // how long a rebooted device stays away
+    int slow_read_bps = 256 * 1024;  // reading speed of a slow-read device
+    LinkOptions link;
+    std::string command_socket;      // Unix socket path of the control interface, or empty
 };
 
 // A datagram that reached the fleet.
@@ -66,9 +82,37 @@ public:
     void step(int timeout_ms);
 
     void write_status();
+    // Only from the thread that runs the fleet (or before it runs).
     const std::vector<Device>& devices() const { return devices_; }
 
+    // Thread-safe views and the control interface.
+    std::string status_json();
+    Device device_copy(int index);
+    int open_connections();
+    // One command line of the control interface; returns the reply line ("ok ..." or "error: ...").
+    std::string command(const std::string& line);
+
 private:
+    enum Kind : uint32_t { kUdp = 1, kListen, kConn, kWake, kCmdListen, kCmdClient };
+
+    struct Conn {
+        int fd = -1;
+        int device = 0;
+        std::unique_ptr<Session> session;
+        bool closing = false;     // close once the output is out
+        bool want_out = false;    // EPOLLOUT armed
+        bool paused = false;      // slow read: reading resumes at resume_ms
+        int64_t resume_ms = 0;
+        int64_t read_budget = 0;
+    };
+    struct CmdClient {
+        int fd = -1;
+        std::string in, out;
+    };
+    struct Return {
+        int64_t due_ms;
+        int device;
+    };
     struct Pending {
         int64_t due_ms;
         int device;
@@ -81,6 +125,25 @@ private:
     void handle(const char* data, int len, uint32_t from_addr, uint16_t from_port);
     void send_due(int64_t now_ms);
     void note(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+    std::string build_status();
+
+    int open_control();
+    bool listen_device(Device& d);
+    void arm(int fd, Kind kind, uint32_t events, bool add);
+    void accept_all(int device);
+    void read_conn(Conn& c, int64_t now);
+    void flush_conn(Conn& c);
+    void after_input(Conn& c, int64_t now);
+    void close_conn(int fd, bool graceful);
+    void reboot_device(int device, int64_t now);
+    void come_back(int64_t now);
+    void resume_reads(int64_t now);
+    std::vector<Conn*> conns_of(int device);
+    bool find_devices(const std::string& who, std::vector<int>* out, std::string* err);
+    std::string run_command(const std::string& line);
+    void accept_cmd_clients();
+    void serve_cmd_client(int fd);
+    int64_t next_due(int64_t now, int timeout_ms);
 
     FleetOptions opt_;
     std::string error_;
@@ -97,6 +160,17 @@ private:
     bool dirty_ = true;
     int64_t last_status_ms_ = 0;
     uint32_t rng_ = 0x2545F491;
+
+    std::mutex mu_;
+    int ep_ = -1;
+    int wake_ = -1;
+    int cmd_listen_ = -1;
+    std::vector<int> listen_fd_;  // per device, -1 when not listening
+    std::unordered_map<int, Conn> conns_;
+    std::unordered_map<int, CmdClient> cmd_clients_;
+    std::vector<Return> returns_;
+    uint64_t sessions_ = 0;
+    int listen_failures_ = 0;
 };
 
 // Parses a dotted quad (host order). false when it is not one.

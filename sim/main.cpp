@@ -19,8 +19,9 @@ void usage(FILE* out)
     std::fprintf(out,
                  "Usage: dravlin-sim [OPTIONS]\n"
                  "\n"
-                 "Simulated recorders answering the LAN search on UDP port 3001. Run it inside a\n"
-                 "private network namespace (scripts/netns-lab), never on a real network.\n"
+                 "Simulated recorders answering the LAN search on UDP port 3001 and serving the control\n"
+                 "link on their control port. Run it inside a private network namespace\n"
+                 "(scripts/netns-lab), never on a real network.\n"
                  "\n"
                  "Options:\n"
                  "  --devices N          number of recorders (default 1)\n"
@@ -35,8 +36,23 @@ void usage(FILE* out)
                  "  --fleet FILE         one recorder per line: serial=.. type=.. ip=.. mac=.. netmask=..\n"
                  "                       gateway=.. dns1=.. dns2=.. dhcp=.. ptz=.. web=.. video=.. auth=..\n"
                  "                       account=user:password:group:status (repeatable) fault=KIND\n"
+                 "                       link-fault=KIND (repeatable)\n"
                  "  --fault KIND:I[,I..] recorder I (0-based) answers with that fault; KIND is one of\n"
                  "                       %s\n"
+                 "  --link-fault KIND:D[,D..]  recorder D (0-based index or serial number) misbehaves on its\n"
+                 "                       control link; KIND is one of\n"
+                 "                       %s\n"
+                 "  --no-control         do not listen on the control ports\n"
+                 "  --control-bind A     listen on A for every recorder instead of its own address\n"
+                 "                       (with --ptz-port 0 each recorder takes a free port)\n"
+                 "  --reboot-ms N        a rebooted recorder is away this long (default 5000)\n"
+                 "  --store DIR          write uploaded files to DIR/<serial>/type<N>.bin\n"
+                 "  --download-chunk N   data bytes per download chunk (default 1024)\n"
+                 "  --slow-read-bps N    reading speed of a slow-read recorder (default 262144)\n"
+                 "  --command-socket P   control interface on the Unix socket P: one command per line\n"
+                 "                       (alarm DEV [N], heartbeat DEV mvk|aux, unknown DEV,\n"
+                 "                       bad DEV magic|truncated|huge-length|bad-xml, fault DEV KIND on|off,\n"
+                 "                       drop DEV, reboot DEV, status; DEV = index, serial or all)\n"
                  "  --status FILE        keep a JSON status file of everything received and sent\n"
                  "  --bind A             local address of the UDP socket (default 0.0.0.0)\n"
                  "  --port N             UDP port (default 3001; 0 = any free port)\n"
@@ -44,7 +60,7 @@ void usage(FILE* out)
                  "  --no-source-addr     answer from the host's address, not from each recorder's own\n"
                  "  --verbose            events on standard error\n"
                  "  --help               this text\n",
-                 sim::fault_names().c_str());
+                 sim::fault_names().c_str(), sim::link_fault_names().c_str());
 }
 
 bool parse_uint(const char* s, long max, long* out)
@@ -123,6 +139,41 @@ int main(int argc, char** argv)
                     break;
                 pos = comma + 1;
             }
+        } else if (a == "--link-fault") {
+            const char* v = value();
+            std::string spec = v ? v : "";
+            auto colon = spec.find(':');
+            sim::LinkFault fault;
+            if (colon == std::string::npos || !sim::link_fault_from_name(spec.substr(0, colon), &fault))
+                return bad("--link-fault needs KIND:DEVICE[,DEVICE...] with KIND one of " + sim::link_fault_names());
+            std::string list = spec.substr(colon + 1);
+            size_t pos = 0;
+            for (;;) {
+                size_t comma = list.find(',', pos);
+                std::string item = list.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
+                if (item.empty())
+                    return bad("--link-fault: empty device in '" + spec + "'");
+                opt.link_faults.emplace_back(fault, item);
+                if (comma == std::string::npos)
+                    break;
+                pos = comma + 1;
+            }
+        } else if (a == "--no-control") {
+            opt.control = false;
+        } else if (a == "--control-bind") {
+            const char* v = value();
+            if (!v || !sim::parse_ip(v, &opt.control_bind))
+                return bad("--control-bind needs a dotted IPv4 address");
+        } else if (a == "--reboot-ms" || a == "--download-chunk" || a == "--slow-read-bps") {
+            if (!parse_uint(value(), 1000000000, &n) || (a != "--reboot-ms" && n == 0))
+                return bad(a + " needs a positive number");
+            (a == "--reboot-ms" ? opt.reboot_ms : a == "--download-chunk" ? opt.link.download_chunk : opt.slow_read_bps) =
+                static_cast<int>(n);
+        } else if (a == "--store" || a == "--command-socket") {
+            const char* v = value();
+            if (!v || !*v)
+                return bad(a + " needs a path");
+            (a == "--store" ? opt.link.store_dir : opt.command_socket) = v;
         } else if (a == "--no-source-addr") {
             opt.source_addr = false;
         } else if (a == "--verbose" || a == "-v") {
@@ -139,8 +190,8 @@ int main(int argc, char** argv)
     }
     std::signal(SIGTERM, on_signal);
     std::signal(SIGINT, on_signal);
-    std::fprintf(stderr, "dravlin-sim: %zu recorders, listening on UDP port %u\n", fleet.devices().size(),
-                 static_cast<unsigned>(fleet.port()));
+    std::fprintf(stderr, "dravlin-sim: %zu recorders, listening on UDP port %u%s\n", fleet.devices().size(),
+                 static_cast<unsigned>(fleet.port()), opt.control ? " and their control ports" : "");
     fleet.run(g_stop);
     return 0;
 }
