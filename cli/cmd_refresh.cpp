@@ -35,8 +35,7 @@ public:
     void on_event(RecorderRun& run, const LinkEvent& ev) override
     {
         if (ev.code == IPC_EVENT_UPLOAD_PROGRESS && waiting_picture()) {
-            if (ev.has_value && ev.value != last_percent_) {
-                last_percent_ = ev.value;
+            if (ev.has_value && progress_worth_showing(ev.value, last_percent_)) {
                 run.progress(std::string(steps_[index_].name) + " " + std::to_string(ev.value) + "%");
             }
         } else if (ev.code == IPC_EVENT_UPLOAD_RESULT && waiting_picture()) {

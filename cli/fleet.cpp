@@ -395,6 +395,16 @@ bool RecorderRun::steps_ok() const
     return std::all_of(steps_.begin(), steps_.end(), [](const StepResult& s) { return s.ok; });
 }
 
+bool progress_worth_showing(int percent, int& last_shown)
+{
+    if (percent <= last_shown)
+        return false;
+    bool show = percent >= 100 || percent / 20 > (last_shown < 0 ? 0 : last_shown / 20);
+    if (show)
+        last_shown = percent;
+    return show;
+}
+
 std::string json_quote(const std::string& s)
 {
     std::string out = "\"";
@@ -498,9 +508,9 @@ public:
 
     void on_event(RecorderRun& run, const LinkEvent& ev) override
     {
-        if (ev.code == IPC_EVENT_UPLOAD_PROGRESS && ev.has_value && ev.value != last_percent_) {
-            last_percent_ = ev.value;
-            run.progress(std::string(spec_.step) + " " + std::to_string(ev.value) + "%");
+        if (ev.code == IPC_EVENT_UPLOAD_PROGRESS) {
+            if (ev.has_value && progress_worth_showing(ev.value, last_percent_))
+                run.progress(std::string(spec_.step) + " " + std::to_string(ev.value) + "%");
             return;
         }
         if (ev.code != spec_.answer_event)

@@ -218,6 +218,10 @@ using JobFactory = std::function<std::unique_ptr<Job>(const Recorder&)>;
 // when every chosen recorder (and every --serial) succeeded.
 int run_fleet(const char* command, const FleetOptions& o, const JobFactory& make_job);
 
+// Upload progress comes in steps of 5 %; with many recorders a line each would drown the
+// terminal, so a line is shown each time a multiple of 20 % is passed and at 100 %.
+bool progress_worth_showing(int percent, int& last_shown);
+
 // Text of a JSON string.
 std::string json_quote(const std::string& s);
 
