@@ -118,9 +118,9 @@ bool CDravlinDlg::OnInitDialog() {
 
   log_set_sink(log_sink_to_debug);
   ipc_init();
+  // On failure the copy stays empty; the loader has written its diagnostic line.
   BinaryResourceLookup lookup = g_factoryLookup.load();
-  if (LoadFactoryPicture(&m_factory, lookup ? lookup : ResourceLookup) != 0)
-    debug_print("factory boot picture not loaded\n");
+  LoadFactoryPicture(&m_factory, lookup ? lookup : ResourceLookup);
 
   // The counts of listed, ticked and busy recorders, below the three list buttons.
   m_status = new QLabel(this);

@@ -259,3 +259,22 @@ TEST_F(SequenceTest, ChannelModeAndBuzzerRunsLogInAndShowTheAnswers) {
   EXPECT_EQ(nvrs[0]->Requests(), (std::vector<std::string>{"1006", "3026"}));
   EXPECT_EQ(nvrs[0]->Logins(), 1);
 }
+
+TEST_F(SequenceTest, FactoryBootPictureMissingGoesOnWithTheChannelPicture) {
+  // A page whose built-in picture could not be loaded.
+  page.reset();
+  CDravlinDlg::SetFactoryLookupForTest([](int, const unsigned char**, size_t*) { return false; });
+  page = std::make_unique<CDravlinDlg>();
+  ASSERT_TRUE(page->Create(IDD_DRAVLIN_DIALOG, host.get()));
+  CDravlinDlg::SetFactoryLookupForTest(nullptr);
+  EXPECT_EQ(page->Factory().size, 0u);
+  EXPECT_EQ(capture.Count("find resource error\n"), 1);
+  ListFakes({"QV5108D"});
+  Tick(1043, true);
+  Tick(1044, true);
+  list().SetRowCheck(0, true);
+  EXPECT_EQ(page->SendStep(0, CDravlinDlg::kStateBootPicture), CDravlinDlg::kStepNoFactoryPicture);
+  Click(1024);
+  ASSERT_TRUE(WaitStatus(0, kDone)) << Status(0).toStdString();
+  EXPECT_EQ(nvrs[0]->Requests(), (std::vector<std::string>{"1004:4", "1007"}));
+}
