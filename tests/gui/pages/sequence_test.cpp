@@ -278,3 +278,29 @@ TEST_F(SequenceTest, FactoryBootPictureMissingGoesOnWithTheChannelPicture) {
   ASSERT_TRUE(WaitStatus(0, kDone)) << Status(0).toStdString();
   EXPECT_EQ(nvrs[0]->Requests(), (std::vector<std::string>{"1004:4", "1007"}));
 }
+
+TEST_F(SequenceTest, SixtyFourRecordersRefreshInParallelUnderLiveSupervision) {
+  const std::string bootPath = WriteFile("par-boot.jpg", GoodJpeg());
+  const std::string chanPath = WriteFile("par-chan.png", SmallPng('c', 50000));
+  const std::string shutPath = WriteFile("par-shut.png", SmallPng('s', 20000));
+  std::vector<std::string> types(64, "QV5108D");
+  ListFakes(types);
+  Choose(1040, bootPath);
+  Choose(1017, chanPath);
+  Choose(1018, shutPath);
+  Click(1003);  // every row is a QV5 type
+  Click(1024);
+  // The supervision timer runs for real meanwhile: the time-out must not strike first.
+  ASSERT_TRUE(WaitUntil([&] {
+    for (int row = 0; row < 64; ++row)
+      if (Status(row) != U8(kDone)) return false;
+    return true;
+  }, 60000));
+  for (int i = 0; i < 64; ++i) {
+    EXPECT_EQ(nvrs[i]->Requests(), kPictureRequests) << i;
+    EXPECT_EQ(nvrs[i]->Uploads().size(), 3u) << i;
+  }
+  ASSERT_TRUE(WaitUntil([&] { return !page->IsTimerSet(CDravlinDlg::kSuperviseTimer); }, 20000));
+  for (int row = 0; row < 64; ++row) EXPECT_EQ(Status(row), U8(kDone)) << row;
+  for (const auto& p : {bootPath, chanPath, shutPath}) ::unlink(p.c_str());
+}
