@@ -446,7 +446,8 @@ std::string detail_of(const SummaryRow& r)
     std::string d;
     for (const auto& s : r.steps)
         d += (d.empty() ? "" : ", ") + step_text(s);
-    if (!r.ok && !r.message.empty())
+    // A failure's message goes in front unless a step already says it.
+    if (!r.ok && !r.message.empty() && d.find(r.message) == std::string::npos)
         d = r.message + (d.empty() ? "" : "; " + d);
     return d;
 }
