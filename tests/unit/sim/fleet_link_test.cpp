@@ -1,0 +1,375 @@
+// The simulated fleet on 127.0.0.1 against the console's own link library: what an operator's
+// console sees from a simulated recorder, and what the recorder notes about the console.
+#include "link/link.h"
+#include "link/requests.h"
+#include "link/transfer.h"
+#include "sim/fleet.h"
+#include "util/digest.h"
+#include "util/log.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+template <class Pred>
+bool wait_until(Pred pred, int timeout_ms = 20000)
+{
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (std::chrono::steady_clock::now() < end) {
+        if (pred())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return pred();
+}
+
+struct Ev {
+    int chanid, code;
+    int32_t value;  // for 4-byte events
+    std::string text;
+};
+
+std::mutex g_mu;
+std::vector<Ev> g_events;
+std::vector<std::pair<int, int>> g_aux;  // kind, length
+
+int on_event(int chanid, int code, const void* data, int len)
+{
+    Ev e{chanid, code, 0, {}};
+    if (data && len == 4)
+        std::memcpy(&e.value, data, 4);
+    if (data && len > 0)
+        e.text.assign(static_cast<const char*>(data), static_cast<size_t>(len));
+    std::lock_guard<std::mutex> lk(g_mu);
+    g_events.push_back(e);
+    return 0;
+}
+
+int on_aux(int, int kind, const void*, int len, const void*)
+{
+    std::lock_guard<std::mutex> lk(g_mu);
+    g_aux.emplace_back(kind, len);
+    return 0;
+}
+
+std::vector<Ev> events(int chanid, int code = -1)
+{
+    std::lock_guard<std::mutex> lk(g_mu);
+    std::vector<Ev> out;
+    for (const Ev& e : g_events)
+        if (e.chanid == chanid && (code < 0 || e.code == code))
+            out.push_back(e);
+    return out;
+}
+
+std::string file_bytes(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class FleetLink : public ::testing::Test {
+protected:
+    std::string dir;
+    std::unique_ptr<sim::Fleet> fleet;
+    std::atomic<bool> stop{false};
+    std::thread loop;
+
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/dravlin-simtest-XXXXXX";
+        ASSERT_NE(::mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+        if (std::getenv("SIMTEST_LOG"))
+            log_set_sink(log_sink_to_debug);
+        ASSERT_EQ(ipc_init(), 1);
+        std::lock_guard<std::mutex> lk(g_mu);
+        g_events.clear();
+        g_aux.clear();
+    }
+
+    void TearDown() override
+    {
+        ipc_logout_all();
+        stop = true;
+        if (loop.joinable())
+            loop.join();
+        fleet.reset();
+        std::filesystem::remove_all(dir);
+    }
+
+    // Devices 0..n-1 on 127.0.0.1, each on a free port of its own; faults as given.
+    void start(int n, std::vector<std::pair<sim::LinkFault, std::string>> faults = {}, int reboot_ms = 5000)
+    {
+        sim::FleetOptions opt;
+        opt.devices = n;
+        opt.base_ip = 0x7F000001;
+        opt.bind_addr = 0x7F000001;
+        opt.port = 0;
+        opt.source_addr = false;
+        opt.control_bind = 0x7F000001;
+        opt.ptz_port = 0;
+        opt.link_faults = std::move(faults);
+        opt.reboot_ms = reboot_ms;
+        opt.link.store_dir = dir + "/store";
+        opt.command_socket = dir + "/cmd.sock";
+        opt.status_file = dir + "/status.json";
+        fleet = std::make_unique<sim::Fleet>(opt);
+        ASSERT_EQ(fleet->open(), 0) << fleet->error();
+        loop = std::thread([this] { fleet->run(stop); });
+    }
+
+    void login(int chanid, int device, const char* user = "admin", const char* pass = "admin123")
+    {
+        IpcLoginParam p{};
+        p.chanid = chanid;
+        std::strcpy(p.address, "127.0.0.1");
+        p.port = static_cast<uint16_t>(fleet->device_copy(device).ptz_port);
+        p.autoreconnect = 1;
+        p.evcb = on_event;
+        p.auxcb = on_aux;
+        std::strcpy(p.username, user);
+        std::strcpy(p.password, pass);
+        ASSERT_EQ(ipc_login_delay(&p), 1);
+    }
+
+    bool got(int chanid, int code, size_t count = 1, int timeout_ms = 20000)
+    {
+        return wait_until([&] { return events(chanid, code).size() >= count; }, timeout_ms);
+    }
+
+    std::string make_file(const std::string& name, size_t size)
+    {
+        std::string data(size, '\0');
+        uint32_t x = static_cast<uint32_t>(size);
+        for (char& c : data) {
+            x = x * 1664525u + 1013904223u;
+            c = static_cast<char>(x >> 24);
+        }
+        std::string path = dir + "/" + name;
+        std::ofstream(path, std::ios::binary).write(data.data(), static_cast<std::streamsize>(data.size()));
+        return path;
+    }
+};
+
+std::string md5_of(const std::string& bytes)
+{
+    char hex[33];
+    return md5_hex(bytes.data(), bytes.size(), hex);
+}
+
+}  // namespace
+
+TEST_F(FleetLink, LoginIsAcceptedOrRefusedAsTheRecorderDecides)
+{
+    start(3, {{sim::LinkFault::RefuseLogin, "1"}});
+    login(0, 0);
+    login(1, 1);
+    login(2, 2, "admin", "not-the-password");
+    ASSERT_TRUE(got(0, IPC_EVENT_LOGIN_OK));
+    ASSERT_TRUE(got(1, IPC_EVENT_LOGIN_FAIL));
+    ASSERT_TRUE(got(2, IPC_EVENT_LOGIN_FAIL));
+    EXPECT_TRUE(events(1, IPC_EVENT_LOGIN_OK).empty());
+    EXPECT_EQ(fleet->device_copy(0).link.logins_accepted, 1u);
+    EXPECT_GE(fleet->device_copy(1).link.logins_refused, 1u);
+    EXPECT_EQ(fleet->device_copy(2).link.last_user, "admin");
+    // The login text as the console wrote it.
+    sim::Device d = fleet->device_copy(0);
+    ASSERT_FALSE(d.link.texts.empty());
+    EXPECT_EQ(d.link.texts.front(),
+              "<?xml version=\"1.0\" encoding=\"GB2312\" ?>\n<XML_MORVEK>\n<MESSAGE_HEADER\n"
+              "Msg_type=\"USER_AUTH_MESSAGE\"\nMsg_code=\"CMD_USER_AUTH\"\nMsg_flag=\"0\"\n/>\n<MESSAGE_BODY>\n"
+              "<USER_AUTH_PARAM\nUsername=\"admin\"\nPassword=\"admin123\"/>\n</MESSAGE_BODY>\n</XML_MORVEK>");
+}
+
+TEST_F(FleetLink, UploadedPicturesArriveWithTheSourcesMd5)
+{
+    start(2);
+    login(0, 0);
+    ASSERT_TRUE(got(0, IPC_EVENT_LOGIN_OK));
+    const size_t sizes[] = {300000, 40960, 0};
+    const int types[] = {3, 4, 5};
+    for (int i = 0; i < 3; ++i) {
+        std::string path = make_file("pic" + std::to_string(i), sizes[i]);
+        ASSERT_GT(ipc_file_upload(0, types[i], path.c_str()), 0);
+        ASSERT_TRUE(got(0, IPC_EVENT_UPLOAD_RESULT, static_cast<size_t>(i + 1)));
+        EXPECT_EQ(events(0, IPC_EVENT_UPLOAD_RESULT).back().value, 0);
+        sim::Device d = fleet->device_copy(0);
+        ASSERT_EQ(d.link.files.count(types[i]), 1u);
+        const sim::StoredFile& f = d.link.files.at(types[i]);
+        std::string bytes = file_bytes(path);
+        EXPECT_EQ(f.size, static_cast<int64_t>(bytes.size()));
+        EXPECT_EQ(f.md5, md5_of(bytes));
+        EXPECT_EQ(f.name, path);
+        EXPECT_EQ(file_bytes(f.path), bytes);
+        EXPECT_TRUE(d.link.errors.empty()) << d.link.errors[0];
+    }
+    auto progress = events(0, IPC_EVENT_UPLOAD_PROGRESS);
+    ASSERT_FALSE(progress.empty());
+    EXPECT_EQ(progress.back().value, 100);
+}
+
+TEST_F(FleetLink, RefusedRejectedAndBrokenUploadsReportFailure)
+{
+    start(4, {{sim::LinkFault::RefuseUpload, "0"},
+              {sim::LinkFault::RejectVerdict, "1"},
+              {sim::LinkFault::CloseMidUpload, "2"},
+              {sim::LinkFault::SlowRead, "3"}});
+    std::string path = make_file("big", 400000);
+    for (int i = 0; i < 4; ++i)
+        login(i, i);
+    for (int i = 0; i < 4; ++i) {
+        ASSERT_TRUE(got(i, IPC_EVENT_LOGIN_OK)) << i;
+        ASSERT_GT(ipc_file_upload(i, 3, path.c_str()), 0);
+    }
+    // The recorder that drops the link mid-upload: the console has usually handed every chunk
+    // to its socket by then, so it learns of the loss as a broken link (event 2), never as a
+    // positive verdict.
+    ASSERT_TRUE(got(2, IPC_EVENT_DISCONNECTED, 1, 30000));
+    for (const Ev& e : events(2, IPC_EVENT_UPLOAD_RESULT))
+        EXPECT_NE(e.value, 0);
+    EXPECT_EQ(fleet->device_copy(2).link.uploads_failed, 1u);
+    EXPECT_EQ(fleet->device_copy(2).link.files.count(3), 0u);
+    for (int i : {0, 1, 3}) {
+        bool ok = got(i, IPC_EVENT_UPLOAD_RESULT, 1, 30000);
+        std::string seen;
+        for (const Ev& e : events(i))
+            seen += " " + std::to_string(e.code);
+        ASSERT_TRUE(ok) << "recorder " << i << ", events" << seen;
+    }
+    EXPECT_EQ(events(0, IPC_EVENT_UPLOAD_RESULT)[0].value, 5);
+    EXPECT_TRUE(events(0, IPC_EVENT_UPLOAD_PROGRESS).empty());
+    EXPECT_EQ(events(1, IPC_EVENT_UPLOAD_RESULT)[0].value, 5);
+    EXPECT_EQ(events(1, IPC_EVENT_UPLOAD_PROGRESS).back().value, 100);
+    // A slow reader still gets every byte.
+    EXPECT_EQ(events(3, IPC_EVENT_UPLOAD_RESULT)[0].value, 0);
+    EXPECT_EQ(fleet->device_copy(3).link.files.at(3).md5, md5_of(file_bytes(path)));
+}
+
+TEST_F(FleetLink, RebootAnswersDropsTheLinkStaysAwayAndComesBack)
+{
+    start(1, {}, 1500);
+    login(0, 0);
+    ASSERT_TRUE(got(0, IPC_EVENT_LOGIN_OK));
+    ASSERT_EQ(ipc_sys_Reboot(0), 0);
+    ASSERT_TRUE(got(0, IPC_EVENT_REBOOT));
+    EXPECT_EQ(events(0, IPC_EVENT_REBOOT)[0].value, 0);
+    ASSERT_TRUE(got(0, IPC_EVENT_DISCONNECTED));
+    EXPECT_TRUE(fleet->device_copy(0).link.rebooting || fleet->device_copy(0).link.connections >= 1);
+    // The link reconnects on its own once the recorder is back.
+    ASSERT_TRUE(got(0, IPC_EVENT_LOGIN_OK, 2, 30000));
+    sim::Device d = fleet->device_copy(0);
+    EXPECT_EQ(d.link.reboots, 1u);
+    EXPECT_FALSE(d.link.rebooting);
+    EXPECT_EQ(d.link.logins_accepted, 2u);
+}
+
+TEST_F(FleetLink, ControlAnswersBecomeTheirEvents)
+{
+    start(2, {{sim::LinkFault::TalkBusy, "1"}});
+    login(0, 0);
+    login(1, 1);
+    ASSERT_TRUE(got(0, IPC_EVENT_LOGIN_OK));
+    ASSERT_TRUE(got(1, IPC_EVENT_LOGIN_OK));
+    ASSERT_EQ(ipc_sys_RestorePicture(0, 4), 0);
+    ASSERT_TRUE(got(0, IPC_EVENT_UPLOAD_RESULT));
+    EXPECT_EQ(events(0, IPC_EVENT_UPLOAD_RESULT)[0].value, 0);
+    ASSERT_EQ(ipc_sys_SetBuzzerEnable(0, 1), 0);
+    ASSERT_TRUE(got(0, IPC_EVENT_BUZZER));
+    ASSERT_EQ(ipc_sys_SetChnAddDefMode(0, 1, 2), 0);
+    ASSERT_TRUE(got(0, IPC_EVENT_CHANADD_MODE));
+    ASSERT_EQ(ipc_sys_FormatDisk(0, 1), 0);
+    ASSERT_GT(ipc_ptz_PTZControl(0, IPC_PTZ_UP, 3, 3), 0);
+    ASSERT_TRUE(got(0, IPC_EVENT_PTZ_ANSWER));
+    ASSERT_TRUE(wait_until([&] {
+        std::lock_guard<std::mutex> lk(g_mu);
+        return !g_aux.empty();
+    }));
+
+    ASSERT_GT(ipc_talk_start(1), 0);
+    ASSERT_TRUE(got(1, IPC_EVENT_TALK_FAIL));
+    auto ev = events(1);
+    auto busy = std::find_if(ev.begin(), ev.end(), [](const Ev& e) { return e.code == IPC_EVENT_TALK_BUSY; });
+    auto fail = std::find_if(ev.begin(), ev.end(), [](const Ev& e) { return e.code == IPC_EVENT_TALK_FAIL; });
+    ASSERT_NE(busy, ev.end());
+    EXPECT_LT(busy - ev.begin(), fail - ev.begin());
+    // The busy refusal makes the console stop the talk, with the login's session id.
+    ASSERT_TRUE(wait_until([&] { return fleet->device_copy(1).link.talk_stops == 1; }));
+    EXPECT_TRUE(fleet->device_copy(1).link.errors.empty());
+
+    sim::Device d = fleet->device_copy(0);
+    EXPECT_EQ(d.link.restores, std::vector<int>{4});
+    EXPECT_EQ(d.link.buzzer, 1);
+    EXPECT_EQ(d.link.chn_mode, 2);
+    EXPECT_EQ(d.link.formats, std::vector<std::string>{"sd2"});
+    EXPECT_EQ(d.link.ptz, std::vector<std::string>{"up"});
+    EXPECT_TRUE(d.link.errors.empty()) << d.link.errors[0];
+}
+
+TEST_F(FleetLink, DownloadOfTheConfigurationAndACorruptChunk)
+{
+    start(2, {{sim::LinkFault::BadDownloadPos, "1"}});
+    login(0, 0);
+    login(1, 1);
+    ASSERT_TRUE(got(0, IPC_EVENT_LOGIN_OK));
+    ASSERT_TRUE(got(1, IPC_EVENT_LOGIN_OK));
+    std::string local0 = dir + "/cfg0.xml", local1 = dir + "/cfg1.xml";
+    ASSERT_GT(ipc_file_download(0, local0.c_str()), 0);
+    ASSERT_TRUE(got(0, IPC_EVENT_DOWNLOAD_OK));
+    std::string cfg = file_bytes(local0);
+    EXPECT_NE(cfg.find("<NetworkConfig>"), std::string::npos);
+    EXPECT_NE(cfg.find("DRVSIM000001"), std::string::npos);
+
+    ASSERT_GT(ipc_file_download(1, local1.c_str()), 0);
+    ASSERT_TRUE(got(1, IPC_EVENT_DOWNLOAD_FAIL));
+    EXPECT_TRUE(got(1, IPC_EVENT_DISCONNECTED));
+}
+
+TEST_F(FleetLink, CommandInterfaceSendsUnsolicitedMessages)
+{
+    start(1);
+    login(0, 0);
+    ASSERT_TRUE(got(0, IPC_EVENT_LOGIN_OK));
+    EXPECT_EQ(fleet->command("alarm 0 3"), "ok 1");
+    ASSERT_TRUE(wait_until([&] {
+        std::lock_guard<std::mutex> lk(g_mu);
+        for (auto& [kind, len] : g_aux)
+            if (kind == IPC_AUX_ALARM && len == 3 * 1072)
+                return true;
+        return false;
+    }));
+    EXPECT_EQ(fleet->command("heartbeat DRVSIM000001 mvk"), "ok 1");
+    EXPECT_EQ(fleet->command("unknown all"), "ok 1");
+    EXPECT_EQ(fleet->command("alarm 7"), "error: no device 7 (the fleet has 1)");
+    EXPECT_EQ(fleet->command("fault 0 no-such on").rfind("error: unknown link fault", 0), 0u);
+
+    // The same interface over the Unix socket.
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un sa{};
+    sa.sun_family = AF_UNIX;
+    std::string path = dir + "/cmd.sock";
+    std::memcpy(sa.sun_path, path.c_str(), path.size() + 1);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    std::string cmd = "bad 0 magic\n";
+    ASSERT_EQ(::send(fd, cmd.data(), cmd.size(), 0), static_cast<ssize_t>(cmd.size()));
+    char buf[64] = {};
+    ASSERT_GT(::recv(fd, buf, sizeof buf - 1, 0), 0);
+    ::close(fd);
+    EXPECT_STREQ(buf, "ok 1\n");
+    ASSERT_TRUE(got(0, IPC_EVENT_DISCONNECTED));
+    // Heartbeats and the unknown message did not end the link: only the bad frame did.
+    EXPECT_EQ(events(0, IPC_EVENT_DISCONNECTED).size(), 1u);
+    EXPECT_EQ(fleet->device_copy(0).link.unsolicited, 4u);
+}
