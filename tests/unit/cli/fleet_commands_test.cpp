@@ -120,17 +120,24 @@ TEST(CliRefresh, RequestOrderAndOutcomeFollowTheGivenPictures)
     }
 }
 
-TEST(CliRefresh, FactoryBootIsTheBuiltInPictureAnnouncedAsResource)
+TEST(CliRefresh, FactoryPicturesAreTheBuiltInBootPictureAndTwoRestores)
 {
     Tool tool;
     FakeNvr nvr;
-    ToolResult r = tool.run(std::vector<std::string>{"refresh", "--factory-boot"} + account(nvr));
+    ToolResult r = tool.run(std::vector<std::string>{"refresh", "--factory-boot", "--factory-channel", "--factory-shutdown"} +
+                            account(nvr));
     EXPECT_EQ(r.status, 0) << r.err;
     auto reqs = nvr.requests();
-    ASSERT_FALSE(reqs.empty());
+    ASSERT_EQ(reqs.size(), 4u);
     EXPECT_EQ(reqs[0].code, 1022);
     EXPECT_EQ(reqs[0].body, "<REQUEST_PARAM\nFileType=\"3\"\nFilePath= \"RESOURCE_STARTPIC\"\nStartPos= \"0\"\nFileLength=\"" +
                                 std::to_string(slurp(kFactoryJpeg).size()) + "\"\n/>");
+    EXPECT_EQ(reqs[1].code, 1004);
+    EXPECT_EQ(reqs[1].body, "<REQUEST_PARAM\nFileType=\"4\"\n\n/>");
+    EXPECT_EQ(reqs[2].code, 1004);
+    EXPECT_EQ(reqs[2].body, "<REQUEST_PARAM\nFileType=\"5\"\n\n/>");
+    EXPECT_EQ(reqs[3].code, 1007);
+    EXPECT_EQ(reqs[3].body, "");
     EXPECT_EQ(nvr.received(3), slurp(kFactoryJpeg));
     EXPECT_NE(r.err.find("boot picture 100%"), std::string::npos) << r.err;
 }
