@@ -4,6 +4,8 @@
 #include <QLabel>
 #include <QThread>
 #include <cstring>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "discovery/search.h"
@@ -540,8 +542,10 @@ void CDravlinDlg::OnSupervise() {
     --busy;
   }
   // Outside the lock: a logout waits for the link thread, which may want the lock.
+  std::vector<int> rowsOut;
+  for (const Done& d : done) rowsOut.push_back(d.row);
+  LogoutRows(rowsOut);
   for (const Done& d : done) {
-    ipc_logout(d.row);
     m_loginRows.erase(d.row);
     // Posted after the link thread has ended, so no late text of that thread lands on top.
     if (d.timedOut) m_list.PostCellText(d.row, kStatusColumn, U8("超时-处理异常,请重新操作"));
@@ -748,8 +752,34 @@ void CDravlinDlg::PostUpdateCounts() {
 }
 
 void CDravlinDlg::LogoutOwnLinks() {
-  for (int row : m_loginRows) {
-    if (ipc_getuserdata(row) == this) ipc_logout(row);
-  }
+  std::vector<int> rows;
+  for (int row : m_loginRows)
+    if (ipc_getuserdata(row) == this) rows.push_back(row);
+  LogoutRows(rows);
   m_loginRows.clear();
+}
+
+void CDravlinDlg::LogoutRows(const std::vector<int>& rows) {
+  // Each logout waits until its link thread notices (up to a poll, a connect or a login
+  // wait). One after another that adds up to seconds for a full list, all of it on the UI
+  // thread; side by side it is the longest single wait.
+  std::vector<int> live;
+  for (int row : rows) {
+    if (row >= 0 && row < kIpcMaxLinks && ipc_getuserdata(row) != nullptr) live.push_back(row);
+    else ipc_logout(row);
+  }
+  if (live.size() <= 1) {
+    for (int row : live) ipc_logout(row);
+    return;
+  }
+  std::vector<std::thread> workers;
+  workers.reserve(live.size());
+  for (int row : live) {
+    try {
+      workers.emplace_back([row] { ipc_logout(row); });
+    } catch (const std::system_error&) {
+      ipc_logout(row);  // no thread to spare: this one waits here
+    }
+  }
+  for (std::thread& t : workers) t.join();
 }

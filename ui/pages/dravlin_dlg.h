@@ -15,6 +15,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "discovery/search.h"
 #include "imaging/picture_check.h"
@@ -145,6 +146,8 @@ class CDravlinDlg : public CDialogPage {
   void UpdateCounts();
   void PostUpdateCounts();
   void LogoutOwnLinks();
+  // Logs the rows' links out side by side and returns when all have ended.
+  void LogoutRows(const std::vector<int>& rows);
 
   CReportCtrl m_list;
   ProportionalLayout m_layout;
