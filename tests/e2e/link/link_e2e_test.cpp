@@ -1,0 +1,293 @@
+// The control link end to end: dravlinctl and dravlin-sim inside a private network namespace,
+// the console's link library on one side and the simulated recorders on the other.
+#include "netns_lab.h"
+#include "util/digest.h"
+
+#include <map>
+#include <regex>
+#include <set>
+#include <sys/socket.h>
+#include <sys/un.h>
+
+using e2e::Json;
+using e2e::NetnsLab;
+using e2e::NetnsTest;
+
+namespace {
+
+const std::string kCtl = DRAVLINCTL_PATH;
+const std::string kSim = DRAVLIN_SIM_PATH;
+
+std::string serial(int n)
+{
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "DRVSIM%06d", n);
+    return buf;
+}
+
+// dravlin-sim in the lab, with its status file and command socket in the lab's folder.
+struct Sim {
+    NetnsLab& lab;
+    std::string status, commands;
+    pid_t pid = -1;
+    Sim(NetnsLab& l, std::vector<std::string> args)
+        : lab(l), status(l.dir() + "/sim.json"), commands(l.dir() + "/sim.sock")
+    {
+        std::vector<std::string> argv = {kSim, "--status", status, "--command-socket", commands};
+        argv.insert(argv.end(), args.begin(), args.end());
+        pid = lab.spawn(argv, "sim");
+    }
+    bool ready()
+    {
+        Json j;
+        return e2e::wait_until([&] { return e2e::read_json_file(status, &j); });
+    }
+    Json read()
+    {
+        Json j;
+        e2e::read_json_file(status, &j);
+        return j;
+    }
+    Json link(int index) { return read()["devices"][static_cast<size_t>(index)]["link"]; }
+    std::string err() { return e2e::read_file(lab.dir() + "/sim.err"); }
+    // One line to the command socket; its reply line.
+    std::string command(const std::string& line)
+    {
+        int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un sa{};
+        sa.sun_family = AF_UNIX;
+        std::snprintf(sa.sun_path, sizeof sa.sun_path, "%s", commands.c_str());
+        std::string reply;
+        if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) {
+            std::string l = line + "\n";
+            if (::send(fd, l.data(), l.size(), 0) == static_cast<ssize_t>(l.size())) {
+                char c;
+                while (::recv(fd, &c, 1, 0) == 1 && c != '\n')
+                    reply += c;
+            }
+        }
+        if (fd >= 0)
+            ::close(fd);
+        return reply;
+    }
+};
+
+// "<recorder> event <code> [value]" lines of dravlinctl login, per recorder in arrival order.
+std::map<std::string, std::vector<int>> events_of(const std::string& out)
+{
+    std::map<std::string, std::vector<int>> ev;
+    std::regex line(R"(^(\S+) event (\d+))");
+    std::istringstream in(out);
+    std::string l;
+    while (std::getline(in, l)) {
+        std::smatch m;
+        if (std::regex_search(l, m, line))
+            ev[m[1].str()].push_back(std::stoi(m[2].str()));
+    }
+    return ev;
+}
+
+bool has(const std::vector<int>& v, int code) { return std::find(v.begin(), v.end(), code) != v.end(); }
+
+// The position of the first code, or -1.
+int first(const std::vector<int>& v, int code)
+{
+    auto it = std::find(v.begin(), v.end(), code);
+    return it == v.end() ? -1 : static_cast<int>(it - v.begin());
+}
+
+}  // namespace
+
+class LinkE2E : public NetnsTest {};
+
+TEST_F(LinkE2E, SixtyFourRecordersAllLogIn)
+{
+    NetnsLab lab(64);
+    ASSERT_TRUE(lab.up()) << lab.up_error();
+    Sim sim(lab, {"--devices", "64"});
+    ASSERT_TRUE(sim.ready()) << sim.err();
+
+    e2e::RunResult r = lab.run({kCtl, "login", "--seconds", "15"}, 90000);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    auto ev = events_of(r.out);
+    ASSERT_EQ(ev.size(), 64u) << r.out;
+    for (int n = 1; n <= 64; ++n) {
+        const auto& codes = ev[serial(n)];
+        EXPECT_TRUE(has(codes, 4)) << serial(n) << " did not log in:\n" << r.out;
+        EXPECT_FALSE(has(codes, 2)) << serial(n) << " lost its link";
+        EXPECT_FALSE(has(codes, 5)) << serial(n);
+    }
+    Json j;
+    e2e::wait_until([&] {
+        j = sim.read();
+        return j["open_connections"].integer() == 0;
+    });
+    ASSERT_EQ(j["devices"].size(), 64u);
+    for (const Json& d : j["devices"].arr) {
+        EXPECT_EQ(d["link"]["logins_accepted"].integer(), 1) << d["serial"].str;
+        EXPECT_EQ(d["link"]["last_user"].str, "admin");
+        // 15 s of idle link: the console's heartbeat every 10 s arrived.
+        EXPECT_GE(d["link"]["heartbeats"].integer(), 1) << d["serial"].str;
+        EXPECT_EQ(d["link"]["errors"].size(), 0u) << d["serial"].str << ": " << d["link"]["errors"][0].str;
+    }
+    EXPECT_EQ(j["open_connections"].integer(), 0) << "every link was logged out";
+}
+
+TEST_F(LinkE2E, OneRefusingRecorderShowsEvent5AndFailsTheRun)
+{
+    NetnsLab lab(64);
+    ASSERT_TRUE(lab.up()) << lab.up_error();
+    Sim sim(lab, {"--devices", "64", "--link-fault", "refuse-login:DRVSIM000017"});
+    ASSERT_TRUE(sim.ready()) << sim.err();
+
+    e2e::RunResult r = lab.run({kCtl, "login", "--seconds", "5"}, 60000);
+    EXPECT_NE(r.exit_code, 0) << r.out;
+    auto ev = events_of(r.out);
+    ASSERT_EQ(ev.size(), 64u) << r.out;
+    for (int n = 1; n <= 64; ++n) {
+        const auto& codes = ev[serial(n)];
+        if (n == 17) {
+            EXPECT_TRUE(has(codes, 5)) << r.out;
+            EXPECT_FALSE(has(codes, 4)) << r.out;
+        } else {
+            EXPECT_TRUE(has(codes, 4)) << serial(n);
+        }
+    }
+    EXPECT_TRUE(e2e::wait_until([&] { return sim.link(16)["logins_refused"].integer() >= 1; }));
+    EXPECT_EQ(sim.link(16)["logins_accepted"].integer(), 0);
+}
+
+TEST_F(LinkE2E, BrokenLinksShowTheirEvents)
+{
+    // 0 is sound; 1-5 break the link right after accepting the login; 6 answers the login
+    // and then stays quiet; 7 never answers at all.
+    const char* faults[] = {nullptr, "bad-magic", "huge-length", "truncated", "bad-xml", "close-after-login",
+                            "silent-after-login", "no-answer"};
+    NetnsLab lab(8);
+    ASSERT_TRUE(lab.up()) << lab.up_error();
+    std::vector<std::string> args = {"--devices", "8"};
+    for (int i = 1; i < 8; ++i) {
+        args.push_back("--link-fault");
+        args.push_back(std::string(faults[i]) + ":" + std::to_string(i));
+    }
+    Sim sim(lab, args);
+    ASSERT_TRUE(sim.ready()) << sim.err();
+
+    e2e::RunResult r = lab.run({kCtl, "login", "--seconds", "5"}, 60000);
+    EXPECT_NE(r.exit_code, 0) << "the recorder that never answers did not log in";
+    auto ev = events_of(r.out);
+    const auto& sound = ev[serial(1)];
+    EXPECT_TRUE(has(sound, 4)) << r.out;
+    EXPECT_FALSE(has(sound, 2));
+    for (int i = 1; i <= 5; ++i) {
+        const auto& codes = ev[serial(i + 1)];
+        ASSERT_TRUE(has(codes, 4)) << faults[i] << "\n" << r.out;
+        ASSERT_TRUE(has(codes, 2)) << faults[i] << "\n" << r.out;
+        EXPECT_LT(first(codes, 4), first(codes, 2)) << faults[i];
+        // With auto reconnect the console logs in again about 3 s later.
+        EXPECT_GE(sim.link(i)["connections"].integer(), 2) << faults[i];
+    }
+    const auto& quiet = ev[serial(7)];
+    EXPECT_TRUE(has(quiet, 4));
+    EXPECT_FALSE(has(quiet, 2)) << "a quiet link is not closed within seconds";
+    const auto& mute = ev[serial(8)];
+    EXPECT_FALSE(has(mute, 4)) << r.out;
+    EXPECT_TRUE(has(mute, 5)) << r.out;
+    EXPECT_GE(sim.link(7)["frames_in"].integer(), 1) << "the login request reached the mute recorder";
+}
+
+TEST_F(LinkE2E, UnsolicitedMessagesKeepTheLinkUp)
+{
+    NetnsLab lab(3);
+    ASSERT_TRUE(lab.up()) << lab.up_error();
+    Sim sim(lab, {"--devices", "3"});
+    ASSERT_TRUE(sim.ready()) << sim.err();
+    pid_t ctl = lab.spawn({kCtl, "login", "--seconds", "6"}, "login");
+    ASSERT_TRUE(e2e::wait_until([&] {
+        Json j = sim.read();
+        for (const Json& d : j["devices"].arr)
+            if (d["link"]["logins_accepted"].integer() < 1)
+                return false;
+        return j["devices"].size() == 3;
+    })) << e2e::read_file(lab.dir() + "/login.out");
+    EXPECT_EQ(sim.command("alarm all 2"), "ok 3");
+    EXPECT_EQ(sim.command("heartbeat all mvk"), "ok 3");
+    EXPECT_EQ(sim.command("heartbeat all aux"), "ok 3");
+    EXPECT_EQ(sim.command("unknown all"), "ok 3");
+    EXPECT_EQ(sim.command("bad DRVSIM000003 magic"), "ok 1");
+    EXPECT_EQ(lab.wait_exit(ctl, 30000), 0);
+    auto ev = events_of(e2e::read_file(lab.dir() + "/login.out"));
+    EXPECT_FALSE(has(ev[serial(1)], 2));
+    EXPECT_FALSE(has(ev[serial(2)], 2));
+    EXPECT_TRUE(has(ev[serial(3)], 2));
+    EXPECT_TRUE(e2e::wait_until([&] { return sim.link(0)["unsolicited"].integer() == 4; }));
+}
+
+TEST_F(LinkE2E, RefreshPutsThreePicturesOnSixtyFourRecordersAndRebootsThem)
+{
+    if (std::system("command -v cjpeg >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "cjpeg (libjpeg tools) is needed to make the boot picture";
+    NetnsLab lab(64);
+    ASSERT_TRUE(lab.up()) << lab.up_error();
+    const std::string dir = lab.dir();
+
+    // A baseline JPEG of 320 x 240 and two small PNG-named files.
+    {
+        std::ofstream ppm(dir + "/b.ppm", std::ios::binary);
+        ppm << "P6\n320 240\n255\n";
+        for (int y = 0; y < 240; ++y)
+            for (int x = 0; x < 320; ++x)
+                ppm << static_cast<char>(x) << static_cast<char>(y) << static_cast<char>(x ^ y);
+    }
+    ASSERT_EQ(std::system(("cjpeg -baseline -quality 85 -outfile " + dir + "/b.jpg " + dir + "/b.ppm").c_str()), 0);
+    for (const char* name : {"c.png", "s.png"}) {
+        std::ofstream png(dir + "/" + name, std::ios::binary);
+        png << "\x89PNG\r\n\x1a\n";
+        for (int i = 0; i < 20000; ++i)
+            png << static_cast<char>((i * 7 + name[0]) & 0xFF);
+    }
+    std::map<int, std::string> md5;
+    const std::map<int, std::string> files = {{3, dir + "/b.jpg"}, {4, dir + "/c.png"}, {5, dir + "/s.png"}};
+    for (const auto& [type, path] : files) {
+        char hex[33];
+        ASSERT_NE(md5_file_hex(path.c_str(), hex), nullptr) << path;
+        md5[type] = hex;
+    }
+
+    Sim sim(lab, {"--devices", "64", "--store", dir + "/store"});
+    ASSERT_TRUE(sim.ready()) << sim.err();
+    e2e::RunResult r = lab.run({kCtl, "refresh", "--boot", dir + "/b.jpg", "--channel", dir + "/c.png", "--shutdown",
+                                dir + "/s.png"},
+                               120000);
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+
+    // The status file follows within a moment of the last answer.
+    Json j;
+    e2e::wait_until([&] {
+        j = sim.read();
+        for (const Json& d : j["devices"].arr)
+            if (d["link"]["reboots"].integer() < 1)
+                return false;
+        return true;
+    });
+    ASSERT_EQ(j["devices"].size(), 64u);
+    for (const Json& d : j["devices"].arr) {
+        const Json& l = d["link"];
+        for (const auto& [type, path] : files) {
+            const Json& f = l["files"][std::to_string(type)];
+            EXPECT_EQ(f["md5"].str, md5[type]) << d["serial"].str << " file type " << type;
+            EXPECT_EQ(f["name"].str, path) << d["serial"].str;
+            EXPECT_EQ(e2e::read_file(f["path"].str), e2e::read_file(path)) << d["serial"].str << " type " << type;
+        }
+        EXPECT_EQ(l["reboots"].integer(), 1) << d["serial"].str;
+        EXPECT_EQ(l["uploads_failed"].integer(), 0) << d["serial"].str;
+        EXPECT_EQ(l["errors"].size(), 0u) << d["serial"].str << ": " << l["errors"][0].str;
+        // Boot, channel, shutdown, then the reboot, in that order.
+        std::vector<std::string> req;
+        for (const Json& q : l["requests"].arr)
+            req.push_back(q.str);
+        EXPECT_EQ(req, (std::vector<std::string>{"SYSTEM_CONTROL_MESSAGE 1022", "SYSTEM_CONTROL_MESSAGE 1022",
+                                                 "SYSTEM_CONTROL_MESSAGE 1022", "SYSTEM_CONTROL_MESSAGE 1007"}))
+            << d["serial"].str;
+    }
+}
