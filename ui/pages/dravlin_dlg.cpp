@@ -72,8 +72,6 @@ bool ResourceLookup(int id, const unsigned char** data, size_t* size) {
   return true;
 }
 
-QString Gbk(std::string_view bytes) { return FromGbk(bytes); }
-
 int EventValue(const void* data, int len, int fallback) {
   if (!data || len < static_cast<int>(sizeof(int32_t))) return fallback;
   int32_t v;
@@ -165,11 +163,14 @@ void CDravlinDlg::OnSize(int type, int, int) {
 }
 
 void CDravlinDlg::OnCommand(int id, int code) {
-  if (code == CBN_SELCHANGE) {
-    if (id == 1023) OnModelSelected();
+  if (code == CBN_SELCHANGE && id == 1023) {
+    OnModelSelected();
     return;
   }
-  if (code != BN_CLICKED) return;
+  if (code != BN_CLICKED) {
+    CDialogPage::OnCommand(id, code);
+    return;
+  }
   switch (id) {
     case 1001: OnSearch(); break;
     case 1003: OnSelectAll(); break;
@@ -244,11 +245,11 @@ void CDravlinDlg::OnListTimer() {
   for (int i = m_shown; i < n; ++i) {
     IPC entry;
     if (getipcinfo_copy(i, &entry.info) != 1) continue;
-    const int row = m_list.InsertRow(m_list.GetRowCount(), Gbk(fixed_view(entry.info.lancfg.IPAddress)));
+    const int row = m_list.InsertRow(m_list.GetRowCount(), FromGbk(fixed_view(entry.info.lancfg.IPAddress)));
     if (row < 0) continue;
-    m_list.SetCellText(row, 1, Gbk(fixed_view(entry.info.lancfg.Gateway)));
-    m_list.SetCellText(row, 2, Gbk(fixed_view(entry.info.devid.DeviceType)));
-    m_list.SetCellText(row, 3, Gbk(fixed_view(entry.info.devid.SerialNumber)));
+    m_list.SetCellText(row, 1, FromGbk(fixed_view(entry.info.lancfg.Gateway)));
+    m_list.SetCellText(row, 2, FromGbk(fixed_view(entry.info.devid.DeviceType)));
+    m_list.SetCellText(row, 3, FromGbk(fixed_view(entry.info.devid.SerialNumber)));
     m_list.SetCellText(row, kStatusColumn, "空闲");
     entry.index = i;
     entry.state = kStateIdle;
