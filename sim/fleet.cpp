@@ -419,11 +419,9 @@ void Fleet::step(int timeout_ms)
                 handle(buf.data(), std::min(len, kMaxDatagram), from.addr, from.port);
             }
         } else if (kind == kListen) {
-            for (size_t d = 0; d < listen_fd_.size(); ++d)
-                if (listen_fd_[d] == fd) {
-                    accept_all(static_cast<int>(d));
-                    break;
-                }
+            // Tagged with the device index rather than the socket.
+            if (fd >= 0 && static_cast<size_t>(fd) < listen_fd_.size() && listen_fd_[static_cast<size_t>(fd)] >= 0)
+                accept_all(fd);
         } else if (kind == kConn) {
             auto it = conns_.find(fd);
             if (it == conns_.end())
@@ -485,11 +483,11 @@ int tcp_listen(uint32_t addr, uint16_t port)
 
 }  // namespace
 
-void Fleet::arm(int fd, Kind kind, uint32_t events, bool add)
+void Fleet::arm(int fd, Kind kind, uint32_t events, bool add, int tag)
 {
     epoll_event ev{};
     ev.events = events;
-    ev.data.u64 = (static_cast<uint64_t>(kind) << 32) | static_cast<uint32_t>(fd);
+    ev.data.u64 = (static_cast<uint64_t>(kind) << 32) | static_cast<uint32_t>(tag >= 0 ? tag : fd);
     ::epoll_ctl(ep_, add ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, fd, &ev);
 }
 
@@ -559,7 +557,7 @@ bool Fleet::listen_device(Device& d)
     if (d.ptz_port == 0)
         d.ptz_port = sock_local_port(fd);  // an ephemeral port (in-process tests) is what it announces
     listen_fd_[static_cast<size_t>(d.index)] = fd;
-    arm(fd, kListen, EPOLLIN, true);
+    arm(fd, kListen, EPOLLIN, true, d.index);
     return true;
 }
 

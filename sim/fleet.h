@@ -129,7 +129,8 @@ private:
 
     int open_control();
     bool listen_device(Device& d);
-    void arm(int fd, Kind kind, uint32_t events, bool add);
+    // tag: what the event carries besides the kind (default: the socket itself).
+    void arm(int fd, Kind kind, uint32_t events, bool add, int tag = -1);
     void accept_all(int device);
     void read_conn(Conn& c, int64_t now);
     void flush_conn(Conn& c);

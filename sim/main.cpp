@@ -40,7 +40,7 @@ void usage(FILE* out)
                  "  --fault KIND:I[,I..] recorder I (0-based) answers with that fault; KIND is one of\n"
                  "                       %s\n"
                  "  --link-fault KIND:D[,D..]  recorder D (0-based index or serial number) misbehaves on its\n"
-                 "                       control link; KIND is one of\n"
+                 "                       control link (SERIAL=KIND works too); KIND is one of\n"
                  "                       %s\n"
                  "  --no-control         do not listen on the control ports\n"
                  "  --control-bind A     listen on A for every recorder instead of its own address\n"
@@ -142,6 +142,9 @@ int main(int argc, char** argv)
         } else if (a == "--link-fault") {
             const char* v = value();
             std::string spec = v ? v : "";
+            // SERIAL=KIND is accepted too, for a single recorder.
+            if (auto eq = spec.find('='); eq != std::string::npos && spec.find(':') == std::string::npos)
+                spec = spec.substr(eq + 1) + ":" + spec.substr(0, eq);
             auto colon = spec.find(':');
             sim::LinkFault fault;
             if (colon == std::string::npos || !sim::link_fault_from_name(spec.substr(0, colon), &fault))
