@@ -131,6 +131,19 @@ TEST_F(LinkE2E, SixtyFourRecordersAllLogIn)
         EXPECT_EQ(d["link"]["errors"].size(), 0u) << d["serial"].str << ": " << d["link"]["errors"][0].str;
     }
     EXPECT_EQ(j["open_connections"].integer(), 0) << "every link was logged out";
+
+    // The login and heartbeat texts exactly as they crossed the wire.
+    const Json& texts = j["devices"][0]["link"]["texts"];
+    ASSERT_GE(texts.size(), 2u);
+    EXPECT_EQ(texts[0].str,
+              "<?xml version=\"1.0\" encoding=\"GB2312\" ?>\n<XML_MORVEK>\n<MESSAGE_HEADER\n"
+              "Msg_type=\"USER_AUTH_MESSAGE\"\nMsg_code=\"CMD_USER_AUTH\"\nMsg_flag=\"0\"\n/>\n<MESSAGE_BODY>\n"
+              "<USER_AUTH_PARAM\nUsername=\"admin\"\nPassword=\"admin123\"/>\n</MESSAGE_BODY>\n</XML_MORVEK>");
+    EXPECT_EQ(texts[1].str,
+              "<?xml version=\"1.0\" encoding=\"GB2312\" ?><XML_MORVEK>\n<MESSAGE_HEADER\n"
+              "Msg_type=\"AUXPTZ_HEARTBEAT_MESSAGE\"\nMsg_code=\"CMD_HEARTBEAT\"\nMsg_flag=\"0\"\n/><MESSAGE_BODY>\n"
+              "</MESSAGE_BODY>\n</XML_MORVEK><MESSAGE_BODY/>\n</XML_MORVEK>");
+    EXPECT_EQ(texts[1].str.size(), 218u);
 }
 
 TEST_F(LinkE2E, OneRefusingRecorderShowsEvent5AndFailsTheRun)
