@@ -399,6 +399,15 @@ int socksend_poll(int sock, const void* data, int length, int timeout_ms, bool m
     return sent;
 }
 
+int sock_sndbuf(int sock)
+{
+    int value = 0;
+    socklen_t len = sizeof value;
+    if (sock < 0 || ::getsockopt(sock, SOL_SOCKET, SO_SNDBUF, &value, &len) != 0)
+        return -1;
+    return value;
+}
+
 int socksend_retry(int sock, const void* data, int length)
 {
     if (sock < 0 || !data || length <= 0)

@@ -64,8 +64,11 @@ int sock_wait_writable(int sock, int timeout_ms);
 // waits for room with poll. Returns the bytes sent: `length` when all went, fewer when
 // timeout_ms passed without the socket taking anything; -1 on a socket error (errno kept).
 // `more` tells the stack that more data follows at once, so a small piece (a frame header)
-// goes out together with what follows instead of as a segment of its own.
-int socksend_poll(int sock, const void* data, int length, int timeout_ms, bool more);
+// leaves together with what follows instead of as a segment of its own.
+int socksend_poll(int sock, const void* data, int length, int timeout_ms, bool more = false);
+
+// The socket's current send buffer size in bytes (it grows with the stack's auto-tuning), or -1.
+int sock_sndbuf(int sock);
 
 // Waits up to 100 ms for data, then receives once. -2 nothing arrived, -1 the wait failed,
 // 0 the peer closed, >0 bytes received, other negatives a receive error.

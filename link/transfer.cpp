@@ -32,6 +32,7 @@ constexpr int kTextArea = 248;
 constexpr int kDataOffset = kFrameHeaderSize + kTextArea;
 constexpr int kFrameBufferSize = kDataOffset + kChunkSize;  // 41216
 constexpr int kDownloadTimeoutMs = 10000;
+constexpr int kCorkMinSndBuf = 4 * kFrameBufferSize;
 // While the socket cannot take data we wait in slices of this length, so a logout is noticed.
 constexpr int kWritableSliceMs = 100;
 // Event texts: the download result holds both paths.
@@ -174,8 +175,12 @@ int write_chunk(IpcLinkContext* ipc, unsigned char* buf, int start, const unsign
         log_print("<%s> link gone, upload stopped at %d\n", "uploadfile2ipc", start);
         return -1;
     }
-    // The header goes out with the data that follows it, never as a segment of its own.
-    if (send_whole(ipc, fd, buf, kFrameHeaderSize + textlen + 4, n > 0) != 0 ||
+    // Where the send buffer holds several chunks, the header is announced as "more to follow"
+    // and leaves together with its data instead of as a tiny segment of its own. With a
+    // smaller buffer the corked header would wait for room, so there both writes go out as
+    // they are.
+    bool cork = n > 0 && sock_sndbuf(fd) >= kCorkMinSndBuf;
+    if (send_whole(ipc, fd, buf, kFrameHeaderSize + textlen + 4, cork) != 0 ||
         (n > 0 && send_whole(ipc, fd, data, n, false) != 0)) {
         log_print("<%s> chunk at %d (%d bytes) not written, upload stopped\n", "uploadfile2ipc", start, n);
         sock_shutdown(fd);
