@@ -1,0 +1,201 @@
+// The pages against dravlin-sim inside a private network namespace made for each test: the
+// page's own search broadcast finds the simulated fleet, its links log in to the simulated
+// recorders, and the simulator's status file tells what each recorder received.
+#include <QWidget>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "discovery/search.h"
+#include "discovery/sendtime.h"
+#include "gui/gui_test.h"
+#include "imaging/factory_picture.h"
+#include "link/link.h"
+#include "netns_lab.h"
+#include "ui/pages/dravlin_dlg.h"
+#include "ui/pages/sendtime.h"
+#include "ui/platform/text.h"
+#include "ui/platform/ui_seam.h"
+#include "util/digest.h"
+
+using e2e::Json;
+using e2e::NetnsLab;
+using e2e::NetnsTest;
+
+namespace {
+
+const std::string kSim = DRAVLIN_SIM_PATH;
+constexpr char kDone[] = "设置成功,正在重启,请稍后...";
+
+std::string Serial(int n) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "DRVSIM%06d", n);
+  return buf;
+}
+
+struct Sim {
+  NetnsLab& lab;
+  std::string status;
+  Sim(NetnsLab& l, std::vector<std::string> args) : lab(l), status(l.dir() + "/sim.json") {
+    std::vector<std::string> argv = {kSim, "--status", status};
+    argv.insert(argv.end(), args.begin(), args.end());
+    lab.spawn(argv, "sim");
+  }
+  bool ready() {
+    Json j;
+    return e2e::wait_until([&] { return e2e::read_json_file(status, &j); });
+  }
+  Json read() {
+    Json j;
+    e2e::read_json_file(status, &j);
+    return j;
+  }
+  std::string err() { return e2e::read_file(lab.dir() + "/sim.err"); }
+};
+
+std::string WriteFile(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  return path;
+}
+
+std::string Md5(const std::string& path) {
+  char hex[33] = {};
+  return md5_file_hex(path.c_str(), hex) ? std::string(hex) : std::string();
+}
+
+class PageE2E : public NetnsTest {
+ protected:
+  void SetUp() override {
+    NetnsTest::SetUp();
+    GuiApp();
+  }
+};
+
+}  // namespace
+
+TEST_F(PageE2E, SearchAndRefreshSixtyFourSimulatedRecorders) {
+  NetnsLab lab(64);
+  ASSERT_TRUE(lab.up()) << lab.up_error();
+  const std::string dir = lab.dir();
+  const std::string boot = WriteFile(dir + "/boot.jpg",
+                                     std::string(reinterpret_cast<const char*>(factory_boot_jpeg_data()), factory_boot_jpeg_size()));
+  std::string chanBytes, shutBytes;
+  for (int i = 0; i < 30000; ++i) chanBytes += static_cast<char>((i * 7) & 0xFF);
+  for (int i = 0; i < 12000; ++i) shutBytes += static_cast<char>((i * 13 + 5) & 0xFF);
+  const std::string chan = WriteFile(dir + "/chan.png", chanBytes);
+  const std::string shut = WriteFile(dir + "/shut.png", shutBytes);
+  const std::map<int, std::string> files = {{3, boot}, {4, chan}, {5, shut}};
+
+  // Recorders 10, 20 and 30 (by serial number) refuse the login, refuse uploads, and go silent
+  // after logging in.
+  Sim sim(lab, {"--devices", "64", "--type", "QV5108D", "--store", dir + "/store", "--link-fault",
+                "refuse-login:" + Serial(10), "--link-fault", "refuse-upload:" + Serial(20), "--link-fault",
+                "silent-after-login:" + Serial(30)});
+  ASSERT_TRUE(sim.ready()) << sim.err();
+
+  std::map<std::string, QString> finalText;
+  std::map<std::string, std::vector<QString>> seen;
+  bool ran = lab.inside([&] {
+    RecordingUiSeam seam;
+    ScopedUiSeam scoped(&seam);
+    QWidget host;
+    auto page = std::make_unique<CDravlinDlg>();
+    ASSERT_TRUE(page->Create(IDD_DRAVLIN_DIALOG, &host));
+    CReportCtrl& list = page->List();
+    QObject::connect(list.model(), &QAbstractItemModel::dataChanged, &host,
+                     [&](const QModelIndex& tl, const QModelIndex& br) {
+                       for (int r = tl.row(); r <= br.row(); ++r)
+                         seen[list.GetCellText(r, 3).toStdString()].push_back(list.GetCellText(r, 4));
+                     });
+
+    page->OnCommand(1001, BN_CLICKED);
+    ASSERT_TRUE(page->IsSearching());
+    // The page's own one-second timer lists what its search found.
+    ASSERT_TRUE(WaitUntil([&] { return list.GetRowCount() == 64; }, 30000)) << list.GetRowCount();
+    page->OnCommand(1001, BN_CLICKED);  // stop searching; the list stays
+    for (int row = 0; row < 64; ++row) EXPECT_EQ(list.GetCellText(row, 4), U8("空闲"));
+
+    for (const std::string& p : {boot, chan, shut}) seam.pathAnswers.push_back(QString::fromStdString(p));
+    page->OnCommand(1040, BN_CLICKED);
+    page->OnCommand(1017, BN_CLICKED);
+    page->OnCommand(1018, BN_CLICKED);
+    ASSERT_TRUE(seam.boxes.empty()) << seam.boxes[0].text.toStdString();
+    page->OnCommand(1003, BN_CLICKED);
+    page->OnCommand(1024, BN_CLICKED);
+    // The supervision's 15 s include the silent recorder's time-out.
+    ASSERT_TRUE(WaitUntil([&] { return !page->IsTimerSet(CDravlinDlg::kSuperviseTimer); }, 60000));
+    list.DrainPosted();
+    for (int row = 0; row < 64; ++row) finalText[list.GetCellText(row, 3).toStdString()] = list.GetCellText(row, 4);
+    EXPECT_TRUE(page->IsWindowEnabled(1024));
+    page.reset();
+  });
+  ASSERT_TRUE(ran) << "could not enter the lab's namespace";
+  ASSERT_EQ(finalText.size(), 64u);
+
+  for (int n = 1; n <= 64; ++n) {
+    const std::string s = Serial(n);
+    SCOPED_TRACE(s);
+    if (n == 10) {
+      EXPECT_EQ(finalText[s], U8("NVR 登录失败"));
+    } else if (n == 30) {
+      EXPECT_EQ(finalText[s], U8("超时-处理异常,请重新操作"));
+    } else {
+      EXPECT_EQ(finalText[s], U8(kDone));
+    }
+  }
+  const std::string refusing = Serial(20);
+  bool failedShown = false;
+  for (const QString& t : seen[refusing]) failedShown |= t == U8("设置图片失败");
+  EXPECT_TRUE(failedShown) << "a refused upload is shown and the chain goes on";
+
+  Json j;
+  e2e::wait_until([&] {
+    j = sim.read();
+    return j["open_connections"].integer() == 0;
+  });
+  ASSERT_EQ(j["devices"].size(), 64u);
+  for (const Json& d : j["devices"].arr) {
+    const std::string s = d["serial"].str;
+    SCOPED_TRACE(s);
+    const Json& l = d["link"];
+    if (s == Serial(10) || s == Serial(30)) {
+      EXPECT_EQ(l["reboots"].integer(), 0);
+      continue;
+    }
+    EXPECT_EQ(l["reboots"].integer(), 1);
+    if (s == Serial(20)) continue;
+    for (const auto& [type, path] : files) EXPECT_EQ(l["files"][std::to_string(type)]["md5"].str, Md5(path)) << type;
+  }
+  EXPECT_EQ(j["open_connections"].integer(), 0) << "every recorder was logged out";
+}
+
+TEST_F(PageE2E, ClockPageBroadcastsWhileTickedAndStopsOnUntick) {
+  NetnsLab lab(2);
+  ASSERT_TRUE(lab.up()) << lab.up_error();
+  Sim sim(lab, {"--devices", "2"});
+  ASSERT_TRUE(sim.ready()) << sim.err();
+  bool ran = lab.inside([&] {
+    QWidget host;
+    CSendtime page;
+    ASSERT_TRUE(page.Create(IDD_SENDTIME, &host));
+    page.CheckDlgButton(1015, true);
+    page.OnCommand(1015, BN_CLICKED);
+    ASSERT_TRUE(page.IsBroadcasting());
+    ASSERT_TRUE(e2e::wait_until([&] {
+      Json j = sim.read();
+      return j["devices"].size() == 2 && j["devices"][0]["clock_datagrams"].integer() >= 2 &&
+             j["devices"][1]["clock_datagrams"].integer() >= 2;
+    }, 15000));
+    page.CheckDlgButton(1015, false);
+    page.OnCommand(1015, BN_CLICKED);
+    EXPECT_FALSE(page.IsBroadcasting());
+    // The clock thread has ended: a new start is not refused as already running.
+    EXPECT_EQ(startSendtime(), 1);
+    stopSendtime();
+  });
+  ASSERT_TRUE(ran);
+  Json j = sim.read();
+  EXPECT_FALSE(j["devices"][0]["last_time"].str.empty());
+}
