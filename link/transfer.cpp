@@ -33,6 +33,7 @@ constexpr int kDataOffset = kFrameHeaderSize + kTextArea;
 constexpr int kFrameBufferSize = kDataOffset + kChunkSize;  // 41216
 constexpr int kDownloadTimeoutMs = 10000;
 constexpr int kCorkMinSndBuf = 4 * kFrameBufferSize;
+constexpr int kCorkCheckEvery = 16;
 // While the socket cannot take data we wait in slices of this length, so a logout is noticed.
 constexpr int kWritableSliceMs = 100;
 // Event texts: the download result holds both paths.
@@ -156,39 +157,47 @@ int send_whole(IpcLinkContext* ipc, int fd, const void* data, int len, bool more
     return 0;
 }
 
-// One upload frame: header, text and 4 zero bytes, then the data; both writes under the
-// entry's lock so that no request of another thread lands inside the chunk. On failure the
-// connection is shut down: the device has part of a frame and would misread what follows,
-// and the link thread then sees the loss.
-int write_chunk(IpcLinkContext* ipc, unsigned char* buf, int start, const unsigned char* data, int n)
-{
-    char* text = reinterpret_cast<char*>(buf + kFrameHeaderSize);
-    int textlen = std::snprintf(text, kTextArea - 3, kChunkText, start, n);
-    log_print("_snprintf ret:%d,startpos(%d), len(%d)  ret + 4 + len:%d, strlen(buffer + 8):%d\n", textlen, start, n,
-              textlen + 4 + n, static_cast<int>(std::strlen(text)));
-    frame_put_le32(buf + 4, static_cast<uint32_t>(textlen + 4 + n));
-    std::memset(text + textlen, 0, 4);
+// Writes the frames of one upload from one reused buffer: header, text and 4 zero bytes,
+// then the data; both writes under the entry's lock so that no request of another thread
+// lands inside the chunk. On failure the connection is shut down: the device has part of a
+// frame and would misread what follows, and the link thread then sees the loss.
+struct ChunkWriter {
+    IpcLinkContext* ipc;
+    unsigned char* buf;
+    int frames = 0;
+    bool big_buffer = false;
 
-    std::lock_guard<std::mutex> lk(ipc_lock(ipc));
-    int fd = ipc->sock.load();
-    if (fd < 0 || !ipc->running.load()) {
-        log_print("<%s> link gone, upload stopped at %d\n", "uploadfile2ipc", start);
-        return -1;
+    int write(int start, const unsigned char* data, int n)
+    {
+        char* text = reinterpret_cast<char*>(buf + kFrameHeaderSize);
+        int textlen = std::snprintf(text, kTextArea - 3, kChunkText, start, n);
+        log_print("_snprintf ret:%d,startpos(%d), len(%d)  ret + 4 + len:%d, strlen(buffer + 8):%d\n", textlen, start,
+                  n, textlen + 4 + n, static_cast<int>(std::strlen(text)));
+        frame_put_le32(buf + 4, static_cast<uint32_t>(textlen + 4 + n));
+        std::memset(text + textlen, 0, 4);
+
+        std::lock_guard<std::mutex> lk(ipc_lock(ipc));
+        int fd = ipc->sock.load();
+        if (fd < 0 || !ipc->running.load()) {
+            log_print("<%s> link gone, upload stopped at %d\n", "uploadfile2ipc", start);
+            return -1;
+        }
+        // Where the send buffer holds several chunks, the header is announced as "more to
+        // follow" and leaves together with its data instead of as a tiny segment of its own.
+        // With a smaller buffer the corked header would wait for room, so there both writes go
+        // out as they are. The buffer grows with the stack's auto-tuning: look now and then.
+        if (frames++ % kCorkCheckEvery == 0)
+            big_buffer = sock_sndbuf(fd) >= kCorkMinSndBuf;
+        if (send_whole(ipc, fd, buf, kFrameHeaderSize + textlen + 4, n > 0 && big_buffer) != 0 ||
+            (n > 0 && send_whole(ipc, fd, data, n, false) != 0)) {
+            log_print("<%s> chunk at %d (%d bytes) not written, upload stopped\n", "uploadfile2ipc", start, n);
+            sock_shutdown(fd);
+            return -1;
+        }
+        ipc->bytessent = start + n;
+        return 0;
     }
-    // Where the send buffer holds several chunks, the header is announced as "more to follow"
-    // and leaves together with its data instead of as a tiny segment of its own. With a
-    // smaller buffer the corked header would wait for room, so there both writes go out as
-    // they are.
-    bool cork = n > 0 && sock_sndbuf(fd) >= kCorkMinSndBuf;
-    if (send_whole(ipc, fd, buf, kFrameHeaderSize + textlen + 4, cork) != 0 ||
-        (n > 0 && send_whole(ipc, fd, data, n, false) != 0)) {
-        log_print("<%s> chunk at %d (%d bytes) not written, upload stopped\n", "uploadfile2ipc", start, n);
-        sock_shutdown(fd);
-        return -1;
-    }
-    ipc->bytessent = start + n;
-    return 0;
-}
+};
 
 std::unique_ptr<unsigned char[]> frame_buffer(const char* name, int line)
 {
@@ -407,6 +416,7 @@ int uploadfile2ipc(IpcLinkContext* ipc, int filetype)
         return -3;
     }
     unsigned char* data = buf.get() + kDataOffset;
+    ChunkWriter out{ipc, buf.get()};
     int offset = 0;
     bool at_end = false;
     do {
@@ -424,7 +434,7 @@ int uploadfile2ipc(IpcLinkContext* ipc, int filetype)
             std::fclose(f);
             return -4;
         }
-        if (write_chunk(ipc, buf.get(), offset, data, static_cast<int>(n)) != 0) {
+        if (out.write(offset, data, static_cast<int>(n)) != 0) {
             std::fclose(f);
             return -5;
         }
@@ -432,7 +442,7 @@ int uploadfile2ipc(IpcLinkContext* ipc, int filetype)
         ReportLoadProgress(ipc, offset, p.total);
     } while (!at_end);
     std::fclose(f);
-    if (write_chunk(ipc, buf.get(), p.total, nullptr, 0) != 0)
+    if (out.write(p.total, nullptr, 0) != 0)
         return -5;
     finish_stream(ipc);
     return 0;
@@ -456,19 +466,20 @@ int uploadfilefromresource(IpcLinkContext* ipc)
         log_print("<%s> alloc memory fail, upload to ipc fail!", "uploadfilefromresource");
         return -3;
     }
+    ChunkWriter out{ipc, buf.get()};
     int sent = 0;
     for (;;) {
         int remaining = p.total - sent;
         int n = remaining < kChunkSize ? remaining : kChunkSize;
         // Straight from the block: no copy into the frame buffer.
-        if (write_chunk(ipc, buf.get(), sent, p.block + sent, n) != 0)
+        if (out.write(sent, p.block + sent, n) != 0)
             return -5;
         sent += n;
         ReportLoadProgress(ipc, sent, p.total);
         if (remaining <= kChunkSize)
             break;
     }
-    if (write_chunk(ipc, buf.get(), p.total, nullptr, 0) != 0)
+    if (out.write(p.total, nullptr, 0) != 0)
         return -5;
     finish_stream(ipc);
     return 0;
