@@ -373,3 +373,58 @@ TEST_F(FleetLink, CommandInterfaceSendsUnsolicitedMessages)
     EXPECT_EQ(events(0, IPC_EVENT_DISCONNECTED).size(), 1u);
     EXPECT_EQ(fleet->device_copy(0).link.unsolicited, 4u);
 }
+
+TEST(FleetOptions, LinkFaultsComeFromTheFleetFileTheOptionsAndTheCommandInterface)
+{
+    char tmpl[] = "/tmp/dravlin-simtest-XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    std::string dir = tmpl;
+    std::ofstream(dir + "/fleet.txt") << "serial=AAA ip=127.0.0.1 ptz=0 link-fault=refuse-login link-fault=slow-read\n"
+                                         "serial=BBB ip=127.0.0.1 ptz=0\n";
+    {
+        sim::FleetOptions opt;
+        opt.fleet_file = dir + "/fleet.txt";
+        opt.bind_addr = 0x7F000001;
+        opt.port = 0;
+        opt.control_bind = 0x7F000001;
+        opt.link_faults = {{sim::LinkFault::TalkBusy, "BBB"}, {sim::LinkFault::BadXml, "0"}};
+        sim::Fleet fleet(opt);
+        ASSERT_EQ(fleet.open(), 0) << fleet.error();
+        sim::Device a = fleet.device_copy(0), b = fleet.device_copy(1);
+        EXPECT_TRUE(a.has(sim::LinkFault::RefuseLogin));
+        EXPECT_TRUE(a.has(sim::LinkFault::SlowRead));
+        EXPECT_TRUE(a.has(sim::LinkFault::BadXml));
+        EXPECT_FALSE(a.has(sim::LinkFault::TalkBusy));
+        EXPECT_TRUE(b.has(sim::LinkFault::TalkBusy));
+        EXPECT_NE(a.ptz_port, 0);
+        EXPECT_NE(a.ptz_port, b.ptz_port);
+        EXPECT_EQ(fleet.command("fault BBB talk-busy off"), "ok 1");
+        EXPECT_EQ(fleet.command("fault all refuse-upload"), "ok 2");
+        EXPECT_FALSE(fleet.device_copy(1).has(sim::LinkFault::TalkBusy));
+        EXPECT_TRUE(fleet.device_copy(1).has(sim::LinkFault::RefuseUpload));
+        EXPECT_EQ(fleet.command("alarm CCC").rfind("error: no device with serial number CCC", 0), 0u);
+        std::string status = fleet.status_json();
+        EXPECT_EQ(status.find('\n', status.size() - 1), status.size() - 1);
+        EXPECT_NE(fleet.command("status").find("\"faults\": [\"refuse-login\", \"bad-xml\", \"slow-read\", \"refuse-upload\"]"),
+                  std::string::npos);
+    }
+    for (auto bad : std::vector<std::pair<sim::LinkFault, std::string>>{{sim::LinkFault::TalkBusy, "CCC"},
+                                                                        {sim::LinkFault::TalkBusy, "2"}}) {
+        sim::FleetOptions opt;
+        opt.fleet_file = dir + "/fleet.txt";
+        opt.bind_addr = 0x7F000001;
+        opt.port = 0;
+        opt.control_bind = 0x7F000001;
+        opt.link_faults = {bad};
+        sim::Fleet fleet(opt);
+        EXPECT_NE(fleet.open(), 0) << bad.second;
+        EXPECT_NE(fleet.error().find("link fault talk-busy"), std::string::npos) << fleet.error();
+    }
+    std::ofstream(dir + "/bad.txt") << "serial=AAA link-fault=sometimes\n";
+    sim::FleetOptions opt;
+    opt.fleet_file = dir + "/bad.txt";
+    sim::Fleet fleet(opt);
+    EXPECT_NE(fleet.open(), 0);
+    EXPECT_NE(fleet.error().find("bad value for 'link-fault'"), std::string::npos) << fleet.error();
+    std::filesystem::remove_all(dir);
+}
