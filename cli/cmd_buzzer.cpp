@@ -36,13 +36,13 @@ int run_buzzer(const std::vector<std::string>& args)
     if (!err.empty())
         return usage_error("buzzer", err);
     int value = static_cast<int>(enable);
-    RequestSpec spec{"buzzer setting", [value](int chanid) { return ipc_sys_SetBuzzerEnable(chanid, value) == 0; },
+    RequestPlan plan{"buzzer setting", [value](int chanid) { return ipc_sys_SetBuzzerEnable(chanid, value) == 0; },
                      IPC_EVENT_BUZZER, [](int v) { return v == 1; },
                      [](int v) {
                          return v == 2 ? std::string("this model does not support the setting")
                                        : "the recorder refused the setting (" + std::to_string(v) + ")";
                      }};
-    return run_fleet("buzzer", o, [&](const Recorder&) { return make_request_job(spec); });
+    return run_fleet("buzzer", o, [&](const Recorder&) { return make_request_job(plan); });
 }
 
 }  // namespace

@@ -40,11 +40,11 @@ int run_channel_mode(const std::vector<std::string>& args)
         return usage_error("channel-mode", err);
     int m = static_cast<int>(mode);
     int ctrl_enable = lock ? 0 : 1;
-    RequestSpec spec{"channel mode",
+    RequestPlan plan{"channel mode",
                      [m, ctrl_enable](int chanid) { return ipc_sys_SetChnAddDefMode(chanid, ctrl_enable, m) == 0; },
                      IPC_EVENT_CHANADD_MODE, [](int v) { return v == 0 || v == 1; },
                      [](int v) { return "the recorder refused the setting (" + std::to_string(v) + ")"; }};
-    return run_fleet("channel-mode", o, [&](const Recorder&) { return make_request_job(spec); });
+    return run_fleet("channel-mode", o, [&](const Recorder&) { return make_request_job(plan); });
 }
 
 }  // namespace

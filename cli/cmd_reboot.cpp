@@ -24,10 +24,10 @@ int run_reboot(const std::vector<std::string>& args)
     std::string err = check_fleet_options(o);
     if (!err.empty())
         return usage_error("reboot", err);
-    RequestSpec spec{"reboot", [](int chanid) { return ipc_sys_Reboot(chanid) == 0; }, IPC_EVENT_REBOOT,
+    RequestPlan plan{"reboot", [](int chanid) { return ipc_sys_Reboot(chanid) == 0; }, IPC_EVENT_REBOOT,
                      [](int v) { return v == 0; },
                      [](int v) { return "the recorder refused the reboot (" + std::to_string(v) + ")"; }};
-    return run_fleet("reboot", o, [&](const Recorder&) { return make_request_job(spec); });
+    return run_fleet("reboot", o, [&](const Recorder&) { return make_request_job(plan); });
 }
 
 }  // namespace

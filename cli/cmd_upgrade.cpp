@@ -58,14 +58,14 @@ int run_upgrade(const std::vector<std::string>& args)
                      st.st_size == 0 ? "the file is empty" : "the file is larger than 2 GiB");
         return kExitUsage;
     }
-    RequestSpec spec{"firmware",
+    RequestPlan plan{"firmware",
                      [firmware](int chanid) { return ipc_upload_firmware(chanid, firmware.c_str()) == 0; },
                      IPC_EVENT_UPLOAD_RESULT, [](int v) { return v == 0; },
                      [](int v) {
                          return v == 5 ? std::string("the recorder refused the firmware")
                                        : "the upload failed (" + std::to_string(v) + ")";
                      }};
-    return run_fleet("upgrade", o, [&](const Recorder&) { return make_request_job(spec); });
+    return run_fleet("upgrade", o, [&](const Recorder&) { return make_request_job(plan); });
 }
 
 }  // namespace

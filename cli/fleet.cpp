@@ -495,42 +495,42 @@ namespace {
 
 class RequestJob : public Job {
 public:
-    explicit RequestJob(const RequestSpec& spec) : spec_(spec) {}
+    explicit RequestJob(const RequestPlan& plan) : plan_(plan) {}
 
     void start(RecorderRun& run) override
     {
-        if (!spec_.send(run.chanid())) {
-            run.add_step({spec_.step, false, false, 0, "request not sent"});
-            run.finish(false, std::string("the ") + spec_.step + " request could not be sent");
+        if (!plan_.send(run.chanid())) {
+            run.add_step({plan_.step, false, false, 0, "request not sent"});
+            run.finish(false, std::string("the ") + plan_.step + " request could not be sent");
             return;
         }
-        run.progress(std::string(spec_.step) + " sent");
+        run.progress(std::string(plan_.step) + " sent");
     }
 
     void on_event(RecorderRun& run, const LinkEvent& ev) override
     {
         if (ev.code == IPC_EVENT_UPLOAD_PROGRESS) {
             if (ev.has_value && progress_worth_showing(ev.value, last_percent_))
-                run.progress(std::string(spec_.step) + " " + std::to_string(ev.value) + "%");
+                run.progress(std::string(plan_.step) + " " + std::to_string(ev.value) + "%");
             return;
         }
-        if (ev.code != spec_.answer_event)
+        if (ev.code != plan_.answer_event)
             return;
         int v = ev.has_value ? ev.value : -1;
-        bool ok = ev.has_value && spec_.success(v);
-        std::string detail = ok ? "" : spec_.describe(v);
-        run.add_step({spec_.step, ok, ev.has_value, v, detail});
+        bool ok = ev.has_value && plan_.success(v);
+        std::string detail = ok ? "" : plan_.describe(v);
+        run.add_step({plan_.step, ok, ev.has_value, v, detail});
         run.finish(ok, detail);
     }
 
 private:
-    RequestSpec spec_;
+    RequestPlan plan_;
     int last_percent_ = -1;
 };
 
 }  // namespace
 
-std::unique_ptr<Job> make_request_job(const RequestSpec& spec) { return std::make_unique<RequestJob>(spec); }
+std::unique_ptr<Job> make_request_job(const RequestPlan& plan) { return std::make_unique<RequestJob>(plan); }
 
 int run_fleet(const char* command, const FleetOptions& o, const JobFactory& make_job)
 {

@@ -202,14 +202,14 @@ private:
 
 // A job that sends one request and waits for the event that answers it (the upload progress,
 // event 50, is shown on the way).
-struct RequestSpec {
+struct RequestPlan {
     const char* step;                     // "reboot", "firmware", ...
     std::function<bool(int chanid)> send; // true when the request was written
     int answer_event;                     // the event that carries the answer's value
     std::function<bool(int value)> success;
     std::function<std::string(int value)> describe;  // text of a failed answer
 };
-std::unique_ptr<Job> make_request_job(const RequestSpec& spec);
+std::unique_ptr<Job> make_request_job(const RequestPlan& plan);
 
 using JobFactory = std::function<std::unique_ptr<Job>(const Recorder&)>;
 
