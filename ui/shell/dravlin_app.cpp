@@ -2,6 +2,7 @@
 
 #include "ui/shell/dravlins.h"
 #include "ui/shell/screenshot.h"
+#include "ui/shell/screenshot_workflow.h"
 
 bool CDravlinApp::InitInstance() {
   // Common controls and the embedded-control hosting of the dialog platform need no start-up
@@ -14,6 +15,7 @@ bool CDravlinApp::InitInstance() {
   CDravlins dlg;
   m_pMainWnd = &dlg;
   ScheduleScreenshotFromEnvironment(dlg);
+  ScheduleWorkflowFromEnvironment(dlg);
   dlg.DoModal();
   m_pMainWnd = nullptr;
   return false;
