@@ -307,31 +307,42 @@ TEST_F(Transfer, SecondAnnouncementReplacesThePendingOneWithoutLeakingItsFile)
     EXPECT_EQ(reassemble(media_frames(dev)), bytes_b.substr(0, 10));
 }
 
-// The device stops taking data and resets the connection: the stream ends with a failure,
-// never with success, and the link reports the loss.
-TEST_F(Transfer, BrokenLinkMidStreamReportsFailure)
-{
-    uint16_t port = 0;
-    int lfd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(lfd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
-    socklen_t sl = sizeof sa;
-    ::getsockname(lfd, reinterpret_cast<sockaddr*>(&sa), &sl);
-    port = ntohs(sa.sin_port);
-    ::listen(lfd, 4);
+// A recorder that answers the login and accepts the upload, then misbehaves: it either
+// reads a little of the stream and resets the connection, or stops reading altogether.
+class StallingDevice {
+public:
+    explicit StallingDevice(bool reset) : reset_(reset)
+    {
+        lfd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(lfd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+        socklen_t sl = sizeof sa;
+        ::getsockname(lfd_, reinterpret_cast<sockaddr*>(&sa), &sl);
+        port_ = ntohs(sa.sin_port);
+        ::listen(lfd_, 4);
+        thread_ = std::thread([this] { run(); });
+    }
+    ~StallingDevice()
+    {
+        release_.store(true);
+        thread_.join();
+        ::close(lfd_);
+    }
+    uint16_t port() const { return port_; }
 
-    std::atomic<bool> announced{false};
-    std::thread device([&] {
-        pollfd p{lfd, POLLIN, 0};
+private:
+    void run()
+    {
+        pollfd p{lfd_, POLLIN, 0};
         if (::poll(&p, 1, 20000) <= 0)
             return;
-        int fd = ::accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
+        int fd = ::accept4(lfd_, nullptr, nullptr, SOCK_CLOEXEC);
         std::string in;
         char buf[65536];
-        bool answered_login = false;
-        while (!announced.load()) {
+        bool answered_login = false, accepted = false;
+        while (!accepted) {
             pollfd q{fd, POLLIN, 0};
             if (::poll(&q, 1, 20000) <= 0)
                 break;
@@ -345,22 +356,38 @@ TEST_F(Transfer, BrokenLinkMidStreamReportsFailure)
             }
             if (in.find("Msg_code=\"1022\"") != std::string::npos) {
                 send_all(fd, upload_answer("0"));
-                announced.store(true);
+                accepted = true;
             }
         }
-        // Read a little of the stream, then reset the connection.
-        for (int got = 0; got < 100000;) {
-            ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-            if (n <= 0)
-                break;
-            got += static_cast<int>(n);
+        if (reset_) {
+            for (int got = 0; got < 100000;) {
+                ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+                if (n <= 0)
+                    break;
+                got += static_cast<int>(n);
+            }
+            linger l{1, 0};
+            ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+        } else {
+            while (!release_.load())
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
-        linger l{1, 0};
-        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
         ::close(fd);
-    });
+    }
 
-    IpcLoginParam p = login_param(0, port, 0);
+    bool reset_;
+    int lfd_ = -1;
+    uint16_t port_ = 0;
+    std::atomic<bool> release_{false};
+    std::thread thread_;
+};
+
+// The device resets the connection mid-stream: the stream ends with a failure, never with
+// success, and the link reports the loss.
+TEST_F(Transfer, BrokenLinkMidStreamReportsFailure)
+{
+    StallingDevice dev(true);
+    IpcLoginParam p = login_param(0, dev.port(), 0);
     ASSERT_EQ(ipc_login_delay(&p), 1);
     ASSERT_TRUE(wait_until([] { return rec().count(0, IPC_EVENT_LOGIN_OK) == 1; }));
     std::string path = dir + "/firmware.bin";
@@ -370,8 +397,27 @@ TEST_F(Transfer, BrokenLinkMidStreamReportsFailure)
     EXPECT_EQ(values(0, IPC_EVENT_UPLOAD_RESULT), std::vector<int32_t>{5});
     ASSERT_TRUE(wait_until([] { return rec().count(0, IPC_EVENT_DISCONNECTED) >= 1; }));
     EXPECT_LT(values(0, IPC_EVENT_UPLOAD_PROGRESS).size(), 20u);
-    device.join();
-    ::close(lfd);
+}
+
+// A device that stops reading leaves the stream waiting for room; a logout still ends it at
+// once, as a failure, and the thread goes.
+TEST_F(Transfer, LogoutEndsAStalledUpload)
+{
+    StallingDevice dev(false);
+    IpcLoginParam p = login_param(0, dev.port(), 1);
+    ASSERT_EQ(ipc_login_delay(&p), 1);
+    ASSERT_TRUE(wait_until([] { return rec().count(0, IPC_EVENT_LOGIN_OK) == 1; }));
+    std::string path = dir + "/firmware.bin";
+    write_file(path, pseudo_random(32u << 20, 10));
+    ASSERT_EQ(ipc_upload_firmware(0, path.c_str()), 0);
+    IpcLinkContext* ipc = ipc_entry(0);
+    ASSERT_TRUE(wait_until([ipc] {
+        std::lock_guard<std::mutex> lk(ipc_lock(ipc));
+        return ipc->bytessent > 0;
+    }));
+    EXPECT_EQ(ipc_logout(0), 1);  // returns once the thread has ended
+    EXPECT_EQ(values(0, IPC_EVENT_UPLOAD_RESULT), std::vector<int32_t>{5});
+    EXPECT_EQ(rec().count(0, IPC_EVENT_THREAD_END), 1);
 }
 
 // Requests sent from other threads during an upload land between whole chunks.
