@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QImage>
 #include <QPainter>
 #include <QPixmap>
@@ -67,28 +68,59 @@ QString DrawPicture(const QString& dir, const char* name, QSize size, const char
   return img.save(path, "PNG") ? path : QString();
 }
 
-// Chooses the two drawn pictures, the built-in boot picture, ticks the QV5 rows and starts
-// the refresh, as the operator would.
+// A boot picture close to the recorders' 240 KB limit, so its upload outlasts what the socket
+// buffers take at once and the rows show real percentages. Busy blocks of colour compress
+// badly; the quality is lowered until the file fits.
+QString DrawBootPicture(const QString& dir) {
+  QImage img(QSize(1280, 720), QImage::Format_RGB32);
+  quint32 seed = 7;
+  for (int y = 0; y < img.height(); y += 4)
+    for (int x = 0; x < img.width(); x += 4) {
+      seed = seed * 1103515245u + 12345u;
+      const QRgb c = qRgb((seed >> 8) & 0xFF, (seed >> 16) & 0xFF, (seed >> 24) & 0xFF);
+      for (int dy = 0; dy < 4; ++dy)
+        for (int dx = 0; dx < 4; ++dx) img.setPixel(x + dx, y + dy, c);
+    }
+  QPainter p(&img);
+  QFont f = p.font();
+  f.setPixelSize(96);
+  p.setFont(f);
+  p.setPen(Qt::white);
+  p.drawText(img.rect(), Qt::AlignCenter, QStringLiteral("Dravlin"));
+  p.end();
+  const QString path = QDir(dir).filePath(QStringLiteral("boot.jpg"));
+  for (int quality = 90; quality >= 10; quality -= 10) {
+    if (!img.save(path, "JPEG", quality)) return QString();
+    if (QFileInfo(path).size() <= 230 * 1024) {
+      std::fprintf(stderr, "screenshot workflow: boot picture of %lld bytes\n", static_cast<long long>(QFileInfo(path).size()));
+      return path;
+    }
+  }
+  return QString();
+}
+
+// Chooses the drawn boot and channel pictures and the factory shutdown picture, ticks the QV5
+// rows and starts the refresh, as the operator would.
 bool StartRefresh(CDravlins& window, Workflow& w) {
   CDravlinDlg& page = window.BootPicturePage();
   if (page.IsSearching()) page.OnCommand(1001, BN_CLICKED);
+  const QString boot = DrawBootPicture(w.pictures.path());
   const QString chan = DrawPicture(w.pictures.path(), "channel.png", QSize(360, 288), "Dravlin 通道");
-  const QString shut = DrawPicture(w.pictures.path(), "shutdown.png", QSize(1024, 768), "Dravlin 关机");
-  if (chan.isEmpty() || shut.isEmpty()) {
+  if (boot.isEmpty() || chan.isEmpty()) {
     Fail("cannot draw the pictures");
     return false;
   }
   {
     RecordingUiSeam seam;
     ScopedUiSeam scoped(&seam);
-    seam.pathAnswers = {chan, shut};
+    seam.pathAnswers = {boot, chan};
+    page.OnCommand(1040, BN_CLICKED);
     page.OnCommand(1017, BN_CLICKED);
-    page.OnCommand(1018, BN_CLICKED);
     for (const auto& box : seam.boxes) std::fprintf(stderr, "screenshot workflow: %s\n", box.text.toUtf8().constData());
     if (!seam.boxes.empty()) return false;
   }
-  page.CheckDlgButton(1043, true);
-  page.OnCommand(1043, BN_CLICKED);
+  page.CheckDlgButton(1045, true);
+  page.OnCommand(1045, BN_CLICKED);
   page.OnCommand(1003, BN_CLICKED);
   page.OnCommand(1024, BN_CLICKED);
   return true;
@@ -131,17 +163,24 @@ void Tick(CDravlins& window, QTimer* timer, Workflow& w) {
     }
     case Step::WaitProgress: {
       list.DrainPosted();
-      int ticked = 0, uploading = 0;
+      int ticked = 0, uploading = 0, halfway = 0;
+      const QString prefix = U8(kProgressPrefix);
       for (int r = 0; r < list.GetRowCount(); ++r) {
         if (!list.GetRowCheck(r)) continue;
         ++ticked;
-        if (list.GetCellText(r, CDravlinDlg::kStatusColumn).startsWith(U8(kProgressPrefix))) ++uploading;
+        const QString text = list.GetCellText(r, CDravlinDlg::kStatusColumn);
+        if (!text.startsWith(prefix)) continue;
+        ++uploading;
+        const int pct = text.mid(prefix.size()).section(QLatin1Char('.'), 0, 0).toInt();
+        if (pct >= 40 && pct <= 90) ++halfway;
       }
       const qint64 now = w.clock.elapsed();
       if (uploading > 0 && w.firstProgress < 0) w.firstProgress = now;
-      // Most ticked rows mid-upload makes the better picture; a short wait for it at most.
-      const bool ready = uploading > 0 && (2 * uploading >= ticked || now - w.firstProgress >= 1500);
+      // Most ticked rows well into an upload make the better picture; a short wait for it at most.
+      const bool ready = uploading > 0 && (2 * halfway >= ticked || now - w.firstProgress >= 3000);
       if (ready) {
+        std::fprintf(stderr, "screenshot workflow: %d of %d ticked rows uploading after %lld ms\n", uploading, ticked,
+                     static_cast<long long>(now));
         if (!Save(window, w.prefix + QStringLiteral("-progress.png"))) break;
         w.step = Step::WaitEnd;
         return;
