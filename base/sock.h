@@ -67,6 +67,12 @@ int sock_wait_writable(int sock, int timeout_ms);
 // leaves together with what follows instead of as a segment of its own.
 int socksend_poll(int sock, const void* data, int length, int timeout_ms, bool more = false);
 
+// Like socksend_poll for two buffers sent back to back (a frame header and its data) with one
+// gather write, so the pair costs one system call and leaves as full segments. Returns the
+// bytes of both buffers sent (less than alen + blen only when nothing could be sent for
+// timeout_ms), or -1 on an error.
+int socksend2_poll(int sock, const void* a, int alen, const void* b, int blen, int timeout_ms);
+
 // The socket's current send buffer size in bytes (it grows with the stack's auto-tuning), or -1.
 int sock_sndbuf(int sock);
 

@@ -14,6 +14,7 @@
 #include "util/fixedstr.h"
 #include "util/log.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
@@ -31,9 +32,9 @@ constexpr int kChunkSize = 40960;
 constexpr int kTextArea = 248;
 constexpr int kDataOffset = kFrameHeaderSize + kTextArea;
 constexpr int kFrameBufferSize = kDataOffset + kChunkSize;  // 41216
+constexpr int kGatherMinSndBuf = 4 * kFrameBufferSize;
+constexpr int kGatherCheckEvery = 16;
 constexpr int kDownloadTimeoutMs = 10000;
-constexpr int kCorkMinSndBuf = 4 * kFrameBufferSize;
-constexpr int kCorkCheckEvery = 16;
 // While the socket cannot take data we wait in slices of this length, so a logout is noticed.
 constexpr int kWritableSliceMs = 100;
 // Event texts: the download result holds both paths.
@@ -129,15 +130,16 @@ void finish_stream(IpcLinkContext* ipc)
     }
 }
 
-// Sends a whole buffer on the link socket. While the socket cannot take data it waits for
-// room with poll (no fixed sleeps: a 1 ms nap per full send buffer caps the throughput).
+// Sends a chunk's header (with its text and zero bytes) and its data on the link socket in
+// gather writes straight from their buffers: one system call per chunk, full segments on the
+// wire. While the socket cannot take data it waits for room with poll (no fixed sleeps: a
+// 1 ms nap per full send buffer caps the throughput).
 // 0 sent; -1 the stream is broken (error, logout, or no room for kSockSendStallMs).
-int send_whole(IpcLinkContext* ipc, int fd, const void* data, int len, bool more)
+int send_whole(IpcLinkContext* ipc, int fd, const unsigned char* head, int headlen, const unsigned char* data, int len)
 {
-    const char* p = static_cast<const char*>(data);
     int stalled_ms = 0;
-    while (len > 0) {
-        int r = socksend_poll(fd, p, len, kWritableSliceMs, more);
+    while (headlen + len > 0) {
+        int r = socksend2_poll(fd, head, headlen, data, len, kWritableSliceMs);
         if (r < 0)
             return -1;
         if (r == 0) {
@@ -149,16 +151,19 @@ int send_whole(IpcLinkContext* ipc, int fd, const void* data, int len, bool more
         } else {
             stalled_ms = 0;
         }
-        p += r;
-        len -= r;
-        if (len > 0 && !ipc->running.load())
+        int from_head = std::min(r, headlen);
+        head += from_head;
+        headlen -= from_head;
+        data += r - from_head;
+        len -= r - from_head;
+        if (headlen + len > 0 && !ipc->running.load())
             return -1;
     }
     return 0;
 }
 
 // Writes the frames of one upload from one reused buffer: header, text and 4 zero bytes,
-// then the data; both writes under the entry's lock so that no request of another thread
+// then the data; the whole chunk under the entry's lock so that no request of another thread
 // lands inside the chunk. On failure the connection is shut down: the device has part of a
 // frame and would misread what follows, and the link thread then sees the loss.
 struct ChunkWriter {
@@ -182,14 +187,18 @@ struct ChunkWriter {
             log_print("<%s> link gone, upload stopped at %d\n", "uploadfile2ipc", start);
             return -1;
         }
-        // Where the send buffer holds several chunks, the header is announced as "more to
-        // follow" and leaves together with its data instead of as a tiny segment of its own.
-        // With a smaller buffer the corked header would wait for room, so there both writes go
-        // out as they are. The buffer grows with the stack's auto-tuning: look now and then.
-        if (frames++ % kCorkCheckEvery == 0)
-            big_buffer = sock_sndbuf(fd) >= kCorkMinSndBuf;
-        if (send_whole(ipc, fd, buf, kFrameHeaderSize + textlen + 4, n > 0 && big_buffer) != 0 ||
-            (n > 0 && send_whole(ipc, fd, data, n, false) != 0)) {
+        // Where the send buffer holds several chunks, header and data go out in one gather
+        // write. With a small buffer (a slow or congested path) a gather write keeps splitting
+        // at the buffer's edge and crawls, so there the two go out one after the other. The
+        // buffer grows with the stack's auto-tuning: look now and then.
+        if (frames++ % kGatherCheckEvery == 0)
+            big_buffer = sock_sndbuf(fd) >= kGatherMinSndBuf;
+        const int headlen = kFrameHeaderSize + textlen + 4;
+        int r = big_buffer ? send_whole(ipc, fd, buf, headlen, data, n)
+                           : send_whole(ipc, fd, buf, headlen, nullptr, 0);
+        if (r == 0 && !big_buffer && n > 0)
+            r = send_whole(ipc, fd, nullptr, 0, data, n);
+        if (r != 0) {
             log_print("<%s> chunk at %d (%d bytes) not written, upload stopped\n", "uploadfile2ipc", start, n);
             sock_shutdown(fd);
             return -1;
