@@ -23,6 +23,10 @@
 #include "ui/platform/ui_seam.h"
 #include "util/digest.h"
 
+// The list is shown and painted here; fontconfig keeps a cache of its own for the process's
+// life, which LeakSanitizer would otherwise report at exit.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
+
 using e2e::Json;
 using e2e::NetnsLab;
 using e2e::NetnsTest;
