@@ -122,12 +122,12 @@ int main(int argc, char** argv)
             opt.spread_ms = static_cast<int>(n);
         } else if (a == "--fault") {
             const char* v = value();
-            std::string spec = v ? v : "";
-            auto colon = spec.find(':');
+            std::string arg = v ? v : "";
+            auto colon = arg.find(':');
             sim::AnswerFault fault;
-            if (colon == std::string::npos || !sim::fault_from_name(spec.substr(0, colon), &fault))
+            if (colon == std::string::npos || !sim::fault_from_name(arg.substr(0, colon), &fault))
                 return bad("--fault needs KIND:INDEX[,INDEX...] with KIND one of " + sim::fault_names());
-            std::string list = spec.substr(colon + 1);
+            std::string list = arg.substr(colon + 1);
             size_t pos = 0;
             while (pos <= list.size()) {
                 size_t comma = list.find(',', pos);
@@ -141,21 +141,21 @@ int main(int argc, char** argv)
             }
         } else if (a == "--link-fault") {
             const char* v = value();
-            std::string spec = v ? v : "";
+            std::string arg = v ? v : "";
             // SERIAL=KIND is accepted too, for a single recorder.
-            if (auto eq = spec.find('='); eq != std::string::npos && spec.find(':') == std::string::npos)
-                spec = spec.substr(eq + 1) + ":" + spec.substr(0, eq);
-            auto colon = spec.find(':');
+            if (auto eq = arg.find('='); eq != std::string::npos && arg.find(':') == std::string::npos)
+                arg = arg.substr(eq + 1) + ":" + arg.substr(0, eq);
+            auto colon = arg.find(':');
             sim::LinkFault fault;
-            if (colon == std::string::npos || !sim::link_fault_from_name(spec.substr(0, colon), &fault))
+            if (colon == std::string::npos || !sim::link_fault_from_name(arg.substr(0, colon), &fault))
                 return bad("--link-fault needs KIND:DEVICE[,DEVICE...] with KIND one of " + sim::link_fault_names());
-            std::string list = spec.substr(colon + 1);
+            std::string list = arg.substr(colon + 1);
             size_t pos = 0;
             for (;;) {
                 size_t comma = list.find(',', pos);
                 std::string item = list.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
                 if (item.empty())
-                    return bad("--link-fault: empty device in '" + spec + "'");
+                    return bad("--link-fault: empty device in '" + arg + "'");
                 opt.link_faults.emplace_back(fault, item);
                 if (comma == std::string::npos)
                     break;

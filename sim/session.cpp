@@ -403,7 +403,8 @@ void Session::handle_control(const Message& m, long code)
         if (!parse_long(m.attr("REQUEST_PARAM", "CtrlBuzzerEnable"), &v))
             error("buzzer request without CtrlBuzzerEnable");
         dev_.link.buzzer = static_cast<int>(v);
-        answer(m.type, m.code, flag, "");
+        // Recorders confirm the buzzer setting with 1 (2: the model has no buzzer button).
+        answer(m.type, m.code, refuse ? 2 : 1, "");
         return;
     }
     default:
