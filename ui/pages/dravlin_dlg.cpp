@@ -158,7 +158,9 @@ void CDravlinDlg::OnClose() {
 void CDravlinDlg::OnSize(int type, int, int) {
   if (type == SIZE_MINIMIZED) return;
   m_layout.Relayout();
-  const int width = m_list.width();
+  // The list's client area: the whole widget width would leave the frame's few pixels to a
+  // horizontal scroll bar.
+  const int width = m_list.viewport()->width();
   for (int c = 0; c < m_list.GetColumnCount(); ++c) m_list.setColumnWidth(c, width / 5);
 }
 

@@ -446,7 +446,7 @@ TEST_F(PageTest, ResizeLaysOutAndSplitsTheListIntoFiveColumns) {
   ASSERT_TRUE(WaitUntil([&] { return page->isVisible(); }));
   for (QSize size : {QSize(900, 620), QSize(1400, 900), QSize(1003, 700)}) {
     page->resize(size);
-    const int w = list().width();
+    const int w = list().viewport()->width();  // the client area, not the frame
     for (int c = 0; c < 5; ++c) EXPECT_EQ(list().columnWidth(c), w / 5) << size.width();
   }
   const QRect small = list().geometry();
