@@ -8,6 +8,7 @@
 #include "link/requests.h"
 #include "link/transfer.h"
 #include "sim/fleet.h"
+#include "util/log.h"
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -102,6 +103,7 @@ public:
     const Pictures* pics;
     Clock::time_point deadline;  // of the whole benchmark
     std::string error;
+    bool login_late = false;  // the last round ended on a login answer later than the link waits
 
     // The sequence on recorders 0..n-1 (link entry i to recorder i); false with error set when
     // a recorder fails or the round runs past its limit. Links are logged out either way.
@@ -117,6 +119,7 @@ public:
         std::vector<Step> step(static_cast<size_t>(n), Step::Login);
         int done = 0, logged_in = 0;
         bool ok = true;
+        login_late = false;
 
         double c0 = cpu_seconds();
         auto t0 = Clock::now();
@@ -151,7 +154,13 @@ public:
             std::string who = "recorder " + std::to_string(e.chanid);
             if (s == Step::Done)
                 continue;  // the link ending after the reboot
-            if (e.code == IPC_EVENT_LOGIN_FAIL || e.code == IPC_EVENT_DISCONNECTED) {
+            if (e.code == IPC_EVENT_LOGIN_FAIL && s == Step::Login) {
+                // The link waits about 200 ms for the login answer; one simulator thread serving
+                // 64 recorders on a loaded machine can be later than that. Real recorders each
+                // answer for themselves, so the round is repeated rather than counted.
+                login_late = true;
+                ok = false;
+            } else if (e.code == IPC_EVENT_LOGIN_FAIL || e.code == IPC_EVENT_DISCONNECTED) {
                 ok = fail(who + ": event " + std::to_string(e.code) + " before the reboot answer");
             } else if (e.code == IPC_EVENT_LOGIN_OK && s == Step::Login) {
                 s = Step::Boot;
@@ -182,7 +191,8 @@ public:
         t->seconds = since(t0);
         t->cpu = cpu_seconds() - c0;
         ipc_logout_all();
-        return ok && wait_back(n);
+        bool back = wait_back(n);
+        return ok && back;
     }
 
 private:
@@ -248,6 +258,9 @@ int main()
     int devnull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
     ::dup2(devnull, 1);
 
+    // BENCH_REFRESH_LOG=1: the link's diagnostic lines on standard error, to see why a round failed.
+    if (std::getenv("BENCH_REFRESH_LOG"))
+        log_set_sink(log_sink_to_debug);
     sim::FleetOptions opt;
     opt.devices = kFleet;
     opt.base_ip = 0x7F000001;
@@ -262,7 +275,7 @@ int main()
     std::thread loop;
     std::string error;
     std::vector<double> single_s, fleet_s, speedup, cpu_ms, started_s, logged_s;
-    int rounds = 0;
+    int rounds = 0, late_rounds = 0;
 
     if (fleet->open() != 0) {
         error = "fleet: " + fleet->error();
@@ -271,11 +284,16 @@ int main()
         auto bench_end = Clock::now() + kBenchLimit;
         Fixture fx{fleet.get(), &pics, bench_end, {}};
         // Rounds alternate the two measurements so that load from elsewhere hits them alike.
-        for (; rounds < kRounds && Clock::now() < bench_end; ++rounds) {
+        for (; rounds < kRounds && late_rounds <= kRounds && Clock::now() < bench_end; ++rounds) {
             Timing one, all;
             ipc_init();
-            if (!fx.round(1, &one) || !fx.round(kFleet, &all))
-                break;
+            if (!fx.round(1, &one) || !fx.round(kFleet, &all)) {
+                if (!fx.login_late || !fx.error.empty())
+                    break;
+                ++late_rounds;
+                --rounds;
+                continue;
+            }
             single_s.push_back(one.seconds);
             fleet_s.push_back(all.seconds);
             speedup.push_back(kFleet * one.seconds / all.seconds);
@@ -301,11 +319,11 @@ int main()
         std::fprintf(stderr, "bench_refresh: %s (round %d)\n", error.c_str(), rounds + 1);
         return 1;
     }
-    if (single_s.empty()) {
-        std::fprintf(stderr, "bench_refresh: no round finished within %lld s\n",
-                     static_cast<long long>(kBenchLimit.count()));
+    if (single_s.size() < static_cast<size_t>(kRounds))
+        std::fprintf(stderr, "bench_refresh: %d of %d rounds finished (time limit %lld s, %d repeated after a late login)\n",
+                     rounds, kRounds, static_cast<long long>(kBenchLimit.count()), late_rounds);
+    if (single_s.empty())
         return 1;
-    }
     std::printf("refresh of 3 pictures (200 KB + 60 KB + 60 KB) and reboot, medians of %zu rounds:\n",
                 single_s.size());
     std::printf("1 recorder: %.1f ms\n", 1000 * median(single_s));
@@ -317,5 +335,6 @@ int main()
                 100 * median(logged_s) / median(fleet_s));
     std::printf("parallel speed-up (%d x single / parallel): %.1f\n", kFleet, median(speedup));
     std::printf("process CPU per recorder in the parallel run: %.2f ms (simulator included)\n", median(cpu_ms));
+    std::printf("rounds repeated because a login answer came after the link's 200 ms: %d\n", late_rounds);
     return 0;
 }
