@@ -26,7 +26,8 @@ constexpr int kSearchRequestMax = 1499;   // characters of one request datagram
 constexpr int kSearchAnswerMax = 8192;    // bytes of one answer that are read
 
 // Called on the search thread once per newly listed serial number, after the record is in the
-// table and counted. The record is valid during the call only. Must return quickly.
+// table and counted. The record is a copy of that answer (the slot itself may be changed by
+// modifyipc meanwhile), valid during the call only. Must return quickly.
 using SearchCB = void (*)(const IPCSearchInfo* info);
 
 // 1 started; 0 a search already runs ("ipc searching is working...\n"); -1 no memory or no

@@ -109,10 +109,16 @@ int SearchTable::handle_datagram(const char* text)
         return 0;
     }
     log_print("found mac=[%.*s], ip=[%.*s]\n", FIELD(rec->lancfg.MacAddress), FIELD(rec->lancfg.IPAddress));
+    // Once counted, the slot may be overwritten by modifyipc from another thread at any time:
+    // the callback reads a copy of the answer, never the slot itself.
+    SearchCB cb = callback();
+    std::unique_ptr<IPCSearchInfo> seen;
+    if (cb)
+        seen.reset(new (std::nothrow) IPCSearchInfo(*rec));
     slots_[n] = std::move(rec);
     // The record is complete before the count covers it.
     count_.store(n + 1, std::memory_order_release);
-    if (SearchCB cb = callback())
-        cb(slots_[n].get());
+    if (cb && seen)
+        cb(seen.get());
     return 1;
 }

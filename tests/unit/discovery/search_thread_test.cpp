@@ -314,3 +314,39 @@ TEST_F(SearchThreadTest, RestoreAndNetworkChangeGoOutFromTheirOwnSocket)
     EXPECT_EQ(modify_ipcnetwork(nullptr, cfg.get()), -1);
     EXPECT_EQ(dtest::count_logged("modify_ipcnetwork fail, param error \n"), 1);
 }
+
+namespace {
+
+// The callback's record must stay the answer it was called for, even when another thread
+// changes that table slot while the callback still reads it.
+std::atomic<int> g_cb_phase{0};  // 1 callback waiting, 2 slot overwritten
+std::atomic<bool> g_cb_record_kept{false};
+void on_new_device_slow(const IPCSearchInfo* info)
+{
+    const std::string ip(fixed_view(info->lancfg.IPAddress));
+    g_cb_phase = 1;
+    dtest::wait_for([] { return g_cb_phase.load() == 2; });
+    g_cb_record_kept = fixed_view(info->lancfg.IPAddress) == ip;
+}
+
+}  // namespace
+
+TEST_F(SearchThreadTest, CallbackRecordIsNotChangedUnderItByModify)
+{
+    FakeDevice dev;
+    dtest::BroadcastToLoopback redirect(dev.port);
+    ASSERT_EQ(startsearchipc(), 1);
+    g_cb_phase = 0;
+    g_cb_record_kept = false;
+    ASSERT_EQ(setSearchCB(on_new_device_slow), 1);
+    ASSERT_TRUE(dtest::wait_for([] { return searchipc_port() != 0; }));
+    dev.send_to(searchipc_port(), sim::build_answer(dtest::device(2)));
+    ASSERT_TRUE(dtest::wait_for([] { return g_cb_phase.load() == 1; }));
+    auto rec = std::make_unique<IPCSearchInfo>();
+    ASSERT_EQ(getipcinfo_copy(0, rec.get()), 1);
+    fixed_copy(rec->lancfg.IPAddress, "10.99.99.99");
+    EXPECT_EQ(modifyipc(0, rec.get()), 1);
+    g_cb_phase = 2;
+    stopsearchipc();  // the callback has returned
+    EXPECT_TRUE(g_cb_record_kept.load());
+}
