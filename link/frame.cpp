@@ -30,16 +30,22 @@ int frame_recv_exact(IpcLinkContext* ipc, int fd, void* buffer, int n, int max_s
     char* p = static_cast<char*>(buffer);
     int got = 0;
     int silent = 0;
+    uint64_t last_byte = get_tick_ms();
     while (got < n) {
         if (!ipc->running.load())
             return kRecvStopped;
         int r = sockrecv(fd, p + got, n - got);
         if (r > 0) {
             got += r;
+            last_byte = get_tick_ms();
             continue;
         }
         if (r == -2 || (r == -1 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))) {
             if (max_silent_waits >= 0 && ++silent >= max_silent_waits)
+                return kRecvTimedOut;
+            // A peer that stops in the middle of a frame would otherwise hold the link thread
+            // here for good: no heartbeat, no silence check, no reconnect.
+            if (max_silent_waits < 0 && get_tick_ms() - last_byte > static_cast<uint64_t>(kSilenceLimitMs))
                 return kRecvTimedOut;
             continue;
         }
@@ -59,6 +65,10 @@ int sockrecv_onemsg(IpcLinkContext* ipc)
     int r = frame_recv_exact(ipc, fd, hd, kFrameHeaderSize, -1);
     if (r == kRecvStopped)
         return 0;
+    if (r == kRecvTimedOut) {
+        log_print("[%s] frame stalled for more than %d ms, dropped\n", "ipcdealsock", kSilenceLimitMs);
+        return 0;
+    }
     if (r <= 0) {
         log_print("sockrecv_onemsg ret:%d\n", r);
         return r;
@@ -91,6 +101,10 @@ int sockrecv_onemsg(IpcLinkContext* ipc)
         r = frame_recv_exact(ipc, fd, buf, static_cast<int>(len), -1);
         if (r == kRecvStopped)
             return 0;
+        if (r == kRecvTimedOut) {
+            log_print("[%s] frame stalled for more than %d ms, dropped\n", "ipcdealsock", kSilenceLimitMs);
+            return 0;
+        }
         if (r <= 0) {
             log_print("sockrecv_onemsg ret:%d\n", r);
             return r;

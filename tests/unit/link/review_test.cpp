@@ -1,0 +1,106 @@
+// Faults found in review: a device that stalls in the middle of a frame, a download that
+// cannot be requested, and the login identifier shared between the link thread and callers.
+#include "link/context.h"
+#include "link/link.h"
+#include "link/transfer.h"
+
+#include "link_harness.h"
+#include "log_capture.h"
+#include "util/clock.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+
+using namespace link_test;
+
+namespace {
+
+// A frame that starts and then stops arriving: the reader gives up once the silence limit
+// has passed without a byte, instead of waiting for as long as the link runs.
+TEST_F(LogCapture, FrameStalledMidwayIsUnreadableAfterTheSilenceLimit)
+{
+    struct Case {
+        const char* name;
+        std::string sent;
+    };
+    const Case cases[] = {
+        {"half a header", raw_header(0x51589158u, 100).substr(0, 5)},
+        {"header and part of the payload", raw_header(0x51589158u, 100) + "<?xml"},
+        {"large frame cut short", raw_header(0x51589158u, 4000) + std::string(1000, 'x')},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        IpcLinkContext ctx;
+        ctx.chanid = 9;
+        ctx.evcb = on_event;
+        ctx.running.store(1);
+        int sv[2];
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+        ctx.sock.store(sv[0]);
+        ASSERT_TRUE(send_all(sv[1], c.sent));
+
+        std::atomic<bool> done{false};
+        std::atomic<bool> forced{false};
+        std::thread helper([&] {
+            // Let the reader get into its wait, then let more than 50 s pass on the link clock.
+            wait_until([] { return false; }, 300);
+            clock_advance_for_test(50001);
+            if (!wait_until([&] { return done.load(); }, 10000)) {
+                forced.store(true);
+                ctx.running.store(0);  // so that a failing reader does not hang the suite
+            }
+        });
+        int r = sockrecv_onemsg(&ctx);
+        done.store(true);
+        helper.join();
+        EXPECT_FALSE(forced.load()) << "the reader waited on a stalled frame for as long as the link ran";
+        EXPECT_LE(r, 0);
+        ::close(sv[0]);
+        ::close(sv[1]);
+    }
+}
+
+// The same at the session level: a device that sends part of a frame and stalls gets event 2
+// and, with auto reconnect, a new login; without the limit the link thread stays stuck.
+struct Review : LogCapture {
+    void SetUp() override
+    {
+        LogCapture::SetUp();
+        rec().clear();
+        ASSERT_EQ(ipc_init(), 1);
+    }
+    void TearDown() override
+    {
+        ipc_logout_all();
+        rec().clear();
+        LogCapture::TearDown();
+    }
+};
+
+TEST_F(Review, DeviceStallingMidFrameIsDroppedAndLoggedInAgain)
+{
+    FakeRecorder dev;
+    IpcLoginParam p = login_param(20, dev.port(), 1);
+    ASSERT_EQ(ipc_login_delay(&p), 1);
+    ASSERT_TRUE(wait_until([] { return rec().count(20, IPC_EVENT_LOGIN_OK) == 1; }));
+    ASSERT_TRUE(dev.send_to(0, raw_header(0x51589158u, 200) + "<?xml version"));
+    wait_until([] { return false; }, 300);
+    clock_advance_for_test(50001);
+    ASSERT_TRUE(wait_until([] { return rec().count(20, IPC_EVENT_DISCONNECTED) == 1; }, 10000));
+    ASSERT_TRUE(wait_until([] { return rec().count(20, IPC_EVENT_LOGIN_OK) == 2; }));
+    EXPECT_EQ(ipc_logout(20), 1);
+    EXPECT_EQ(rec().codes(20), (std::vector<int>{IPC_EVENT_LOGIN_OK, IPC_EVENT_DISCONNECTED, IPC_EVENT_LOGIN_OK,
+                                                 IPC_EVENT_THREAD_END}));
+}
+
+}  // namespace
