@@ -536,6 +536,12 @@ int ipc_file_download(int chanid, const char* localpath)
     if (!ipc_check_chanid("ipc_file_download", chanid))
         return -1;
     IpcLinkContext* ipc = ipc_entry(chanid);
+    // Without a link no request can go out; the local file (perhaps the last good copy) is
+    // then left as it is rather than emptied below.
+    if (ipc->sock.load() < 0 || !ipc->running.load()) {
+        log_print("<%s>chan[%d] has not login, fail\n", "ipc_file_download", chanid);
+        return -1;
+    }
     // The device sends from offset 0: a stale file from an earlier download must not stay in
     // front of the new bytes.
     FILE* f = std::fopen(localpath, "wb");

@@ -43,8 +43,8 @@ int ipc_upload_firmware(int chanid, const char* path);
 int ipc_config_upload(int chanid, const char* path);
 
 // Downloads "/mnt/nand/config.xml" into the local path, which is truncated first. The result
-// of the request (bytes written, 0 or -1); -1 for a null path, a bad chanid or a local file
-// that cannot be created.
+// of the request (bytes written, 0 or -1); -1 for a null path, a bad chanid, an entry without
+// login (the local file is then left untouched) or a local file that cannot be created.
 int ipc_file_download(int chanid, const char* localpath);
 
 // ipc_file_download into "<folder>/config.xml".

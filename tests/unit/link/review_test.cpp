@@ -104,3 +104,32 @@ TEST_F(Review, DeviceStallingMidFrameIsDroppedAndLoggedInAgain)
 }
 
 }  // namespace
+
+namespace {
+
+std::string read_file(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// A download that cannot even be requested must leave an earlier copy of the file alone.
+TEST_F(Review, DownloadOnAnEntryWithoutLoginKeepsTheLocalFile)
+{
+    char tmpl[] = "/tmp/dravlin_review_XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    const std::string dir = tmpl;
+    const std::string local = dir + "/config.xml";
+    {
+        std::ofstream out(local, std::ios::binary);
+        out << "<earlier copy/>";
+    }
+    EXPECT_EQ(ipc_file_download(21, local.c_str()), -1);
+    EXPECT_EQ(read_file(local), "<earlier copy/>");
+    EXPECT_EQ(ipc_config_download(21, dir.c_str()), -1);
+    EXPECT_EQ(read_file(local), "<earlier copy/>");
+    EXPECT_EQ(ipc_entry(21)->downloading.load(), 0);
+    std::filesystem::remove_all(dir);
+}
+
+}  // namespace
