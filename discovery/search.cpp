@@ -155,24 +155,21 @@ int startsearchipc()
 
 int stopsearchipc()
 {
-    SearchContext* ctx;
+    // Take the context out first: a second caller then finds nothing to join, and a search
+    // started once the flag is clear never has its new context released by this call.
+    std::unique_ptr<SearchContext> old;
     {
         std::lock_guard<std::mutex> guard(g_ctx_lock);
-        ctx = g_ctx.get();
+        old = std::move(g_ctx);
     }
-    if (ctx && ctx->thread.joinable()) {
-        ctx->running.store(false, std::memory_order_release);
-        ctx->thread.join();
+    if (old && old->thread.joinable()) {
+        old->running.store(false, std::memory_order_release);
+        old->thread.join();
         log_print("wait search thread ...out\n");
     }
     {
         std::lock_guard<std::mutex> flag(discovery_flag_lock());
         g_searching = false;
-    }
-    std::unique_ptr<SearchContext> old;
-    {
-        std::lock_guard<std::mutex> guard(g_ctx_lock);
-        old = std::move(g_ctx);
     }
     return 1;
 }

@@ -350,3 +350,26 @@ TEST_F(SearchThreadTest, CallbackRecordIsNotChangedUnderItByModify)
     stopsearchipc();  // the callback has returned
     EXPECT_TRUE(g_cb_record_kept.load());
 }
+
+TEST_F(SearchThreadTest, StopFromTwoThreadsAtOnceEndsTheSearchOnce)
+{
+    FakeDevice dev;
+    dtest::BroadcastToLoopback redirect(dev.port);
+    for (int round = 0; round < 5; ++round) {
+        ASSERT_EQ(startsearchipc(), 1);
+        ASSERT_TRUE(dtest::wait_for([] { return searchipc_port() != 0; }));
+        std::atomic<int> ready{0};
+        auto stopper = [&] {
+            ++ready;
+            while (ready.load() < 2) {
+            }
+            EXPECT_EQ(stopsearchipc(), 1);
+        };
+        std::thread a(stopper), b(stopper);
+        a.join();
+        b.join();
+        EXPECT_EQ(getipccount(), 0);
+        EXPECT_EQ(searchipc_socket(), -1);
+    }
+    EXPECT_EQ(dtest::count_logged("wait search thread ...out\n"), 5);
+}
