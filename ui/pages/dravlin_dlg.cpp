@@ -258,7 +258,9 @@ void CDravlinDlg::OnListTimer() {
     entry.elapsed = 0;
     PutEntry(row, entry);
   }
-  if (n > m_shown) {
+  // Also when the table is smaller than before (the search was started afresh behind this
+  // page): its new slots are listed from there on.
+  if (n != m_shown) {
     m_shown = n;
     UpdateCounts();
   }

@@ -456,3 +456,28 @@ TEST_F(PageTest, ResizeLaysOutAndSplitsTheListIntoFiveColumns) {
   ASSERT_NE(label, nullptr);
   EXPECT_TRUE(page->rect().contains(label->geometry()));
 }
+
+TEST_F(PageTest, ListingFollowsASearchTableThatStartedAfresh) {
+  List({Recorder(0, "QV5108D"), Recorder(1, "QV5116D")});
+  ASSERT_EQ(list().GetRowCount(), 2);
+  // The process-wide search is restarted behind the page: its table begins again at slot 0.
+  stopsearchipc();
+  ASSERT_EQ(startsearchipc(), 1);
+  page->OnTimer(CDravlinDlg::kListTimer);
+  EXPECT_EQ(page->Shown(), 0);
+  ASSERT_TRUE(WaitUntil([] { return searchipc_port() != 0; }));
+  int sock = udp_bind(0x7F000001, 0, false);
+  ASSERT_GE(sock, 0);
+  const sim::Device late = Recorder(2, "QV5104A");
+  const std::string a = sim::build_answer(late);
+  udp_sendto(sock, a.data(), static_cast<int>(a.size()), 0x7F000001, searchipc_port());
+  sock_close(sock);
+  ASSERT_TRUE(WaitUntil([] { return getipccount() == 1; }));
+  page->OnTimer(CDravlinDlg::kListTimer);
+  ASSERT_EQ(list().GetRowCount(), 3) << "rows are only appended";
+  EXPECT_EQ(list().GetCellText(2, 3), QString::fromStdString(late.serial));
+  IPC e;
+  ASSERT_TRUE(page->GetEntry(2, &e));
+  EXPECT_EQ(e.index, 0);
+  EXPECT_EQ(page->Shown(), 1);
+}
