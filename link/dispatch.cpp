@@ -3,6 +3,7 @@
 #include "link/context.h"
 #include "link/envelope.h"
 #include "link/frame_io.h"
+#include "link/xml_util.h"
 
 #include "util/fixedstr.h"
 #include "util/log.h"
@@ -215,8 +216,8 @@ int ipcdealmsg(const char* text, IpcLinkContext* ipc, int len)
         return 1;
     log_print("recv chan[%d] msg,type[%s][%s],len[%d]\n", ipc->chanid, type, codetext, len);
 
-    long code = std::atol(codetext);
-    int flag = static_cast<int>(std::atol(flagtext));
+    long code = link_xml::to_long32(codetext);
+    int flag = link_xml::to_long32(flagtext);
 
     if (eq(type, "USER_AUTH_MESSAGE")) {
         if (!eq(codetext, "CMD_USER_AUTH")) {

@@ -158,9 +158,9 @@ int GetPosParam(const char* text, int32_t& start, int32_t& length)
         return -2;
     for (const TiXmlAttribute* a = e->FirstAttribute(); a; a = a->Next()) {
         if (name_is(a, "StartPos"))
-            start = static_cast<int32_t>(std::atol(value_of(a)));
+            start = link_xml::to_long32(value_of(a));
         else if (name_is(a, "DataLen"))
-            length = static_cast<int32_t>(std::atol(value_of(a)));
+            length = link_xml::to_long32(value_of(a));
     }
     return 0;
 }

@@ -3,6 +3,7 @@
 
 #include <tinyxml.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -42,6 +43,19 @@ inline const char* value_of(const TiXmlAttribute* a)
 }
 
 inline int to_int(const char* v) { return std::atoi(v); }
+
+// A decimal number as a 32-bit long reads it: leading blanks and a sign, digits up to the
+// first other character, values beyond the range held at its ends. A plain cast of a 64-bit
+// result would wrap, so that a failure flag of 4294967296 read as 0, success.
+inline int32_t to_long32(const char* v)
+{
+    long long x = std::strtoll(v, nullptr, 10);  // itself saturates at the 64-bit ends
+    if (x > INT32_MAX)
+        return INT32_MAX;
+    if (x < INT32_MIN)
+        return INT32_MIN;
+    return static_cast<int32_t>(x);
+}
 
 inline bool contains(const char* text, const char* needle) { return std::strstr(text, needle) != nullptr; }
 

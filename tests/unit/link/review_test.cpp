@@ -1,6 +1,7 @@
 // Faults found in review: a device that stalls in the middle of a frame, a download that
 // cannot be requested, and the login identifier shared between the link thread and callers.
 #include "link/context.h"
+#include "link/envelope.h"
 #include "link/link.h"
 #include "link/transfer.h"
 
@@ -14,6 +15,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <climits>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -130,6 +132,86 @@ TEST_F(Review, DownloadOnAnEntryWithoutLoginKeepsTheLocalFile)
     EXPECT_EQ(read_file(local), "<earlier copy/>");
     EXPECT_EQ(ipc_entry(21)->downloading.load(), 0);
     std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+
+namespace {
+
+// Header numbers and POS values are 32-bit: a value beyond that range must not wrap into
+// another, meaningful one (a failure flag of 2^32 read as 0 = success, a code read as 1007).
+struct ReviewDispatch : LogCapture {
+    IpcLinkContext ctx;
+
+    void SetUp() override
+    {
+        LogCapture::SetUp();
+        rec().clear();
+        ctx.chanid = 7;
+        std::strcpy(ctx.address, "10.77.1.9");
+        ctx.evcb = on_event;
+        ctx.auxcb = on_aux;
+        ctx.running.store(1);
+    }
+    void TearDown() override
+    {
+        rec().clear();
+        LogCapture::TearDown();
+    }
+    int deal(const std::string& text) { return ipcdealmsg(text.c_str(), &ctx, static_cast<int>(text.size())); }
+};
+
+TEST_F(ReviewDispatch, OutOfRangeNumbersSaturateInsteadOfWrapping)
+{
+    struct Case {
+        const char* code;
+        const char* flag;
+        int event;      // 0: delivered to the auxiliary-data callback instead
+        int32_t value;  // event value, or the AuxDataInfo code
+    } cases[] = {
+        {"1004", "4294967296", IPC_EVENT_UPLOAD_RESULT, 5},   // a refused restore stays refused
+        {"1004", "-4294967296", IPC_EVENT_UPLOAD_RESULT, 5},
+        {"1022", "4294967296", IPC_EVENT_UPLOAD_RESULT, 5},   // a refused upload stays refused
+        {"1007", "4294967295", IPC_EVENT_REBOOT, INT_MAX},
+        {"1007", "-4294967297", IPC_EVENT_REBOOT, INT_MIN},
+        {"4294968303", "0", 0, INT_MAX},                      // not the reboot answer
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.code + std::string(" flag ") + c.flag);
+        rec().clear();
+        EXPECT_EQ(deal(answer("SYSTEM_CONTROL_MESSAGE", c.code, c.flag, "<RESPONSE_PARAM/>")), 1);
+        auto ev = rec().all();
+        auto aux = rec().all_aux();
+        if (c.event) {
+            ASSERT_EQ(ev.size(), 1u);
+            EXPECT_EQ(ev[0].code, c.event);
+            int32_t v = 0;
+            ASSERT_EQ(ev[0].data.size(), 4u);
+            std::memcpy(&v, ev[0].data.data(), 4);
+            EXPECT_EQ(v, c.value);
+        } else {
+            EXPECT_TRUE(ev.empty());
+            ASSERT_EQ(aux.size(), 1u);
+            EXPECT_EQ(aux[0].code, c.value);
+        }
+    }
+
+    // The PTZ event for a numeric code takes the low 24 bits of the saturated value.
+    rec().clear();
+    EXPECT_EQ(deal(answer("PTZ_CONTROL_MESSAGE", "4294967297", "0", "<P/>")), 1);
+    auto ev = rec().all();
+    ASSERT_EQ(ev.size(), 2u);
+    EXPECT_EQ(ev[1].code, INT_MAX & 0xFFFFFF);
+
+    // A download chunk whose DataLen wraps to the bytes present, or whose StartPos wraps to
+    // the expected offset, is not taken for a good one.
+    int32_t start = 0, len = 0;
+    EXPECT_EQ(GetPosParam("<MESSAGE_BODY><POS StartPos=\"4294967296\" DataLen=\"4294967396\"/></MESSAGE_BODY>", start, len), 0);
+    EXPECT_EQ(start, INT_MAX);
+    EXPECT_EQ(len, INT_MAX);
+    EXPECT_EQ(GetPosParam("<MESSAGE_BODY><POS StartPos=\"-4294967296\" DataLen=\"-1\"/></MESSAGE_BODY>", start, len), 0);
+    EXPECT_EQ(start, INT_MIN);
+    EXPECT_EQ(len, -1);
 }
 
 }  // namespace
