@@ -1,8 +1,11 @@
-// Shared pieces of the link tests: an independent frame encoder, event and auxiliary-data
-// recorders, polling with a deadline, and a fake recorder on 127.0.0.1.
+// Shared pieces of the link tests: event and auxiliary-data recorders, polling with a
+// deadline, and a fake recorder on 127.0.0.1 (frames and answers from common/fake_recorder.h).
 #pragma once
 
 #include "link/link.h"
+
+#include "common/fake_recorder.h"
+#include "common/loopback.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -23,48 +26,16 @@
 
 namespace link_test {
 
-// Frame: magic 58 91 58 51, little-endian length, payload. Written out byte by byte so it
-// shares nothing with the code under test.
-inline std::string frame(const std::string& payload, uint32_t magic = 0x51589158u)
-{
-    std::string f;
-    for (int i = 0; i < 4; ++i)
-        f += static_cast<char>((magic >> (8 * i)) & 0xFF);
-    uint32_t len = static_cast<uint32_t>(payload.size());
-    for (int i = 0; i < 4; ++i)
-        f += static_cast<char>((len >> (8 * i)) & 0xFF);
-    return f + payload;
-}
+using test_common::answer;
+using test_common::frame;
+using test_common::send_all;
 
-inline std::string raw_header(uint32_t magic, uint32_t len)
-{
-    std::string f;
-    for (int i = 0; i < 4; ++i)
-        f += static_cast<char>((magic >> (8 * i)) & 0xFF);
-    for (int i = 0; i < 4; ++i)
-        f += static_cast<char>((len >> (8 * i)) & 0xFF);
-    return f;
-}
-
-// A device answer in the long form, written out literally.
-inline std::string answer(const std::string& type, const std::string& code, const std::string& flag,
-                          const std::string& body)
-{
-    return "<?xml version=\"1.0\" encoding=\"GB2312\" ?>\n<XML_MORVEK>\n<MESSAGE_HEADER\nMsg_type=\"" + type +
-           "\"\nMsg_code=\"" + code + "\"\nMsg_flag=\"" + flag + "\"\n/>\n<MESSAGE_BODY>\n" + body +
-           "\n</MESSAGE_BODY>\n</XML_MORVEK>";
-}
+inline std::string raw_header(uint32_t magic, uint32_t len) { return test_common::frame_header(magic, len); }
 
 template <class Pred>
 bool wait_until(Pred pred, int timeout_ms = 20000)
 {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (std::chrono::steady_clock::now() < end) {
-        if (pred())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return pred();
+    return test_common::wait_until(pred, timeout_ms);
 }
 
 struct Event {
@@ -184,28 +155,8 @@ inline int on_aux(int chanid, int kind, const void* data, int len, const void* i
     return 0;
 }
 
-inline bool send_all(int fd, const std::string& bytes)
-{
-    size_t off = 0;
-    while (off < bytes.size()) {
-        ssize_t n = ::send(fd, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            if (errno == EAGAIN) {
-                pollfd p{fd, POLLOUT, 0};
-                ::poll(&p, 1, 100);
-                continue;
-            }
-            return false;
-        }
-        off += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-// A recorder's control port on 127.0.0.1: accepts connections, reads frames, answers logins
-// according to its mode, and records everything it received.
+// A recorder's control port on 127.0.0.1: answers logins according to its mode, and records
+// every frame it received per connection.
 class FakeRecorder {
 public:
     enum Mode {
@@ -216,66 +167,17 @@ public:
         kOversizeAfterLogin,
     };
 
-    struct Conn {
-        int fd = -1;
-        std::string inbuf;
-        std::vector<std::string> frames;  // whole frames, header included
-        bool closed = false;
-        int logins = 0;
-    };
+    explicit FakeRecorder(Mode mode = kAccept) : mode_(mode) {}
 
-    explicit FakeRecorder(Mode mode = kAccept) : mode_(mode)
-    {
-        listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        int one = 1;
-        ::setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        sa.sin_port = 0;
-        ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-        socklen_t len = sizeof sa;
-        ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&sa), &len);
-        port_ = ntohs(sa.sin_port);
-        ::listen(listen_fd_, 256);
-        ::pipe(wake_);
-        thread_ = std::thread([this] { run(); });
-    }
-
-    ~FakeRecorder()
-    {
-        stop_.store(true);
-        char c = 1;
-        (void)!::write(wake_[1], &c, 1);
-        thread_.join();
-        for (auto& c : conns_)
-            if (c.fd >= 0)
-                ::close(c.fd);
-        ::close(listen_fd_);
-        ::close(wake_[0]);
-        ::close(wake_[1]);
-    }
-
-    uint16_t port() const { return port_; }
+    uint16_t port() const { return port_.port(); }
     void set_mode(Mode m) { mode_.store(m); }
     void set_answer_heartbeats(bool on) { answer_heartbeats_.store(on); }
 
-    int connections()
-    {
-        std::lock_guard<std::mutex> lk(mu_);
-        return static_cast<int>(conns_.size());
-    }
-    int closed_connections()
-    {
-        std::lock_guard<std::mutex> lk(mu_);
-        int n = 0;
-        for (const auto& c : conns_)
-            n += c.closed;
-        return n;
-    }
+    int connections() { return port_.connections(); }
+    int closed_connections() { return port_.closed_connections(); }
     int logins()
     {
-        std::lock_guard<std::mutex> lk(mu_);
+        auto lk = port_.lock();
         int n = 0;
         for (const auto& c : conns_)
             n += c.logins;
@@ -283,7 +185,7 @@ public:
     }
     std::vector<std::string> frames(int conn)
     {
-        std::lock_guard<std::mutex> lk(mu_);
+        auto lk = port_.lock();
         if (conn < 0 || conn >= static_cast<int>(conns_.size()))
             return {};
         return conns_[conn].frames;
@@ -291,123 +193,51 @@ public:
     // Frames of every connection whose payload contains the text.
     int count_frames_containing(const std::string& needle)
     {
-        std::lock_guard<std::mutex> lk(mu_);
+        auto lk = port_.lock();
         int n = 0;
         for (const auto& c : conns_)
             for (const auto& f : c.frames)
                 n += f.find(needle) != std::string::npos;
         return n;
     }
-    bool send_to(int conn, const std::string& bytes)
-    {
-        int fd;
-        {
-            std::lock_guard<std::mutex> lk(mu_);
-            if (conn < 0 || conn >= static_cast<int>(conns_.size()) || conns_[conn].closed)
-                return false;
-            fd = conns_[conn].fd;
-        }
-        return send_all(fd, bytes);
-    }
+    bool send_to(int conn, const std::string& bytes) { return port_.send_to(conn, bytes); }
 
 private:
-    void run()
-    {
-        while (!stop_.load()) {
-            std::vector<pollfd> fds;
-            std::vector<int> idx;
-            fds.push_back({listen_fd_, POLLIN, 0});
-            idx.push_back(-1);
-            fds.push_back({wake_[0], POLLIN, 0});
-            idx.push_back(-2);
-            {
-                std::lock_guard<std::mutex> lk(mu_);
-                for (size_t i = 0; i < conns_.size(); ++i) {
-                    if (!conns_[i].closed) {
-                        fds.push_back({conns_[i].fd, POLLIN, 0});
-                        idx.push_back(static_cast<int>(i));
-                    }
-                }
-            }
-            if (::poll(fds.data(), fds.size(), 200) <= 0)
-                continue;
-            for (size_t k = 0; k < fds.size(); ++k) {
-                if (!fds[k].revents)
-                    continue;
-                if (idx[k] == -1) {
-                    int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
-                    if (fd >= 0) {
-                        std::lock_guard<std::mutex> lk(mu_);
-                        Conn c;
-                        c.fd = fd;
-                        conns_.push_back(std::move(c));
-                    }
-                } else if (idx[k] >= 0) {
-                    read_conn(idx[k]);
-                }
-            }
-        }
-    }
+    struct Conn {
+        std::vector<std::string> frames;  // whole frames, header included
+        int logins = 0;
+    };
 
-    void read_conn(int i)
+    // On the port's thread, under its lock.
+    void on_frame(int conn, const std::string& f, std::vector<std::string>& replies)
     {
-        char buf[65536];
-        int fd;
-        {
-            std::lock_guard<std::mutex> lk(mu_);
-            fd = conns_[i].fd;
+        if (conn >= static_cast<int>(conns_.size()))
+            conns_.resize(static_cast<size_t>(conn) + 1);
+        Conn& c = conns_[conn];
+        c.frames.push_back(f);
+        if (f.find("Msg_type=\"USER_AUTH_MESSAGE\"") != std::string::npos) {
+            ++c.logins;
+            Mode m = mode_.load();
+            if (m == kAccept || m == kWrongMagicAfterLogin || m == kOversizeAfterLogin)
+                replies.push_back(frame(answer("USER_AUTH_MESSAGE", "CMD_USER_AUTH", "0",
+                                               "<USER_AUTH_RESPONSE Sessionid=\"abc123\"/>")));
+            else if (m == kRefuse)
+                replies.push_back(frame(answer("USER_AUTH_MESSAGE", "CMD_USER_AUTH", "-1", "")));
+            if (m == kWrongMagicAfterLogin)
+                replies.push_back(frame(answer("SYSTEM_CONTROL_MESSAGE", "1007", "0", ""), 0x51589159u));
+            if (m == kOversizeAfterLogin)
+                replies.push_back(raw_header(0x51589158u, 0xFFFFFFFFu) + "<?xml");
+        } else if (f.find("CMD_HEARTBEAT") != std::string::npos && answer_heartbeats_.load()) {
+            replies.push_back(frame(answer("MVK_HEARTBEAT_MESSAGE", "CMD_HEARTBEAT", "0", "")));
         }
-        ssize_t n = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
-        if (n < 0 && (errno == EAGAIN || errno == EINTR))
-            return;
-        std::vector<std::string> replies;
-        {
-            std::lock_guard<std::mutex> lk(mu_);
-            Conn& c = conns_[i];
-            if (n <= 0) {
-                c.closed = true;
-                return;
-            }
-            c.inbuf.append(buf, static_cast<size_t>(n));
-            while (c.inbuf.size() >= 8) {
-                uint32_t len = 0;
-                for (int b = 0; b < 4; ++b)
-                    len |= static_cast<uint32_t>(static_cast<unsigned char>(c.inbuf[4 + b])) << (8 * b);
-                if (c.inbuf.size() < 8 + static_cast<size_t>(len))
-                    break;
-                std::string f = c.inbuf.substr(0, 8 + len);
-                c.inbuf.erase(0, 8 + len);
-                c.frames.push_back(f);
-                if (f.find("Msg_type=\"USER_AUTH_MESSAGE\"") != std::string::npos) {
-                    ++c.logins;
-                    Mode m = mode_.load();
-                    if (m == kAccept || m == kWrongMagicAfterLogin || m == kOversizeAfterLogin)
-                        replies.push_back(frame(answer("USER_AUTH_MESSAGE", "CMD_USER_AUTH", "0",
-                                                       "<USER_AUTH_RESPONSE Sessionid=\"abc123\"/>")));
-                    else if (m == kRefuse)
-                        replies.push_back(frame(answer("USER_AUTH_MESSAGE", "CMD_USER_AUTH", "-1", "")));
-                    if (m == kWrongMagicAfterLogin)
-                        replies.push_back(frame(answer("SYSTEM_CONTROL_MESSAGE", "1007", "0", ""), 0x51589159u));
-                    if (m == kOversizeAfterLogin)
-                        replies.push_back(raw_header(0x51589158u, 0xFFFFFFFFu) + "<?xml");
-                } else if (f.find("CMD_HEARTBEAT") != std::string::npos && answer_heartbeats_.load()) {
-                    replies.push_back(frame(answer("MVK_HEARTBEAT_MESSAGE", "CMD_HEARTBEAT", "0", "")));
-                }
-            }
-        }
-        for (const auto& r : replies)
-            send_all(fd, r);
     }
 
     std::atomic<Mode> mode_;
     std::atomic<bool> answer_heartbeats_{true};
-    std::atomic<bool> stop_{false};
-    int listen_fd_ = -1;
-    int wake_[2] = {-1, -1};
-    uint16_t port_ = 0;
-    std::mutex mu_;
     std::vector<Conn> conns_;
-    std::thread thread_;
+    test_common::FramePort port_{256, [this](int conn, const std::string& f, std::vector<std::string>& replies) {
+                                     on_frame(conn, f, replies);
+                                 }};
 };
 
 inline IpcLoginParam login_param(int chanid, uint16_t port, int autoreconnect = 1, void* user = nullptr)

@@ -313,15 +313,7 @@ class StallingDevice {
 public:
     explicit StallingDevice(bool reset) : reset_(reset)
     {
-        lfd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(lfd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-        socklen_t sl = sizeof sa;
-        ::getsockname(lfd_, reinterpret_cast<sockaddr*>(&sa), &sl);
-        port_ = ntohs(sa.sin_port);
-        ::listen(lfd_, 4);
+        lfd_ = test_common::loopback_listener(4, &port_);
         thread_ = std::thread([this] { run(); });
     }
     ~StallingDevice()

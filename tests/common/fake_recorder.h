@@ -1,0 +1,246 @@
+// The wire pieces of the fake recorders, written out independently of the link library so the
+// tests share nothing with the code under test: frames (magic 58 91 58 51, little-endian
+// length, payload), the long-form device answer, attribute look-up, and a control port on
+// 127.0.0.1 that splits what each connection sends into frames and hands them to the fake's
+// own handler. The fakes themselves (what they answer, what they keep) stay with their suites.
+#pragma once
+
+#include "common/loopback.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace test_common {
+
+constexpr uint32_t kFrameMagic = 0x51589158u;
+
+inline std::string frame_header(uint32_t magic, uint32_t len)
+{
+    std::string f;
+    for (int i = 0; i < 4; ++i)
+        f += static_cast<char>((magic >> (8 * i)) & 0xFF);
+    for (int i = 0; i < 4; ++i)
+        f += static_cast<char>((len >> (8 * i)) & 0xFF);
+    return f;
+}
+
+inline std::string frame(const std::string& payload, uint32_t magic = kFrameMagic)
+{
+    return frame_header(magic, static_cast<uint32_t>(payload.size())) + payload;
+}
+
+// A device answer in the long form, written out literally.
+inline std::string answer(const std::string& type, const std::string& code, const std::string& flag,
+                          const std::string& body)
+{
+    return "<?xml version=\"1.0\" encoding=\"GB2312\" ?>\n<XML_MORVEK>\n<MESSAGE_HEADER\nMsg_type=\"" + type +
+           "\"\nMsg_code=\"" + code + "\"\nMsg_flag=\"" + flag + "\"\n/>\n<MESSAGE_BODY>\n" + body +
+           "\n</MESSAGE_BODY>\n</XML_MORVEK>";
+}
+
+// The value of attribute `name` ("name=\"v\"", blanks allowed before the quote), or "".
+inline std::string attr(const std::string& text, const std::string& name)
+{
+    size_t p = text.find(name + "=");
+    if (p == std::string::npos)
+        return "";
+    p = text.find('"', p + name.size() + 1);
+    if (p == std::string::npos)
+        return "";
+    size_t e = text.find('"', p + 1);
+    return e == std::string::npos ? "" : text.substr(p + 1, e - p - 1);
+}
+
+// Sends everything, waiting out a full send buffer; false once the peer is gone.
+inline bool send_all(int fd, const std::string& bytes)
+{
+    size_t off = 0;
+    while (off < bytes.size()) {
+        ssize_t n = ::send(fd, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno == EAGAIN) {
+                pollfd p{fd, POLLOUT, 0};
+                ::poll(&p, 1, 100);
+                continue;
+            }
+            return false;
+        }
+        off += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// A control port on 127.0.0.1 served by a thread of its own. Connections are numbered in
+// accept order from 0 and keep their number (and descriptor) after the peer closes, so a
+// late send cannot reach a newer connection. Each whole frame (header included) goes to the
+// handler, which runs on the port's thread with lock() held; the replies it appends are sent
+// on that connection afterwards, in order, without the lock.
+//
+// Declare a FramePort as the last member of its owner: it is then destroyed first, and its
+// thread stops before the state the handler uses goes away.
+class FramePort {
+public:
+    using Handler = std::function<void(int conn, const std::string& frame, std::vector<std::string>& replies)>;
+
+    FramePort(int backlog, Handler handler) : handler_(std::move(handler))
+    {
+        listen_fd_ = loopback_listener(backlog, &port_);
+        if (listen_fd_ < 0 || ::pipe(wake_) != 0)
+            std::abort();
+        thread_ = std::thread([this] { run(); });
+    }
+
+    ~FramePort()
+    {
+        stop_.store(true);
+        char c = 1;
+        (void)!::write(wake_[1], &c, 1);
+        thread_.join();
+        for (auto& c : conns_)
+            ::close(c->fd);
+        ::close(listen_fd_);
+        ::close(wake_[0]);
+        ::close(wake_[1]);
+    }
+
+    FramePort(const FramePort&) = delete;
+    FramePort& operator=(const FramePort&) = delete;
+
+    uint16_t port() const { return port_; }
+
+    // Guards the owner's state shared with the handler. The methods below take it
+    // themselves: do not call them while holding it.
+    std::unique_lock<std::mutex> lock() { return std::unique_lock<std::mutex>(mu_); }
+
+    int connections()
+    {
+        std::lock_guard<std::mutex> lk(mu_);
+        return static_cast<int>(conns_.size());
+    }
+    int closed_connections()
+    {
+        std::lock_guard<std::mutex> lk(mu_);
+        int n = 0;
+        for (const auto& c : conns_)
+            n += c->closed;
+        return n;
+    }
+    // False when there is no such connection or its peer has closed.
+    bool send_to(int conn, const std::string& bytes)
+    {
+        std::shared_ptr<Conn> c;
+        {
+            std::lock_guard<std::mutex> lk(mu_);
+            if (conn < 0 || conn >= static_cast<int>(conns_.size()) || conns_[conn]->closed)
+                return false;
+            c = conns_[conn];
+        }
+        return c->send(bytes);
+    }
+
+private:
+    struct Conn {
+        int fd = -1;
+        std::string inbuf;
+        bool closed = false;
+        std::mutex send_mu;  // replies and test sends never interleave on the wire
+
+        bool send(const std::string& bytes)
+        {
+            std::lock_guard<std::mutex> lk(send_mu);
+            return send_all(fd, bytes);
+        }
+    };
+
+    void run()
+    {
+        std::vector<char> buf(65536);
+        while (!stop_.load()) {
+            std::vector<pollfd> fds{{listen_fd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+            std::vector<int> idx{-1, -2};
+            {
+                std::lock_guard<std::mutex> lk(mu_);
+                for (size_t i = 0; i < conns_.size(); ++i)
+                    if (!conns_[i]->closed) {
+                        fds.push_back({conns_[i]->fd, POLLIN, 0});
+                        idx.push_back(static_cast<int>(i));
+                    }
+            }
+            if (::poll(fds.data(), fds.size(), 200) <= 0)
+                continue;
+            for (size_t k = 0; k < fds.size(); ++k) {
+                if (!fds[k].revents)
+                    continue;
+                if (idx[k] == -1) {
+                    int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+                    if (fd >= 0) {
+                        auto c = std::make_shared<Conn>();
+                        c->fd = fd;
+                        std::lock_guard<std::mutex> lk(mu_);
+                        conns_.push_back(std::move(c));
+                    }
+                } else if (idx[k] >= 0) {
+                    read_conn(idx[k], buf);
+                }
+            }
+        }
+    }
+
+    void read_conn(int i, std::vector<char>& buf)
+    {
+        std::shared_ptr<Conn> c;
+        {
+            std::lock_guard<std::mutex> lk(mu_);
+            c = conns_[i];
+        }
+        ssize_t n = ::recv(c->fd, buf.data(), buf.size(), MSG_DONTWAIT);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR))
+            return;
+        std::vector<std::string> replies;
+        {
+            std::lock_guard<std::mutex> lk(mu_);
+            if (n <= 0) {
+                c->closed = true;
+                return;
+            }
+            c->inbuf.append(buf.data(), static_cast<size_t>(n));
+            while (c->inbuf.size() >= 8) {
+                uint32_t len = 0;
+                for (int b = 0; b < 4; ++b)
+                    len |= static_cast<uint32_t>(static_cast<unsigned char>(c->inbuf[4 + b])) << (8 * b);
+                if (c->inbuf.size() < 8 + static_cast<size_t>(len))
+                    break;
+                std::string f = c->inbuf.substr(0, 8 + static_cast<size_t>(len));
+                c->inbuf.erase(0, 8 + static_cast<size_t>(len));
+                handler_(i, f, replies);
+            }
+        }
+        for (const auto& r : replies)
+            c->send(r);
+    }
+
+    Handler handler_;
+    std::atomic<bool> stop_{false};
+    int listen_fd_ = -1;
+    int wake_[2] = {-1, -1};
+    uint16_t port_ = 0;
+    std::mutex mu_;
+    std::vector<std::shared_ptr<Conn>> conns_;
+    std::thread thread_;
+};
+
+}  // namespace test_common
