@@ -2,6 +2,7 @@
 // sender is redirected to a loopback port through its test seam.
 #include "base/sock.h"
 #include "util/log.h"
+#include "common/loopback.h"
 
 #include <gtest/gtest.h>
 
@@ -89,13 +90,7 @@ uint16_t unused_tcp_port()
 template <class Pred>
 bool wait_for(Pred pred, int timeout_ms = 10000)
 {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (std::chrono::steady_clock::now() < end) {
-        if (pred())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return pred();
+    return test_common::wait_until(pred, timeout_ms);
 }
 
 }  // namespace

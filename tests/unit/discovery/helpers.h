@@ -3,6 +3,7 @@
 #pragma once
 
 #include "base/sock.h"
+#include "common/loopback.h"
 #include "sim/answer.h"
 #include "sim/device.h"
 #include "util/log.h"
@@ -58,13 +59,7 @@ inline bool logged_prefix(const std::string& prefix)
 template <class Pred>
 bool wait_for(Pred pred, int timeout_ms = 10000)
 {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (std::chrono::steady_clock::now() < end) {
-        if (pred())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return pred();
+    return test_common::wait_until(pred, timeout_ms, 5);
 }
 
 inline sim::Device device(int i, const std::string& type = "NVR-SIM16")

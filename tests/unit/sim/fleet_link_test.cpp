@@ -1,6 +1,7 @@
 // The simulated fleet on 127.0.0.1 against the console's own link library: what an operator's
 // console sees from a simulated recorder, and what the recorder notes about the console.
 #include "link/link.h"
+#include "common/loopback.h"
 #include "link/requests.h"
 #include "link/transfer.h"
 #include "sim/fleet.h"
@@ -26,13 +27,7 @@ namespace {
 template <class Pred>
 bool wait_until(Pred pred, int timeout_ms = 20000)
 {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (std::chrono::steady_clock::now() < end) {
-        if (pred())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return pred();
+    return test_common::wait_until(pred, timeout_ms, 5);
 }
 
 struct Ev {
