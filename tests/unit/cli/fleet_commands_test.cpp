@@ -2,6 +2,7 @@
 // 127.0.0.1 given with --target: the exact order of requests of refresh, what each other
 // command sends and how the answers decide the exit status, the JSON summary, parallel
 // recorders, the time-out, argument errors, and that --target opens no search socket.
+#include "common/pseudo_random.h"
 #include "e2e/json_lite.h"
 #include "fake_nvr.h"
 #include "run_tool.h"
@@ -18,18 +19,7 @@ using namespace cli_test;
 
 namespace {
 
-std::string pseudo_random(size_t n, uint32_t seed)
-{
-    std::string s(n, '\0');
-    uint32_t x = seed | 1;
-    for (auto& c : s) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        c = static_cast<char>(x);
-    }
-    return s;
-}
+using test_common::pseudo_random;
 
 const std::string kFactoryJpeg = std::string(DRAVLIN_TEST_SOURCE_DIR) + "/imaging/resources/factory_boot.jpg";
 

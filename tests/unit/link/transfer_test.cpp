@@ -7,6 +7,7 @@
 #include "link/transfer.h"
 
 #include "link_harness.h"
+#include "common/pseudo_random.h"
 #include "log_capture.h"
 #include "util/clock.h"
 #include "util/digest.h"
@@ -42,18 +43,7 @@ std::string data_frame(int code, long start, long datalen, const std::string& da
 
 std::string upload_chunk(long start, const std::string& data) { return data_frame(1, start, static_cast<long>(data.size()), data); }
 
-std::string pseudo_random(size_t n, uint32_t seed)
-{
-    std::string s(n, '\0');
-    uint32_t x = seed | 1;
-    for (auto& c : s) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        c = static_cast<char>(x);
-    }
-    return s;
-}
+using test_common::pseudo_random;
 
 std::string md5_of(const std::string& s)
 {
