@@ -228,7 +228,11 @@ int ipcdealmsg(const char* text, IpcLinkContext* ipc, int len)
             return -1;
         char session[kSessionIdSize] = {};
         GetUserAuthResponse(text, session);
-        fixed_copy(ipc->sessionid, session);
+        {
+            // The talk requests read it from other threads.
+            std::lock_guard<std::mutex> lk(ipc_lock(ipc));
+            fixed_copy(ipc->sessionid, session);
+        }
         return 1;
     }
     if (eq(type, "MEDIA_DATA_MESSAGE")) {

@@ -82,6 +82,8 @@ static_assert(sizeof(AlarmRecord) == 1072, "AlarmRecord is 1072 bytes");
 
 // One record per ALARM_ITEM, zero-filled first, in document order. Returns the count; -4
 // unparsable; -2 no root or no ALARM_REPORT_PARAM; -1 no ALARM_ITEM.
+// At most this many items of one report are read.
+constexpr size_t kMaxAlarmItems = 4096;
 int GetAlarmReport(const char* text, std::vector<AlarmRecord>& out);
 
 struct AudioStartInfo {

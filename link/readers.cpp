@@ -6,6 +6,7 @@
 #include "util/log.h"
 
 #include <cstring>
+#include <new>
 
 using link_xml::value_of;
 
@@ -103,12 +104,24 @@ int GetAlarmReport(const char* text, std::vector<AlarmRecord>& out)
     const TiXmlElement* first = param->FirstChildElement("ALARM_ITEM");
     if (!first)
         return -1;
+    // A report names a few alarms; a frame full of empty items would otherwise ask for
+    // hundreds of megabytes of records. Items past the cap are left out.
     size_t count = 0;
     for (const TiXmlElement* e = first; e; e = e->NextSiblingElement("ALARM_ITEM"))
         ++count;
-    out.assign(count, AlarmRecord{});
+    if (count > kMaxAlarmItems) {
+        log_print("GetAlarmReport %zu items, only the first %zu read\n", count, kMaxAlarmItems);
+        count = kMaxAlarmItems;
+    }
+    try {
+        out.assign(count, AlarmRecord{});
+    } catch (const std::bad_alloc&) {
+        log_print("GetAlarmReport alloc %zu records fail\n", count);
+        out.clear();
+        return -4;
+    }
     size_t i = 0;
-    for (const TiXmlElement* e = first; e; e = e->NextSiblingElement("ALARM_ITEM"))
+    for (const TiXmlElement* e = first; e && i < count; e = e->NextSiblingElement("ALARM_ITEM"))
         read_alarm_item(e, out[i++]);
     return static_cast<int>(count);
 }

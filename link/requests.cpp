@@ -312,7 +312,12 @@ int send_talk_start(int chanid)
 int send_talk_stop(int chanid)
 {
     IpcLinkContext* ipc = ipc_entry(chanid);
-    std::string body = "<RA_STOP_PARAM\nSessionid=\"" + fixed_str(ipc->sessionid) + "\"\n/>\n";
+    std::string session;
+    {
+        std::lock_guard<std::mutex> lk(ipc_lock(ipc));
+        session = fixed_str(ipc->sessionid);
+    }
+    std::string body = "<RA_STOP_PARAM\nSessionid=\"" + session + "\"\n/>\n";
     return ipcsendmsg_(ipc, kTalk, "CMD_RA_STOP", "0", body.c_str());
 }
 

@@ -674,8 +674,11 @@ void ipccheckdownloadtimeout(IpcLinkContext* ipc)
     }
     if (now - before <= static_cast<uint64_t>(kDownloadTimeoutMs))
         return;
-    log_print("ipccheckdownloadtimeout, timeout, now:%ul, before:ul\n", static_cast<unsigned>(now));
     std::lock_guard<std::mutex> lk(ipc_lock(ipc));
+    // A download requested from another thread since the look above starts its own clock.
+    if (!ipc->downloading.load() || ipc->last_recv.load() != before)
+        return;
+    log_print("ipccheckdownloadtimeout, timeout, now:%ul, before:ul\n", static_cast<unsigned>(now));
     ipc->downloading.store(0);
     ipc->last_recv.store(now);
     if (ipc->dlfile) {

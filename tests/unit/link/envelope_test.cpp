@@ -294,6 +294,21 @@ TEST(AlarmReport, ThreeItemsInDocumentOrder)
     EXPECT_LE(recs[2].Alarm_absTime, 0xFFFFFFFFu);  // read as 32 bits, high word 0
 }
 
+TEST(AlarmReport, AFloodOfItemsIsCutAtTheCap)
+{
+    std::string items;
+    for (size_t i = 0; i < kMaxAlarmItems + 10; ++i)
+        items += "<ALARM_ITEM><ALARM_INFO Alarm_code=\"" + std::to_string(i) + "\"/></ALARM_ITEM>";
+    std::string text;
+    BuildLongMessage(text, "ALARM_REPORT_MESSAGE", "CMD_REPORT_ALARM", "0",
+                     ("<ALARM_REPORT_PARAM>" + items + "</ALARM_REPORT_PARAM>").c_str());
+    std::vector<AlarmRecord> recs;
+    ASSERT_EQ(GetAlarmReport(text.c_str(), recs), static_cast<int>(kMaxAlarmItems));
+    ASSERT_EQ(recs.size(), kMaxAlarmItems);
+    EXPECT_EQ(recs.front().Alarm_code, 0);
+    EXPECT_EQ(recs.back().Alarm_code, static_cast<int>(kMaxAlarmItems) - 1);
+}
+
 TEST(AlarmReport, ResultCodesAndLongData)
 {
     std::vector<AlarmRecord> recs;
