@@ -26,13 +26,29 @@ class PostQueue {
   // Stops accepting posts and drops what is pending (the owner's destructor calls it).
   void detach();
 
- private:
   struct State {
     std::mutex mutex;
     std::deque<std::function<void()>> pending;
     QObject* target = nullptr;
+    QObject* waker = nullptr;
     bool wakeQueued = false;
   };
   static void DrainState(const std::shared_ptr<State>& state);
+
+ private:
   std::shared_ptr<State> state_;
+};
+
+// Lives on the UI thread and belongs to its queue. Workers wake it by the name of its slot, so the
+// queued call carries no object of theirs: everything the UI thread then reads was written
+// under the queue's own mutex (which also lets ThreadSanitizer see the hand-over).
+class PostQueueWaker : public QObject {
+  Q_OBJECT
+ public:
+  explicit PostQueueWaker(std::weak_ptr<PostQueue::State> state) : state_(std::move(state)) {}
+ public slots:
+  void wake();
+
+ private:
+  const std::weak_ptr<PostQueue::State> state_;
 };
