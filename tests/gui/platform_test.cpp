@@ -16,7 +16,7 @@
 namespace {
 
 struct FilterCase {
-  const char* spec;
+  const char* filter_text;
   std::vector<std::pair<QString, QStringList>> filters;
   QString qt;
 };
@@ -36,8 +36,8 @@ TEST(FileFilterTest, ParsesPairsUpToTheEmptyField) {
       {"Dangling|", {}, ""},
   };
   for (const FilterCase& c : cases) {
-    SCOPED_TRACE(c.spec);
-    auto parsed = ParseFileFilter(QString::fromUtf8(c.spec));
+    SCOPED_TRACE(c.filter_text);
+    auto parsed = ParseFileFilter(QString::fromUtf8(c.filter_text));
     ASSERT_EQ(parsed.size(), c.filters.size());
     for (size_t i = 0; i < parsed.size(); ++i) {
       EXPECT_EQ(parsed[i].description, c.filters[i].first);

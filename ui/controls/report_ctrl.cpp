@@ -409,11 +409,11 @@ bool CReportCtrl::DeleteAllColumns() {
 
 int CReportCtrl::GetColumnCount() const { return static_cast<int>(model_->columns.size()); }
 
-bool CReportCtrl::SetColumnHeader(const QString& spec) {
+bool CReportCtrl::SetColumnHeader(const QString& columns) {
   DeleteAllRows();
   DeleteAllColumns();
   int index = 0;
-  for (const QString& field : spec.split(QLatin1Char(';'), Qt::SkipEmptyParts)) {
+  for (const QString& field : columns.split(QLatin1Char(';'), Qt::SkipEmptyParts)) {
     QStringList parts = field.split(QLatin1Char(','));
     QString heading = parts.value(0);
     bool ok = false;

@@ -110,7 +110,7 @@ class CReportCtrl : public QTableView {
   bool DeleteAllColumns();
   int GetColumnCount() const;
   // Replaces rows and columns by "heading,width,format;heading,width,format...".
-  bool SetColumnHeader(const QString& spec);
+  bool SetColumnHeader(const QString& columns);
   bool SetHeaderText(int column, const QString& text);
   QString GetHeaderText(int column) const;
   bool SetHeaderImage(int column, int image, bool leftSide = true);

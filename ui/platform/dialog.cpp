@@ -92,9 +92,9 @@ bool CWndHost::BuildFromTemplate() {
   if (tpl->caption) self_->setWindowTitle(QString::fromUtf8(tpl->caption));
   self_->resize(DluToPixelsX(tpl->cx, units_), DluToPixelsY(tpl->cy, units_));
   std::vector<QWidget*> groups;
-  for (const ControlSpec& spec : tpl->controls) {
-    QWidget* w = CreateControl(spec);
-    if (spec.kind == ControlKind::GroupBox) groups.push_back(w);
+  for (const ControlSpec& ctl : tpl->controls) {
+    QWidget* w = CreateControl(ctl);
+    if (ctl.kind == ControlKind::GroupBox) groups.push_back(w);
   }
   // Group frames stay below the controls they surround.
   for (QWidget* g : groups) g->lower();
@@ -102,9 +102,9 @@ bool CWndHost::BuildFromTemplate() {
   return true;
 }
 
-QWidget* CWndHost::CreateControl(const ControlSpec& spec) {
-  const int id = spec.id;
-  const QString text = spec.text ? QString::fromUtf8(spec.text) : QString();
+QWidget* CWndHost::CreateControl(const ControlSpec& ctl) {
+  const int id = ctl.id;
+  const QString text = ctl.text ? QString::fromUtf8(ctl.text) : QString();
   QWidget* w = nullptr;
   auto bound = bound_.find(id);
   if (bound != bound_.end() && id != IDC_STATIC) {
@@ -112,7 +112,7 @@ QWidget* CWndHost::CreateControl(const ControlSpec& spec) {
     w->setParent(self_);
   }
   auto command = [this, id](int code) { return [this, id, code] { OnCommand(id, code); }; };
-  switch (spec.kind) {
+  switch (ctl.kind) {
     case ControlKind::Button:
     case ControlKind::DefButton: {
       auto* b = w ? qobject_cast<QPushButton*>(w) : new QPushButton(self_);
@@ -120,7 +120,7 @@ QWidget* CWndHost::CreateControl(const ControlSpec& spec) {
       if (b) {
         b->setText(text);
         b->setAutoDefault(false);
-        b->setDefault(spec.kind == ControlKind::DefButton);
+        b->setDefault(ctl.kind == ControlKind::DefButton);
         QObject::connect(b, &QAbstractButton::clicked, self_, command(BN_CLICKED));
       }
       break;
@@ -129,7 +129,7 @@ QWidget* CWndHost::CreateControl(const ControlSpec& spec) {
     case ControlKind::Radio: {
       QAbstractButton* b = w ? qobject_cast<QAbstractButton*>(w) : nullptr;
       if (!w) {
-        if (spec.kind == ControlKind::CheckBox) b = new QCheckBox(self_);
+        if (ctl.kind == ControlKind::CheckBox) b = new QCheckBox(self_);
         else b = new QRadioButton(self_);
         w = b;
       }
@@ -150,20 +150,20 @@ QWidget* CWndHost::CreateControl(const ControlSpec& spec) {
       if (!w) w = l;
       if (l) {
         l->setTextFormat(Qt::PlainText);
-        l->setWordWrap(!(spec.style & CS_NOWRAP));
-        Qt::Alignment h = (spec.style & CS_CENTER) ? Qt::AlignHCenter
-                          : (spec.style & CS_RIGHT) ? Qt::AlignRight : Qt::AlignLeft;
+        l->setWordWrap(!(ctl.style & CS_NOWRAP));
+        Qt::Alignment h = (ctl.style & CS_CENTER) ? Qt::AlignHCenter
+                          : (ctl.style & CS_RIGHT) ? Qt::AlignRight : Qt::AlignLeft;
         l->setAlignment(h | Qt::AlignTop);
         l->setText(DisplayText(text));
       }
       break;
     }
     case ControlKind::Edit: {
-      if (spec.style & CS_MULTILINE) {
+      if (ctl.style & CS_MULTILINE) {
         auto* e = w ? qobject_cast<QPlainTextEdit*>(w) : new QPlainTextEdit(self_);
         if (!w) w = e;
         if (e) {
-          e->setReadOnly(spec.style & CS_READONLY);
+          e->setReadOnly(ctl.style & CS_READONLY);
           e->setPlainText(DisplayText(text));
           QObject::connect(e, &QPlainTextEdit::textChanged, self_, command(EN_CHANGE));
         }
@@ -171,9 +171,9 @@ QWidget* CWndHost::CreateControl(const ControlSpec& spec) {
         auto* e = w ? qobject_cast<QLineEdit*>(w) : new QLineEdit(self_);
         if (!w) w = e;
         if (e) {
-          e->setReadOnly(spec.style & CS_READONLY);
-          if (spec.style & CS_PASSWORD) e->setEchoMode(QLineEdit::Password);
-          if (spec.style & CS_NUMBER) e->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("\\d*")), e));
+          e->setReadOnly(ctl.style & CS_READONLY);
+          if (ctl.style & CS_PASSWORD) e->setEchoMode(QLineEdit::Password);
+          if (ctl.style & CS_NUMBER) e->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("\\d*")), e));
           e->setText(text);
           QObject::connect(e, &QLineEdit::textChanged, self_, command(EN_CHANGE));
         }
@@ -213,16 +213,16 @@ QWidget* CWndHost::CreateControl(const ControlSpec& spec) {
     }
   }
   if (!w) return nullptr;
-  QRect r = DluToPixels(spec.x, spec.y, spec.cx, spec.cy, units_);
-  if (spec.kind == ControlKind::ComboBox) {
+  QRect r = DluToPixels(ctl.x, ctl.y, ctl.cx, ctl.cy, units_);
+  if (ctl.kind == ControlKind::ComboBox) {
     // A combo's template height includes its drop-down list; the field itself is one line.
     r.setHeight(std::min(r.height(), w->sizeHint().height()));
   }
   w->setGeometry(r);
   if (!w->font().resolveMask()) w->setFont(self_->font());
   SetDlgCtrlID(w, id);
-  w->setEnabled(!(spec.style & CS_DISABLED));
-  w->setVisible(!(spec.style & CS_HIDDEN));
+  w->setEnabled(!(ctl.style & CS_DISABLED));
+  w->setVisible(!(ctl.style & CS_HIDDEN));
   if (id != IDC_STATIC) controls_[id] = w;
   return w;
 }

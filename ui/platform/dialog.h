@@ -109,7 +109,7 @@ class CWndHost {
   void DispatchSize();
 
  private:
-  QWidget* CreateControl(const ControlSpec& spec);
+  QWidget* CreateControl(const ControlSpec& ctl);
 
   QWidget* self_;
   int templateId_;

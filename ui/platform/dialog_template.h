@@ -22,7 +22,7 @@ enum class ControlKind {
   Icon,        // the application icon
 };
 
-// Style bits of a control spec.
+// Style bits of a control entry.
 constexpr unsigned CS_HIDDEN = 0x0001;
 constexpr unsigned CS_DISABLED = 0x0002;
 constexpr unsigned CS_READONLY = 0x0004;

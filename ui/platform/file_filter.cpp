@@ -2,9 +2,9 @@
 
 #include <QRegularExpression>
 
-std::vector<FileFilter> ParseFileFilter(const QString& spec) {
+std::vector<FileFilter> ParseFileFilter(const QString& filter) {
   std::vector<FileFilter> out;
-  const QStringList fields = spec.split(QLatin1Char('|'));
+  const QStringList fields = filter.split(QLatin1Char('|'));
   for (qsizetype i = 0; i + 1 < fields.size(); i += 2) {
     const QString& description = fields[i];
     if (description.isEmpty()) break;

@@ -12,7 +12,7 @@ struct FileFilter {
 };
 
 // Pairs up to the first empty description; a description without patterns is dropped.
-std::vector<FileFilter> ParseFileFilter(const QString& spec);
+std::vector<FileFilter> ParseFileFilter(const QString& filter);
 
 // The same filters for a Qt file dialog: "Png (*.png);;All Files (*)". "*.*" means every file.
 QString ToQtFileFilter(const std::vector<FileFilter>& filters);
