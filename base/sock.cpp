@@ -372,35 +372,12 @@ int sock_wait_writable(int sock, int timeout_ms)
     return poll_one(sock, POLLOUT, timeout_ms);
 }
 
-int socksend_poll(int sock, const void* data, int length, int timeout_ms, bool more)
-{
-    if (sock < 0 || (!data && length > 0))
-        return -1;
-    const char* p = static_cast<const char*>(data);
-    int flags = MSG_NOSIGNAL | (more ? MSG_MORE : 0);
-    int sent = 0;
-    while (sent < length) {
-        ssize_t n = ::send(sock, p + sent, static_cast<size_t>(length - sent), flags);
-        if (n > 0) {
-            sent += static_cast<int>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && would_block(errno)) {
-            int r = poll_one(sock, POLLOUT, timeout_ms);
-            if (r == 1)
-                continue;
-            if (r == 0)
-                return sent;
-        }
-        log_print("socksend send fail, pack lost:%d\n", length - sent);
-        return -1;
-    }
-    return sent;
-}
+namespace {
 
-int socksend2_poll(int sock, const void* a, int alen, const void* b, int blen, int timeout_ms)
+// Sends a then b back to back with gather writes; while the socket is full, waits for room
+// with poll. Returns the bytes sent (fewer than alen + blen when nothing went for timeout_ms),
+// or -1 on an error.
+int send_pair_poll(int sock, const void* a, int alen, const void* b, int blen, int timeout_ms, int flags)
 {
     if (sock < 0 || alen < 0 || blen < 0 || (!a && alen > 0) || (!b && blen > 0))
         return -1;
@@ -417,7 +394,7 @@ int socksend2_poll(int sock, const void* a, int alen, const void* b, int blen, i
         msghdr msg{};
         msg.msg_iov = iov;
         msg.msg_iovlen = static_cast<size_t>(count);
-        ssize_t n = ::sendmsg(sock, &msg, MSG_NOSIGNAL);
+        ssize_t n = ::sendmsg(sock, &msg, flags | MSG_NOSIGNAL);
         if (n > 0) {
             sent += static_cast<int>(n);
             continue;
@@ -435,6 +412,18 @@ int socksend2_poll(int sock, const void* a, int alen, const void* b, int blen, i
         return -1;
     }
     return sent;
+}
+
+}  // namespace
+
+int socksend_poll(int sock, const void* data, int length, int timeout_ms, bool more)
+{
+    return send_pair_poll(sock, data, length, nullptr, 0, timeout_ms, more ? MSG_MORE : 0);
+}
+
+int socksend2_poll(int sock, const void* a, int alen, const void* b, int blen, int timeout_ms)
+{
+    return send_pair_poll(sock, a, alen, b, blen, timeout_ms, 0);
 }
 
 int sock_sndbuf(int sock)

@@ -1,5 +1,6 @@
 // dravlinctl search: find the recorders on this LAN and list them.
 #include "cli/command.h"
+#include "cli/fleet.h"
 #include "discovery/search.h"
 #include "util/fixedstr.h"
 #include "util/log.h"
@@ -16,6 +17,8 @@
 #include <vector>
 
 namespace {
+
+using dravlinctl::json_quote;
 
 // Device texts are GB2312/GBK bytes; shown as UTF-8. A byte that does not convert becomes
 // U+FFFD, so one bad byte never hides the rest of the text.
@@ -42,24 +45,6 @@ std::string to_utf8(std::string_view gbk)
     }
     iconv_close(cd);
     return out;
-}
-
-std::string json_quote(const std::string& s)
-{
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", c);
-            out += buf;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
 }
 
 std::string csv_field(const std::string& s)
