@@ -29,6 +29,11 @@ namespace {
 constexpr size_t kLogKeep = 400;       // datagrams kept in the status file
 constexpr int64_t kStatusEveryMs = 100;  // status file rewritten at most this often
 constexpr int kMaxDatagram = 65536;
+constexpr int kMaxDevices = 60000;
+constexpr size_t kReceivedKeep = 32;    // network datagrams kept per device
+constexpr size_t kCodesKeep = 64;       // distinct message codes counted one by one
+constexpr int kSlowReadBuffer = 16 * 1024;  // receive buffer of a slow reader
+constexpr size_t kCmdOutMax = 64u << 20;  // replies a command client has not read yet
 
 int64_t mono_ms()
 {
@@ -82,6 +87,14 @@ bool parse_int(const std::string& s, int* out)
     return true;
 }
 
+void keep_received(Device& d, Received r)
+{
+    // A flood of network datagrams must not grow the record without end: the latest are kept.
+    if (d.received.size() >= kReceivedKeep)
+        d.received.erase(d.received.begin(), d.received.begin() + static_cast<long>(d.received.size() - kReceivedKeep + 1));
+    d.received.push_back(std::move(r));
+}
+
 }  // namespace
 
 bool parse_ip(const std::string& text, uint32_t* out) { return ipv4_parse(text.c_str(), out); }
@@ -127,70 +140,74 @@ void Fleet::note(const char* fmt, ...)
     std::fprintf(stderr, "dravlin-sim: %s\n", buf);
 }
 
-int Fleet::build_generated()
+int generate_fleet(const FleetOptions& opt, std::vector<Device>* out, std::string* error)
 {
-    if (opt_.devices < 0 || opt_.devices > 60000) {
-        error_ = "--devices must be between 0 and 60000";
+    if (opt.devices < 0 || opt.devices > kMaxDevices) {
+        *error = "--devices must be between 0 and 60000";
         return -1;
     }
-    devices_.clear();
-    devices_.reserve(static_cast<size_t>(opt_.devices));
-    for (int i = 0; i < opt_.devices; ++i) {
+    std::vector<Device>& devices = *out;
+    devices.clear();
+    devices.reserve(static_cast<size_t>(opt.devices));
+    for (int i = 0; i < opt.devices; ++i) {
         Device d;
         d.index = i;
         char serial[64];
-        std::snprintf(serial, sizeof serial, "%s%06d", opt_.serial_prefix.c_str(), i + 1);
+        std::snprintf(serial, sizeof serial, "%.40s%06d", opt.serial_prefix.c_str(), i + 1);
         d.serial = serial;
-        d.type = opt_.type;
-        d.addr = opt_.base_ip + static_cast<uint32_t>(i);
+        d.type = opt.type;
+        d.addr = opt.base_ip + static_cast<uint32_t>(i);
         d.lan.mac = mac_for(i + 1);
         d.lan.ip = format_ip(d.addr);
-        d.lan.netmask = format_ip(opt_.netmask);
-        d.lan.gateway = format_ip(opt_.gateway);
-        d.lan.dns1 = format_ip(opt_.gateway);
+        d.lan.netmask = format_ip(opt.netmask);
+        d.lan.gateway = format_ip(opt.gateway);
+        d.lan.dns1 = format_ip(opt.gateway);
         d.lan.dns2 = "0.0.0.0";
-        d.ptz_port = opt_.ptz_port;
-        d.web_port = opt_.web_port;
-        d.video_port = opt_.video_port;
+        d.ptz_port = opt.ptz_port;
+        d.web_port = opt.web_port;
+        d.video_port = opt.video_port;
         d.accounts = {{"admin", "admin123", "Administrators", "Enable"}, {"guest", "guest", "Users", "Enable"}};
-        devices_.push_back(std::move(d));
+        devices.push_back(std::move(d));
     }
     return 0;
 }
 
-// One device per line, "key=value" words; '#' starts a comment. Keys: serial type ip mac
-// netmask gateway dns1 dns2 dhcp ptz web video auth fault, and account=user:password:group:status
-// (repeatable; the first replaces the default accounts). Unnamed keys keep the generated values.
-int Fleet::load_fleet_file()
+// Keys: serial type ip mac netmask gateway dns1 dns2 dhcp ptz web video auth fault link-fault,
+// and account=user:password:group:status (repeatable; the first replaces the default
+// accounts). Unnamed keys keep the generated values.
+int parse_fleet_text(const std::string& text, const FleetOptions& opt, std::vector<Device>* out, std::string* error)
 {
-    std::ifstream in(opt_.fleet_file, std::ios::binary);
-    if (!in) {
-        error_ = "cannot read fleet file " + opt_.fleet_file;
-        return -1;
-    }
     std::vector<std::string> lines;
+    std::istringstream in(text);
     std::string line;
     while (std::getline(in, line)) {
         if (auto hash = line.find('#'); hash != std::string::npos)
             line.resize(hash);
         if (line.find_first_not_of(" \t\r") == std::string::npos)
             continue;
+        if (lines.size() >= static_cast<size_t>(kMaxDevices)) {
+            *error = "fleet file: more than 60000 devices";
+            return -1;
+        }
         lines.push_back(line);
     }
-    opt_.devices = static_cast<int>(lines.size());
-    if (build_generated() != 0)
+    FleetOptions gen = opt;
+    gen.devices = static_cast<int>(lines.size());
+    if (generate_fleet(gen, out, error) != 0)
         return -1;
     for (size_t n = 0; n < lines.size(); ++n) {
-        Device& d = devices_[n];
+        Device& d = (*out)[n];
         bool own_accounts = false;
         std::istringstream words(lines[n]);
         std::string word;
+        auto fail = [&](const std::string& what) {
+            *error = "fleet file line " + std::to_string(n + 1) + ": " + what;
+            return -1;
+        };
         while (words >> word) {
             auto eq = word.find('=');
-            if (eq == std::string::npos) {
-                error_ = "fleet file line " + std::to_string(n + 1) + ": '" + word + "' is not key=value";
-                return -1;
-            }
+            if (eq == std::string::npos)
+                return fail("'" + word + "' is not key=value");
             std::string key = word.substr(0, eq), value = word.substr(eq + 1);
             bool ok = true;
             if (key == "serial") d.serial = value;
@@ -217,6 +234,8 @@ int Fleet::load_fleet_file()
                 if (!own_accounts)
                     d.accounts.clear();
                 own_accounts = true;
+                if (d.accounts.size() >= 64)
+                    return fail("more than 64 accounts");
                 Account a;
                 std::istringstream parts(value);
                 std::getline(parts, a.user, ':');
@@ -225,21 +244,30 @@ int Fleet::load_fleet_file()
                 std::getline(parts, a.status, ':');
                 d.accounts.push_back(a);
             } else {
-                error_ = "fleet file line " + std::to_string(n + 1) + ": unknown key '" + key + "'";
-                return -1;
+                return fail("unknown key '" + key + "'");
             }
-            if (!ok) {
-                error_ = "fleet file line " + std::to_string(n + 1) + ": bad value for '" + key + "'";
-                return -1;
-            }
+            if (!ok)
+                return fail("bad value for '" + key + "'");
         }
     }
     return 0;
 }
 
+int Fleet::load_fleet_file()
+{
+    std::ifstream in(opt_.fleet_file, std::ios::binary);
+    if (!in) {
+        error_ = "cannot read fleet file " + opt_.fleet_file;
+        return -1;
+    }
+    std::stringstream text;
+    text << in.rdbuf();
+    return parse_fleet_text(text.str(), opt_, &devices_, &error_);
+}
+
 int Fleet::open()
 {
-    if ((opt_.fleet_file.empty() ? build_generated() : load_fleet_file()) != 0)
+    if ((opt_.fleet_file.empty() ? generate_fleet(opt_, &devices_, &error_) : load_fleet_file()) != 0)
         return -1;
     for (const auto& [fault, index] : opt_.faults) {
         if (index < 0 || index >= static_cast<int>(devices_.size())) {
@@ -290,7 +318,11 @@ void Fleet::handle(const char* data, int len, uint32_t from_addr, uint16_t from_
     dg.code = req.ok ? req.code : -1;
     dg.text.assign(data, static_cast<size_t>(len));
     ++datagrams_total_;
-    ++per_code_[dg.code];
+    // Codes come from anyone: past a few dozen distinct ones they are only counted together.
+    if (per_code_.size() < kCodesKeep || per_code_.count(dg.code))
+        ++per_code_[dg.code];
+    else
+        ++other_codes_;
     dirty_ = true;
     note("datagram code %d from %s:%u, %d bytes", dg.code, format_ip(from_addr).c_str(), from_port, len);
 
@@ -312,7 +344,7 @@ void Fleet::handle(const char* data, int len, uint32_t from_addr, uint16_t from_
         for (Device& d : devices_) {
             if (d.serial != req.serial)
                 continue;
-            d.received.push_back({2, dg.wall_ms, dg.text});
+            keep_received(d, {2, dg.wall_ms, dg.text});
             ++d.network_changes;
             auto set = [&](const char* key, std::string& field) {
                 if (auto it = req.lan.find(key); it != req.lan.end())
@@ -327,15 +359,17 @@ void Fleet::handle(const char* data, int len, uint32_t from_addr, uint16_t from_
             if (auto it = req.lan.find("DHCP"); it != req.lan.end())
                 d.lan.dhcp = std::atoi(it->second.c_str());
             note("device %d (%s) takes ip %s", d.index, d.serial.c_str(), d.lan.ip.c_str());
+            move_control(d);
         }
     } else if (req.ok && req.code == 5) {
         for (Device& d : devices_) {
             if (d.serial != req.serial)
                 continue;
-            d.received.push_back({5, dg.wall_ms, dg.text});
+            keep_received(d, {5, dg.wall_ms, dg.text});
             ++d.restores;
             d.lan = d.lan_initial;
             note("device %d (%s) restores its configuration", d.index, d.serial.c_str());
+            move_control(d);
         }
     } else if (req.ok && req.code == 101) {
         for (Device& d : devices_) {
@@ -438,7 +472,7 @@ void Fleet::step(int timeout_ms)
         } else if (kind == kCmdListen) {
             accept_cmd_clients();
         } else if (kind == kCmdClient) {
-            serve_cmd_client(fd);
+            serve_cmd_client(fd, ev);
         }
     }
     now = mono_ms();
@@ -458,30 +492,6 @@ void Fleet::run(const std::atomic<bool>& stop)
 }
 
 // ---- control link ------------------------------------------------------------------------------
-
-namespace {
-
-// A listening TCP socket on addr:port (host order); -errno on failure.
-int tcp_listen(uint32_t addr, uint16_t port)
-{
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -errno;
-    int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(addr);
-    sa.sin_port = htons(port);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || ::listen(fd, 128) != 0) {
-        int e = errno;
-        ::close(fd);
-        return -e;
-    }
-    return fd;
-}
-
-}  // namespace
 
 void Fleet::arm(int fd, Kind kind, uint32_t events, bool add, int tag)
 {
@@ -537,6 +547,32 @@ int Fleet::open_control()
     return 0;
 }
 
+// A listening socket for the device's control port at addr; -errno on failure. A slow reader
+// gets its small receive buffer before listening, so the window it offers is small from the
+// first segment on.
+int Fleet::listen_socket(const Device& d, uint32_t addr)
+{
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -errno;
+    int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (d.has(LinkFault::SlowRead)) {
+        int small = kSlowReadBuffer;
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    }
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(addr);
+    sa.sin_port = htons(static_cast<uint16_t>(d.ptz_port));
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || ::listen(fd, 128) != 0) {
+        int e = errno;
+        ::close(fd);
+        return -e;
+    }
+    return fd;
+}
+
 bool Fleet::listen_device(Device& d)
 {
     uint32_t addr = opt_.control_bind ? opt_.control_bind : d.addr;
@@ -545,7 +581,7 @@ bool Fleet::listen_device(Device& d)
         d.link.errors.push_back("no control port: " + std::to_string(d.ptz_port));
         return false;
     }
-    int fd = tcp_listen(addr, static_cast<uint16_t>(d.ptz_port));
+    int fd = listen_socket(d, addr);
     if (fd < 0) {
         ++listen_failures_;
         note("device %d cannot listen on %s:%d: %s", d.index, format_ip(addr).c_str(), d.ptz_port, std::strerror(-fd));
@@ -561,6 +597,42 @@ bool Fleet::listen_device(Device& d)
     return true;
 }
 
+// A recorder that takes a new address (network change or restore) moves its control port
+// there, as a real one does after its network restart: the new listener first, then the old one
+// closes. An address this host does not have cannot be listened on; the recorder then stays
+// where it was, and its answers still carry the address it was given.
+void Fleet::move_control(Device& d)
+{
+    uint32_t addr = 0;
+    if (!parse_ip(d.lan.ip, &addr) || addr == d.addr || addr == 0 || opt_.control_bind != 0)
+        return;
+    if (d.ptz_port <= 0 || d.ptz_port > 65535)
+        return;
+    int fd = listen_socket(d, addr);
+    if (fd < 0) {
+        note("device %d stays on %s: %s", d.index, format_ip(d.addr).c_str(), std::strerror(-fd));
+        if (d.link.errors.size() < 100)
+            d.link.errors.push_back("cannot move to " + d.lan.ip + ":" + std::to_string(d.ptz_port) + ": " +
+                                    std::strerror(-fd));
+        return;
+    }
+    d.addr = addr;
+    int& lfd = listen_fd_[static_cast<size_t>(d.index)];
+    if (lfd >= 0) {
+        ::epoll_ctl(ep_, EPOLL_CTL_DEL, lfd, nullptr);
+        ::close(lfd);
+        lfd = -1;
+    }
+    if (!opt_.control || d.link.rebooting) {
+        ::close(fd);  // only a probe: the port opens when the recorder comes back
+        return;
+    }
+    lfd = fd;
+    arm(fd, kListen, EPOLLIN, true, d.index);
+    note("device %d now listens on %s:%d", d.index, format_ip(addr).c_str(), d.ptz_port);
+    dirty_ = true;
+}
+
 void Fleet::accept_all(int device)
 {
     int lfd = listen_fd_[static_cast<size_t>(device)];
@@ -574,7 +646,7 @@ void Fleet::accept_all(int device)
         int one = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         if (d.has(LinkFault::SlowRead)) {
-            int small = 16 * 1024;
+            int small = kSlowReadBuffer;
             ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
         }
         Conn c;
@@ -591,10 +663,9 @@ void Fleet::accept_all(int device)
 void Fleet::read_conn(Conn& c, int64_t now)
 {
     const bool slow = devices_[static_cast<size_t>(c.device)].has(LinkFault::SlowRead);
-    const int64_t tick_ms = 50;
-    if (slow && c.read_budget <= 0) {
+    const int64_t tick_ms = 20;
+    if (slow && c.read_budget <= 0)
         c.read_budget = std::max<int64_t>(1024, static_cast<int64_t>(opt_.slow_read_bps) * tick_ms / 1000);
-    }
     for (int k = 0; k < 16; ++k) {
         size_t room = 0;
         unsigned char* p = c.session->input_space(&room);
@@ -610,9 +681,14 @@ void Fleet::read_conn(Conn& c, int64_t now)
                 return;
             if (slow) {
                 c.read_budget -= n;
-                if (c.read_budget <= 0) {
+                int64_t pause = 0;
+                if (c.read_budget <= 0)
+                    pause = tick_ms;
+                if (long_pause_due(c))
+                    pause = opt_.slow_read_pause_ms;
+                if (pause > 0) {
                     c.paused = true;
-                    c.resume_ms = now + tick_ms;
+                    c.resume_ms = now + pause;
                     arm(c.fd, kConn, c.want_out ? uint32_t{EPOLLOUT} : 0u, false);
                     return;
                 }
@@ -627,6 +703,20 @@ void Fleet::read_conn(Conn& c, int64_t now)
         close_conn(c.fd, false);
         return;
     }
+}
+
+// A slow reader stops reading once per upload, when the set share of it has arrived.
+bool Fleet::long_pause_due(Conn& c)
+{
+    const Session& s = *c.session;
+    if (opt_.slow_read_pause_ms <= 0 || !s.upload_active() || s.upload_length() <= 0)
+        return false;
+    uint64_t upload = devices_[static_cast<size_t>(c.device)].link.uploads_announced;
+    if (c.long_pause_upload == upload || s.upload_received() * 100 < s.upload_length() * opt_.slow_read_pause_at)
+        return false;
+    c.long_pause_upload = upload;
+    note("device %d stops reading for %d ms", c.device, opt_.slow_read_pause_ms);
+    return true;
 }
 
 void Fleet::after_input(Conn& c, int64_t now)
@@ -880,15 +970,15 @@ void Fleet::accept_cmd_clients()
     }
 }
 
-void Fleet::serve_cmd_client(int fd)
+void Fleet::serve_cmd_client(int fd, uint32_t events)
 {
     auto it = cmd_clients_.find(fd);
     if (it == cmd_clients_.end())
         return;
     CmdClient& cl = it->second;
     char buf[4096];
-    bool gone = false;
-    for (;;) {
+    bool gone = (events & EPOLLERR) != 0;
+    while (!gone && !cl.eof && (events & (EPOLLIN | EPOLLHUP))) {
         ssize_t n = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
         if (n > 0) {
             cl.in.append(buf, static_cast<size_t>(n));
@@ -896,29 +986,54 @@ void Fleet::serve_cmd_client(int fd)
                 gone = true;
             continue;
         }
-        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+        if (n == 0)
+            cl.eof = true;  // e.g. `echo status | socat`: the replies still go out
+        else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
             gone = true;
         break;
     }
+    if (cl.eof && !cl.in.empty() && cl.in.back() != '\n')
+        cl.in += '\n';  // a last line without its newline still counts
     size_t nl;
-    while ((nl = cl.in.find('\n')) != std::string::npos) {
+    while (!gone && (nl = cl.in.find('\n')) != std::string::npos) {
         std::string line = cl.in.substr(0, nl);
         cl.in.erase(0, nl + 1);
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
         cl.out += run_command(line) + "\n";
     }
-    // Replies are small; a client that does not read them loses them.
-    while (!cl.out.empty()) {
-        ssize_t n = ::send(fd, cl.out.data(), cl.out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n <= 0)
-            break;
-        cl.out.erase(0, static_cast<size_t>(n));
+    if (!gone) {
+        flush_cmd_client(cl);
+        // A client that reads nothing of a large reply loses it rather than the fleet's memory.
+        gone = cl.fd < 0 || cl.out.size() > kCmdOutMax || (cl.eof && cl.out.empty());
     }
     if (gone) {
         ::epoll_ctl(ep_, EPOLL_CTL_DEL, fd, nullptr);
         ::close(fd);
         cmd_clients_.erase(it);
+        return;
+    }
+    bool want_out = !cl.out.empty();
+    if (want_out != cl.want_out || cl.eof) {
+        cl.want_out = want_out;
+        arm(fd, kCmdClient, (cl.eof ? 0u : uint32_t{EPOLLIN}) | (want_out ? uint32_t{EPOLLOUT} : 0u), false);
+    }
+}
+
+// Sends what the socket takes now; a reply larger than the socket buffer goes on when the
+// client has read some (EPOLLOUT). cl.fd becomes -1 when the client is gone.
+void Fleet::flush_cmd_client(CmdClient& cl)
+{
+    while (!cl.out.empty()) {
+        ssize_t n = ::send(cl.fd, cl.out.data(), cl.out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            cl.out.erase(0, static_cast<size_t>(n));
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+            return;
+        cl.fd = -1;
+        return;
     }
 }
 
@@ -1032,6 +1147,7 @@ std::string Fleet::build_status()
     j += ",\n\"send_failures\": " + std::to_string(send_failures_);
     j += ",\n\"open_connections\": " + std::to_string(conns_.size());
     j += ",\n\"listen_failures\": " + std::to_string(listen_failures_);
+    j += ",\n\"codes_other\": " + std::to_string(other_codes_);
     j += ",\n\"source_addresses\": ";
     j += source_ok_ ? "true" : "false";
     j += ",\n\"codes\": {";

@@ -50,6 +50,8 @@ struct FleetOptions {
     std::vector<std::pair<LinkFault, std::string>> link_faults;  // fault for device index or serial
     int reboot_ms = 5000;            // how long a rebooted device stays away
     int slow_read_bps = 256 * 1024;  // reading speed of a slow-read device
+    int slow_read_pause_ms = 0;      // a slow-read device stops reading this long once per upload
+    int slow_read_pause_at = 50;     // ... when this per cent of the upload has arrived
     LinkOptions link;
     std::string command_socket;      // Unix socket path of the control interface, or empty
 };
@@ -104,10 +106,13 @@ private:
         bool paused = false;      // slow read: reading resumes at resume_ms
         int64_t resume_ms = 0;
         int64_t read_budget = 0;
+        uint64_t long_pause_upload = 0;  // the upload (by count announced) whose long pause was taken
     };
     struct CmdClient {
         int fd = -1;
         std::string in, out;
+        bool eof = false;       // the client sent all it will: close once the replies are out
+        bool want_out = false;  // EPOLLOUT armed
     };
     struct Return {
         int64_t due_ms;
@@ -120,8 +125,9 @@ private:
         uint16_t port;
     };
 
-    int build_generated();
     int load_fleet_file();
+    void move_control(Device& d);
+    int listen_socket(const Device& d, uint32_t addr);
     void handle(const char* data, int len, uint32_t from_addr, uint16_t from_port);
     void send_due(int64_t now_ms);
     void note(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
@@ -133,6 +139,7 @@ private:
     void arm(int fd, Kind kind, uint32_t events, bool add, int tag = -1);
     void accept_all(int device);
     void read_conn(Conn& c, int64_t now);
+    bool long_pause_due(Conn& c);
     void flush_conn(Conn& c);
     void after_input(Conn& c, int64_t now);
     void close_conn(int fd, bool graceful);
@@ -143,7 +150,8 @@ private:
     bool find_devices(const std::string& who, std::vector<int>* out, std::string* err);
     std::string run_command(const std::string& line);
     void accept_cmd_clients();
-    void serve_cmd_client(int fd);
+    void serve_cmd_client(int fd, uint32_t events);
+    void flush_cmd_client(CmdClient& cl);
     int64_t next_due(int64_t now, int timeout_ms);
 
     FleetOptions opt_;
@@ -154,6 +162,7 @@ private:
     std::deque<Pending> pending_;  // ordered by due time
     std::deque<Datagram> log_;     // the latest datagrams, oldest first
     std::map<int, uint64_t> per_code_;
+    uint64_t other_codes_ = 0;     // datagrams whose code did not fit in per_code_
     uint64_t datagrams_total_ = 0;
     uint64_t answers_total_ = 0;
     uint64_t send_failures_ = 0;
@@ -173,6 +182,12 @@ private:
     uint64_t sessions_ = 0;
     int listen_failures_ = 0;
 };
+
+// The generated fleet of opt.devices recorders. 0, or -1 with a message in *error.
+int generate_fleet(const FleetOptions& opt, std::vector<Device>* out, std::string* error);
+// A fleet file's text: one device per line, "key=value" words, '#' starts a comment. 0, or -1
+// with a message in *error (the file comes from the user: any text is refused cleanly).
+int parse_fleet_text(const std::string& text, const FleetOptions& opt, std::vector<Device>* out, std::string* error);
 
 // Parses a dotted quad (host order). false when it is not one.
 bool parse_ip(const std::string& text, uint32_t* out);

@@ -49,6 +49,11 @@ void usage(FILE* out)
                  "  --store DIR          write uploaded files to DIR/<serial>/type<N>.bin\n"
                  "  --download-chunk N   data bytes per download chunk (default 1024)\n"
                  "  --slow-read-bps N    reading speed of a slow-read recorder (default 262144)\n"
+                 "  --slow-read KBPS[:PAUSE_MS[:AT_PERCENT]]\n"
+                 "                       a slow-read recorder reads KBPS kilobytes (1000 bytes) per second\n"
+                 "                       through a 16 KiB receive buffer and, with PAUSE_MS, stops reading\n"
+                 "                       that long once per upload when AT_PERCENT of it has arrived\n"
+                 "                       (default 50); e.g. --slow-read 400:12000:50\n"
                  "  --command-socket P   control interface on the Unix socket P: one command per line\n"
                  "                       (alarm DEV [N], heartbeat DEV mvk|aux, unknown DEV,\n"
                  "                       bad DEV magic|truncated|huge-length|bad-xml, fault DEV KIND on|off,\n"
@@ -172,6 +177,28 @@ int main(int argc, char** argv)
                 return bad(a + " needs a positive number");
             (a == "--reboot-ms" ? opt.reboot_ms : a == "--download-chunk" ? opt.link.download_chunk : opt.slow_read_bps) =
                 static_cast<int>(n);
+        } else if (a == "--slow-read") {
+            const char* v = value();
+            std::string arg = v ? v : "";
+            long parts[3] = {0, 0, 50};
+            size_t pos = 0;
+            int count = 0;
+            bool ok = !arg.empty();
+            while (ok && count < 3) {
+                size_t colon = arg.find(':', pos);
+                std::string item = arg.substr(pos, colon == std::string::npos ? std::string::npos : colon - pos);
+                ok = parse_uint(item.c_str(), count == 0 ? 1000000 : count == 1 ? 3600000 : 100, &parts[count]);
+                ++count;
+                if (colon == std::string::npos)
+                    break;
+                pos = colon + 1;
+                ok = ok && count < 3;
+            }
+            if (!ok || parts[0] == 0)
+                return bad("--slow-read needs KBPS[:PAUSE_MS[:AT_PERCENT]], e.g. 400:12000:50");
+            opt.slow_read_bps = static_cast<int>(parts[0] * 1000);
+            opt.slow_read_pause_ms = static_cast<int>(parts[1]);
+            opt.slow_read_pause_at = static_cast<int>(parts[2]);
         } else if (a == "--store" || a == "--command-socket") {
             const char* v = value();
             if (!v || !*v)

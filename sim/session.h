@@ -50,6 +50,8 @@ public:
     bool close_after_flush() const { return close_after_flush_; }  // drop once output is out
     bool reboot_requested() const { return reboot_; }
     bool upload_active() const { return up_.active; }
+    int64_t upload_received() const { return up_.received; }
+    int64_t upload_length() const { return up_.length; }
 
     // Unsolicited messages (control interface). Not sent before the login.
     void send_alarm(int items);

@@ -17,6 +17,8 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <thread>
@@ -421,5 +423,137 @@ TEST(FleetOptions, LinkFaultsComeFromTheFleetFileTheOptionsAndTheCommandInterfac
     sim::Fleet fleet(opt);
     EXPECT_NE(fleet.open(), 0);
     EXPECT_NE(fleet.error().find("bad value for 'link-fault'"), std::string::npos) << fleet.error();
+    std::filesystem::remove_all(dir);
+}
+
+namespace {
+
+// A fleet on 127.0.0.1 run by its own thread, without the console's link.
+struct LoopbackFleet {
+    std::unique_ptr<sim::Fleet> fleet;
+    std::atomic<bool> stop{false};
+    std::thread loop;
+
+    explicit LoopbackFleet(sim::FleetOptions opt)
+    {
+        opt.base_ip = 0x7F000001;
+        opt.bind_addr = 0x7F000001;
+        opt.port = 0;
+        opt.source_addr = false;
+        opt.ptz_port = 0;
+        fleet = std::make_unique<sim::Fleet>(opt);
+        if (fleet->open() == 0)
+            loop = std::thread([this] { fleet->run(stop); });
+    }
+    ~LoopbackFleet()
+    {
+        stop = true;
+        if (loop.joinable())
+            loop.join();
+    }
+
+    void datagram(const std::string& text)
+    {
+        int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(0x7F000001);
+        sa.sin_port = htons(fleet->port());
+        ::sendto(fd, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+        ::close(fd);
+    }
+};
+
+std::string network_change(const std::string& serial, const std::string& ip, int code = 2)
+{
+    return "<?xml version=\"1.0\" encoding=\"GB2312\" ?>\n<XML_MORVEK>\n<MESSAGE_HEADER\n"
+           "Msg_type=\"SYSTEM_SEARCHIPC_MESSAGE\"\nMsg_code=\"" + std::to_string(code) + "\"\nMsg_flag=\"0\"\n/>\n"
+           "<MESSAGE_BODY>\n<IPC_SERIALNUMBER\nSerialNumber=\"" + serial + "\"\n/>\n<LANConfig\nMacAddress=\"M\"\n"
+           "DHCP=\"0\"\nIPAddress=\"" + ip + "\"\nNetmask=\"255.0.0.0\"\nGateway=\"127.0.0.1\"\nDNS1=\"\"\nDNS2=\"\"\n/>\n"
+           "</MESSAGE_BODY>\n</XML_MORVEK>";
+}
+
+bool can_connect(uint32_t addr, int port)
+{
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(addr);
+    sa.sin_port = htons(static_cast<uint16_t>(port));
+    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+    ::close(fd);
+    return ok;
+}
+
+}  // namespace
+
+TEST(FleetNetwork, ChangeMovesTheControlPortAndAFloodStaysBounded)
+{
+    LoopbackFleet lab({});
+    ASSERT_TRUE(lab.loop.joinable()) << lab.fleet->error();
+    const int port = lab.fleet->device_copy(0).ptz_port;
+    ASSERT_TRUE(can_connect(0x7F000001, port));
+
+    lab.datagram(network_change("DRVSIM000001", "127.0.0.2"));
+    ASSERT_TRUE(wait_until([&] { return lab.fleet->device_copy(0).addr == 0x7F000002; }));
+    EXPECT_TRUE(can_connect(0x7F000002, port));
+    EXPECT_FALSE(can_connect(0x7F000001, port));
+
+    // An address this host does not have: the recorder stays reachable where it was.
+    lab.datagram(network_change("DRVSIM000001", "192.0.2.7"));
+    ASSERT_TRUE(wait_until([&] { return lab.fleet->device_copy(0).network_changes == 2; }));
+    EXPECT_EQ(lab.fleet->device_copy(0).addr, 0x7F000002u);
+    EXPECT_TRUE(can_connect(0x7F000002, port));
+
+    // A restore goes back to the first address and its port.
+    lab.datagram(network_change("DRVSIM000001", "", 5));
+    ASSERT_TRUE(wait_until([&] { return lab.fleet->device_copy(0).addr == 0x7F000001; }));
+    EXPECT_TRUE(can_connect(0x7F000001, port));
+
+    // A flood of changes and of made-up codes keeps only the latest of each.
+    for (int i = 0; i < 300; ++i)
+        lab.datagram(network_change("DRVSIM000001", "127.0.0.1", i % 2 ? 2 : 100 + i));
+    ASSERT_TRUE(wait_until([&] { return lab.fleet->device_copy(0).network_changes == 152; }));
+    EXPECT_LE(lab.fleet->device_copy(0).received.size(), 32u);
+    EXPECT_NE(lab.fleet->status_json().find("\"codes_other\": "), std::string::npos);
+    EXPECT_EQ(lab.fleet->status_json().find("\"codes_other\": 0,"), std::string::npos);
+}
+
+TEST(FleetCommandSocket, RepliesLargerThanTheSocketBufferArriveWhole)
+{
+    char tmpl[] = "/tmp/dravlin-simtest-XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    std::string dir = tmpl;
+    sim::FleetOptions opt;
+    opt.devices = 256;
+    opt.control_bind = 0x7F000001;
+    opt.command_socket = dir + "/cmd.sock";
+    {
+        LoopbackFleet lab(opt);
+        ASSERT_TRUE(lab.loop.joinable()) << lab.fleet->error();
+        int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un sa{};
+        sa.sun_family = AF_UNIX;
+        std::memcpy(sa.sun_path, opt.command_socket.c_str(), opt.command_socket.size() + 1);
+        ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+        // Three status replies of 256 recorders (each above the socket buffer) asked at once, the last line without its newline,
+        // and the sending side closed as `echo ... | socat` does.
+        std::string cmd = "status\nstatus\nstatus";
+        ASSERT_EQ(::send(fd, cmd.data(), cmd.size(), 0), static_cast<ssize_t>(cmd.size()));
+        ::shutdown(fd, SHUT_WR);
+        std::string got;
+        char buf[65536];
+        for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;)
+            got.append(buf, static_cast<size_t>(n));
+        ::close(fd);
+        size_t lines = 0;
+        for (size_t start = 0, nl; (nl = got.find('\n', start)) != std::string::npos; start = nl + 1, ++lines) {
+            std::string line = got.substr(start, nl - start);
+            EXPECT_GT(line.size(), 220000u);
+            EXPECT_NE(line.find("\"serial\": \"DRVSIM000256\""), std::string::npos);
+            EXPECT_EQ(line.substr(line.size() - 4), "] } ");
+        }
+        EXPECT_EQ(lines, 3u);
+    }
     std::filesystem::remove_all(dir);
 }
