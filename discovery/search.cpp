@@ -8,6 +8,7 @@
 #include "util/log.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 #include <mutex>
@@ -29,10 +30,23 @@ struct SearchContext {
     std::atomic<uint16_t> port{0};
 };
 
+// Held through a whole start and a whole stop (the join included), so that two callers never
+// interleave: a start never replaces a context whose thread still runs, and a stop never
+// clears the flag of a search that another caller is just starting.
+std::mutex g_life_lock;
 std::mutex g_ctx_lock;  // guards the g_ctx pointer itself
 std::unique_ptr<SearchContext> g_ctx;
 bool g_searching = false;  // guarded by discovery_flag_lock()
 std::atomic<uint16_t> g_first_port{kSearchFirstPort};
+std::atomic<int> g_send_errno{0};  // why the last request could not go out, 0 when it went
+
+int send_request(int sock)
+{
+    errno = 0;
+    int r = sendsearchmsg(nullptr, 1, sock);
+    g_send_errno.store(r < 0 ? (errno ? errno : EIO) : 0);
+    return r;
+}
 
 void search_thread(SearchContext* ctx)
 {
@@ -52,7 +66,7 @@ void search_thread(SearchContext* ctx)
         ctx->sock.store(sock);
         ctx->port.store(static_cast<uint16_t>(port));
     }
-    if (sendsearchmsg(nullptr, 1, sock) < 0) {
+    if (send_request(sock) < 0) {
         std::lock_guard<std::mutex> guard(ctx->sock_lock);
         ctx->sock.store(-1);
         ctx->port.store(0);
@@ -73,7 +87,7 @@ void search_thread(SearchContext* ctx)
         }
         uint64_t now = get_tick_ms();
         if (now - last_request > kResendMs) {
-            sendsearchmsg(nullptr, 1, sock);
+            send_request(sock);
             last_request = now;
         }
     }
@@ -118,6 +132,7 @@ int sendsearchmsg(const char* body, int code, int sock)
 
 int startsearchipc()
 {
+    std::lock_guard<std::mutex> life(g_life_lock);
     {
         std::lock_guard<std::mutex> flag(discovery_flag_lock());
         if (g_searching) {
@@ -130,6 +145,7 @@ int startsearchipc()
         g_ctx.reset();
         g_searching = true;
     }
+    g_send_errno.store(0);
 
     auto ctx = std::unique_ptr<SearchContext>(new (std::nothrow) SearchContext);
     if (!ctx) {
@@ -155,8 +171,8 @@ int startsearchipc()
 
 int stopsearchipc()
 {
-    // Take the context out first: a second caller then finds nothing to join, and a search
-    // started once the flag is clear never has its new context released by this call.
+    std::lock_guard<std::mutex> life(g_life_lock);
+    // Take the context out first: a second caller then finds nothing to join.
     std::unique_ptr<SearchContext> old;
     {
         std::lock_guard<std::mutex> guard(g_ctx_lock);
@@ -218,6 +234,8 @@ int setSearchCB(SearchCB cb)
 }
 
 void searchipc_set_first_port_for_test(uint16_t port) { g_first_port.store(port ? port : kSearchFirstPort); }
+
+int searchipc_send_errno() { return g_send_errno.load(); }
 
 uint16_t searchipc_port()
 {

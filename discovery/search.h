@@ -30,6 +30,8 @@ constexpr int kSearchAnswerMax = 8192;    // bytes of one answer that are read
 // modifyipc meanwhile), valid during the call only. Must return quickly.
 using SearchCB = void (*)(const IPCSearchInfo* info);
 
+// Start and stop may be called from any threads at once: they take turns, one start wins and
+// the others get 0.
 // 1 started; 0 a search already runs ("ipc searching is working...\n"); -1 no memory or no
 // thread (the searching flag is cleared again).
 int startsearchipc();
@@ -56,6 +58,10 @@ int format_search_request(char* out, int cap, const char* body, int code);
 uint16_t searchipc_port();
 // The search thread's socket, -1 when none.
 int searchipc_socket();
+// The OS error (errno) of the search thread's last request that could not be sent, 0 when the
+// last one went out or none was tried yet. A thread whose first request fails ends, so this
+// is how a caller learns why a search lists nothing (e.g. ENETUNREACH).
+int searchipc_send_errno();
 // Test seam: the next searches bind from this port up instead of 3002, so that test processes
 // running side by side do not share a port. 0 restores 3002.
 void searchipc_set_first_port_for_test(uint16_t port);

@@ -1,8 +1,13 @@
 // The clock broadcast thread, its message and its start/stop rules, over loopback.
+#include "discovery/search.h"
 #include "discovery/sendtime.h"
 #include "helpers.h"
 
+#include <dirent.h>
+
+#include <atomic>
 #include <cstdio>
+#include <thread>
 
 using dtest::FakeDevice;
 
@@ -87,4 +92,74 @@ TEST_F(SendtimeTest, SecondStartIsRefusedAndRestartLeavesOneThread)
     EXPECT_EQ(startSendtime(), 1);
     EXPECT_EQ(stopSendtime(), 0);
     EXPECT_EQ(dtest::count_logged("wait SendtimeThread ...out\n"), 2);
+}
+
+namespace {
+
+int thread_count()
+{
+    int n = 0;
+    if (DIR* d = ::opendir("/proc/self/task")) {
+        while (dirent* e = ::readdir(d))
+            n += e->d_name[0] != '.';
+        ::closedir(d);
+    }
+    return n;
+}
+
+}  // namespace
+
+// Start and stop of both workers from several threads at once: one start wins, the others get
+// 0; nothing terminates and no worker thread is left behind once stopped.
+TEST_F(SendtimeTest, StartAndStopFromSeveralThreadsAtOnceTakeTurns)
+{
+    FakeDevice dev;
+    dtest::BroadcastToLoopback redirect(dev.port);
+    struct Worker {
+        const char* name;
+        int (*start)();
+        int (*stop)();
+    } const workers[] = {{"clock", startSendtime, stopSendtime}, {"search", startsearchipc, stopsearchipc}};
+    int probe = udp_bind(0, 0, false);  // a search port of this process's own
+    searchipc_set_first_port_for_test(sock_local_port(probe));
+    sock_close(probe);
+    const int baseline = thread_count();
+    for (const Worker& w : workers) {
+        SCOPED_TRACE(w.name);
+        // Two starters race; a third caller stops while they start.
+        for (int round = 0; round < 40; ++round) {
+            std::atomic<int> ready{0};
+            int results[3] = {-9, -9, -9};
+            auto run = [&](int who) {
+                ++ready;
+                while (ready.load() < 3) {
+                }
+                for (int k = 0; k < 20; ++k)
+                    results[who] = who == 2 ? w.stop() : w.start();
+            };
+            std::thread a(run, 0), b(run, 1), c(run, 2);
+            a.join();
+            b.join();
+            c.join();
+            EXPECT_GE(results[0], 0);
+            EXPECT_GE(results[1], 0);
+            w.stop();
+            // Idle again: the next start is a fresh one, and one start wins a race.
+            int first = -9, second = -9;
+            ready = 0;
+            auto starter = [&](int* out) {
+                ++ready;
+                while (ready.load() < 2) {
+                }
+                *out = w.start();
+            };
+            std::thread s1(starter, &first), s2(starter, &second);
+            s1.join();
+            s2.join();
+            EXPECT_EQ(first + second, 1) << "one start wins, the other is told it runs";
+            w.stop();
+        }
+    }
+    EXPECT_TRUE(dtest::wait_for([&] { return thread_count() == baseline; })) << thread_count() << " vs " << baseline;
+    searchipc_set_first_port_for_test(0);
 }
