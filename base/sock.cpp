@@ -236,40 +236,11 @@ void broadcast_set_destination_for_test(uint32_t addr, uint16_t port)
     g_broadcast_override.store(port == 0 ? 0 : (static_cast<uint64_t>(addr) << 16) | port);
 }
 
-namespace {
-
-// DRAVLIN_TEST_BROADCAST_TO=127.x.x.x:PORT, set by the test runner for every suite that does
-// not run inside a private network namespace: whatever such a test starts (a page's search
-// button, the clock check box), its broadcasts stay on this machine. Only loopback addresses
-// are taken; anything else is ignored. 0 when unset.
-uint64_t broadcast_from_environment()
-{
-    static const uint64_t value = [] {
-        const char* env = std::getenv("DRAVLIN_TEST_BROADCAST_TO");
-        if (!env)
-            return uint64_t{0};
-        std::string text(env);
-        auto colon = text.rfind(':');
-        uint32_t addr = 0;
-        if (colon == std::string::npos || !ipv4_parse(text.substr(0, colon).c_str(), &addr) || (addr >> 24) != 127)
-            return uint64_t{0};
-        long port = std::strtol(text.c_str() + colon + 1, nullptr, 10);
-        if (port <= 0 || port > 65535)
-            return uint64_t{0};
-        return (static_cast<uint64_t>(addr) << 16) | static_cast<uint64_t>(port);
-    }();
-    return value;
-}
-
-}  // namespace
-
 int broadcastsendmsg(const char* text, int sock)
 {
     uint32_t dest = kBroadcastAddr;
     uint16_t port = kBroadcastPort;
     uint64_t o = g_broadcast_override.load();
-    if (!o)
-        o = broadcast_from_environment();
     if (o) {
         dest = static_cast<uint32_t>(o >> 16);
         port = static_cast<uint16_t>(o & 0xFFFF);

@@ -159,8 +159,7 @@ bool ipv4_parse(const char* text, uint32_t* addr);
 void ipv4_format(uint32_t addr, char* out, size_t size);
 
 // Test seam: redirects broadcastsendmsg to addr:port (host order) instead of
-// 255.255.255.255:3001, so unit tests can run the broadcast code over loopback only.
-// 0, 0 restores the default: 255.255.255.255:3001, or the loopback address and port in the
-// environment variable DRAVLIN_TEST_BROADCAST_TO ("127.0.0.1:9"), which the test runner sets
-// for every suite that does not run inside a private network namespace.
+// 255.255.255.255:3001, so unit tests can run the broadcast code over loopback only. Test
+// binaries that run outside a private network namespace set it before main
+// (tests/common/no_broadcast.cpp). 0, 0 restores 255.255.255.255:3001.
 void broadcast_set_destination_for_test(uint32_t addr, uint16_t port);

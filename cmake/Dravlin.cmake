@@ -16,13 +16,14 @@ function(dravlin_test name)
   target_compile_definitions(${name} PRIVATE
     DRAVLIN_TEST_SOURCE_DIR="${PROJECT_SOURCE_DIR}" DRAVLIN_TEST_BINARY_DIR="${PROJECT_BINARY_DIR}")
   # Suites that do not run inside a private network namespace send any broadcast (a page's
-  # search button, the clock switch) to 127.0.0.1's discard port instead (base/sock.h).
-  set(_broadcast_safety)
+  # search button, the clock switch) to 127.0.0.1's discard port instead: the test binary
+  # itself sets the seam before main.
   if(NOT "e2e" IN_LIST T_LABELS)
-    set(_broadcast_safety DRAVLIN_TEST_BROADCAST_TO=127.0.0.1:9)
+    target_sources(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests/common/no_broadcast.cpp)
+    target_link_libraries(${name} PRIVATE dravlin_base)
   endif()
   set_property(TARGET ${name} PROPERTY CROSSCOMPILING_EMULATOR
-    ${CMAKE_COMMAND} -E env QT_QPA_PLATFORM=offscreen ${_broadcast_safety}
+    ${CMAKE_COMMAND} -E env QT_QPA_PLATFORM=offscreen
     DRAVLIN_SOURCE_DIR=${PROJECT_SOURCE_DIR} DRAVLIN_BINARY_DIR=${PROJECT_BINARY_DIR})
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST

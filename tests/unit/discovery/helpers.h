@@ -115,9 +115,9 @@ struct FakeDevice {
 };
 
 // Where broadcasts go while no test points them anywhere: the discard port of 127.0.0.1.
-// The test binary sets this before main (no_broadcast.cpp) and never restores the real
-// broadcast address, so a search or clock thread still running between a test body and its
-// TearDown cannot reach the network.
+// The test binary sets this before main (tests/common/no_broadcast.cpp) and the tests never
+// restore the real broadcast address, so a search or clock thread still running between a
+// test body and its TearDown cannot reach the network.
 constexpr uint16_t kNowherePort = 9;
 
 // Points every broadcast of the process at a loopback port for the test's lifetime.
