@@ -3,7 +3,9 @@
 #include "imaging/jpeg_decoder.h"
 #include "imaging/picture_check.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -17,14 +19,57 @@ const char kUsage[] =
     "background or shutdown picture may be at most 64 KByte.\n"
     "\n"
     "Prints one line per file: path, result code, width and height, separated by tabs\n"
-    "(width and height are '-' unless the file is a boot picture that decoded). The message\n"
-    "the console would show goes to standard error.\n"
+    "(width and height are '-' unless the file is a boot picture that decoded). In the path,\n"
+    "a backslash, tab, newline or carriage return is written as \\\\, \\t, \\n or \\r, so every\n"
+    "file is one line of four fields. The message the console would show goes to standard\n"
+    "error, with the system's reason when the file cannot be opened or read.\n"
+    "\n"
+    "Result codes:\n"
+    "   0   the picture passed\n"
+    "  -2   out of memory\n"
+    "  -4   the file cannot be opened\n"
+    "  -5   the file cannot be read\n"
+    "  -6   no such file, or no file name\n"
+    "  -7   the file is larger than its kind allows\n"
+    "  -8   not a baseline JPEG the recorders can decode (boot)\n"
+    "  -9   more than 1920 x 1080 pixels (boot)\n"
     "\n"
     "Options:\n"
     "  --kind KIND   boot, channel or shutdown\n"
     "  --trace       copy the decoder's trace lines to standard error\n"
     "\n"
     "Exit status: 0 when every file passed, 1 when any failed, 2 for bad arguments.\n";
+
+// The path as one TSV field: nothing in it can start a new field or line.
+std::string tsv_field(const std::string& s)
+{
+    std::string out;
+    for (char c : s) {
+        switch (c) {
+        case '\\': out += "\\\\"; break;
+        case '\t': out += "\\t"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        default: out += c;
+        }
+    }
+    return out;
+}
+
+// Why the system cannot give the file's bytes, or "" when it can open and read it.
+std::string os_reason(const std::string& path)
+{
+    errno = 0;
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f)
+        return std::strerror(errno ? errno : ENOENT);
+    char byte;
+    errno = 0;
+    std::fread(&byte, 1, 1, f);
+    int e = std::ferror(f) ? (errno ? errno : EIO) : 0;
+    std::fclose(f);
+    return e ? std::strerror(e) : "";
+}
 
 bool parse_kind(const std::string& s, int* kind)
 {
@@ -78,13 +123,19 @@ int run_check_picture(const std::vector<std::string>& args)
     for (const auto& file : files) {
         PictureCheckReport report;
         int rc = CheckPictureFile(kind, file.c_str(), nullptr, &report);
+        std::string field = tsv_field(file);
         if (report.decoded)
-            std::printf("%s\t%d\t%d\t%d\n", file.c_str(), rc, report.width, report.height);
+            std::printf("%s\t%d\t%d\t%d\n", field.c_str(), rc, report.width, report.height);
         else
-            std::printf("%s\t%d\t-\t-\n", file.c_str(), rc);
+            std::printf("%s\t%d\t-\t-\n", field.c_str(), rc);
         std::fflush(stdout);
-        if (!report.message.empty())
-            std::fprintf(stderr, "%s: %s\n", file.c_str(), report.message.c_str());
+        if (!report.message.empty()) {
+            std::string why;
+            if (rc == kPictureNoFile || rc == kPictureOpenFailed || rc == kPictureReadFailed)
+                why = os_reason(file);
+            std::fprintf(stderr, "%s: %s%s%s\n", field.c_str(), report.message.c_str(), why.empty() ? "" : " (",
+                         why.empty() ? "" : (why + ")").c_str());
+        }
         all_ok = all_ok && rc == kPictureOk;
     }
     return all_ok ? dravlinctl::kExitOk : dravlinctl::kExitFailed;

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 
 namespace {
@@ -33,12 +34,24 @@ int run_clock(const std::vector<std::string>& args)
         return dravlinctl::usage_error("clock", "--seconds is required");
     if (verbose)
         log_set_sink(log_sink_to_debug);
-    if (startSendtime() != 1) {
+    if (startSendtimeFor(seconds) != 1) {
         std::fprintf(stderr, "dravlinctl clock: the clock broadcast could not be started\n");
         return dravlinctl::kExitFailed;
     }
-    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    // One datagram goes out at the start and one at each change of the PC's second; a second
+    // more than that lets a late one still go out before the thread is stopped.
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds + 1);
+    while (sendtime_sent() < seconds && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    int why = sendtime_send_errno();
     stopSendtime();
+    long sent = sendtime_sent();
+    if (sent < seconds) {
+        std::fprintf(stderr, "dravlinctl clock: %ld of %ld clock datagram(s) went out%s%s\n", sent, seconds,
+                     why ? ": " : "", why ? std::strerror(why) : "");
+        return dravlinctl::kExitFailed;
+    }
+    std::fprintf(stderr, "%ld clock datagram(s) sent\n", sent);
     return dravlinctl::kExitOk;
 }
 
@@ -48,9 +61,10 @@ DRAVLIN_COMMAND("clock", "broadcast this PC's local time to the recorders once a
                 "Usage: dravlinctl clock --seconds N [--verbose]\n"
                 "\n"
                 "Broadcasts the PC's local time (no time zone) to every recorder on the LAN once per\n"
-                "second for N seconds. Only for production networks without Internet access, with a\n"
-                "correct PC clock, and only from one PC at a time.\n"
+                "second, N datagrams in all. Only for production networks without Internet access, with\n"
+                "a correct PC clock, and only from one PC at a time. Exit status 1, with the system's\n"
+                "reason, when fewer than N datagrams could be sent.\n"
                 "\n"
-                "  --seconds N   how long to broadcast (1 to 86400)\n"
+                "  --seconds N   how many datagrams, one a second (1 to 86400)\n"
                 "  --verbose     diagnostic lines (each message sent) on standard error\n",
                 run_clock);

@@ -41,8 +41,7 @@ int run_login(const std::vector<std::string>& args)
         return usage_error("login", err);
 
     StdoutGuard guard(o.verbose);
-    if (o.verbose)
-        log_set_sink(log_sink_to_debug);
+    watch_link_log(o.verbose);
     FleetChoice choice;
     int r = choose_recorders("login", o, choice);
     if (r != kExitOk)
@@ -53,12 +52,17 @@ int run_login(const std::vector<std::string>& args)
         std::fprintf(out, "%s not found\n", w.c_str());
         ++failures;
     }
-    if (choice.recorders.empty() && choice.missing.empty()) {
+    for (const auto& [serial, why] : choice.unusable) {
+        std::fprintf(out, "%s not used: %s\n", serial.c_str(), why.c_str());
+        ++failures;
+    }
+    if (choice.recorders.empty() && choice.missing.empty() && choice.unusable.empty()) {
         std::fprintf(stderr, "dravlinctl login: no recorder found\n");
         return kExitFailed;
     }
 
     std::vector<bool> logged_in(choice.recorders.size(), false);
+    std::vector<std::string> why(choice.recorders.size());  // why a recorder failed, "" while fine
     {
         FleetLinks links;
         if (!choice.recorders.empty() && !links.init()) {
@@ -83,8 +87,21 @@ int run_login(const std::vector<std::string>& args)
                 continue;
             if (ev.chanid < 0 || ev.chanid >= static_cast<int>(choice.recorders.size()))
                 continue;
-            if (ev.code == IPC_EVENT_LOGIN_OK)
-                logged_in[static_cast<size_t>(ev.chanid)] = true;
+            size_t k = static_cast<size_t>(ev.chanid);
+            if (ev.code == IPC_EVENT_LOGIN_OK) {
+                logged_in[k] = true;
+            } else if (ev.code == IPC_EVENT_DISCONNECTED || ev.code == IPC_EVENT_LOGIN_FAIL) {
+                // The link must stay up for the whole time: a loss after the login fails the
+                // recorder even when the link logs in again.
+                if (logged_in[k] && why[k].empty())
+                    why[k] = "link lost after the login";
+                else if (!logged_in[k] && ev.login_problem == kLoginProblemNoAnswer)
+                    why[k] = "the recorder did not answer the login";
+                else if (!logged_in[k] && ev.login_problem == kLoginProblemBadFrame)
+                    why[k] = "the recorder's login answer is not a valid frame";
+                else if (!logged_in[k] && ev.code == IPC_EVENT_LOGIN_FAIL)
+                    why[k] = "the recorder refused the account";
+            }
             std::string line = choice.recorders[static_cast<size_t>(ev.chanid)].name + " event " + std::to_string(ev.code);
             if (ev.has_value)
                 line += " " + std::to_string(ev.value);
@@ -97,9 +114,15 @@ int run_login(const std::vector<std::string>& args)
     guard.restore();
 
     int ok = 0;
-    for (bool b : logged_in)
-        ok += b;
-    failures += static_cast<int>(choice.recorders.size()) - ok;
+    for (size_t k = 0; k < choice.recorders.size(); ++k) {
+        if (logged_in[k] && why[k].empty()) {
+            ++ok;
+            continue;
+        }
+        ++failures;
+        std::fprintf(stderr, "%s failed: %s\n", choice.recorders[k].name.c_str(),
+                     why[k].empty() ? "not logged in (could not connect)" : why[k].c_str());
+    }
     std::fprintf(stderr, "%d of %zu recorder(s) logged in\n", ok, choice.recorders.size());
     return failures == 0 ? kExitOk : kExitFailed;
 }
@@ -116,5 +139,6 @@ DRAVLIN_COMMAND("login", "log in to recorders over the control link and show the
                 "account and the control port of their search answers; --target logs in to the given\n"
                 "addresses instead, without any search. Every link event is printed as\n"
                 "'<recorder> event <code> [value]' when it arrives; after N seconds (default 15) all links\n"
-                "are logged out. Exit status 0 when every chosen recorder reported event 4 (logged in).\n",
+                "are logged out. Exit status 0 when every chosen recorder reported event 4 (logged in) and\n"
+                "its link stayed up for the whole N seconds; a failure's reason goes to standard error.\n",
                 dravlinctl::run_login);

@@ -8,6 +8,7 @@
 #include "link/requests.h"
 #include "link/transfer.h"
 
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -38,10 +39,15 @@ public:
             if (ev.has_value && progress_worth_showing(ev.value, last_percent_)) {
                 run.progress(std::string(steps_[index_].name) + " " + std::to_string(ev.value) + "%");
             }
+            if (ev.has_value && ev.value >= 100)
+                run.progress_not_awaited();
+            else
+                run.expect_progress_within(std::chrono::seconds(kUploadStallSeconds));
         } else if (ev.code == IPC_EVENT_UPLOAD_RESULT && waiting_picture()) {
+            run.progress_not_awaited();
             const PictureStep& s = steps_[index_];
             int v = ev.has_value ? ev.value : -1;
-            StepResult r{s.name, v == 0, ev.has_value, v, v == 0 ? "" : verdict_text(v)};
+            StepResult r{s.name, v == 0, ev.has_value, v, v == 0 ? "" : upload_result_text(v, "picture")};
             run.progress(std::string(s.name) + (v == 0 ? (s.factory ? " restored" : " accepted") : " " + r.detail));
             run.add_step(r);
             // A refused picture does not stop the sequence: the next one and the reboot follow.
@@ -61,18 +67,6 @@ public:
 
 private:
     bool waiting_picture() const { return !rebooting_ && index_ < steps_.size(); }
-
-    static std::string verdict_text(int v)
-    {
-        switch (v) {
-        case 1: return "failed: the local file was not found";
-        case 2: return "failed: no local file name";
-        case 3: return "failed: out of memory";
-        case 4: return "failed: the local file could not be read";
-        case 5: return "refused by the recorder";
-        default: return "failed (" + std::to_string(v) + ")";
-        }
-    }
 
     // Sends the current step's request; true when it went out.
     bool send(RecorderRun& run, const PictureStep& s)
@@ -98,16 +92,22 @@ private:
                 run.progress(std::string(s.name) + (!s.factory                              ? " uploading"
                                                     : s.filetype == IPC_FILE_BOOT_PICTURE ? " uploading the built-in picture"
                                                                                           : " restoring the factory picture"));
+                if (!s.factory || s.filetype == IPC_FILE_BOOT_PICTURE)
+                    run.expect_progress_within(std::chrono::seconds(kUploadStallSeconds));
                 return;
             }
             run.add_step({s.name, false, false, 0, "request not sent"});
+            if (link_lost_event_pending(run.chanid(), std::chrono::milliseconds(500))) {
+                fail_unsent(run, s.name);
+                return;
+            }
             run.progress(std::string(s.name) + " request not sent");
             ++index_;
         }
         rebooting_ = true;
         if (ipc_sys_Reboot(run.chanid()) != 0) {
             run.add_step({"reboot", false, false, 0, "request not sent"});
-            run.finish(false, "the reboot request could not be sent; reboot the recorder by hand");
+            fail_unsent(run, "reboot", "the reboot request could not be sent; reboot the recorder by hand");
             return;
         }
         run.progress("rebooting");
@@ -176,9 +176,11 @@ int run_refresh(const std::vector<std::string>& args)
         if (!g.factory && g.path.empty())
             continue;
         if (!g.factory) {
-            // The link entry keeps at most 255 characters of the path.
-            if (g.path.size() > 255) {
-                std::fprintf(stderr, "dravlinctl refresh: %s: the path is longer than 255 characters\n", g.path.c_str());
+            // Every file is checked before the first request of any recorder: an empty channel or
+            // shutdown picture would blank the recorder's picture.
+            std::string problem = upload_file_problem(g.path);
+            if (!problem.empty()) {
+                std::fprintf(stderr, "dravlinctl refresh: %s: %s\n", g.path.c_str(), problem.c_str());
                 return kExitUsage;
             }
             PictureCheckReport report;
@@ -224,7 +226,8 @@ DRAVLIN_COMMAND("refresh", "upload or restore the boot, channel and shutdown pic
                 "  --factory-shutdown   restore the recorder's factory shutdown picture\n"
                 "  --timeout SECONDS    time for one recorder's whole sequence, login included (default 15)\n"
                 "\n"
-                "Files are checked before anything is sent; a file that fails its check stops the command\n"
-                "with exit status 2 and the check's message.\n"
+                "Files are checked before anything is sent (readable, not empty, within the kind's limits);\n"
+                "a file that fails its check stops the command with exit status 2 and the check's message.\n"
+                "A recorder not logged in within 15 s, or whose upload makes no progress for 50 s, fails.\n"
                 "\n" DRAVLIN_FLEET_OPTIONS_HELP,
                 dravlinctl::run_refresh);

@@ -1,6 +1,7 @@
 // dravlinctl restore-config: ask the recorder with a given serial number to restore its
 // configuration.
 #include "cli/command.h"
+#include "cli/fleet.h"
 #include "discovery/reconfig.h"
 #include "util/log.h"
 
@@ -30,6 +31,9 @@ int run_restore_config(const std::vector<std::string>& args)
         return dravlinctl::usage_error(cmd, "--serial is required");
     if (serial.empty() || serial.size() > 32)
         return dravlinctl::usage_error(cmd, "--serial needs 1 to 32 characters");
+    std::string why = dravlinctl::xml_text_problem(serial);
+    if (!why.empty())
+        return dravlinctl::usage_error(cmd, "--serial: " + why);
     if (verbose)
         log_set_sink(log_sink_to_debug);
     int r = restore_ipcconfig(serial.c_str());

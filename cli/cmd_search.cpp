@@ -10,6 +10,7 @@
 #include <memory>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iconv.h>
 #include <string>
 #include <string_view>
@@ -148,11 +149,17 @@ int run_search(const std::vector<std::string>& args)
     }
     auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     bool had_socket = false;
+    int send_errno = 0;  // the last reason a request could not go out
+    auto watch = [&] {
+        had_socket = had_socket || searchipc_socket() >= 0;
+        if (int e = searchipc_send_errno())
+            send_errno = e;
+    };
     while (std::chrono::steady_clock::now() < end) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        had_socket = had_socket || searchipc_socket() >= 0;
+        watch();
     }
-    had_socket = had_socket || searchipc_socket() >= 0;
+    watch();
 
     std::vector<Row> rows;
     int count = getipccount();
@@ -163,7 +170,7 @@ int run_search(const std::vector<std::string>& args)
             rows.push_back(make_row(*rec));
     stopsearchipc();
 
-    if (!had_socket) {
+    if (!had_socket && !send_errno) {
         std::fprintf(stderr, "dravlinctl search: no UDP port from 3002 up could be opened for the search\n");
         return dravlinctl::kExitFailed;
     }
@@ -173,6 +180,13 @@ int run_search(const std::vector<std::string>& args)
         print_csv(rows);
     else
         print_table(rows);
+    // What was found is still listed, but a search whose requests did not all go out is no
+    // success: the list may lack recorders that never heard it.
+    if (send_errno) {
+        std::fprintf(stderr, "dravlinctl search: the search request could not be broadcast: %s\n",
+                     std::strerror(send_errno));
+        return dravlinctl::kExitFailed;
+    }
     return dravlinctl::kExitOk;
 }
 
@@ -191,5 +205,6 @@ DRAVLIN_COMMAND("search", "find the recorders on this LAN (UDP broadcast) and li
                 "  --csv         the same columns as comma-separated values with a header row\n"
                 "  --verbose     diagnostic lines on standard error\n"
                 "\n"
-                "Device texts are converted from GB2312/GBK to UTF-8.\n",
+                "Device texts are converted from GB2312/GBK to UTF-8. Exit status 1, with the system's\n"
+                "reason (e.g. \"Network is unreachable\"), when a search request could not be broadcast.\n",
                 run_search);

@@ -4,9 +4,6 @@
 #include "link/link.h"
 #include "link/transfer.h"
 
-#include <sys/stat.h>
-
-#include <climits>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -39,32 +36,15 @@ int run_upgrade(const std::vector<std::string>& args)
     std::string err = check_fleet_options(o);
     if (!err.empty())
         return usage_error("upgrade", err);
-    if (firmware.size() > 255) {
-        std::fprintf(stderr, "dravlinctl upgrade: %s: the path is longer than 255 characters\n", firmware.c_str());
-        return kExitUsage;
-    }
-    // The upload announces its length as a 32-bit count, and an empty image is no firmware.
-    struct stat st {};
-    FILE* f = std::fopen(firmware.c_str(), "rb");
-    if (!f || ::fstat(::fileno(f), &st) != 0 || !S_ISREG(st.st_mode)) {
-        if (f)
-            std::fclose(f);
-        std::fprintf(stderr, "dravlinctl upgrade: %s: cannot be read as a file\n", firmware.c_str());
-        return kExitUsage;
-    }
-    std::fclose(f);
-    if (st.st_size == 0 || st.st_size > INT_MAX) {
-        std::fprintf(stderr, "dravlinctl upgrade: %s: %s\n", firmware.c_str(),
-                     st.st_size == 0 ? "the file is empty" : "the file is larger than 2 GiB");
+    std::string problem = upload_file_problem(firmware);
+    if (!problem.empty()) {
+        std::fprintf(stderr, "dravlinctl upgrade: %s: %s\n", firmware.c_str(), problem.c_str());
         return kExitUsage;
     }
     RequestPlan plan{"firmware",
                      [firmware](int chanid) { return ipc_upload_firmware(chanid, firmware.c_str()) == 0; },
                      IPC_EVENT_UPLOAD_RESULT, [](int v) { return v == 0; },
-                     [](int v) {
-                         return v == 5 ? std::string("the recorder refused the firmware")
-                                       : "the upload failed (" + std::to_string(v) + ")";
-                     }};
+                     [](int v) { return upload_result_text(v, "firmware"); }};
     return run_fleet("upgrade", o, [&](const Recorder&) { return make_request_job(plan); });
 }
 
@@ -79,6 +59,8 @@ DRAVLIN_COMMAND("upgrade", "upload a firmware image to recorders",
                 "accepted the image.\n"
                 "\n"
                 "  --firmware FILE      the image (required)\n"
-                "  --timeout SECONDS    time for one recorder, login included (default 600)\n"
+                "  --timeout SECONDS    time for one recorder, login included (default 600); a recorder\n"
+                "                       not logged in within 15 s, or whose upload makes no progress for\n"
+                "                       50 s, fails sooner\n"
                 "\n" DRAVLIN_FLEET_OPTIONS_HELP,
                 dravlinctl::run_upgrade);

@@ -9,10 +9,12 @@
 #include "util/log.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
@@ -20,6 +22,7 @@
 #include <deque>
 #include <mutex>
 #include <set>
+#include <string_view>
 #include <thread>
 
 namespace dravlinctl {
@@ -35,6 +38,82 @@ bool parse_long(const std::string& text, long lo, long hi, long& out)
         return false;
     out = v;
     return true;
+}
+
+std::string xml_text_problem(const std::string& text)
+{
+    for (unsigned char c : text) {
+        if (c == '"' || c == '<' || c == '>' || c == '&')
+            return std::string("it holds '") + static_cast<char>(c) + "', which cannot travel in the recorder's XML";
+        if (c < 0x20 || c == 0x7F)
+            return "it holds a control character, which cannot travel in the recorder's XML";
+    }
+    return "";
+}
+
+std::string upload_file_problem(const std::string& path)
+{
+    if (path.size() > 255)
+        return "the path is longer than 255 characters";
+    errno = 0;
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f)
+        return std::string("cannot be opened: ") + std::strerror(errno ? errno : ENOENT);
+    struct stat st {};
+    std::string why;
+    if (::fstat(::fileno(f), &st) != 0 || !S_ISREG(st.st_mode)) {
+        why = "not a regular file";
+    } else if (st.st_size == 0) {
+        why = "the file is empty";
+    } else if (st.st_size > INT_MAX) {
+        why = "the file is larger than 2 GiB";  // the upload announces a 32-bit length
+    } else {
+        char byte;
+        errno = 0;
+        if (std::fread(&byte, 1, 1, f) != 1)
+            why = std::string("cannot be read: ") + std::strerror(errno ? errno : EIO);
+    }
+    std::fclose(f);
+    return why;
+}
+
+std::string upload_result_text(int value, const char* what)
+{
+    switch (value) {
+    case 0: return "";
+    case 1: return "the local file was not found";
+    case 2: return "no local file name";
+    case 3: return "out of memory";
+    case 4: return "the local file could not be read";
+    case 5: return std::string("the recorder refused the ") + what;
+    case kUploadLinkFailed: return "the link failed while sending";
+    default: return "the upload failed (" + std::to_string(value) + ")";
+    }
+}
+
+std::vector<std::string> split_option_values(const std::vector<std::string>& args)
+{
+    std::vector<std::string> out;
+    bool options_done = false;
+    for (const auto& a : args) {
+        if (options_done || a.rfind("--", 0) != 0) {
+            out.push_back(a);
+            continue;
+        }
+        if (a == "--") {
+            options_done = true;
+            out.push_back(a);
+            continue;
+        }
+        auto eq = a.find('=');
+        if (eq == std::string::npos) {
+            out.push_back(a);
+        } else {
+            out.push_back(a.substr(0, eq));
+            out.push_back(a.substr(eq + 1));
+        }
+    }
+    return out;
 }
 
 bool parse_target_address(const std::string& text, TargetAddress& out)
@@ -94,6 +173,11 @@ int parse_fleet_option(const std::vector<std::string>& args, size_t& i, FleetOpt
         size_t max = a == "--user" ? 31 : 40;  // what a login carries
         if (v.size() > max) {
             error = a + " takes at most " + std::to_string(max) + " characters";
+            return -1;
+        }
+        std::string why = xml_text_problem(v);
+        if (!why.empty()) {
+            error = a + ": " + why;
             return -1;
         }
         if (a == "--user") {
@@ -190,8 +274,11 @@ int choose_recorders(const char* command, const FleetOptions& o, FleetChoice& ou
                 found.push_back(*rec);
     };
     auto search_end = std::chrono::steady_clock::now() + std::chrono::seconds(o.search_seconds);
+    int send_errno = 0;
     while (std::chrono::steady_clock::now() < search_end) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (int e = searchipc_send_errno())
+            send_errno = e;
         if (!o.serials.empty()) {
             collect();
             for (const auto& r : found)
@@ -201,7 +288,14 @@ int choose_recorders(const char* command, const FleetOptions& o, FleetChoice& ou
         }
     }
     collect();
+    if (int e = searchipc_send_errno())
+        send_errno = e;
     stopsearchipc();
+    if (send_errno && found.empty()) {
+        std::fprintf(stderr, "dravlinctl %s: the search request could not be broadcast: %s\n", command,
+                     std::strerror(send_errno));
+        return kExitFailed;
+    }
 
     std::set<std::string> seen;
     for (const auto& r : found) {
@@ -213,8 +307,14 @@ int choose_recorders(const char* command, const FleetOptions& o, FleetChoice& ou
         Recorder c;
         c.name = serial;
         c.serial = serial;
-        c.address = std::string(fixed_view(r.lancfg.IPAddress)).substr(0, 15);
+        c.address = std::string(fixed_view(r.lancfg.IPAddress));
         c.port = static_cast<uint16_t>(r.streamcfg.PTZPort);
+        // The address is the recorder's own text: only a dotted IPv4 address is used, never a
+        // name to look up.
+        if (c.address.size() > 15 || !ipv4_parse(c.address.c_str(), nullptr)) {
+            out.unusable.push_back({serial, "its search answer gives no IPv4 address"});
+            continue;
+        }
         if (r.usercfg.count > 0) {
             c.user = std::string(fixed_view(r.usercfg.accounts[0].Username)).substr(0, 31);
             c.password = std::string(fixed_view(r.usercfg.accounts[0].Password)).substr(0, 40);
@@ -240,6 +340,25 @@ std::mutex g_ev_mu;
 std::condition_variable g_ev_cv;
 std::deque<LinkEvent> g_events;
 
+// The link reports every failed login step as the same event; its thread's log lines say
+// which step failed. Each link thread logs in on itself, so the last such line of the thread
+// that emits the event is the one that belongs to it.
+thread_local int t_login_problem = kLoginProblemNone;
+std::atomic<bool> g_log_verbose{false};
+
+void link_log_sink(int level, const char* text)
+{
+    std::string_view t(text);
+    if (t.find("=ipc_login[") != std::string_view::npos)
+        t_login_problem = kLoginProblemNone;
+    else if (t.find("ipcauth long time wait") != std::string_view::npos)
+        t_login_problem = kLoginProblemNoAnswer;
+    else if (t.find("[ipcauth] ") != std::string_view::npos)  // wrong magic, length above the cap
+        t_login_problem = kLoginProblemBadFrame;
+    if (g_log_verbose.load())
+        log_sink_to_debug(level, text);
+}
+
 // Events whose data is text; the others carry nothing or one 32-bit value.
 bool text_event(int code)
 {
@@ -259,6 +378,10 @@ int queue_event(int chanid, int code, const void* data, int len)
     LinkEvent ev;
     ev.chanid = chanid;
     ev.code = code;
+    if (code == IPC_EVENT_DISCONNECTED || code == IPC_EVENT_LOGIN_FAIL) {
+        ev.login_problem = t_login_problem;
+        t_login_problem = kLoginProblemNone;
+    }
     if (data && len == 4 && !text_event(code)) {
         ev.has_value = true;
         std::memcpy(&ev.value, data, 4);
@@ -269,7 +392,7 @@ int queue_event(int chanid, int code, const void* data, int len)
         std::lock_guard<std::mutex> lk(g_ev_mu);
         g_events.push_back(std::move(ev));
     }
-    g_ev_cv.notify_one();
+    g_ev_cv.notify_all();
     return 0;
 }
 
@@ -282,6 +405,22 @@ void drop_events(int chanid)
 }
 
 }  // namespace
+
+void watch_link_log(bool verbose)
+{
+    g_log_verbose.store(verbose);
+    log_set_sink(link_log_sink);
+}
+
+bool link_lost_event_pending(int chanid, std::chrono::milliseconds wait)
+{
+    std::unique_lock<std::mutex> lk(g_ev_mu);
+    return g_ev_cv.wait_for(lk, wait, [&] {
+        return std::any_of(g_events.begin(), g_events.end(), [&](const LinkEvent& e) {
+            return e.chanid == chanid && e.code == IPC_EVENT_DISCONNECTED;
+        });
+    });
+}
 
 FleetLinks::FleetLinks() { drop_events(-1); }
 
@@ -501,10 +640,12 @@ public:
     {
         if (!plan_.send(run.chanid())) {
             run.add_step({plan_.step, false, false, 0, "request not sent"});
-            run.finish(false, std::string("the ") + plan_.step + " request could not be sent");
+            fail_unsent(run, plan_.step);
             return;
         }
         run.progress(std::string(plan_.step) + " sent");
+        if (plan_.answer_event == IPC_EVENT_UPLOAD_RESULT)
+            run.expect_progress_within(std::chrono::seconds(kUploadStallSeconds));
     }
 
     void on_event(RecorderRun& run, const LinkEvent& ev) override
@@ -512,10 +653,17 @@ public:
         if (ev.code == IPC_EVENT_UPLOAD_PROGRESS) {
             if (ev.has_value && progress_worth_showing(ev.value, last_percent_))
                 run.progress(std::string(plan_.step) + " " + std::to_string(ev.value) + "%");
+            // Once every byte is handed over, the recorder's own check before its verdict is
+            // covered by the command's --timeout.
+            if (ev.has_value && ev.value >= 100)
+                run.progress_not_awaited();
+            else
+                run.expect_progress_within(std::chrono::seconds(kUploadStallSeconds));
             return;
         }
         if (ev.code != plan_.answer_event)
             return;
+        run.progress_not_awaited();
         int v = ev.has_value ? ev.value : -1;
         bool ok = ev.has_value && plan_.success(v);
         std::string detail = ok ? "" : plan_.describe(v);
@@ -532,17 +680,27 @@ private:
 
 std::unique_ptr<Job> make_request_job(const RequestPlan& plan) { return std::make_unique<RequestJob>(plan); }
 
+void fail_unsent(RecorderRun& run, const std::string& step, const std::string& otherwise)
+{
+    // A request that cannot be written to a link that just broke is the loss, not the request.
+    if (link_lost_event_pending(run.chanid(), std::chrono::milliseconds(500))) {
+        run.set_result("link lost");
+        run.finish(false, "the link broke before the " + step + " request went out");
+        return;
+    }
+    run.finish(false, otherwise.empty() ? "the " + step + " request could not be written" : otherwise);
+}
+
 int run_fleet(const char* command, const FleetOptions& o, const JobFactory& make_job)
 {
     StdoutGuard guard(o.verbose);
-    if (o.verbose)
-        log_set_sink(log_sink_to_debug);
+    watch_link_log(o.verbose);
 
     FleetChoice choice;
     int r = choose_recorders(command, o, choice);
     if (r != kExitOk)
         return r;
-    if (choice.recorders.empty() && choice.missing.empty()) {
+    if (choice.recorders.empty() && choice.missing.empty() && choice.unusable.empty()) {
         std::fprintf(stderr, "dravlinctl %s: no recorder found\n", command);
         return kExitFailed;
     }
@@ -555,6 +713,7 @@ int run_fleet(const char* command, const FleetOptions& o, const JobFactory& make
             return kExitFailed;
         }
         const auto timeout = std::chrono::seconds(o.timeout_seconds);
+        const auto login_window = std::min<std::chrono::seconds>(timeout, std::chrono::seconds(kLoginWindowSeconds));
         for (size_t i = 0; i < choice.recorders.size(); ++i) {
             const Recorder& rec = choice.recorders[i];
             auto run = std::make_unique<RecorderRun>(static_cast<int>(i), rec);
@@ -583,17 +742,27 @@ int run_fleet(const char* command, const FleetOptions& o, const JobFactory& make
             for (auto& run : runs) {
                 if (run->finished())
                     continue;
-                auto deadline = run->started + timeout;
+                auto deadline = run->started + (run->logged_in ? timeout : login_window);
                 if (now >= deadline) {
                     run->set_result("timed out");
-                    std::string why = "no result within " + std::to_string(o.timeout_seconds) + " s";
-                    if (!run->logged_in)
-                        why += run->connect_failures > 0 ? " (could not connect)" : " (not logged in)";
+                    std::string why;
+                    if (run->logged_in)
+                        why = "no result within " + std::to_string(o.timeout_seconds) + " s";
+                    else
+                        why = "not logged in within " + std::to_string(login_window.count()) + " s" +
+                              (run->connect_failures > 0 ? " (could not connect)" : " (no login answer)");
                     run->finish(false, why);
+                    continue;
+                }
+                if (run->stall_deadline != std::chrono::steady_clock::time_point{} && now >= run->stall_deadline) {
+                    run->set_result("stalled");
+                    run->finish(false, "the upload made no progress for " + std::to_string(kUploadStallSeconds) + " s");
                     continue;
                 }
                 busy = true;
                 next_deadline = std::min(next_deadline, deadline);
+                if (run->stall_deadline != std::chrono::steady_clock::time_point{})
+                    next_deadline = std::min(next_deadline, run->stall_deadline);
             }
             release_finished();
             if (!busy)
@@ -620,14 +789,20 @@ int run_fleet(const char* command, const FleetOptions& o, const JobFactory& make
                 }
                 break;
             case IPC_EVENT_LOGIN_FAIL:
-                run.set_result("login refused");
-                run.finish(false, "the recorder refused the account");
-                break;
             case IPC_EVENT_DISCONNECTED:
                 if (run.logged_in) {
                     // The link reconnects by itself, but whatever was in flight is lost with it.
                     run.set_result("link lost");
                     run.finish(false, "the link broke before the work was done");
+                } else if (ev.login_problem == kLoginProblemNoAnswer) {
+                    run.set_result("no login answer");
+                    run.finish(false, "the recorder did not answer the login");
+                } else if (ev.login_problem == kLoginProblemBadFrame) {
+                    run.set_result("bad login answer");
+                    run.finish(false, "the recorder's login answer is not a valid frame");
+                } else if (ev.code == IPC_EVENT_LOGIN_FAIL) {
+                    run.set_result("login refused");
+                    run.finish(false, "the recorder refused the account");
                 } else if (run.connect_failures++ == 0) {
                     run.progress("cannot connect, retrying");
                 }
@@ -660,6 +835,15 @@ int run_fleet(const char* command, const FleetOptions& o, const JobFactory& make
         row.steps = run->steps();
         all_ok = all_ok && row.ok;
         succeeded += row.ok;
+        rows.push_back(std::move(row));
+    }
+    for (const auto& [serial, why] : choice.unusable) {
+        SummaryRow row;
+        row.name = serial;
+        row.serial = serial;
+        row.result = "bad answer";
+        row.message = why;
+        all_ok = false;
         rows.push_back(std::move(row));
     }
     for (const auto& s : choice.missing) {

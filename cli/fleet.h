@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace dravlinctl {
@@ -36,6 +37,29 @@ struct FleetOptions {
 
 constexpr uint16_t kDefaultControlPort = 8091;
 constexpr int kMaxFleetLinks = 64;  // the link table's size
+// A recorder that is not logged in this long after its login started fails, whatever the
+// command's --timeout (which also covers the work after the login).
+constexpr int kLoginWindowSeconds = 15;
+// An upload whose progress stops this long fails: the link's own silence rule.
+constexpr int kUploadStallSeconds = 50;
+// The value of event 56 for a stream that the link itself could not send (send error, stall),
+// as opposed to 5, a recorder's refusal.
+constexpr int kUploadLinkFailed = 6;
+
+// "" when text may go into an XML message as it is; otherwise why not (a quote, an angle
+// bracket, an ampersand or a control character).
+std::string xml_text_problem(const std::string& text);
+// "" when the file at path can be sent as an upload: a readable regular file of 1 byte to
+// 2 GiB with a path the link keeps whole (255 characters); otherwise why not, with the
+// system's reason where there is one. An empty picture would blank the recorder's picture,
+// an empty image is no firmware.
+std::string upload_file_problem(const std::string& path);
+// The text of one event 56 value for a step ("firmware", "boot picture", ...).
+std::string upload_result_text(int value, const char* what);
+
+// Splits "--name=value" into "--name" and "value" (arguments after a lone "--" stay as they
+// are), so that every command takes both spellings.
+std::vector<std::string> split_option_values(const std::vector<std::string>& args);
 
 // Tries args[i] as one of the shared options (--serial, --target, --user, --password, --seconds,
 // --timeout, --json, --verbose), moving i past a value it takes. 1 taken, 0 not a shared option,
@@ -69,6 +93,7 @@ bool parse_target_address(const std::string& text, TargetAddress& out);
     "                      \"serial\", \"address\", \"port\", \"ok\", \"result\", \"message\", \"steps\":\n"  \
     "                      [{\"step\", \"ok\", \"value\", \"detail\"}]}]}\n"                              \
     "  --verbose           the link's diagnostic lines on standard error\n"                         \
+    "Every option also takes the form --option=value.\n"                                            \
     "Progress lines ('<recorder> <what>') go to standard error, the summary to standard output.\n"  \
     "Exit status: 0 when every chosen recorder succeeded, 1 when one did not (or a --serial was\n"  \
     "not found), 2 for bad arguments.\n"
@@ -86,6 +111,7 @@ struct Recorder {
 struct FleetChoice {
     std::vector<Recorder> recorders;
     std::vector<std::string> missing;  // --serial values no recorder answered for
+    std::vector<std::pair<std::string, std::string>> unusable;  // serial, why it cannot be used
 };
 
 // --target: the addresses as given. Otherwise a search for search_seconds (or until every
@@ -103,7 +129,16 @@ struct LinkEvent {
     bool has_value = false;  // a 32-bit value (progress, verdicts, answers' flags)
     int32_t value = 0;
     std::string text;        // text events (talk, PTZ, download results)
+    int login_problem = 0;   // events 2 and 5: what the link's login step logged (below)
 };
+
+// What went wrong in a login, as the link thread's log lines told (kLoginProblem...).
+constexpr int kLoginProblemNone = 0;
+constexpr int kLoginProblemNoAnswer = 1;   // the recorder did not answer the login
+constexpr int kLoginProblemBadFrame = 2;   // its answer was not a valid frame
+// Installs the log sink that watches the link threads' login lines (and copies every line to
+// standard error with verbose). Every command over links calls it once.
+void watch_link_log(bool verbose);
 
 // The link table used by one run: recorder i on chanid i, auto reconnect, events queued for
 // the main thread. Logs everything out when destroyed.
@@ -185,6 +220,11 @@ public:
 
     // Runner's bookkeeping.
     void set_result(const std::string& result) { result_ = result; }
+    // A job that waits on upload progress arms this; the runner fails the recorder as
+    // "stalled" when it passes. Cleared (default) when no progress is awaited.
+    void expect_progress_within(std::chrono::seconds s) { stall_deadline = std::chrono::steady_clock::now() + s; }
+    void progress_not_awaited() { stall_deadline = {}; }
+    std::chrono::steady_clock::time_point stall_deadline{};
     std::chrono::steady_clock::time_point started{};
     bool logged_in = false;
     int connect_failures = 0;
@@ -210,6 +250,13 @@ struct RequestPlan {
     std::function<std::string(int value)> describe;  // text of a failed answer
 };
 std::unique_ptr<Job> make_request_job(const RequestPlan& plan);
+
+// Whether the link of chanid reported a loss (event 2) that is still queued, waiting up to
+// `wait` for one.
+bool link_lost_event_pending(int chanid, std::chrono::milliseconds wait);
+// Finishes a recorder whose `step` request could not be written: "link lost" when the link
+// just broke, else failed with `otherwise` (default: "the <step> request could not be written").
+void fail_unsent(RecorderRun& run, const std::string& step, const std::string& otherwise = "");
 
 using JobFactory = std::function<std::unique_ptr<Job>(const Recorder&)>;
 

@@ -404,7 +404,9 @@ TEST(CliArguments, BadArgumentsExitTwoBeforeAnyConnection)
         {{"refresh", "--boot", d + "/big.jpg"}, "图片文件大小请限制在 240 KByte内"},
         {{"refresh", "--boot", d + "/garbage.jpg"}, "解码失败,不能做logo,请检查该图片文件是否满足要求"},
         {{"refresh", "--channel", d + "/big.png"}, "图片文件大小请限制在 64 KByte内"},
-        {{"refresh", "--shutdown", d + "/missing.png"}, "请选择要处理的文件"},
+        {{"refresh", "--shutdown", d + "/missing.png"}, "cannot be opened: No such file or directory"},
+        {{"refresh", "--channel", d + "/empty.bin"}, "the file is empty"},
+        {{"refresh", "--factory-boot", "--shutdown=" + d + "/empty.bin"}, "the file is empty"},
         {{"reboot", "--enable", "1"}, "unknown option '--enable'"},
         {{"buzzer"}, "--enable 0|1 is required"},
         {{"buzzer", "--enable", "2"}, "--enable needs 0 or 1"},
@@ -412,7 +414,8 @@ TEST(CliArguments, BadArgumentsExitTwoBeforeAnyConnection)
         {{"channel-mode", "--mode", "5"}, "--mode needs a number from 0 to 4"},
         {{"upgrade"}, "--firmware FILE is required"},
         {{"upgrade", "--firmware", d + "/empty.bin"}, "the file is empty"},
-        {{"upgrade", "--firmware", d + "/missing.bin"}, "cannot be read"},
+        {{"upgrade", "--firmware", d + "/missing.bin"}, "cannot be opened: No such file or directory"},
+        {{"upgrade", "--firmware", d}, "not a regular file"},
     };
     for (const Case& c : cases) {
         // The account first, so that an option missing its value is the last argument.
@@ -434,6 +437,10 @@ TEST(CliArguments, BadArgumentsExitTwoBeforeAnyConnection)
         {{"reboot", "--user", "a", "--password", "b"}, "--user and --password go with --target"},
         {{"reboot", "--serial", "X1", "--target", nvr.target(), "--user", "a", "--password", "b"}, "does not go with --target"},
         {{"reboot", "--target", nvr.target(), "--user", std::string(32, 'u'), "--password", "b"}, "at most 31"},
+        {{"reboot", "--target", nvr.target(), "--user", "a\"b", "--password", "b"}, "--user: it holds '\"'"},
+        {{"reboot", "--target", nvr.target(), "--user", "a", "--password", "p<w"}, "--password: it holds '<'"},
+        {{"reboot", "--target", nvr.target(), "--user", "a", "--password=p&w"}, "--password: it holds '&'"},
+        {{"reboot", "--target", nvr.target(), "--user", "a\tb", "--password", "b"}, "control character"},
     };
     for (const Case& c : target_cases) {
         SCOPED_TRACE(c.args[2]);
