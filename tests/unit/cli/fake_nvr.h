@@ -29,6 +29,7 @@ struct Request {
 // What the recorder answers; change before the tool connects.
 struct FakeNvrConfig {
     bool refuse_login = false;
+    enum LoginAnswer { kAnswer, kSilent, kWrongMagic } login_answer = kAnswer;
     std::set<int> refuse_upload;          // file types whose announcement is refused
     std::set<int> reject_verdict;         // file types whose data is rejected after the stream
     int restore_flag = 0;                 // answer to 1004
@@ -107,6 +108,14 @@ private:
         std::string type = attr(payload, "Msg_type");
         int code = std::atoi(attr(payload, "Msg_code").c_str());
         if (type == "USER_AUTH_MESSAGE") {
+            if (cfg_.login_answer == Config::kSilent)
+                return;
+            if (cfg_.login_answer == Config::kWrongMagic) {
+                std::string bad = frame(answer("USER_AUTH_MESSAGE", "CMD_USER_AUTH", "0", ""));
+                bad[0] = static_cast<char>(bad[0] ^ 0x5A);
+                replies.push_back(bad);
+                return;
+            }
             replies.push_back(frame(answer("USER_AUTH_MESSAGE", "CMD_USER_AUTH", cfg_.refuse_login ? "-1" : "0",
                                            "<USER_AUTH_RESPONSE Sessionid=\"s1\"/>")));
             return;

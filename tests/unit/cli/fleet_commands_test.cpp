@@ -196,6 +196,40 @@ TEST(CliRefresh, RecordersRunInParallelAndOneRefusedLoginFailsTheRun)
     EXPECT_NE(r.err.find("3 of 4 recorder(s) succeeded"), std::string::npos) << r.err;
 }
 
+TEST(CliLoginOutcome, NoAnswerBadFrameAndRefusalAreToldApart)
+{
+    struct Case {
+        const char* name;
+        FakeNvr::Config cfg;
+        const char* result;
+        const char* message;
+    };
+    auto cfg = [](auto set) {
+        FakeNvr::Config c;
+        set(c);
+        return c;
+    };
+    const Case cases[] = {
+        {"refused", cfg([](FakeNvr::Config& c) { c.refuse_login = true; }), "login refused", "the recorder refused the account"},
+        {"silent", cfg([](FakeNvr::Config& c) { c.login_answer = FakeNvr::Config::kSilent; }), "no login answer",
+         "the recorder did not answer the login"},
+        {"wrong magic", cfg([](FakeNvr::Config& c) { c.login_answer = FakeNvr::Config::kWrongMagic; }), "bad login answer",
+         "the recorder's login answer is not a valid frame"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Tool tool;
+        FakeNvr nvr(c.cfg);
+        ToolResult r = tool.run(std::vector<std::string>{"reboot", "--json", "--timeout=10"} + account(nvr));
+        EXPECT_EQ(r.status, 1) << r.err;
+        e2e::Json j = parse(r.out);
+        ASSERT_EQ(j["recorders"].size(), 1u);
+        EXPECT_EQ(j["recorders"][0]["result"].str, c.result);
+        EXPECT_EQ(j["recorders"][0]["message"].str, c.message);
+        EXPECT_FALSE(nvr.has_request(1007));
+    }
+}
+
 TEST(CliRefresh, ARecorderThatDoesNotFinishInTimeFails)
 {
     Tool tool;

@@ -61,6 +61,7 @@ protected:
         write_file(dir_.path("junk.jpg"), Bytes(100, 0x11));
         write_file(dir_.path("big.png"), Bytes(65537, 0x11));
         write_file(dir_.path("ok.png"), Bytes(65536, 0x11));
+        write_file(dir_.path("a\tb\nc.png"), Bytes(10, 0x11));
     }
     ScratchDir dir_;
 };
@@ -78,7 +79,8 @@ TEST_F(CheckPictureCli, OneTabSeparatedLinePerFile)
         {"--kind boot b.jpg wide.jpg junk.jpg missing.jpg", 1,
          "b.jpg\t0\t1024\t768\nwide.jpg\t-9\t1921\t1080\njunk.jpg\t-8\t-\t-\nmissing.jpg\t-6\t-\t-\n",
          {"wide.jpg: 图片要求小于1920*1080,该图不满足要求\n", "junk.jpg: 解码失败,不能做logo,请检查该图片文件是否满足要求\n",
-          "missing.jpg: 请选择要处理的文件\n"}},
+          "missing.jpg: 请选择要处理的文件 (No such file or directory)\n"}},
+        {"--kind channel 'a\tb\nc.png' .", 1, "a\\tb\\nc.png\t0\t-\t-\n.\t-6\t-\t-\n", {"(Is a directory)"}},
         {"--kind channel ok.png big.png", 1, "ok.png\t0\t-\t-\nbig.png\t-7\t-\t-\n",
          {"big.png: 图片文件大小请限制在 64 KByte内\n"}},
         {"--kind=shutdown ok.png b.jpg", 0, "ok.png\t0\t-\t-\nb.jpg\t0\t-\t-\n", {}},
@@ -98,6 +100,14 @@ TEST_F(CheckPictureCli, OneTabSeparatedLinePerFile)
             EXPECT_EQ(r.err, "");
         }
     }
+}
+
+TEST_F(CheckPictureCli, HelpListsTheResultCodes)
+{
+    ToolRun r = run(dir_, "--help");
+    EXPECT_EQ(r.status, 0);
+    for (const char* code : {"   0   ", "  -2   ", "  -4   ", "  -5   ", "  -6   ", "  -7   ", "  -8   ", "  -9   "})
+        EXPECT_NE(r.out.find(code), std::string::npos) << code;
 }
 
 TEST_F(CheckPictureCli, TraceGoesToStandardErrorOnlyWhenAsked)
