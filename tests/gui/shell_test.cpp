@@ -10,6 +10,7 @@
 #include "gui_test.h"
 #include "ui/platform/resources.h"
 #include "ui/platform/ui_seam.h"
+#include "ui/resources/dravlins_ids.h"
 #include "ui/shell/about_dlg.h"
 #include "ui/shell/dravlins.h"
 
@@ -183,7 +184,7 @@ TEST_F(ShellTest, MinimumSizeAndRelayoutOnResize) {
 
   // The tab control keeps its fractions of the window; the pages follow it.
   const LayoutEntry e = dlg.Layout().Entries().at(0);
-  EXPECT_EQ(e.id, IDC_TAB);
+  EXPECT_EQ(e.id, IDC_MAIN_TAB);
   dlg.resize(1400, 1000);
   ASSERT_TRUE(WaitUntil([&] { return dlg.width() == 1400; }));
   QRect tab = dlg.TabSheet().geometry();

@@ -20,19 +20,19 @@
 
 namespace {
 
-constexpr int kLayoutIds[] = {1000, 1001, 1003, 1005, 1051, 1052, 1053, 1054, 1055, 1056, 1057, 1041, 1040,
-                              1043, 1042, 1017, 1044, 1046, 1018, 1045, 1024, 1058, 1059, 1060, 1023, 1038,
-                              1047, 1036, 1048, 1049, 1050, 1061, 1062, 1039, 1015};
-constexpr int kHiddenGroupIds[] = {1058, 1059, 1060, 1023, 1038, 1047, 1036, 1048, 1049, 1050, 1061, 1062, 1039, 1015};
-constexpr int kDisableIds[] = {1001, 1003, 1005, 1041, 1040, 1043, 1042, 1017, 1044,
-                               1046, 1018, 1045, 1024, 1047, 1036, 1048, 1049, 1050, 1039};
-constexpr int kEnableIds[] = {1001, 1003, 1005, 1043, 1044, 1045, 1024, 1047, 1036, 1048, 1049, 1050, 1039};
+constexpr int kLayoutIds[] = {IDC_BOOT_LIST, IDC_BOOT_SEARCH, IDC_BOOT_SELECT_ALL, IDC_BOOT_INVERT, IDC_BOOT_PICTURE_GROUP, IDC_BOOT_LABEL_BOOT, IDC_BOOT_LABEL_CHANNEL, IDC_BOOT_LABEL_SHUTDOWN, IDC_BOOT_RULES_BOOT, IDC_BOOT_RULES_CHANNEL, IDC_BOOT_RULES_SHUTDOWN, IDC_BOOT_PATH_BOOT, IDC_BOOT_CHOOSE_BOOT,
+                              IDC_BOOT_FACTORY_BOOT, IDC_BOOT_PATH_CHANNEL, IDC_BOOT_CHOOSE_CHANNEL, IDC_BOOT_FACTORY_CHANNEL, IDC_BOOT_PATH_SHUTDOWN, IDC_BOOT_CHOOSE_SHUTDOWN, IDC_BOOT_FACTORY_SHUTDOWN, IDC_BOOT_REFRESH, IDC_BOOT_CHANNEL_GROUP, IDC_BOOT_MODEL_LABEL, IDC_BOOT_CHANNEL_HELP, IDC_BOOT_MODEL, IDC_BOOT_LOCK_CHANNELS,
+                              IDC_BOOT_CHANNELS_16, IDC_BOOT_CHANNELS_25, IDC_BOOT_CHANNELS_32, IDC_BOOT_CHANNELS_9, IDC_BOOT_CHANNELS_4, IDC_BOOT_BUZZER_GROUP, IDC_BOOT_BUZZER_HELP, IDC_BOOT_BUZZER_SEND, IDC_BOOT_BUZZER_ALLOW};
+constexpr int kHiddenGroupIds[] = {IDC_BOOT_CHANNEL_GROUP, IDC_BOOT_MODEL_LABEL, IDC_BOOT_CHANNEL_HELP, IDC_BOOT_MODEL, IDC_BOOT_LOCK_CHANNELS, IDC_BOOT_CHANNELS_16, IDC_BOOT_CHANNELS_25, IDC_BOOT_CHANNELS_32, IDC_BOOT_CHANNELS_9, IDC_BOOT_CHANNELS_4, IDC_BOOT_BUZZER_GROUP, IDC_BOOT_BUZZER_HELP, IDC_BOOT_BUZZER_SEND, IDC_BOOT_BUZZER_ALLOW};
+constexpr int kDisableIds[] = {IDC_BOOT_SEARCH, IDC_BOOT_SELECT_ALL, IDC_BOOT_INVERT, IDC_BOOT_PATH_BOOT, IDC_BOOT_CHOOSE_BOOT, IDC_BOOT_FACTORY_BOOT, IDC_BOOT_PATH_CHANNEL, IDC_BOOT_CHOOSE_CHANNEL, IDC_BOOT_FACTORY_CHANNEL,
+                               IDC_BOOT_PATH_SHUTDOWN, IDC_BOOT_CHOOSE_SHUTDOWN, IDC_BOOT_FACTORY_SHUTDOWN, IDC_BOOT_REFRESH, IDC_BOOT_CHANNELS_16, IDC_BOOT_CHANNELS_25, IDC_BOOT_CHANNELS_32, IDC_BOOT_CHANNELS_9, IDC_BOOT_CHANNELS_4, IDC_BOOT_BUZZER_SEND};
+constexpr int kEnableIds[] = {IDC_BOOT_SEARCH, IDC_BOOT_SELECT_ALL, IDC_BOOT_INVERT, IDC_BOOT_FACTORY_BOOT, IDC_BOOT_FACTORY_CHANNEL, IDC_BOOT_FACTORY_SHUTDOWN, IDC_BOOT_REFRESH, IDC_BOOT_CHANNELS_16, IDC_BOOT_CHANNELS_25, IDC_BOOT_CHANNELS_32, IDC_BOOT_CHANNELS_9, IDC_BOOT_CHANNELS_4, IDC_BOOT_BUZZER_SEND};
 
 // Per picture kind (boot, channel, shutdown): factory option, path field, choose button, file
 // type of the upload, and factory restore code.
-constexpr int kFactoryIds[3] = {1043, 1044, 1045};
-constexpr int kPathIds[3] = {1041, 1042, 1046};
-constexpr int kChooseIds[3] = {1040, 1017, 1018};
+constexpr int kFactoryIds[3] = {IDC_BOOT_FACTORY_BOOT, IDC_BOOT_FACTORY_CHANNEL, IDC_BOOT_FACTORY_SHUTDOWN};
+constexpr int kPathIds[3] = {IDC_BOOT_PATH_BOOT, IDC_BOOT_PATH_CHANNEL, IDC_BOOT_PATH_SHUTDOWN};
+constexpr int kChooseIds[3] = {IDC_BOOT_CHOOSE_BOOT, IDC_BOOT_CHOOSE_CHANNEL, IDC_BOOT_CHOOSE_SHUTDOWN};
 constexpr int kFileTypes[3] = {IPC_FILE_BOOT_PICTURE, IPC_FILE_CHANNEL_PICTURE, IPC_FILE_SHUTDOWN_PICTURE};
 
 constexpr char kBootFilter[] = "Jpg (*.jpg;*.jpeg)|*.jpg;*.jpeg|Bin (*.bin;*.Bin)|*.bin;*.Bin|All Files (*.*)|*.*||";
@@ -42,7 +42,7 @@ constexpr char kProgressPrefix[] = "上传文件中..";
 constexpr char kProgressSuffix[] = "..";
 
 // Channel-count buttons in mode order (mode 0..4).
-constexpr int kChannelButtons[5] = {1047, 1036, 1048, 1049, 1050};
+constexpr int kChannelButtons[5] = {IDC_BOOT_CHANNELS_16, IDC_BOOT_CHANNELS_25, IDC_BOOT_CHANNELS_32, IDC_BOOT_CHANNELS_9, IDC_BOOT_CHANNELS_4};
 
 struct ButtonSpec {
   const char* text;  // null: hidden
@@ -81,7 +81,7 @@ int EventValue(const void* data, int len, int fallback) {
 
 }  // namespace
 
-CDravlinDlg::CDravlinDlg() : CDialogPage(IDD_DRAVLIN_DIALOG) { Bind(1000, m_list); }
+CDravlinDlg::CDravlinDlg() : CDialogPage(IDD_DRAVLIN_DIALOG) { Bind(IDC_BOOT_LIST, m_list); }
 
 CDravlinDlg::~CDravlinDlg() {
   // Timers and posts stop first; then no link thread may still hold this page as its user
@@ -111,8 +111,8 @@ bool CDravlinDlg::OnInitDialog() {
   m_list.setItemDelegateForColumn(kStatusColumn, m_progress);
 
   for (const char* model : {"QV5232C", "QV5108D", "QV5116D", "QV5x36M", "QV5104A", "QV5108A"})
-    ComboAddString(1023, U8(model));
-  ComboSetCurSel(1023, 0);
+    ComboAddString(IDC_BOOT_MODEL, U8(model));
+  ComboSetCurSel(IDC_BOOT_MODEL, 0);
   m_searching = false;
   m_shown = 0;
 
@@ -165,7 +165,7 @@ void CDravlinDlg::OnSize(int type, int, int) {
 }
 
 void CDravlinDlg::OnCommand(int id, int code) {
-  if (code == CBN_SELCHANGE && id == 1023) {
+  if (code == CBN_SELCHANGE && id == IDC_BOOT_MODEL) {
     OnModelSelected();
     return;
   }
@@ -174,24 +174,24 @@ void CDravlinDlg::OnCommand(int id, int code) {
     return;
   }
   switch (id) {
-    case 1001: OnSearch(); break;
-    case 1003: OnSelectAll(); break;
-    case 1005: OnInvert(); break;
-    case 1040: ChoosePicture(kPictureBoot); break;
-    case 1017: ChoosePicture(kPictureChannel); break;
-    case 1018: ChoosePicture(kPictureShutdown); break;
-    case 1043: OnFactoryOption(kPictureBoot); break;
-    case 1044: OnFactoryOption(kPictureChannel); break;
-    case 1045: OnFactoryOption(kPictureShutdown); break;
-    case 1024: OnRefresh(); break;
-    case 1047:
-    case 1036:
-    case 1048:
-    case 1049:
-    case 1050: OnChannelCount(id); break;
-    case 1039: RunStateOnTicked(kStateBuzzer); break;
-    case 1038:  // read when a request is sent
-    case 1015: RefreshOptions(); break;
+    case IDC_BOOT_SEARCH: OnSearch(); break;
+    case IDC_BOOT_SELECT_ALL: OnSelectAll(); break;
+    case IDC_BOOT_INVERT: OnInvert(); break;
+    case IDC_BOOT_CHOOSE_BOOT: ChoosePicture(kPictureBoot); break;
+    case IDC_BOOT_CHOOSE_CHANNEL: ChoosePicture(kPictureChannel); break;
+    case IDC_BOOT_CHOOSE_SHUTDOWN: ChoosePicture(kPictureShutdown); break;
+    case IDC_BOOT_FACTORY_BOOT: OnFactoryOption(kPictureBoot); break;
+    case IDC_BOOT_FACTORY_CHANNEL: OnFactoryOption(kPictureChannel); break;
+    case IDC_BOOT_FACTORY_SHUTDOWN: OnFactoryOption(kPictureShutdown); break;
+    case IDC_BOOT_REFRESH: OnRefresh(); break;
+    case IDC_BOOT_CHANNELS_16:
+    case IDC_BOOT_CHANNELS_25:
+    case IDC_BOOT_CHANNELS_32:
+    case IDC_BOOT_CHANNELS_9:
+    case IDC_BOOT_CHANNELS_4: OnChannelCount(id); break;
+    case IDC_BOOT_BUZZER_SEND: RunStateOnTicked(kStateBuzzer); break;
+    case IDC_BOOT_LOCK_CHANNELS:  // read when a request is sent
+    case IDC_BOOT_BUZZER_ALLOW: RefreshOptions(); break;
     default: CDialogPage::OnCommand(id, code); break;
   }
 }
@@ -202,7 +202,7 @@ void CDravlinDlg::OnTimer(int id) {
 }
 
 long CDravlinDlg::OnReportNotify(int ctrlId, unsigned message, int wParam, int) {
-  if (ctrlId == 1000 && message == WM_REPORT_CHECKCHANGED) {
+  if (ctrlId == IDC_BOOT_LIST && message == WM_REPORT_CHECKCHANGED) {
     if (m_list.GetRowCheck(wParam)) debug_print("%d nvr checked\n", wParam);
     else debug_print("%d nvr unchecked\n", wParam);
     UpdateCounts();
@@ -217,7 +217,7 @@ void CDravlinDlg::OnSearch() {
     KillTimer(kListTimer);
     stopsearchipc();
     debug_print("Func:stopsearchipc....\n");
-    SetDlgItemText(1001, "搜索NVR");
+    SetDlgItemText(IDC_BOOT_SEARCH, "搜索NVR");
     m_searching = false;
     return;
   }
@@ -235,7 +235,7 @@ void CDravlinDlg::OnSearch() {
   if (r <= 0) {
     MessageBox("[IP_NET_DVR_StartSearchIPC]启动搜索线程失败");
   } else {
-    SetDlgItemText(1001, "停止");
+    SetDlgItemText(IDC_BOOT_SEARCH, "停止");
     m_searching = true;
     SetTimer(kListTimer, kListPeriodMs);
   }
@@ -327,7 +327,7 @@ void CDravlinDlg::RefreshOptions() {
     o.factory[k] = IsDlgButtonChecked(kFactoryIds[k]);
     o.path[k] = ToLocalPath(m_paths[k]);
   }
-  o.ctrlEnable = IsDlgButtonChecked(1038) ? 0 : 1;
+  o.ctrlEnable = IsDlgButtonChecked(IDC_BOOT_LOCK_CHANNELS) ? 0 : 1;
   std::lock_guard<std::mutex> lock(m_mutex);
   o.chnAddMode = m_options.chnAddMode;
   o.buzzerEnable = m_options.buzzerEnable;
@@ -369,7 +369,7 @@ int CDravlinDlg::SendStep(int row, int state) {
     case kStateBuzzer: {
       int enable = o.buzzerEnable;
       if (OnUiThread()) {
-        enable = IsDlgButtonChecked(1015) ? 1 : 0;
+        enable = IsDlgButtonChecked(IDC_BOOT_BUZZER_ALLOW) ? 1 : 0;
         std::lock_guard<std::mutex> lock(m_mutex);
         m_options.buzzerEnable = enable;
       }
@@ -499,7 +499,7 @@ void CDravlinDlg::SetButtonProperties(int id, const char* text, int x, int width
 }
 
 void CDravlinDlg::OnModelSelected() {
-  int model = ComboGetCurSel(1023);
+  int model = ComboGetCurSel(IDC_BOOT_MODEL);
   if (model < 0 || model > 5) model = 5;
   for (int m = 0; m < 5; ++m) {
     const ButtonSpec& b = kModelButtons[model][m];

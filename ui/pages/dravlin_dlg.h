@@ -22,6 +22,7 @@
 #include "ui/controls/proportional_layout.h"
 #include "ui/controls/report_ctrl.h"
 #include "ui/platform/dialog.h"
+#include "ui/resources/dravlin_dlg_ids.h"
 
 class QLabel;
 class CProgressTextDelegate;
@@ -48,16 +49,16 @@ class CDravlinDlg : public CDialogPage {
     kStateReboot = 16,
   };
 
-  static constexpr int kListTimer = 1125;
+  static constexpr int kListTimer = IDT_BOOT_LIST;
   static constexpr int kListPeriodMs = 1000;
-  static constexpr int kSuperviseTimer = 1126;
+  static constexpr int kSuperviseTimer = IDT_BOOT_SUPERVISE;
   static constexpr int kSupervisePeriodMs = 500;
   static constexpr int kSuperviseLimitMs = 15000;
   // SendStep's own results.
   static constexpr int kStepNoPath = -10;
   static constexpr int kStepNoFactoryPicture = -11;
   // The counts label beside the list (not part of the template).
-  static constexpr int kStatusLabelId = 1099;
+  static constexpr int kStatusLabelId = IDC_BOOT_STATUS;
   static constexpr int kStatusColumn = 4;
 
   CDravlinDlg();
@@ -104,9 +105,9 @@ class CDravlinDlg : public CDialogPage {
 
  private:
   struct StepOptions {
-    bool factory[3] = {false, false, false};  // 1043, 1044, 1045
+    bool factory[3] = {false, false, false};  // the three factory options
     std::string path[3];                       // boot, channel, shutdown (local encoding)
-    int ctrlEnable = 1;                        // 0 when 1038 is ticked
+    int ctrlEnable = 1;                        // 0 when IDC_BOOT_LOCK_CHANNELS is ticked
     int chnAddMode = 0;
     int buzzerEnable = 0;
   };

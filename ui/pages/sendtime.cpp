@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "discovery/sendtime.h"
+#include "ui/resources/sendtime_ids.h"
 
 namespace {
 
@@ -30,8 +31,8 @@ CSendtime::~CSendtime() {
 }
 
 bool CSendtime::OnInitDialog() {
-  m_layout.AddControl(1015, this);
-  m_layout.AddControl(1013, this);
+  m_layout.AddControl(IDC_CLOCK_ENABLE, this);
+  m_layout.AddControl(IDC_CLOCK_NOTICE, this);
   return true;
 }
 
@@ -40,11 +41,11 @@ void CSendtime::OnSize(int type, int, int) {
 }
 
 void CSendtime::OnCommand(int id, int code) {
-  if (id != 1015 || code != BN_CLICKED) {
+  if (id != IDC_CLOCK_ENABLE || code != BN_CLICKED) {
     CDialogPage::OnCommand(id, code);
     return;
   }
-  if (IsDlgButtonChecked(1015)) {
+  if (IsDlgButtonChecked(IDC_CLOCK_ENABLE)) {
     // 0 means a broadcast already runs (started elsewhere): the box simply stays ticked.
     if (m_switch.start() == 1) m_started = true;
   } else {

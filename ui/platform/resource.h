@@ -1,5 +1,6 @@
-// Numeric ids of the console's resources: dialog templates, controls, strings, icon, menu and
-// binary data. Pages and tests address everything through these numbers.
+// Numeric ids of the console's resources shared by every dialog: templates, strings, icon, menu,
+// binary data, and the platform's standard command, message and notification codes. Each
+// dialog's control and timer ids are named in its own header under ui/resources/.
 #pragma once
 
 // Dialog templates.
@@ -19,9 +20,6 @@ constexpr int IDP_SOCKETS_INIT_FAILED = 103;
 constexpr int IDR_MAINFRAME = 128;
 constexpr int IDR_MENU_CANVAS = 133;
 constexpr int IDR_FACTORY_BOOT_JPEG = 139;
-
-// The main window's tab control.
-constexpr int IDC_TAB = 1013;
 
 // System-menu command of the about box; ids 16..31 all open it.
 constexpr unsigned IDM_ABOUTBOX = 0x0010;

@@ -5,6 +5,7 @@
 #include <QPixmap>
 
 #include "ui/platform/resource.h"
+#include "ui/resources/dchan_ctrl_ids.h"
 
 #if defined(DRAVLIN_HAVE_IMAGING)
 #include "imaging/factory_picture.h"
@@ -71,16 +72,16 @@ const MenuResource* LoadMenuResource(int id) {
   if (id != IDR_MENU_CANVAS) return nullptr;
   // Six canvas pop-ups of growing size; the ids are the channel page's command ids.
   static const MenuResource canvas{{
-      CanvasPopup({{1, 32792}, {2, 32793}, {4, 32795}}),
-      CanvasPopup({{1, 32796}, {2, 32797}, {4, 32798}, {6, 32799}, {8, 32800}, {9, 32802}}),
-      CanvasPopup({{1, 32803}, {2, 32804}, {4, 32805}, {6, 32806}, {8, 32807}, {9, 32808},
-                   {10, 32809}, {16, 32810}}),
-      CanvasPopup({{1, 32811}, {2, 32812}, {4, 32813}, {6, 32814}, {8, 32815}, {9, 32816},
-                   {10, 32817}, {16, 32818}, {25, 32819}}),
-      CanvasPopup({{1, 32820}, {2, 32821}, {4, 32822}, {6, 32823}, {8, 32824}, {9, 32825},
-                   {10, 32826}, {16, 32827}, {25, 32828}, {32, 32829}}),
-      CanvasPopup({{1, 32830}, {2, 32831}, {4, 32832}, {6, 32833}, {8, 32834}, {9, 32835},
-                   {10, 32836}, {16, 32837}, {25, 32838}, {32, 32840}, {36, 32839}}),
+      CanvasPopup({{1, ID_CANVAS0_1}, {2, ID_CANVAS0_2}, {4, ID_CANVAS0_4}}),
+      CanvasPopup({{1, ID_CANVAS1_1}, {2, ID_CANVAS1_2}, {4, ID_CANVAS1_4}, {6, ID_CANVAS1_6}, {8, ID_CANVAS1_8}, {9, ID_CANVAS1_9}}),
+      CanvasPopup({{1, ID_CANVAS2_1}, {2, ID_CANVAS2_2}, {4, ID_CANVAS2_4}, {6, ID_CANVAS2_6}, {8, ID_CANVAS2_8}, {9, ID_CANVAS2_9},
+                   {10, ID_CANVAS2_10}, {16, ID_CANVAS2_16}}),
+      CanvasPopup({{1, ID_CANVAS3_1}, {2, ID_CANVAS3_2}, {4, ID_CANVAS3_4}, {6, ID_CANVAS3_6}, {8, ID_CANVAS3_8}, {9, ID_CANVAS3_9},
+                   {10, ID_CANVAS3_10}, {16, ID_CANVAS3_16}, {25, ID_CANVAS3_25}}),
+      CanvasPopup({{1, ID_CANVAS4_1}, {2, ID_CANVAS4_2}, {4, ID_CANVAS4_4}, {6, ID_CANVAS4_6}, {8, ID_CANVAS4_8}, {9, ID_CANVAS4_9},
+                   {10, ID_CANVAS4_10}, {16, ID_CANVAS4_16}, {25, ID_CANVAS4_25}, {32, ID_CANVAS4_32}}),
+      CanvasPopup({{1, ID_CANVAS5_1}, {2, ID_CANVAS5_2}, {4, ID_CANVAS5_4}, {6, ID_CANVAS5_6}, {8, ID_CANVAS5_8}, {9, ID_CANVAS5_9},
+                   {10, ID_CANVAS5_10}, {16, ID_CANVAS5_16}, {25, ID_CANVAS5_25}, {32, ID_CANVAS5_32}, {36, ID_CANVAS5_36}}),
   }};
   return &canvas;
 }

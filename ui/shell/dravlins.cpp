@@ -7,6 +7,7 @@
 
 #include "ui/platform/resources.h"
 #include "ui/platform/ui_seam.h"
+#include "ui/resources/dravlins_ids.h"
 #include "ui/shell/about_dlg.h"
 
 CDravlins::CDravlins(QWidget* parent) : CDialog(IDD_DRAVLINS, parent), m_hIcon(LoadAppIcon()) {
@@ -15,7 +16,7 @@ CDravlins::CDravlins(QWidget* parent) : CDialog(IDD_DRAVLINS, parent), m_hIcon(L
   // The window's smallest size; Qt applies it to the client area.
   setMinimumSize(kMinTrackWidth, kMinTrackHeight);
   setSizeGripEnabled(false);
-  Bind(IDC_TAB, m_tab);
+  Bind(IDC_MAIN_TAB, m_tab);
 }
 
 CDravlins::~CDravlins() { DestroyHost(); }
@@ -29,7 +30,7 @@ bool CDravlins::OnInitDialog() {
   m_tab.AddPage("NVR开机画面", &m_dravlinDlg, IDD_DRAVLIN_DIALOG);
   m_tab.AddPage("NVR对时", &m_sendtime, IDD_SENDTIME);
   m_tab.CreatePages();
-  m_layout.AddControl(IDC_TAB, this);
+  m_layout.AddControl(IDC_MAIN_TAB, this);
   // A dialog font with tall CJK line spacing can make the template larger than a small
   // screen; start within the screen (never below the minimum size) and let the layout follow.
   if (QScreen* s = screen()) {

@@ -103,7 +103,7 @@ QString DrawBootPicture(const QString& dir) {
 // rows and starts the refresh, as the operator would.
 bool StartRefresh(CDravlins& window, Workflow& w) {
   CDravlinDlg& page = window.BootPicturePage();
-  if (page.IsSearching()) page.OnCommand(1001, BN_CLICKED);
+  if (page.IsSearching()) page.OnCommand(IDC_BOOT_SEARCH, BN_CLICKED);
   const QString boot = DrawBootPicture(w.pictures.path());
   const QString chan = DrawPicture(w.pictures.path(), "channel.png", QSize(360, 288), "Dravlin 通道");
   if (boot.isEmpty() || chan.isEmpty()) {
@@ -114,15 +114,15 @@ bool StartRefresh(CDravlins& window, Workflow& w) {
     RecordingUiSeam seam;
     ScopedUiSeam scoped(&seam);
     seam.pathAnswers = {boot, chan};
-    page.OnCommand(1040, BN_CLICKED);
-    page.OnCommand(1017, BN_CLICKED);
+    page.OnCommand(IDC_BOOT_CHOOSE_BOOT, BN_CLICKED);
+    page.OnCommand(IDC_BOOT_CHOOSE_CHANNEL, BN_CLICKED);
     for (const auto& box : seam.boxes) std::fprintf(stderr, "screenshot workflow: %s\n", box.text.toUtf8().constData());
     if (!seam.boxes.empty()) return false;
   }
-  page.CheckDlgButton(1045, true);
-  page.OnCommand(1045, BN_CLICKED);
-  page.OnCommand(1003, BN_CLICKED);
-  page.OnCommand(1024, BN_CLICKED);
+  page.CheckDlgButton(IDC_BOOT_FACTORY_SHUTDOWN, true);
+  page.OnCommand(IDC_BOOT_FACTORY_SHUTDOWN, BN_CLICKED);
+  page.OnCommand(IDC_BOOT_SELECT_ALL, BN_CLICKED);
+  page.OnCommand(IDC_BOOT_REFRESH, BN_CLICKED);
   return true;
 }
 
@@ -134,7 +134,7 @@ void Tick(CDravlins& window, QTimer* timer, Workflow& w) {
       QWindow* handle = window.windowHandle();
       if (!window.isVisible() || !handle || !handle->isExposed()) return;
       window.TabSheet().SelectPage(0);
-      page.OnCommand(1001, BN_CLICKED);
+      page.OnCommand(IDC_BOOT_SEARCH, BN_CLICKED);
       if (!page.IsSearching()) {
         Fail("the search did not start");
         break;

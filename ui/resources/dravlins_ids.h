@@ -1,0 +1,5 @@
+// Ids of the main window (template IDD_DRAVLINS).
+#pragma once
+
+// The tab strip that holds the pages.
+constexpr int IDC_MAIN_TAB = 1013;
