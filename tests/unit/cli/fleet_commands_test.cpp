@@ -259,6 +259,15 @@ TEST(CliRefresh, AnUnreachableAddressTimesOutAsCouldNotConnect)
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find("timed out"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("could not connect"), std::string::npos) << r.out;
+
+    // An upgrade's long --timeout covers the work, not the login: the login window ends it.
+    std::string fw = tool.dir() + "/fw.bin";
+    write_file(fw, pseudo_random(1000, 4));
+    r = tool.run({"upgrade", "--firmware", fw, "--target", "127.0.0.1:" + std::to_string(port), "--user", "u",
+                  "--password", "p"},
+                 nullptr, 90);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("not logged in within 15 s (could not connect)"), std::string::npos) << r.out;
 }
 
 // Inodes of the UDP sockets of this network namespace.
