@@ -208,6 +208,10 @@ private:
     bool InitTag();
     bool TablesUsable() const;
     int DecodeBlock(const HuffTable& dc, const HuffTable& ac, const float* q, int32_t& pred, float* coef, int& last_k);
+    // The same walk through one block's codes without coefficients: all a check needs.
+    int SkipBlock(const HuffTable& dc, const HuffTable& ac);
+    // Skips n magnitude bits.
+    void SkipBits(int n);
     void StoreMcu(int mx, int my);
 
     // Bit reader over the entropy-coded data. It stops at any marker or at the end of the
@@ -525,6 +529,43 @@ int JpegDecoder::DecodeBlock(const HuffTable& dc, const HuffTable& ac, const flo
     return overrun_ ? kBlockDataEnded : kBlockOk;
 }
 
+inline void JpegDecoder::SkipBits(int n)
+{
+    if (n == 0)
+        return;
+    if (bits_ < n)
+        Fill();
+    Consume(n);
+}
+
+int JpegDecoder::SkipBlock(const HuffTable& dc, const HuffTable& ac)
+{
+    int s = DecodeSymbol(dc);
+    if (s < 0)
+        return kBlockBadDcCode;
+    if (s > 16)
+        return kBlockBadDcSize;
+    SkipBits(s);
+    for (int k = 1; k < 64;) {
+        int rs = DecodeSymbol(ac);
+        if (rs < 0)
+            return kBlockBadAcCode;
+        int r = rs >> 4, sz = rs & 0x0F;
+        if (sz == 0) {
+            if (r != 15)
+                break;
+            k += 16;
+            continue;
+        }
+        k += r;
+        if (k > 63)
+            return kBlockPastEnd;
+        SkipBits(sz);
+        ++k;
+    }
+    return overrun_ ? kBlockDataEnded : kBlockOk;
+}
+
 void JpegDecoder::StoreMcu(int mx, int my)
 {
     const int mcu_w = 8 * comp_[0].h, mcu_h = 8 * comp_[0].v;
@@ -624,7 +665,7 @@ int JpegDecoder::Decode(const uint8_t* data, size_t length, uint16_t* target, si
                 const int bw = comp_[c].h, bh = comp_[c].v;
                 for (int by = 0; by < bh; ++by) {
                     for (int bx = 0; bx < bw; ++bx) {
-                        int ret = DecodeBlock(dc, ac, q[c], pred[c], coef, last_k);
+                        int ret = store ? DecodeBlock(dc, ac, q[c], pred[c], coef, last_k) : SkipBlock(dc, ac);
                         if (ret != kBlockOk) {
                             trace("funcret%d = %x\n", c + 1, static_cast<unsigned>(ret));
                             trace("JPEG Decode ERROR.\n");
