@@ -1,5 +1,7 @@
 #include "imaging/jpeg_decoder.h"
 
+#include "util/log.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -20,12 +22,10 @@ void trace(const char* fmt, ...)
     std::vsnprintf(buf, sizeof buf, fmt, ap);
     va_end(ap);
     JpegTraceSink sink = g_trace_sink.load(std::memory_order_acquire);
-    if (sink) {
+    if (sink)
         sink(buf);
-    } else {
-        std::fputs(buf, stdout);
-        std::fflush(stdout);
-    }
+    else
+        console_text("%s", buf);
 }
 
 // Position in the 8x8 block (row-major) of the k-th coefficient in zig-zag order.

@@ -27,8 +27,8 @@ int DecodeJpeg(const unsigned char* data, size_t length, uint16_t* target, size_
                int* height);
 
 // The decoder's trace lines ("InitTag error\n", "<<imgwidth=...>>\n", "decode success!!!!\n",
-// "JPEG Decode ERROR.\n", "funcretN = %x\n") go to the program's console output, standard
-// output by default. A tool whose standard output is its result can redirect or silence them.
+// "JPEG Decode ERROR.\n", "funcretN = %x\n") go to the program's console lines (the log's
+// console sink, standard output by default) unless a trace sink of their own is set.
 using JpegTraceSink = void (*)(const char* text);
 void jpeg_set_trace_sink(JpegTraceSink sink);  // nullptr restores standard output
 void jpeg_trace_silent(const char* text);      // a sink that drops every line

@@ -271,9 +271,8 @@ char* createResponseString(const char* user, const char* realm, const char* pass
                            const char* qop, const char* nc, const char* cnonce)
 {
     if (!user || !realm || !password || !method || !uri || !nonce || !out) {
-        std::printf("createResponseString param fail:%d,%d,%d,%d,%d,%d \n", !user, !realm, !password, !method,
-                    !uri, !nonce);
-        std::fflush(stdout);
+        console_text("createResponseString param fail:%d,%d,%d,%d,%d,%d \n", !user, !realm, !password, !method,
+                     !uri, !nonce);
         return nullptr;
     }
     char ha1[33];

@@ -13,6 +13,7 @@
 namespace {
 
 std::atomic<LogSink> g_sink{nullptr};
+std::atomic<ConsoleSink> g_console{nullptr};
 
 // One write(2) per text, so lines from different threads never interleave mid-line.
 void write_whole(int fd, const char* text, size_t len)
@@ -39,7 +40,22 @@ void sink_vprint(int level, const char* fmt, va_list ap)
     sink(level, buf);
 }
 
+void console_write(const char* text, size_t len)
+{
+    ConsoleSink sink = g_console.load(std::memory_order_acquire);
+    if (sink) {
+        sink(text, len);
+        return;
+    }
+    std::fflush(stdout);
+    write_whole(STDOUT_FILENO, text, len);
+}
+
 }  // namespace
+
+void log_set_console_sink(ConsoleSink sink) { g_console.store(sink, std::memory_order_release); }
+void console_to_stderr(const char* text, size_t len) { write_whole(STDERR_FILENO, text, len); }
+void console_discard(const char*, size_t) {}
 
 void log_set_sink(LogSink sink) { g_sink.store(sink, std::memory_order_release); }
 LogSink log_get_sink() { return g_sink.load(std::memory_order_acquire); }
@@ -86,8 +102,19 @@ void console_print(const char* fmt, ...)
     size_t len = std::min(static_cast<size_t>(n), static_cast<size_t>(kConsoleMaxChars));
     buf[len++] = '\r';
     buf[len++] = '\n';
-    std::fflush(stdout);
-    write_whole(STDOUT_FILENO, buf, len);
+    console_write(buf, len);
+}
+
+void console_text(const char* fmt, ...)
+{
+    char buf[kConsoleMaxChars + 1];
+    va_list ap;
+    va_start(ap, fmt);
+    int n = std::vsnprintf(buf, sizeof buf, fmt, ap);
+    va_end(ap);
+    if (n < 0)
+        return;
+    console_write(buf, std::min(static_cast<size_t>(n), static_cast<size_t>(kConsoleMaxChars)));
 }
 
 void log_last_error(const char* file, int line, const char* text)

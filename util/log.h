@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdarg>
+#include <cstddef>
 
 #if defined(__GNUC__)
 #define DRAVLIN_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
@@ -30,8 +31,19 @@ void log_print_info(const char* fmt, ...) DRAVLIN_PRINTF(1, 2);
 // The pages' debugger output channel; on this platform it is standard error, one write per text.
 void debug_print(const char* fmt, ...) DRAVLIN_PRINTF(1, 2);
 
-// Standard output, with CR LF appended.
+// The console lines: the readers' and the link's lines meant for standard output. They all
+// leave through one console sink, standard output unless a program points it elsewhere (the
+// command-line tool keeps its standard output for results). The text is valid only during
+// the call.
+using ConsoleSink = void (*)(const char* text, size_t len);
+void log_set_console_sink(ConsoleSink sink);  // nullptr restores standard output
+void console_to_stderr(const char* text, size_t len);
+void console_discard(const char* text, size_t len);
+
+// A console line with CR LF appended.
 void console_print(const char* fmt, ...) DRAVLIN_PRINTF(1, 2);
+// Console text exactly as formatted (at most kConsoleMaxChars characters).
+void console_text(const char* fmt, ...) DRAVLIN_PRINTF(1, 2);
 
 // "[file-line]text, error(code): message" for the calling thread's last system error (errno).
 void log_last_error(const char* file, int line, const char* text);

@@ -71,11 +71,22 @@ TEST_F(LogCapture, StepLineLayout)
     EXPECT_TRUE(std::regex_match(g_lines[0].second, re)) << g_lines[0].second;
 }
 
-TEST(ConsolePrint, AppendsCrLf)
+std::string g_console;
+
+TEST(ConsolePrint, AppendsCrLfAndLeavesThroughTheConsoleSink)
 {
     testing::internal::CaptureStdout();
     console_print("abc");
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "abc\r\n");
+
+    // A program that keeps standard output for its results points the console elsewhere.
+    log_set_console_sink([](const char* text, size_t len) { g_console.append(text, len); });
+    testing::internal::CaptureStdout();
+    console_print("abc");
+    console_text("x=%d\n", 5);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    log_set_console_sink(nullptr);
+    EXPECT_EQ(g_console, "abc\r\nx=5\n");
 }
 
 TEST(Clock, MonotonicAndTestAdvance)
