@@ -11,11 +11,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <thread>
@@ -122,15 +124,12 @@ int tcpconnectserver(const char* host, uint16_t port)
 {
     if (!host || port == 0)
         return -1;
+    // The address comes from a recorder's search answer: it is taken only as a plain dotted
+    // quad and never handed to a name lookup, whatever text the device put there.
     in_addr a{};
-    if (::inet_aton(host, &a) == 0) {
+    if (::inet_pton(AF_INET, host, &a) != 1) {
         log_print("inet_aton ip[%s] fail\n", host);
-        uint32_t resolved = 0;
-        if (gethostip(host, &resolved) != 1) {
-            log_print("get host ip[%s] fail\n", host);
-            return -1;
-        }
-        a.s_addr = resolved;
+        return -1;
     }
 
     int sock = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -397,6 +396,46 @@ int socksend2_poll(int sock, const void* a, int alen, const void* b, int blen, i
     return send_pair_poll(sock, a, alen, b, blen, timeout_ms, 0);
 }
 
+int socksend_nowait(int sock, const void* a, int alen, const void* b, int blen)
+{
+    if (sock < 0 || alen < 0 || blen < 0 || (!a && alen > 0) || (!b && blen > 0))
+        return -1;
+    const int total = alen + blen;
+    int sent = 0;
+    while (sent < total) {
+        iovec iov[2];
+        int count = 0;
+        if (sent < alen)
+            iov[count++] = iovec{const_cast<char*>(static_cast<const char*>(a)) + sent, static_cast<size_t>(alen - sent)};
+        int boff = std::max(0, sent - alen);
+        if (blen > boff)
+            iov[count++] = iovec{const_cast<char*>(static_cast<const char*>(b)) + boff, static_cast<size_t>(blen - boff)};
+        msghdr msg{};
+        msg.msg_iov = iov;
+        msg.msg_iovlen = static_cast<size_t>(count);
+        ssize_t n = ::sendmsg(sock, &msg, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += static_cast<int>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && would_block(errno))
+            return sent;
+        log_print("socksend send fail, pack lost:%d\n", total - sent);
+        return -1;
+    }
+    return sent;
+}
+
+int sock_outq(int sock)
+{
+    int value = 0;
+    if (sock < 0 || ::ioctl(sock, SIOCOUTQ, &value) != 0)
+        return -1;
+    return value;
+}
+
 int sock_sndbuf(int sock)
 {
     int value = 0;
@@ -514,6 +553,14 @@ int sock_nolinger(int sock)
     l.l_linger = 0;
     return ::setsockopt(sock, SOL_SOCKET, SO_LINGER, &l, sizeof l) == 0 ? 0 : -1;
 }
+
+int sock_linger_default(int sock)
+{
+    linger l{};
+    return ::setsockopt(sock, SOL_SOCKET, SO_LINGER, &l, sizeof l) == 0 ? 0 : -1;
+}
+
+int sock_shutdown_send(int sock) { return ::shutdown(sock, SHUT_WR); }
 
 int sock_nodelay(int sock, int on) { return set_int_opt(sock, IPPROTO_TCP, TCP_NODELAY, on ? 1 : 0); }
 

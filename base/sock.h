@@ -28,8 +28,9 @@ constexpr int kSockSendStallMs = 5000;
 // Resolves a host name; stores its first IPv4 address in network order. 1 or -1.
 int gethostip(const char* name, uint32_t* addr);
 
-// Non-blocking TCP connect that gives up on a peer that is silent for 60 ms. Returns the
-// connected (still non-blocking) socket or -1; never leaves a socket open on failure.
+// Non-blocking TCP connect that gives up on a peer that is silent for 60 ms. The host must be
+// a dotted quad: it is never looked up as a name (it comes from untrusted device answers).
+// Returns the connected (still non-blocking) socket or -1; never leaves a socket open on failure.
 int tcpconnectserver(const char* host, uint16_t port);
 
 // UDP socket for the search protocol: address reuse, broadcast permission, 128 KiB receive
@@ -73,6 +74,13 @@ int socksend_poll(int sock, const void* data, int length, int timeout_ms, bool m
 // timeout_ms), or -1 on an error.
 int socksend2_poll(int sock, const void* a, int alen, const void* b, int blen, int timeout_ms);
 
+// Sends as much of two buffers, back to back, as the socket takes right now, never waiting.
+// Returns the bytes taken (0 when the socket is full), or -1 on a socket error.
+int socksend_nowait(int sock, const void* a, int alen, const void* b, int blen);
+
+// Bytes written on a stream socket that the peer has not acknowledged yet, or -1.
+int sock_outq(int sock);
+
 // The socket's current send buffer size in bytes (it grows with the stack's auto-tuning), or -1.
 int sock_sndbuf(int sock);
 
@@ -88,6 +96,13 @@ int sock_keepalive(int sock, int idle);
 
 // Linger on with 0 s: a close resets the connection at once.
 int sock_nolinger(int sock);
+
+// Linger off again: a close sends what is queued and then ends the connection in order.
+int sock_linger_default(int sock);
+
+// Ends the sending direction (FIN after the queued bytes); receiving goes on. The result of the
+// platform call.
+int sock_shutdown_send(int sock);
 
 // TCP_NODELAY on (1) or off (0): small writes go out at once instead of waiting for the
 // acknowledgement of earlier data. 0 or -1.

@@ -95,7 +95,7 @@ bool wait_for(Pred pred, int timeout_ms = 10000)
 
 }  // namespace
 
-TEST_F(SockTest, ConnectSucceedsToListenerByAddressAndByName)
+TEST_F(SockTest, ConnectTakesOnlyADottedQuad)
 {
     int listener = tcpserver("127.0.0.1", 0);
     ASSERT_GE(listener, 0);
@@ -111,11 +111,16 @@ TEST_F(SockTest, ConnectSucceedsToListenerByAddressAndByName)
     EXPECT_EQ(sock_recv_nowait(s, &c, 1), -2);
     sock_close(s);
 
-    // A host name is tried as a dotted quad first, then resolved (from the hosts file).
-    s = tcpconnectserver("localhost", port);
-    EXPECT_GE(s, 0);
-    EXPECT_TRUE(logged("inet_aton ip[localhost] fail\n"));
-    sock_close(s);
+    // Anything but a plain dotted quad is refused, never looked up as a host name.
+    for (const char* host : {"localhost", "127.1", "0x7f.0.0.1"}) {
+        {
+            std::lock_guard<std::mutex> lock(g_log_mutex);
+            g_log.clear();
+        }
+        EXPECT_EQ(tcpconnectserver(host, port), -1) << host;
+        std::lock_guard<std::mutex> lock(g_log_mutex);
+        EXPECT_EQ(g_log, std::vector<std::string>{std::string("inet_aton ip[") + host + "] fail\n"});
+    }
     sock_close(listener);
 }
 
