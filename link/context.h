@@ -28,6 +28,8 @@ constexpr int kPollWaitMs = 40;
 constexpr int kSilenceCheckPolls = 50;
 constexpr int kReconnectPauseSec = 3;
 constexpr int kKeepaliveIdle = 1000;
+// How long a request waits, at most, for the entry's socket to take its frame.
+constexpr int kSendWaitMs = 100;
 
 enum IpcLinkState : int {
     IPC_STATE_LOGGED_IN = 3,
@@ -68,6 +70,10 @@ struct IpcLinkContext {
     std::atomic<int> running{0};
     std::atomic<int> alive{0};                  // 1 from thread start until its last statement
     std::atomic<int> showtime{0};
+    // The rest of a frame whose start is already on the socket (entry lock): it leaves before
+    // anything else, so a frame that could not go whole at once is never cut.
+    std::string out_tail;
+    std::atomic<int> writers_waiting{0};        // requests of other threads waiting to send
 };
 
 // The table entry for chanid, or null (no table, bad chanid; nothing logged).
@@ -75,8 +81,20 @@ IpcLinkContext* ipc_entry(int chanid);
 // The lock that every whole frame written on the entry's socket is written under.
 std::mutex& ipc_lock(const IpcLinkContext* ipc);
 
-// Closes the entry's socket under its lock and marks it -1.
+// Closes the entry's socket under its lock and marks it -1; the connection is reset, and
+// whatever was queued is dropped (failures and aborts).
 void ipc_close_socket(IpcLinkContext* ipc);
+// A failure on a working link: reset close, then (unless the thread is stopping) event 2 and
+// reconnect pacing.
+void ipc_drop_link(IpcLinkContext* ipc);
+
+// Under the entry's lock: sends what the socket takes of the pending frame rest. The bytes
+// sent (the rest is gone once out_tail is empty), or -1 on a socket error.
+int ipc_flush_tail_locked(IpcLinkContext* ipc, int fd);
+// Under the entry's lock and with no rest pending: starts the frame a + b; what the socket
+// cannot take now is kept as the rest. The bytes the socket took (the frame is then handed
+// over whole), 0 when it took nothing (nothing kept), -1 on a socket error.
+int ipc_send_frame_locked(IpcLinkContext* ipc, int fd, const void* a, int alen, const void* b, int blen);
 
 // Builds the long-form frame and writes it under the entry's lock. Bytes written, 0 when the
 // socket was not writable, -1 for bad parameters / no socket / stopped thread, or a negative
@@ -85,11 +103,15 @@ int ipcsendmsg_(IpcLinkContext* ipc, const char* type, const char* code, const c
 // The login frame on a socket that is not stored in an entry yet (no lock).
 int ipcsendmsgbyfd(const char* body, int sock);
 
-// Writes a prepared buffer (one or more whole frames) under the entry's lock.
-int ipc_write_locked(IpcLinkContext* ipc, const void* data, int len);
+// Writes a prepared buffer (one or more whole frames) under the entry's lock. Waits up to
+// wait_ms, without the lock, while the socket is full; then gives up with 0 and a log line
+// (the link stays up). len once handed over, 0, or -1 (no socket, or a send error: the
+// connection is then shut down).
+int ipc_write_locked(IpcLinkContext* ipc, const void* data, int len, int wait_ms = kSendWaitMs);
 
 // Reads one frame from the entry's socket and hands it to ipcdealmsg. 1 handled; -1 refused;
 // 0 unreadable (bad magic, oversize, or stopped while waiting); < 0 receive error / closed.
+// After a 0, a running flag of 0 tells a stop apart from an unreadable frame.
 int sockrecv_onemsg(IpcLinkContext* ipc);
 
 // The message handler: 1 handled, -1 bad or refused (the link then drops the connection).
@@ -102,7 +124,7 @@ int ipcdealresponse(const char* body, const char* type, IpcLinkContext* ipc, int
 // entry are read and written under the entry's lock.
 // The device's answer 1022: refusal, acceptance (streams the pending upload) or final verdict.
 void ipc_upload_answer(IpcLinkContext* ipc, int flag);
-// Streams the pending upload; 0, or -1..-4 (local failures), -5 (the link broke).
+// Streams the pending upload; 0, or -1..-4 (local failures), -5 (our stream failed).
 int uploadfile2ipc(IpcLinkContext* ipc, int filetype);
 int uploadfilefromresource(IpcLinkContext* ipc);
 // MEDIA_DATA_MESSAGE code 2: 1 handled, -1 the download failed (the link drops the connection).

@@ -145,12 +145,12 @@ void deal_alarm(const char* text, IpcLinkContext* ipc, const char* type)
 int ipc_upload_result_to_event(int result)
 {
     switch (result) {
-    case -1: return 1;
-    case -2: return 2;
-    case -3: return 3;
-    case -4: return 4;
-    case -5: return 5;  // the link broke mid-stream: the device does not have the file
-    default: return 0;
+    case -1: return IPC_UPLOAD_FILE_NOT_FOUND;
+    case -2: return IPC_UPLOAD_NO_FILE_NAME;
+    case -3: return IPC_UPLOAD_NO_MEMORY;
+    case -4: return IPC_UPLOAD_READ_ERROR;
+    case -5: return IPC_UPLOAD_LINK_FAILED;  // our stream failed: the device does not have the file
+    default: return IPC_UPLOAD_OK;
     }
 }
 
@@ -165,7 +165,7 @@ int ipcdealresponse(const char* body, const char* type, IpcLinkContext* ipc, int
     if (eq(type, "SYSTEM_CONTROL_MESSAGE")) {
         switch (code) {
         case 1004:
-            ipc_event_int(ipc, IPC_EVENT_UPLOAD_RESULT, flag != 0 ? 5 : 0);
+            ipc_event_int(ipc, IPC_EVENT_UPLOAD_RESULT, flag != 0 ? IPC_UPLOAD_REFUSED : IPC_UPLOAD_OK);
             return 1;
         case 1006:
             ipc_event_int(ipc, IPC_EVENT_CHANADD_MODE, flag);

@@ -8,7 +8,8 @@
 
 // Event codes of the event callback.
 enum IpcEvent : int {
-    IPC_EVENT_DISCONNECTED = 2,   // connect failed, peer closed, unreadable or refused frame, heartbeat failed
+    IPC_EVENT_DISCONNECTED = 2,   // connect failed, peer closed, unreadable or refused frame, send
+                                  // failed, 50 s of silence
     IPC_EVENT_LOGIN_OK = 4,
     IPC_EVENT_LOGIN_FAIL = 5,
     IPC_EVENT_TALK_OK = 6,
@@ -29,6 +30,19 @@ enum IpcEvent : int {
     IPC_EVENT_BUZZER = 57,
     IPC_EVENT_CHANADD_MODE = 58,
     IPC_EVENT_REBOOT = 59,
+};
+
+// Values of event 56 (upload or factory-picture restore result, 32-bit). Pages treat any
+// value but 0 as a failure.
+enum IpcUploadResult : int {
+    IPC_UPLOAD_OK = 0,              // accepted (the recorder's positive verdict)
+    IPC_UPLOAD_FILE_NOT_FOUND = 1,  // the local file could not be opened
+    IPC_UPLOAD_NO_FILE_NAME = 2,
+    IPC_UPLOAD_NO_MEMORY = 3,
+    IPC_UPLOAD_READ_ERROR = 4,      // the local file could not be read
+    IPC_UPLOAD_REFUSED = 5,         // the recorder refused the upload or rejected its data
+    IPC_UPLOAD_LINK_FAILED = 6,     // our own stream failed: send error, stall past the silence
+                                    // window, or a logout in the middle; the link is dropped
 };
 
 // Kinds of the auxiliary-data callback.

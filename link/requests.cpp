@@ -484,16 +484,17 @@ int ipc_talk_mediasend(const void* data, int len)
     if (n < 0)
         return -1;  // cannot happen: the buffer is sized for the frame
 
+    // Live audio never waits for a full socket: a frame that cannot go now is dropped.
     if (broadcasting) {
         for (int i = 0; i < kIpcMaxLinks; ++i) {
             IpcLinkContext* ipc = ipc_entry(i);
             if (ipc && g_member[static_cast<size_t>(i)].load())
-                ipc_write_locked(ipc, buf, n);
+                ipc_write_locked(ipc, buf, n, 0);
         }
     } else {
         IpcLinkContext* ipc = ipc_entry(chan);
         if (logged_in(ipc))
-            ipc_write_locked(ipc, buf, n);
+            ipc_write_locked(ipc, buf, n, 0);
     }
     return 1;
 }

@@ -9,6 +9,7 @@
 #include "util/fixedstr.h"
 #include "util/log.h"
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <cstdio>
@@ -47,6 +48,9 @@ struct HeartbeatFrame {
     }
 };
 const HeartbeatFrame kHeartbeat;
+
+// Below this send buffer size the parts of a frame are sent one after the other.
+constexpr int kGatherMinSndBuf = 4 * 41216;
 
 void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
@@ -99,6 +103,7 @@ void reset_entry(IpcLinkContext* ipc)
     ipc->last_connect_try.store(0);
     ipc->running.store(0);
     ipc->showtime.store(0);
+    ipc->out_tail.clear();
 }
 
 // Waits (without holding any lock) until the entry's thread has finished, then joins it.
@@ -196,7 +201,7 @@ int ipc_login(const IpcLoginParam* param)
     if (!ipc_check_chanid("ipc_login", param->chanid))
         return -1;
     IpcLinkContext* ipc = ipc_entry(param->chanid);
-    if (ipc->sock.load() > 0) {
+    if (ipc->sock.load() >= 0) {
         log_print("ipclogin fail, channel(%d) is inuse fd(%d), logout it first and login again\n", param->chanid,
                   ipc->sock.load());
         return -1;
@@ -290,6 +295,9 @@ int ipcdealsocks(IpcLinkContext* ipc)
         return -1;
     }
     if (sockrecv_onemsg(ipc) <= 0) {
+        // A logout that came while a frame was being read is no loss: the thread just ends.
+        if (!ipc->running.load())
+            return 0;
         emit(ipc, IPC_EVENT_DISCONNECTED);
         log_print("[%s:%d]close by remote?\n", fixed_str(ipc->address).c_str(), ipc->port);
         ipc_close_socket(ipc);
@@ -299,18 +307,40 @@ int ipcdealsocks(IpcLinkContext* ipc)
     return 0;
 }
 
+// Moves on the rest of a frame that the socket could not take at once (the last upload
+// chunk, a request) while the link is idle.
+void ipcflushpending(IpcLinkContext* ipc)
+{
+    int r = 0;
+    {
+        std::lock_guard<std::mutex> lk(ipc_lock(ipc));
+        int fd = ipc->sock.load();
+        if (fd < 0 || ipc->out_tail.empty())
+            return;
+        r = ipc_flush_tail_locked(ipc, fd);
+    }
+    if (r < 0) {
+        log_print("ipc->chanid[%d] pending frame Send Fail!\n", ipc->chanid);
+        ipc_drop_link(ipc);
+    }
+}
+
 void ipchearbeat(IpcLinkContext* ipc)
 {
-    if (ipc->sock.load() <= 0)
+    if (ipc->sock.load() < 0)
         return;
     if (get_tick_ms() - ipc->last_heartbeat.load() <= static_cast<uint64_t>(kHeartbeatIntervalMs))
         return;
-    int r = ipc_write_locked(ipc, kHeartbeat.bytes, sizeof kHeartbeat.bytes);
+    // Never waits: with the send buffer full (a device still taking in an upload) the
+    // heartbeat goes whole on a later pass. Only a send error is a loss.
+    int r = ipc_write_locked(ipc, kHeartbeat.bytes, sizeof kHeartbeat.bytes, 0);
     if (r > 0) {
         ipc->last_heartbeat.store(get_tick_ms());
         sleep_ms(1);
         return;
     }
+    if (r == 0)
+        return;
     ipc_close_socket(ipc);
     emit(ipc, IPC_EVENT_DISCONNECTED);
     log_print("ipc->chanid[%d] ipchearbeat Send Fail!\n", ipc->chanid);
@@ -330,6 +360,78 @@ void ipcreconnect(IpcLinkContext* ipc)
     ipc_login(&p);
     if (ipc->running.load())
         sleep_ms(1);
+}
+
+// The close of a logout: what is still queued (the rest of a frame and the socket's own
+// queue, e.g. the end of an upload that a slow device is still taking in) reaches the device
+// before the connection ends in order. A device that takes nothing for the silence window
+// gets the reset instead. With nothing queued the close is immediate.
+void close_draining(IpcLinkContext* ipc)
+{
+    int fd;
+    std::string tail;
+    {
+        std::lock_guard<std::mutex> lk(ipc_lock(ipc));
+        fd = ipc->sock.exchange(-1);
+        tail.swap(ipc->out_tail);
+    }
+    if (fd < 0)
+        return;
+    if (tail.empty() && sock_outq(fd) <= 0) {
+        sock_close(fd);
+        return;
+    }
+    log_print("[%s:%d] %d bytes still queued, draining before close\n", fixed_str(ipc->address).c_str(), ipc->port,
+              static_cast<int>(tail.size()) + std::max(0, sock_outq(fd)));
+    size_t off = 0;
+    if (tail.empty())
+        sock_shutdown_send(fd);
+    uint64_t last_move = get_tick_ms();
+    int last_outq = -1;
+    bool delivered = false;
+    char scratch[4096];
+    for (;;) {
+        if (off < tail.size()) {
+            int n = socksend_nowait(fd, tail.data() + off, static_cast<int>(tail.size() - off), nullptr, 0);
+            if (n < 0)
+                break;
+            if (n > 0) {
+                off += static_cast<size_t>(n);
+                last_move = get_tick_ms();
+                if (off == tail.size())
+                    sock_shutdown_send(fd);
+            }
+        } else {
+            int q = sock_outq(fd);
+            if (q <= 0) {
+                delivered = q == 0;
+                break;
+            }
+            if (q != last_outq) {
+                last_outq = q;
+                last_move = get_tick_ms();
+            }
+        }
+        // Whatever the device still sends is read and dropped: unread input would make the
+        // close a reset.
+        int r = sock_recv_nowait(fd, scratch, sizeof scratch);
+        if (r == 0 || r == -1)
+            break;
+        if (get_tick_ms() - last_move > static_cast<uint64_t>(kSilenceLimitMs)) {
+            log_print("[%s:%d] device took nothing for %d ms, connection reset\n", fixed_str(ipc->address).c_str(),
+                      ipc->port, kSilenceLimitMs);
+            break;
+        }
+        if (off < tail.size()) {
+            sock_wait_writable(fd, kPollWaitMs);
+        } else {
+            unsigned char ready = 0;
+            sock_poll_readable(&fd, 1, kPollWaitMs, &ready);
+        }
+    }
+    if (delivered)
+        sock_linger_default(fd);
+    sock_close(fd);
 }
 
 void ipc_thread(IpcLinkContext* ipc)
@@ -362,7 +464,8 @@ void ipc_thread(IpcLinkContext* ipc)
                 if (now > last && now - last > static_cast<uint64_t>(kSilenceLimitMs)) {
                     log_print("ipc_thread 8091 long Time No Data!!\n");
                     log_print("ipc_thread 8091 Disconned!!\n");
-                    ipc_close_socket(ipc);
+                    // A job waiting on this link must learn that it is gone.
+                    ipc_drop_link(ipc);
                 }
             }
         } else {
@@ -370,11 +473,12 @@ void ipc_thread(IpcLinkContext* ipc)
             if (r == -1) {
                 log_print("ipc_thread 8091 Revc Error!!\n");
                 log_print("ipc_thread 8091 Disconned!!\n");
-                ipc_close_socket(ipc);
+                ipc_drop_link(ipc);
             }
         }
         if (!ipc->running.load())
             break;
+        ipcflushpending(ipc);
         ipchearbeat(ipc);
         step(ipc, "ipc_thread", 3);
         ipccheckdownloadtimeout(ipc);
@@ -395,7 +499,7 @@ void ipc_thread(IpcLinkContext* ipc)
         for (int i = 0; i < 800 && ipc->running.load(); ++i)
             sleep_ms(1);
     }
-    ipc_close_socket(ipc);
+    close_draining(ipc);
     emit(ipc, IPC_EVENT_THREAD_END);
     log_print("ipc_thread[%d][%d] threadid:%lu to out\n", ipc->chanid, ipc->running.load(), thread_number());
     ipc->alive.store(0);
@@ -435,22 +539,107 @@ void ipc_close_socket(IpcLinkContext* ipc)
 {
     std::lock_guard<std::mutex> lk(ipc_lock(ipc));
     int fd = ipc->sock.exchange(-1);
+    ipc->out_tail.clear();
     sock_close(fd);
 }
 
-int ipc_write_locked(IpcLinkContext* ipc, const void* data, int len)
+void ipc_drop_link(IpcLinkContext* ipc)
 {
-    std::lock_guard<std::mutex> lk(ipc_lock(ipc));
-    int fd = ipc->sock.load();
-    if (fd < 0)
-        return -1;
-    int r = socksend(fd, data, len);
-    if (r < 0) {
-        // Part of the frame may be on the stream; the peer would misread everything after it.
-        // Shutting the connection down lets the link thread see the loss and report it.
-        sock_shutdown(fd);
+    ipc_close_socket(ipc);
+    if (!ipc->running.load())
+        return;
+    emit(ipc, IPC_EVENT_DISCONNECTED);
+    if (ipc->autoreconnect.load())
+        ipc->last_connect_try.store(wall_seconds());
+}
+
+int ipc_flush_tail_locked(IpcLinkContext* ipc, int fd)
+{
+    if (ipc->out_tail.empty())
+        return 0;
+    int n = socksend_nowait(fd, ipc->out_tail.data(), static_cast<int>(ipc->out_tail.size()), nullptr, 0);
+    if (n > 0)
+        ipc->out_tail.erase(0, static_cast<size_t>(n));
+    return n;
+}
+
+int ipc_send_frame_locked(IpcLinkContext* ipc, int fd, const void* a, int alen, const void* b, int blen)
+{
+    int n;
+    if (blen > 0 && sock_sndbuf(fd) < kGatherMinSndBuf) {
+        // With a small send buffer a gather write keeps ending in a short segment at the
+        // buffer's edge and the stream crawls; the two parts go one after the other there.
+        n = socksend_nowait(fd, a, alen, nullptr, 0);
+        if (n == alen) {
+            int m = socksend_nowait(fd, b, blen, nullptr, 0);
+            n = m < 0 ? -1 : n + m;
+        }
+    } else {
+        n = socksend_nowait(fd, a, alen, b, blen);
     }
-    return r;
+    if (n <= 0 || n == alen + blen)
+        return n;
+    const char* pa = static_cast<const char*>(a);
+    const char* pb = static_cast<const char*>(b);
+    if (n < alen) {
+        ipc->out_tail.assign(pa + n, static_cast<size_t>(alen - n));
+        if (blen > 0)
+            ipc->out_tail.append(pb, static_cast<size_t>(blen));
+    } else {
+        ipc->out_tail.assign(pb + (n - alen), static_cast<size_t>(blen - (n - alen)));
+    }
+    return n;
+}
+
+int ipc_write_locked(IpcLinkContext* ipc, const void* data, int len, int wait_ms)
+{
+    if (len <= 0 || !data)
+        return 0;
+    // Requests of other threads (the UI, a tool) get in between two upload chunks: the
+    // stream steps aside while one waits.
+    const bool foreign = t_own_entry != ipc;
+    if (foreign)
+        ipc->writers_waiting.fetch_add(1);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
+    int result = 0;
+    for (;;) {
+        int fd;
+        {
+            std::lock_guard<std::mutex> lk(ipc_lock(ipc));
+            fd = ipc->sock.load();
+            if (fd < 0) {
+                result = -1;
+                break;
+            }
+            int r = ipc_flush_tail_locked(ipc, fd);
+            int taken = 0;
+            if (r >= 0 && ipc->out_tail.empty())
+                taken = r = ipc_send_frame_locked(ipc, fd, data, len, nullptr, 0);
+            if (r < 0) {
+                // Part of a frame may be on the stream; the peer would misread everything
+                // after it. Shutting the connection down lets the link thread see the loss.
+                sock_shutdown(fd);
+                result = -1;
+                break;
+            }
+            if (taken > 0) {
+                result = len;
+                break;
+            }
+        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            if (wait_ms > 0)
+                log_print("<%s> chan[%d] socket full for %d ms, frame of %d bytes not sent\n", "ipc_write_locked",
+                          ipc->chanid, wait_ms, len);
+            break;
+        }
+        // Waiting for room without the lock: the link thread goes on meanwhile.
+        sock_wait_writable(fd, static_cast<int>(left.count()));
+    }
+    if (foreign)
+        ipc->writers_waiting.fetch_sub(1);
+    return result;
 }
 
 int ipc_init()
@@ -508,6 +697,9 @@ int ipc_login_delay(const IpcLoginParam* param)
         return -1;
     if (ipc->thread.joinable())
         ipc->thread.join();  // a thread that already ended by itself
+    // Whatever that thread left behind (an announced upload's open file, a half-done
+    // download, the old session) belongs to the old link.
+    reset_entry(ipc);
 
     ipc->evcb = param->evcb;
     ipc->auxcb = param->auxcb;

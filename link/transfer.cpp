@@ -23,6 +23,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -32,8 +33,6 @@ constexpr int kChunkSize = 40960;
 constexpr int kTextArea = 248;
 constexpr int kDataOffset = kFrameHeaderSize + kTextArea;
 constexpr int kFrameBufferSize = kDataOffset + kChunkSize;  // 41216
-constexpr int kGatherMinSndBuf = 4 * kFrameBufferSize;
-constexpr int kGatherCheckEvery = 16;
 constexpr int kDownloadTimeoutMs = 10000;
 // While the socket cannot take data we wait in slices of this length, so a logout is noticed.
 constexpr int kWritableSliceMs = 100;
@@ -63,6 +62,24 @@ std::string format(const char* fmt, ...)
         out.resize(static_cast<size_t>(n));
     }
     va_end(ap2);
+    return out;
+}
+
+// A file name as XML attribute text: the markup characters become entities, so the name
+// reaches the device unchanged and cannot end the attribute. Other bytes (GB2312 names too)
+// stay as they are.
+std::string xml_text(const char* s)
+{
+    std::string out;
+    for (; *s; ++s) {
+        switch (*s) {
+        case '"': out += "&quot;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '&': out += "&amp;"; break;
+        default: out += *s;
+        }
+    }
     return out;
 }
 
@@ -130,47 +147,25 @@ void finish_stream(IpcLinkContext* ipc)
     }
 }
 
-// Sends a chunk's header (with its text and zero bytes) and its data on the link socket in
-// gather writes straight from their buffers: one system call per chunk, full segments on the
-// wire. While the socket cannot take data it waits for room with poll (no fixed sleeps: a
-// 1 ms nap per full send buffer caps the throughput).
-// 0 sent; -1 the stream is broken (error, logout, or no room for kSockSendStallMs).
-int send_whole(IpcLinkContext* ipc, int fd, const unsigned char* head, int headlen, const unsigned char* data, int len)
-{
-    int stalled_ms = 0;
-    while (headlen + len > 0) {
-        int r = socksend2_poll(fd, head, headlen, data, len, kWritableSliceMs);
-        if (r < 0)
-            return -1;
-        if (r == 0) {
-            stalled_ms += kWritableSliceMs;
-            if (stalled_ms >= kSockSendStallMs) {
-                log_print("<%s> socket took nothing for %d ms\n", "uploadfile2ipc", stalled_ms);
-                return -1;
-            }
-        } else {
-            stalled_ms = 0;
-        }
-        int from_head = std::min(r, headlen);
-        head += from_head;
-        headlen -= from_head;
-        data += r - from_head;
-        len -= r - from_head;
-        if (headlen + len > 0 && !ipc->running.load())
-            return -1;
-    }
-    return 0;
-}
-
 // Writes the frames of one upload from one reused buffer: header, text and 4 zero bytes,
-// then the data; the whole chunk under the entry's lock so that no request of another thread
-// lands inside the chunk. On failure the connection is shut down: the device has part of a
-// frame and would misread what follows, and the link thread then sees the loss.
+// then the data, one frame at a time under the entry's lock, so no request of another thread
+// lands inside a chunk. Nothing waits on the network with the lock held: the socket takes
+// what it can, the rest of the frame is kept in the entry and goes first on the next turn,
+// and the wait for room happens without the lock, so requests of other threads get in
+// between two chunks. A device that takes nothing for the silence window, a send error or
+// a logout ends the stream; the caller then drops the link.
 struct ChunkWriter {
     IpcLinkContext* ipc;
     unsigned char* buf;
-    int frames = 0;
-    bool big_buffer = false;
+    uint64_t last_move = get_tick_ms();
+
+    // Lets requests of other threads that wait for the socket go first (bounded: they give up
+    // after their own short wait anyway).
+    void step_aside() const
+    {
+        for (int i = 0; i < kSendWaitMs * 10 && ipc->writers_waiting.load() > 0; ++i)
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
 
     int write(int start, const unsigned char* data, int n)
     {
@@ -180,31 +175,45 @@ struct ChunkWriter {
                   n, textlen + 4 + n, static_cast<int>(std::strlen(text)));
         frame_put_le32(buf + 4, static_cast<uint32_t>(textlen + 4 + n));
         std::memset(text + textlen, 0, 4);
-
-        std::lock_guard<std::mutex> lk(ipc_lock(ipc));
-        int fd = ipc->sock.load();
-        if (fd < 0 || !ipc->running.load()) {
-            log_print("<%s> link gone, upload stopped at %d\n", "uploadfile2ipc", start);
-            return -1;
-        }
-        // Where the send buffer holds several chunks, header and data go out in one gather
-        // write. With a small buffer (a slow or congested path) a gather write keeps splitting
-        // at the buffer's edge and crawls, so there the two go out one after the other. The
-        // buffer grows with the stack's auto-tuning: look now and then.
-        if (frames++ % kGatherCheckEvery == 0)
-            big_buffer = sock_sndbuf(fd) >= kGatherMinSndBuf;
         const int headlen = kFrameHeaderSize + textlen + 4;
-        int r = big_buffer ? send_whole(ipc, fd, buf, headlen, data, n)
-                           : send_whole(ipc, fd, buf, headlen, nullptr, 0);
-        if (r == 0 && !big_buffer && n > 0)
-            r = send_whole(ipc, fd, nullptr, 0, data, n);
-        if (r != 0) {
-            log_print("<%s> chunk at %d (%d bytes) not written, upload stopped\n", "uploadfile2ipc", start, n);
-            sock_shutdown(fd);
-            return -1;
+
+        for (;;) {
+            if (!ipc->running.load()) {
+                log_print("<%s> link stopped, upload stopped at %d\n", "uploadfile2ipc", start);
+                return -1;
+            }
+            step_aside();
+            int fd;
+            {
+                std::lock_guard<std::mutex> lk(ipc_lock(ipc));
+                fd = ipc->sock.load();
+                if (fd < 0) {
+                    log_print("<%s> link gone, upload stopped at %d\n", "uploadfile2ipc", start);
+                    return -1;
+                }
+                int r = ipc_flush_tail_locked(ipc, fd);
+                int taken = 0;
+                if (r >= 0 && ipc->out_tail.empty())
+                    taken = r = ipc_send_frame_locked(ipc, fd, buf, headlen, data, n);
+                if (r < 0) {
+                    log_print("<%s> chunk at %d (%d bytes) not written, upload stopped\n", "uploadfile2ipc", start, n);
+                    return -1;
+                }
+                if (r > 0)
+                    last_move = get_tick_ms();
+                if (taken > 0) {
+                    ipc->bytessent = start + n;
+                    return 0;
+                }
+            }
+            uint64_t still = get_tick_ms() - last_move;
+            if (still > static_cast<uint64_t>(kSilenceLimitMs)) {
+                log_print("<%s> socket took nothing for %d ms, upload stopped at %d\n", "uploadfile2ipc",
+                          static_cast<int>(still), start);
+                return -1;
+            }
+            sock_wait_writable(fd, kWritableSliceMs);
         }
-        ipc->bytessent = start + n;
-        return 0;
     }
 };
 
@@ -284,7 +293,7 @@ int ipc_file_upload(int chanid, int filetype, const char* path)
         fixed_copy(ipc->localfile, sizeof ipc->localfile - 1, path);
     }
     std::string body = format("<REQUEST_PARAM\nFileType=\"%ld\"\nFilePath= \"%s\"\nStartPos= \"0\"\nFileLength=\"%d\"\n/>",
-                              static_cast<long>(filetype), path, static_cast<int>(length));
+                              static_cast<long>(filetype), xml_text(path).c_str(), static_cast<int>(length));
     int r = ipcsendmsg(body.c_str(), chanid, "SYSTEM_CONTROL_MESSAGE", 1022);
     if (r <= 0) {
         // No request went out, so no answer will come for this file.
@@ -499,7 +508,7 @@ void ipc_upload_answer(IpcLinkContext* ipc, int flag)
     if (!ipc)
         return;
     if (flag != 0) {
-        ipc_event_int(ipc, IPC_EVENT_UPLOAD_RESULT, 5);
+        ipc_event_int(ipc, IPC_EVENT_UPLOAD_RESULT, IPC_UPLOAD_REFUSED);
         return;
     }
     std::string name;
@@ -510,7 +519,7 @@ void ipc_upload_answer(IpcLinkContext* ipc, int flag)
         filetype = ipc->filetype;
     }
     if (name.empty()) {
-        ipc_event_int(ipc, IPC_EVENT_UPLOAD_RESULT, 0);  // the device's verdict after the data
+        ipc_event_int(ipc, IPC_EVENT_UPLOAD_RESULT, IPC_UPLOAD_OK);  // the device's verdict after the data
         return;
     }
     int r;
@@ -523,6 +532,10 @@ void ipc_upload_answer(IpcLinkContext* ipc, int flag)
     }
     if (r != 0)
         ipc_event_int(ipc, IPC_EVENT_UPLOAD_RESULT, ipc_upload_result_to_event(r));
+    if (r == -5) {
+        // The device holds part of a frame and would misread whatever follows.
+        ipc_drop_link(ipc);
+    }
 }
 
 // ---- downloads and removal ------------------------------------------------------------------
@@ -627,10 +640,11 @@ int ipcdownloadwrite(IpcLinkContext* ipc, const char* text, int len)
             }
         }
     }
-    if (!has_pos || datalen < 0 || datalen > available)
+    if (!has_pos || datalen > available)
         return fail_download(ipc, start);
 
-    if (datalen == 0) {
+    // A DataLen of 0 or below is how devices mark the end of the file.
+    if (datalen <= 0) {
         char result[kResultTextSize];
         {
             std::lock_guard<std::mutex> lk(ipc_lock(ipc));

@@ -3,9 +3,10 @@
 //
 // An upload is only announced here (SYSTEM_CONTROL_MESSAGE 1022); once the device accepts it
 // the entry's link thread streams the data, reports progress as event 50 (5, 10, ... 100) and
-// the outcome as event 56 (0 success, 1 file not found, 2 no file name, 3 out of memory,
-// 4 local read error, 5 refused by the device or the link broke while streaming). A download
-// ends with event 16 or 17. Every function may be called from any thread.
+// the outcome as event 56 (IpcUploadResult in link/link.h: 0 success, 1 file not found, 2 no
+// file name, 3 out of memory, 4 local read error, 5 refused by the device, 6 our own stream
+// failed and the link was dropped). A download ends with event 16 or 17 (a DataLen of 0 or
+// below is the device's end of file). Every function may be called from any thread.
 #pragma once
 
 // FileType values of an upload.

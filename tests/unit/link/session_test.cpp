@@ -9,6 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <string>
 
@@ -133,7 +136,7 @@ TEST_F(Session, HeartbeatAfterTenSecondsOfIdle)
     EXPECT_EQ(rec().count(4, IPC_EVENT_DISCONNECTED), 0);
 }
 
-TEST_F(Session, SilenceClosesWithoutEvent2AndFreshLinksAreNotCut)
+TEST_F(Session, SilenceClosesWithEvent2AndFreshLinksAreNotCut)
 {
     FakeRecorder dev;
     dev.set_answer_heartbeats(false);
@@ -158,7 +161,8 @@ TEST_F(Session, SilenceClosesWithoutEvent2AndFreshLinksAreNotCut)
     ASSERT_TRUE(wait_until([&] { return dev.closed_connections() == 1; }, 60000));
     EXPECT_TRUE(logged("ipc_thread 8091 long Time No Data!!\n"));
     ASSERT_TRUE(wait_until([] { return ipc_entry(5)->alive.load() == 0; }));
-    EXPECT_EQ(rec().count(5, IPC_EVENT_DISCONNECTED), 0);
+    // The loss is reported: whoever waits on this link learns that it is gone.
+    EXPECT_EQ(rec().codes(5), (std::vector<int>{IPC_EVENT_LOGIN_OK, IPC_EVENT_DISCONNECTED}));
 }
 
 TEST_F(Session, WrongMagicDropsTheLinkAndReconnectsAfterThreeSeconds)
@@ -186,6 +190,49 @@ TEST_F(Session, OversizeLengthIsUnreadable)
     ASSERT_TRUE(wait_until([] { return rec().count(7, IPC_EVENT_DISCONNECTED) == 1; }));
     EXPECT_TRUE(logged("[ipcdealsock] frame length 4294967295 above 8388608, refused\n"));
     EXPECT_TRUE(wait_until([&] { return dev.closed_connections() == 1; }));
+}
+
+// A logout that comes while the thread is in the middle of reading a frame ends the link
+// with event 32 alone: it is not a loss.
+TEST_F(Session, LogoutDuringAFrameReportsOnlyEvent32)
+{
+    FakeRecorder dev;
+    IpcLoginParam p = login_param(13, dev.port());
+    ASSERT_EQ(ipc_login_delay(&p), 1);
+    ASSERT_TRUE(wait_until([] { return rec().count(13, IPC_EVENT_LOGIN_OK) == 1; }));
+    ASSERT_TRUE(dev.send_to(0, raw_header(0x51589158u, 100)));
+    // The link has taken the header and waits for the rest.
+    int fd = ipc_entry(13)->sock.load();
+    ASSERT_TRUE(wait_until([fd] {
+        int queued = -1;
+        return ::ioctl(fd, FIONREAD, &queued) == 0 && queued == 0;
+    }));
+    EXPECT_EQ(ipc_logout(13), 1);
+    EXPECT_EQ(rec().codes(13), (std::vector<int>{IPC_EVENT_LOGIN_OK, IPC_EVENT_THREAD_END}));
+    EXPECT_FALSE(logged_prefix("[127.0.0.1:"));
+}
+
+// Descriptor 0 is a socket like any other: the link on it is used, heartbeats included.
+TEST_F(Session, LinkOnDescriptorZero)
+{
+    FakeRecorder dev;
+    int saved = ::dup(0);
+    ASSERT_GE(saved, 0);
+    ::close(0);
+    IpcLoginParam p = login_param(14, dev.port());
+    ASSERT_EQ(ipc_login_delay(&p), 1);
+    bool up = wait_until([] { return rec().count(14, IPC_EVENT_LOGIN_OK) == 1; });
+    int fd = ipc_entry(14)->sock.load();
+    if (up && fd == 0) {
+        clock_advance_for_test(10001);
+        EXPECT_TRUE(wait_until([&] { return dev.count_frames_containing("CMD_HEARTBEAT") >= 1; }));
+        EXPECT_EQ(rec().count(14, IPC_EVENT_DISCONNECTED), 0);
+    }
+    ipc_logout(14);
+    ::dup2(saved, 0);
+    ::close(saved);
+    ASSERT_TRUE(up);
+    ASSERT_EQ(fd, 0);
 }
 
 TEST_F(Session, LogoutFromItsOwnCallbackDoesNotDeadlock)

@@ -11,6 +11,7 @@
 #include "log_capture.h"
 #include "util/clock.h"
 #include "util/digest.h"
+#include "base/sock.h"
 
 #include <gtest/gtest.h>
 
@@ -113,9 +114,10 @@ struct Transfer : LogCapture {
         LogCapture::TearDown();
     }
 
-    void login(FakeRecorder& dev, int chanid = 0, int autoreconnect = 1)
+    void login(FakeRecorder& dev, int chanid = 0, int autoreconnect = 1) { login(dev.port(), chanid, autoreconnect); }
+    void login(uint16_t port, int chanid = 0, int autoreconnect = 1)
     {
-        IpcLoginParam p = login_param(chanid, dev.port(), autoreconnect);
+        IpcLoginParam p = login_param(chanid, port, autoreconnect);
         ASSERT_EQ(ipc_login_delay(&p), 1);
         ASSERT_TRUE(wait_until([chanid] { return rec().count(chanid, IPC_EVENT_LOGIN_OK) == 1; }));
     }
@@ -297,109 +299,362 @@ TEST_F(Transfer, SecondAnnouncementReplacesThePendingOneWithoutLeakingItsFile)
     EXPECT_EQ(reassemble(media_frames(dev)), bytes_b.substr(0, 10));
 }
 
-// A recorder that answers the login and accepts the upload, then misbehaves: it either
-// reads a little of the stream and resets the connection, or stops reading altogether.
-class StallingDevice {
+// A recorder on 127.0.0.1 for one connection that reads when the test lets it: it answers the
+// login and every upload announcement with acceptance, gives its positive verdict after the
+// closing frame, keeps every frame it received (checking that each is whole), and stops
+// reading while paused. It can also reset the connection after a number of bytes.
+class PausableDevice {
 public:
-    explicit StallingDevice(bool reset) : reset_(reset)
+    struct Options {
+        int rcvbuf = 0;                   // receive buffer of its socket, 0: the system's
+        size_t pause_after = SIZE_MAX;    // stops reading once it holds this many bytes
+        bool pause_on_announce = false;   // stops reading right after accepting an upload
+        size_t reset_after = SIZE_MAX;    // resets the connection once it holds this many bytes
+    };
+
+    explicit PausableDevice(Options o) : opt_(o)
     {
-        lfd_ = test_common::loopback_listener(4, &port_);
+        lfd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (opt_.rcvbuf > 0)
+            ::setsockopt(lfd_, SOL_SOCKET, SO_RCVBUF, &opt_.rcvbuf, sizeof opt_.rcvbuf);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof sa;
+        if (::bind(lfd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
+            ::getsockname(lfd_, reinterpret_cast<sockaddr*>(&sa), &len) != 0 || ::listen(lfd_, 4) != 0)
+            std::abort();
+        port_ = ntohs(sa.sin_port);
         thread_ = std::thread([this] { run(); });
     }
-    ~StallingDevice()
+    ~PausableDevice()
     {
-        release_.store(true);
+        stop_.store(true);
         thread_.join();
         ::close(lfd_);
     }
+
     uint16_t port() const { return port_; }
+    void resume() { paused_.store(false); }
+    bool paused() const { return paused_.load(); }
+    // 0 open, 1 the link ended the connection in order, -1 it was reset, -2 we reset it.
+    int ended() const { return ended_.load(); }
+    bool bad() const { return bad_.load(); }
+    std::vector<std::string> frames()
+    {
+        std::lock_guard<std::mutex> lk(mu_);
+        return frames_;
+    }
+    std::string data()
+    {
+        std::lock_guard<std::mutex> lk(mu_);
+        return data_;
+    }
+    int count(const std::string& needle)
+    {
+        std::lock_guard<std::mutex> lk(mu_);
+        int n = 0;
+        for (const auto& f : frames_)
+            n += f.find(needle) != std::string::npos;
+        return n;
+    }
 
 private:
     void run()
     {
         pollfd p{lfd_, POLLIN, 0};
-        if (::poll(&p, 1, 20000) <= 0)
+        while (!stop_.load() && ::poll(&p, 1, 20) == 0) {
+        }
+        if (stop_.load())
             return;
         int fd = ::accept4(lfd_, nullptr, nullptr, SOCK_CLOEXEC);
         std::string in;
-        char buf[65536];
-        bool answered_login = false, accepted = false;
-        while (!accepted) {
+        std::vector<char> buf(65536);
+        size_t received = 0;
+        while (!stop_.load() && ended_.load() == 0) {
+            if (paused_.load()) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                continue;
+            }
             pollfd q{fd, POLLIN, 0};
-            if (::poll(&q, 1, 20000) <= 0)
+            if (::poll(&q, 1, 20) <= 0)
+                continue;
+            ssize_t n = ::recv(fd, buf.data(), buf.size(), MSG_DONTWAIT);
+            if (n < 0 && (errno == EAGAIN || errno == EINTR))
+                continue;
+            if (n <= 0) {
+                ended_.store(n == 0 ? 1 : -1);
                 break;
-            ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-            if (n <= 0)
+            }
+            received += static_cast<size_t>(n);
+            in.append(buf.data(), static_cast<size_t>(n));
+            if (received >= opt_.pause_after) {
+                opt_.pause_after = SIZE_MAX;
+                paused_.store(true);
+            }
+            if (received >= opt_.reset_after) {
+                linger l{1, 0};
+                ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+                ended_.store(-2);
                 break;
-            in.append(buf, static_cast<size_t>(n));
-            if (!answered_login && in.find("CMD_USER_AUTH") != std::string::npos) {
-                answered_login = true;
-                send_all(fd, frame(answer("USER_AUTH_MESSAGE", "CMD_USER_AUTH", "0", "<USER_AUTH_RESPONSE Sessionid=\"s\"/>")));
             }
-            if (in.find("Msg_code=\"1022\"") != std::string::npos) {
-                send_all(fd, upload_answer("0"));
-                accepted = true;
-            }
-        }
-        if (reset_) {
-            for (int got = 0; got < 100000;) {
-                ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-                if (n <= 0)
-                    break;
-                got += static_cast<int>(n);
-            }
-            linger l{1, 0};
-            ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-        } else {
-            while (!release_.load())
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            take_frames(fd, in);
         }
         ::close(fd);
     }
 
-    bool reset_;
+    void take_frames(int fd, std::string& in)
+    {
+        while (in.size() >= 8) {
+            if (in.compare(0, 4, "\x58\x91\x58\x51") != 0) {
+                bad_.store(true);
+                in.clear();
+                return;
+            }
+            uint32_t len = 0;
+            for (int b = 0; b < 4; ++b)
+                len |= static_cast<uint32_t>(static_cast<unsigned char>(in[4 + b])) << (8 * b);
+            if (in.size() < 8 + static_cast<size_t>(len))
+                return;
+            std::string f = in.substr(0, 8 + static_cast<size_t>(len));
+            in.erase(0, f.size());
+            {
+                std::lock_guard<std::mutex> lk(mu_);
+                frames_.push_back(f);
+                if (f.find("Msg_type=\"MEDIA_DATA_MESSAGE\"") != std::string::npos) {
+                    std::string payload = f.substr(8);
+                    data_ += payload.substr(std::strlen(payload.c_str()) + 4);
+                }
+            }
+            if (f.find("CMD_USER_AUTH") != std::string::npos) {
+                send_all(fd, frame(answer("USER_AUTH_MESSAGE", "CMD_USER_AUTH", "0", "<USER_AUTH_RESPONSE Sessionid=\"s\"/>")));
+            } else if (f.find("Msg_code=\"1022\"") != std::string::npos) {
+                send_all(fd, upload_answer("0"));
+                if (opt_.pause_on_announce)
+                    paused_.store(true);
+            } else if (f.find("DataLen=\"0\"") != std::string::npos) {
+                send_all(fd, upload_answer("0"));  // the verdict
+            }
+        }
+    }
+
+    Options opt_;
     int lfd_ = -1;
     uint16_t port_ = 0;
-    std::atomic<bool> release_{false};
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> paused_{false};
+    std::atomic<bool> bad_{false};
+    std::atomic<int> ended_{0};
+    std::mutex mu_;
+    std::vector<std::string> frames_;
+    std::string data_;
     std::thread thread_;
 };
 
-// The device resets the connection mid-stream: the stream ends with a failure, never with
-// success, and the link reports the loss.
-TEST_F(Transfer, BrokenLinkMidStreamReportsFailure)
+// Moves the link clock past the silence window until the condition holds (an advance made
+// before the waiting side measured its start does not count for it, so repeat).
+template <class Pred>
+bool advance_until(Pred pred)
 {
-    StallingDevice dev(true);
-    IpcLoginParam p = login_param(0, dev.port(), 0);
-    ASSERT_EQ(ipc_login_delay(&p), 1);
-    ASSERT_TRUE(wait_until([] { return rec().count(0, IPC_EVENT_LOGIN_OK) == 1; }));
-    std::string path = dir + "/firmware.bin";
-    write_file(path, pseudo_random(32u << 20, 9));
-    ASSERT_EQ(ipc_upload_firmware(0, path.c_str()), 0);
-    ASSERT_TRUE(wait_until([] { return rec().count(0, IPC_EVENT_UPLOAD_RESULT) == 1; }, 30000));
-    EXPECT_EQ(values(0, IPC_EVENT_UPLOAD_RESULT), std::vector<int32_t>{5});
-    ASSERT_TRUE(wait_until([] { return rec().count(0, IPC_EVENT_DISCONNECTED) >= 1; }));
-    EXPECT_LT(values(0, IPC_EVENT_UPLOAD_PROGRESS).size(), 20u);
+    for (int i = 0; i < 25; ++i) {
+        clock_advance_for_test(50001);
+        if (wait_until(pred, 1000))
+            return true;
+    }
+    return false;
 }
 
-// A device that stops reading leaves the stream waiting for room; a logout still ends it at
-// once, as a failure, and the thread goes.
-TEST_F(Transfer, LogoutEndsAStalledUpload)
+// A device that resets the connection mid-stream, one that stops reading for good, and a
+// logout in the middle: the stream ends as the link's own failure (never as the device's
+// refusal, never as success) and the link is dropped, with event 2 unless we logged out.
+TEST_F(Transfer, StreamFailuresAreTheLinksOwn)
 {
-    StallingDevice dev(false);
-    IpcLoginParam p = login_param(0, dev.port(), 1);
-    ASSERT_EQ(ipc_login_delay(&p), 1);
-    ASSERT_TRUE(wait_until([] { return rec().count(0, IPC_EVENT_LOGIN_OK) == 1; }));
+    enum End { kDeviceResets, kDeviceStopsReading, kLogout };
+    struct Case {
+        const char* name;
+        End end;
+        int disconnects;
+    };
+    const Case cases[] = {
+        {"device resets", kDeviceResets, 1},
+        {"device stops reading past the silence window", kDeviceStopsReading, 1},
+        {"logout mid-stream", kLogout, 0},
+    };
+    int chan = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        PausableDevice::Options o;
+        o.rcvbuf = 16384;
+        (c.end == kDeviceResets ? o.reset_after : o.pause_after) = 300000;
+        PausableDevice dev(o);
+        IpcLoginParam p = login_param(chan, dev.port(), c.end == kLogout ? 1 : 0);
+        ASSERT_EQ(ipc_login_delay(&p), 1);
+        ASSERT_TRUE(wait_until([chan] { return rec().count(chan, IPC_EVENT_LOGIN_OK) == 1; }));
+        std::string path = dir + "/firmware" + std::to_string(chan) + ".bin";
+        write_file(path, pseudo_random(8u << 20, 9));
+        ASSERT_EQ(ipc_upload_firmware(chan, path.c_str()), 0);
+        if (c.end == kDeviceStopsReading) {
+            ASSERT_TRUE(wait_until([&] { return dev.paused(); }));
+            ASSERT_TRUE(advance_until([chan] { return rec().count(chan, IPC_EVENT_UPLOAD_RESULT) == 1; }));
+        } else if (c.end == kLogout) {
+            ASSERT_TRUE(wait_until([&] { return dev.paused(); }));
+            EXPECT_EQ(ipc_logout(chan), 1);  // returns once the thread has ended
+            EXPECT_EQ(rec().count(chan, IPC_EVENT_THREAD_END), 1);
+        }
+        ASSERT_TRUE(wait_until([chan] { return rec().count(chan, IPC_EVENT_UPLOAD_RESULT) == 1; }, 30000));
+        EXPECT_EQ(values(chan, IPC_EVENT_UPLOAD_RESULT), std::vector<int32_t>{IPC_UPLOAD_LINK_FAILED});
+        ASSERT_TRUE(wait_until([&] { return ipc_entry(chan)->sock.load() < 0; }));
+        EXPECT_EQ(rec().count(chan, IPC_EVENT_DISCONNECTED), c.disconnects);
+        EXPECT_LT(values(chan, IPC_EVENT_UPLOAD_PROGRESS).size(), 20u);
+        EXPECT_FALSE(dev.bad());
+        ipc_logout(chan);
+        ++chan;
+    }
+}
+
+// A device that stops reading in the middle of an upload for longer than a few seconds: the
+// stream waits (a request from another thread meanwhile gives up after its short wait,
+// without touching the link), and once the device reads again it gets every byte.
+TEST_F(Transfer, PausedReaderGetsTheWholeUploadAndRequestsFailCleanlyMeanwhile)
+{
+    PausableDevice::Options o;
+    o.rcvbuf = 16384;
+    o.pause_after = 4u << 20;
+    PausableDevice dev(o);
+    login(dev.port());
+    std::string src = pseudo_random((8u << 20) + 3, 12);
     std::string path = dir + "/firmware.bin";
-    write_file(path, pseudo_random(32u << 20, 10));
+    write_file(path, src);
     ASSERT_EQ(ipc_upload_firmware(0, path.c_str()), 0);
-    IpcLinkContext* ipc = ipc_entry(0);
-    ASSERT_TRUE(wait_until([ipc] {
-        std::lock_guard<std::mutex> lk(ipc_lock(ipc));
-        return ipc->bytessent > 0;
+    ASSERT_TRUE(wait_until([&] { return dev.paused(); }));
+    auto paused_at = std::chrono::steady_clock::now();
+    // The stream has filled everything between us and the device.
+    ASSERT_TRUE(wait_until([] { return sock_writable(ipc_entry(0)->sock.load()) == 0; }));
+
+    // Requests still go between two chunks while the socket takes them; once it is full
+    // one gives up after its short wait.
+    clear_log();
+    const std::string body(12000, 'x');
+    int accepted = 0, r;
+    while ((r = ipcsendmsg(body.c_str(), 0, "SYSTEM_CONTROL_MESSAGE", 3026)) > 0 && accepted < 2000)
+        ++accepted;
+    EXPECT_EQ(r, 0);
+    EXPECT_TRUE(logged_prefix("<ipc_write_locked> chan[0] socket full for 100 ms, frame of "));
+    // The device's pause: longer than any short stall bound, well inside the silence window.
+    std::this_thread::sleep_until(paused_at + std::chrono::seconds(6));
+    EXPECT_EQ(rec().count(0, IPC_EVENT_UPLOAD_RESULT), 0);
+    dev.resume();
+    ASSERT_TRUE(wait_until([] { return ipcsendmsg(nullptr, 0, "SYSTEM_CONTROL_MESSAGE", 3026) > 0; }));
+    ++accepted;
+
+    ASSERT_TRUE(wait_until([] { return rec().count(0, IPC_EVENT_UPLOAD_RESULT) == 1; }, 60000));
+    EXPECT_EQ(values(0, IPC_EVENT_UPLOAD_RESULT), std::vector<int32_t>{IPC_UPLOAD_OK});
+    EXPECT_EQ(md5_of(dev.data()), md5_of(src));
+    ASSERT_TRUE(wait_until([&] { return dev.count("Msg_code=\"3026\"") == accepted; }));
+    EXPECT_FALSE(dev.bad());
+    EXPECT_EQ(rec().count(0, IPC_EVENT_DISCONNECTED), 0);
+}
+
+// The send buffer is full (the device stopped reading): a heartbeat that falls due is no
+// loss, it goes whole once there is room again.
+TEST_F(Transfer, HeartbeatWaitsForRoomInsteadOfDroppingTheLink)
+{
+    PausableDevice::Options o;
+    o.rcvbuf = 16384;
+    o.pause_after = 1;  // reads the login, then nothing
+    PausableDevice dev(o);
+    login(dev.port());
+    // Fill the socket with requests until it takes no more.
+    const std::string body(8000, 'x');
+    int r = 1;
+    for (int i = 0; i < 2000 && r > 0; ++i)
+        r = ipcsendmsg(body.c_str(), 0, "SYSTEM_CONFIG_SET_MESSAGE", 9);
+    ASSERT_EQ(r, 0);
+
+    clock_advance_for_test(10001);
+    ipc_set_showtime(0, 1);
+    clear_log();
+    auto passes = [] {
+        int n = 0;
+        for (const auto& l : lines())
+            n += l.compare(0, 18, "[0][ipc_thread][3]") == 0;
+        return n;
+    };
+    ASSERT_TRUE(wait_until([&] { return passes() > 10; }));
+    ipc_set_showtime(0, 0);
+    EXPECT_EQ(rec().count(0, IPC_EVENT_DISCONNECTED), 0);
+    EXPECT_GE(ipc_entry(0)->sock.load(), 0);
+
+    dev.resume();
+    ASSERT_TRUE(wait_until([&] { return dev.count("CMD_HEARTBEAT") == 1; }));
+    EXPECT_FALSE(dev.bad());
+    EXPECT_EQ(rec().count(0, IPC_EVENT_DISCONNECTED), 0);
+}
+
+// A logout right after an upload whose last bytes the device has not read yet: the link
+// waits for them to leave before it closes, so the device gets the whole file.
+TEST_F(Transfer, LogoutAfterACompletedUploadDrainsTheQueue)
+{
+    PausableDevice::Options o;
+    o.rcvbuf = 16384;
+    o.pause_on_announce = true;
+    PausableDevice dev(o);
+    login(dev.port());
+    int big = 4 << 20;
+    ASSERT_EQ(::setsockopt(ipc_entry(0)->sock.load(), SOL_SOCKET, SO_SNDBUF, &big, sizeof big), 0);
+    std::string src = pseudo_random(150001, 13);
+    std::string path = dir + "/boot.jpg";
+    write_file(path, src);
+    ASSERT_GT(ipc_file_upload(0, IPC_FILE_BOOT_PICTURE, path.c_str()), 0);
+    ASSERT_TRUE(wait_until([] { return rec().count(0, IPC_EVENT_UPLOAD_PROGRESS) > 0 && values(0, IPC_EVENT_UPLOAD_PROGRESS).back() == 100; }));
+    ASSERT_TRUE(dev.paused());
+
+    std::thread out([] { ipc_logout(0); });
+    ASSERT_TRUE(wait_until([] {
+        for (const auto& l : lines())
+            if (l.find("still queued, draining before close") != std::string::npos)
+                return true;
+        return false;
     }));
-    EXPECT_EQ(ipc_logout(0), 1);  // returns once the thread has ended
-    EXPECT_EQ(values(0, IPC_EVENT_UPLOAD_RESULT), std::vector<int32_t>{5});
-    EXPECT_EQ(rec().count(0, IPC_EVENT_THREAD_END), 1);
+    dev.resume();
+    out.join();
+    EXPECT_EQ(md5_of(dev.data()), md5_of(src));
+    EXPECT_EQ(dev.count("DataLen=\"0\""), 1);
+    ASSERT_TRUE(wait_until([&] { return dev.ended() != 0; }));
+    EXPECT_EQ(dev.ended(), 1);
+    EXPECT_EQ(rec().codes(0), (std::vector<int>{IPC_EVENT_LOGIN_OK, IPC_EVENT_UPLOAD_PROGRESS, IPC_EVENT_UPLOAD_PROGRESS,
+                                                IPC_EVENT_UPLOAD_PROGRESS, IPC_EVENT_UPLOAD_PROGRESS, IPC_EVENT_THREAD_END}));
+}
+
+// An entry whose thread ended by itself (no auto reconnect, the device went away) keeps no
+// trace of that link once it is used again: no open file, no pending upload.
+TEST_F(Transfer, EntryWhoseThreadEndedIsClearedWhenUsedAgain)
+{
+    std::string path = dir + "/boot.jpg";
+    write_file(path, pseudo_random(3000, 4));
+    {
+        FakeRecorder gone;
+        login(gone, 0, 0);
+        ASSERT_GT(ipc_file_upload(0, IPC_FILE_BOOT_PICTURE, path.c_str()), 0);
+        ASSERT_TRUE(wait_until([&] { return gone.count_frames_containing("Msg_code=\"1022\"") == 1; }));
+    }
+    ASSERT_TRUE(wait_until([] { return ipc_entry(0)->alive.load() == 0; }));
+    EXPECT_EQ(rec().count(0, IPC_EVENT_THREAD_END), 0);
+
+    FakeRecorder dev;
+    IpcLoginParam p = login_param(0, dev.port(), 0);
+    ASSERT_EQ(ipc_login_delay(&p), 1);
+    ASSERT_TRUE(wait_until([] { return rec().count(0, IPC_EVENT_LOGIN_OK) == 2; }));
+    {
+        std::lock_guard<std::mutex> lk(ipc_lock(ipc_entry(0)));
+        EXPECT_EQ(ipc_entry(0)->file, nullptr);
+        EXPECT_EQ(ipc_entry(0)->localfile[0], '\0');
+    }
+    // An acceptance now finds nothing pending: nothing of the old file is streamed.
+    ASSERT_TRUE(dev.send_to(0, upload_answer("0")));
+    ASSERT_TRUE(wait_until([] { return rec().count(0, IPC_EVENT_UPLOAD_RESULT) == 1; }));
+    EXPECT_EQ(values(0, IPC_EVENT_UPLOAD_RESULT), std::vector<int32_t>{IPC_UPLOAD_OK});
+    EXPECT_EQ(dev.count_frames_containing("MEDIA_DATA_MESSAGE"), 0);
 }
 
 // Requests sent from other threads during an upload land between whole chunks.
@@ -492,6 +747,13 @@ TEST_F(Transfer, AnnouncementArgumentChecks)
     EXPECT_EQ(ipc_upload_firmware(0, missing.c_str()), -4);
     EXPECT_EQ(ipc_upload_firmware(0, present.c_str()), 0);
     ASSERT_TRUE(wait_until([&] { return dev.count_frames_containing("FileType=\"1\"\nFilePath= \"" + present) == 1; }));
+    // Markup in a file name goes as XML text, so it reaches the device unchanged.
+    std::string odd = dir + "/a\"b<c>&d.png";
+    write_file(odd, "y");
+    EXPECT_GT(ipc_file_upload(0, IPC_FILE_CHANNEL_PICTURE, odd.c_str()), 0);
+    ASSERT_TRUE(wait_until([&] {
+        return dev.count_frames_containing("FilePath= \"" + dir + "/a&quot;b&lt;c&gt;&amp;d.png\"\nStartPos= \"0\"") == 1;
+    }));
 
     std::string remove = frame(answer("SYSTEM_CONTROL_MESSAGE", "1024", "0", "<REQUEST_PARAM\nFileName = \"/mnt/nand/x.bin\"\n/>"));
     EXPECT_EQ(ipc_file_remove(0, "/mnt/nand/x.bin"), static_cast<int>(remove.size()));
@@ -550,27 +812,36 @@ std::string event_text(int chanid, int code)
     return "<none>";
 }
 
+// A DataLen of 0 or below is the device's end of file.
 TEST_F(Transfer, DownloadIntoAStaleFileReplacesItsContent)
 {
-    FakeRecorder dev;
-    login(dev);
-    std::string local = dir + "/config.xml";
-    write_file(local, std::string(5000, 'S'));  // an earlier download's leftovers
+    int chan = 0;
+    for (long end_mark : {0L, -1L}) {
+        SCOPED_TRACE(end_mark);
+        rec().clear();
+        FakeRecorder dev;
+        login(dev, chan);
+        std::string local = dir + "/config" + std::to_string(chan) + ".xml";
+        write_file(local, std::string(5000, 'S'));  // an earlier download's leftovers
 
-    std::string request = frame(answer("SYSTEM_CONTROL_MESSAGE", "1023", "0",
-                                       "<REQUEST_PARAM\nFileName = \"/mnt/nand/config.xml\"\nStartPos=\"0\"\n/>"));
-    EXPECT_EQ(ipc_file_download(0, local.c_str()), static_cast<int>(request.size()));
-    ASSERT_TRUE(wait_until([&] { return dev.count_frames_containing("Msg_code=\"1023\"") == 1; }));
-    EXPECT_EQ(dev.frames(0).back(), request);
+        std::string request = frame(answer("SYSTEM_CONTROL_MESSAGE", "1023", "0",
+                                           "<REQUEST_PARAM\nFileName = \"/mnt/nand/config.xml\"\nStartPos=\"0\"\n/>"));
+        EXPECT_EQ(ipc_file_download(chan, local.c_str()), static_cast<int>(request.size()));
+        ASSERT_TRUE(wait_until([&] { return dev.count_frames_containing("Msg_code=\"1023\"") == 1; }));
+        EXPECT_EQ(dev.frames(0).back(), request);
 
-    std::string part1 = pseudo_random(3000, 1), part2 = pseudo_random(1234, 2);
-    ASSERT_TRUE(dev.send_to(0, data_frame(2, 0, 3000, part1) + data_frame(2, 3000, 1234, part2) + data_frame(2, 4234, 0, "")));
-    ASSERT_TRUE(wait_until([] { return rec().count(0, IPC_EVENT_DOWNLOAD_OK) == 1; }));
-    EXPECT_EQ(event_text(0, IPC_EVENT_DOWNLOAD_OK), download_result(local, 0, 0));
-    EXPECT_EQ(read_file(local), part1 + part2);
-    EXPECT_EQ(rec().count(0, IPC_EVENT_DOWNLOAD_FAIL), 0);
-    EXPECT_EQ(rec().count(0, IPC_EVENT_DISCONNECTED), 0);
-    EXPECT_EQ(ipc_entry(0)->downloading.load(), 0);
+        std::string part1 = pseudo_random(3000, 1), part2 = pseudo_random(1234, 2);
+        ASSERT_TRUE(dev.send_to(0, data_frame(2, 0, 3000, part1) + data_frame(2, 3000, 1234, part2) +
+                                       data_frame(2, 4234, end_mark, "")));
+        ASSERT_TRUE(wait_until([chan] { return rec().count(chan, IPC_EVENT_DOWNLOAD_OK) == 1; }));
+        EXPECT_EQ(event_text(chan, IPC_EVENT_DOWNLOAD_OK), download_result(local, 0, 0));
+        EXPECT_EQ(read_file(local), part1 + part2);
+        EXPECT_EQ(rec().count(chan, IPC_EVENT_DOWNLOAD_FAIL), 0);
+        EXPECT_EQ(rec().count(chan, IPC_EVENT_DISCONNECTED), 0);
+        EXPECT_EQ(ipc_entry(chan)->downloading.load(), 0);
+        ipc_logout(chan);
+        ++chan;
+    }
 }
 
 // Failed download steps: event 17 with the received StartPos, the connection closed, nothing
@@ -586,7 +857,6 @@ TEST_F(Transfer, DownloadStepFailures)
     const Case cases[] = {
         {"StartPos again 0", data_frame(2, 0, 100, data), 0},
         {"DataLen beyond the frame", data_frame(2, 100, 5000, data), 100},
-        {"negative DataLen", data_frame(2, 100, -7, data), 100},
         {"no POS", frame(answer("MEDIA_DATA_MESSAGE", "2", "0", "<X/>") + std::string(4, '\0')), -1},
     };
     int chan = 0;

@@ -1,0 +1,3 @@
+// The codec moved to proto/; kept while link code still names it here.
+#pragma once
+#include "proto/xml_util.h"
