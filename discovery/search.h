@@ -8,7 +8,7 @@
 // pointer getipcinfo() returns.
 #pragma once
 
-#include "link/envelope.h"
+#include "proto/envelope.h"
 
 #include <cstdint>
 

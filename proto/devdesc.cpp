@@ -1,8 +1,8 @@
 // Device description readers, applied to every search answer: serial number and type, LAN
 // configuration, stream ports and user accounts.
-#include "link/envelope.h"
+#include "proto/envelope.h"
 
-#include "link/xml_util.h"
+#include "proto/xml_util.h"
 #include "util/fixedstr.h"
 #include "util/log.h"
 

@@ -1,7 +1,7 @@
 // Envelope builders, the header reader and the body extractors.
-#include "link/envelope.h"
+#include "proto/envelope.h"
 
-#include "link/xml_util.h"
+#include "proto/xml_util.h"
 #include "util/log.h"
 
 #include <cstdio>

@@ -1,7 +1,7 @@
 // Typed readers for the bodies the link consumes, and the generic request-parameter readers.
-#include "link/envelope.h"
+#include "proto/envelope.h"
 
-#include "link/xml_util.h"
+#include "proto/xml_util.h"
 #include "util/fixedstr.h"
 #include "util/log.h"
 

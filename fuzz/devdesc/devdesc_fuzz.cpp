@@ -1,5 +1,5 @@
 // Device description readers over arbitrary search-answer text.
-#include "link/envelope.h"
+#include "proto/envelope.h"
 
 #include "util/fixedstr.h"
 

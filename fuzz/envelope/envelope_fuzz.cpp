@@ -1,5 +1,5 @@
 // Header reader, body extractors and the typed readers over arbitrary device text.
-#include "link/envelope.h"
+#include "proto/envelope.h"
 
 #include <tinyxml.h>
 
