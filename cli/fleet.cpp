@@ -80,13 +80,13 @@ std::string upload_file_problem(const std::string& path)
 std::string upload_result_text(int value, const char* what)
 {
     switch (value) {
-    case 0: return "";
-    case 1: return "the local file was not found";
-    case 2: return "no local file name";
-    case 3: return "out of memory";
-    case 4: return "the local file could not be read";
-    case 5: return std::string("the recorder refused the ") + what;
-    case kUploadLinkFailed: return "the link failed while sending";
+    case IPC_UPLOAD_OK: return "";
+    case IPC_UPLOAD_FILE_NOT_FOUND: return "the local file was not found";
+    case IPC_UPLOAD_NO_FILE_NAME: return "no local file name";
+    case IPC_UPLOAD_NO_MEMORY: return "out of memory";
+    case IPC_UPLOAD_READ_ERROR: return "the local file could not be read";
+    case IPC_UPLOAD_REFUSED: return std::string("the recorder refused the ") + what;
+    case IPC_UPLOAD_LINK_FAILED: return "the link failed while sending";
     default: return "the upload failed (" + std::to_string(value) + ")";
     }
 }

@@ -42,9 +42,6 @@ constexpr int kMaxFleetLinks = 64;  // the link table's size
 constexpr int kLoginWindowSeconds = 15;
 // An upload whose progress stops this long fails: the link's own silence rule.
 constexpr int kUploadStallSeconds = 50;
-// The value of event 56 for a stream that the link itself could not send (send error, stall),
-// as opposed to 5, a recorder's refusal.
-constexpr int kUploadLinkFailed = 6;
 
 // "" when text may go into an XML message as it is; otherwise why not (a quote, an angle
 // bracket, an ampersand or a control character).
