@@ -1,4 +1,4 @@
-// Captures the link log through the sink for the duration of a test.
+// Captures the diagnostic log through the sink for the duration of a test.
 #pragma once
 
 #include "util/log.h"

@@ -1,6 +1,6 @@
-#include "link/envelope.h"
+#include "proto/envelope.h"
 
-#include "log_capture.h"
+#include "common/log_capture.h"
 
 #include <tinyxml.h>
 
