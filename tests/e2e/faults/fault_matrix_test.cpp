@@ -150,3 +150,32 @@ TEST_F(FaultMatrix, EveryFaultEndsInItsOwnResultInTime)
             table[i].check(status["devices"][i]["link"], md5);
     }
 }
+
+// A slow reader with a long pause: 8 MB to a recorder that reads 400 KB/s through a 16 KiB
+// receive buffer and stops reading for 12 s half way. The link waits for it, so the recorder
+// holds the whole image, the closing frame and the verdict arrive, and the run succeeds.
+TEST_F(FaultMatrix, SlowReaderWithALongPauseGetsTheWholeFirmware)
+{
+    NetnsLab lab(1);
+    ASSERT_TRUE(lab.up()) << lab.up_error();
+    const std::string fw = lab.dir() + "/fw.bin";
+    const std::string md5 = make_firmware(fw, 8 * 1000 * 1000);
+    ASSERT_FALSE(md5.empty());
+    Sim sim(lab, {"--devices", "1", "--link-fault", "slow-read:0", "--slow-read", "400:12000:50", "--store",
+                  lab.dir() + "/store"});
+    ASSERT_TRUE(sim.ready()) << sim.err();
+
+    e2e::RunResult r = lab.run(upgrade(fw, address(0), 240), 200000);
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    Json summary;
+    ASSERT_TRUE(e2e::parse_json(r.out, &summary)) << r.out << r.err;
+    EXPECT_EQ(recorder_of(summary)["result"].str, "ok") << r.out;
+    ASSERT_TRUE(e2e::wait_until([&] { return sim.link(0)["uploads_completed"].integer() == 1; }));
+    Json link = sim.link(0);
+    EXPECT_EQ(link["files"]["1"]["size"].integer(), 8 * 1000 * 1000);
+    EXPECT_EQ(link["files"]["1"]["md5"].str, md5);
+    char hex[33];
+    EXPECT_STREQ(md5_file_hex(link["files"]["1"]["path"].str.c_str(), hex), md5.c_str()) << "the stored bytes";
+    EXPECT_EQ(link["uploads_failed"].integer(), 0);
+    EXPECT_TRUE(link["errors"].arr.empty());
+}
