@@ -1,5 +1,7 @@
 #include "discovery/search_table.h"
 
+#include <tinyxml.h>
+
 #include "util/fixedstr.h"
 #include "util/log.h"
 
@@ -54,14 +56,24 @@ bool SearchTable::overwrite(int index, const IPCSearchInfo& rec)
     if (index < 0 || index >= count())
         return false;
     std::lock_guard<std::mutex> guard(lock_);
+    std::string before(fixed_view(slots_[index]->devid.SerialNumber));
     std::memcpy(slots_[index].get(), &rec, sizeof rec);
+    std::string after(fixed_view(rec.devid.SerialNumber));
+    if (after != before) {
+        auto it = by_serial_.find(before);
+        if (it != by_serial_.end() && it->second == index)
+            by_serial_.erase(it);
+        by_serial_.emplace(std::move(after), index);
+    }
     return true;
 }
 
 int SearchTable::handle_datagram(const char* text)
 {
     char type[kMsgFieldSize], code[kMsgFieldSize], flag[kMsgFieldSize];
-    if (GetMessageHeader(text, type, code, flag) != 0) {
+    // One parse serves the header and the four device description readers.
+    TiXmlDocument doc;
+    if (GetMessageHeaderDoc(text, doc, type, code, flag) != 0) {
         log_print("GetMessageHeader fail\n");
         return 0;
     }
@@ -72,21 +84,21 @@ int SearchTable::handle_datagram(const char* text)
     auto rec = std::unique_ptr<IPCSearchInfo>(new (std::nothrow) IPCSearchInfo{});
     if (!rec)
         return 0;
-    if (GetDeviceIdByXml(text, rec->devid) != 0 || fixed_view(rec->devid.SerialNumber).empty()) {
+    if (GetDeviceIdByDoc(text, doc, rec->devid) != 0 || fixed_view(rec->devid.SerialNumber).empty()) {
         log_print("serial number not found\n, msg=%s", text);
         return 0;
     }
     if (unlisted_type(fixed_view(rec->devid.DeviceType)))
         return 0;
-    if (GetLANCfgByXml(text, rec->lancfg) != 0) {
+    if (GetLANCfgByDoc(doc, rec->lancfg) != 0) {
         log_print("lan config not found.\n");
         return 0;
     }
-    if (GetMediaStreamCfgByXml(text, rec->streamcfg) != 0) {
+    if (GetMediaStreamCfgByDoc(doc, rec->streamcfg) != 0) {
         log_print("stream config not found.\n");
         return 0;
     }
-    if (GetUserCfgByXml(text, rec->usercfg) != 0) {
+    if (GetUserCfgByDoc(doc, rec->usercfg) != 0) {
         log_print("user config not found.\n");
         return 0;
     }
@@ -96,11 +108,10 @@ int SearchTable::handle_datagram(const char* text)
     {
         // modifyipc may overwrite a record from another thread: compare under the lock too.
         std::lock_guard<std::mutex> guard(lock_);
-        for (int i = 0; i < n; ++i) {
-            if (fixed_view(slots_[i]->devid.SerialNumber) == serial) {
-                std::memcpy(slots_[i].get(), rec.get(), sizeof *rec);
-                return 2;
-            }
+        auto it = by_serial_.find(std::string(serial));
+        if (it != by_serial_.end()) {
+            std::memcpy(slots_[it->second].get(), rec.get(), sizeof *rec);
+            return 2;
         }
     }
     if (n >= kMaxSearchDevices) {
@@ -115,7 +126,11 @@ int SearchTable::handle_datagram(const char* text)
     std::unique_ptr<IPCSearchInfo> seen;
     if (cb)
         seen.reset(new (std::nothrow) IPCSearchInfo(*rec));
-    slots_[n] = std::move(rec);
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        by_serial_.emplace(std::string(serial), n);
+        slots_[n] = std::move(rec);
+    }
     // The record is complete before the count covers it.
     count_.store(n + 1, std::memory_order_release);
     if (cb && seen)

@@ -7,6 +7,8 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <unordered_map>
 
 class SearchTable {
 public:
@@ -32,6 +34,9 @@ private:
     // Guards record contents against a concurrent overwrite; slots are only ever added.
     mutable std::mutex lock_;
     std::unique_ptr<IPCSearchInfo> slots_[kMaxSearchDevices];
+    // Slot of each listed serial number (under lock_), so a refreshed answer is found without
+    // walking the table: every answer of every device arrives once a second.
+    std::unordered_map<std::string, int> by_serial_;
     std::atomic<int> count_{0};
     std::atomic<SearchCB> callback_{nullptr};
 };

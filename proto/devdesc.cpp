@@ -14,26 +14,54 @@ namespace {
 
 bool name_is(const TiXmlAttribute* a, const char* name) { return std::strcmp(a->Name(), name) == 0; }
 
+bool envelope_complete(const char* text)
+{
+    if (!text)
+        return false;
+    if (!link_xml::contains(text, "<XML_MORVEK>")) {
+        log_print("Invalid message, <XML_MORVEK> not found:\n%s\n", text);
+        return false;
+    }
+    if (!link_xml::contains(text, "</XML_MORVEK>")) {
+        log_print("Invalid message, </XML_MORVEK> not found:\n%s\n", text);
+        return false;
+    }
+    return true;
+}
+
+int device_id_of(const TiXmlDocument& doc, DeviceId& id);
+
 }  // namespace
 
 int GetDeviceIdByXml(const char* text, DeviceId& id)
 {
-    if (!text)
+    if (!envelope_complete(text))
         return -1;
-    if (!link_xml::contains(text, "<XML_MORVEK>")) {
-        log_print("Invalid message, <XML_MORVEK> not found:\n%s\n", text);
-        return -1;
-    }
-    if (!link_xml::contains(text, "</XML_MORVEK>")) {
-        log_print("Invalid message, </XML_MORVEK> not found:\n%s\n", text);
-        return -1;
-    }
     fixed_copy(id.SerialNumber, "");
     TiXmlDocument doc;
     if (!link_xml::parse(doc, text)) {
         log_print("Invalid message, xml format error:\n%s\n", text);
         return -4;
     }
+    return device_id_of(doc, id);
+}
+
+int GetDeviceIdByDoc(const char* text, const TiXmlDocument& doc, DeviceId& id)
+{
+    if (!envelope_complete(text))
+        return -1;
+    fixed_copy(id.SerialNumber, "");
+    if (doc.Error() || !link_xml::root(doc)) {
+        log_print("Invalid message, xml format error:\n%s\n", text);
+        return -4;
+    }
+    return device_id_of(doc, id);
+}
+
+namespace {
+
+int device_id_of(const TiXmlDocument& doc, DeviceId& id)
+{
     const TiXmlElement* serial = link_xml::body_element(doc, "IPC_SERIALNUMBER");
     if (!serial)
         return -2;
@@ -56,11 +84,23 @@ int GetDeviceIdByXml(const char* text, DeviceId& id)
     return 0;
 }
 
+}  // namespace
+
 int GetLANCfgByXml(const char* text, LanCfg& cfg)
 {
     std::memset(&cfg, 0, sizeof cfg);
     TiXmlDocument doc;
     if (!text || !link_xml::parse(doc, text)) {
+        log_print("GetLANCfgByXml(): xml error\r\n");
+        return -4;
+    }
+    return GetLANCfgByDoc(doc, cfg);
+}
+
+int GetLANCfgByDoc(const TiXmlDocument& doc, LanCfg& cfg)
+{
+    std::memset(&cfg, 0, sizeof cfg);
+    if (doc.Error()) {
         log_print("GetLANCfgByXml(): xml error\r\n");
         return -4;
     }
@@ -90,6 +130,16 @@ int GetMediaStreamCfgByXml(const char* text, MediaStreamCfg& cfg)
         log_print("GetMediaStreamCfgByXml(): xml error\r\n");
         return -4;
     }
+    return GetMediaStreamCfgByDoc(doc, cfg);
+}
+
+int GetMediaStreamCfgByDoc(const TiXmlDocument& doc, MediaStreamCfg& cfg)
+{
+    std::memset(&cfg, 0, sizeof cfg);
+    if (doc.Error()) {
+        log_print("GetMediaStreamCfgByXml(): xml error\r\n");
+        return -4;
+    }
     const TiXmlElement* e = link_xml::body_element(doc, "MediaStreamConfig");
     if (!e)
         return -2;
@@ -111,6 +161,16 @@ int GetUserCfgByXml(const char* text, UserCfg& cfg)
     std::memset(&cfg, 0, sizeof cfg);
     TiXmlDocument doc;
     if (!text || !link_xml::parse(doc, text)) {
+        log_print("GetUserCfgByXml(): xml error");
+        return -4;
+    }
+    return GetUserCfgByDoc(doc, cfg);
+}
+
+int GetUserCfgByDoc(const TiXmlDocument& doc, UserCfg& cfg)
+{
+    std::memset(&cfg, 0, sizeof cfg);
+    if (doc.Error()) {
         log_print("GetUserCfgByXml(): xml error");
         return -4;
     }

@@ -90,6 +90,13 @@ int BuildAudioDataMessage(char* out, size_t cap, const uint8_t* audio, int n)
 int GetMessageHeader(const char* text, char (&type)[kMsgFieldSize], char (&code)[kMsgFieldSize],
                      char (&flag)[kMsgFieldSize])
 {
+    TiXmlDocument doc;
+    return GetMessageHeaderDoc(text, doc, type, code, flag);
+}
+
+int GetMessageHeaderDoc(const char* text, TiXmlDocument& doc, char (&type)[kMsgFieldSize],
+                        char (&code)[kMsgFieldSize], char (&flag)[kMsgFieldSize])
+{
     type[0] = code[0] = flag[0] = '\0';
     if (!text)
         return -1;
@@ -113,7 +120,6 @@ int GetMessageHeader(const char* text, char (&type)[kMsgFieldSize], char (&code)
         }
     }
 
-    TiXmlDocument doc;
     if (!link_xml::parse(doc, text)) {
         if (link_xml::contains(text, "<MESSAGE_BODY>"))
             return -4;

@@ -50,6 +50,10 @@ int BuildAudioDataMessage(char* out, size_t cap, const uint8_t* audio, int n);
 // -5 empty type; -6 empty code; -7 empty flag.
 int GetMessageHeader(const char* text, char (&type)[kMsgFieldSize], char (&code)[kMsgFieldSize],
                      char (&flag)[kMsgFieldSize]);
+// The same, keeping the parsed document in doc so that further readers of the same message
+// (the device description readers below) need no parse of their own.
+int GetMessageHeaderDoc(const char* text, TiXmlDocument& doc, char (&type)[kMsgFieldSize],
+                        char (&code)[kMsgFieldSize], char (&flag)[kMsgFieldSize]);
 
 // Text strictly between the first "<MESSAGE_BODY>" and the first "</MESSAGE_BODY>" after it.
 // 0, or -1 when either tag is missing (out untouched).
@@ -160,6 +164,12 @@ int GetDeviceIdByXml(const char* text, DeviceId& id);
 int GetLANCfgByXml(const char* text, LanCfg& cfg);
 int GetMediaStreamCfgByXml(const char* text, MediaStreamCfg& cfg);
 int GetUserCfgByXml(const char* text, UserCfg& cfg);
+// The same readers on a document GetMessageHeaderDoc parsed from text (text is what the
+// envelope checks and log lines look at): same results and lines as the text readers.
+int GetDeviceIdByDoc(const char* text, const TiXmlDocument& doc, DeviceId& id);
+int GetLANCfgByDoc(const TiXmlDocument& doc, LanCfg& cfg);
+int GetMediaStreamCfgByDoc(const TiXmlDocument& doc, MediaStreamCfg& cfg);
+int GetUserCfgByDoc(const TiXmlDocument& doc, UserCfg& cfg);
 
 // Device type assumed when a search answer names none.
 inline constexpr const char* kDefaultDeviceType = "ZIZ-UD355";
