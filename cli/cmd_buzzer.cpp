@@ -2,8 +2,6 @@
 // recorders that had a buzzer fitted after leaving the factory).
 #include "cli/command.h"
 #include "cli/fleet.h"
-#include "link/link.h"
-#include "link/requests.h"
 
 #include <string>
 #include <vector>
@@ -35,14 +33,7 @@ int run_buzzer(const std::vector<std::string>& args)
     std::string err = check_fleet_options(o);
     if (!err.empty())
         return usage_error("buzzer", err);
-    int value = static_cast<int>(enable);
-    RequestPlan plan{"buzzer setting", [value](int chanid) { return ipc_sys_SetBuzzerEnable(chanid, value) == 0; },
-                     IPC_EVENT_BUZZER, [](int v) { return v == 1; },
-                     [](int v) {
-                         return v == 2 ? std::string("this model does not support the setting")
-                                       : "the recorder refused the setting (" + std::to_string(v) + ")";
-                     }};
-    return run_fleet("buzzer", o, [&](const Recorder&) { return make_request_job(plan); });
+    return run_fleet("buzzer", o, {jobs::Step::buzzer(static_cast<int>(enable))}, FleetWording::kRequest);
 }
 
 }  // namespace

@@ -2,8 +2,6 @@
 // restarts to apply it).
 #include "cli/command.h"
 #include "cli/fleet.h"
-#include "link/link.h"
-#include "link/requests.h"
 
 #include <string>
 #include <vector>
@@ -38,13 +36,9 @@ int run_channel_mode(const std::vector<std::string>& args)
     std::string err = check_fleet_options(o);
     if (!err.empty())
         return usage_error("channel-mode", err);
-    int m = static_cast<int>(mode);
     int ctrl_enable = lock ? 0 : 1;
-    RequestPlan plan{"channel mode",
-                     [m, ctrl_enable](int chanid) { return ipc_sys_SetChnAddDefMode(chanid, ctrl_enable, m) == 0; },
-                     IPC_EVENT_CHANADD_MODE, [](int v) { return v == 0 || v == 1; },
-                     [](int v) { return "the recorder refused the setting (" + std::to_string(v) + ")"; }};
-    return run_fleet("channel-mode", o, [&](const Recorder&) { return make_request_job(plan); });
+    return run_fleet("channel-mode", o, {jobs::Step::channel_add_mode(ctrl_enable, static_cast<int>(mode))},
+                     FleetWording::kRequest);
 }
 
 }  // namespace

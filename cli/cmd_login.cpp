@@ -1,9 +1,8 @@
-// dravlinctl login: log in to the chosen recorders over the control link, print every link
-// event per recorder as it arrives, then log out.
+// dravlinctl login: log in to the chosen recorders over the control link (a login check job
+// each), print every link event per recorder as it arrives, then log out.
 #include "cli/command.h"
 #include "cli/fleet.h"
-#include "link/link.h"
-#include "util/log.h"
+#include "jobs/fleet.h"
 
 #include <chrono>
 #include <cstdio>
@@ -12,6 +11,17 @@
 
 namespace dravlinctl {
 namespace {
+
+const char* failure_text(int result)
+{
+    switch (result) {
+    case jobs::kJobLinkLost: return "link lost after the login";
+    case jobs::kJobNoLoginAnswer: return "the recorder did not answer the login";
+    case jobs::kJobBadLoginAnswer: return "the recorder's login answer is not a valid frame";
+    case jobs::kJobLoginRefused: return "the recorder refused the account";
+    default: return "not logged in (could not connect)";
+    }
+}
 
 int run_login(const std::vector<std::string>& args)
 {
@@ -41,7 +51,7 @@ int run_login(const std::vector<std::string>& args)
         return usage_error("login", err);
 
     StdoutGuard guard(o.verbose);
-    watch_link_log(o.verbose);
+    jobs::watch_link_log(o.verbose);
     FleetChoice choice;
     int r = choose_recorders("login", o, choice);
     if (r != kExitOk)
@@ -61,67 +71,50 @@ int run_login(const std::vector<std::string>& args)
         return kExitFailed;
     }
 
-    std::vector<bool> logged_in(choice.recorders.size(), false);
-    std::vector<std::string> why(choice.recorders.size());  // why a recorder failed, "" while fine
+    std::vector<int> results;
     {
-        FleetLinks links;
-        if (!choice.recorders.empty() && !links.init()) {
+        jobs::FleetLinkPort port;
+        if (!choice.recorders.empty() && !port.init()) {
             std::fprintf(stderr, "dravlinctl login: the link table could not be allocated\n");
             return kExitFailed;
         }
-        for (size_t i = 0; i < choice.recorders.size(); ++i) {
-            const Recorder& rec = choice.recorders[i];
+        jobs::FleetRunner runner(port, port);
+        // A login check: the link must stay up for the whole time, so a loss after the login
+        // fails the recorder even when the link logs in again.
+        jobs::JobPolicy check;
+        check.hold_ms = seconds * 1000;
+        for (const Recorder& rec : choice.recorders)
+            runner.add({rec.address, rec.port, rec.user, rec.password}, {}, check);
+        jobs::FleetRunner::Hooks hooks;
+        hooks.before_start = [&](jobs::Job& job) {
+            const Recorder& rec = choice.recorders[static_cast<size_t>(job.chanid())];
             std::fprintf(out, "%s login %s:%d\n", rec.name.c_str(), rec.address.c_str(), rec.port);
             std::fflush(out);
-            if (!links.login(static_cast<int>(i), rec))
-                ++failures;
-        }
-        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-        for (;;) {
-            auto now = std::chrono::steady_clock::now();
-            if (now >= end)
-                break;
-            LinkEvent ev;
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - now);
-            if (!links.next(ev, std::max(left, std::chrono::milliseconds(1))))
-                continue;
-            if (ev.chanid < 0 || ev.chanid >= static_cast<int>(choice.recorders.size()))
-                continue;
-            size_t k = static_cast<size_t>(ev.chanid);
-            if (ev.code == IPC_EVENT_LOGIN_OK) {
-                logged_in[k] = true;
-            } else if (ev.code == IPC_EVENT_DISCONNECTED || ev.code == IPC_EVENT_LOGIN_FAIL) {
-                // The link must stay up for the whole time: a loss after the login fails the
-                // recorder even when the link logs in again.
-                if (logged_in[k] && why[k].empty())
-                    why[k] = "link lost after the login";
-                else if (!logged_in[k] && ev.login_problem == kLoginProblemNoAnswer)
-                    why[k] = "the recorder did not answer the login";
-                else if (!logged_in[k] && ev.login_problem == kLoginProblemBadFrame)
-                    why[k] = "the recorder's login answer is not a valid frame";
-                else if (!logged_in[k] && ev.code == IPC_EVENT_LOGIN_FAIL)
-                    why[k] = "the recorder refused the account";
-            }
-            std::string line = choice.recorders[static_cast<size_t>(ev.chanid)].name + " event " + std::to_string(ev.code);
+        };
+        hooks.on_event = [&](const jobs::Job& job, const jobs::LinkEvent& ev) {
+            std::string line = choice.recorders[static_cast<size_t>(job.chanid())].name + " event " + std::to_string(ev.code);
             if (ev.has_value)
                 line += " " + std::to_string(ev.value);
             else if (!ev.text.empty())
                 line += " " + ev.text;
             std::fprintf(out, "%s\n", line.c_str());
             std::fflush(out);
-        }
+        };
+        runner.run(hooks);
+        for (const auto& job : runner.jobs())
+            results.push_back(job->result());
+        port.logout_all();
     }
     guard.restore();
 
     int ok = 0;
     for (size_t k = 0; k < choice.recorders.size(); ++k) {
-        if (logged_in[k] && why[k].empty()) {
+        if (results[k] == jobs::kJobOk) {
             ++ok;
             continue;
         }
         ++failures;
-        std::fprintf(stderr, "%s failed: %s\n", choice.recorders[k].name.c_str(),
-                     why[k].empty() ? "not logged in (could not connect)" : why[k].c_str());
+        std::fprintf(stderr, "%s failed: %s\n", choice.recorders[k].name.c_str(), failure_text(results[k]));
     }
     std::fprintf(stderr, "%d of %zu recorder(s) logged in\n", ok, choice.recorders.size());
     return failures == 0 ? kExitOk : kExitFailed;

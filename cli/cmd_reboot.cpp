@@ -1,8 +1,6 @@
 // dravlinctl reboot: ask recorders to restart.
 #include "cli/command.h"
 #include "cli/fleet.h"
-#include "link/link.h"
-#include "link/requests.h"
 
 #include <string>
 #include <vector>
@@ -24,10 +22,7 @@ int run_reboot(const std::vector<std::string>& args)
     std::string err = check_fleet_options(o);
     if (!err.empty())
         return usage_error("reboot", err);
-    RequestPlan plan{"reboot", [](int chanid) { return ipc_sys_Reboot(chanid) == 0; }, IPC_EVENT_REBOOT,
-                     [](int v) { return v == 0; },
-                     [](int v) { return "the recorder refused the reboot (" + std::to_string(v) + ")"; }};
-    return run_fleet("reboot", o, [&](const Recorder&) { return make_request_job(plan); });
+    return run_fleet("reboot", o, {jobs::Step::reboot()}, FleetWording::kRequest);
 }
 
 }  // namespace

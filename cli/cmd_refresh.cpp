@@ -4,9 +4,6 @@
 #include "cli/command.h"
 #include "cli/fleet.h"
 #include "imaging/picture_check.h"
-#include "link/link.h"
-#include "link/requests.h"
-#include "link/transfer.h"
 
 #include <chrono>
 #include <cstdio>
@@ -18,106 +15,6 @@ namespace {
 
 // The built-in boot picture, loaded once; it must outlive every link that streams it.
 FactoryPicture g_factory;
-
-struct PictureStep {
-    const char* name;   // progress and summary text
-    int kind;           // picture check kind
-    int filetype;       // upload file type
-    bool factory = false;
-    std::string path;
-};
-
-class RefreshJob : public Job {
-public:
-    explicit RefreshJob(const std::vector<PictureStep>& steps) : steps_(steps) {}
-
-    void start(RecorderRun& run) override { next_step(run); }
-
-    void on_event(RecorderRun& run, const LinkEvent& ev) override
-    {
-        if (ev.code == IPC_EVENT_UPLOAD_PROGRESS && waiting_picture()) {
-            if (ev.has_value && progress_worth_showing(ev.value, last_percent_)) {
-                run.progress(std::string(steps_[index_].name) + " " + std::to_string(ev.value) + "%");
-            }
-            if (ev.has_value && ev.value >= 100)
-                run.progress_not_awaited();
-            else
-                run.expect_progress_within(std::chrono::seconds(kUploadStallSeconds));
-        } else if (ev.code == IPC_EVENT_UPLOAD_RESULT && waiting_picture()) {
-            run.progress_not_awaited();
-            const PictureStep& s = steps_[index_];
-            int v = ev.has_value ? ev.value : -1;
-            StepResult r{s.name, v == 0, ev.has_value, v, v == 0 ? "" : upload_result_text(v, "picture")};
-            run.progress(std::string(s.name) + (v == 0 ? (s.factory ? " restored" : " accepted") : " " + r.detail));
-            run.add_step(r);
-            // A refused picture does not stop the sequence: the next one and the reboot follow.
-            ++index_;
-            next_step(run);
-        } else if (ev.code == IPC_EVENT_REBOOT && rebooting_) {
-            int v = ev.has_value ? ev.value : -1;
-            run.add_step({"reboot", v == 0, ev.has_value, v, v == 0 ? "" : "refused with " + std::to_string(v)});
-            if (v != 0)
-                run.finish(false, "the recorder refused the reboot (" + std::to_string(v) + ")");
-            else if (!run.steps_ok())
-                run.finish(false, "a picture was not accepted; the recorder reboots");
-            else
-                run.finish(true, "");
-        }
-    }
-
-private:
-    bool waiting_picture() const { return !rebooting_ && index_ < steps_.size(); }
-
-    // Sends the current step's request; true when it went out.
-    bool send(RecorderRun& run, const PictureStep& s)
-    {
-        int chanid = run.chanid();
-        if (s.factory) {
-            if (s.filetype == IPC_FILE_BOOT_PICTURE)
-                return ipc_file_upload_resource(chanid, g_factory.data.get(), static_cast<int>(g_factory.size)) > 0;
-            return ipc_sys_RestorePicture(chanid, s.filetype) == 0;
-        }
-        return ipc_file_upload(chanid, s.filetype, s.path.c_str()) > 0;
-    }
-
-    // Sends the next picture that can be sent; a request that cannot be written fails its step
-    // at once rather than waiting for an answer that will never come. After the last one, the
-    // reboot.
-    void next_step(RecorderRun& run)
-    {
-        while (index_ < steps_.size()) {
-            const PictureStep& s = steps_[index_];
-            last_percent_ = -1;
-            if (send(run, s)) {
-                run.progress(std::string(s.name) + (!s.factory                              ? " uploading"
-                                                    : s.filetype == IPC_FILE_BOOT_PICTURE ? " uploading the built-in picture"
-                                                                                          : " restoring the factory picture"));
-                if (!s.factory || s.filetype == IPC_FILE_BOOT_PICTURE)
-                    run.expect_progress_within(std::chrono::seconds(kUploadStallSeconds));
-                return;
-            }
-            run.add_step({s.name, false, false, 0, "request not sent"});
-            if (link_lost_event_pending(run.chanid(), std::chrono::milliseconds(500))) {
-                fail_unsent(run, s.name);
-                return;
-            }
-            run.progress(std::string(s.name) + " request not sent");
-            ++index_;
-        }
-        rebooting_ = true;
-        if (ipc_sys_Reboot(run.chanid()) != 0) {
-            run.add_step({"reboot", false, false, 0, "request not sent"});
-            fail_unsent(run, "reboot", "the reboot request could not be sent; reboot the recorder by hand");
-            return;
-        }
-        run.progress("rebooting");
-    }
-
-    std::vector<PictureStep> steps_;
-    size_t index_ = 0;
-    bool rebooting_ = false;
-    int last_percent_ = -1;
-};
 
 int run_refresh(const std::vector<std::string>& args)
 {
@@ -160,17 +57,16 @@ int run_refresh(const std::vector<std::string>& args)
     if (!err.empty())
         return usage_error("refresh", err);
 
-    std::vector<PictureStep> steps;
+    std::vector<jobs::Step> steps;
     struct Given {
-        const char* name;
-        int kind;
-        int filetype;
+        int kind;  // picture check kind
+        int step;
         bool factory;
         const std::string& path;
     } given[] = {
-        {"boot picture", kPictureBoot, IPC_FILE_BOOT_PICTURE, fboot, boot},
-        {"channel picture", kPictureChannel, IPC_FILE_CHANNEL_PICTURE, fchannel, channel},
-        {"shutdown picture", kPictureShutdown, IPC_FILE_SHUTDOWN_PICTURE, fshutdown, shutdown},
+        {kPictureBoot, jobs::kStepBootPicture, fboot, boot},
+        {kPictureChannel, jobs::kStepChannelPicture, fchannel, channel},
+        {kPictureShutdown, jobs::kStepShutdownPicture, fshutdown, shutdown},
     };
     for (const Given& g : given) {
         if (!g.factory && g.path.empty())
@@ -186,7 +82,7 @@ int run_refresh(const std::vector<std::string>& args)
             PictureCheckReport report;
             int checked;
             {
-                // The decoder traces on standard output; keep it for the summary.
+                // The decoder's trace lines are console lines; keep them out of the summary.
                 StdoutGuard quiet(o.verbose);
                 checked = CheckPictureFile(g.kind, g.path.c_str(), nullptr, &report);
             }
@@ -195,14 +91,19 @@ int run_refresh(const std::vector<std::string>& args)
                 return kExitUsage;
             }
         }
-        PictureStep s{g.name, g.kind, g.filetype, g.factory, g.path};
-        steps.push_back(s);
+        if (!g.factory) {
+            steps.push_back(jobs::Step::picture_file(g.step, g.path));
+            continue;
+        }
+        if (g.step == jobs::kStepBootPicture && !g_factory.data && LoadFactoryPicture(&g_factory) != 0) {
+            std::fprintf(stderr, "dravlinctl refresh: the built-in boot picture could not be loaded\n");
+            return kExitFailed;
+        }
+        steps.push_back(jobs::Step::factory_picture(g.step, g.step == jobs::kStepBootPicture ? g_factory.data.get() : nullptr,
+                                                    g.step == jobs::kStepBootPicture ? static_cast<int>(g_factory.size) : 0));
     }
-    if (fboot && !g_factory.data && LoadFactoryPicture(&g_factory) != 0) {
-        std::fprintf(stderr, "dravlinctl refresh: the built-in boot picture could not be loaded\n");
-        return kExitFailed;
-    }
-    return run_fleet("refresh", o, [&](const Recorder&) { return std::make_unique<RefreshJob>(steps); });
+    steps.push_back(jobs::Step::reboot());
+    return run_fleet("refresh", o, steps, FleetWording::kSequence);
 }
 
 }  // namespace

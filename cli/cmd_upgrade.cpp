@@ -1,8 +1,6 @@
 // dravlinctl upgrade: upload one firmware image to many recorders at once.
 #include "cli/command.h"
 #include "cli/fleet.h"
-#include "link/link.h"
-#include "link/transfer.h"
 
 #include <cstdio>
 #include <string>
@@ -41,11 +39,7 @@ int run_upgrade(const std::vector<std::string>& args)
         std::fprintf(stderr, "dravlinctl upgrade: %s: %s\n", firmware.c_str(), problem.c_str());
         return kExitUsage;
     }
-    RequestPlan plan{"firmware",
-                     [firmware](int chanid) { return ipc_upload_firmware(chanid, firmware.c_str()) == 0; },
-                     IPC_EVENT_UPLOAD_RESULT, [](int v) { return v == 0; },
-                     [](int v) { return upload_result_text(v, "firmware"); }};
-    return run_fleet("upgrade", o, [&](const Recorder&) { return make_request_job(plan); });
+    return run_fleet("upgrade", o, {jobs::Step::firmware(firmware)}, FleetWording::kRequest);
 }
 
 }  // namespace

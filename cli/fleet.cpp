@@ -4,6 +4,8 @@
 #include "base/sock.h"
 #include "cli/command.h"
 #include "discovery/search.h"
+#include "jobs/fleet.h"
+#include "jobs/results.h"
 #include "link/link.h"
 #include "util/fixedstr.h"
 #include "util/log.h"
@@ -79,16 +81,11 @@ std::string upload_file_problem(const std::string& path)
 
 std::string upload_result_text(int value, const char* what)
 {
-    switch (value) {
-    case IPC_UPLOAD_OK: return "";
-    case IPC_UPLOAD_FILE_NOT_FOUND: return "the local file was not found";
-    case IPC_UPLOAD_NO_FILE_NAME: return "no local file name";
-    case IPC_UPLOAD_NO_MEMORY: return "out of memory";
-    case IPC_UPLOAD_READ_ERROR: return "the local file could not be read";
-    case IPC_UPLOAD_REFUSED: return std::string("the recorder refused the ") + what;
-    case IPC_UPLOAD_LINK_FAILED: return "the link failed while sending";
-    default: return "the upload failed (" + std::to_string(value) + ")";
-    }
+    if (value == IPC_UPLOAD_REFUSED)
+        return std::string("the recorder refused the ") + what;
+    if (value < IPC_UPLOAD_OK || value > IPC_UPLOAD_LINK_FAILED)
+        return "the upload failed (" + std::to_string(value) + ")";
+    return jobs::upload_value_text(value);
 }
 
 std::vector<std::string> split_option_values(const std::vector<std::string>& args)
@@ -332,141 +329,11 @@ int choose_recorders(const char* command, const FleetOptions& o, FleetChoice& ou
     return kExitOk;
 }
 
-// ---- link events --------------------------------------------------------------------------
-
-namespace {
-
-std::mutex g_ev_mu;
-std::condition_variable g_ev_cv;
-std::deque<LinkEvent> g_events;
-
-// The link reports every failed login step as the same event; its thread's log lines say
-// which step failed. Each link thread logs in on itself, so the last such line of the thread
-// that emits the event is the one that belongs to it.
-thread_local int t_login_problem = kLoginProblemNone;
-std::atomic<bool> g_log_verbose{false};
-
-void link_log_sink(int level, const char* text)
-{
-    std::string_view t(text);
-    if (t.find("=ipc_login[") != std::string_view::npos)
-        t_login_problem = kLoginProblemNone;
-    else if (t.find("ipcauth long time wait") != std::string_view::npos)
-        t_login_problem = kLoginProblemNoAnswer;
-    else if (t.find("[ipcauth] ") != std::string_view::npos)  // wrong magic, length above the cap
-        t_login_problem = kLoginProblemBadFrame;
-    if (g_log_verbose.load())
-        log_sink_to_debug(level, text);
-}
-
-// Events whose data is text; the others carry nothing or one 32-bit value.
-bool text_event(int code)
-{
-    switch (code) {
-    case IPC_EVENT_TALK_OK: case IPC_EVENT_TALK_FAIL: case IPC_EVENT_TALK_STOP_OK: case IPC_EVENT_TALK_STOP_FAIL:
-    case IPC_EVENT_PTZ_OK: case IPC_EVENT_PTZ_FAIL: case IPC_EVENT_DOWNLOAD_OK: case IPC_EVENT_DOWNLOAD_FAIL:
-    case IPC_EVENT_TALK_BUSY: case IPC_EVENT_TALK_PARAM: case IPC_EVENT_TALK_DISABLED:
-        return true;
-    default:
-        return false;
-    }
-}
-
-// Runs on the link threads: only queues, so a link thread never waits for the main thread.
-int queue_event(int chanid, int code, const void* data, int len)
-{
-    LinkEvent ev;
-    ev.chanid = chanid;
-    ev.code = code;
-    if (code == IPC_EVENT_DISCONNECTED || code == IPC_EVENT_LOGIN_FAIL) {
-        ev.login_problem = t_login_problem;
-        t_login_problem = kLoginProblemNone;
-    }
-    if (data && len == 4 && !text_event(code)) {
-        ev.has_value = true;
-        std::memcpy(&ev.value, data, 4);
-    } else if (data && len > 0 && text_event(code)) {
-        ev.text.assign(static_cast<const char*>(data), static_cast<size_t>(len));
-    }
-    {
-        std::lock_guard<std::mutex> lk(g_ev_mu);
-        g_events.push_back(std::move(ev));
-    }
-    g_ev_cv.notify_all();
-    return 0;
-}
-
-void drop_events(int chanid)
-{
-    std::lock_guard<std::mutex> lk(g_ev_mu);
-    g_events.erase(std::remove_if(g_events.begin(), g_events.end(),
-                                  [&](const LinkEvent& e) { return chanid < 0 || e.chanid == chanid; }),
-                   g_events.end());
-}
-
-}  // namespace
-
-void watch_link_log(bool verbose)
-{
-    g_log_verbose.store(verbose);
-    log_set_sink(link_log_sink);
-}
-
-bool link_lost_event_pending(int chanid, std::chrono::milliseconds wait)
-{
-    std::unique_lock<std::mutex> lk(g_ev_mu);
-    return g_ev_cv.wait_for(lk, wait, [&] {
-        return std::any_of(g_events.begin(), g_events.end(), [&](const LinkEvent& e) {
-            return e.chanid == chanid && e.code == IPC_EVENT_DISCONNECTED;
-        });
-    });
-}
-
-FleetLinks::FleetLinks() { drop_events(-1); }
-
-FleetLinks::~FleetLinks() { logout_all(); }
-
-bool FleetLinks::init() { return ipc_init() == 1; }
-
-bool FleetLinks::login(int chanid, const Recorder& r)
-{
-    IpcLoginParam p{};
-    p.chanid = chanid;
-    fixed_copy(p.address, sizeof p.address - 1, r.address);
-    p.port = r.port;
-    p.autoreconnect = 1;
-    p.evcb = queue_event;
-    fixed_copy(p.username, sizeof p.username - 1, r.user);
-    fixed_copy(p.password, sizeof p.password - 1, r.password);
-    return ipc_login_delay(&p) == 1;
-}
-
-bool FleetLinks::next(LinkEvent& ev, std::chrono::milliseconds wait)
-{
-    std::unique_lock<std::mutex> lk(g_ev_mu);
-    if (!g_ev_cv.wait_for(lk, wait, [] { return !g_events.empty(); }))
-        return false;
-    ev = std::move(g_events.front());
-    g_events.pop_front();
-    return true;
-}
-
-void FleetLinks::logout(int chanid)
-{
-    ipc_logout(chanid);
-    drop_events(chanid);
-}
-
-void FleetLinks::logout_all()
-{
-    ipc_logout_all();
-    drop_events(-1);
-}
-
 // ---- standard output ----------------------------------------------------------------------
 
 StdoutGuard::StdoutGuard(bool verbose)
 {
+    log_set_console_sink(verbose ? console_to_stderr : console_discard);
     std::fflush(stdout);
     saved_ = ::dup(STDOUT_FILENO);
     if (saved_ < 0)
@@ -491,6 +358,7 @@ StdoutGuard::~StdoutGuard() { restore(); }
 
 void StdoutGuard::restore()
 {
+    log_set_console_sink(nullptr);
     if (saved_ < 0)
         return;
     std::fflush(stdout);
@@ -508,31 +376,15 @@ namespace {
 
 std::mutex g_err_mu;
 
-}  // namespace
-
-void RecorderRun::progress(const std::string& text)
+// "<name> <text>" on standard error.
+void progress_line(const std::string& name, const std::string& text)
 {
     std::lock_guard<std::mutex> lk(g_err_mu);
-    std::fprintf(stderr, "%s %s\n", rec_.name.c_str(), text.c_str());
+    std::fprintf(stderr, "%s %s\n", name.c_str(), text.c_str());
     std::fflush(stderr);
 }
 
-void RecorderRun::finish(bool ok, const std::string& message)
-{
-    if (finished_)
-        return;
-    finished_ = true;
-    ok_ = ok;
-    message_ = message;
-    if (result_.empty())
-        result_ = ok ? "ok" : "failed";
-    progress(ok ? "done" : result_ + (message.empty() ? "" : ": " + message));
-}
-
-bool RecorderRun::steps_ok() const
-{
-    return std::all_of(steps_.begin(), steps_.end(), [](const StepResult& s) { return s.ok; });
-}
+}  // namespace
 
 bool progress_worth_showing(int percent, int& last_shown)
 {
@@ -630,71 +482,168 @@ void print_summary(FILE* out, const char* command, bool json, bool all_ok, const
 
 }  // namespace
 
+
+// ---- the command on the fleet runner ------------------------------------------------------
+
+const char* step_name(int kind)
+{
+    switch (kind) {
+    case jobs::kStepBootPicture: return "boot picture";
+    case jobs::kStepChannelPicture: return "channel picture";
+    case jobs::kStepShutdownPicture: return "shutdown picture";
+    case jobs::kStepChannelAddMode: return "channel mode";
+    case jobs::kStepBuzzer: return "buzzer setting";
+    case jobs::kStepReboot: return "reboot";
+    case jobs::kStepFirmware: return "firmware";
+    default: return "step";
+    }
+}
+
 namespace {
 
-class RequestJob : public Job {
-public:
-    explicit RequestJob(const RequestPlan& plan) : plan_(plan) {}
-
-    void start(RecorderRun& run) override
-    {
-        if (!plan_.send(run.chanid())) {
-            run.add_step({plan_.step, false, false, 0, "request not sent"});
-            fail_unsent(run, plan_.step);
-            return;
-        }
-        run.progress(std::string(plan_.step) + " sent");
-        if (plan_.answer_event == IPC_EVENT_UPLOAD_RESULT)
-            run.expect_progress_within(std::chrono::seconds(kUploadStallSeconds));
-    }
-
-    void on_event(RecorderRun& run, const LinkEvent& ev) override
-    {
-        if (ev.code == IPC_EVENT_UPLOAD_PROGRESS) {
-            if (ev.has_value && progress_worth_showing(ev.value, last_percent_))
-                run.progress(std::string(plan_.step) + " " + std::to_string(ev.value) + "%");
-            // Once every byte is handed over, the recorder's own check before its verdict is
-            // covered by the command's --timeout.
-            if (ev.has_value && ev.value >= 100)
-                run.progress_not_awaited();
-            else
-                run.expect_progress_within(std::chrono::seconds(kUploadStallSeconds));
-            return;
-        }
-        if (ev.code != plan_.answer_event)
-            return;
-        run.progress_not_awaited();
-        int v = ev.has_value ? ev.value : -1;
-        bool ok = ev.has_value && plan_.success(v);
-        std::string detail = ok ? "" : plan_.describe(v);
-        run.add_step({plan_.step, ok, ev.has_value, v, detail});
-        run.finish(ok, detail);
-    }
-
-private:
-    RequestPlan plan_;
-    int last_percent_ = -1;
+// What one recorder's run has to show: its progress lines and its summary row.
+struct RecorderRun {
+    Recorder rec;
+    FleetWording wording = FleetWording::kRequest;
+    long timeout_seconds = 15;
+    int last_percent = -1;
+    std::vector<StepResult> steps;
+    std::string message;
 };
+
+// The text of a failed answer of a single request.
+std::string request_refusal(int kind, int v)
+{
+    switch (kind) {
+    case jobs::kStepReboot: return "the recorder refused the reboot (" + std::to_string(v) + ")";
+    case jobs::kStepFirmware: return upload_result_text(v, "firmware");
+    case jobs::kStepBuzzer:
+        return v == 2 ? std::string("this model does not support the setting")
+                      : "the recorder refused the setting (" + std::to_string(v) + ")";
+    default: return "the recorder refused the setting (" + std::to_string(v) + ")";
+    }
+}
+
+std::string sent_text(const jobs::Step& s, FleetWording wording)
+{
+    std::string name = step_name(s.kind);
+    if (wording == FleetWording::kRequest)
+        return name + " sent";
+    if (s.kind == jobs::kStepReboot)
+        return "rebooting";
+    if (!s.factory)
+        return name + " uploading";
+    return name + (s.kind == jobs::kStepBootPicture ? " uploading the built-in picture" : " restoring the factory picture");
+}
+
+std::string finish_message(const jobs::Job& job, const RecorderRun& run)
+{
+    const auto& outcomes = job.outcomes();
+    auto step_at = [&](int i) {
+        return i >= 0 && static_cast<size_t>(i) < job.steps().size() ? step_name(job.steps()[i].kind) : "";
+    };
+    switch (job.result()) {
+    case jobs::kJobOk: return "";
+    case jobs::kJobStepFailed: {
+        const jobs::StepOutcome& last = outcomes.back();
+        if (run.wording == FleetWording::kRequest)
+            return request_refusal(last.kind, last.value);
+        if (last.kind == jobs::kStepReboot && !last.ok)
+            return "the recorder refused the reboot (" + std::to_string(last.value) + ")";
+        return "a picture was not accepted; the recorder reboots";
+    }
+    case jobs::kJobUnsent: {
+        int kind = outcomes.empty() ? 0 : outcomes.back().kind;
+        if (run.wording == FleetWording::kSequence && kind == jobs::kStepReboot)
+            return "the reboot request could not be sent; reboot the recorder by hand";
+        return std::string("the ") + step_name(kind) + " request could not be written";
+    }
+    case jobs::kJobLinkLost:
+        if (job.lost_at_step() >= 0)
+            return std::string("the link broke before the ") + step_at(job.lost_at_step()) + " request went out";
+        return "the link broke before the work was done";
+    case jobs::kJobLoginRefused: return "the recorder refused the account";
+    case jobs::kJobNoLoginAnswer: return "the recorder did not answer the login";
+    case jobs::kJobBadLoginAnswer: return "the recorder's login answer is not a valid frame";
+    case jobs::kJobStalled:
+        return "the upload made no progress for " + std::to_string(kUploadStallSeconds) + " s";
+    case jobs::kJobTimedOut:
+        if (job.logged_in())
+            return "no result within " + std::to_string(run.timeout_seconds) + " s";
+        return "not logged in within " +
+               std::to_string(std::min<long>(run.timeout_seconds, kLoginWindowSeconds)) + " s" +
+               (job.connect_failures() > 0 ? " (could not connect)" : " (no login answer)");
+    case jobs::kJobNotStarted: return "the link could not be started";
+    default: return "";
+    }
+}
+
+// The recorder's news as progress lines and summary steps.
+void tell(RecorderRun& run, const jobs::Job& job, const jobs::JobNews& n)
+{
+    const std::string& name = run.rec.name;
+    const bool sequence = run.wording == FleetWording::kSequence;
+    std::string step = n.step >= 0 ? step_name(n.step_kind) : "";
+    switch (n.kind) {
+    case jobs::kNewsConnectFailed:
+        if (n.value == 1)
+            progress_line(name, "cannot connect, retrying");
+        break;
+    case jobs::kNewsLoggedIn:
+        progress_line(name, "logged in");
+        break;
+    case jobs::kNewsStepSent:
+        run.last_percent = -1;
+        progress_line(name, sent_text(job.steps()[static_cast<size_t>(n.step)], run.wording));
+        break;
+    case jobs::kNewsStepUnsent:
+        run.steps.push_back({step, false, false, 0, "request not sent"});
+        if (sequence && jobs::is_picture_step(n.step_kind) && n.value == static_cast<int>(jobs::Unsent::kSkip))
+            progress_line(name, step + " request not sent");
+        break;
+    case jobs::kNewsStepProgress:
+        if (progress_worth_showing(n.value, run.last_percent))
+            progress_line(name, step + " " + std::to_string(n.value) + "%");
+        break;
+    case jobs::kNewsStepAnswered: {
+        int v = n.value;
+        std::string detail;
+        if (!n.ok) {
+            if (!sequence)
+                detail = request_refusal(n.step_kind, v);
+            else if (n.step_kind == jobs::kStepReboot)
+                detail = "refused with " + std::to_string(v);
+            else
+                detail = upload_result_text(v, "picture");
+        }
+        run.steps.push_back({step, n.ok, n.has_value, v, detail});
+        if (sequence && jobs::is_picture_step(n.step_kind)) {
+            bool factory = job.steps()[static_cast<size_t>(n.step)].factory;
+            progress_line(name, step + (n.ok ? (factory ? " restored" : " accepted") : " " + detail));
+        }
+        break;
+    }
+    case jobs::kNewsFinished: {
+        run.message = finish_message(job, run);
+        bool ok = n.result == jobs::kJobOk;
+        progress_line(name, ok ? "done"
+                               : std::string(jobs::job_result_text(n.result)) +
+                                     (run.message.empty() ? "" : ": " + run.message));
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+jobs::Target target_of(const Recorder& r) { return {r.address, r.port, r.user, r.password}; }
 
 }  // namespace
 
-std::unique_ptr<Job> make_request_job(const RequestPlan& plan) { return std::make_unique<RequestJob>(plan); }
-
-void fail_unsent(RecorderRun& run, const std::string& step, const std::string& otherwise)
-{
-    // A request that cannot be written to a link that just broke is the loss, not the request.
-    if (link_lost_event_pending(run.chanid(), std::chrono::milliseconds(500))) {
-        run.set_result("link lost");
-        run.finish(false, "the link broke before the " + step + " request went out");
-        return;
-    }
-    run.finish(false, otherwise.empty() ? "the " + step + " request could not be written" : otherwise);
-}
-
-int run_fleet(const char* command, const FleetOptions& o, const JobFactory& make_job)
+int run_fleet(const char* command, const FleetOptions& o, const std::vector<jobs::Step>& steps, FleetWording wording)
 {
     StdoutGuard guard(o.verbose);
-    watch_link_log(o.verbose);
+    jobs::watch_link_log(o.verbose);
 
     FleetChoice choice;
     int r = choose_recorders(command, o, choice);
@@ -706,133 +655,51 @@ int run_fleet(const char* command, const FleetOptions& o, const JobFactory& make
     }
 
     std::vector<std::unique_ptr<RecorderRun>> runs;
+    std::vector<int> results;
     {
-        FleetLinks links;
-        if (!choice.recorders.empty() && !links.init()) {
+        jobs::FleetLinkPort port;
+        if (!choice.recorders.empty() && !port.init()) {
             std::fprintf(stderr, "dravlinctl %s: the link table could not be allocated\n", command);
             return kExitFailed;
         }
-        const auto timeout = std::chrono::seconds(o.timeout_seconds);
-        const auto login_window = std::min<std::chrono::seconds>(timeout, std::chrono::seconds(kLoginWindowSeconds));
-        for (size_t i = 0; i < choice.recorders.size(); ++i) {
-            const Recorder& rec = choice.recorders[i];
-            auto run = std::make_unique<RecorderRun>(static_cast<int>(i), rec);
-            run->job = make_job(rec);
-            run->started = std::chrono::steady_clock::now();
-            run->progress("logging in to " + rec.address + ":" + std::to_string(rec.port));
-            if (!links.login(run->chanid(), rec))
-                run->finish(false, "the link could not be started");
+        jobs::FleetRunner runner(port, port);
+        const jobs::JobPolicy policy = jobs::JobPolicy::tool(o.timeout_seconds * 1000);
+        for (const Recorder& rec : choice.recorders) {
+            auto run = std::make_unique<RecorderRun>();
+            run->rec = rec;
+            run->wording = wording;
+            run->timeout_seconds = o.timeout_seconds;
+            RecorderRun* rp = run.get();
+            runner.add(target_of(rec), steps, policy,
+                       [rp](const jobs::Job& job, const jobs::JobNews& n) { tell(*rp, job, n); });
             runs.push_back(std::move(run));
         }
-        std::vector<bool> released(runs.size(), false);
-        auto release_finished = [&] {
-            for (size_t i = 0; i < runs.size(); ++i) {
-                if (runs[i]->finished() && !released[i]) {
-                    links.logout(runs[i]->chanid());
-                    released[i] = true;
-                }
-            }
+        jobs::FleetRunner::Hooks hooks;
+        hooks.before_start = [&](jobs::Job& job) {
+            const Recorder& rec = runs[static_cast<size_t>(job.chanid())]->rec;
+            progress_line(rec.name, "logging in to " + rec.address + ":" + std::to_string(rec.port));
         };
-        release_finished();
-
-        for (;;) {
-            auto now = std::chrono::steady_clock::now();
-            auto next_deadline = now + std::chrono::milliseconds(200);
-            bool busy = false;
-            for (auto& run : runs) {
-                if (run->finished())
-                    continue;
-                auto deadline = run->started + (run->logged_in ? timeout : login_window);
-                if (now >= deadline) {
-                    run->set_result("timed out");
-                    std::string why;
-                    if (run->logged_in)
-                        why = "no result within " + std::to_string(o.timeout_seconds) + " s";
-                    else
-                        why = "not logged in within " + std::to_string(login_window.count()) + " s" +
-                              (run->connect_failures > 0 ? " (could not connect)" : " (no login answer)");
-                    run->finish(false, why);
-                    continue;
-                }
-                if (run->stall_deadline != std::chrono::steady_clock::time_point{} && now >= run->stall_deadline) {
-                    run->set_result("stalled");
-                    run->finish(false, "the upload made no progress for " + std::to_string(kUploadStallSeconds) + " s");
-                    continue;
-                }
-                busy = true;
-                next_deadline = std::min(next_deadline, deadline);
-                if (run->stall_deadline != std::chrono::steady_clock::time_point{})
-                    next_deadline = std::min(next_deadline, run->stall_deadline);
-            }
-            release_finished();
-            if (!busy)
-                break;
-
-            LinkEvent ev;
-            auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(next_deadline - now);
-            if (!links.next(ev, std::max(wait, std::chrono::milliseconds(1))))
-                continue;
-            if (ev.chanid < 0 || ev.chanid >= static_cast<int>(runs.size()))
-                continue;
-            RecorderRun& run = *runs[static_cast<size_t>(ev.chanid)];
-            if (run.finished())
-                continue;
-            switch (ev.code) {
-            case IPC_EVENT_LOGIN_OK:
-                if (!run.logged_in) {
-                    run.logged_in = true;
-                    run.progress("logged in");
-                    if (run.job)
-                        run.job->start(run);
-                    else
-                        run.finish(true, "");
-                }
-                break;
-            case IPC_EVENT_LOGIN_FAIL:
-            case IPC_EVENT_DISCONNECTED:
-                if (run.logged_in) {
-                    // The link reconnects by itself, but whatever was in flight is lost with it.
-                    run.set_result("link lost");
-                    run.finish(false, "the link broke before the work was done");
-                } else if (ev.login_problem == kLoginProblemNoAnswer) {
-                    run.set_result("no login answer");
-                    run.finish(false, "the recorder did not answer the login");
-                } else if (ev.login_problem == kLoginProblemBadFrame) {
-                    run.set_result("bad login answer");
-                    run.finish(false, "the recorder's login answer is not a valid frame");
-                } else if (ev.code == IPC_EVENT_LOGIN_FAIL) {
-                    run.set_result("login refused");
-                    run.finish(false, "the recorder refused the account");
-                } else if (run.connect_failures++ == 0) {
-                    run.progress("cannot connect, retrying");
-                }
-                break;
-            case IPC_EVENT_THREAD_END:
-                break;
-            default:
-                if (run.job)
-                    run.job->on_event(run, ev);
-                break;
-            }
-            release_finished();
-        }
-        links.logout_all();
+        runner.run(hooks);
+        for (const auto& job : runner.jobs())
+            results.push_back(job->result());
+        port.logout_all();
     }
     guard.restore();
 
     std::vector<SummaryRow> rows;
     bool all_ok = true;
     int succeeded = 0;
-    for (const auto& run : runs) {
+    for (size_t i = 0; i < runs.size(); ++i) {
+        const RecorderRun& run = *runs[i];
         SummaryRow row;
-        row.name = run->recorder().name;
-        row.serial = run->recorder().serial;
-        row.address = run->recorder().address;
-        row.port = run->recorder().port;
-        row.ok = run->ok();
-        row.result = run->result();
-        row.message = run->message();
-        row.steps = run->steps();
+        row.name = run.rec.name;
+        row.serial = run.rec.serial;
+        row.address = run.rec.address;
+        row.port = run.rec.port;
+        row.ok = results[i] == jobs::kJobOk;
+        row.result = jobs::job_result_text(results[i]);
+        row.message = run.message;
+        row.steps = run.steps;
         all_ok = all_ok && row.ok;
         succeeded += row.ok;
         rows.push_back(std::move(row));

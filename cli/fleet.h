@@ -1,11 +1,7 @@
 // The part every dravlinctl command over recorders shares: the common options, choosing the
-// recorders (a LAN search, or direct addresses with --target), logging in to them in parallel,
-// collecting their link events on the main thread, a per-recorder time-out, progress lines on
-// standard error and the closing summary on standard output (text or JSON).
-//
-// A command supplies a Job per recorder: it is started once the recorder is logged in and is
-// fed that recorder's link events until it calls finish(). Jobs run on dravlinctl's main thread
-// only, so they need no locks; the link threads just queue events.
+// recorders (a LAN search, or direct addresses with --target), and turning the fleet runner's
+// news (jobs/fleet.h) into progress lines on standard error and the closing summary on standard
+// output (text or JSON). The sequences themselves, their time-outs and results live in jobs/.
 #pragma once
 
 #include <chrono>
@@ -16,6 +12,9 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "jobs/fleet.h"
+#include "jobs/job.h"
 
 namespace dravlinctl {
 
@@ -36,7 +35,7 @@ struct FleetOptions {
 };
 
 constexpr uint16_t kDefaultControlPort = 8091;
-constexpr int kMaxFleetLinks = 64;  // the link table's size
+constexpr int kMaxFleetLinks = jobs::kMaxFleetJobs;  // the link table's size
 // A recorder that is not logged in this long after its login started fails, whatever the
 // command's --timeout (which also covers the work after the login).
 constexpr int kLoginWindowSeconds = 15;
@@ -119,47 +118,10 @@ int choose_recorders(const char* command, const FleetOptions& o, FleetChoice& ou
 // Searches started by this process (a --target run must leave it at 0).
 int fleet_searches_started();
 
-// One link event as the main thread sees it.
-struct LinkEvent {
-    int chanid = -1;
-    int code = 0;
-    bool has_value = false;  // a 32-bit value (progress, verdicts, answers' flags)
-    int32_t value = 0;
-    std::string text;        // text events (talk, PTZ, download results)
-    int login_problem = 0;   // events 2 and 5: what the link's login step logged (below)
-};
-
-// What went wrong in a login, as the link thread's log lines told (kLoginProblem...).
-constexpr int kLoginProblemNone = 0;
-constexpr int kLoginProblemNoAnswer = 1;   // the recorder did not answer the login
-constexpr int kLoginProblemBadFrame = 2;   // its answer was not a valid frame
-// Installs the log sink that watches the link threads' login lines (and copies every line to
-// standard error with verbose). Every command over links calls it once.
-void watch_link_log(bool verbose);
-
-// The link table used by one run: recorder i on chanid i, auto reconnect, events queued for
-// the main thread. Logs everything out when destroyed.
-class FleetLinks {
-public:
-    FleetLinks();
-    ~FleetLinks();
-    FleetLinks(const FleetLinks&) = delete;
-    FleetLinks& operator=(const FleetLinks&) = delete;
-
-    // ipc_init; false when the table could not be allocated.
-    bool init();
-    // ipc_login_delay for recorder r on chanid; false when the link could not be started.
-    bool login(int chanid, const Recorder& r);
-    // Waits up to `wait` for the next event of any link. false when none came.
-    bool next(LinkEvent& ev, std::chrono::milliseconds wait);
-    // Ends one link (waits for its thread) and drops its queued events.
-    void logout(int chanid);
-    void logout_all();
-};
-
-// Keeps the link library's console lines off the real standard output, so that the summary
-// (or --json) stays clean: standard output goes to standard error with --verbose and nowhere
-// otherwise, until restored. out() writes to the real standard output meanwhile.
+// Keeps the console lines off the real standard output, so that the summary (or --json) stays
+// clean: the log's console sink goes to standard error with --verbose and nowhere otherwise.
+// While a library still writes to standard output itself, standard output is also pointed
+// there until restore(); out() is the real standard output meanwhile.
 class StdoutGuard {
 public:
     explicit StdoutGuard(bool verbose);
@@ -174,6 +136,7 @@ private:
     FILE* out_ = nullptr;
 };
 
+// One line of a recorder's summary: a step and how it ended.
 struct StepResult {
     std::string step;
     bool ok = false;
@@ -182,85 +145,19 @@ struct StepResult {
     std::string detail;
 };
 
-class RecorderRun;
+// How a command words its steps: refresh runs a sequence (pictures, then the reboot); the
+// other commands send one request and take its answer as the recorder's result.
+enum class FleetWording { kSequence, kRequest };
 
-// What a command does on one logged-in recorder.
-class Job {
-public:
-    virtual ~Job() = default;
-    // The recorder just logged in.
-    virtual void start(RecorderRun& run) = 0;
-    // One of its link events (login, connection and thread-end events are handled by the runner).
-    virtual void on_event(RecorderRun& run, const LinkEvent& ev) = 0;
-};
+// The whole command on the fleet runner: choose the recorders, log in to all of them in
+// parallel, run the steps on each until they are done or the recorder's time-out passes, log
+// out, print the summary. Returns kExitOk only when every chosen recorder (and every --serial)
+// succeeded.
+int run_fleet(const char* command, const FleetOptions& o, const std::vector<jobs::Step>& steps,
+              FleetWording wording);
 
-class RecorderRun {
-public:
-    RecorderRun(int chanid, Recorder rec) : chanid_(chanid), rec_(std::move(rec)) {}
-
-    int chanid() const { return chanid_; }
-    const Recorder& recorder() const { return rec_; }
-
-    // "<name> <text>" on standard error.
-    void progress(const std::string& text);
-    void add_step(StepResult s) { steps_.push_back(std::move(s)); }
-    // The recorder is done; a failure keeps the message as its summary detail.
-    void finish(bool ok, const std::string& message);
-
-    bool finished() const { return finished_; }
-    bool ok() const { return ok_; }
-    const std::string& result() const { return result_; }
-    const std::string& message() const { return message_; }
-    const std::vector<StepResult>& steps() const { return steps_; }
-    // Whether every step so far succeeded.
-    bool steps_ok() const;
-
-    // Runner's bookkeeping.
-    void set_result(const std::string& result) { result_ = result; }
-    // A job that waits on upload progress arms this; the runner fails the recorder as
-    // "stalled" when it passes. Cleared (default) when no progress is awaited.
-    void expect_progress_within(std::chrono::seconds s) { stall_deadline = std::chrono::steady_clock::now() + s; }
-    void progress_not_awaited() { stall_deadline = {}; }
-    std::chrono::steady_clock::time_point stall_deadline{};
-    std::chrono::steady_clock::time_point started{};
-    bool logged_in = false;
-    int connect_failures = 0;
-    std::unique_ptr<Job> job;
-
-private:
-    int chanid_;
-    Recorder rec_;
-    bool finished_ = false;
-    bool ok_ = false;
-    std::string result_;
-    std::string message_;
-    std::vector<StepResult> steps_;
-};
-
-// A job that sends one request and waits for the event that answers it (the upload progress,
-// event 50, is shown on the way).
-struct RequestPlan {
-    const char* step;                     // "reboot", "firmware", ...
-    std::function<bool(int chanid)> send; // true when the request was written
-    int answer_event;                     // the event that carries the answer's value
-    std::function<bool(int value)> success;
-    std::function<std::string(int value)> describe;  // text of a failed answer
-};
-std::unique_ptr<Job> make_request_job(const RequestPlan& plan);
-
-// Whether the link of chanid reported a loss (event 2) that is still queued, waiting up to
-// `wait` for one.
-bool link_lost_event_pending(int chanid, std::chrono::milliseconds wait);
-// Finishes a recorder whose `step` request could not be written: "link lost" when the link
-// just broke, else failed with `otherwise` (default: "the <step> request could not be written").
-void fail_unsent(RecorderRun& run, const std::string& step, const std::string& otherwise = "");
-
-using JobFactory = std::function<std::unique_ptr<Job>(const Recorder&)>;
-
-// The whole command: choose the recorders, log in to all of them in parallel, run a job on each
-// until it finishes or its time-out passes, log out, print the summary. Returns kExitOk only
-// when every chosen recorder (and every --serial) succeeded.
-int run_fleet(const char* command, const FleetOptions& o, const JobFactory& make_job);
+// What the tool calls a step ("boot picture", "reboot", "firmware", ...).
+const char* step_name(int kind);
 
 // Upload progress comes in steps of 5 %; with many recorders a line each would drown the
 // terminal, so a line is shown each time a multiple of 20 % is passed and at 100 %.

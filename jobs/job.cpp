@@ -1,0 +1,440 @@
+#include "jobs/job.h"
+
+#include "link/link.h"
+#include "link/transfer.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace jobs {
+
+bool is_picture_step(int kind)
+{
+    return kind == kStepBootPicture || kind == kStepChannelPicture || kind == kStepShutdownPicture;
+}
+
+namespace {
+
+int file_type_of(int kind)
+{
+    switch (kind) {
+    case kStepBootPicture: return IPC_FILE_BOOT_PICTURE;
+    case kStepChannelPicture: return IPC_FILE_CHANNEL_PICTURE;
+    case kStepShutdownPicture: return IPC_FILE_SHUTDOWN_PICTURE;
+    default: return IPC_FILE_FIRMWARE;
+    }
+}
+
+// The event that answers a step's request.
+int answer_event_of(int kind)
+{
+    switch (kind) {
+    case kStepChannelAddMode: return IPC_EVENT_CHANADD_MODE;
+    case kStepBuzzer: return IPC_EVENT_BUZZER;
+    case kStepReboot: return IPC_EVENT_REBOOT;
+    default: return IPC_EVENT_UPLOAD_RESULT;
+    }
+}
+
+bool answer_ok(int kind, int value)
+{
+    switch (kind) {
+    case kStepBuzzer: return value == 1;                        // 2: the model has no such setting
+    case kStepChannelAddMode: return value == 0 || value == 1;  // both mean "set, restarting"
+    default: return value == 0;
+    }
+}
+
+// Steps whose data streams over the link (their progress is watched for a stall).
+bool streams(const Step& s)
+{
+    return s.kind == kStepFirmware || s.kind == kStepBootPicture || (is_picture_step(s.kind) && !s.factory);
+}
+
+// Whether a step's request was written: picture uploads answer with the bytes written, the
+// firmware announcement, restores and the other requests with 0.
+bool written(const Step& s, int r) { return streams(s) && s.kind != kStepFirmware ? r > 0 : r == 0; }
+
+}  // namespace
+
+Step Step::picture_file(int kind, std::string path)
+{
+    Step s;
+    s.kind = kind;
+    s.path = std::move(path);
+    return s;
+}
+
+Step Step::factory_picture(int kind, const void* data, int size)
+{
+    Step s;
+    s.kind = kind;
+    s.factory = true;
+    s.data = data;
+    s.size = size;
+    return s;
+}
+
+Step Step::firmware(std::string path)
+{
+    Step s;
+    s.kind = kStepFirmware;
+    s.path = std::move(path);
+    return s;
+}
+
+Step Step::buzzer(int enable)
+{
+    Step s;
+    s.kind = kStepBuzzer;
+    s.value = enable;
+    return s;
+}
+
+Step Step::channel_add_mode(int ctrl_enable, int mode)
+{
+    Step s;
+    s.kind = kStepChannelAddMode;
+    s.ctrl_enable = ctrl_enable;
+    s.value = mode;
+    return s;
+}
+
+Step Step::reboot()
+{
+    Step s;
+    s.kind = kStepReboot;
+    return s;
+}
+
+JobPolicy JobPolicy::tool(int64_t timeout_ms)
+{
+    JobPolicy p;
+    p.limit_ms = timeout_ms;
+    return p;
+}
+
+JobPolicy JobPolicy::page()
+{
+    JobPolicy p;
+    p.picture_unsent_at_login = Unsent::kWait;  // the page does not look at that result
+    p.picture_unsent_chained = Unsent::kSkip;
+    p.other_unsent_at_login = Unsent::kFail;
+    p.other_unsent_chained = Unsent::kWait;     // "reboot by hand", then the supervision ends it
+    p.loss_grace_ms = 0;
+    p.link_loss_fails = false;
+    p.resend_on_relogin = true;
+    p.try_before_login = true;
+    p.limit_ms = 15000;
+    p.login_window_ms = 0;
+    p.stall_ms = 0;
+    p.tick_ms = 500;
+    return p;
+}
+
+Job::Job(int chanid, Target target, std::vector<Step> steps, JobPolicy policy, LinkPort& port, NewsCallback news)
+    : chanid_(chanid), target_(std::move(target)), steps_(std::move(steps)), policy_(policy), port_(port),
+      news_(std::move(news))
+{
+}
+
+void Job::tell(JobNews n) const
+{
+    if (news_)
+        news_(*this, n);
+}
+
+int Job::state() const
+{
+    if (finished() || !started_ || index_ >= steps_.size() || policy_.hold_ms > 0)
+        return kStateIdle;
+    return steps_[index_].kind;
+}
+
+int Job::request(const Step& s)
+{
+    switch (s.kind) {
+    case kStepBootPicture:
+    case kStepChannelPicture:
+    case kStepShutdownPicture:
+        if (!s.factory)
+            return port_.upload_file(chanid_, file_type_of(s.kind), s.path.c_str());
+        if (s.kind == kStepBootPicture)
+            return port_.upload_resource(chanid_, s.data, s.size);
+        return port_.restore_picture(chanid_, file_type_of(s.kind));
+    case kStepChannelAddMode: return port_.set_channel_add_mode(chanid_, s.ctrl_enable, s.value);
+    case kStepBuzzer: return port_.set_buzzer(chanid_, s.value);
+    case kStepReboot: return port_.reboot(chanid_);
+    case kStepFirmware: return port_.upload_firmware(chanid_, s.path.c_str());
+    default: return -1;
+    }
+}
+
+void Job::start(int64_t now)
+{
+    if (started_)
+        return;
+    started_ = true;
+    start_at_ = now;
+    elapsed_ = 0;
+    if (policy_.try_before_login && policy_.hold_ms == 0 && !steps_.empty()) {
+        const Step& s = steps_[index_];
+        if (written(s, request(s))) {
+            logged_in_ = true;  // the request went out, so the link was up
+            phase_ = Phase::kAwaitAnswer;
+            if (policy_.stall_ms > 0 && streams(s))
+                stall_at_ = now + policy_.stall_ms;
+            tell({kNewsStepSent, static_cast<int>(index_), s.kind});
+            return;
+        }
+    }
+    phase_ = Phase::kLoggingIn;
+    tell({kNewsLoginStarted});
+    if (!port_.login(chanid_, target_))
+        finish(kJobNotStarted);
+}
+
+void Job::send_current(bool at_login, int64_t now)
+{
+    const Step& s = steps_[index_];
+    if (written(s, request(s))) {
+        phase_ = Phase::kAwaitAnswer;
+        stall_at_ = policy_.stall_ms > 0 && streams(s) ? now + policy_.stall_ms : -1;
+        tell({kNewsStepSent, static_cast<int>(index_), s.kind});
+        return;
+    }
+    outcomes_.push_back({s.kind, false, false, 0, false});
+    bool picture = is_picture_step(s.kind);
+    Unsent rule = picture ? (at_login ? policy_.picture_unsent_at_login : policy_.picture_unsent_chained)
+                          : (at_login ? policy_.other_unsent_at_login : policy_.other_unsent_chained);
+    if (rule != Unsent::kWait && policy_.loss_grace_ms > 0 && policy_.link_loss_fails) {
+        phase_ = Phase::kLossGrace;
+        grace_rule_ = rule;
+        grace_until_ = now + policy_.loss_grace_ms;
+        return;
+    }
+    apply_unsent(rule, now);
+}
+
+void Job::apply_unsent(Unsent rule, int64_t now)
+{
+    grace_until_ = -1;
+    const Step& s = steps_[index_];
+    tell({kNewsStepUnsent, static_cast<int>(index_), s.kind, true, static_cast<int>(rule)});
+    switch (rule) {
+    case Unsent::kSkip: advance(now); break;
+    case Unsent::kFail: finish(kJobUnsent); break;
+    case Unsent::kWait: phase_ = Phase::kAwaitAnswer; break;
+    }
+}
+
+void Job::advance(int64_t now)
+{
+    stall_at_ = -1;
+    ++index_;
+    if (index_ < steps_.size())
+        send_current(false, now);
+    else
+        finish_sequence();
+}
+
+void Job::finish_sequence()
+{
+    bool all_ok = std::all_of(outcomes_.begin(), outcomes_.end(), [](const StepOutcome& o) { return o.ok; });
+    finish(all_ok ? kJobOk : kJobStepFailed);
+}
+
+void Job::finish(int result)
+{
+    if (finished())
+        return;
+    result_ = result == kJobRunning ? kJobStepFailed : result;
+    phase_ = Phase::kIdle;
+    stall_at_ = -1;
+    grace_until_ = -1;
+    tell({kNewsFinished, index_ < steps_.size() ? static_cast<int>(index_) : -1, 0, false, 0, result_ == kJobOk, result_});
+}
+
+void Job::on_check_event(const LinkEvent& ev)
+{
+    // A login check keeps going to the end of its time whatever happens; it remembers the
+    // first loss after a login, and before one the latest reason the login failed.
+    if (ev.code == IPC_EVENT_LOGIN_OK) {
+        if (!logged_in_)
+            tell({kNewsLoggedIn});
+        logged_in_ = true;
+        return;
+    }
+    if (ev.code != IPC_EVENT_DISCONNECTED && ev.code != IPC_EVENT_LOGIN_FAIL)
+        return;
+    if (logged_in_) {
+        if (check_failure_ == kJobOk)
+            check_failure_ = kJobLinkLost;
+    } else if (ev.login_problem == kLoginProblemNoAnswer) {
+        check_failure_ = kJobNoLoginAnswer;
+    } else if (ev.login_problem == kLoginProblemBadFrame) {
+        check_failure_ = kJobBadLoginAnswer;
+    } else if (ev.code == IPC_EVENT_LOGIN_FAIL) {
+        check_failure_ = kJobLoginRefused;
+    }
+}
+
+void Job::on_login_trouble(const LinkEvent& ev)
+{
+    if (logged_in_) {
+        if (policy_.link_loss_fails) {
+            if (phase_ == Phase::kLossGrace)
+                lost_at_step_ = static_cast<int>(index_);
+            finish(kJobLinkLost);
+        } else if (ev.code == IPC_EVENT_LOGIN_FAIL) {
+            finish(kJobLoginRefused);
+        }
+        return;  // the link reconnects by itself
+    }
+    if (ev.login_problem == kLoginProblemNoAnswer)
+        finish(kJobNoLoginAnswer);
+    else if (ev.login_problem == kLoginProblemBadFrame)
+        finish(kJobBadLoginAnswer);
+    else if (ev.code == IPC_EVENT_LOGIN_FAIL)
+        finish(kJobLoginRefused);
+    else
+        tell({kNewsConnectFailed, -1, 0, true, ++connect_failures_});
+}
+
+void Job::on_progress(const LinkEvent& ev, int64_t now)
+{
+    if (phase_ != Phase::kAwaitAnswer || index_ >= steps_.size() || !streams(steps_[index_]) || !ev.has_value)
+        return;
+    const Step& s = steps_[index_];
+    tell({kNewsStepProgress, static_cast<int>(index_), s.kind, true, ev.value});
+    // Once every byte is handed over, the recorder's own check before its verdict is covered
+    // by the overall limit.
+    if (ev.value >= 100) {
+        stall_at_ = -1;
+        if (policy_.done_at_full_progress) {
+            outcomes_.push_back({s.kind, true, true, ev.value, true});
+            finish(kJobOk);
+        }
+    } else if (policy_.stall_ms > 0) {
+        stall_at_ = now + policy_.stall_ms;
+    }
+}
+
+void Job::on_answer(const LinkEvent& ev, int64_t now)
+{
+    if (phase_ != Phase::kAwaitAnswer || index_ >= steps_.size() || answer_event_of(steps_[index_].kind) != ev.code)
+        return;
+    const Step& s = steps_[index_];
+    int v = ev.has_value ? ev.value : -1;
+    bool ok = ev.has_value && answer_ok(s.kind, v);
+    stall_at_ = -1;
+    outcomes_.push_back({s.kind, true, ev.has_value, v, ok});
+    tell({kNewsStepAnswered, static_cast<int>(index_), s.kind, ev.has_value, v, ok});
+    // A refused picture does not stop the sequence: the next one and the reboot follow.
+    if (!ok && !is_picture_step(s.kind)) {
+        finish(kJobStepFailed);
+        return;
+    }
+    advance(now);
+}
+
+void Job::on_link_event(const LinkEvent& ev, int64_t now)
+{
+    if (finished() || !started_)
+        return;
+    if (policy_.hold_ms > 0) {
+        on_check_event(ev);
+        return;
+    }
+    switch (ev.code) {
+    case IPC_EVENT_LOGIN_OK: {
+        bool first = !logged_in_;
+        logged_in_ = true;
+        if (first)
+            tell({kNewsLoggedIn});
+        if (steps_.empty()) {
+            finish(kJobOk);
+        } else if (phase_ == Phase::kLoggingIn || (policy_.resend_on_relogin && phase_ == Phase::kAwaitAnswer && !first)) {
+            send_current(true, now);
+        }
+        break;
+    }
+    case IPC_EVENT_LOGIN_FAIL:
+    case IPC_EVENT_DISCONNECTED:
+        on_login_trouble(ev);
+        break;
+    case IPC_EVENT_UPLOAD_PROGRESS:
+        on_progress(ev, now);
+        break;
+    case IPC_EVENT_UPLOAD_RESULT:
+    case IPC_EVENT_BUZZER:
+    case IPC_EVENT_CHANADD_MODE:
+    case IPC_EVENT_REBOOT:
+        on_answer(ev, now);
+        break;
+    default:
+        break;
+    }
+}
+
+int64_t Job::limit_deadline() const
+{
+    int64_t limit = policy_.limit_ms;
+    if (!logged_in_ && policy_.login_window_ms > 0)
+        limit = limit > 0 ? std::min(limit, policy_.login_window_ms) : policy_.login_window_ms;
+    return limit > 0 ? start_at_ + limit : -1;
+}
+
+void Job::on_tick(int64_t now)
+{
+    if (finished() || !started_)
+        return;
+    if (policy_.hold_ms > 0) {
+        if (now >= start_at_ + policy_.hold_ms)
+            finish(!logged_in_ && check_failure_ == kJobOk ? kJobTimedOut
+                   : check_failure_ != kJobOk             ? check_failure_
+                                                          : kJobOk);
+        return;
+    }
+    if (policy_.tick_ms > 0) {
+        // The page's supervision: the count goes on from the start, progress or not.
+        if (policy_.limit_ms > 0 && elapsed_ >= policy_.limit_ms) {
+            finish(kJobTimedOut);
+            return;
+        }
+        elapsed_ += policy_.tick_ms;
+    } else {
+        int64_t deadline = limit_deadline();
+        if (deadline >= 0 && now >= deadline) {
+            finish(kJobTimedOut);
+            return;
+        }
+    }
+    if (stall_at_ >= 0 && now >= stall_at_) {
+        finish(kJobStalled);
+        return;
+    }
+    if (phase_ == Phase::kLossGrace && now >= grace_until_)
+        apply_unsent(grace_rule_, now);
+}
+
+int64_t Job::next_deadline() const
+{
+    if (finished() || !started_)
+        return -1;
+    int64_t d = -1;
+    auto take = [&d](int64_t t) {
+        if (t >= 0 && (d < 0 || t < d))
+            d = t;
+    };
+    if (policy_.hold_ms > 0)
+        return start_at_ + policy_.hold_ms;
+    if (policy_.tick_ms == 0)
+        take(limit_deadline());
+    take(stall_at_);
+    if (phase_ == Phase::kLossGrace)
+        take(grace_until_);
+    return d;
+}
+
+}  // namespace jobs

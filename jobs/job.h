@@ -1,0 +1,214 @@
+// One recorder's maintenance job: a short sequence of steps (pictures, configuration pushes,
+// reboot, firmware) run over that recorder's link, driven by its link events and by a clock
+// the owner passes in (milliseconds of any monotonic clock; tests pass their own).
+//
+// A job logs the recorder in (or, by policy, first tries its first request on a link that may
+// already be up), sends each step's request when the previous one has been answered, and
+// reports what happens through its news callback: login, each request sent or not, upload
+// progress, each answer, and the end with a JobResult. It holds the deadlines too: the login
+// window, the upload stall limit and the overall limit (wall time, or counted in supervision
+// ticks). It knows no screen text: the tool and the pages turn news into their own words.
+//
+// The two callers' rules differ (a request that cannot be written, a lost link, how time is
+// counted); JobPolicy holds every difference. A job is not thread-safe: its owner serialises
+// start, on_link_event and on_tick (the tool's runner calls them from one thread; a page under
+// its row lock).
+#pragma once
+
+#include "jobs/link_port.h"
+#include "jobs/results.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace jobs {
+
+// Kinds of step. The values are the maintenance page's row states, so a page can show
+// state() as it always did.
+enum StepKind : int {
+    kStepBootPicture = 11,
+    kStepChannelPicture = 12,
+    kStepShutdownPicture = 13,
+    kStepChannelAddMode = 14,
+    kStepBuzzer = 15,
+    kStepReboot = 16,
+    kStepFirmware = 17,
+};
+// state() of a job with no step pending (not started or finished).
+constexpr int kStateIdle = 10;
+
+bool is_picture_step(int kind);
+
+struct Step {
+    int kind = kStepReboot;
+    bool factory = false;          // pictures: the built-in boot picture, or a factory restore
+    std::string path;              // file pictures and firmware
+    const void* data = nullptr;    // the built-in boot picture; must outlive the upload
+    int size = 0;
+    int value = 0;                 // buzzer: 1 allows the button; channel-add mode: 0 to 4
+    int ctrl_enable = 1;           // channel-add mode: 0 forbids the recorder's users to change it
+
+    static Step picture_file(int kind, std::string path);
+    static Step factory_picture(int kind, const void* data = nullptr, int size = 0);
+    static Step firmware(std::string path);
+    static Step buzzer(int enable);
+    static Step channel_add_mode(int ctrl_enable, int mode);
+    static Step reboot();
+};
+
+// What a step whose request cannot be written does.
+enum class Unsent : int {
+    kSkip,  // recorded as failed; the sequence goes on with the next step
+    kFail,  // the job ends (kJobUnsent)
+    kWait,  // nothing happens: the job waits for its time limit
+};
+
+struct JobPolicy {
+    // A request that cannot be written: for a picture or another step, on the first send
+    // after a login or chained after an answer.
+    Unsent picture_unsent_at_login = Unsent::kSkip;
+    Unsent picture_unsent_chained = Unsent::kSkip;
+    Unsent other_unsent_at_login = Unsent::kFail;
+    Unsent other_unsent_chained = Unsent::kFail;
+    // Before applying that rule, wait this long for a link loss: a request that cannot go out
+    // on a link that just broke is the loss (kJobLinkLost), not the request. 0: at once.
+    int64_t loss_grace_ms = 500;
+    // Event 2 or 5 after the login ends the job as kJobLinkLost; otherwise the link's own
+    // reconnection is left to bring it back (and a 5 ends it as kJobLoginRefused).
+    bool link_loss_fails = true;
+    // Every new login (after a reconnection) sends the pending step's request again.
+    bool resend_on_relogin = false;
+    // start() first tries the first step on a link that may already be logged in, and logs in
+    // only when that request cannot be written.
+    bool try_before_login = false;
+    // An upload whose progress reaches 100 % ends the job (the verdict is not awaited).
+    bool done_at_full_progress = false;
+    // The whole job, from start(); 0: no limit.
+    int64_t limit_ms = 15000;
+    // Not logged in within this (bounded by limit_ms) fails; 0: only limit_ms applies.
+    int64_t login_window_ms = 15000;
+    // An upload with no progress for this long fails as kJobStalled; 0: never.
+    int64_t stall_ms = 50000;
+    // > 0: limit_ms is counted in on_tick calls worth tick_ms each, from start(), whatever
+    // happens meanwhile (a page's supervision timer); 0: measured on the clock.
+    int64_t tick_ms = 0;
+    // > 0: a login check. The job holds the link this long and ends ok only when the recorder
+    // logged in and the link stayed up; steps are ignored.
+    int64_t hold_ms = 0;
+
+    // dravlinctl's rules, with its per-recorder time-out.
+    static JobPolicy tool(int64_t timeout_ms);
+    // The maintenance page's rules: 15 s counted in 500 ms ticks, an unsent picture skipped
+    // when chained and left waiting right after a login, a lost link left to reconnect.
+    static JobPolicy page();
+};
+
+// A finished step (answered, or its request not written).
+struct StepOutcome {
+    int kind = 0;
+    bool sent = false;
+    bool has_value = false;  // the answer carried a value
+    int value = 0;           // -1 when the answer carried none
+    bool ok = false;
+};
+
+enum NewsKind : int {
+    kNewsLoginStarted,   // the link is starting
+    kNewsConnectFailed,  // a connection attempt failed before the login (value: how many so far)
+    kNewsLoggedIn,       // the first login of this job
+    kNewsStepSent,       // step's request written
+    kNewsStepUnsent,     // step's request not written (value: the Unsent rule applied)
+    kNewsStepProgress,   // upload progress (value: percent)
+    kNewsStepAnswered,   // step answered (value, ok)
+    kNewsFinished,       // the job ended (result)
+};
+
+struct JobNews {
+    int kind = kNewsLoginStarted;
+    int step = -1;       // index into the steps, -1 when none
+    int step_kind = 0;
+    bool has_value = false;
+    int value = 0;
+    bool ok = false;
+    int result = kJobRunning;
+};
+
+class Job;
+using NewsCallback = std::function<void(const Job& job, const JobNews& news)>;
+
+class Job {
+public:
+    Job(int chanid, Target target, std::vector<Step> steps, JobPolicy policy, LinkPort& port,
+        NewsCallback news = nullptr);
+    Job(const Job&) = delete;
+    Job& operator=(const Job&) = delete;
+
+    void start(int64_t now);
+    // One event of this job's link. Events of other links must not come here.
+    void on_link_event(const LinkEvent& ev, int64_t now);
+    // Checks the deadlines; with tick_ms it is the supervision tick itself.
+    void on_tick(int64_t now);
+    // The earliest clock deadline still ahead, or -1 (none, finished, or counted in ticks).
+    int64_t next_deadline() const;
+    // Ends the job from outside (e.g. the owner gives up); no effect once finished.
+    void finish(int result);
+
+    int chanid() const { return chanid_; }
+    const Target& target() const { return target_; }
+    const std::vector<Step>& steps() const { return steps_; }
+    const JobPolicy& policy() const { return policy_; }
+    bool started() const { return started_; }
+    bool finished() const { return result_ != kJobRunning; }
+    int result() const { return result_; }
+    bool logged_in() const { return logged_in_; }
+    int connect_failures() const { return connect_failures_; }
+    // The step kind pending, or kStateIdle.
+    int state() const;
+    int current_step() const { return finished() ? -1 : static_cast<int>(index_); }
+    const std::vector<StepOutcome>& outcomes() const { return outcomes_; }
+    // Index of the step whose unsent request turned out to be a lost link, else -1.
+    int lost_at_step() const { return lost_at_step_; }
+    // Supervision time counted so far (tick_ms policies).
+    int64_t elapsed_ms() const { return elapsed_; }
+
+private:
+    enum class Phase { kIdle, kLoggingIn, kAwaitAnswer, kLossGrace };
+
+    void tell(JobNews n) const;
+    void send_current(bool at_login, int64_t now);
+    void apply_unsent(Unsent rule, int64_t now);
+    void advance(int64_t now);
+    void finish_sequence();
+    void on_login_trouble(const LinkEvent& ev);
+    void on_check_event(const LinkEvent& ev);
+    void on_answer(const LinkEvent& ev, int64_t now);
+    void on_progress(const LinkEvent& ev, int64_t now);
+    int request(const Step& s);
+    int64_t limit_deadline() const;
+
+    int chanid_;
+    Target target_;
+    std::vector<Step> steps_;
+    JobPolicy policy_;
+    LinkPort& port_;
+    NewsCallback news_;
+
+    Phase phase_ = Phase::kIdle;
+    size_t index_ = 0;
+    bool started_ = false;
+    bool logged_in_ = false;
+    int connect_failures_ = 0;
+    int result_ = kJobRunning;
+    int check_failure_ = kJobOk;   // login checks: what went wrong first
+    int lost_at_step_ = -1;
+    int64_t start_at_ = 0;
+    int64_t elapsed_ = 0;
+    int64_t stall_at_ = -1;
+    int64_t grace_until_ = -1;
+    Unsent grace_rule_ = Unsent::kFail;
+    std::vector<StepOutcome> outcomes_;
+};
+
+}  // namespace jobs

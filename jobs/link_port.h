@@ -1,0 +1,78 @@
+// What a job needs of the device link, as one small interface: start and end a recorder's
+// link, and the requests of the maintenance sequences. The fleet's port calls the link library;
+// tests substitute a fake that records the calls. Only code in jobs/ calls the upload, restore,
+// reboot, buzzer and channel-mode requests.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace jobs {
+
+// One recorder to log in to.
+struct Target {
+    std::string address;   // dotted IPv4 address
+    uint16_t port = 8091;  // control port
+    std::string user, password;
+};
+
+// What went wrong in a login, as far as the link's own lines told (the fleet's port watches
+// them; a page that does not watch passes kLoginProblemNone).
+constexpr int kLoginProblemNone = 0;
+constexpr int kLoginProblemNoAnswer = 1;  // the recorder did not answer the login
+constexpr int kLoginProblemBadFrame = 2;  // its answer was not a valid frame
+
+// One link event as a job sees it.
+struct LinkEvent {
+    int chanid = -1;
+    int code = 0;
+    bool has_value = false;  // a 32-bit value (progress, verdicts, answers' flags)
+    int32_t value = 0;
+    std::string text;        // text events (talk, PTZ, download results)
+    int login_problem = kLoginProblemNone;  // events 2 and 5
+};
+
+class LinkPort {
+public:
+    virtual ~LinkPort() = default;
+    // Starts the recorder's link on chanid (auto reconnect); true when its thread runs.
+    virtual bool login(int chanid, const Target& target) = 0;
+    // Ends the link of chanid; may return before the link thread has ended.
+    virtual void logout(int chanid) = 0;
+
+    // The link library's requests, with its results (link/transfer.h, link/requests.h).
+    virtual int upload_file(int chanid, int filetype, const char* path) = 0;
+    virtual int upload_resource(int chanid, const void* data, int length) = 0;
+    virtual int upload_firmware(int chanid, const char* path) = 0;
+    virtual int restore_picture(int chanid, int filetype) = 0;
+    virtual int set_channel_add_mode(int chanid, int ctrl_enable, int mode) = 0;
+    virtual int set_buzzer(int chanid, int enable) = 0;
+    virtual int reboot(int chanid) = 0;
+};
+
+// The port straight onto the link library; the owner's callbacks receive the link events.
+class DirectLinkPort : public LinkPort {
+public:
+    using EventCallback = int (*)(int chanid, int code, const void* data, int len);
+    using AuxCallback = int (*)(int chanid, int kind, const void* data, int len, const void* info);
+    // Every login of this port registers these callbacks and this user pointer.
+    DirectLinkPort(EventCallback evcb, AuxCallback auxcb, void* userdata)
+        : evcb_(evcb), auxcb_(auxcb), userdata_(userdata) {}
+
+    bool login(int chanid, const Target& target) override;
+    void logout(int chanid) override;
+    int upload_file(int chanid, int filetype, const char* path) override;
+    int upload_resource(int chanid, const void* data, int length) override;
+    int upload_firmware(int chanid, const char* path) override;
+    int restore_picture(int chanid, int filetype) override;
+    int set_channel_add_mode(int chanid, int ctrl_enable, int mode) override;
+    int set_buzzer(int chanid, int enable) override;
+    int reboot(int chanid) override;
+
+private:
+    EventCallback evcb_;
+    AuxCallback auxcb_;
+    void* userdata_;
+};
+
+}  // namespace jobs
