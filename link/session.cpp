@@ -723,7 +723,6 @@ int ipc_login_delay(const IpcLoginParam* param)
         log_print("ipc_login_delay create thread fail\n");
         return -1;
     }
-    sleep_ms(1);
     log_print("ipc_login_delay create thread :%u \n", static_cast<unsigned>(std::hash<std::thread::id>{}(ipc->thread.get_id())));
     return 1;
 }
