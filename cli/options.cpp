@@ -1,0 +1,217 @@
+// dravlinctl's shared options: parsing, the XML text and upload file checks, target addresses.
+#include "cli/fleet.h"
+
+#include "base/sock.h"
+#include "jobs/results.h"
+#include "link/link.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+namespace dravlinctl {
+
+bool parse_long(const std::string& text, long lo, long hi, long& out)
+{
+    if (text.empty())
+        return false;
+    char* end = nullptr;
+    errno = 0;
+    long v = std::strtol(text.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || v < lo || v > hi)
+        return false;
+    out = v;
+    return true;
+}
+
+std::string xml_text_problem(const std::string& text)
+{
+    for (unsigned char c : text) {
+        if (c == '"' || c == '<' || c == '>' || c == '&')
+            return std::string("it holds '") + static_cast<char>(c) + "', which cannot travel in the recorder's XML";
+        if (c < 0x20 || c == 0x7F)
+            return "it holds a control character, which cannot travel in the recorder's XML";
+    }
+    return "";
+}
+
+std::string upload_file_problem(const std::string& path)
+{
+    if (path.size() > 255)
+        return "the path is longer than 255 characters";
+    errno = 0;
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f)
+        return std::string("cannot be opened: ") + std::strerror(errno ? errno : ENOENT);
+    struct stat st {};
+    std::string why;
+    if (::fstat(::fileno(f), &st) != 0 || !S_ISREG(st.st_mode)) {
+        why = "not a regular file";
+    } else if (st.st_size == 0) {
+        why = "the file is empty";
+    } else if (st.st_size > INT_MAX) {
+        why = "the file is larger than 2 GiB";  // the upload announces a 32-bit length
+    } else {
+        char byte;
+        errno = 0;
+        if (std::fread(&byte, 1, 1, f) != 1)
+            why = std::string("cannot be read: ") + std::strerror(errno ? errno : EIO);
+    }
+    std::fclose(f);
+    return why;
+}
+
+std::string upload_result_text(int value, const char* what)
+{
+    if (value == IPC_UPLOAD_REFUSED)
+        return std::string("the recorder refused the ") + what;
+    if (value < IPC_UPLOAD_OK || value > IPC_UPLOAD_LINK_FAILED)
+        return "the upload failed (" + std::to_string(value) + ")";
+    return jobs::upload_value_text(value);
+}
+
+std::vector<std::string> split_option_values(const std::vector<std::string>& args)
+{
+    std::vector<std::string> out;
+    bool options_done = false;
+    for (const auto& a : args) {
+        if (options_done || a.rfind("--", 0) != 0) {
+            out.push_back(a);
+            continue;
+        }
+        if (a == "--") {
+            options_done = true;
+            out.push_back(a);
+            continue;
+        }
+        auto eq = a.find('=');
+        if (eq == std::string::npos) {
+            out.push_back(a);
+        } else {
+            out.push_back(a.substr(0, eq));
+            out.push_back(a.substr(eq + 1));
+        }
+    }
+    return out;
+}
+
+bool parse_target_address(const std::string& text, TargetAddress& out)
+{
+    std::string ip = text;
+    long port = kDefaultControlPort;
+    auto colon = text.find(':');
+    if (colon != std::string::npos) {
+        ip = text.substr(0, colon);
+        if (!parse_long(text.substr(colon + 1), 1, 65535, port))
+            return false;
+    }
+    uint32_t addr = 0;
+    // The link entry holds at most 15 characters: a dotted address always fits.
+    if (ip.size() > 15 || !ipv4_parse(ip.c_str(), &addr))
+        return false;
+    out.ip = ip;
+    out.port = static_cast<uint16_t>(port);
+    return true;
+}
+
+int parse_fleet_option(const std::vector<std::string>& args, size_t& i, FleetOptions& o, std::string& error,
+                       SharedOptionSet accept)
+{
+    const std::string& a = args[i];
+    bool has_value = i + 1 < args.size();
+    auto value = [&]() -> const std::string& { return args[++i]; };
+    if (a == "--serial") {
+        if (!has_value || args[i + 1].empty()) {
+            error = "--serial needs a serial number";
+            return -1;
+        }
+        const std::string& s = value();
+        if (std::find(o.serials.begin(), o.serials.end(), s) == o.serials.end())
+            o.serials.push_back(s);
+        return 1;
+    }
+    if (a == "--target") {
+        TargetAddress t;
+        if (!has_value || !parse_target_address(args[i + 1], t)) {
+            error = "--target needs IP[:PORT] with a dotted IPv4 address and a port from 1 to 65535";
+            return -1;
+        }
+        ++i;
+        bool dup = std::any_of(o.targets.begin(), o.targets.end(),
+                               [&](const TargetAddress& x) { return x.ip == t.ip && x.port == t.port; });
+        if (!dup)
+            o.targets.push_back(t);
+        return 1;
+    }
+    if (a == "--user" || a == "--password") {
+        if (!has_value) {
+            error = a + " needs a value";
+            return -1;
+        }
+        const std::string& v = value();
+        size_t max = a == "--user" ? 31 : 40;  // what a login carries
+        if (v.size() > max) {
+            error = a + " takes at most " + std::to_string(max) + " characters";
+            return -1;
+        }
+        std::string why = xml_text_problem(v);
+        if (!why.empty()) {
+            error = a + ": " + why;
+            return -1;
+        }
+        if (a == "--user") {
+            o.user = v;
+            o.have_user = true;
+        } else {
+            o.password = v;
+            o.have_password = true;
+        }
+        return 1;
+    }
+    if (a == "--seconds" && accept.seconds) {
+        if (!has_value || !parse_long(args[i + 1], 1, 3600, o.search_seconds)) {
+            error = "--seconds needs a whole number from 1 to 3600";
+            return -1;
+        }
+        ++i;
+        return 1;
+    }
+    if (a == "--timeout" && accept.timeout) {
+        if (!has_value || !parse_long(args[i + 1], 1, 86400, o.timeout_seconds)) {
+            error = "--timeout needs a whole number of seconds from 1 to 86400";
+            return -1;
+        }
+        ++i;
+        return 1;
+    }
+    if (a == "--json" && accept.json) {
+        o.json = true;
+        return 1;
+    }
+    if (a == "--verbose" || a == "-v") {
+        o.verbose = true;
+        return 1;
+    }
+    return 0;
+}
+
+std::string check_fleet_options(const FleetOptions& o)
+{
+    if (!o.targets.empty()) {
+        if (!o.serials.empty())
+            return "--serial chooses among searched recorders; it does not go with --target";
+        if (!o.have_user || !o.have_password)
+            return "--target needs --user and --password";
+        if (o.targets.size() > static_cast<size_t>(kMaxFleetLinks))
+            return "at most " + std::to_string(kMaxFleetLinks) + " --target addresses at once";
+    } else if (o.have_user || o.have_password) {
+        return "--user and --password go with --target (searched recorders use their own account)";
+    }
+    return "";
+}
+
+}  // namespace dravlinctl
