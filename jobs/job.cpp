@@ -51,11 +51,28 @@ bool streams(const Step& s)
     return s.kind == kStepFirmware || s.kind == kStepBootPicture || (is_picture_step(s.kind) && !s.factory);
 }
 
-// Whether a step's request was written: picture uploads answer with the bytes written, the
-// firmware announcement, restores and the other requests with 0.
-bool written(const Step& s, int r) { return streams(s) && s.kind != kStepFirmware ? r > 0 : r == 0; }
-
 }  // namespace
+
+bool request_written(const Step& s, int r) { return streams(s) && s.kind != kStepFirmware ? r > 0 : r == 0; }
+
+int send_request(LinkPort& port, int chanid, const Step& s)
+{
+    switch (s.kind) {
+    case kStepBootPicture:
+    case kStepChannelPicture:
+    case kStepShutdownPicture:
+        if (!s.factory)
+            return port.upload_file(chanid, file_type_of(s.kind), s.path.c_str());
+        if (s.kind == kStepBootPicture)
+            return port.upload_resource(chanid, s.data, s.size);
+        return port.restore_picture(chanid, file_type_of(s.kind));
+    case kStepChannelAddMode: return port.set_channel_add_mode(chanid, s.ctrl_enable, s.value);
+    case kStepBuzzer: return port.set_buzzer(chanid, s.value);
+    case kStepReboot: return port.reboot(chanid);
+    case kStepFirmware: return port.upload_firmware(chanid, s.path.c_str());
+    default: return -1;
+    }
+}
 
 Step Step::picture_file(int kind, std::string path)
 {
@@ -151,24 +168,7 @@ int Job::state() const
     return steps_[index_].kind;
 }
 
-int Job::request(const Step& s)
-{
-    switch (s.kind) {
-    case kStepBootPicture:
-    case kStepChannelPicture:
-    case kStepShutdownPicture:
-        if (!s.factory)
-            return port_.upload_file(chanid_, file_type_of(s.kind), s.path.c_str());
-        if (s.kind == kStepBootPicture)
-            return port_.upload_resource(chanid_, s.data, s.size);
-        return port_.restore_picture(chanid_, file_type_of(s.kind));
-    case kStepChannelAddMode: return port_.set_channel_add_mode(chanid_, s.ctrl_enable, s.value);
-    case kStepBuzzer: return port_.set_buzzer(chanid_, s.value);
-    case kStepReboot: return port_.reboot(chanid_);
-    case kStepFirmware: return port_.upload_firmware(chanid_, s.path.c_str());
-    default: return -1;
-    }
-}
+int Job::request(const Step& s) { return send_request(port_, chanid_, s); }
 
 void Job::start(int64_t now)
 {
@@ -179,12 +179,12 @@ void Job::start(int64_t now)
     elapsed_ = 0;
     if (policy_.try_before_login && policy_.hold_ms == 0 && !steps_.empty()) {
         const Step& s = steps_[index_];
-        if (written(s, request(s))) {
+        if (request_written(s, request(s))) {
             logged_in_ = true;  // the request went out, so the link was up
             phase_ = Phase::kAwaitAnswer;
             if (policy_.stall_ms > 0 && streams(s))
                 stall_at_ = now + policy_.stall_ms;
-            tell({kNewsStepSent, static_cast<int>(index_), s.kind});
+            tell({kNewsStepSent, static_cast<int>(index_), s.kind, false, 0, true, kJobRunning, kViaFirstTry});
             return;
         }
     }
@@ -197,13 +197,15 @@ void Job::start(int64_t now)
 void Job::send_current(bool at_login, int64_t now)
 {
     const Step& s = steps_[index_];
-    if (written(s, request(s))) {
+    const int via = at_login ? kViaLogin : kViaChain;
+    if (request_written(s, request(s))) {
         phase_ = Phase::kAwaitAnswer;
         stall_at_ = policy_.stall_ms > 0 && streams(s) ? now + policy_.stall_ms : -1;
-        tell({kNewsStepSent, static_cast<int>(index_), s.kind});
+        tell({kNewsStepSent, static_cast<int>(index_), s.kind, false, 0, true, kJobRunning, via});
         return;
     }
     outcomes_.push_back({s.kind, false, false, 0, false});
+    via_ = via;
     bool picture = is_picture_step(s.kind);
     Unsent rule = picture ? (at_login ? policy_.picture_unsent_at_login : policy_.picture_unsent_chained)
                           : (at_login ? policy_.other_unsent_at_login : policy_.other_unsent_chained);
@@ -220,7 +222,7 @@ void Job::apply_unsent(Unsent rule, int64_t now)
 {
     grace_until_ = -1;
     const Step& s = steps_[index_];
-    tell({kNewsStepUnsent, static_cast<int>(index_), s.kind, true, static_cast<int>(rule)});
+    tell({kNewsStepUnsent, static_cast<int>(index_), s.kind, true, static_cast<int>(rule), false, kJobRunning, via_});
     switch (rule) {
     case Unsent::kSkip: advance(now); break;
     case Unsent::kFail: finish(kJobUnsent); break;
@@ -253,6 +255,23 @@ void Job::finish(int result)
     stall_at_ = -1;
     grace_until_ = -1;
     tell({kNewsFinished, index_ < steps_.size() ? static_cast<int>(index_) : -1, 0, false, 0, result_ == kJobOk, result_});
+}
+
+bool Job::adopt(int state, int64_t elapsed_ms)
+{
+    for (size_t i = 0; i < steps_.size(); ++i) {
+        if (steps_[i].kind != state)
+            continue;
+        index_ = i;
+        started_ = true;
+        result_ = kJobRunning;
+        phase_ = Phase::kAwaitAnswer;
+        elapsed_ = elapsed_ms;
+        stall_at_ = -1;
+        grace_until_ = -1;
+        return true;
+    }
+    return false;
 }
 
 void Job::on_check_event(const LinkEvent& ev)
@@ -354,7 +373,7 @@ void Job::on_link_event(const LinkEvent& ev, int64_t now)
             tell({kNewsLoggedIn});
         if (steps_.empty()) {
             finish(kJobOk);
-        } else if (phase_ == Phase::kLoggingIn || (policy_.resend_on_relogin && phase_ == Phase::kAwaitAnswer && !first)) {
+        } else if (phase_ == Phase::kLoggingIn || (policy_.resend_on_relogin && phase_ == Phase::kAwaitAnswer)) {
             send_current(true, now);
         }
         break;

@@ -125,6 +125,13 @@ enum NewsKind : int {
     kNewsFinished,       // the job ended (result)
 };
 
+// When a step's request went out (or did not): news of kNewsStepSent and kNewsStepUnsent.
+enum SendVia : int {
+    kViaFirstTry,  // start() on a link that may already be up
+    kViaLogin,     // right after a login
+    kViaChain,     // after the previous step's answer
+};
+
 struct JobNews {
     int kind = kNewsLoginStarted;
     int step = -1;       // index into the steps, -1 when none
@@ -133,7 +140,14 @@ struct JobNews {
     int value = 0;
     bool ok = false;
     int result = kJobRunning;
+    int via = kViaFirstTry;  // sent and unsent news
 };
+
+// Sends one step's request on chanid: the link call's own result.
+int send_request(LinkPort& port, int chanid, const Step& step);
+// Whether that result means the request was written: picture uploads answer with the bytes
+// written, the firmware announcement, restores and the other requests with 0.
+bool request_written(const Step& step, int result);
 
 class Job;
 using NewsCallback = std::function<void(const Job& job, const JobNews& news)>;
@@ -154,6 +168,10 @@ public:
     int64_t next_deadline() const;
     // Ends the job from outside (e.g. the owner gives up); no effect once finished.
     void finish(int result);
+    // Takes the job up at the first step of kind `state`, its request taken as sent and its
+    // answer awaited, with `elapsed_ms` of supervision already counted (a page that stores a
+    // row's state this way). False when no step has that kind.
+    bool adopt(int state, int64_t elapsed_ms);
 
     int chanid() const { return chanid_; }
     const Target& target() const { return target_; }
@@ -208,6 +226,7 @@ private:
     int64_t stall_at_ = -1;
     int64_t grace_until_ = -1;
     Unsent grace_rule_ = Unsent::kFail;
+    int via_ = kViaChain;  // how the request now waiting out its loss grace was tried
     std::vector<StepOutcome> outcomes_;
 };
 

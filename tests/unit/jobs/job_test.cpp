@@ -199,6 +199,29 @@ TEST(JobDeadlines, LoginWindowStallLimitAndTicks)
     EXPECT_EQ(job.state(), kStateIdle);
 }
 
+TEST(JobAdopt, ARowStoredAtAStateChainsOnFromThereAndResendsAtEachLogin)
+{
+    FakePort port;
+    port.refuse = {"reboot"};
+    Job job(0, Target{}, files(), JobPolicy::page(), port);
+    ASSERT_FALSE(job.adopt(kStepBuzzer, 0));
+    ASSERT_TRUE(job.adopt(kStepChannelPicture, 1500));
+    EXPECT_EQ(job.state(), kStepChannelPicture);
+    LinkEvent ev;
+    ev.chanid = 0;
+    ev.code = kOk;
+    job.on_link_event(ev, 0);  // every login sends the pending step again
+    job.on_link_event(ev, 0);
+    ev.code = kUpload;
+    ev.has_value = true;
+    ev.value = 0;
+    job.on_link_event(ev, 0);
+    job.on_link_event(ev, 0);
+    EXPECT_EQ(port.calls, "file4 file4 file5 reboot");
+    EXPECT_EQ(job.state(), kStepReboot);  // not written: waits for the supervision
+    EXPECT_EQ(job.elapsed_ms(), 1500);
+}
+
 TEST(JobLoginCheck, HoldsTheLinkAndRemembersTheFirstLoss)
 {
     JobPolicy check;
