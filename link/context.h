@@ -74,6 +74,7 @@ struct IpcLinkContext {
     // anything else, so a frame that could not go whole at once is never cut.
     std::string out_tail;
     std::atomic<int> writers_waiting{0};        // requests of other threads waiting to send
+    std::atomic<int> abort_close{0};            // the coming close resets instead of draining
 };
 
 // The table entry for chanid, or null (no table, bad chanid; nothing logged).

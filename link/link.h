@@ -97,6 +97,12 @@ int ipc_login_delay(const IpcLoginParam* param);
 int ipc_logout(int chanid);
 // Ends every link, waits for all their threads, clears the table. 1.
 int ipc_logout_all();
+// A logout lets a device that is still taking in queued bytes (the end of an upload) have
+// them before the connection closes, for as long as it keeps reading. An abort does not wait:
+// the connection is reset and whatever is queued is dropped — for a sequence given up on
+// (time-out, failure) and wherever the caller must not wait. Same results as the logouts.
+int ipc_logout_abort(int chanid);
+int ipc_logout_all_abort();
 
 // Sends a request with the numeric code and flag "0"; a null body gives the body-less form.
 // Bytes written (header included), 0 when the socket could not take it right now, or -1.

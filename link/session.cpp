@@ -72,6 +72,7 @@ void reset_entry(IpcLinkContext* ipc)
 {
     std::lock_guard<std::mutex> lk(ipc_lock(ipc));
     ipc->sock.store(-1);
+    ipc->abort_close.store(0);
     ipc->last_heartbeat.store(0);
     ipc->state.store(0);
     ipc->chanid = 0;
@@ -377,7 +378,7 @@ void close_draining(IpcLinkContext* ipc)
     }
     if (fd < 0)
         return;
-    if (tail.empty() && sock_outq(fd) <= 0) {
+    if (ipc->abort_close.load() || (tail.empty() && sock_outq(fd) <= 0)) {
         sock_close(fd);
         return;
     }
@@ -417,6 +418,8 @@ void close_draining(IpcLinkContext* ipc)
         int r = sock_recv_nowait(fd, scratch, sizeof scratch);
         if (r == 0 || r == -1)
             break;
+        if (ipc->abort_close.load())
+            break;  // given up on meanwhile
         if (get_tick_ms() - last_move > static_cast<uint64_t>(kSilenceLimitMs)) {
             log_print("[%s:%d] device took nothing for %d ms, connection reset\n", fixed_str(ipc->address).c_str(),
                       ipc->port, kSilenceLimitMs);
@@ -749,6 +752,24 @@ int ipc_logout(int chanid)
     }
     log_print("ipc_logout, ipc[%d]threadrunning:%d, out\n", chanid, ipc->running.load());
     return 1;
+}
+
+int ipc_logout_abort(int chanid)
+{
+    IpcLinkContext* ipc = ipc_entry(chanid);
+    if (ipc)
+        ipc->abort_close.store(1);
+    return ipc_logout(chanid);
+}
+
+int ipc_logout_all_abort()
+{
+    IpcLinkContext* table = g_ipc.load();
+    if (table) {
+        for (int i = 0, max = g_ipc_max.load(); i < max; ++i)
+            table[i].abort_close.store(1);
+    }
+    return ipc_logout_all();
 }
 
 int ipc_logout_all()

@@ -627,6 +627,40 @@ TEST_F(Transfer, LogoutAfterACompletedUploadDrainsTheQueue)
                                                 IPC_EVENT_UPLOAD_PROGRESS, IPC_EVENT_UPLOAD_PROGRESS, IPC_EVENT_THREAD_END}));
 }
 
+// An abort gives up on a device that stopped reading: the caller does not wait for it, and
+// the connection is reset with the rest of the upload dropped.
+TEST_F(Transfer, AbortDoesNotWaitForAStalledDevice)
+{
+    PausableDevice::Options o;
+    o.rcvbuf = 16384;
+    o.pause_on_announce = true;
+    PausableDevice dev(o);
+    login(dev.port());
+    int big = 4 << 20;
+    ASSERT_EQ(::setsockopt(ipc_entry(0)->sock.load(), SOL_SOCKET, SO_SNDBUF, &big, sizeof big), 0);
+    std::string path = dir + "/boot.jpg";
+    write_file(path, pseudo_random(150001, 13));
+    ASSERT_GT(ipc_file_upload(0, IPC_FILE_BOOT_PICTURE, path.c_str()), 0);
+    ASSERT_TRUE(wait_until([] { return rec().count(0, IPC_EVENT_UPLOAD_PROGRESS) > 0 && values(0, IPC_EVENT_UPLOAD_PROGRESS).back() == 100; }));
+    ASSERT_TRUE(dev.paused());
+
+    // A plain logout is draining in one thread; the abort from another ends it for both.
+    std::atomic<bool> done{false};
+    std::thread out([&] { ipc_logout(0); done = true; });
+    ASSERT_TRUE(wait_until([] {
+        for (const auto& l : lines())
+            if (l.find("still queued, draining before close") != std::string::npos)
+                return true;
+        return false;
+    }));
+    EXPECT_EQ(ipc_logout_abort(0), 1);
+    EXPECT_TRUE(wait_until([&] { return done.load(); }));
+    out.join();
+    EXPECT_TRUE(dev.paused());
+    ASSERT_TRUE(wait_until([&] { dev.resume(); return dev.ended() != 0; }));
+    EXPECT_EQ(dev.ended(), -1);
+}
+
 // An entry whose thread ended by itself (no auto reconnect, the device went away) keeps no
 // trace of that link once it is used again: no open file, no pending upload.
 TEST_F(Transfer, EntryWhoseThreadEndedIsClearedWhenUsedAgain)
