@@ -201,7 +201,7 @@ int ipcdealresponse(const char* body, const char* type, IpcLinkContext* ipc, int
 int ipcdealmsg(const char* text, IpcLinkContext* ipc, int len)
 {
     if (!ipc || !ipc->evcb || !text) {
-        std::printf("####ERROR ipcdealmsg error, input invalid\n");
+        console_text("####ERROR ipcdealmsg error, input invalid\n");
         return -1;
     }
     char type[kMsgFieldSize], codetext[kMsgFieldSize], flagtext[kMsgFieldSize];

@@ -154,7 +154,7 @@ int ipc_userdata_set(const void* data, int len, int chanid)
         return -1;
     }
     int cap = 4 * len + 256;
-    std::printf("%s%d malloc(%d)\n", "ipc_userdata_set", __LINE__, cap);
+    console_text("%s%d malloc(%d)\n", "ipc_userdata_set", __LINE__, cap);
     // The whole frame is built in one allocation made up front, so nothing below can fail.
     std::string frame;
     try {
@@ -468,7 +468,7 @@ int ipc_talk_mediasend(const void* data, int len)
     if (len > kAudioFixedBlock) {
         // Text (about 210 characters), 4 zero bytes, media header and audio.
         cap = static_cast<size_t>(len) + 512;
-        std::printf("%s%d malloc(%d)\n", "ipc_talk_mediasend", __LINE__, static_cast<int>(cap));
+        console_text("%s%d malloc(%d)\n", "ipc_talk_mediasend", __LINE__, static_cast<int>(cap));
         try {
             big.resize(cap);
         } catch (const std::bad_alloc&) {

@@ -651,7 +651,7 @@ int ipc_init()
     if (g_ipc.load())
         return 1;  // one table per process; a second caller shares it
     IpcLinkContext* table = new (std::nothrow) IpcLinkContext[kIpcMaxLinks];
-    std::printf("%s%d malloc(%d)\n", "ipc_init", __LINE__, static_cast<int>(sizeof(IpcLinkContext) * kIpcMaxLinks));
+    console_text("%s%d malloc(%d)\n", "ipc_init", __LINE__, static_cast<int>(sizeof(IpcLinkContext) * kIpcMaxLinks));
     if (!table) {
         log_print("alloc mem for ipc link context fail\n");
         return -1;
@@ -826,7 +826,7 @@ int ipcsendmsg_(IpcLinkContext* ipc, const char* type, const char* code, const c
     frame_put_le32(reinterpret_cast<unsigned char*>(frame.data()), kFrameMagic);
     frame_put_le32(reinterpret_cast<unsigned char*>(frame.data()) + 4, static_cast<uint32_t>(text.size()));
     frame += text;
-    std::printf("to send msg:%s\n", text.c_str());
+    console_text("to send msg:%s\n", text.c_str());
     return ipc_write_locked(ipc, frame.data(), static_cast<int>(frame.size()));
 }
 

@@ -219,7 +219,7 @@ struct ChunkWriter {
 
 std::unique_ptr<unsigned char[]> frame_buffer(const char* name, int line)
 {
-    std::printf("%s%d malloc(%d)\n", name, line, kFrameBufferSize);
+    console_text("%s%d malloc(%d)\n", name, line, kFrameBufferSize);
     std::unique_ptr<unsigned char[]> buf(new (std::nothrow) unsigned char[kFrameBufferSize]);
     if (buf)
         frame_put_le32(buf.get(), kFrameMagic);

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <string>
 #include <unistd.h>
 
 namespace {
@@ -107,14 +108,27 @@ void console_print(const char* fmt, ...)
 
 void console_text(const char* fmt, ...)
 {
-    char buf[kConsoleMaxChars + 1];
+    char small[512];
     va_list ap;
     va_start(ap, fmt);
-    int n = std::vsnprintf(buf, sizeof buf, fmt, ap);
+    va_list again;
+    va_copy(again, ap);
+    int n = std::vsnprintf(small, sizeof small, fmt, ap);
     va_end(ap);
-    if (n < 0)
+    if (n < 0) {
+        va_end(again);
         return;
-    console_write(buf, std::min(static_cast<size_t>(n), static_cast<size_t>(kConsoleMaxChars)));
+    }
+    if (static_cast<size_t>(n) < sizeof small) {
+        va_end(again);
+        console_write(small, static_cast<size_t>(n));
+        return;
+    }
+    // Whole request texts are written here: no cut.
+    std::string big(static_cast<size_t>(n) + 1, '\0');
+    std::vsnprintf(big.data(), big.size(), fmt, again);
+    va_end(again);
+    console_write(big.data(), static_cast<size_t>(n));
 }
 
 void log_last_error(const char* file, int line, const char* text)

@@ -42,7 +42,7 @@ void console_discard(const char* text, size_t len);
 
 // A console line with CR LF appended.
 void console_print(const char* fmt, ...) DRAVLIN_PRINTF(1, 2);
-// Console text exactly as formatted (at most kConsoleMaxChars characters).
+// Console text exactly as formatted, whatever its length.
 void console_text(const char* fmt, ...) DRAVLIN_PRINTF(1, 2);
 
 // "[file-line]text, error(code): message" for the calling thread's last system error (errno).
