@@ -9,12 +9,13 @@
 #include <vector>
 
 #include "discovery/search.h"
+#include "jobs/job.h"
+#include "jobs/link_port.h"
 #include "link/link.h"
-#include "link/requests.h"
-#include "link/transfer.h"
 #include "ui/pages/progress_text_delegate.h"
 #include "ui/platform/resources.h"
 #include "ui/platform/text.h"
+#include "util/clock.h"
 #include "util/fixedstr.h"
 #include "util/log.h"
 
@@ -33,7 +34,7 @@ constexpr int kEnableIds[] = {IDC_BOOT_SEARCH, IDC_BOOT_SELECT_ALL, IDC_BOOT_INV
 constexpr int kFactoryIds[3] = {IDC_BOOT_FACTORY_BOOT, IDC_BOOT_FACTORY_CHANNEL, IDC_BOOT_FACTORY_SHUTDOWN};
 constexpr int kPathIds[3] = {IDC_BOOT_PATH_BOOT, IDC_BOOT_PATH_CHANNEL, IDC_BOOT_PATH_SHUTDOWN};
 constexpr int kChooseIds[3] = {IDC_BOOT_CHOOSE_BOOT, IDC_BOOT_CHOOSE_CHANNEL, IDC_BOOT_CHOOSE_SHUTDOWN};
-constexpr int kFileTypes[3] = {IPC_FILE_BOOT_PICTURE, IPC_FILE_CHANNEL_PICTURE, IPC_FILE_SHUTDOWN_PICTURE};
+constexpr int kStepKinds[3] = {jobs::kStepBootPicture, jobs::kStepChannelPicture, jobs::kStepShutdownPicture};
 
 constexpr char kBootFilter[] = "Jpg (*.jpg;*.jpeg)|*.jpg;*.jpeg|Bin (*.bin;*.Bin)|*.bin;*.Bin|All Files (*.*)|*.*||";
 constexpr char kPngFilter[] = "Png (*.png)|*.png|All Files (*.*)|*.*||";
@@ -72,6 +73,35 @@ bool ResourceLookup(int id, const unsigned char** data, size_t* size) {
   return true;
 }
 
+// The rows' links: the page's callbacks, and the page's own results for a step with nothing to
+// send (a row stored at a state whose picture is not chosen).
+class PagePort : public jobs::DirectLinkPort {
+ public:
+  explicit PagePort(CDravlinDlg* page) : DirectLinkPort(&CDravlinDlg::OnEventCB, &CDravlinDlg::OnAuxDataCB, page) {}
+  int upload_file(int chanid, int filetype, const char* path) override {
+    if (!path || !*path) return CDravlinDlg::kStepNoPath;
+    return DirectLinkPort::upload_file(chanid, filetype, path);
+  }
+  int upload_resource(int chanid, const void* data, int length) override {
+    if (!data || length <= 0) return CDravlinDlg::kStepNoFactoryPicture;
+    return DirectLinkPort::upload_resource(chanid, data, length);
+  }
+};
+
+int64_t Now() { return static_cast<int64_t>(get_tick_ms()); }
+
+bool IsStepState(int state) { return state >= CDravlinDlg::kStateBootPicture && state <= CDravlinDlg::kStateReboot; }
+
+// The diagnostic line the chain writes before it tries a state.
+const char* ChainLine(int state) {
+  switch (state) {
+    case CDravlinDlg::kStateChannelPicture: return "start to set bkg logo\n";
+    case CDravlinDlg::kStateShutdownPicture: return "start to set shutdown logo\n";
+    case CDravlinDlg::kStateReboot: return "start to set reboot\n";
+    default: return nullptr;
+  }
+}
+
 int EventValue(const void* data, int len, int fallback) {
   if (!data || len < static_cast<int>(sizeof(int32_t))) return fallback;
   int32_t v;
@@ -81,7 +111,9 @@ int EventValue(const void* data, int len, int fallback) {
 
 }  // namespace
 
-CDravlinDlg::CDravlinDlg() : CDialogPage(IDD_DRAVLIN_DIALOG) { Bind(IDC_BOOT_LIST, m_list); }
+CDravlinDlg::CDravlinDlg() : CDialogPage(IDD_DRAVLIN_DIALOG), m_port(std::make_unique<PagePort>(this)) {
+  Bind(IDC_BOOT_LIST, m_list);
+}
 
 CDravlinDlg::~CDravlinDlg() {
   // Timers and posts stop first; then no link thread may still hold this page as its user
@@ -227,6 +259,9 @@ void CDravlinDlg::OnSearch() {
   {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_IPCList.clear();
+    m_jobs.clear();
+    m_chainFrom.clear();
+    m_pendingTexts.clear();
   }
   m_list.DeleteAllRows();
   m_shown = 0;
@@ -344,106 +379,97 @@ int CDravlinDlg::BuzzerEnable() const { return Options().buzzerEnable; }
 
 // ---- steps --------------------------------------------------------------------------------
 
-int CDravlinDlg::SendStep(int row, int state) {
-  // On the UI thread the controls are read now; a link thread works from the copy the UI
-  // thread made at its last change.
-  if (OnUiThread()) RefreshOptions();
-  StepOptions o = Options();
+CDravlinDlg::StepOptions CDravlinDlg::CurrentOptions() {
+  if (!OnUiThread()) return Options();
+  RefreshOptions();
+  const int enable = IsDlgButtonChecked(IDC_BOOT_BUZZER_ALLOW) ? 1 : 0;
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_options.buzzerEnable = enable;
+  return m_options;
+}
+
+int CDravlinDlg::StepFor(int state, const StepOptions& o, jobs::Step* out) const {
   switch (state) {
     case kStateBootPicture:
-      if (o.factory[kPictureBoot]) {
-        if (!m_factory.data || m_factory.size == 0) return kStepNoFactoryPicture;
-        return ipc_file_upload_resource(row, m_factory.data.get(), static_cast<int>(m_factory.size));
-      }
-      if (o.path[kPictureBoot].empty()) return kStepNoPath;
-      return ipc_file_upload(row, kFileTypes[kPictureBoot], o.path[kPictureBoot].c_str());
     case kStateChannelPicture:
     case kStateShutdownPicture: {
-      const int kind = state == kStateChannelPicture ? kPictureChannel : kPictureShutdown;
-      if (o.factory[kind]) return ipc_sys_RestorePicture(row, kFileTypes[kind]);
-      if (o.path[kind].empty()) return kStepNoPath;
-      return ipc_file_upload(row, kFileTypes[kind], o.path[kind].c_str());
-    }
-    case kStateChannelAddMode:
-      return ipc_sys_SetChnAddDefMode(row, o.ctrlEnable, o.chnAddMode);
-    case kStateBuzzer: {
-      int enable = o.buzzerEnable;
-      if (OnUiThread()) {
-        enable = IsDlgButtonChecked(IDC_BOOT_BUZZER_ALLOW) ? 1 : 0;
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_options.buzzerEnable = enable;
+      const int kind = state - kStateBootPicture;
+      if (o.factory[kind]) {
+        if (kind != kPictureBoot) {
+          *out = jobs::Step::factory_picture(kStepKinds[kind]);
+          return 0;
+        }
+        *out = jobs::Step::factory_picture(kStepKinds[kind], m_factory.data.get(), static_cast<int>(m_factory.size));
+        return m_factory.data && m_factory.size > 0 ? 0 : kStepNoFactoryPicture;
       }
-      return ipc_sys_SetBuzzerEnable(row, enable);
+      *out = jobs::Step::picture_file(kStepKinds[kind], o.path[kind]);
+      return o.path[kind].empty() ? kStepNoPath : 0;
     }
-    case kStateReboot:
-      return ipc_sys_Reboot(row);
-    default:
-      return -1;
+    case kStateChannelAddMode: *out = jobs::Step::channel_add_mode(o.ctrlEnable, o.chnAddMode); return 0;
+    case kStateBuzzer: *out = jobs::Step::buzzer(o.buzzerEnable); return 0;
+    case kStateReboot: *out = jobs::Step::reboot(); return 0;
+    default: return -1;
   }
 }
 
-void CDravlinDlg::LoginRow(int row, int state) {
-  IPC entry;
+int CDravlinDlg::SendStep(int row, int state) {
+  jobs::Step step;
+  const int r = StepFor(state, CurrentOptions(), &step);
+  return r < 0 ? r : jobs::send_request(*m_port, row, step);
+}
+
+std::vector<jobs::Step> CDravlinDlg::StepsFrom(int state, const StepOptions& o) const {
+  std::vector<jobs::Step> steps;
+  jobs::Step step;
+  if (state > kStateShutdownPicture) {
+    StepFor(state, o, &step);
+    return {step};
+  }
+  for (int s = state; s <= kStateShutdownPicture; ++s)
+    if (StepFor(s, o, &step) == 0 || s == state) steps.push_back(step);
+  steps.push_back(jobs::Step::reboot());
+  return steps;
+}
+
+void CDravlinDlg::StartJob(int row, std::vector<jobs::Step> steps) {
+  bool loginStarted = false;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
     auto it = m_IPCList.find(row);
     if (it == m_IPCList.end()) return;
-    it->second.state = state;
-    it->second.elapsed = 0;
-    entry = it->second;
+    const IPCSearchInfo& info = it->second.info;
+    jobs::Target target;
+    target.address = std::string(fixed_view(info.lancfg.IPAddress));
+    target.port = static_cast<uint16_t>(info.streamcfg.PTZPort & 0xFFFF);
+    target.user = std::string(fixed_view(info.usercfg.accounts[0].Username));
+    target.password = std::string(fixed_view(info.usercfg.accounts[0].Password));
+    auto job = std::make_unique<jobs::Job>(row, std::move(target), std::move(steps), jobs::JobPolicy::page(), *m_port,
+                                           [this](const jobs::Job& j, const jobs::JobNews& n) { OnJobNews(j, n); });
+    jobs::Job* started = job.get();
+    // Stored before the first request goes out: its answer may come before this returns, and
+    // waits for the lock meanwhile.
+    m_jobs[row] = std::move(job);
+    m_chainFrom.erase(row);
+    m_loginStarted = false;
+    started->start(Now());
+    loginStarted = m_loginStarted;
+    if (started->result() == jobs::kJobNotStarted) debug_print("ipc_login_delay fail:%d \n", row);
+    SyncEntry(row);
   }
-  IpcLoginParam param;
-  std::memset(&param, 0, sizeof param);
-  param.chanid = row;
-  fixed_copy(param.address, sizeof param.address - 1, fixed_view(entry.info.lancfg.IPAddress));
-  param.port = static_cast<uint16_t>(entry.info.streamcfg.PTZPort & 0xFFFF);
-  param.autoreconnect = 1;
-  param.evcb = &CDravlinDlg::OnEventCB;
-  param.auxcb = &CDravlinDlg::OnAuxDataCB;
-  param.userdata = this;
-  fixed_copy(param.username, sizeof param.username - 1, fixed_view(entry.info.usercfg.accounts[0].Username));
-  fixed_copy(param.password, sizeof param.password - 1, fixed_view(entry.info.usercfg.accounts[0].Password));
-  if (ipc_login_delay(&param) != 1) {
-    debug_print("ipc_login_delay fail:%d \n", row);
-    SetState(row, kStateIdle, true);
-    return;
-  }
-  m_loginRows.insert(row);
+  FlushTexts();
+  if (loginStarted) m_loginRows.insert(row);
 }
 
 void CDravlinDlg::StartPictures(int row) {
-  IPC before;
-  if (!GetEntry(row, &before)) return;
-  // The state is stored before each request goes out: on a link that is already logged in the
-  // answer may arrive before this thread gets to store anything.
-  int state = kStateBootPicture;
-  SetState(row, state, true);
-  int r = SendStep(row, state);
-  if (r == kStepNoPath || r == kStepNoFactoryPicture) {
-    state = kStateChannelPicture;
-    SetState(row, state, true);
-    r = SendStep(row, state);
-    if (r == kStepNoPath) {
-      state = kStateShutdownPicture;
-      SetState(row, state, true);
-      r = SendStep(row, state);
-      if (r == kStepNoPath) {
-        // Nothing to send at all: the row is left as it was.
-        std::lock_guard<std::mutex> lock(m_mutex);
-        auto it = m_IPCList.find(row);
-        if (it != m_IPCList.end()) {
-          it->second.state = before.state;
-          it->second.elapsed = before.elapsed;
-        }
-        return;
-      }
-    }
-  }
-  if (r >= 0) {
-    m_list.SetCellText(row, kStatusColumn, "上传配置成功");
-    return;
-  }
-  LoginRow(row, state);
+  const StepOptions o = CurrentOptions();
+  std::vector<jobs::Step> steps;
+  jobs::Step step;
+  for (int state = kStateBootPicture; state <= kStateShutdownPicture; ++state)
+    if (StepFor(state, o, &step) == 0) steps.push_back(step);
+  // Nothing to send at all: the row is left as it was.
+  if (steps.empty()) return;
+  steps.push_back(jobs::Step::reboot());
+  StartJob(row, std::move(steps));
 }
 
 void CDravlinDlg::OnRefresh() {
@@ -461,12 +487,9 @@ void CDravlinDlg::RunStateOnTicked(int state) {
   const int rows = m_list.GetRowCount();
   for (int row = 0; row < rows; ++row) {
     if (!m_list.GetRowCheck(row) || StateOf(row) < 0) continue;
-    SetState(row, state, true);
-    if (SendStep(row, state) >= 0) {
-      m_list.SetCellText(row, kStatusColumn, "上传配置成功");
-      continue;
-    }
-    LoginRow(row, state);
+    jobs::Step step;
+    StepFor(state, CurrentOptions(), &step);
+    StartJob(row, {step});
   }
   UpdateCounts();
 }
@@ -537,15 +560,23 @@ void CDravlinDlg::OnSupervise() {
     if (it == m_IPCList.end()) continue;
     IPC& e = it->second;
     ++busy;
-    if (e.state != kStateIdle && e.elapsed < kSuperviseLimitMs) {
-      e.elapsed += kSupervisePeriodMs;
+    // The job counts the row's 500 ms ticks from its start and ends it at the limit.
+    auto job = m_jobs.find(row);
+    if (job != m_jobs.end() && !job->second->finished()) {
+      job->second->on_tick(Now());
+      SyncEntry(row);
+      if (!job->second->finished()) continue;
+    } else if (e.state != kStateIdle && e.elapsed < kSuperviseLimitMs) {
+      e.elapsed += kSupervisePeriodMs;  // a state stored without a sequence
       continue;
     }
     done.push_back({row, e.elapsed >= kSuperviseLimitMs});
     e.state = kStateIdle;
     e.elapsed = 0;
+    m_jobs.erase(row);
     --busy;
   }
+  FlushTexts();
   // Outside the lock: a logout waits for the link thread, which may want the lock.
   std::vector<int> rowsOut;
   for (const Done& d : done) rowsOut.push_back(d.row);
@@ -587,42 +618,13 @@ int CDravlinDlg::HandleEvent(int row, int code, const void* data, int len) {
       PostText(row, U8("NVR 连接成功"));
       debug_print("EVENT_CONNECTOK [%d]\n", row);
       break;
-    case IPC_EVENT_LOGIN_OK: {
+    case IPC_EVENT_LOGIN_OK:
       PostText(row, U8("NVR 登录成功"));
       debug_print("EVENT_LOGINOK [%d]\n", row);
-      const int state = StateOf(row);
-      switch (state) {
-        case kStateBootPicture:
-        case kStateChannelPicture:
-        case kStateShutdownPicture:
-          SendStep(row, state);
-          break;
-        case kStateChannelAddMode:
-        case kStateBuzzer:
-          if (SendStep(row, state) < 0) {
-            PostText(row, U8("上传配置失败"));
-            MoveState(row, state, kStateIdle);
-          } else {
-            PostText(row, U8("上传配置成功"));
-          }
-          break;
-        case kStateReboot:
-          if (ipc_sys_Reboot(row) < 0) {
-            PostText(row, U8("上传配置失败,请手动重启"));
-            MoveState(row, state, kStateIdle);
-          } else {
-            PostText(row, U8("上传配置成功"));
-          }
-          break;
-        default:
-          break;
-      }
       break;
-    }
     case IPC_EVENT_LOGIN_FAIL:
       PostText(row, U8("NVR 登录失败"));
       debug_print("EVENT_LOGIN Fail [%d]\n", row);
-      SetState(row, kStateIdle, false);
       break;
     case IPC_EVENT_UPLOAD_PROGRESS:
       PostText(row, U8("上传文件中..%1..").arg(EventValue(data, len, 0)));
@@ -630,68 +632,102 @@ int CDravlinDlg::HandleEvent(int row, int code, const void* data, int len) {
     case IPC_EVENT_UPLOAD_RESULT:
       // A missing value counts as a failure, never as success.
       PostText(row, EventValue(data, len, -1) == 0 ? U8("设置图片成功") : U8("设置图片失败"));
-      if (StateOf(row) < 0) {
-        debug_print("m_IPCList Lookup fail\n");
-        break;
-      }
-      ChainAfterUpload(row);
       break;
     case IPC_EVENT_BUZZER: {
       const int v = EventValue(data, len, -1);
       PostText(row, v == 1 ? U8("设置成功") : v == 2 ? U8("该型号不支持设置") : U8("设置失败"));
-      SetState(row, kStateIdle, false);
       break;
     }
     case IPC_EVENT_CHANADD_MODE: {
       const int v = EventValue(data, len, -1);
       PostText(row, v == 0 || v == 1 ? U8("设置成功,正在重启,请稍后...") : U8("设置失败"));
-      SetState(row, kStateIdle, false);
       break;
     }
     case IPC_EVENT_REBOOT: {
       const int v = EventValue(data, len, -1);
       PostText(row, v == 0 ? U8("设置成功,正在重启,请稍后...") : U8("设置失败"));
-      SetState(row, kStateIdle, false);
       break;
     }
     default:
       return 0;
   }
+  // These end the row's sequence whatever step it is at.
+  const bool ends = code == IPC_EVENT_LOGIN_FAIL || code == IPC_EVENT_BUZZER || code == IPC_EVENT_CHANADD_MODE ||
+                    code == IPC_EVENT_REBOOT;
+  bool hasEntry;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = m_IPCList.find(row);
+    hasEntry = it != m_IPCList.end();
+    auto job = m_jobs.find(row);
+    if (hasEntry && job != m_jobs.end() && !job->second->finished()) {
+      jobs::LinkEvent ev;
+      ev.chanid = row;
+      ev.code = code;
+      ev.has_value = data && len >= static_cast<int>(sizeof(int32_t));
+      ev.value = EventValue(data, len, -1);
+      job->second->on_link_event(ev, Now());
+      if (ends) job->second->finish(jobs::kJobStepFailed);
+      SyncEntry(row);
+    } else if (hasEntry && ends) {
+      it->second.state = kStateIdle;
+    }
+  }
+  if (code == IPC_EVENT_UPLOAD_RESULT && !hasEntry) debug_print("m_IPCList Lookup fail\n");
+  FlushTexts();
   PostUpdateCounts();
   return 0;
 }
 
-void CDravlinDlg::ChainAfterUpload(int row) {
-  const int state = StateOf(row);
-  switch (state) {
-    case kStateBootPicture:
-      debug_print("start to set bkg logo\n");
-      if (!MoveState(row, state, kStateChannelPicture)) return;
-      if (SendStep(row, kStateChannelPicture) >= 0) return;
-      debug_print("start to set shutdown logo\n");
-      if (!MoveState(row, kStateChannelPicture, kStateShutdownPicture)) return;
-      if (SendStep(row, kStateShutdownPicture) >= 0) return;
-      RebootRow(row, kStateShutdownPicture);
-      return;
-    case kStateChannelPicture:
-      debug_print("start to set shutdown logo\n");
-      if (!MoveState(row, state, kStateShutdownPicture)) return;
-      if (SendStep(row, kStateShutdownPicture) >= 0) return;
-      RebootRow(row, kStateShutdownPicture);
-      return;
-    case kStateShutdownPicture:
-      RebootRow(row, state);
-      return;
+void CDravlinDlg::OnJobNews(const jobs::Job& job, const jobs::JobNews& n) {
+  const int row = job.chanid();
+  auto text = [&](const char* t) { m_pendingTexts.emplace_back(row, U8(t)); };
+  switch (n.kind) {
+    case jobs::kNewsLoginStarted:
+      m_loginStarted = true;
+      break;
+    case jobs::kNewsStepAnswered:
+      if (jobs::is_picture_step(n.step_kind)) m_chainFrom[row] = n.step_kind;
+      break;
+    case jobs::kNewsStepSent:
+    case jobs::kNewsStepUnsent: {
+      const bool sent = n.kind == jobs::kNewsStepSent;
+      if (n.via == jobs::kViaFirstTry) {
+        if (sent) text("上传配置成功");
+        break;
+      }
+      if (n.via == jobs::kViaLogin) {
+        if (n.step_kind == kStateReboot) text(sent ? "上传配置成功" : "上传配置失败,请手动重启");
+        else if (!jobs::is_picture_step(n.step_kind)) text(sent ? "上传配置成功" : "上传配置失败");
+        break;
+      }
+      // The chain after a picture: the line of every state it goes through on its way here.
+      auto from = m_chainFrom.find(row);
+      if (from != m_chainFrom.end()) {
+        for (int s = from->second + 1; s <= n.step_kind; ++s)
+          if (const char* line = ChainLine(s)) debug_print("%s", line);
+        m_chainFrom.erase(from);
+      }
+      if (!sent && jobs::is_picture_step(n.step_kind)) m_chainFrom[row] = n.step_kind;
+      if (n.step_kind == kStateReboot) text(sent ? "正在进行重启" : "设置重启失败,请手动重启");
+      break;
+    }
     default:
-      return;
+      break;
   }
 }
 
-void CDravlinDlg::RebootRow(int row, int expected) {
-  debug_print("start to set reboot\n");
-  if (!MoveState(row, expected, kStateReboot)) return;
-  if (ipc_sys_Reboot(row) < 0) PostText(row, U8("设置重启失败,请手动重启"));
-  else PostText(row, U8("正在进行重启"));
+void CDravlinDlg::FlushTexts() {
+  std::vector<std::pair<int, QString>> texts;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    texts.swap(m_pendingTexts);
+  }
+  const bool ui = OnUiThread();
+  for (const auto& [row, text] : texts) {
+    if (ui) m_list.SetCellText(row, kStatusColumn, text);
+    else PostText(row, text);
+  }
 }
 
 // ---- row map ------------------------------------------------------------------------------
@@ -699,23 +735,21 @@ void CDravlinDlg::RebootRow(int row, int expected) {
 void CDravlinDlg::PutEntry(int row, const IPC& entry) {
   std::lock_guard<std::mutex> lock(m_mutex);
   m_IPCList[row] = entry;
+  m_jobs.erase(row);
+  m_chainFrom.erase(row);
+  if (!IsStepState(entry.state)) return;
+  // A row stored at a step's state carries on from there as if that step's request had gone out.
+  auto job = std::make_unique<jobs::Job>(row, jobs::Target{}, StepsFrom(entry.state, m_options), jobs::JobPolicy::page(),
+                                         *m_port, [this](const jobs::Job& j, const jobs::JobNews& n) { OnJobNews(j, n); });
+  if (job->adopt(entry.state, entry.elapsed)) m_jobs[row] = std::move(job);
 }
 
-bool CDravlinDlg::SetState(int row, int state, bool resetElapsed) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+void CDravlinDlg::SyncEntry(int row) {
   auto it = m_IPCList.find(row);
-  if (it == m_IPCList.end()) return false;
-  it->second.state = state;
-  if (resetElapsed) it->second.elapsed = 0;
-  return true;
-}
-
-bool CDravlinDlg::MoveState(int row, int expected, int state) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  auto it = m_IPCList.find(row);
-  if (it == m_IPCList.end() || it->second.state != expected) return false;
-  it->second.state = state;
-  return true;
+  auto job = m_jobs.find(row);
+  if (it == m_IPCList.end() || job == m_jobs.end()) return;
+  it->second.state = job->second->state();
+  it->second.elapsed = static_cast<int>(job->second->elapsed_ms());
 }
 
 int CDravlinDlg::StateOf(int row) const {

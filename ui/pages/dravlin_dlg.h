@@ -4,14 +4,21 @@
 // its row and a 15-second supervision. Two further groups (channel expansion, buzzer button)
 // are built but stay hidden.
 //
+// The sequences themselves are jobs (jobs/job.h) with the page's policy: one job per busy row,
+// on the row's link channel. The page builds the steps from its controls, feeds the row's link
+// events and supervision ticks to the job, shows the job's state as the row's state and turns
+// its news into the row texts and diagnostic lines.
+//
 // Threads: handlers and timers run on the UI thread; OnEventCB runs on the link threads. The
-// row map and the step options are shared and guarded by one lock; a link thread never touches
-// a widget: row texts go through CReportCtrl::PostCellText, everything else through post().
+// row map, the jobs and the step options are shared and guarded by one lock; a link thread
+// never touches a widget: row texts go through CReportCtrl::PostCellText, everything else
+// through post().
 #pragma once
 
 #include <QString>
 #include <atomic>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -19,6 +26,7 @@
 
 #include "discovery/search.h"
 #include "imaging/picture_check.h"
+#include "jobs/job.h"
 #include "ui/controls/proportional_layout.h"
 #include "ui/controls/report_ctrl.h"
 #include "ui/platform/dialog.h"
@@ -125,8 +133,6 @@ class CDravlinDlg : public CDialogPage {
   void RunStateOnTicked(int state);
   // Starts the picture sequence of one row (the refresh handler's step 2).
   void StartPictures(int row);
-  // Stores the state (elapsed 0) and starts the row's link; state idle when that fails.
-  void LoginRow(int row, int state);
   void EnableControls(bool enable);
   void SetButtonProperties(int id, const char* text, int x, int width, bool shown);
   // UI thread: copies the check boxes into the options the link threads read.
@@ -134,16 +140,27 @@ class CDravlinDlg : public CDialogPage {
   StepOptions Options() const;
   bool OnUiThread() const;
 
-  // Row map updates: each is one whole read-modify-write under m_mutex.
-  bool SetState(int row, int state, bool resetElapsed);
-  // Moves the row to `state` only while it is still in `expected` (the supervision may have
-  // taken the row back meanwhile). False when it was not moved.
-  bool MoveState(int row, int expected, int state);
+  // On the UI thread the controls are read now (and the buzzer box stored); a link thread
+  // works from the copy the UI thread made at its last change.
+  StepOptions CurrentOptions();
+  // The step of a state, or kStepNoPath / kStepNoFactoryPicture when there is nothing to send.
+  int StepFor(int state, const StepOptions& o, jobs::Step* out) const;
+  // Steps from `state` on (pictures still to send, then the reboot) for a row stored at that
+  // state; the state's own step is kept even when there is nothing to send for it.
+  std::vector<jobs::Step> StepsFrom(int state, const StepOptions& o) const;
+  // A new job for the row: its first request is tried at once, the row logged in when that
+  // cannot be written.
+  void StartJob(int row, std::vector<jobs::Step> steps);
+  // Under m_mutex: the row's state and elapsed time from its job.
+  void SyncEntry(int row);
+  // Under m_mutex, inside a job call: the job's news as row texts and diagnostic lines.
+  void OnJobNews(const jobs::Job& job, const jobs::JobNews& news);
+  // Shows the texts the jobs' news left (outside m_mutex).
+  void FlushTexts();
+
   int StateOf(int row) const;  // -1 when the row has no entry
 
   void PostText(int row, const QString& text);
-  void ChainAfterUpload(int row);
-  void RebootRow(int row, int expected);
   void UpdateCounts();
   void PostUpdateCounts();
   void LogoutOwnLinks();
@@ -155,8 +172,13 @@ class CDravlinDlg : public CDialogPage {
   QLabel* m_status = nullptr;
   CProgressTextDelegate* m_progress = nullptr;
 
-  mutable std::mutex m_mutex;  // m_IPCList and m_options
+  std::unique_ptr<jobs::LinkPort> m_port;  // the rows' links; outlives the jobs below
+  mutable std::mutex m_mutex;  // m_IPCList, m_jobs, m_chainFrom, m_pendingTexts, m_options
   std::map<int, IPC> m_IPCList;
+  std::map<int, std::unique_ptr<jobs::Job>> m_jobs;  // row -> its sequence
+  std::map<int, int> m_chainFrom;                    // row -> picture state the chain left
+  std::vector<std::pair<int, QString>> m_pendingTexts;
+  bool m_loginStarted = false;                       // the last job start began a login
   StepOptions m_options;
 
   bool m_searching = false;
