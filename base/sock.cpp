@@ -20,6 +20,7 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
+#include <initializer_list>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -33,6 +34,56 @@ int set_int_opt(int sock, int level, int name, int value)
     return ::setsockopt(sock, level, name, &value, sizeof value) == 0 ? 0 : -1;
 }
 
+// A socket being set up: closed on every early return, handed on with release() once ready.
+class SockGuard {
+public:
+    explicit SockGuard(int type) : fd_(::socket(AF_INET, type | SOCK_CLOEXEC, 0))
+    {
+        if (fd_ < 0)
+            LOG_LAST_ERROR("socket");
+    }
+    ~SockGuard()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    SockGuard(const SockGuard&) = delete;
+    SockGuard& operator=(const SockGuard&) = delete;
+    int get() const { return fd_; }
+    int release()
+    {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+
+private:
+    int fd_;
+};
+
+// One integer socket option and the line written when it cannot be set (null: none).
+struct IntOpt {
+    int level;
+    int name;
+    int value;
+    const char* failure;
+};
+
+// Sets the options in order; the first that fails writes its line and ends with false.
+bool set_int_opts(int sock, std::initializer_list<IntOpt> opts)
+{
+    for (const IntOpt& o : opts) {
+        if (set_int_opt(sock, o.level, o.name, o.value) != 0) {
+            if (o.failure)
+                log_print("%s", o.failure);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool bind_to(int sock, uint32_t addr_net, uint16_t port);
+
 sockaddr_in make_addr(uint32_t addr_net, uint16_t port)
 {
     sockaddr_in sa{};
@@ -40,6 +91,12 @@ sockaddr_in make_addr(uint32_t addr_net, uint16_t port)
     sa.sin_addr.s_addr = addr_net;
     sa.sin_port = htons(port);
     return sa;
+}
+
+bool bind_to(int sock, uint32_t addr_net, uint16_t port)
+{
+    sockaddr_in sa = make_addr(addr_net, port);
+    return ::bind(sock, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0;
 }
 
 // poll() on one socket for `events`; 1 ready, 0 not within timeout, -1 failed (errno kept).
@@ -132,50 +189,39 @@ int tcpconnectserver(const char* host, uint16_t port)
         return -1;
     }
 
-    int sock = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (sock < 0) {
-        LOG_LAST_ERROR("socket");
+    SockGuard guard(SOCK_STREAM);
+    int sock = guard.get();
+    if (sock < 0)
         return -1;
-    }
     if (sock_setrcvbuf(sock, kTcpLinkRcvBuf) != 0 || sock_nonblocking(sock) != 0 ||
-        sock_keepalive(sock, kConnectKeepaliveIdle) != 0) {
-        ::close(sock);
+        sock_keepalive(sock, kConnectKeepaliveIdle) != 0)
         return -1;
-    }
 
     sockaddr_in sa = make_addr(a.s_addr, port);
     if (::connect(sock, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) {
         log_print("Connect [%s:%d] ok\n", host, port);
-        return sock;
+        return guard.release();
     }
     if (errno != EINPROGRESS && errno != EINTR) {
         log_print("Connect [%s:%d] fail, err:%d\n", host, port, errno);
-        ::close(sock);
         return -1;
     }
 
     for (;;) {
         int r = poll_one(sock, POLLOUT, kConnectWaitMs);
         int err = 0;
-        if (r > 0) {
-            if (pending_error(sock, &err) != 0 || err != 0) {
-                log_print("Connect [%s:%d] fail, err:%d\n", host, port, err);
-                ::close(sock);
-                return -1;
-            }
-            log_print("Connect [%s:%d] ok, fd:%d\n", host, port, sock);
-            return sock;
-        }
         if (r == 0) {
             // A LAN peer that does not answer within one wait is treated as absent.
             log_print("Connect [%s:%d] timeout\n", host, port);
-            ::close(sock);
             return -1;
         }
         if (pending_error(sock, &err) != 0 || err != 0) {
             log_print("Connect [%s:%d] fail, err:%d\n", host, port, err);
-            ::close(sock);
             return -1;
+        }
+        if (r > 0) {
+            log_print("Connect [%s:%d] ok, fd:%d\n", host, port, sock);
+            return guard.release();
         }
     }
 }
@@ -186,48 +232,26 @@ int broadcastserver(uint16_t port, uint32_t local_addr)
         log_print("broadcastserver fail:paramerror, port:%d\n", port);
         return -1;
     }
-    int sock = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (sock < 0) {
-        LOG_LAST_ERROR("socket");
+    SockGuard sock(SOCK_DGRAM);
+    if (sock.get() < 0)
         return -1;
-    }
-    if (set_int_opt(sock, SOL_SOCKET, SO_REUSEADDR, 1) != 0) {
-        log_print("udp set SO_REUSEADDR fail\n");
-        ::close(sock);
+    if (!set_int_opts(sock.get(), {{SOL_SOCKET, SO_REUSEADDR, 1, "udp set SO_REUSEADDR fail\n"},
+                                   {SOL_SOCKET, SO_BROADCAST, 1, "udp set SO_BROADCAST fail\n"},
+                                   {SOL_SOCKET, SO_RCVBUF, kBroadcastRcvBuf, "udp set SO_RCVBUF fail\n"}}))
         return -1;
-    }
-    if (set_int_opt(sock, SOL_SOCKET, SO_BROADCAST, 1) != 0) {
-        log_print("udp set SO_BROADCAST fail\n");
-        ::close(sock);
-        return -1;
-    }
-    if (set_int_opt(sock, SOL_SOCKET, SO_RCVBUF, kBroadcastRcvBuf) != 0) {
-        log_print("udp set SO_RCVBUF fail\n");
-        ::close(sock);
-        return -1;
-    }
-    sockaddr_in sa = make_addr(htonl(local_addr), port);
-    if (::bind(sock, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
+    if (!bind_to(sock.get(), htonl(local_addr), port)) {
         log_print("udp bind local port(%u) ip(%#x) fail\n", static_cast<unsigned>(port), local_addr);
-        ::close(sock);
         return -2;
     }
-    return sock;
+    return sock.release();
 }
 
 int broadcastclient()
 {
-    int sock = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (sock < 0) {
-        LOG_LAST_ERROR("socket");
+    SockGuard sock(SOCK_DGRAM);
+    if (sock.get() < 0 || !set_int_opts(sock.get(), {{SOL_SOCKET, SO_BROADCAST, 1, "udp set SO_BROADCAST fail\n"}}))
         return -1;
-    }
-    if (set_int_opt(sock, SOL_SOCKET, SO_BROADCAST, 1) != 0) {
-        log_print("udp set SO_BROADCAST fail\n");
-        ::close(sock);
-        return -1;
-    }
-    return sock;
+    return sock.release();
 }
 
 void broadcast_set_destination_for_test(uint32_t addr, uint16_t port)
@@ -601,33 +625,21 @@ int udpclient(int rcvbuf, const char* host, uint16_t local_port, uint16_t remote
         }
         remote.s_addr = resolved;
     }
-    int sock = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (sock < 0) {
-        LOG_LAST_ERROR("socket");
+    SockGuard sock(SOCK_DGRAM);
+    if (sock.get() < 0 || !set_int_opts(sock.get(), {{SOL_SOCKET, SO_REUSEADDR, 1, "udp set SO_REUSEADDR fail\n"}}))
         return -1;
-    }
-    if (sock_reuseaddr(sock) != 0) {
-        log_print("udp set SO_REUSEADDR fail\n");
-        ::close(sock);
+    if (rcvbuf >= 1 && sock_setrcvbuf(sock.get(), rcvbuf) != 0)
         return -1;
-    }
-    if (rcvbuf >= 1 && sock_setrcvbuf(sock, rcvbuf) != 0) {
-        ::close(sock);
-        return -1;
-    }
-    sockaddr_in local = make_addr(htonl(INADDR_ANY), local_port);
-    if (::bind(sock, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+    if (!bind_to(sock.get(), htonl(INADDR_ANY), local_port)) {
         log_print("udp bind loacal port(:%u) fail\n", static_cast<unsigned>(local_port));
-        ::close(sock);
         return -1;
     }
     sockaddr_in peer = make_addr(remote.s_addr, remote_port);
-    if (::connect(sock, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0) {
+    if (::connect(sock.get(), reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0) {
         LOG_LAST_ERROR("connect");
-        ::close(sock);
         return -1;
     }
-    return sock;
+    return sock.release();
 }
 
 int tcpserver(const char* host, uint16_t port)
@@ -642,45 +654,36 @@ int tcpserver(const char* host, uint16_t port)
         }
         local.s_addr = resolved;
     }
-    int sock = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (sock < 0) {
-        LOG_LAST_ERROR("socket");
+    SockGuard guard(SOCK_STREAM);
+    int sock = guard.get();
+    if (sock < 0)
         return -1;
-    }
-    if (sock_nonblocking(sock) != 0 || sock_nolinger(sock) != 0 || sock_reuseaddr(sock) != 0 ||
-        set_int_opt(sock, SOL_SOCKET, SO_SNDBUF, 1048576) != 0) {
-        ::close(sock);
+    if (sock_nonblocking(sock) != 0 || sock_nolinger(sock) != 0 ||
+        !set_int_opts(sock, {{SOL_SOCKET, SO_REUSEADDR, 1, nullptr}, {SOL_SOCKET, SO_SNDBUF, 1048576, nullptr}}))
         return -1;
-    }
     int value = 0;
     socklen_t len = sizeof value;
     ::getsockopt(sock, SOL_SOCKET, SO_SNDBUF, &value, &len);
     log_print("server sendbufbs:%d\n", value);
-    sockaddr_in sa = make_addr(local.s_addr, port);
-    if (::bind(sock, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
+    if (!bind_to(sock, local.s_addr, port)) {
         log_print("tcp bind loacal port(:%u) fail\n", static_cast<unsigned>(port));
-        ::close(sock);
         return -1;
     }
     if (::listen(sock, 5) != 0) {
         log_print("tcp listen port(%u) fail\n", static_cast<unsigned>(port));
-        ::close(sock);
         return -1;
     }
-    return sock;
+    return guard.release();
 }
 
 int tcp_freeport(uint16_t port, int tries)
 {
     unsigned p = port == 0 ? 1 : port;
     for (int i = 0; i < tries && p <= 65535; ++i, ++p) {
-        int sock = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (sock < 0)
+        SockGuard sock(SOCK_STREAM);
+        if (sock.get() < 0)
             return 0;
-        sockaddr_in sa = make_addr(htonl(INADDR_ANY), static_cast<uint16_t>(p));
-        int r = ::bind(sock, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
-        ::close(sock);
-        if (r == 0)
+        if (bind_to(sock.get(), htonl(INADDR_ANY), static_cast<uint16_t>(p)))
             return static_cast<int>(p);
         log_print("tcp bind port:%d fail, try next...\n", static_cast<int>(p));
     }
@@ -695,13 +698,8 @@ int udp_portsfree(uint16_t port, int count)
         unsigned p = static_cast<unsigned>(port) + static_cast<unsigned>(i);
         if (p > 65535)
             return 0;
-        int sock = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        if (sock < 0)
-            return 0;
-        sockaddr_in sa = make_addr(htonl(INADDR_ANY), static_cast<uint16_t>(p));
-        int r = ::bind(sock, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
-        ::close(sock);
-        if (r != 0)
+        SockGuard sock(SOCK_DGRAM);
+        if (sock.get() < 0 || !bind_to(sock.get(), htonl(INADDR_ANY), static_cast<uint16_t>(p)))
             return 0;
     }
     return 1;
@@ -824,24 +822,19 @@ void sock_usleep(int64_t microseconds)
 
 int udp_bind(uint32_t addr, uint16_t port, bool reuse)
 {
-    int sock = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (sock < 0) {
-        LOG_LAST_ERROR("socket");
+    SockGuard sock(SOCK_DGRAM);
+    if (sock.get() < 0)
         return -1;
-    }
-    if ((reuse && sock_reuseaddr(sock) != 0) || set_int_opt(sock, IPPROTO_IP, IP_PKTINFO, 1) != 0 ||
-        set_int_opt(sock, SOL_SOCKET, SO_BROADCAST, 1) != 0) {
+    if ((reuse && sock_reuseaddr(sock.get()) != 0) ||
+        !set_int_opts(sock.get(), {{IPPROTO_IP, IP_PKTINFO, 1, nullptr}, {SOL_SOCKET, SO_BROADCAST, 1, nullptr}})) {
         LOG_LAST_ERROR("setsockopt");
-        ::close(sock);
         return -1;
     }
-    sockaddr_in sa = make_addr(htonl(addr), port);
-    if (::bind(sock, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
+    if (!bind_to(sock.get(), htonl(addr), port)) {
         log_print("udp bind local port(%u) ip(%#x) fail\n", static_cast<unsigned>(port), addr);
-        ::close(sock);
         return -2;
     }
-    return sock;
+    return sock.release();
 }
 
 uint16_t sock_local_port(int sock)
