@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <deque>
 #include <cstring>
 #include <string_view>
 #include <system_error>
@@ -99,49 +101,30 @@ bool FleetLinkPort::init() { return ipc_init() == 1; }
 void FleetLinkPort::logout(int chanid)
 {
     drop_events(chanid);
+    // Each logout waits for its link thread to notice (up to a poll, a connect or a login
+    // wait); side by side, finished recorders wind down together and the runner goes on.
     std::lock_guard<std::mutex> lk(mu_);
-    if (!worker_.joinable() && !stopping_) {
-        try {
-            worker_ = std::thread(&FleetLinkPort::logout_worker, this);
-        } catch (const std::system_error&) {
-            // No thread to spare: this logout waits here; logout_all ends the rest.
+    try {
+        logouts_.emplace_back([chanid] {
             ipc_logout(chanid);
-            return;
-        }
-    }
-    logouts_.push_back(chanid);
-    cv_.notify_all();
-}
-
-void FleetLinkPort::logout_worker()
-{
-    std::unique_lock<std::mutex> lk(mu_);
-    for (;;) {
-        cv_.wait(lk, [this] { return stopping_ || !logouts_.empty(); });
-        if (logouts_.empty())
-            return;  // stopping, and nothing left
-        int chanid = logouts_.front();
-        logouts_.pop_front();
-        lk.unlock();
-        ipc_logout(chanid);  // waits for the link thread to end
-        drop_events(chanid);
-        lk.lock();
+            drop_events(chanid);
+        });
+    } catch (const std::system_error&) {
+        ipc_logout(chanid);  // no thread to spare: this one waits here
     }
 }
 
 void FleetLinkPort::logout_all()
 {
+    std::vector<std::thread> pending;
     {
         std::lock_guard<std::mutex> lk(mu_);
-        stopping_ = true;
+        pending.swap(logouts_);
     }
-    cv_.notify_all();
-    if (worker_.joinable())
-        worker_.join();
+    for (std::thread& t : pending)
+        t.join();
     ipc_logout_all();
     drop_events(-1);
-    std::lock_guard<std::mutex> lk(mu_);
-    stopping_ = false;
 }
 
 bool FleetLinkPort::next_event(LinkEvent& ev, int64_t wait_ms)

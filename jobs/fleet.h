@@ -11,9 +11,7 @@
 #include "jobs/job.h"
 #include "jobs/link_port.h"
 
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -53,13 +51,8 @@ public:
     int64_t now_ms() override;
 
 private:
-    void logout_worker();
-
     std::mutex mu_;
-    std::condition_variable cv_;
-    std::deque<int> logouts_;
-    bool stopping_ = false;
-    std::thread worker_;
+    std::vector<std::thread> logouts_;  // one per finished recorder, joined by logout_all
 };
 
 // Installs the log sink that reads the link threads' login lines (kLoginProblem...), copying
