@@ -8,9 +8,6 @@
 #include "util/fixedstr.h"
 #include "util/log.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -124,44 +121,8 @@ int choose_recorders(const char* command, const FleetOptions& o, FleetChoice& ou
 
 // ---- standard output ----------------------------------------------------------------------
 
-StdoutGuard::StdoutGuard(bool verbose)
-{
-    log_set_console_sink(verbose ? console_to_stderr : console_discard);
-    std::fflush(stdout);
-    saved_ = ::dup(STDOUT_FILENO);
-    if (saved_ < 0)
-        return;
-    int fd = ::dup(saved_);
-    out_ = fd >= 0 ? ::fdopen(fd, "w") : nullptr;
-    if (!out_) {
-        if (fd >= 0)
-            ::close(fd);
-        ::close(saved_);
-        saved_ = -1;
-        return;
-    }
-    int sink = verbose ? ::dup(STDERR_FILENO) : ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-    if (sink >= 0) {
-        ::dup2(sink, STDOUT_FILENO);
-        ::close(sink);
-    }
-}
+ConsoleGuard::ConsoleGuard(bool verbose) { log_set_console_sink(verbose ? console_to_stderr : console_discard); }
 
-StdoutGuard::~StdoutGuard() { restore(); }
+void ConsoleGuard::restore() { log_set_console_sink(nullptr); }
 
-void StdoutGuard::restore()
-{
-    log_set_console_sink(nullptr);
-    if (saved_ < 0)
-        return;
-    std::fflush(stdout);
-    std::fflush(out_);
-    ::dup2(saved_, STDOUT_FILENO);
-    ::close(saved_);
-    saved_ = -1;
-    std::fclose(out_);
-    out_ = nullptr;
-}
-
-// ---- one recorder's run -------------------------------------------------------------------
 }  // namespace dravlinctl

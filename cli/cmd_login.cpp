@@ -50,13 +50,13 @@ int run_login(const std::vector<std::string>& args)
     if (!err.empty())
         return usage_error("login", err);
 
-    StdoutGuard guard(o.verbose);
+    ConsoleGuard guard(o.verbose);
     jobs::watch_link_log(o.verbose);
     FleetChoice choice;
     int r = choose_recorders("login", o, choice);
     if (r != kExitOk)
         return r;
-    FILE* out = guard.out();
+    FILE* out = stdout;
     int failures = 0;
     for (const auto& w : choice.missing) {
         std::fprintf(out, "%s not found\n", w.c_str());

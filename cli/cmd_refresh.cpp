@@ -83,7 +83,7 @@ int run_refresh(const std::vector<std::string>& args)
             int checked;
             {
                 // The decoder's trace lines are console lines; keep them out of the summary.
-                StdoutGuard quiet(o.verbose);
+                ConsoleGuard quiet(o.verbose);
                 checked = CheckPictureFile(g.kind, g.path.c_str(), nullptr, &report);
             }
             if (checked != kPictureOk) {

@@ -283,7 +283,7 @@ jobs::Target target_of(const Recorder& r) { return {r.address, r.port, r.user, r
 
 int run_fleet(const char* command, const FleetOptions& o, const std::vector<jobs::Step>& steps, FleetWording wording)
 {
-    StdoutGuard guard(o.verbose);
+    ConsoleGuard guard(o.verbose);
     jobs::watch_link_log(o.verbose);
 
     FleetChoice choice;

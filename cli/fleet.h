@@ -118,22 +118,16 @@ int choose_recorders(const char* command, const FleetOptions& o, FleetChoice& ou
 // Searches started by this process (a --target run must leave it at 0).
 int fleet_searches_started();
 
-// Keeps the console lines off the real standard output, so that the summary (or --json) stays
-// clean: the log's console sink goes to standard error with --verbose and nowhere otherwise.
-// While a library still writes to standard output itself, standard output is also pointed
-// there until restore(); out() is the real standard output meanwhile.
-class StdoutGuard {
+// Keeps the libraries' console lines off standard output while a command runs, so that its
+// results (the summary, --json) stay clean: the log's console sink goes to standard error with
+// --verbose and nowhere otherwise, until restore() or the end of the guard.
+class ConsoleGuard {
 public:
-    explicit StdoutGuard(bool verbose);
-    ~StdoutGuard();
-    StdoutGuard(const StdoutGuard&) = delete;
-    StdoutGuard& operator=(const StdoutGuard&) = delete;
-    FILE* out() const { return out_ ? out_ : stdout; }
+    explicit ConsoleGuard(bool verbose);
+    ~ConsoleGuard() { restore(); }
+    ConsoleGuard(const ConsoleGuard&) = delete;
+    ConsoleGuard& operator=(const ConsoleGuard&) = delete;
     void restore();
-
-private:
-    int saved_ = -1;
-    FILE* out_ = nullptr;
 };
 
 // One line of a recorder's summary: a step and how it ended.
