@@ -149,6 +149,21 @@ JobPolicy JobPolicy::page()
     return p;
 }
 
+JobPolicy JobPolicy::upgrade_page()
+{
+    JobPolicy p;
+    p.other_unsent_at_login = Unsent::kWait;
+    p.other_unsent_chained = Unsent::kWait;
+    p.loss_grace_ms = 0;
+    p.link_loss_fails = false;
+    p.resend_on_relogin = true;
+    p.done_at_full_progress = true;
+    p.limit_ms = 0;
+    p.login_window_ms = 0;
+    p.stall_ms = 0;
+    return p;
+}
+
 Job::Job(int chanid, Target target, std::vector<Step> steps, JobPolicy policy, LinkPort& port, NewsCallback news)
     : chanid_(chanid), target_(std::move(target)), steps_(std::move(steps)), policy_(policy), port_(port),
       news_(std::move(news))

@@ -103,6 +103,10 @@ struct JobPolicy {
     // The maintenance page's rules: 15 s counted in 500 ms ticks, an unsent picture skipped
     // when chained and left waiting right after a login, a lost link left to reconnect.
     static JobPolicy page();
+    // The firmware page's rules: log in, announce the image at every login, the row done at
+    // 100 % (or at the verdict, or a refused login); no time limit, a lost link reconnects, an
+    // announcement that cannot be written leaves the row waiting.
+    static JobPolicy upgrade_page();
 };
 
 // A finished step (answered, or its request not written).

@@ -153,8 +153,7 @@ TEST(JobDeadlines, LoginWindowStallLimitAndTicks)
 {
     JobPolicy tool = JobPolicy::tool(600000);
     JobPolicy page = JobPolicy::page();
-    JobPolicy full = JobPolicy::tool(600000);
-    full.done_at_full_progress = true;
+    const JobPolicy upgrade = JobPolicy::upgrade_page();
     const Case cases[] = {
         {"not logged in within the login window", tool, files(), {}, {{5000, kLost}, {14999, kTick}, {15000, kTick}},
          "login0", kJobTimedOut, ""},
@@ -171,8 +170,10 @@ TEST(JobDeadlines, LoginWindowStallLimitAndTicks)
          {{10, kOk}, {100, kProgress, 100}, {599999, kTick}, {600000, kTick}}, "login0 fw", kJobTimedOut, ""},
         {"a restore streams nothing and never stalls", tool, {Step::factory_picture(kStepChannelPicture)}, {},
          {{10, kOk}, {200000, kTick}}, "login0 restore4", kJobRunning, ""},
-        {"an upgrade page ends the row at 100 %", full, {Step::firmware("f")}, {},
-         {{10, kOk}, {100, kProgress, 100}}, "login0 fw", kJobOk, "17+"},
+        {"upgrade page: the row ends at 100 %", upgrade, {Step::firmware("f")}, {},
+         {{10, kOk}, {20, kLost}, {3010, kOk}, {3100, kProgress, 100}}, "login0 fw fw", kJobOk, "17+"},
+        {"upgrade page: an announcement not written waits, with no time limit", upgrade, {Step::firmware("f")}, {"fw"},
+         {{10, kOk}, {86400000, kTick}}, "login0 fw", kJobRunning, "17!"},
     };
     for (const Case& c : cases)
         run_case(c);
