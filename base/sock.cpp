@@ -810,6 +810,44 @@ void sock_close(int sock)
         ::close(sock);
 }
 
+int wakeup_open(int fds[2])
+{
+    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+        LOG_LAST_ERROR("pipe2");
+        fds[0] = fds[1] = -1;
+        return -1;
+    }
+    return 0;
+}
+
+void wakeup_signal(int fd)
+{
+    if (fd < 0)
+        return;
+    char one = 1;
+    // A full pipe already wakes the reader: nothing is lost when this write finds no room.
+    while (::write(fd, &one, 1) < 0 && errno == EINTR) {
+    }
+}
+
+void wakeup_clear(int fd)
+{
+    if (fd < 0)
+        return;
+    char buf[64];
+    while (::read(fd, buf, sizeof buf) > 0) {
+    }
+}
+
+void wakeup_close(int fds[2])
+{
+    for (int i = 0; i < 2; ++i) {
+        if (fds[i] >= 0)
+            ::close(fds[i]);
+        fds[i] = -1;
+    }
+}
+
 void sock_usleep(int64_t microseconds)
 {
     int64_t ms = microseconds / 1000;

@@ -134,6 +134,13 @@ int sock_shutdown(int sock);
 void sock_close(int sock);
 void sock_usleep(int64_t microseconds);
 
+// A wake-up handle for a thread that waits on its sockets: fds[0] becomes readable once
+// wakeup_signal(fds[1]) was called, until wakeup_clear(fds[0]). 0, or -1 (fds set to -1).
+int wakeup_open(int fds[2]);
+void wakeup_signal(int fd);
+void wakeup_clear(int fd);
+void wakeup_close(int fds[2]);
+
 // ---- Datagram and stream primitives for the simulator and the tests -----------------------
 // Addresses are in host byte order here.
 

@@ -24,8 +24,10 @@ constexpr uint32_t kMaxAuthFrameLength = 64u * 1024u;
 
 constexpr int kHeartbeatIntervalMs = 10000;
 constexpr int kSilenceLimitMs = 50000;
+// A link thread waits for input until its next check falls due (heartbeat, silence, download
+// time-out), or this long while the rest of a frame waits to go out.
 constexpr int kPollWaitMs = 40;
-constexpr int kSilenceCheckPolls = 50;
+constexpr int kDownloadTimeoutMs = 10000;
 constexpr int kReconnectPauseSec = 3;
 constexpr int kKeepaliveIdle = 1000;
 // How long a request waits, at most, for the entry's socket to take its frame.
@@ -75,12 +77,16 @@ struct IpcLinkContext {
     std::string out_tail;
     std::atomic<int> writers_waiting{0};        // requests of other threads waiting to send
     std::atomic<int> abort_close{0};            // the coming close resets instead of draining
+    int wake[2] = {-1, -1};                     // wakes the link thread (table entries only)
 };
 
 // The table entry for chanid, or null (no table, bad chanid; nothing logged).
 IpcLinkContext* ipc_entry(int chanid);
 // The lock that every whole frame written on the entry's socket is written under.
 std::mutex& ipc_lock(const IpcLinkContext* ipc);
+
+// Wakes the entry's thread from its wait (a logout, a frame rest to move on, a moved clock).
+void ipc_wake(IpcLinkContext* ipc);
 
 // Closes the entry's socket under its lock and marks it -1; the connection is reset, and
 // whatever was queued is dropped (failures and aborts).

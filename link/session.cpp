@@ -27,6 +27,14 @@ std::mutex g_locks[kIpcMaxLinks];
 std::mutex g_ctl[kIpcMaxLinks];
 std::mutex g_init_mu;
 
+// A moved test clock can make a check due at once: every link thread looks again.
+void wake_all_links()
+{
+    IpcLinkContext* table = g_ipc.load();
+    for (int i = 0, max = g_ipc_max.load(); table && i < max; ++i)
+        wakeup_signal(table[i].wake[1]);
+}
+
 // The entry whose link thread this is, so that a callback's logout never waits for itself.
 thread_local IpcLinkContext* t_own_entry = nullptr;
 
@@ -278,23 +286,22 @@ int ipc_login(const IpcLoginParam* param)
 
 // Waits up to 40 ms for input and reads one frame. -2 time-out, -1 poll failure, -3 no
 // socket, 0 otherwise (a failed frame has closed the connection with event 2).
-int ipcdealsocks(IpcLinkContext* ipc)
+int ipcdealsocks(IpcLinkContext* ipc, int wait_ms)
 {
     int fd = ipc->sock.load();
     if (fd < 0)
         return -3;
-    unsigned char ready = 0;
-    int r = sock_poll_readable(&fd, 1, kPollWaitMs, &ready);
+    const int fds[2] = {fd, ipc->wake[0]};
+    unsigned char ready[2] = {0, 0};
+    int r = sock_poll_readable(fds, 2, wait_ms, ready);
     if (r < 0) {
         log_print("ipcdealsocks select Error ");
         return -1;
     }
-    if (r == 0)
+    if (ready[1])
+        wakeup_clear(ipc->wake[0]);
+    if (r == 0 || !ready[0])
         return -2;
-    if (!ready) {
-        log_print("ipcdealsocks select Error ");
-        return -1;
-    }
     if (sockrecv_onemsg(ipc) <= 0) {
         // A logout that came while a frame was being read is no loss: the thread just ends.
         if (!ipc->running.load())
@@ -306,6 +313,28 @@ int ipcdealsocks(IpcLinkContext* ipc)
             ipc->last_connect_try.store(wall_seconds());
     }
     return 0;
+}
+
+// How long the thread may wait for input before one of its checks falls due: the heartbeat,
+// the silence rule, a running download's time-out, or a frame rest to move on.
+int next_wait_ms(IpcLinkContext* ipc)
+{
+    {
+        std::lock_guard<std::mutex> lk(ipc_lock(ipc));
+        if (!ipc->out_tail.empty())
+            return kPollWaitMs;
+    }
+    const uint64_t now = get_tick_ms();
+    auto until = [now](uint64_t due) { return due > now ? due - now : 0; };
+    uint64_t wait = until(ipc->last_heartbeat.load() + kHeartbeatIntervalMs + 1);
+    wait = std::min(wait, until(ipc->last_recv.load() + kSilenceLimitMs + 1));
+    if (ipc->downloading.load())
+        wait = std::min(wait, until(ipc->last_recv.load() + kDownloadTimeoutMs + 1));
+    // A check already due that could not finish (a heartbeat waiting for room) is tried
+    // again after the usual short wait, not in a busy loop.
+    if (wait == 0)
+        return kPollWaitMs;
+    return static_cast<int>(std::min<uint64_t>(wait, kHeartbeatIntervalMs));
 }
 
 // Moves on the rest of a frame that the socket could not take at once (the last upload
@@ -451,28 +480,25 @@ void ipc_thread(IpcLinkContext* ipc)
     }
     log_print("%s:%d, running[%p]:%d\n", "ipc_thread", __LINE__, static_cast<void*>(ipc), ipc->running.load());
 
-    int timeouts = 0;
     while (ipc->running.load()) {
         if (ipc->showtime.load()) {
             log_print("ipc[%d]threadrunning:%d\n", ipc->chanid, ipc->running.load());
             step(ipc, "ipc_thread", 1);
         }
-        int r = ipcdealsocks(ipc);
+        // The thread sleeps until input, a wake-up or its next due check: an idle link costs
+        // a few wake-ups a minute, and every check still runs within moments of falling due.
+        int r = ipcdealsocks(ipc, next_wait_ms(ipc));
         step(ipc, "ipc_thread", 2);
         if (r == -2) {
-            if (++timeouts >= kSilenceCheckPolls) {
-                timeouts = 0;
-                uint64_t now = get_tick_ms();
-                uint64_t last = ipc->last_recv.load();
-                if (now > last && now - last > static_cast<uint64_t>(kSilenceLimitMs)) {
-                    log_print("ipc_thread 8091 long Time No Data!!\n");
-                    log_print("ipc_thread 8091 Disconned!!\n");
-                    // A job waiting on this link must learn that it is gone.
-                    ipc_drop_link(ipc);
-                }
+            uint64_t now = get_tick_ms();
+            uint64_t last = ipc->last_recv.load();
+            if (now > last && now - last > static_cast<uint64_t>(kSilenceLimitMs)) {
+                log_print("ipc_thread 8091 long Time No Data!!\n");
+                log_print("ipc_thread 8091 Disconned!!\n");
+                // A job waiting on this link must learn that it is gone.
+                ipc_drop_link(ipc);
             }
         } else {
-            timeouts = 0;
             if (r == -1) {
                 log_print("ipc_thread 8091 Revc Error!!\n");
                 log_print("ipc_thread 8091 Disconned!!\n");
@@ -499,8 +525,10 @@ void ipc_thread(IpcLinkContext* ipc)
             ipc->alive.store(0);
             return;
         }
-        for (int i = 0; i < 800 && ipc->running.load(); ++i)
-            sleep_ms(1);
+        // Reconnect pacing; a logout wakes the wait at once.
+        unsigned char woken = 0;
+        if (ipc->running.load() && sock_poll_readable(&ipc->wake[0], 1, 800, &woken) > 0 && woken)
+            wakeup_clear(ipc->wake[0]);
     }
     close_draining(ipc);
     emit(ipc, IPC_EVENT_THREAD_END);
@@ -509,6 +537,12 @@ void ipc_thread(IpcLinkContext* ipc)
 }
 
 }  // namespace
+
+void ipc_wake(IpcLinkContext* ipc)
+{
+    if (ipc)
+        wakeup_signal(ipc->wake[1]);
+}
 
 IpcLinkContext* ipc_entry(int chanid)
 {
@@ -591,6 +625,8 @@ int ipc_send_frame_locked(IpcLinkContext* ipc, int fd, const void* a, int alen, 
     } else {
         ipc->out_tail.assign(pb + (n - alen), static_cast<size_t>(blen - (n - alen)));
     }
+    // The link thread moves the rest on: it must not sleep through it.
+    ipc_wake(ipc);
     return n;
 }
 
@@ -656,8 +692,11 @@ int ipc_init()
         log_print("alloc mem for ipc link context fail\n");
         return -1;
     }
+    for (int i = 0; i < kIpcMaxLinks; ++i)
+        wakeup_open(table[i].wake);
     g_ipc_max.store(kIpcMaxLinks);
     g_ipc.store(table);
+    clock_set_advance_hook(wake_all_links);
     return 1;
 }
 
@@ -668,8 +707,11 @@ int ipc_deinit()
         return 1;
     // Threads still running would use the table after it is gone.
     ipc_logout_all();
+    clock_set_advance_hook(nullptr);
     IpcLinkContext* table = g_ipc.exchange(nullptr);
     g_ipc_max.store(0);
+    for (int i = 0; i < kIpcMaxLinks; ++i)
+        wakeup_close(table[i].wake);
     delete[] table;
     return 1;
 }
@@ -738,19 +780,25 @@ int ipc_logout(int chanid)
         return -1;
     }
     ipc->running.store(0);
-    if (!ipc->autoreconnect.load() || !ipc->alive.load())
-        return 1;
+    ipc_wake(ipc);
     if (t_own_entry == ipc)
         return 1;  // called from this entry's own callback: the thread ends after it returns
-    log_print("ipc_logout ipc:%p, %d, join:%d ....\n", static_cast<void*>(ipc), chanid, ipc->alive.load());
-    sleep_ms(1);
+    const bool alive = ipc->alive.load();
+    if (!ipc->autoreconnect.load() && alive)
+        return 1;  // ends by itself; the entry is cleared when it is used again
+    if (alive) {
+        log_print("ipc_logout ipc:%p, %d, join:%d ....\n", static_cast<void*>(ipc), chanid, ipc->alive.load());
+        sleep_ms(1);
+    }
+    // A thread woken above may already be gone: it is joined and its entry cleared all the same.
     wait_and_join(ipc, chanid);
     {
         std::lock_guard<std::mutex> ctl(g_ctl[chanid]);
         if (!ipc->alive.load())
             reset_entry(ipc);
     }
-    log_print("ipc_logout, ipc[%d]threadrunning:%d, out\n", chanid, ipc->running.load());
+    if (alive)
+        log_print("ipc_logout, ipc[%d]threadrunning:%d, out\n", chanid, ipc->running.load());
     return 1;
 }
 
@@ -780,8 +828,10 @@ int ipc_logout_all()
     int max = g_ipc_max.load();
     // Ask every thread to end first so they wind down together, then wait for each of them
     // (also those without auto reconnect) before clearing its entry.
-    for (int i = 0; i < max; ++i)
+    for (int i = 0; i < max; ++i) {
         table[i].running.store(0);
+        ipc_wake(&table[i]);
+    }
     for (int i = 0; i < max; ++i) {
         IpcLinkContext* ipc = &table[i];
         if (ipc == t_own_entry)

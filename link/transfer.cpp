@@ -33,7 +33,6 @@ constexpr int kChunkSize = 40960;
 constexpr int kTextArea = 248;
 constexpr int kDataOffset = kFrameHeaderSize + kTextArea;
 constexpr int kFrameBufferSize = kDataOffset + kChunkSize;  // 41216
-constexpr int kDownloadTimeoutMs = 10000;
 // While the socket cannot take data we wait in slices of this length, so a logout is noticed.
 constexpr int kWritableSliceMs = 100;
 // Event texts: the download result holds both paths.

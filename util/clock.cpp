@@ -9,6 +9,7 @@ namespace {
 using steady = std::chrono::steady_clock;
 
 std::atomic<int64_t> g_test_offset_us{0};
+std::atomic<ClockAdvanceHook> g_advance_hook{nullptr};
 
 steady::time_point origin()
 {
@@ -64,4 +65,8 @@ void clock_advance_for_test(uint64_t ms)
 {
     origin();
     g_test_offset_us.fetch_add(static_cast<int64_t>(ms) * 1000, std::memory_order_relaxed);
+    if (ClockAdvanceHook hook = g_advance_hook.load(std::memory_order_acquire))
+        hook();
 }
+
+void clock_set_advance_hook(ClockAdvanceHook hook) { g_advance_hook.store(hook, std::memory_order_release); }

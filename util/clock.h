@@ -27,3 +27,7 @@ WallTime wall_clock_now();
 // Test seam: moves the monotonic clock (and so the wall clock) forward by ms for the whole
 // process. Lets tests cover timers of tens of seconds without waiting for them.
 void clock_advance_for_test(uint64_t ms);
+// Called after every such move, so that threads sleeping until a time of this clock look
+// again (the link threads register it). One slot; nullptr clears it.
+using ClockAdvanceHook = void (*)();
+void clock_set_advance_hook(ClockAdvanceHook hook);
