@@ -220,44 +220,6 @@ TEST_F(LinkE2E, RefreshPutsThreePicturesOnSixtyFourRecordersAndRebootsThem)
     }
 }
 
-TEST_F(LinkE2E, FirmwareUploadVerdictsFollowTheRecordersFaults)
-{
-    NetnsLab lab(5);
-    ASSERT_TRUE(lab.up()) << lab.up_error();
-    const std::string fw = lab.dir() + "/fw.bin";
-    {
-        std::ofstream f(fw, std::ios::binary);
-        for (int i = 0; i < 3 * 1024 * 1024; ++i)
-            f << static_cast<char>((i * 131) >> 3);
-    }
-    char hex[33];
-    ASSERT_NE(md5_file_hex(fw.c_str(), hex), nullptr);
-    // 0 and 4 are sound (4 reads slowly); 1 refuses the upload, 2 rejects it after the data,
-    // 3 drops the link half way.
-    Sim sim(lab, {"--devices", "5", "--link-fault", "refuse-upload:1", "--link-fault", "reject-verdict:2",
-                  "--link-fault", "close-mid-upload:3", "--link-fault", "DRVSIM000005=slow-read",
-                  "--slow-read-bps", "2000000"});
-    ASSERT_TRUE(sim.ready()) << sim.err();
-    e2e::RunResult r = lab.run({kCtl, "upgrade", "--firmware", fw, "--timeout", "30", "--json"}, 120000);
-    EXPECT_NE(r.exit_code, 0);
-    Json summary;
-    ASSERT_TRUE(e2e::parse_json(r.out, &summary)) << r.out << r.err;
-    std::map<std::string, bool> ok;
-    for (const Json& rec : summary["recorders"].arr)
-        ok[rec["serial"].str] = rec["ok"].type == Json::Bool && rec["ok"].b;
-    EXPECT_EQ(ok, (std::map<std::string, bool>{{serial(1), true}, {serial(2), false}, {serial(3), false},
-                                               {serial(4), false}, {serial(5), true}}))
-        << r.out;
-
-    ASSERT_TRUE(e2e::wait_until([&] { return sim.link(4)["uploads_completed"].integer() == 1; }));
-    for (int i : {0, 4})
-        EXPECT_EQ(sim.link(i)["files"]["1"]["md5"].str, hex) << serial(i + 1);
-    EXPECT_EQ(sim.link(1)["uploads_refused"].integer(), 1);
-    EXPECT_EQ(sim.link(2)["uploads_completed"].integer(), 1) << "the data arrived whole before the rejection";
-    EXPECT_EQ(sim.link(3)["uploads_failed"].integer(), 1);
-    EXPECT_EQ(sim.link(3)["files"].size(), 0u);
-}
-
 TEST_F(LinkE2E, RebootedRecorderIsAwayForAWhileThenAnswersAgain)
 {
     NetnsLab lab(2);
