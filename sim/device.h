@@ -104,7 +104,33 @@ struct LinkStats {
     uint64_t downloads = 0;             // downloads served
     uint64_t config_gets = 0, config_sets = 0;
     uint64_t unsolicited = 0;           // messages sent on request of the control interface
+    uint64_t nvr_searches = 0, nvr_search_stops = 0;  // 3801 / 3802
+    bool nvr_searching = false;
+    uint64_t chan_refused = 0;          // channel requests answered with flag 1
+    int picnum = -1;                    // last PicNum (3807)
+    std::vector<int> page_turns;        // PrevOrNext of every page turn (3808)
     std::vector<std::string> errors;    // protocol errors the device noticed (bounded)
+};
+
+// One channel of a recorder's IP-camera table (free when not used).
+struct Channel {
+    bool used = false;
+    int protocol = 0;  // 0 MVK, 1 ONVIF
+    std::string ip;
+    int port = 0;
+    std::string user;
+    std::string password;
+};
+
+// A camera on the recorder's own network, as the recorder's camera search reports it.
+struct Camera {
+    int protocol = 0;  // 0 MVK, 1 ONVIF
+    std::string ip;
+    int port = 0;
+    std::string user;
+    std::string password;
+    std::string sn;
+    std::string osd;
 };
 
 struct Account {
@@ -162,6 +188,8 @@ struct Device {
     uint64_t restores = 0;
     std::vector<Received> received;  // codes 2 and 5 meant for this device
     LinkStats link;
+    std::vector<Channel> channels;  // a recorder's channel table; empty for a camera
+    std::vector<Camera> cameras;    // what its camera search finds
     std::string config_xml;  // what a download of /mnt/nand/config.xml returns (empty: generated)
 };
 

@@ -2,6 +2,7 @@
 
 #include "base/sock.h"
 #include "sim/answer.h"
+#include "sim/nvr.h"
 #include "sim/request.h"
 
 #include <algorithm>
@@ -167,14 +168,17 @@ int generate_fleet(const FleetOptions& opt, std::vector<Device>* out, std::strin
         d.web_port = opt.web_port;
         d.video_port = opt.video_port;
         d.accounts = {{"admin", "admin123", "Administrators", "Enable"}, {"guest", "guest", "Users", "Enable"}};
+        setup_nvr(d);
         devices.push_back(std::move(d));
     }
     return 0;
 }
 
 // Keys: serial type ip mac netmask gateway dns1 dns2 dhcp ptz web video auth fault link-fault,
-// and account=user:password:group:status (repeatable; the first replaces the default
-// accounts). Unnamed keys keep the generated values.
+// account=user:password:group:status (repeatable; the first replaces the default accounts),
+// channels=N (the channel table's size; by type otherwise) and
+// camera=PROTO:IP:PORT[:USER[:PASSWORD[:SN[:OSD]]]] (repeatable; the first replaces the default
+// cameras; camera=none leaves none). Unnamed keys keep the generated values.
 int parse_fleet_text(const std::string& text, const FleetOptions& opt, std::vector<Device>* out, std::string* error)
 {
     std::vector<std::string> lines;
@@ -198,6 +202,9 @@ int parse_fleet_text(const std::string& text, const FleetOptions& opt, std::vect
     for (size_t n = 0; n < lines.size(); ++n) {
         Device& d = (*out)[n];
         bool own_accounts = false;
+        int channels = -1;
+        bool own_cameras = false;
+        std::vector<Camera> cameras;
         std::istringstream words(lines[n]);
         std::string word;
         auto fail = [&](const std::string& what) {
@@ -230,6 +237,17 @@ int parse_fleet_text(const std::string& text, const FleetOptions& opt, std::vect
                 if (ok)
                     d.set(lf, true);
             }
+            else if (key == "channels") ok = parse_int(value, &channels) && channels >= 0 && channels <= kMaxChannels;
+            else if (key == "camera") {
+                own_cameras = true;
+                if (value != "none") {
+                    if (cameras.size() >= kMaxCameras)
+                        return fail("more than " + std::to_string(kMaxCameras) + " cameras");
+                    Camera c;
+                    ok = parse_camera(value, &c);
+                    cameras.push_back(c);
+                }
+            }
             else if (key == "account") {
                 if (!own_accounts)
                     d.accounts.clear();
@@ -249,6 +267,7 @@ int parse_fleet_text(const std::string& text, const FleetOptions& opt, std::vect
             if (!ok)
                 return fail("bad value for '" + key + "'");
         }
+        setup_nvr(d, channels, own_cameras ? &cameras : nullptr);
     }
     return 0;
 }
@@ -1065,6 +1084,34 @@ std::string json_list(const std::vector<std::string>& v)
     return j + "]";
 }
 
+// The channel table (ChannelId 1-based, as the recorder reports it) and the camera search.
+std::string nvr_json(const Device& d)
+{
+    const LinkStats& l = d.link;
+    std::string j = "{\"channels\": [";
+    for (size_t i = 0; i < d.channels.size(); ++i) {
+        const Channel& c = d.channels[i];
+        j += (i ? ", " : "") + std::string("{\"id\": ") + std::to_string(i + 1) +
+             ", \"used\": " + (c.used ? "true" : "false") + ", \"protocol\": " + json_str(c.protocol ? "ONVIF" : "MVK") +
+             ", \"ip\": " + json_str(c.ip) + ", \"port\": " + std::to_string(c.port) + ", \"user\": " + json_str(c.user) +
+             ", \"password\": " + json_str(c.password) + "}";
+    }
+    j += "], \"cameras\": [";
+    for (size_t i = 0; i < d.cameras.size(); ++i) {
+        const Camera& c = d.cameras[i];
+        j += (i ? ", " : "") + std::string("{\"protocol\": ") + json_str(c.protocol ? "ONVIF" : "MVK") +
+             ", \"ip\": " + json_str(c.ip) + ", \"port\": " + std::to_string(c.port) + ", \"sn\": " + json_str(c.sn) +
+             ", \"osd\": " + json_str(c.osd) + "}";
+    }
+    j += "], \"searches\": " + std::to_string(l.nvr_searches) + ", \"search_stops\": " +
+         std::to_string(l.nvr_search_stops) + ", \"searching\": " + (l.nvr_searching ? "true" : "false") +
+         ", \"refused\": " + std::to_string(l.chan_refused) + ", \"picnum\": " + std::to_string(l.picnum) +
+         ", \"page_turns\": [";
+    for (size_t i = 0; i < l.page_turns.size(); ++i)
+        j += (i ? ", " : "") + std::to_string(l.page_turns[i]);
+    return j + "]}";
+}
+
 std::string link_json(const Device& d, bool listening, int open)
 {
     const LinkStats& l = d.link;
@@ -1126,6 +1173,7 @@ std::string link_json(const Device& d, bool listening, int open)
     num("config_gets", l.config_gets);
     num("config_sets", l.config_sets);
     num("unsolicited", l.unsolicited);
+    j += ", \"nvr\": " + nvr_json(d);
     j += ", \"errors\": " + json_list(l.errors);
     return j + "}";
 }

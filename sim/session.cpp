@@ -1,5 +1,7 @@
 #include "sim/session.h"
 
+#include "sim/nvr.h"
+
 #include <tinyxml.h>
 
 #include <algorithm>
@@ -240,6 +242,8 @@ void Session::handle(const unsigned char* payload, size_t len)
     const bool refuse = dev_.has(LinkFault::RefuseControl);
     if (m.type == "SYSTEM_CONTROL_MESSAGE" && numeric) {
         handle_control(m, code);
+    } else if (m.type == "SYSTEM_CONFIG_GET_MESSAGE" && numeric && code >= 3801 && code <= 3808) {
+        handle_nvr(m, code);
     } else if (m.type == "SYSTEM_CONFIG_GET_MESSAGE") {
         ++dev_.link.config_gets;
         const LanConfig& l = dev_.lan;
@@ -413,6 +417,68 @@ void Session::handle_control(const Message& m, long code)
                    attr_escape(dev_.type) + "\"\n/>");
         return;
     }
+}
+
+void Session::handle_nvr(const Message& m, long code)
+{
+    LinkStats& l = dev_.link;
+    if (dev_.has(LinkFault::RefuseControl) || dev_.channels.empty()) {
+        if (dev_.channels.empty())
+            error("channel request " + m.code + " to a device without a channel table");
+        answer(m.type, m.code, -1, "");
+        return;
+    }
+    bool ok = true;
+    std::string why;
+    switch (code) {
+    case 3801: {
+        ++l.nvr_searches;
+        l.nvr_searching = true;
+        // What the recorder finds comes back in a few answers, as its own search runs.
+        std::vector<std::string> batches = search_batches(dev_);
+        if (batches.empty())
+            answer(m.type, m.code, 0, "");
+        for (const std::string& b : batches)
+            answer(m.type, m.code, 0, b);
+        return;
+    }
+    case 3802:
+        ++l.nvr_search_stops;
+        l.nvr_searching = false;
+        break;
+    case 3803:
+        answer(m.type, m.code, 0, channel_list_body(dev_));
+        return;
+    case 3804:
+        ok = add_channels(dev_, m.element("ChannelInfo"), &why);
+        break;
+    case 3805:
+        ok = delete_channel(dev_, m.attr("REQUEST_PARAM", "ChannelId"), &why);
+        break;
+    case 3806:
+        ok = swap_channels(dev_, m.attr("REQUEST_PARAM", "ChannelId1"), m.attr("REQUEST_PARAM", "ChannelId2"), &why);
+        break;
+    case 3807: {
+        long v = -1;
+        if (!parse_long(m.attr("REQUEST_PARAM", "PicNum"), &v))
+            error("picture count request without a PicNum");
+        l.picnum = static_cast<int>(v);
+        break;
+    }
+    case 3808: {
+        long v = -1;
+        if (!parse_long(m.attr("REQUEST_PARAM", "PrevOrNext"), &v))
+            error("page turn without a PrevOrNext");
+        if (l.page_turns.size() < kKeepRequests)
+            l.page_turns.push_back(static_cast<int>(v));
+        break;
+    }
+    }
+    if (!ok) {
+        ++l.chan_refused;
+        error(why);
+    }
+    answer(m.type, m.code, ok ? 0 : 1, "");
 }
 
 void Session::start_upload(const Message& m)

@@ -78,6 +78,7 @@ private:
     void handle(const unsigned char* payload, size_t len);
     void handle_login(const Message& m);
     void handle_control(const Message& m, long code);
+    void handle_nvr(const Message& m, long code);
     void handle_chunk(const Message& m);
     void handle_download(const Message& m);
     void start_upload(const Message& m);

@@ -426,6 +426,43 @@ TEST(FleetOptions, LinkFaultsComeFromTheFleetFileTheOptionsAndTheCommandInterfac
     std::filesystem::remove_all(dir);
 }
 
+TEST(FleetOptions, ChannelTableAndCamerasComeFromTypeAndFleetFileAndShowInTheStatus)
+{
+    char tmpl[] = "/tmp/dravlin-simtest-XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    std::string dir = tmpl;
+    std::ofstream(dir + "/fleet.txt") << "serial=N16 ip=127.0.0.1 ptz=0\n"
+                                         "serial=N32 ip=127.0.0.1 ptz=0 type=NVR-SIM32\n"
+                                         "serial=N2 ip=127.0.0.1 ptz=0 channels=2 camera=ONVIF:10.0.0.9:80:u:p:SN9:Door "
+                                         "camera=MVK:10.0.0.9:8091\n"
+                                         "serial=CAM ip=127.0.0.1 ptz=0 type=IPC-SIM camera=none\n";
+    sim::FleetOptions opt;
+    opt.fleet_file = dir + "/fleet.txt";
+    opt.bind_addr = 0x7F000001;
+    opt.port = 0;
+    opt.control_bind = 0x7F000001;
+    sim::Fleet fleet(opt);
+    ASSERT_EQ(fleet.open(), 0) << fleet.error();
+    const size_t channels[] = {16, 32, 2, 0}, cameras[] = {6, 6, 2, 0};
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(fleet.device_copy(i).channels.size(), channels[i]) << i;
+        EXPECT_EQ(fleet.device_copy(i).cameras.size(), cameras[i]) << i;
+    }
+    std::string status = fleet.status_json();
+    EXPECT_NE(status.find("\"nvr\": {\"channels\": [{\"id\": 1, \"used\": false, \"protocol\": \"MVK\", \"ip\": \"\", "
+                          "\"port\": 0, \"user\": \"\", \"password\": \"\"}, {\"id\": 2,"),
+              std::string::npos);
+    EXPECT_NE(status.find("{\"protocol\": \"ONVIF\", \"ip\": \"10.0.0.9\", \"port\": 80, \"sn\": \"SN9\", \"osd\": \"Door\"}"),
+              std::string::npos);
+    std::vector<sim::Device> out;
+    std::string err;
+    for (const char* bad : {"channels=-1", "channels=x", "camera=RTSP:10.0.0.9:80", "camera=MVK:10.0.0:80", "camera=MVK:10.0.0.9"}) {
+        EXPECT_NE(sim::parse_fleet_text(bad, opt, &out, &err), 0) << bad;
+        EXPECT_NE(err.find("bad value"), std::string::npos) << err;
+    }
+    std::filesystem::remove_all(dir);
+}
+
 namespace {
 
 // A fleet on 127.0.0.1 run by its own thread, without the console's link.

@@ -1,4 +1,5 @@
 // The recorder's side of one control-link connection, fed with the console's frames byte for byte.
+#include "sim/nvr.h"
 #include "sim/session.h"
 #include "sim_helpers.h"
 #include "util/digest.h"
@@ -486,4 +487,84 @@ TEST(SimSession, UnsolicitedMessagesGoOutOnlyOnALoggedInLink)
     EXPECT_EQ(out[2].msg.type, "AUXPTZ_HEARTBEAT_MESSAGE");
     EXPECT_EQ(out[3].msg.type, "SIM_VENDOR_MESSAGE");
     EXPECT_EQ(r.dev.link.unsolicited, 4u);
+}
+
+TEST(SimSession, ChannelTableFollowsAddDeleteSwapAndTheCameraSearchComesInBatches)
+{
+    Rig r;
+    sim::setup_nvr(r.dev, 3);
+    r.login();
+    auto get = [](int code, const std::string& body) {
+        return request("SYSTEM_CONFIG_GET_MESSAGE", std::to_string(code), body);
+    };
+    auto info = [](int id, const char* proto, const char* ip) {
+        return "<ChannelInfo\nChannelId=\"" + std::to_string(id) + "\"\nProtocol=\"" + proto + "\"\nIPAddress=\"" + ip +
+               "\"\nCtrlPort=\"8091\"\nUsername=\"admin\"\nPassword=\"470213\"\n/>\n";
+    };
+    auto param = [](const std::string& attrs) { return "<REQUEST_PARAM \n" + attrs + "\n/>"; };
+    // The table as a 3803 answer reports it: "id:ip/protocol/status/name" per channel.
+    auto table = [&]() {
+        auto out = split(r.feed(get(3803, "")));
+        EXPECT_EQ(out.size(), 1u);
+        std::string t;
+        const TiXmlElement* e = out.empty() ? nullptr : out[0].msg.element("ChannelInfo");
+        for (; e; e = e->NextSiblingElement("ChannelInfo"))
+            t += std::string(t.empty() ? "" : " ") + e->Attribute("ChannelId") + ":" + e->Attribute("IpAddr") + "/" +
+                 e->Attribute("Protocol") + "/" + e->Attribute("Status") + "/" + e->Attribute("ChannnelName");
+        return t;
+    };
+    struct Step {
+        int code;
+        std::string body;
+        const char* flag;
+        const char* table;
+    };
+    const Step steps[] = {
+        {3804, info(0, "MVK", "192.168.1.101") + info(2, "ONVIF", "10.0.0.7"), "0",
+         "1:192.168.1.101/MVK/1/Gate 2:/MVK/0/ 3:10.0.0.7/ONVIF/1/IPCamera 3"},
+        {3806, param("ChannelId1=\"0\"\nChannelId2=\"1\""), "0",
+         "1:/MVK/0/ 2:192.168.1.101/MVK/1/Gate 3:10.0.0.7/ONVIF/1/IPCamera 3"},
+        {3804, info(2, "MVK", "192.168.1.104"), "0",  // a used channel takes the new camera
+         "1:/MVK/0/ 2:192.168.1.101/MVK/1/Gate 3:192.168.1.104/MVK/1/Stairs"},
+        {3805, param("ChannelId=\"1\""), "0", "1:/MVK/0/ 2:/MVK/0/ 3:192.168.1.104/MVK/1/Stairs"},
+        {3804, info(0, "MVK", "10.0.0.1") + info(1, "MVK", "10.0.0.2") + info(3, "MVK", "10.0.0.3"), "1",  // full
+         "1:/MVK/0/ 2:/MVK/0/ 3:192.168.1.104/MVK/1/Stairs"},
+        {3804, info(0, "onvif", "10.0.0.1"), "1", "1:/MVK/0/ 2:/MVK/0/ 3:192.168.1.104/MVK/1/Stairs"},
+        {3804, info(0, "MVK", "10.0.0.1") + info(0, "MVK", "10.0.0.2"), "1",
+         "1:/MVK/0/ 2:/MVK/0/ 3:192.168.1.104/MVK/1/Stairs"},
+        {3806, param("ChannelId1=\"0\"\nChannelId2=\"3\""), "1", "1:/MVK/0/ 2:/MVK/0/ 3:192.168.1.104/MVK/1/Stairs"},
+        {3805, param("ChannelId=\"255\""), "0", "1:/MVK/0/ 2:/MVK/0/ 3:/MVK/0/"},
+        {3807, param("PicNum=\"9\""), "0", "1:/MVK/0/ 2:/MVK/0/ 3:/MVK/0/"},
+    };
+    for (const Step& s : steps) {
+        auto out = split(r.feed(get(s.code, s.body)));
+        ASSERT_EQ(out.size(), 1u) << s.code;
+        EXPECT_EQ(out[0].msg.code, std::to_string(s.code));
+        EXPECT_EQ(out[0].msg.flag, s.flag) << s.code << " " << s.body;
+        EXPECT_EQ(table(), s.table) << s.code << " " << s.body;
+    }
+    EXPECT_EQ(r.dev.link.chan_refused, 4u);
+    EXPECT_EQ(r.dev.link.picnum, 9);
+
+    // The camera search: three answers of two cameras; one address comes as ONVIF, later as MVK.
+    auto found = split(r.feed(get(3801, "")));
+    std::vector<std::string> batches;
+    for (const auto& o : found) {
+        EXPECT_EQ(o.msg.type, "SYSTEM_CONFIG_GET_MESSAGE");
+        EXPECT_EQ(o.msg.code, "3801");
+        std::string b;
+        for (const TiXmlElement* e = o.msg.element("IPCINFO"); e; e = e->NextSiblingElement("IPCINFO"))
+            b += std::string(b.empty() ? "" : " ") + e->Attribute("IPAddress") + "/" + e->Attribute("Protocol") + "/" +
+                 e->Attribute("CtrlPort") + "/" + e->Attribute("SN");
+        batches.push_back(b);
+    }
+    EXPECT_EQ(batches, (std::vector<std::string>{
+                           "192.168.1.101/MVK/8091/MVKIPC000101 192.168.1.103/ONVIF/80/ONV000103",
+                           "192.168.1.102/ONVIF/80/ONV000102 192.168.1.104/MVK/8091/MVKIPC000104",
+                           "192.168.1.103/MVK/8091/MVKIPC000103 192.168.1.105/ONVIF/80/ONV000105"}));
+    EXPECT_TRUE(r.dev.link.nvr_searching);
+    auto stop = split(r.feed(get(3802, "")));
+    ASSERT_EQ(stop.size(), 1u);
+    EXPECT_EQ(stop[0].msg.flag, "0");
+    EXPECT_FALSE(r.dev.link.nvr_searching);
 }
