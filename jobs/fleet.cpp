@@ -98,19 +98,19 @@ FleetLinkPort::~FleetLinkPort() { logout_all(); }
 
 bool FleetLinkPort::init() { return ipc_init() == 1; }
 
-void FleetLinkPort::logout(int chanid)
+void FleetLinkPort::logout(int chanid, bool abort)
 {
     drop_events(chanid);
     // Each logout waits for its link thread to notice (up to a poll, a connect or a login
     // wait); side by side, finished recorders wind down together and the runner goes on.
     std::lock_guard<std::mutex> lk(mu_);
     try {
-        logouts_.emplace_back([chanid] {
-            ipc_logout(chanid);
+        logouts_.emplace_back([chanid, abort] {
+            abort ? ipc_logout_abort(chanid) : ipc_logout(chanid);
             drop_events(chanid);
         });
     } catch (const std::system_error&) {
-        ipc_logout(chanid);  // no thread to spare: this one waits here
+        abort ? ipc_logout_abort(chanid) : ipc_logout(chanid);  // no thread to spare: this one waits here
     }
 }
 
@@ -161,7 +161,8 @@ void FleetRunner::release_finished()
     for (size_t i = 0; i < jobs_.size(); ++i) {
         if (jobs_[i]->finished() && jobs_[i]->started() && !released_[i]) {
             released_[i] = true;
-            port_.logout(jobs_[i]->chanid());
+            // A failed recorder is given up on; a finished one leaves in order.
+            port_.logout(jobs_[i]->chanid(), jobs_[i]->result() != kJobOk);
         }
     }
 }

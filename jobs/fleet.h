@@ -44,7 +44,7 @@ public:
     // ipc_init; false when the table could not be allocated.
     bool init();
     // Drops the channel's queued events and ends its link in the background.
-    void logout(int chanid) override;
+    void logout(int chanid, bool abort = false) override;
     // Waits for the background logouts, ends every link and drops every queued event.
     void logout_all();
     bool next_event(LinkEvent& ev, int64_t wait_ms) override;

@@ -22,7 +22,7 @@ bool DirectLinkPort::login(int chanid, const Target& t)
     return ipc_login_delay(&p) == 1;
 }
 
-void DirectLinkPort::logout(int chanid) { ipc_logout(chanid); }
+void DirectLinkPort::logout(int chanid, bool abort) { abort ? ipc_logout_abort(chanid) : ipc_logout(chanid); }
 
 int DirectLinkPort::upload_file(int chanid, int filetype, const char* path)
 {

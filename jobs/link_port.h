@@ -37,8 +37,10 @@ public:
     virtual ~LinkPort() = default;
     // Starts the recorder's link on chanid (auto reconnect); true when its thread runs.
     virtual bool login(int chanid, const Target& target) = 0;
-    // Ends the link of chanid; may return before the link thread has ended.
-    virtual void logout(int chanid) = 0;
+    // Ends the link of chanid; may return before the link thread has ended. abort: the work
+    // was given up on, so the connection is reset at once instead of letting queued bytes
+    // reach a device that may have stopped reading.
+    virtual void logout(int chanid, bool abort = false) = 0;
 
     // The link library's requests, with its results (link/transfer.h, link/requests.h).
     virtual int upload_file(int chanid, int filetype, const char* path) = 0;
@@ -60,7 +62,7 @@ public:
         : evcb_(evcb), auxcb_(auxcb), userdata_(userdata) {}
 
     bool login(int chanid, const Target& target) override;
-    void logout(int chanid) override;
+    void logout(int chanid, bool abort = false) override;
     int upload_file(int chanid, int filetype, const char* path) override;
     int upload_resource(int chanid, const void* data, int length) override;
     int upload_firmware(int chanid, const char* path) override;

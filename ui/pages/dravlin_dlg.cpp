@@ -121,7 +121,7 @@ CDravlinDlg::~CDravlinDlg() {
   DestroyHost();
   if (m_watchedWindow) m_watchedWindow->removeEventFilter(this);
   if (m_initialised) {
-    LogoutOwnLinks();
+    LogoutOwnLinks(true);
     if (m_searching) {
       stopsearchipc();
       m_searching = false;
@@ -183,7 +183,8 @@ bool CDravlinDlg::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void CDravlinDlg::OnClose() {
-  ipc_logout_all();
+  // The window closes now: a device that stopped reading is not waited for.
+  ipc_logout_all_abort();
   m_loginRows.clear();
 }
 
@@ -253,8 +254,9 @@ void CDravlinDlg::OnSearch() {
     m_searching = false;
     return;
   }
-  // Every link thread is joined here, so no event of an old row arrives after the clear.
-  ipc_logout_all();
+  // Every link thread is joined here, so no event of an old row arrives after the clear. The
+  // old work is given up on: nothing queued is waited for.
+  ipc_logout_all_abort();
   m_loginRows.clear();
   {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -578,9 +580,12 @@ void CDravlinDlg::OnSupervise() {
   }
   FlushTexts();
   // Outside the lock: a logout waits for the link thread, which may want the lock.
-  std::vector<int> rowsOut;
-  for (const Done& d : done) rowsOut.push_back(d.row);
+  // A row that ran out of time is given up on: its link is reset at once rather than waiting
+  // for a device that stopped reading. A finished row leaves in order.
+  std::vector<int> rowsOut, rowsAborted;
+  for (const Done& d : done) (d.timedOut ? rowsAborted : rowsOut).push_back(d.row);
   LogoutRows(rowsOut);
+  LogoutRows(rowsAborted, true);
   for (const Done& d : done) {
     m_loginRows.erase(d.row);
     // Posted after the link thread has ended, so no late text of that thread lands on top.
@@ -610,6 +615,9 @@ int CDravlinDlg::OnEventCB(int chanid, int code, const void* data, int len) {
 void CDravlinDlg::PostText(int row, const QString& text) { m_list.PostCellText(row, kStatusColumn, text); }
 
 int CDravlinDlg::HandleEvent(int row, int code, const void* data, int len) {
+  // Texts the UI thread made before this event (the "sent" of the request this event answers)
+  // go out first, so the event's own text is the one that stays.
+  FlushTexts();
   switch (code) {
     case 0:
       PostText(row, U8("NVR 连接中"));
@@ -790,34 +798,35 @@ void CDravlinDlg::PostUpdateCounts() {
   if (!post([this] { UpdateCounts(); })) m_countsPosted.store(false);
 }
 
-void CDravlinDlg::LogoutOwnLinks() {
+void CDravlinDlg::LogoutOwnLinks(bool abort) {
   std::vector<int> rows;
   for (int row : m_loginRows)
     if (ipc_getuserdata(row) == this) rows.push_back(row);
-  LogoutRows(rows);
+  LogoutRows(rows, abort);
   m_loginRows.clear();
 }
 
-void CDravlinDlg::LogoutRows(const std::vector<int>& rows) {
+void CDravlinDlg::LogoutRows(const std::vector<int>& rows, bool abort) {
+  auto logout = abort ? &ipc_logout_abort : &ipc_logout;
   // Each logout waits until its link thread notices (up to a poll, a connect or a login
   // wait). One after another that adds up to seconds for a full list, all of it on the UI
   // thread; side by side it is the longest single wait.
   std::vector<int> live;
   for (int row : rows) {
     if (row >= 0 && row < kIpcMaxLinks && ipc_getuserdata(row) != nullptr) live.push_back(row);
-    else ipc_logout(row);
+    else logout(row);
   }
   if (live.size() <= 1) {
-    for (int row : live) ipc_logout(row);
+    for (int row : live) logout(row);
     return;
   }
   std::vector<std::thread> workers;
   workers.reserve(live.size());
   for (int row : live) {
     try {
-      workers.emplace_back([row] { ipc_logout(row); });
+      workers.emplace_back([row, logout] { logout(row); });
     } catch (const std::system_error&) {
-      ipc_logout(row);  // no thread to spare: this one waits here
+      logout(row);  // no thread to spare: this one waits here
     }
   }
   for (std::thread& t : workers) t.join();

@@ -163,9 +163,10 @@ class CDravlinDlg : public CDialogPage {
   void PostText(int row, const QString& text);
   void UpdateCounts();
   void PostUpdateCounts();
-  void LogoutOwnLinks();
+  void LogoutOwnLinks(bool abort = false);
   // Logs the rows' links out side by side and returns when all have ended.
-  void LogoutRows(const std::vector<int>& rows);
+  // abort: reset at once (work given up on) instead of letting queued bytes reach the device.
+  void LogoutRows(const std::vector<int>& rows, bool abort = false);
 
   CReportCtrl m_list;
   ProportionalLayout m_layout;

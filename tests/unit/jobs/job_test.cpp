@@ -29,7 +29,7 @@ struct FakePort : LinkPort {
         return refuse.count(word) ? -4 : written;
     }
     bool login(int chanid, const Target&) override { return note("login" + std::to_string(chanid), 1) > 0 && login_ok; }
-    void logout(int chanid) override { note("logout" + std::to_string(chanid), 0); }
+    void logout(int chanid, bool) override { note("logout" + std::to_string(chanid), 0); }
     int upload_file(int, int filetype, const char*) override { return note("file" + std::to_string(filetype), 300); }
     int upload_resource(int, const void*, int) override { return note("res3", 300); }
     int upload_firmware(int, const char*) override { return note("fw", 0); }

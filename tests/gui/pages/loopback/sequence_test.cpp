@@ -255,7 +255,7 @@ TEST_F(SequenceTest, ChannelModeAndBuzzerRunsLogInAndShowTheAnswers) {
   // Still logged in: the buzzer setting goes out at once.
   page->CheckDlgButton(1015, true);
   Click(1039);
-  ASSERT_TRUE(WaitStatus(0, "设置成功"));
+  ASSERT_TRUE(WaitStatus(0, "设置成功")) << Status(0).toStdString() << capture.Text();
   EXPECT_EQ(nvrs[0]->Requests(), (std::vector<std::string>{"1006", "3026"}));
   EXPECT_EQ(nvrs[0]->Logins(), 1);
 }
