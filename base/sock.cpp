@@ -422,34 +422,8 @@ int socksend2_poll(int sock, const void* a, int alen, const void* b, int blen, i
 
 int socksend_nowait(int sock, const void* a, int alen, const void* b, int blen)
 {
-    if (sock < 0 || alen < 0 || blen < 0 || (!a && alen > 0) || (!b && blen > 0))
-        return -1;
-    const int total = alen + blen;
-    int sent = 0;
-    while (sent < total) {
-        iovec iov[2];
-        int count = 0;
-        if (sent < alen)
-            iov[count++] = iovec{const_cast<char*>(static_cast<const char*>(a)) + sent, static_cast<size_t>(alen - sent)};
-        int boff = std::max(0, sent - alen);
-        if (blen > boff)
-            iov[count++] = iovec{const_cast<char*>(static_cast<const char*>(b)) + boff, static_cast<size_t>(blen - boff)};
-        msghdr msg{};
-        msg.msg_iov = iov;
-        msg.msg_iovlen = static_cast<size_t>(count);
-        ssize_t n = ::sendmsg(sock, &msg, MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (n > 0) {
-            sent += static_cast<int>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && would_block(errno))
-            return sent;
-        log_print("socksend send fail, pack lost:%d\n", total - sent);
-        return -1;
-    }
-    return sent;
+    // No wait at all: what the socket cannot take now is left to the caller.
+    return send_pair_poll(sock, a, alen, b, blen, 0, MSG_DONTWAIT);
 }
 
 int sock_outq(int sock)
