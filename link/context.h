@@ -3,6 +3,7 @@
 #pragma once
 
 #include "link/link.h"
+#include "proto/frame.h"
 
 #include <atomic>
 #include <cstdint>
@@ -11,16 +12,8 @@
 #include <string>
 #include <thread>
 
-// A frame is the magic 0x58 0x91 0x58 0x51, a 32-bit little-endian length, then the payload.
-constexpr uint32_t kFrameMagic = 0x51589158u;
-constexpr int kFrameHeaderSize = 8;
 // Payloads below this size are read into the entry's own buffer.
 constexpr int kRecvBufferSize = 1500;
-// Frames announcing more than this are refused as unreadable: far above any real message, and
-// the length comes from the network.
-constexpr uint32_t kMaxFrameLength = 8u * 1024u * 1024u;
-// The login answer is small; a longer one is refused.
-constexpr uint32_t kMaxAuthFrameLength = 64u * 1024u;
 
 constexpr int kHeartbeatIntervalMs = 10000;
 constexpr int kSilenceLimitMs = 50000;

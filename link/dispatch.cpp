@@ -1,9 +1,9 @@
 // The inbound message handler: validates the envelope, dispatches on type and code, and turns
 // each answer into an event, an auxiliary-data delivery or a file operation.
 #include "link/context.h"
-#include "link/envelope.h"
+#include "proto/envelope.h"
 #include "link/frame_io.h"
-#include "link/xml_util.h"
+#include "proto/xml_util.h"
 
 #include "util/fixedstr.h"
 #include "util/log.h"

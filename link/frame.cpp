@@ -11,20 +11,6 @@
 #include <new>
 #include <vector>
 
-uint32_t frame_le32(const unsigned char* p)
-{
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-           static_cast<uint32_t>(p[3]) << 24;
-}
-
-void frame_put_le32(unsigned char* p, uint32_t v)
-{
-    p[0] = static_cast<unsigned char>(v);
-    p[1] = static_cast<unsigned char>(v >> 8);
-    p[2] = static_cast<unsigned char>(v >> 16);
-    p[3] = static_cast<unsigned char>(v >> 24);
-}
-
 int frame_recv_exact(IpcLinkContext* ipc, int fd, void* buffer, int n, int max_silent_waits)
 {
     char* p = static_cast<char*>(buffer);

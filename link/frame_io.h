@@ -1,12 +1,11 @@
 // Byte-level frame helpers of the link (internal).
 #pragma once
 
+#include "proto/frame.h"
+
 #include <cstdint>
 
 struct IpcLinkContext;
-
-uint32_t frame_le32(const unsigned char* p);
-void frame_put_le32(unsigned char* p, uint32_t v);
 
 // frame_recv_exact results besides the byte count, 0 (peer closed) and receive errors.
 constexpr int kRecvStopped = -100;   // the entry's running flag went to 0

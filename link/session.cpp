@@ -1,7 +1,7 @@
 // The link table, the link threads (login, frame polling, heartbeat, silence detection,
 // reconnection), logout and the send paths.
 #include "link/context.h"
-#include "link/envelope.h"
+#include "proto/envelope.h"
 #include "link/frame_io.h"
 
 #include "base/sock.h"

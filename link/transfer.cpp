@@ -5,9 +5,9 @@
 #include "link/transfer.h"
 
 #include "link/context.h"
-#include "link/envelope.h"
+#include "proto/envelope.h"
 #include "link/frame_io.h"
-#include "link/xml_util.h"
+#include "proto/xml_util.h"
 
 #include "base/sock.h"
 #include "util/clock.h"

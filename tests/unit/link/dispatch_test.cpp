@@ -1,9 +1,9 @@
 // The message handler and the frame reader against byte-exact inputs.
 #include "link/context.h"
-#include "link/envelope.h"
+#include "proto/envelope.h"
 
 #include "link_harness.h"
-#include "log_capture.h"
+#include "common/log_capture.h"
 
 #include <gtest/gtest.h>
 

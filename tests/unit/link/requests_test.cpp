@@ -4,7 +4,7 @@
 
 #include "fake_recorder.h"
 #include "link_harness.h"
-#include "log_capture.h"
+#include "common/log_capture.h"
 
 #include <gtest/gtest.h>
 

@@ -1,12 +1,12 @@
 // Faults found in review: a device that stalls in the middle of a frame, a download that
 // cannot be requested, and the login identifier shared between the link thread and callers.
 #include "link/context.h"
-#include "link/envelope.h"
+#include "proto/envelope.h"
 #include "link/link.h"
 #include "link/transfer.h"
 
 #include "link_harness.h"
-#include "log_capture.h"
+#include "common/log_capture.h"
 #include "util/clock.h"
 
 #include <gtest/gtest.h>

@@ -4,7 +4,7 @@
 #include "link/link.h"
 
 #include "link_harness.h"
-#include "log_capture.h"
+#include "common/log_capture.h"
 #include "util/clock.h"
 
 #include <gtest/gtest.h>

@@ -8,7 +8,7 @@
 
 #include "link_harness.h"
 #include "common/pseudo_random.h"
-#include "log_capture.h"
+#include "common/log_capture.h"
 #include "util/clock.h"
 #include "util/digest.h"
 #include "base/sock.h"

@@ -1,3 +1,0 @@
-// The codec moved to proto/; kept while link code still names it here.
-#pragma once
-#include "proto/xml_util.h"

@@ -1,3 +1,0 @@
-// Moved to tests/common; kept while the link suites name it here.
-#pragma once
-#include "common/log_capture.h"
