@@ -88,10 +88,10 @@ void setup_nvr(Device& d, int channels, const std::vector<Camera>* cameras)
         d.cameras.clear();
 }
 
-bool parse_camera(const std::string& spec, Camera* out)
+bool parse_camera(const std::string& text, Camera* out)
 {
     std::vector<std::string> parts;
-    std::istringstream in(spec);
+    std::istringstream in(text);
     std::string p;
     while (std::getline(in, p, ':'))
         parts.push_back(p);

@@ -24,7 +24,7 @@ std::vector<Camera> default_cameras();
 // the default ones).
 void setup_nvr(Device& d, int channels = -1, const std::vector<Camera>* cameras = nullptr);
 // PROTO:IP:PORT[:USER[:PASSWORD[:SN[:OSD]]]] with PROTO MVK or ONVIF. false when malformed.
-bool parse_camera(const std::string& spec, Camera* out);
+bool parse_camera(const std::string& text, Camera* out);
 
 // Bodies of the 3801 answers: the camera list, a few cameras per answer.
 std::vector<std::string> search_batches(const Device& d, size_t per_batch = 2);

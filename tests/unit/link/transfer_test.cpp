@@ -597,6 +597,18 @@ TEST_F(Transfer, HeartbeatWaitsForRoomInsteadOfDroppingTheLink)
     EXPECT_EQ(rec().count(0, IPC_EVENT_DISCONNECTED), 0);
 }
 
+// An upload handed over whole (progress 100) to a device that stopped reading at the
+// announcement: the end of the file still sits in our queue.
+void upload_into_a_stalled_device(PausableDevice& dev, const std::string& path, const std::string& src)
+{
+    int big = 4 << 20;
+    ASSERT_EQ(::setsockopt(ipc_entry(0)->sock.load(), SOL_SOCKET, SO_SNDBUF, &big, sizeof big), 0);
+    write_file(path, src);
+    ASSERT_GT(ipc_file_upload(0, IPC_FILE_BOOT_PICTURE, path.c_str()), 0);
+    ASSERT_TRUE(wait_until([] { return rec().count(0, IPC_EVENT_UPLOAD_PROGRESS) > 0 && values(0, IPC_EVENT_UPLOAD_PROGRESS).back() == 100; }));
+    ASSERT_TRUE(dev.paused());
+}
+
 // A logout right after an upload whose last bytes the device has not read yet: the link
 // waits for them to leave before it closes, so the device gets the whole file.
 TEST_F(Transfer, LogoutAfterACompletedUploadDrainsTheQueue)
@@ -606,14 +618,8 @@ TEST_F(Transfer, LogoutAfterACompletedUploadDrainsTheQueue)
     o.pause_on_announce = true;
     PausableDevice dev(o);
     login(dev.port());
-    int big = 4 << 20;
-    ASSERT_EQ(::setsockopt(ipc_entry(0)->sock.load(), SOL_SOCKET, SO_SNDBUF, &big, sizeof big), 0);
     std::string src = pseudo_random(150001, 13);
-    std::string path = dir + "/boot.jpg";
-    write_file(path, src);
-    ASSERT_GT(ipc_file_upload(0, IPC_FILE_BOOT_PICTURE, path.c_str()), 0);
-    ASSERT_TRUE(wait_until([] { return rec().count(0, IPC_EVENT_UPLOAD_PROGRESS) > 0 && values(0, IPC_EVENT_UPLOAD_PROGRESS).back() == 100; }));
-    ASSERT_TRUE(dev.paused());
+    ASSERT_NO_FATAL_FAILURE(upload_into_a_stalled_device(dev, dir + "/boot.jpg", src));
 
     std::thread out([] { ipc_logout(0); });
     // The logout holds the close until the queue is empty; the device then reads again.
@@ -642,13 +648,7 @@ TEST_F(Transfer, AbortDoesNotWaitForAStalledDevice)
     o.pause_on_announce = true;
     PausableDevice dev(o);
     login(dev.port());
-    int big = 4 << 20;
-    ASSERT_EQ(::setsockopt(ipc_entry(0)->sock.load(), SOL_SOCKET, SO_SNDBUF, &big, sizeof big), 0);
-    std::string path = dir + "/boot.jpg";
-    write_file(path, pseudo_random(150001, 13));
-    ASSERT_GT(ipc_file_upload(0, IPC_FILE_BOOT_PICTURE, path.c_str()), 0);
-    ASSERT_TRUE(wait_until([] { return rec().count(0, IPC_EVENT_UPLOAD_PROGRESS) > 0 && values(0, IPC_EVENT_UPLOAD_PROGRESS).back() == 100; }));
-    ASSERT_TRUE(dev.paused());
+    ASSERT_NO_FATAL_FAILURE(upload_into_a_stalled_device(dev, dir + "/boot.jpg", pseudo_random(150001, 13)));
 
     // A plain logout is draining in one thread; the abort from another ends it for both.
     std::atomic<bool> done{false};
