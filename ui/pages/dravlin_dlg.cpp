@@ -12,6 +12,7 @@
 #include "jobs/job.h"
 #include "jobs/link_port.h"
 #include "link/link.h"
+#include "ui/pages/link_table.h"
 #include "ui/pages/progress_text_delegate.h"
 #include "ui/platform/resources.h"
 #include "ui/platform/text.h"
@@ -148,8 +149,7 @@ bool CDravlinDlg::OnInitDialog() {
   m_searching = false;
   m_shown = 0;
 
-  log_set_sink(log_sink_to_debug);
-  ipc_init();
+  link_table::Init();
   // On failure the copy stays empty; the loader has written its diagnostic line.
   BinaryResourceLookup lookup = g_factoryLookup.load();
   LoadFactoryPicture(&m_factory, lookup ? lookup : ResourceLookup);

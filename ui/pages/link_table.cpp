@@ -1,0 +1,33 @@
+#include "ui/pages/link_table.h"
+
+#include "link/link.h"
+#include "util/log.h"
+
+#include <atomic>
+
+namespace link_table {
+namespace {
+
+std::atomic<const void*> g_holder{nullptr};
+
+}  // namespace
+
+void Init() {
+  // Both steps keep what is there: the table is allocated by the first caller only.
+  log_set_sink(log_sink_to_debug);
+  ipc_init();
+}
+
+bool Claim(const void* owner) {
+  const void* expected = nullptr;
+  return g_holder.compare_exchange_strong(expected, owner) || expected == owner;
+}
+
+void Release(const void* owner) {
+  const void* expected = owner;
+  g_holder.compare_exchange_strong(expected, nullptr);
+}
+
+const void* Holder() { return g_holder.load(); }
+
+}  // namespace link_table

@@ -1,0 +1,22 @@
+// The link table is one per process, and every page addresses its entries by list row. Two pages
+// logging in at the same time would therefore drive each other's links; so one page at a time
+// holds the table while it has links, and the others tell the operator to wait.
+#pragma once
+
+namespace link_table {
+
+// Installs the diagnostic sink and allocates the table; a later call leaves a running table
+// alone.
+void Init();
+
+// Takes the table for owner; true when it was free or owner holds it already.
+bool Claim(const void* owner);
+// Gives it back; no effect unless owner holds it.
+void Release(const void* owner);
+// The page holding it, or nullptr.
+const void* Holder();
+
+// The message box text for a page that finds the table taken.
+constexpr const char* kBusyText = "其他页面正在使用设备连接,请等其完成后再操作";
+
+}  // namespace link_table
