@@ -28,6 +28,11 @@ void Release(const void* owner) {
   g_holder.compare_exchange_strong(expected, nullptr);
 }
 
+bool MayResetAll(const void* owner) {
+  const void* holder = g_holder.load();
+  return holder == nullptr || holder == owner;
+}
+
 const void* Holder() { return g_holder.load(); }
 
 }  // namespace link_table

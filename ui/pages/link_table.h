@@ -16,6 +16,10 @@ void Release(const void* owner);
 // The page holding it, or nullptr.
 const void* Holder();
 
+// Whether owner may reset every link (a new search, the window closing): only when no other
+// page holds the table. Otherwise a page logs out its own rows only.
+bool MayResetAll(const void* owner);
+
 // The message box text for a page that finds the table taken.
 constexpr const char* kBusyText = "其他页面正在使用设备连接,请等其完成后再操作";
 
