@@ -153,6 +153,9 @@ TEST(DialogTest, PageHelpersTimersAndChooser) {
   EXPECT_FALSE(page.ChooseOpenFile("Png (*.png)|*.png||", &path));
   ASSERT_EQ(seam.choosers.size(), 2u);
   EXPECT_EQ(seam.choosers[0].filter, QStringLiteral("Png (*.png)|*.png|All Files (*.*)|*.*||"));
+  // The real chooser speaks Chinese: Qt's own texts come from its translations.
+  ASSERT_TRUE(LoadQtTranslations());
+  EXPECT_EQ(QCoreApplication::translate("QFileDialog", "Look in:"), QString::fromUtf8("查找范围："));
 
   // Timers by id.
   page.SetTimer(1125, 10);

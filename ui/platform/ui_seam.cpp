@@ -1,6 +1,9 @@
 #include "ui/platform/ui_seam.h"
 
 #include <QAction>
+#include <QCoreApplication>
+#include <QLibraryInfo>
+#include <QTranslator>
 #include <QFileDialog>
 #include <QMenu>
 #include <QMessageBox>
@@ -40,6 +43,7 @@ void AddItems(QMenu* menu, const std::vector<MenuItem>& items, QWidget* owner) {
 class WindowUiSeam : public UiSeam {
  public:
   int MessageBox(QWidget* owner, const QString& text, const QString& caption, unsigned type) override {
+    LoadQtTranslations();
     QMessageBox box(owner);
     box.setWindowTitle(caption);
     box.setText(text);
@@ -77,6 +81,7 @@ class WindowUiSeam : public UiSeam {
   }
 
   bool GetOpenFileName(QWidget* owner, const QString& filter, QString* path) override {
+    LoadQtTranslations();
     QString chosen = QFileDialog::getOpenFileName(owner, QString::fromUtf8("打开"), QString(),
                                                   ToQtFileFilter(ParseFileFilter(filter)));
     if (chosen.isEmpty()) return false;
@@ -105,6 +110,19 @@ UiSeam*& CurrentSeam() {
 }
 
 }  // namespace
+
+bool LoadQtTranslations() {
+  static const bool loaded = [] {
+    auto* qt = new QTranslator(QCoreApplication::instance());
+    if (!qt->load(QStringLiteral("qtbase_zh_CN"), QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+      delete qt;
+      return false;
+    }
+    QCoreApplication::installTranslator(qt);
+    return true;
+  }();
+  return loaded;
+}
 
 UiSeam& Ui() { return *CurrentSeam(); }
 

@@ -31,6 +31,11 @@ class UiSeam {
   virtual int DoModal(CDialog& dialog) = 0;
 };
 
+// Loads Qt's own Chinese texts (the file chooser's labels and buttons) into the application,
+// once; the real windows do it before the first chooser or box. False when the translation
+// files are not installed (the texts then stay English).
+bool LoadQtTranslations();
+
 // The seam in force (the real windows unless a test installed its own).
 UiSeam& Ui();
 
