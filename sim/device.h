@@ -150,6 +150,14 @@ struct LanConfig {
     std::string dns2;
 };
 
+// What a recorder answers to configuration gets besides its network settings (sim/config_docs.h):
+// its defaults, changed per recorder by a fleet file.
+struct ConfigDocs {
+    std::string vendor = "DRAVLIN-SIM";
+    std::string resolution = "1080P";   // the main stream's
+    std::map<int, std::string> bodies;  // by code: a whole body of the user's, answered as it is
+};
+
 // A datagram addressed to this device (by serial number) or taken by it.
 struct Received {
     int code = 0;
@@ -190,6 +198,7 @@ struct Device {
     LinkStats link;
     std::vector<Channel> channels;  // a recorder's channel table; empty for a camera
     std::vector<Camera> cameras;    // what its camera search finds
+    ConfigDocs docs;
     std::string config_xml;  // what a download of /mnt/nand/config.xml returns (empty: generated)
 };
 

@@ -2,6 +2,7 @@
 
 #include "base/sock.h"
 #include "sim/answer.h"
+#include "sim/config_docs.h"
 #include "sim/nvr.h"
 #include "sim/request.h"
 
@@ -178,7 +179,9 @@ int generate_fleet(const FleetOptions& opt, std::vector<Device>* out, std::strin
 // account=user:password:group:status (repeatable; the first replaces the default accounts),
 // channels=N (the channel table's size; by type otherwise) and
 // camera=PROTO:IP:PORT[:USER[:PASSWORD[:SN[:OSD]]]] (repeatable; the first replaces the default
-// cameras; camera=none leaves none). Unnamed keys keep the generated values.
+// cameras; camera=none leaves none), vendor=TEXT and resolution=NAME (configuration documents) and
+// config.CODE=PATH (that configuration get answered with the file's text). Unnamed keys keep the
+// generated values.
 int parse_fleet_text(const std::string& text, const FleetOptions& opt, std::vector<Device>* out, std::string* error)
 {
     std::vector<std::string> lines;
@@ -247,6 +250,30 @@ int parse_fleet_text(const std::string& text, const FleetOptions& opt, std::vect
                     ok = parse_camera(value, &c);
                     cameras.push_back(c);
                 }
+            }
+            else if (key == "vendor") {
+                ok = !value.empty() && value.size() <= 255;
+                d.docs.vendor = value;
+            }
+            else if (key == "resolution") {
+                int w = 0, h = 0;
+                ok = resolution_size(value, &w, &h);
+                d.docs.resolution = value;
+            }
+            else if (key.rfind("config.", 0) == 0) {
+                int code = -1;
+                if (!parse_int(key.substr(7), &code) || code < 0)
+                    return fail("'" + key + "': config. takes a message code");
+                if (code >= 3801 && code <= 3808)
+                    return fail("'" + key + "': the channel table answers that code");
+                // A relative path is taken from the fleet file's folder, so a fleet and its documents move together.
+                std::string path = value;
+                if (!path.empty() && path[0] != '/' && !opt.fleet_file.empty())
+                    if (auto slash = opt.fleet_file.rfind('/'); slash != std::string::npos)
+                        path = opt.fleet_file.substr(0, slash + 1) + path;
+                std::string why;
+                if (value.empty() || !read_config_body(path, &d.docs.bodies[code], &why))
+                    return fail("bad value for '" + key + "': " + (value.empty() ? "no file named" : why));
             }
             else if (key == "account") {
                 if (!own_accounts)

@@ -1,5 +1,6 @@
 #include "sim/session.h"
 
+#include "sim/config_docs.h"
 #include "sim/nvr.h"
 
 #include <tinyxml.h>
@@ -246,12 +247,7 @@ void Session::handle(const unsigned char* payload, size_t len)
         handle_nvr(m, code);
     } else if (m.type == "SYSTEM_CONFIG_GET_MESSAGE") {
         ++dev_.link.config_gets;
-        const LanConfig& l = dev_.lan;
-        std::string body = "<LANConfig\nMacAddress=\"" + attr_escape(l.mac) + "\"\nDHCP=\"" + std::to_string(l.dhcp) +
-                           "\"\nIPAddress=\"" + attr_escape(l.ip) + "\"\nNetmask=\"" + attr_escape(l.netmask) +
-                           "\"\nGateway=\"" + attr_escape(l.gateway) + "\"\nDNS1=\"" + attr_escape(l.dns1) +
-                           "\"\nDNS2=\"" + attr_escape(l.dns2) + "\"\n/>";
-        answer(m.type, m.code, refuse ? -1 : 0, refuse ? "" : body);
+        answer(m.type, m.code, refuse ? -1 : 0, refuse ? "" : config_body(dev_, numeric ? code : -1));
     } else if (m.type == "SYSTEM_CONFIG_SET_MESSAGE") {
         ++dev_.link.config_sets;
         if (!refuse) {

@@ -1,4 +1,6 @@
 // The recorder's side of one control-link connection, fed with the console's frames byte for byte.
+#include "proto/config_readers.h"
+#include "sim/fleet.h"
 #include "sim/nvr.h"
 #include "sim/session.h"
 #include "sim_helpers.h"
@@ -7,6 +9,9 @@
 #include <gtest/gtest.h>
 #include <tinyxml.h>
 
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <random>
 
 using namespace simtest;
@@ -25,6 +30,7 @@ struct Rig {
             dev.set(f, true);
         s = std::make_unique<sim::Session>(dev, opt, 1);
     }
+    explicit Rig(sim::Device d) : dev(std::move(d)) { s = std::make_unique<sim::Session>(dev, opt, 1); }
     // Feeds bytes (in random pieces when split is set) and returns what came out for them.
     std::string feed(const std::string& bytes, bool split_pieces = false)
     {
@@ -567,4 +573,107 @@ TEST(SimSession, ChannelTableFollowsAddDeleteSwapAndTheCameraSearchComesInBatche
     ASSERT_EQ(stop.size(), 1u);
     EXPECT_EQ(stop[0].msg.flag, "0");
     EXPECT_FALSE(r.dev.link.nvr_searching);
+}
+
+TEST(SimSession, ConfigurationGetsAnswerDocumentsTheConsolesReadersTakeAndAFleetFileChanges)
+{
+    char tmpl[] = "/tmp/dravlin-simtest-XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    const std::string dir = tmpl;
+    std::ofstream(dir + "/best.xml") << "<RESPONSE_PARAM>\n<VideoBestParameter CapList=\"3,CIF,H265,VBR,10,256,31\" />\n"
+                                        "</RESPONSE_PARAM>";
+    sim::FleetOptions opt;
+    opt.fleet_file = dir + "/fleet.txt";  // config.CODE paths are taken from its folder
+    std::vector<sim::Device> fleet;
+    std::string err;
+    ASSERT_EQ(sim::parse_fleet_text("serial=A\nserial=B vendor=ACME&Co resolution=720P config.306=best.xml "
+                                    "account=root:pw:Admin:1\n",
+                                    opt, &fleet, &err), 0) << err;
+    for (std::string bad : {"vendor=", "resolution=720p", "config.306=missing.xml", "config.306=/dev/zero", "config.x=a",
+                            "config.3803=best.xml"}) {
+        std::vector<sim::Device> out;
+        EXPECT_NE(sim::parse_fleet_text(bad, opt, &out, &err), 0) << bad;
+        EXPECT_NE(err.find("'" + bad.substr(0, bad.find('=')) + "'"), std::string::npos) << err;
+    }
+    std::filesystem::remove_all(dir);
+
+    // What the console's readers make of each body, for the default recorder and the changed one.
+    using Read = std::function<std::string(const char*)>;
+    struct Row {
+        int code;
+        Read read;
+        std::string plain, changed;
+    };
+    const Row rows[] = {
+        {301, [](const char* t) {
+             EncodeCfg cfg{};
+             EncodeParam p[2]{};
+             if (GetEncodeCfgByXml(t, cfg) != 0 || GetEncodeParam(t, p) != 0)
+                 return std::string("fail");
+             return std::string(cfg.entries[0].Resolution) + "/" + cfg.entries[1].Resolution + " " +
+                    std::to_string(p[0].resolution) + "/" + std::to_string(p[1].resolution) + " " + cfg.entries[1].BitRate;
+         }, "1080P/D1 18/10 512", "720P/D1 13/10 512"},
+        {302, [](const char* t) {
+             ShortAccount a[kShortAccountCount]{};
+             if (GetUserAccounts(t, a) != 0)
+                 return std::string("fail");
+             std::string s;
+             for (const ShortAccount& x : a)
+                 if (x.Username[0])
+                     s += std::string(x.Username) + ":" + x.Password + ":" + x.Group + ":" + x.Status + " ";
+             return s;
+         }, "admin:admin123:Administrators:Enable guest:guest:Users:Enable ", "root:pw:Admin:1 "},
+        {303, [](const char* t) {
+             LiveStreamParam p{};
+             if (GetLiveStreamParam(t, p) != 0)
+                 return std::string("fail");
+             return std::to_string(p.Width) + "x" + std::to_string(p.Height) + " " + std::to_string(p.VideoPort) + " " +
+                    std::to_string(p.ConfigLength) + " " + p.AudioEncoder;
+         }, "1920x1080 8092 11 G711", "1280x720 8092 11 G711"},
+        {304, [](const char* t) {
+             char v[64]{};
+             return GetVendorIdByXml(t, v, sizeof v - 1) == 0 ? std::string(v) : "fail";
+         }, "DRAVLIN-SIM", "ACME&Co"},
+        {305, [](const char* t) {
+             VideoCapEntry e[8]{};
+             if (!GetVideoCapListByXml(t) || GetVideoCapList(t, e, 8) != 0)
+                 return std::string("fail");
+             int n = 0;
+             while (n < 8 && e[n].Item0[0])
+                 ++n;
+             return std::string(e[0].Item0, 4) + " " + e[0].Item1 + " " + std::to_string(e[0].Item2to10[0]) + " " +
+                    std::to_string(n);
+         }, "H264 1080P 1920 3", "H264 720P 1280 3"},
+        {306, [](const char* t) {
+             VideoBestParamEntry e[8]{};
+             if (GetVideoBestParam(t, e, 8) != 0)
+                 return std::string("fail");
+             int n = 0;
+             while (n < 8 && e[n].Item1[0])
+                 ++n;
+             return std::to_string(e[0].Item0) + " " + e[0].Item1 + " " + e[0].Item2 + " " + std::to_string(n);
+         }, "0 1080P H264 2", "3 CIF H265 1"},
+        // Any other code is still the network configuration.
+        {325, [](const char* t) {
+             char ip[32]{};
+             return GetRootAttrByXml(t, "IPAddress", ip, sizeof ip - 1) == 0 ? std::string(ip) : "fail";
+         }, "10.77.1.1", "10.77.1.2"},
+    };
+    const std::pair<const char*, const char*> logins[] = {{"admin", "admin123"}, {"root", "pw"}};
+    for (int d = 0; d < 2; ++d) {
+        Rig r(fleet[static_cast<size_t>(d)]);
+        ASSERT_EQ(split(r.feed(login(logins[d].first, logins[d].second))).at(0).msg.flag, "0");
+        for (const Row& row : rows) {
+            auto out = split(r.feed(request("SYSTEM_CONFIG_GET_MESSAGE", std::to_string(row.code), "")));
+            ASSERT_EQ(out.size(), 1u) << row.code;
+            EXPECT_EQ(out[0].msg.flag, "0") << row.code;
+            // The console hands its readers what lies between the body tags.
+            const std::string& p = out[0].payload;
+            size_t from = p.find("<MESSAGE_BODY>\n") + 15, to = p.rfind("\n</MESSAGE_BODY>");
+            ASSERT_LT(from, to) << row.code;
+            EXPECT_EQ(row.read(p.substr(from, to - from).c_str()), d ? row.changed : row.plain) << row.code;
+        }
+        EXPECT_EQ(r.dev.link.config_gets, std::size(rows));
+        EXPECT_TRUE(r.dev.link.errors.empty());
+    }
 }
