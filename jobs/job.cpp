@@ -157,10 +157,10 @@ JobPolicy JobPolicy::upgrade_page()
     p.loss_grace_ms = 0;
     p.link_loss_fails = false;
     p.resend_on_relogin = true;
-    p.done_at_full_progress = true;
     p.limit_ms = 0;
-    p.login_window_ms = 0;
-    p.stall_ms = 0;
+    p.login_window_ms = 50000;
+    p.stall_ms = 50000;
+    p.stall_until_verdict = true;
     return p;
 }
 
@@ -241,7 +241,11 @@ void Job::apply_unsent(Unsent rule, int64_t now)
     switch (rule) {
     case Unsent::kSkip: advance(now); break;
     case Unsent::kFail: finish(kJobUnsent); break;
-    case Unsent::kWait: phase_ = Phase::kAwaitAnswer; break;
+    case Unsent::kWait:
+        phase_ = Phase::kAwaitAnswer;
+        if (policy_.stall_until_verdict && policy_.stall_ms > 0 && stall_at_ < 0)
+            stall_at_ = now + policy_.stall_ms;
+        break;
     }
 }
 
@@ -342,9 +346,9 @@ void Job::on_progress(const LinkEvent& ev, int64_t now)
     const Step& s = steps_[index_];
     tell({kNewsStepProgress, static_cast<int>(index_), s.kind, true, ev.value});
     // Once every byte is handed over, the recorder's own check before its verdict is covered
-    // by the overall limit.
+    // by the overall limit, or by the stall limit where the policy says so.
     if (ev.value >= 100) {
-        stall_at_ = -1;
+        stall_at_ = policy_.stall_until_verdict && policy_.stall_ms > 0 ? now + policy_.stall_ms : -1;
         if (policy_.done_at_full_progress) {
             outcomes_.push_back({s.kind, true, true, ev.value, true});
             finish(kJobOk);

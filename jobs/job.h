@@ -91,6 +91,9 @@ struct JobPolicy {
     int64_t login_window_ms = 15000;
     // An upload with no progress for this long fails as kJobStalled; 0: never.
     int64_t stall_ms = 50000;
+    // The stall limit also runs while nothing can move: the verdict awaited after 100 %, and
+    // a request left waiting unwritten (Unsent::kWait). Without it only limit_ms covers those.
+    bool stall_until_verdict = false;
     // > 0: limit_ms is counted in on_tick calls worth tick_ms each, from start(), whatever
     // happens meanwhile (a page's supervision timer); 0: measured on the clock.
     int64_t tick_ms = 0;
@@ -103,9 +106,10 @@ struct JobPolicy {
     // The maintenance page's rules: 15 s counted in 500 ms ticks, an unsent picture skipped
     // when chained and left waiting right after a login, a lost link left to reconnect.
     static JobPolicy page();
-    // The firmware page's rules: log in, announce the image at every login, the row done at
-    // 100 % (or at the verdict, or a refused login); no time limit, a lost link reconnects, an
-    // announcement that cannot be written leaves the row waiting.
+    // The firmware page's rules: log in, announce the image at every login, the row done only
+    // at the verdict (or a refused login), never at 100 %; no overall limit, since an image may
+    // take long, but nothing moving for 50 s ends it (no login, no progress, no verdict after
+    // 100 %, an announcement that cannot be written); a lost link reconnects.
     static JobPolicy upgrade_page();
 };
 

@@ -170,10 +170,17 @@ TEST(JobDeadlines, LoginWindowStallLimitAndTicks)
          {{10, kOk}, {100, kProgress, 100}, {599999, kTick}, {600000, kTick}}, "login0 fw", kJobTimedOut, ""},
         {"a restore streams nothing and never stalls", tool, {Step::factory_picture(kStepChannelPicture)}, {},
          {{10, kOk}, {200000, kTick}}, "login0 restore4", kJobRunning, ""},
-        {"upgrade page: the row ends at 100 %", upgrade, {Step::firmware("f")}, {},
-         {{10, kOk}, {20, kLost}, {3010, kOk}, {3100, kProgress, 100}}, "login0 fw fw", kJobOk, "17+"},
-        {"upgrade page: an announcement not written waits, with no time limit", upgrade, {Step::firmware("f")}, {"fw"},
-         {{10, kOk}, {86400000, kTick}}, "login0 fw", kJobRunning, "17!"},
+        {"upgrade page: 100 % is not the end, the verdict is", upgrade, {Step::firmware("f")}, {},
+         {{10, kOk}, {20, kLost}, {3010, kOk}, {3100, kProgress, 100}, {40000, kTick}}, "login0 fw fw", kJobRunning,
+         ""},
+        {"upgrade page: a rejected verdict", upgrade, {Step::firmware("f")}, {},
+         {{10, kOk}, {3100, kProgress, 100}, {3200, kUpload, 5}}, "login0 fw", kJobStepFailed, "17-"},
+        {"upgrade page: no verdict within 50 s of 100 %", upgrade, {Step::firmware("f")}, {},
+         {{10, kOk}, {100, kProgress, 100}, {50099, kTick}, {50100, kTick}}, "login0 fw", kJobStalled, ""},
+        {"upgrade page: not reached within 50 s", upgrade, {Step::firmware("f")}, {},
+         {{5000, kLost}, {49999, kTick}, {50000, kTick}}, "login0", kJobTimedOut, ""},
+        {"upgrade page: an announcement not written waits 50 s", upgrade, {Step::firmware("f")}, {"fw"},
+         {{10, kOk}, {50009, kTick}, {50010, kTick}}, "login0 fw", kJobStalled, "17!"},
     };
     for (const Case& c : cases)
         run_case(c);
