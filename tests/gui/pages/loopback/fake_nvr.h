@@ -38,6 +38,16 @@ class FakeNvr {
   void RefuseUploads(bool on) { refuseUploads_.store(on); }
   // Take requests but never answer them (logins are still answered).
   void Mute(bool on) { mute_.store(on); }
+  // Keep every byte of an upload but give no verdict until SendVerdict.
+  void HoldVerdict(bool on) { holdVerdict_.store(on); }
+  bool SendVerdict(int flag) {
+    int conn;
+    {
+      auto lk = port_.lock();
+      conn = lastConn_;
+    }
+    return port_.send_to(conn, test_common::frame(Answer("SYSTEM_CONTROL_MESSAGE", "1022", flag)));
+  }
 
   // Control codes received, in order, with the FileType for 1022 and 1004 ("1022:3").
   std::vector<std::string> Requests() {
@@ -56,7 +66,8 @@ class FakeNvr {
 
  private:
   // On the port's thread, under its lock.
-  void Handle(const std::string& f, std::vector<std::string>& replies) {
+  void Handle(int conn, const std::string& f, std::vector<std::string>& replies) {
+    lastConn_ = conn;
     const std::string payload = f.substr(8);
     const std::string type = test_common::attr(payload, "Msg_type");
     const std::string code = test_common::attr(payload, "Msg_code");
@@ -82,7 +93,7 @@ class FakeNvr {
       }
       if (dlen == 0) {
         u.complete = true;
-        send(Answer("SYSTEM_CONTROL_MESSAGE", "1022", 0));
+        if (!holdVerdict_.load()) send(Answer("SYSTEM_CONTROL_MESSAGE", "1022", 0));
       }
       return;
     }
@@ -106,11 +117,13 @@ class FakeNvr {
   Login login_;
   std::atomic<bool> refuseUploads_{false};
   std::atomic<bool> mute_{false};
+  std::atomic<bool> holdVerdict_{false};
+  int lastConn_ = -1;
   std::vector<std::string> requests_;
   std::vector<Upload> uploads_;
   int logins_ = 0;
-  test_common::FramePort port_{16, [this](int, const std::string& f, std::vector<std::string>& replies) {
-                                 Handle(f, replies);
+  test_common::FramePort port_{16, [this](int conn, const std::string& f, std::vector<std::string>& replies) {
+                                 Handle(conn, f, replies);
                                }};
 };
 
