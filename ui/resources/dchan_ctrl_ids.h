@@ -19,6 +19,7 @@ constexpr int IDC_CHAN_NVR_SEARCH = 1026;
 constexpr int IDC_CHAN_LOGIN_STATE = 1027;
 
 constexpr int IDT_CHAN_NVR_LIST = 1225;  // take new search results
+constexpr int IDT_CHAN_REREAD = 1226;    // read the channel table again after a delete, clear or swap
 
 // Canvas pop-ups: ID_CANVAS<popup>_<pictures>; popup 0 offers up to 4 pictures, popup 5 up to 36.
 constexpr int ID_CANVAS0_1 = 32792, ID_CANVAS0_2 = 32793, ID_CANVAS0_4 = 32795;
