@@ -1,11 +1,14 @@
-// dravlinctl channels against a simulated NVR in a private namespace: the channel table the
-// tool prints must be the one the NVR holds after every step, and a text that would break the
-// request never leaves the tool.
+// dravlinctl channels and config get against a simulated NVR in a private namespace: the
+// channel table the tool prints must be the one the NVR holds after every step, a text that
+// would break the request never leaves the tool, and every configuration reader reads what the
+// recorder sent.
 #include "link_e2e.h"
 
+#include <cctype>
 #include <fstream>
 #include <functional>
 #include <regex>
+#include <sstream>
 
 using e2e::Json;
 using e2e::NetnsLab;
@@ -146,4 +149,144 @@ TEST_F(ChannelsE2E, APasswordThatWouldBreakTheRequestIsRefusedBeforeAnythingIsSe
     EXPECT_EQ(link["connections"].integer(), 0);
     for (const Json& req : link["requests"].arr)
         EXPECT_EQ(req.str.find("3804"), std::string::npos) << req.str;
+}
+
+namespace {
+
+// The value of an attribute of the first element of that name in the recorder's body.
+std::string attr(const std::string& body, const std::string& element, const std::string& name)
+{
+    std::smatch m;
+    std::regex el("<" + element + "\\b[^>]*\\b" + name + "=\"([^\"]*)\"");
+    return std::regex_search(body, m, el) ? m[1].str() : "<missing " + element + " " + name + ">";
+}
+
+// Every attribute value of every element of that name, in order.
+std::vector<std::string> attrs(const std::string& body, const std::string& element, const std::string& name)
+{
+    std::vector<std::string> out;
+    std::regex el("<" + element + "\\b[^>]*\\b" + name + "=\"([^\"]*)\"");
+    for (auto it = std::sregex_iterator(body.begin(), body.end(), el); it != std::sregex_iterator(); ++it)
+        out.push_back((*it)[1].str());
+    return out;
+}
+
+std::vector<std::string> split(const std::string& s, char sep)
+{
+    std::vector<std::string> out;
+    std::string part;
+    std::istringstream in(s);
+    while (std::getline(in, part, sep))
+        out.push_back(part);
+    return out;
+}
+
+struct ReaderRow {
+    const char* name;
+    int code;
+    std::vector<std::string> as;
+    // The reader's JSON against the body the recorder sent for that code.
+    std::function<void(const Json& j, const std::string& body)> check;
+};
+
+const std::vector<ReaderRow>& reader_rows()
+{
+    static const std::vector<ReaderRow> rows = {
+        {"encode", 301, {"encode"},
+         [](const Json& j, const std::string& b) {
+             ASSERT_EQ(j["count"].integer(), 2);
+             EXPECT_EQ(j["entries"][0]["Resolution"].str, "720P");  // the fleet file's
+             EXPECT_EQ(j["entries"][1]["Stream"].str, "2");
+             EXPECT_EQ(j["entries"][1]["BitRate"].str, attrs(b, "EncodeConfig", "BitRate")[1]);
+             EXPECT_EQ(j["entries"][1]["BitRateControl"].str, attrs(b, "EncodeConfig", "BitRateControl")[1]);
+         }},
+        {"encode-params", 301, {"encode-params"},
+         [](const Json& j, const std::string& b) {
+             EXPECT_EQ(j["main"]["resolution"].integer(), 13);
+             EXPECT_EQ(j["main"]["resolution_text"].str, "720P");
+             EXPECT_EQ(j["main"]["framerate"].integer(), std::stoi(attrs(b, "EncodeConfig", "FrameRate")[0]));
+             EXPECT_EQ(j["sub"]["bitrate"].integer(), std::stoi(attrs(b, "EncodeConfig", "BitRate")[1]));
+         }},
+        {"accounts", 302, {"accounts"},
+         [](const Json& j, const std::string& b) {
+             ASSERT_GE(j.size(), 2u);
+             EXPECT_EQ(j[0]["Username"].str, "admin");  // the account the tool logged in with
+             EXPECT_EQ(j[0]["Password"].str, "admin123");
+             EXPECT_EQ(j[1]["Username"].str, attrs(b, "Account", "Username")[1]);
+             EXPECT_EQ(j[1]["Group"].str, attrs(b, "Account", "Group")[1]);
+         }},
+        {"live-stream", 303, {"live-stream"},
+         [](const Json& j, const std::string& b) {
+             EXPECT_EQ(j["VideoPort"].integer(), std::stoi(attr(b, "TRANS_PARAM", "VideoPort")));
+             EXPECT_EQ(j["MulticastAddress"].str, attr(b, "TRANS_PARAM", "MulticastAddress"));
+             EXPECT_EQ(j["Width"].integer(), 1280);  // 720P
+             EXPECT_EQ(j["VideoEncoder"].str, attr(b, "VIDEO_PARAM", "Encoder"));
+             std::string hex = attr(b, "VIDEO_PARAM", "Config");
+             for (char& c : hex)
+                 c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+             EXPECT_EQ(j["Config"].str, hex);
+             EXPECT_EQ(j["ConfigLength"].integer(), static_cast<long long>(hex.size() / 2));
+             EXPECT_EQ(j["SampleRate"].integer(), std::stoi(attr(b, "AUDIO_PARAM", "SampleRate")));
+         }},
+        {"vendor", 304, {"vendor"},
+         [](const Json& j, const std::string&) { EXPECT_EQ(j["VendorId"].str, "VENDOR-E2E"); }},
+        {"request-param", 304, {"request-param", "VENDOR_PARAM", "VendorId"},
+         [](const Json& j, const std::string&) { EXPECT_EQ(j["value"].str, "VENDOR-E2E"); }},
+        {"root-attr", 304, {"root-attr", "Version"},
+         [](const Json& j, const std::string& b) { EXPECT_EQ(j["value"].str, attr(b, "RESPONSE_PARAM", "Version")); }},
+        {"video-caps", 305, {"video-caps"},
+         [](const Json& j, const std::string& b) {
+             std::string caplist = attr(b, "VideoCap", "CapList");
+             EXPECT_EQ(j["CapList"].str, caplist);
+             std::vector<std::string> items = split(caplist, ';');
+             ASSERT_GE(items.size(), 2u);
+             ASSERT_EQ(j["entries"].size(), items.size());
+             std::vector<std::string> f = split(items[1], ',');
+             ASSERT_EQ(f.size(), 11u);
+             EXPECT_EQ(j["entries"][1]["Item0"].str, f[0]);
+             EXPECT_EQ(j["entries"][1]["Item1"].str, f[1]);
+             EXPECT_EQ(j["entries"][1]["Item2to10"][0].integer(), std::stoi(f[2]));
+             EXPECT_EQ(j["entries"][1]["Item2to10"][8].integer(), std::stoi(f[10]));
+         }},
+        {"best-params", 306, {"best-params"},
+         [](const Json& j, const std::string& b) {
+             std::vector<std::string> items = split(attr(b, "VideoBestParameter", "CapList"), ';');
+             ASSERT_GE(items.size(), 2u);
+             ASSERT_EQ(j.size(), items.size());
+             std::vector<std::string> f = split(items[0], ',');
+             ASSERT_EQ(f.size(), 7u);
+             EXPECT_EQ(j[0]["Item0"].integer(), std::stoi(f[0]));
+             EXPECT_EQ(j[0]["Item1"].str, f[1]);
+             EXPECT_EQ(j[0]["Item3"].str, f[3]);
+             EXPECT_EQ(j[0]["Item6"].integer(), std::stoi(f[6]));
+         }},
+    };
+    return rows;
+}
+
+}  // namespace
+
+TEST_F(ChannelsE2E, EveryConfigurationReaderReadsWhatTheRecorderHolds)
+{
+    NetnsLab lab(1);
+    ASSERT_TRUE(lab.up()) << lab.up_error();
+    Sim sim(lab, {"--fleet", fleet_file(lab.dir(), "vendor=VENDOR-E2E resolution=720P")});
+    ASSERT_TRUE(sim.ready()) << sim.err();
+    for (const ReaderRow& row : reader_rows()) {
+        SCOPED_TRACE(row.name);
+        // The body as the recorder sent it, then the reader's record of it.
+        e2e::RunResult raw = lab.run(ctl({"config", "get", "--code", std::to_string(row.code)}));
+        ASSERT_EQ(raw.exit_code, 0) << raw.out << raw.err;
+        std::vector<std::string> args = {"config", "get", "--code", std::to_string(row.code), "--as"};
+        args.insert(args.end(), row.as.begin(), row.as.end());
+        e2e::RunResult r = lab.run(ctl(args));
+        ASSERT_EQ(r.exit_code, 0) << r.out << r.err << "\nbody:\n" << raw.out;
+        Json j;
+        ASSERT_TRUE(e2e::parse_json(r.out, &j)) << r.out;
+        row.check(j, raw.out);
+    }
+    // A reader that finds nothing it knows in the answer fails the command.
+    e2e::RunResult r = lab.run(ctl({"config", "get", "--code", "999", "--as", "vendor"}));
+    EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+    EXPECT_TRUE(r.out.empty()) << r.out;
 }
