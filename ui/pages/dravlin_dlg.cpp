@@ -1,6 +1,7 @@
 #include "ui/pages/dravlin_dlg.h"
 
 #include <QCloseEvent>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QThread>
 #include <cstring>
@@ -39,6 +40,13 @@ constexpr int kStepKinds[3] = {jobs::kStepBootPicture, jobs::kStepChannelPicture
 
 constexpr char kBootFilter[] = "Jpg (*.jpg;*.jpeg)|*.jpg;*.jpeg|Bin (*.bin;*.Bin)|*.bin;*.Bin|All Files (*.*)|*.*||";
 constexpr char kPngFilter[] = "Png (*.png)|*.png|All Files (*.*)|*.*||";
+
+// Operator texts the sequence adds: a row beyond the link table, a start that failed, the
+// pictures that failed on the way to a reboot, and closing the window while rows are busy.
+constexpr char kBeyondLinksText[] = "超出同时处理上限(64台),请分批操作";
+constexpr char kStartFailedText[] = "启动连接失败";
+constexpr char kPictureNames[3][16] = {"开机画面", "通道背景", "关机画面"};
+constexpr char kCloseBusyText[] = "仍有设备正在处理,关闭窗口将中断它们。确定要关闭吗?";
 
 constexpr char kProgressPrefix[] = "上传文件中..";
 constexpr char kProgressSuffix[] = "..";
@@ -122,7 +130,9 @@ CDravlinDlg::~CDravlinDlg() {
   DestroyHost();
   if (m_watchedWindow) m_watchedWindow->removeEventFilter(this);
   if (m_initialised) {
+    m_list.viewport()->removeEventFilter(this);
     LogoutOwnLinks(true);
+    link_table::Release(this);
     if (m_searching) {
       stopsearchipc();
       m_searching = false;
@@ -173,26 +183,60 @@ bool CDravlinDlg::OnInitDialog() {
     m_watchedWindow = top;
     top->installEventFilter(this);
   }
+  m_list.viewport()->installEventFilter(this);
+  FitColumns();
   m_initialised = true;
   return true;
 }
 
 bool CDravlinDlg::eventFilter(QObject* watched, QEvent* event) {
-  if (watched == m_watchedWindow && event->type() == QEvent::Close) OnClose();
+  // The list's client area changes with the window and with its vertical scroll bar.
+  if (watched == m_list.viewport() && event->type() == QEvent::Resize) {
+    FitColumns();
+  } else if (watched == m_watchedWindow && event->type() == QEvent::Close) {
+    if (!MayClose()) {
+      event->ignore();
+      return true;
+    }
+    OnClose();
+  } else if (watched == m_watchedWindow && event->type() == QEvent::KeyPress &&
+             static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape && !MayClose()) {
+    return true;  // Escape would end the window without asking
+  }
   return CDialogPage::eventFilter(watched, event);
+}
+
+bool CDravlinDlg::MayClose() {
+  if (BusyRows() == 0) return true;
+  return MessageBox(U8(kCloseBusyText), U8("Dravlin"), MB_YESNO | MB_ICONQUESTION) == IDYES;
+}
+
+int CDravlinDlg::BusyRows() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  int busy = 0;
+  for (const auto& [row, e] : m_IPCList) {
+    auto job = m_jobs.find(row);
+    busy += e.state != kStateIdle || (job != m_jobs.end() && !job->second->finished()) ? 1 : 0;
+  }
+  return busy;
 }
 
 void CDravlinDlg::OnClose() {
   // The window closes now: a device that stopped reading is not waited for.
-  ipc_logout_all_abort();
+  if (link_table::MayResetAll(this)) ipc_logout_all_abort();
+  else LogoutOwnLinks(true);
   m_loginRows.clear();
 }
 
 void CDravlinDlg::OnSize(int type, int, int) {
   if (type == SIZE_MINIMIZED) return;
   m_layout.Relayout();
-  // The list's client area: the whole widget width would leave the frame's few pixels to a
-  // horizontal scroll bar.
+  FitColumns();
+}
+
+void CDravlinDlg::FitColumns() {
+  // The list's client area: the whole widget width would leave the frame's few pixels (or the
+  // vertical scroll bar) to a horizontal scroll bar.
   const int width = m_list.viewport()->width();
   for (int c = 0; c < m_list.GetColumnCount(); ++c) m_list.setColumnWidth(c, width / 5);
 }
@@ -254,10 +298,13 @@ void CDravlinDlg::OnSearch() {
     m_searching = false;
     return;
   }
-  // Every link thread is joined here, so no event of an old row arrives after the clear. The
-  // old work is given up on: nothing queued is waited for.
-  ipc_logout_all_abort();
+  // Every link thread of this page is joined here, so no event of an old row arrives after the
+  // clear. The old work is given up on: nothing queued is waited for. Another page's links are
+  // its own.
+  if (link_table::MayResetAll(this)) ipc_logout_all_abort();
+  else LogoutOwnLinks(true);
   m_loginRows.clear();
+  link_table::Release(this);
   {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_IPCList.clear();
@@ -455,7 +502,10 @@ void CDravlinDlg::StartJob(int row, std::vector<jobs::Step> steps) {
     m_loginStarted = false;
     started->start(Now());
     loginStarted = m_loginStarted;
-    if (started->result() == jobs::kJobNotStarted) debug_print("ipc_login_delay fail:%d \n", row);
+    if (started->result() == jobs::kJobNotStarted) {
+      debug_print("ipc_login_delay fail:%d \n", row);
+      m_pendingTexts.emplace_back(row, U8(row >= kIpcMaxLinks ? kBeyondLinksText : kStartFailedText));
+    }
     SyncEntry(row);
   }
   FlushTexts();
@@ -474,7 +524,14 @@ void CDravlinDlg::StartPictures(int row) {
   StartJob(row, std::move(steps));
 }
 
+bool CDravlinDlg::ClaimLinks() {
+  if (link_table::Claim(this)) return true;
+  MessageBox(link_table::kBusyText);
+  return false;
+}
+
 void CDravlinDlg::OnRefresh() {
+  if (!ClaimLinks()) return;
   EnableControls(false);
   const int rows = m_list.GetRowCount();
   for (int row = 0; row < rows; ++row) {
@@ -486,6 +543,7 @@ void CDravlinDlg::OnRefresh() {
 }
 
 void CDravlinDlg::RunStateOnTicked(int state) {
+  if (!ClaimLinks()) return;
   const int rows = m_list.GetRowCount();
   for (int row = 0; row < rows; ++row) {
     if (!m_list.GetRowCheck(row) || StateOf(row) < 0) continue;
@@ -556,14 +614,16 @@ void CDravlinDlg::OnSupervise() {
   int busy = 0;
   const int rows = m_list.GetRowCount();
   for (int row = 0; row < rows; ++row) {
-    if (!m_list.GetRowCheck(row)) continue;
     std::lock_guard<std::mutex> lock(m_mutex);
     auto it = m_IPCList.find(row);
     if (it == m_IPCList.end()) continue;
     IPC& e = it->second;
+    auto job = m_jobs.find(row);
+    // A row unticked in the middle of its sequence is still supervised: left alone it would
+    // keep its link and log in again after the reboot.
+    if (!m_list.GetRowCheck(row) && e.state == kStateIdle && job == m_jobs.end()) continue;
     ++busy;
     // The job counts the row's 500 ms ticks from its start and ends it at the limit.
-    auto job = m_jobs.find(row);
     if (job != m_jobs.end() && !job->second->finished()) {
       job->second->on_tick(Now());
       SyncEntry(row);
@@ -594,6 +654,7 @@ void CDravlinDlg::OnSupervise() {
   if (busy == 0) {
     KillTimer(kSuperviseTimer);
     EnableControls(true);
+    if (m_loginRows.empty()) link_table::Release(this);
   }
   UpdateCounts();
 }
@@ -653,7 +714,7 @@ int CDravlinDlg::HandleEvent(int row, int code, const void* data, int len) {
     }
     case IPC_EVENT_REBOOT: {
       const int v = EventValue(data, len, -1);
-      PostText(row, v == 0 ? U8("设置成功,正在重启,请稍后...") : U8("设置失败"));
+      PostText(row, v == 0 ? U8("设置成功,正在重启,请稍后...") + FailedPicturesNote(row) : U8("设置失败"));
       break;
     }
     default:
@@ -687,12 +748,31 @@ int CDravlinDlg::HandleEvent(int row, int code, const void* data, int len) {
   return 0;
 }
 
+QString CDravlinDlg::FailedPicturesNote(int row) const {
+  // The sequence goes on to the reboot after a picture failed; the row's last text must not
+  // read as if everything had been set.
+  QStringList failed;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto job = m_jobs.find(row);
+    if (job == m_jobs.end()) return QString();
+    for (const jobs::StepOutcome& o : job->second->outcomes()) {
+      const int kind = o.kind - jobs::kStepBootPicture;
+      if (jobs::is_picture_step(o.kind) && !o.ok && kind >= 0 && kind < 3) failed << U8(kPictureNames[kind]);
+    }
+  }
+  if (failed.isEmpty()) return QString();
+  return U8("(%1设置失败)").arg(failed.join(U8("、")));
+}
+
 void CDravlinDlg::OnJobNews(const jobs::Job& job, const jobs::JobNews& n) {
   const int row = job.chanid();
   auto text = [&](const char* t) { m_pendingTexts.emplace_back(row, U8(t)); };
   switch (n.kind) {
     case jobs::kNewsLoginStarted:
       m_loginStarted = true;
+      // Until the login succeeds or fails; "空闲" would say nothing is happening.
+      text("NVR 连接中");
       break;
     case jobs::kNewsStepAnswered:
       if (jobs::is_picture_step(n.step_kind)) m_chainFrom[row] = n.step_kind;

@@ -79,6 +79,8 @@ class CDravlinDlg : public CDialogPage {
   long OnReportNotify(int ctrlId, unsigned message, int wParam, int lParam) override;
   // The main window closes: every link is logged out.
   void OnClose();
+  // Rows with a sequence under way (any tick state).
+  int BusyRows() const;
 
   // The link's event callback for this page (any link thread).
   static int OnEventCB(int chanid, int code, const void* data, int len);
@@ -134,6 +136,14 @@ class CDravlinDlg : public CDialogPage {
   // Starts the picture sequence of one row (the refresh handler's step 2).
   void StartPictures(int row);
   void EnableControls(bool enable);
+  // Every column a fifth of the list's client width.
+  void FitColumns();
+  // Asks the operator when rows are busy; true when the window may close.
+  bool MayClose();
+  // Takes the link table for this page's logins, or tells the operator another page has it.
+  bool ClaimLinks();
+  // " (boot picture, ... failed)" for the pictures of the row's sequence that did not take.
+  QString FailedPicturesNote(int row) const;
   void SetButtonProperties(int id, const char* text, int x, int width, bool shown);
   // UI thread: copies the check boxes into the options the link threads read.
   void RefreshOptions();

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QPainter>
 #include <QStyle>
+#include <algorithm>
 
 CProgressTextDelegate::CProgressTextDelegate(const QString& prefix, const QString& suffix, QObject* parent)
     : QStyledItemDelegate(parent), prefix_(prefix), suffix_(suffix) {}
@@ -43,7 +44,9 @@ void CProgressTextDelegate::paint(QPainter* painter, const QStyleOptionViewItem&
   const bool selected = opt.state & QStyle::State_Selected;
   painter->setPen(opt.palette.color(selected ? QPalette::HighlightedText : QPalette::Text));
   painter->setFont(opt.font);
-  const QRect textRect = style->subElementRect(QStyle::SE_ItemViewItemText, &opt, widget);
+  QRect textRect = style->subElementRect(QStyle::SE_ItemViewItemText, &opt, widget);
+  // Inside the bar's frame, clear of its left edge: the style's text margin may be narrower.
+  if (bar.width() > 0) textRect.setLeft(std::max(textRect.left(), bar.left() + 4));
   painter->drawText(textRect, static_cast<int>(opt.displayAlignment), opt.text);
   painter->restore();
 }

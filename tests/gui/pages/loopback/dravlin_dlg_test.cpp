@@ -1,6 +1,9 @@
 // The boot-picture page without a logged-in recorder: listing, selection, picture choosers,
 // factory options, controls, hidden groups, and what every link event does to a row.
+#include <QCloseEvent>
+#include <QKeyEvent>
 #include <QLabel>
+#include <QScrollBar>
 #include <QTest>
 #include <thread>
 
@@ -222,7 +225,7 @@ TEST_F(PageTest, EnablingKeepsTheFactoryKindsDisabled) {
   EXPECT_TRUE(page->IsWindowEnabled(1040));
 }
 
-TEST_F(PageTest, RowsFromSixtyFourOnCannotLogInAndStayIdle) {
+TEST_F(PageTest, RowsFromSixtyFourOnCannotLogInAndSaySo) {
   std::vector<sim::Device> recs;
   for (int i = 0; i < 66; ++i) recs.push_back(Recorder(i, "QV5108D"));
   List(recs);
@@ -234,7 +237,7 @@ TEST_F(PageTest, RowsFromSixtyFourOnCannotLogInAndStayIdle) {
   Click(1024);
   for (int row : {64, 65}) {
     EXPECT_EQ(State(row), CDravlinDlg::kStateIdle);
-    EXPECT_EQ(Status(row), U8("空闲"));
+    EXPECT_EQ(Status(row), U8("超出同时处理上限(64台),请分批操作"));
     EXPECT_EQ(capture.Count("ipc_login_delay fail:" + std::to_string(row) + " \n"), 1);
   }
   EXPECT_EQ(ipc_getuserdata(63), nullptr);
@@ -356,7 +359,7 @@ TEST_F(PageTest, EventCallbackWithoutPageIsRefused) {
   EXPECT_EQ(capture.Count("pDlg == NULL chanid(7)statecode(56)\n"), 1);
 }
 
-TEST_F(PageTest, SupervisionCountsOnlyTickedBusyRows) {
+TEST_F(PageTest, SupervisionCoversEveryBusyRowTickedOrNot) {
   List({Recorder(0, "QV5108D"), Recorder(1, "QV5116D")});
   IPC e;
   ASSERT_TRUE(page->GetEntry(0, &e));
@@ -365,20 +368,20 @@ TEST_F(PageTest, SupervisionCountsOnlyTickedBusyRows) {
   ASSERT_TRUE(page->GetEntry(1, &e));
   e.state = CDravlinDlg::kStateChannelPicture;
   page->PutEntry(1, e);
-  list().SetRowCheck(0, true);  // row 1 is unticked: out of supervision
+  list().SetRowCheck(0, true);  // row 1 was unticked in the middle of its sequence
   Supervise(30);
-  ASSERT_TRUE(page->GetEntry(0, &e));
-  EXPECT_EQ(e.elapsed, 15000);
-  EXPECT_EQ(e.state, CDravlinDlg::kStateChannelPicture);
-  ASSERT_TRUE(page->GetEntry(1, &e));
-  EXPECT_EQ(e.elapsed, 0);
+  for (int row : {0, 1}) {
+    ASSERT_TRUE(page->GetEntry(row, &e));
+    EXPECT_EQ(e.elapsed, 15000) << row;
+    EXPECT_EQ(e.state, CDravlinDlg::kStateChannelPicture) << row;
+  }
   EXPECT_EQ(page->StatusText(), U8("已列出: 2\n已勾选: 1\n处理中: 2"));
   Supervise(1);
   list().DrainPosted();
-  EXPECT_EQ(Status(0), U8("超时-处理异常,请重新操作"));
-  EXPECT_EQ(State(0), CDravlinDlg::kStateIdle);
-  EXPECT_EQ(Status(1), U8("空闲"));
-  EXPECT_EQ(State(1), CDravlinDlg::kStateChannelPicture);
+  for (int row : {0, 1}) {
+    EXPECT_EQ(Status(row), U8("超时-处理异常,请重新操作")) << row;
+    EXPECT_EQ(State(row), CDravlinDlg::kStateIdle) << row;
+  }
 }
 
 struct ModelCase {
@@ -449,12 +452,51 @@ TEST_F(PageTest, ResizeLaysOutAndSplitsTheListIntoFiveColumns) {
     const int w = list().viewport()->width();  // the client area, not the frame
     for (int c = 0; c < 5; ++c) EXPECT_EQ(list().columnWidth(c), w / 5) << size.width();
   }
+  // Enough rows for a vertical scroll bar: the columns shrink with the client area instead of
+  // pushing the status column under a horizontal scroll bar.
+  page->resize(900, 620);
+  std::vector<sim::Device> many;
+  for (int i = 0; i < 40; ++i) many.push_back(Recorder(i, "QV5108D"));
+  List(many);
+  ASSERT_TRUE(WaitUntil([&] { return list().verticalScrollBar()->isVisible(); }));
+  QApplication::processEvents();
+  int sum = 0;
+  for (int c = 0; c < 5; ++c) sum += list().columnWidth(c);
+  EXPECT_LE(sum, list().viewport()->width());
+  EXPECT_FALSE(list().horizontalScrollBar()->isVisible());
   const QRect small = list().geometry();
   page->resize(1800, 1000);
   EXPECT_GT(list().geometry().width(), small.width());
   QWidget* label = GetDlgItem(page.get(), CDravlinDlg::kStatusLabelId);
   ASSERT_NE(label, nullptr);
   EXPECT_TRUE(page->rect().contains(label->geometry()));
+}
+
+TEST_F(PageTest, ClosingOrEscapeWithBusyRowsAsksFirst) {
+  List({Recorder(0, "QV5108D")});
+  auto closeHost = [&] {
+    QCloseEvent ev;
+    QApplication::sendEvent(host.get(), &ev);
+    return ev.isAccepted();
+  };
+  auto escapeHost = [&] {
+    QKeyEvent ev(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+    return QApplication::sendEvent(host.get(), &ev);  // true: taken by the page
+  };
+  EXPECT_TRUE(closeHost());
+  EXPECT_TRUE(seam.boxes.empty()) << "an idle page closes without asking";
+  IPC e;
+  ASSERT_TRUE(page->GetEntry(0, &e));
+  e.state = CDravlinDlg::kStateChannelPicture;
+  page->PutEntry(0, e);
+  seam.boxAnswer = IDNO;
+  EXPECT_FALSE(closeHost());
+  EXPECT_TRUE(escapeHost());
+  ASSERT_EQ(seam.boxes.size(), 2u);
+  EXPECT_EQ(seam.boxes[0].text, U8("仍有设备正在处理,关闭窗口将中断它们。确定要关闭吗?"));
+  EXPECT_EQ(seam.boxes[0].type, static_cast<unsigned>(MB_YESNO | MB_ICONQUESTION));
+  seam.boxAnswer = IDYES;
+  EXPECT_TRUE(closeHost());
 }
 
 TEST_F(PageTest, ListingFollowsASearchTableThatStartedAfresh) {

@@ -61,4 +61,17 @@ TEST(ProgressTextDelegate, PaintsABarAsWideAsThePercentageBehindTheText) {
   EXPECT_EQ(greenIn(bar, 104, 194), 0);
   const QImage plain = paintRow(1);
   EXPECT_EQ(greenIn(plain, 4, 194), 0);
+
+  // The bar's frame stays clear of the first character: between the frame's left edge and the
+  // first glyph pixel there is at least one column of neither.
+  auto dark = [](QRgb c) { return qRed(c) < 110 && qGreen(c) < 110 && qBlue(c) < 110; };
+  int frameX = -1, glyphX = -1;
+  for (int x = 0; x < 60 && (frameX < 0 || glyphX < 0); ++x)
+    for (int y = 3; y < 17; ++y) {
+      if (frameX < 0 && greenish(bar.pixel(x, y)) && !dark(bar.pixel(x, y))) frameX = x;
+      if (glyphX < 0 && dark(bar.pixel(x, y))) glyphX = x;
+    }
+  ASSERT_GE(frameX, 0);
+  ASSERT_GE(glyphX, 0);
+  EXPECT_GE(glyphX, frameX + 2);
 }
