@@ -43,13 +43,20 @@ int ChanSession::open(const FleetOptions& o)
     int r = link_.open("channels", o);
     if (r != kExitOk)
         return r;
-    // The controller asks for the table as soon as the login is accepted.
-    if (!wait([&] { return tables_.load() > 0; }, Clock::now() + std::chrono::milliseconds(kAnswerWaitMs))) {
-        std::fprintf(stderr, "dravlinctl channels: %s: %s\n", link_.recorder().name.c_str(),
-                     error_.empty() ? "the NVR did not send its channel table" : error_.c_str());
-        return kExitFailed;
-    }
-    return kExitOk;
+    // The controller asks for the table as soon as the login is accepted; a recorder without
+    // one refuses the request.
+    auto refused = [&] {
+        std::vector<int> f = flags(NVR_CODE_GETLIST);
+        return std::any_of(f.begin(), f.end(), [](int flag) { return flag != 0; });
+    };
+    wait([&] { return tables_.load() > 0 || refused(); }, Clock::now() + std::chrono::milliseconds(kAnswerWaitMs));
+    if (tables_.load() > 0)
+        return kExitOk;
+    std::fprintf(stderr, "dravlinctl channels: %s: %s\n", link_.recorder().name.c_str(),
+                 !error_.empty() ? error_.c_str()
+                 : refused()     ? "the recorder refused the channel table request (no NVR channel table)"
+                                 : "the NVR did not send its channel table");
+    return kExitFailed;
 }
 
 bool ChanSession::wait(const std::function<bool()>& pred, Clock::time_point deadline)

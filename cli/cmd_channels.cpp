@@ -119,12 +119,20 @@ std::string parse(const std::vector<std::string>& args, Args& a)
         return "fill takes --all or --ip A ...";
     if (a.sub == "add" && a.ips.empty())
         return "add needs --ip";
-    size_t want_min = 0, want_max = 0;
-    if (a.sub == "delete") want_min = 1, want_max = 256;
-    if (a.sub == "swap") want_min = want_max = 2;
-    if (a.sub == "canvas" || a.sub == "page") want_min = want_max = 1;
-    if (a.pos.size() < want_min || a.pos.size() > want_max)
-        return a.sub + (want_max == 0 ? " takes no arguments" : " needs " + std::string(a.sub == "delete" ? "channel numbers" : a.sub == "swap" ? "two channel numbers" : a.sub == "canvas" ? "a picture count" : "next or prev"));
+    struct Positional {
+        const char* sub;
+        size_t min, max;
+        const char* what;
+    };
+    static const Positional kPositional[] = {
+        {"delete", 1, 256, " needs channel numbers"}, {"swap", 2, 2, " needs two channel numbers"},
+        {"canvas", 1, 1, " needs one picture count"}, {"page", 1, 1, " needs next or prev"}};
+    Positional want{a.sub.c_str(), 0, 0, " takes no arguments"};
+    for (const Positional& p : kPositional)
+        if (a.sub == p.sub)
+            want = p;
+    if (a.pos.size() < want.min || a.pos.size() > want.max)
+        return a.sub + want.what;
     if (a.sub == "page" && a.pos[0] != "next" && a.pos[0] != "prev")
         return "page takes next or prev";
     for (const std::string& p : a.pos) {
