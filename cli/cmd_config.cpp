@@ -245,7 +245,14 @@ int run_config(const std::vector<std::string>& args)
         log_set_sink(log_sink_to_debug);
     Answer ans;
     ans.code = static_cast<int>(code);
-    OneLink link(nullptr, [&](int kind, const void* data, int len, const void* info) {
+    // A lost link ends the wait for the answer at once.
+    auto wake = [&](int code) {
+        if (code == IPC_EVENT_DISCONNECTED) {
+            std::lock_guard<std::mutex> lk(ans.mu);
+            ans.cv.notify_all();
+        }
+    };
+    OneLink link(wake, [&](int kind, const void* data, int len, const void* info) {
         if (kind != IPC_AUX_RESPONSE || !info || !data || len < 0)
             return;
         const AuxDataInfo& ai = *static_cast<const AuxDataInfo*>(info);
