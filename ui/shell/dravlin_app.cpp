@@ -12,7 +12,7 @@ bool CDravlinApp::InitInstance() {
   // socket layer has to be started (Winsock 1.1), its failure shows string
   // IDP_SOCKETS_INIT_FAILED ("Windows 套接字初始化失败。") and returns false here, before any
   // window exists.
-  CDravlins dlg;
+  CDravlins dlg(nullptr, m_allPages);
   m_pMainWnd = &dlg;
   ScheduleScreenshotFromEnvironment(dlg);
   ScheduleWorkflowFromEnvironment(dlg);

@@ -9,4 +9,6 @@ class CDravlinApp {
   bool InitInstance();
 
   CDravlins* m_pMainWnd = nullptr;
+  // --all-pages: the channel and firmware pages as tabs too.
+  bool m_allPages = false;
 };

@@ -10,7 +10,8 @@
 #include "ui/resources/dravlins_ids.h"
 #include "ui/shell/about_dlg.h"
 
-CDravlins::CDravlins(QWidget* parent) : CDialog(IDD_DRAVLINS, parent), m_hIcon(LoadAppIcon()) {
+CDravlins::CDravlins(QWidget* parent, bool allPages)
+    : CDialog(IDD_DRAVLINS, parent), m_hIcon(LoadAppIcon()), m_allPages(allPages) {
   setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinMaxButtonsHint |
                  Qt::WindowCloseButtonHint);
   // The window's smallest size; Qt applies it to the client area.
@@ -29,6 +30,10 @@ bool CDravlins::OnInitDialog() {
   m_dchanCtrl.SetOwner(this);
   m_tab.AddPage("NVR开机画面", &m_dravlinDlg, IDD_DRAVLIN_DIALOG);
   m_tab.AddPage("NVR对时", &m_sendtime, IDD_SENDTIME);
+  if (m_allPages) {
+    m_tab.AddPage("NVR通道管理", &m_dchanCtrl, IDD_DCHANCTRL);
+    m_tab.AddPage("固件升级", &m_upgrade, IDD_UPGRADE);
+  }
   m_tab.CreatePages();
   m_layout.AddControl(IDC_MAIN_TAB, this);
   // A dialog font with tall CJK line spacing can make the template larger than a small

@@ -1,5 +1,5 @@
 // CDravlins: the main window. It owns the four pages for its whole life and shows the first
-// two as tabs; the tab control follows the window's size.
+// two as tabs, or all four with --all-pages; the tab control follows the window's size.
 #pragma once
 
 #include <QIcon>
@@ -19,7 +19,8 @@ class CDravlins : public CDialog {
   static constexpr int kMinTrackWidth = 875;
   static constexpr int kMinTrackHeight = 650;
 
-  explicit CDravlins(QWidget* parent = nullptr);
+  // allPages: the channel page and the firmware page become the third and fourth tab.
+  explicit CDravlins(QWidget* parent = nullptr, bool allPages = false);
   ~CDravlins() override;
 
   bool OnInitDialog() override;
@@ -52,4 +53,5 @@ class CDravlins : public CDialog {
   QIcon m_hIcon;
   CTabSheet m_tab;
   ProportionalLayout m_layout;
+  bool m_allPages;
 };

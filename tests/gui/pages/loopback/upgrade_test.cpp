@@ -8,6 +8,7 @@
 #include "page_fixture.h"
 #include "ui/pages/link_table.h"
 #include "ui/pages/upgrade.h"
+#include "ui/shell/dravlins.h"
 
 using namespace page_test;
 
@@ -216,4 +217,18 @@ TEST_F(UpgradeTest, ARecorderThatCannotBeReachedOrStopsAnsweringEndsAfter50Secon
   EXPECT_TRUE(ButtonsEnabled(true));
   for (int row = 0; row < 2; ++row) EXPECT_TRUE(WaitStatus(row, "超时-处理异常,请重新操作")) << row;
   EXPECT_TRUE(WaitUntil([&] { return nvrs[0]->OpenConnections() == 0; }));
+}
+
+TEST(AllPages, TheChannelAndFirmwarePagesBecomeTheThirdAndFourthTab) {
+  GuiApp();
+  CDravlins dlg(nullptr, true);
+  ASSERT_TRUE(dlg.CreateIndirect());
+  CTabSheet& tabs = dlg.TabSheet();
+  ASSERT_EQ(tabs.Strip()->count(), 4);
+  EXPECT_EQ(tabs.Strip()->tabText(2), U8("NVR通道管理"));
+  EXPECT_EQ(tabs.Strip()->tabText(3), U8("固件升级"));
+  EXPECT_EQ(tabs.GetPage(2), &dlg.ChannelPage());
+  EXPECT_EQ(tabs.GetPage(3), &dlg.UpgradePage());
+  EXPECT_TRUE(dlg.UpgradePage().IsCreated());
+  EXPECT_EQ(dlg.UpgradePage().List().GetColumnCount(), 5);
 }
