@@ -1,0 +1,140 @@
+// The firmware page against 64 simulated recorders in a private namespace: a 4 MB image to
+// every one of them, with two refusing the login, one rejecting the image after receiving it
+// and one slow reader that stops reading for 12 s halfway, while the UI thread is watched.
+#include <QElapsedTimer>
+#include <QTimer>
+#include <QWidget>
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "gui/gui_test.h"
+#include "netns_lab.h"
+#include "ui/pages/upgrade.h"
+#include "ui/platform/text.h"
+#include "ui/platform/ui_seam.h"
+#include "util/digest.h"
+
+using e2e::Json;
+using e2e::NetnsLab;
+using e2e::NetnsTest;
+
+namespace {
+
+const std::string kSim = DRAVLIN_SIM_PATH;
+// The longest the UI thread may be held up at a time while 64 images go out.
+constexpr qint64 kMaxUiGapMs = 250;
+
+class UpgradeE2E : public NetnsTest {
+ protected:
+  void SetUp() override {
+    NetnsTest::SetUp();
+    GuiApp();
+  }
+};
+
+}  // namespace
+
+TEST_F(UpgradeE2E, SixtyFourRecordersTakeA4MbImageWithoutHoldingTheUiThread) {
+  constexpr int kDevices = 64;
+  // Serial numbers of the simulator's default fleet are its indices' own; faults by index.
+  const std::map<int, const char*> expected = {
+      {0, "NVR 登录失败"}, {1, "NVR 登录失败"}, {2, "校验文件失败"}};
+  constexpr int kSlow = 3;
+  NetnsLab lab(kDevices);
+  ASSERT_TRUE(lab.up()) << lab.up_error();
+  const std::string firmware = lab.dir() + "/fw.tgz";
+  {
+    std::string image(4 * 1024 * 1024, '\0');
+    uint32_t x = 2463534242u;
+    for (char& c : image) {
+      x ^= x << 13;
+      x ^= x >> 17;
+      x ^= x << 5;
+      c = static_cast<char>(x);
+    }
+    std::ofstream(firmware, std::ios::binary).write(image.data(), static_cast<std::streamsize>(image.size()));
+  }
+  char md5[33] = {};
+  ASSERT_TRUE(md5_file_hex(firmware.c_str(), md5));
+
+  const std::string status = lab.dir() + "/sim.json";
+  lab.spawn({kSim, "--status", status, "--devices", std::to_string(kDevices), "--link-fault", "refuse-login:0,1",
+             "--link-fault", "reject-verdict:2", "--link-fault", "slow-read:" + std::to_string(kSlow), "--slow-read",
+             "400:12000:50"},
+            "sim");
+  Json j;
+  ASSERT_TRUE(e2e::wait_until([&] { return e2e::read_json_file(status, &j); })) << e2e::read_file(lab.dir() + "/sim.err");
+
+  std::vector<QString> finalText;
+  std::vector<QString> serials;
+  qint64 longestGap = -1, upgradeMs = -1;
+  bool ended = false;
+  bool ran = lab.inside([&] {
+    RecordingUiSeam seam;
+    ScopedUiSeam scoped(&seam);
+    QWidget host;
+    host.resize(1000, 700);
+    auto page = std::make_unique<CUpgrade>();
+    ASSERT_TRUE(page->Create(IDD_UPGRADE, &host));
+    host.show();
+    CReportCtrl& list = page->List();
+
+    page->OnCommand(1031, BN_CLICKED);
+    ASSERT_TRUE(WaitUntil([&] { return list.GetRowCount() == kDevices; }, 30000)) << list.GetRowCount();
+    seam.pathAnswers.push_back(QString::fromStdString(firmware));
+    page->OnCommand(1033, BN_CLICKED);
+    page->OnCommand(1032, BN_CLICKED);  // 反选: every row ticked
+
+    // Ticks every 20 ms on the UI thread and keeps the longest time between two ticks.
+    QTimer beat;
+    QElapsedTimer since, total;
+    qint64 longest = 0;
+    beat.setInterval(20);
+    beat.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&beat, &QTimer::timeout, &host, [&] { longest = std::max(longest, since.restart()); });
+    since.start();
+    total.start();
+    beat.start();
+    page->OnCommand(1034, BN_CLICKED);  // 升级, which also ends the search
+    ASSERT_TRUE(seam.boxes.empty()) << seam.boxes[0].text.toStdString();
+    ended = WaitUntil([&] { return !page->IsUpgrading(); }, 180000);
+    upgradeMs = total.elapsed();
+    beat.stop();
+    longestGap = std::max(longest, since.elapsed());
+    list.DrainPosted();
+    for (int r = 0; r < kDevices; ++r) {
+      finalText.push_back(list.GetCellText(r, 4));
+      serials.push_back(list.GetCellText(r, 3));
+    }
+    for (int id : {1031, 1032, 1033, 1034}) EXPECT_TRUE(page->IsWindowEnabled(id)) << id;
+    page.reset();
+  });
+  ASSERT_TRUE(ran) << "could not enter the lab's namespace";
+  std::printf("firmware of 4 MB to %d recorders: %lld ms until the buttons came back, longest UI-thread gap %lld ms\n",
+              kDevices, static_cast<long long>(upgradeMs), static_cast<long long>(longestGap));
+  ::testing::Test::RecordProperty("longest_ui_gap_ms", static_cast<int>(longestGap));
+  ASSERT_TRUE(ended) << "the buttons never came back";
+  EXPECT_LT(longestGap, kMaxUiGapMs) << "the UI thread was held up during the upgrade";
+
+  ASSERT_TRUE(e2e::wait_until([&] { return e2e::read_json_file(status, &j) && j["open_connections"].integer() == 0; }))
+      << "every recorder was logged out";
+  ASSERT_EQ(j["devices"].size(), static_cast<size_t>(kDevices));
+  std::map<QString, int> indexOf;
+  for (size_t i = 0; i < j["devices"].arr.size(); ++i) indexOf[QString::fromStdString(j["devices"].arr[i]["serial"].str)] = static_cast<int>(i);
+  ASSERT_EQ(finalText.size(), static_cast<size_t>(kDevices));
+  for (int r = 0; r < kDevices; ++r) {
+    ASSERT_EQ(indexOf.count(serials[r]), 1u) << serials[r].toStdString();
+    const int i = indexOf[serials[r]];
+    SCOPED_TRACE("recorder " + std::to_string(i));
+    auto it = expected.find(i);
+    EXPECT_EQ(finalText[r], U8(it == expected.end() ? "校验文件成功" : it->second));
+    if (it == expected.end()) {
+      EXPECT_EQ(j["devices"].arr[i]["link"]["files"]["1"]["md5"].str, std::string(md5));
+    }
+  }
+}
