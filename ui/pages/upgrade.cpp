@@ -1,5 +1,6 @@
 #include "ui/pages/upgrade.h"
 
+#include <QScrollBar>
 #include <atomic>
 #include <cstring>
 #include <system_error>
@@ -91,8 +92,10 @@ void CUpgrade::OnSize(int type, int, int) {
   if (type == SIZE_MINIMIZED) return;
   m_layout.Relayout();
   // The list's client area: the whole widget width would leave the frame's few pixels to a
-  // horizontal scroll bar.
-  const int width = m_list.viewport()->width();
+  // horizontal scroll bar. Taken from the list's own rectangle, because a hidden page (a tab
+  // not shown) has its viewport resized only when it is shown.
+  int width = m_list.contentsRect().width();
+  if (m_list.verticalScrollBar()->isVisible()) width -= m_list.verticalScrollBar()->width();
   for (int c = 0; c < m_list.GetColumnCount(); ++c) m_list.setColumnWidth(c, width / 5);
 }
 

@@ -1,6 +1,8 @@
 #include "ui/shell/screenshot_workflow.h"
 
+#include <QByteArray>
 #include <QDir>
+#include <QFile>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QImage>
@@ -203,9 +205,176 @@ void Tick(CDravlins& window, QTimer* timer, Workflow& w) {
   window.EndDialog(IDCANCEL);
 }
 
+// ---- one page at work ---------------------------------------------------------------------
+
+// A page scene: the tab it shows, what starts the work once the rows are listed, and when the
+// picture is worth taking. Each returns false when it cannot go on.
+struct PageScene {
+  const char* name;
+  int tab;
+  bool (*search)(CDravlins& window);
+  CReportCtrl& (*list)(CDravlins& window);
+  bool (*start)(CDravlins& window, const QString& scratch);
+  bool (*running)(CDravlins& window);
+  int statusColumn;
+};
+
+// The firmware page: search, every row ticked, an image of 4 MB it writes, "升级".
+bool UpgradeSearch(CDravlins& window) {
+  CUpgrade& page = window.UpgradePage();
+  page.OnCommand(IDC_UPG_SEARCH, BN_CLICKED);
+  return page.IsSearching();
+}
+CReportCtrl& UpgradeList(CDravlins& window) { return window.UpgradePage().List(); }
+bool UpgradeStart(CDravlins& window, const QString& scratch) {
+  CUpgrade& page = window.UpgradePage();
+  const QString path = QDir(scratch).filePath(QStringLiteral("firmware.tgz"));
+  {
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly)) return false;
+    QByteArray block(64 * 1024, '\0');
+    quint32 x = 2463534242u;
+    for (int n = 0; n < 64; ++n) {
+      for (char& c : block) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        c = static_cast<char>(x);
+      }
+      if (f.write(block) != block.size()) return false;
+    }
+  }
+  RecordingUiSeam seam;
+  ScopedUiSeam scoped(&seam);
+  seam.pathAnswers = {path};
+  page.OnCommand(IDC_UPG_BROWSE, BN_CLICKED);
+  page.OnCommand(IDC_UPG_INVERT, BN_CLICKED);
+  page.OnCommand(IDC_UPG_START, BN_CLICKED);
+  for (const auto& box : seam.boxes) std::fprintf(stderr, "screenshot page: %s\n", box.text.toUtf8().constData());
+  return seam.boxes.empty() && page.IsUpgrading();
+}
+bool UpgradeRunning(CDravlins& window) { return window.UpgradePage().IsUpgrading(); }
+
+const PageScene kScenes[] = {
+    {"upgrade", 3, UpgradeSearch, UpgradeList, UpgradeStart, UpgradeRunning, CUpgrade::kStatusColumn},
+};
+
+struct PageShot {
+  const PageScene* scene = nullptr;
+  QString out;
+  int wantRows = 0;
+  Step step = Step::WaitWindow;
+  QElapsedTimer clock;
+  qint64 lastGrowth = 0;
+  int lastCount = 0;
+  qint64 firstProgress = -1;
+  QTemporaryDir scratch;
+};
+
+void PageTick(CDravlins& window, QTimer* timer, PageShot& w) {
+  const PageScene& scene = *w.scene;
+  CReportCtrl& list = scene.list(window);
+  switch (w.step) {
+    case Step::WaitWindow: {
+      QWindow* handle = window.windowHandle();
+      if (!window.isVisible() || !handle || !handle->isExposed()) return;
+      if (window.TabSheet().GetPageCount() <= scene.tab) {
+        Fail("the page has no tab (start the console with --all-pages)");
+        break;
+      }
+      window.TabSheet().SelectPage(scene.tab);
+      if (!scene.search(window)) {
+        Fail("the search did not start");
+        break;
+      }
+      w.clock.start();
+      w.step = Step::WaitRows;
+      return;
+    }
+    case Step::WaitRows: {
+      const int n = list.GetRowCount();
+      const qint64 now = w.clock.elapsed();
+      if (n != w.lastCount) {
+        w.lastCount = n;
+        w.lastGrowth = now;
+      }
+      const bool enough = w.wantRows > 0 ? n >= w.wantRows : n > 0 && now - w.lastGrowth >= kListSettleMs;
+      if (!enough && now < kListDeadlineMs) return;
+      if (n == 0) {
+        Fail("no recorder answered the search");
+        break;
+      }
+      if (!scene.start(window, w.scratch.path())) {
+        Fail("the work did not start");
+        break;
+      }
+      w.clock.restart();
+      w.step = Step::WaitProgress;
+      return;
+    }
+    case Step::WaitProgress: {
+      list.DrainPosted();
+      int ticked = 0, uploading = 0, halfway = 0;
+      const QString prefix = U8(kProgressPrefix);
+      for (int r = 0; r < list.GetRowCount(); ++r) {
+        if (!list.GetRowCheck(r)) continue;
+        ++ticked;
+        const QString text = list.GetCellText(r, scene.statusColumn);
+        if (!text.startsWith(prefix)) continue;
+        ++uploading;
+        const int pct = text.mid(prefix.size()).section(QLatin1Char('.'), 0, 0).toInt();
+        if (pct >= 30 && pct <= 90) ++halfway;
+      }
+      const qint64 now = w.clock.elapsed();
+      if (uploading > 0 && w.firstProgress < 0) w.firstProgress = now;
+      if (uploading > 0 && (2 * halfway >= ticked || now - w.firstProgress >= 5000)) {
+        std::fprintf(stderr, "screenshot page: %d of %d ticked rows uploading after %lld ms\n", uploading, ticked,
+                     static_cast<long long>(now));
+        window.repaint();
+        const QPixmap shot = window.grab();
+        if (shot.isNull() || !shot.save(w.out, "PNG")) std::fprintf(stderr, "screenshot page: cannot save %s\n", w.out.toLocal8Bit().constData());
+        else std::fprintf(stderr, "screenshot page: saved %s\n", w.out.toLocal8Bit().constData());
+        break;
+      }
+      if (!scene.running(window)) {
+        Fail("the work ended before any progress showed");
+        break;
+      }
+      return;
+    }
+    default:
+      break;
+  }
+  w.step = Step::Done;
+  timer->stop();
+  window.EndDialog(IDCANCEL);
+}
+
+bool SchedulePageFromEnvironment(CDravlins& window) {
+  const char* name = std::getenv("DRAVLIN_SCREENSHOT_PAGE");
+  const char* out = std::getenv("DRAVLIN_SCREENSHOT_PAGE_OUT");
+  if (!name || !*name) return false;
+  auto w = std::make_shared<PageShot>();
+  for (const PageScene& scene : kScenes)
+    if (QString::fromLocal8Bit(name) == QLatin1String(scene.name)) w->scene = &scene;
+  if (!w->scene || !out || !*out) {
+    std::fprintf(stderr, "screenshot page: no scene '%s' or no DRAVLIN_SCREENSHOT_PAGE_OUT\n", name);
+    QTimer::singleShot(0, &window, [&window] { window.EndDialog(IDCANCEL); });
+    return true;
+  }
+  w->out = QString::fromLocal8Bit(out);
+  if (const char* rows = std::getenv("DRAVLIN_SCREENSHOT_WORKFLOW_ROWS")) w->wantRows = std::atoi(rows);
+  auto* timer = new QTimer(&window);
+  timer->setInterval(kTickMs);
+  QObject::connect(timer, &QTimer::timeout, &window, [&window, timer, w] { PageTick(window, timer, *w); });
+  QTimer::singleShot(0, &window, [timer] { timer->start(); });
+  return true;
+}
+
 }  // namespace
 
 void ScheduleWorkflowFromEnvironment(CDravlins& window) {
+  if (SchedulePageFromEnvironment(window)) return;
   const char* prefix = std::getenv("DRAVLIN_SCREENSHOT_WORKFLOW");
   if (!prefix || !*prefix) return;
   auto w = std::make_shared<Workflow>();

@@ -4,6 +4,11 @@
 // upload and PREFIX-done.png once every row has finished, then closes.
 // DRAVLIN_SCREENSHOT_WORKFLOW_ROWS=N waits for N listed recorders (otherwise for the list to
 // stop growing). Meant for a private network namespace with simulated recorders only.
+//
+// With DRAVLIN_SCREENSHOT_PAGE=NAME and DRAVLIN_SCREENSHOT_PAGE_OUT=PNG (the console started with
+// --all-pages) it shows page NAME at work instead and saves PNG mid-way: "upgrade" searches on
+// the firmware page, ticks every row, chooses an image it writes and presses "升级". Each page
+// is one scene in screenshot_workflow.cpp.
 #pragma once
 
 class CDravlins;
