@@ -350,10 +350,122 @@ void PageTick(CDravlins& window, QTimer* timer, PageShot& w) {
   window.EndDialog(IDCANCEL);
 }
 
+// The channel page: search, log in to the NVR named by DRAVLIN_SCREENSHOT_NVR (else the first
+// listed), let it search its network for cameras, "加满"; the picture once the filled channels
+// are shown. It has a flow of its own: nothing in it uploads.
+struct ChannelShot {
+  QString out;
+  QString nvr;
+  int step = 0;
+  QElapsedTimer clock;
+  qint64 lastGrowth = 0;
+  int lastCount = 0;
+};
+
+void ChannelTick(CDravlins& window, QTimer* timer, ChannelShot& w) {
+  CDChanCtrl& page = window.ChannelPage();
+  const qint64 now = w.clock.isValid() ? w.clock.elapsed() : 0;
+  const bool late = now > kListDeadlineMs;
+  switch (w.step) {
+    case 0: {  // the window is up: the page's tab and its search
+      QWindow* handle = window.windowHandle();
+      if (!window.isVisible() || !handle || !handle->isExposed()) return;
+      if (window.TabSheet().GetPageCount() <= 2) {
+        Fail("the channel page has no tab (start the console with --all-pages)");
+        break;
+      }
+      window.TabSheet().SelectPage(2);
+      page.OnCommand(IDC_CHAN_NVR_SEARCH, BN_CLICKED);
+      if (!page.IsNvrSearching()) {
+        Fail("the search did not start");
+        break;
+      }
+      w.clock.start();
+      w.step = 1;
+      return;
+    }
+    case 1: {  // the NVR listed: log in
+      CReportCtrl& nvrs = page.NvrList();
+      for (int r = 0; r < nvrs.GetRowCount(); ++r) {
+        if (!w.nvr.isEmpty() && nvrs.GetCellText(r, 1) != w.nvr) continue;
+        nvrs.SetRowStates(r, RVS_SELECTED | RVS_FOCUSED);
+        page.OnReportNotify(IDC_CHAN_NVR_LIST, NM_REPORT_DBLCLK, r, 0);
+        w.step = 2;
+        w.clock.restart();
+        return;
+      }
+      if (late) Fail("the NVR did not answer the search");
+      if (late) break;
+      return;
+    }
+    case 2: {  // logged in with the table read: the NVR's camera search
+      if (!page.GetDlgItemText(IDC_CHAN_LOGIN_STATE).endsWith(U8("连接成功")) || page.ChannelList().GetRowCount() == 0) {
+        if (late) Fail("no login to the NVR");
+        if (late) break;
+        return;
+      }
+      page.OnCommand(IDC_CHAN_IPC_SEARCH, BN_CLICKED);
+      w.step = 3;
+      w.clock.restart();
+      return;
+    }
+    case 3: {  // the cameras listed and settled: fill
+      const int n = page.IpcList().GetRowCount();
+      if (n != w.lastCount) {
+        w.lastCount = n;
+        w.lastGrowth = now;
+      }
+      if (n == 0 || now - w.lastGrowth < 1500) {
+        if (late) Fail("the NVR found no cameras");
+        if (late) break;
+        return;
+      }
+      page.OnCommand(IDC_CHAN_ADD_ALL, BN_CLICKED);
+      w.step = 4;
+      w.clock.restart();
+      return;
+    }
+    case 4: {  // the filled table read back: the picture
+      CReportCtrl& chans = page.ChannelList();
+      int used = 0;
+      for (int r = 0; r < chans.GetRowCount(); ++r) used += chans.GetCellText(r, CDChanCtrl::kChanColIp).isEmpty() ? 0 : 1;
+      if (used == 0) {
+        if (late) Fail("no channel was filled");
+        if (late) break;
+        return;
+      }
+      std::fprintf(stderr, "screenshot page: %d of %d channels filled after %lld ms\n", used, chans.GetRowCount(),
+                   static_cast<long long>(now));
+      window.repaint();
+      const QPixmap shot = window.grab();
+      if (shot.isNull() || !shot.save(w.out, "PNG")) std::fprintf(stderr, "screenshot page: cannot save %s\n", w.out.toLocal8Bit().constData());
+      else std::fprintf(stderr, "screenshot page: saved %s\n", w.out.toLocal8Bit().constData());
+      break;
+    }
+    default:
+      break;
+  }
+  w.step = 5;
+  timer->stop();
+  window.EndDialog(IDCANCEL);
+}
+
+bool ScheduleChannelShot(CDravlins& window, const char* out) {
+  auto w = std::make_shared<ChannelShot>();
+  w->out = QString::fromLocal8Bit(out);
+  if (const char* nvr = std::getenv("DRAVLIN_SCREENSHOT_NVR")) w->nvr = QString::fromLocal8Bit(nvr);
+  auto* timer = new QTimer(&window);
+  timer->setInterval(kTickMs);
+  QObject::connect(timer, &QTimer::timeout, &window, [&window, timer, w] { ChannelTick(window, timer, *w); });
+  QTimer::singleShot(0, &window, [timer] { timer->start(); });
+  return true;
+}
+
 bool SchedulePageFromEnvironment(CDravlins& window) {
   const char* name = std::getenv("DRAVLIN_SCREENSHOT_PAGE");
   const char* out = std::getenv("DRAVLIN_SCREENSHOT_PAGE_OUT");
   if (!name || !*name) return false;
+  if (QString::fromLocal8Bit(name) == QLatin1String("channels") && out && *out) return ScheduleChannelShot(window, out);
   auto w = std::make_shared<PageShot>();
   for (const PageScene& scene : kScenes)
     if (QString::fromLocal8Bit(name) == QLatin1String(scene.name)) w->scene = &scene;
