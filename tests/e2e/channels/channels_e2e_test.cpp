@@ -7,7 +7,6 @@
 #include <cctype>
 #include <fstream>
 #include <functional>
-#include <regex>
 #include <sstream>
 
 using e2e::Json;
@@ -153,22 +152,34 @@ TEST_F(ChannelsE2E, APasswordThatWouldBreakTheRequestIsRefusedBeforeAnythingIsSe
 
 namespace {
 
-// The value of an attribute of the first element of that name in the recorder's body.
-std::string attr(const std::string& body, const std::string& element, const std::string& name)
-{
-    std::smatch m;
-    std::regex el("<" + element + "\\b[^>]*\\b" + name + "=\"([^\"]*)\"");
-    return std::regex_search(body, m, el) ? m[1].str() : "<missing " + element + " " + name + ">";
-}
+bool blank(char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
 
-// Every attribute value of every element of that name, in order.
+// Every value of that attribute of the elements of that name in the recorder's body, in order.
 std::vector<std::string> attrs(const std::string& body, const std::string& element, const std::string& name)
 {
     std::vector<std::string> out;
-    std::regex el("<" + element + "\\b[^>]*\\b" + name + "=\"([^\"]*)\"");
-    for (auto it = std::sregex_iterator(body.begin(), body.end(), el); it != std::sregex_iterator(); ++it)
-        out.push_back((*it)[1].str());
+    const std::string open = "<" + element, key = name + "=\"";
+    for (size_t at = body.find(open); at != std::string::npos; at = body.find(open, at + 1)) {
+        size_t after = at + open.size();
+        if (after >= body.size() || !(blank(body[after]) || body[after] == '/' || body[after] == '>'))
+            continue;
+        std::string tag = body.substr(at, body.find('>', at) - at);
+        for (size_t k = tag.find(key); k != std::string::npos; k = tag.find(key, k + 1)) {
+            if (blank(tag[k - 1])) {
+                size_t v = k + key.size();
+                out.push_back(tag.substr(v, tag.find('"', v) - v));
+                break;
+            }
+        }
+    }
     return out;
+}
+
+// The value of that attribute of the first element of that name.
+std::string attr(const std::string& body, const std::string& element, const std::string& name)
+{
+    std::vector<std::string> all = attrs(body, element, name);
+    return all.empty() ? "<missing " + element + " " + name + ">" : all[0];
 }
 
 std::vector<std::string> split(const std::string& s, char sep)
