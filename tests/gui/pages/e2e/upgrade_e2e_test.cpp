@@ -132,9 +132,12 @@ TEST_F(UpgradeE2E, SixtyFourRecordersTakeA4MbImageWithoutHoldingTheUiThread) {
     const int i = indexOf[serials[r]];
     SCOPED_TRACE("recorder " + std::to_string(i));
     auto it = expected.find(i);
-    EXPECT_EQ(finalText[r], U8(it == expected.end() ? "校验文件成功" : it->second));
+    const Json& l = j["devices"].arr[i]["link"];
+    EXPECT_EQ(finalText[r], U8(it == expected.end() ? "校验文件成功" : it->second))
+        << "logins accepted " << l["logins_accepted"].integer() << ", refused " << l["logins_refused"].integer()
+        << ", last user '" << l["last_user"].str << "'";
     if (it == expected.end()) {
-      EXPECT_EQ(j["devices"].arr[i]["link"]["files"]["1"]["md5"].str, std::string(md5));
+      EXPECT_EQ(l["files"]["1"]["md5"].str, std::string(md5));
     }
   }
 }
