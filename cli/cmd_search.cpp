@@ -2,6 +2,7 @@
 #include "cli/command.h"
 #include "cli/fleet.h"
 #include "discovery/search.h"
+#include "util/gbk.h"
 #include "util/fixedstr.h"
 #include "util/log.h"
 
@@ -11,7 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iconv.h>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -21,32 +21,7 @@ namespace {
 
 using dravlinctl::json_quote;
 
-// Device texts are GB2312/GBK bytes; shown as UTF-8. A byte that does not convert becomes
-// U+FFFD, so one bad byte never hides the rest of the text.
-std::string to_utf8(std::string_view gbk)
-{
-    std::string out;
-    iconv_t cd = iconv_open("UTF-8", "GBK");
-    if (cd == reinterpret_cast<iconv_t>(-1))
-        return std::string(gbk);
-    std::vector<char> in(gbk.begin(), gbk.end());
-    char* src = in.data();
-    size_t left = in.size();
-    char buf[512];
-    while (left > 0) {
-        char* dst = buf;
-        size_t room = sizeof buf;
-        size_t r = iconv(cd, &src, &left, &dst, &room);
-        out.append(buf, static_cast<size_t>(dst - buf));
-        if (r == static_cast<size_t>(-1) && errno != E2BIG) {
-            out += "\xEF\xBF\xBD";
-            ++src;
-            --left;
-        }
-    }
-    iconv_close(cd);
-    return out;
-}
+std::string to_utf8(std::string_view gbk) { return gbk_to_utf8(gbk); }
 
 std::string csv_field(const std::string& s)
 {

@@ -3,13 +3,13 @@
 
 #include "cli/command.h"
 #include "link/link.h"
+#include "util/gbk.h"
 #include "util/fixedstr.h"
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <iconv.h>
 #include <vector>
 
 namespace dravlinctl {
@@ -33,30 +33,7 @@ std::string check_one_recorder(const FleetOptions& o)
     return "";
 }
 
-std::string device_text(std::string_view gbk)
-{
-    std::string out;
-    iconv_t cd = iconv_open("UTF-8", "GBK");
-    if (cd == reinterpret_cast<iconv_t>(-1))
-        return std::string(gbk);
-    std::vector<char> in(gbk.begin(), gbk.end());
-    char* src = in.data();
-    size_t left = in.size();
-    char buf[512];
-    while (left > 0) {
-        char* dst = buf;
-        size_t room = sizeof buf;
-        size_t r = iconv(cd, &src, &left, &dst, &room);
-        out.append(buf, static_cast<size_t>(dst - buf));
-        if (r == static_cast<size_t>(-1) && errno != E2BIG) {
-            out += "\xEF\xBF\xBD";
-            ++src;
-            --left;
-        }
-    }
-    iconv_close(cd);
-    return out;
-}
+std::string device_text(std::string_view gbk) { return gbk_to_utf8(gbk); }
 
 OneLink::OneLink(EventHandler on_event, AuxHandler on_aux)
     : on_event_(std::move(on_event)), on_aux_(std::move(on_aux))

@@ -10,6 +10,9 @@
 #include <ctime>
 #include <string>
 #include <unistd.h>
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 namespace {
 
@@ -40,6 +43,44 @@ void sink_vprint(int level, const char* fmt, va_list ap)
     std::vsnprintf(buf, sizeof buf, fmt, ap);
     sink(level, buf);
 }
+
+#ifdef _WIN32
+// The C runtime knows texts only for the classic codes; the socket layer's codes get the
+// texts they have on Linux, so that a line reads the same on both.
+const char* error_text(int code, char* msg, size_t size)
+{
+    struct Known {
+        int code;
+        const char* text;
+    };
+    static const Known known[] = {
+        {EWOULDBLOCK, "Resource temporarily unavailable"}, {EINPROGRESS, "Operation now in progress"},
+        {EALREADY, "Operation already in progress"},       {ENOTSOCK, "Socket operation on non-socket"},
+        {EMSGSIZE, "Message too long"},                    {ENOPROTOOPT, "Protocol not available"},
+        {EOPNOTSUPP, "Operation not supported"},           {EAFNOSUPPORT, "Address family not supported by protocol"},
+        {EADDRINUSE, "Address already in use"},            {EADDRNOTAVAIL, "Cannot assign requested address"},
+        {ENETDOWN, "Network is down"},                     {ENETUNREACH, "Network is unreachable"},
+        {ENETRESET, "Connection reset by network"},        {ECONNABORTED, "Software caused connection abort"},
+        {ECONNRESET, "Connection reset by peer"},          {ENOBUFS, "No buffer space available"},
+        {EISCONN, "Transport endpoint is already connected"}, {ENOTCONN, "Transport endpoint is not connected"},
+        {ETIMEDOUT, "Connection timed out"},               {ECONNREFUSED, "Connection refused"},
+        {EHOSTUNREACH, "No route to host"},
+    };
+    for (const Known& k : known) {
+        if (k.code == code)
+            return k.text;
+    }
+    if (strerror_s(msg, size, code) != 0)
+        std::snprintf(msg, size, "Unknown error %d", code);
+    return msg;
+}
+#else
+const char* error_text(int code, char* msg, size_t size)
+{
+    // The GNU strerror_r returns a pointer that may or may not be msg; both are thread-safe.
+    return strerror_r(code, msg, size);
+}
+#endif
 
 void console_write(const char* text, size_t len)
 {
@@ -87,6 +128,11 @@ void debug_print(const char* fmt, ...)
     if (n < 0)
         return;
     size_t len = std::min(static_cast<size_t>(n), sizeof buf - 1);
+#ifdef _WIN32
+    // The debugger's channel, as a Windows program's debug lines go; standard error as well,
+    // or the tool's diagnostic lines (its --verbose) would be seen by no one at a console.
+    ::OutputDebugStringA(buf);
+#endif
     write_whole(STDERR_FILENO, buf, len);
 }
 
@@ -135,8 +181,7 @@ void log_last_error(const char* file, int line, const char* text)
 {
     int code = errno;
     char msg[256];
-    // The GNU strerror_r returns a pointer that may or may not be msg; both are thread-safe.
-    const char* desc = strerror_r(code, msg, sizeof msg);
+    const char* desc = error_text(code, msg, sizeof msg);
     log_print("[%s-%d]%s, error(%d): %s\n", file ? file : "", line, text ? text : "", code, desc ? desc : "");
 }
 

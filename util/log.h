@@ -7,7 +7,10 @@
 #include <cstdarg>
 #include <cstddef>
 
-#if defined(__GNUC__)
+#if defined(__MINGW32__)
+// mingw's own printf family (__USE_MINGW_ANSI_STDIO), which knows %zu and %lld.
+#define DRAVLIN_PRINTF(fmt, args) __attribute__((format(gnu_printf, fmt, args)))
+#elif defined(__GNUC__)
 #define DRAVLIN_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
 #else
 #define DRAVLIN_PRINTF(fmt, args)
