@@ -59,6 +59,7 @@ CUpgrade::~CUpgrade() {
   // Timers and posts stop first; then no link thread may still hold this page as its user
   // pointer.
   DestroyHost();
+  JoinSearchStop();
   if (m_initialised) {
     LogoutOwnLinks(true);
     if (m_searching) {
@@ -136,9 +137,20 @@ long CUpgrade::OnReportNotify(int ctrlId, unsigned message, int wParam, int) {
 void CUpgrade::StopSearch() {
   KillTimer(kListTimer);
   debug_print("Func:stopsearchipc....\n");
-  stopsearchipc();
+  // The search thread notices the stop only after its receive wait (up to 200 ms); the UI
+  // thread does not sit through it. The next start waits for this one first.
+  JoinSearchStop();
+  try {
+    m_searchStop = std::thread([] { stopsearchipc(); });
+  } catch (const std::system_error&) {
+    stopsearchipc();
+  }
   SetDlgItemText(IDC_UPG_SEARCH, "搜索NVR");
   m_searching = false;
+}
+
+void CUpgrade::JoinSearchStop() {
+  if (m_searchStop.joinable()) m_searchStop.join();
 }
 
 void CUpgrade::OnSearch() {
@@ -157,6 +169,7 @@ void CUpgrade::OnSearch() {
   }
   m_list.DeleteAllRows();
   m_shown = 0;
+  JoinSearchStop();
   debug_print("Func:startsearchipc....\n");
   if (startsearchipc() <= 0) {
     MessageBox("[IP_NET_DVR_StartSearchIPC]启动搜索线程失败");

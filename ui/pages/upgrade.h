@@ -22,6 +22,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "jobs/job.h"
@@ -77,6 +78,7 @@ class CUpgrade : public CDialogPage {
  private:
   void OnSearch();
   void StopSearch();
+  void JoinSearchStop();
   void OnListTimer();
   void OnInvert();
   void OnBrowse();
@@ -108,4 +110,5 @@ class CUpgrade : public CDialogPage {
   int m_shown = 0;
   bool m_initialised = false;
   std::set<int> m_loginRows;  // rows whose link this page started (UI thread)
+  std::thread m_searchStop;   // ends this page's search without holding the UI thread
 };
