@@ -24,6 +24,9 @@
 #define SHUT_RDWR SD_BOTH
 #endif
 constexpr int kSockCloexec = 0;  // Windows handles are not inherited by a started program
+// Address reuse on Windows would let a socket take a port that another one holds; the
+// exclusive form keeps the port ours without ever sharing one.
+constexpr int kSockReuseOpt = SO_EXCLUSIVEADDRUSE;
 #else
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -36,6 +39,7 @@ constexpr int kSockCloexec = 0;  // Windows handles are not inherited by a start
 #include <unistd.h>
 
 constexpr int kSockCloexec = SOCK_CLOEXEC;
+constexpr int kSockReuseOpt = SO_REUSEADDR;
 #endif
 
 // The error of the last failed socket call of this thread as a POSIX errno value, also stored

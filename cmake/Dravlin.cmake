@@ -4,6 +4,10 @@
 # One GoogleTest executable; each of its tests becomes a CTest test carrying the labels.
 function(dravlin_test name)
   cmake_parse_arguments(T "" "TIMEOUT" "LABELS;SOURCES;LIBS" ${ARGN})
+  if(WIN32)
+    dravlin_windows_test(${name} "${T_SOURCES}" "${T_LIBS}")
+    return()
+  endif()
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
@@ -48,4 +52,31 @@ function(dravlin_fuzz name)
     add_test(NAME fuzz_replay_${name} COMMAND fuzz_${name} ${corpus})
     set_tests_properties(fuzz_replay_${name} PROPERTIES LABELS "fuzz-replay" TIMEOUT 300)
   endif()
+endfunction()
+
+# The Windows cross build's form of dravlin_test: only the sources listed in
+# DRAVLIN_WINDOWS_TEST_SOURCES (cmake/WindowsCross.cmake), and the whole suite as one test that
+# wine64 runs (the toolchain's emulator).
+function(dravlin_windows_test name sources libs)
+  set(kept)
+  foreach(src ${sources})
+    file(RELATIVE_PATH rel ${PROJECT_SOURCE_DIR} ${src})
+    if(rel IN_LIST DRAVLIN_WINDOWS_TEST_SOURCES)
+      list(APPEND kept ${src})
+    endif()
+  endforeach()
+  if(NOT kept)
+    return()
+  endif()
+  add_executable(${name} ${kept} ${PROJECT_SOURCE_DIR}/tests/common/no_broadcast.cpp)
+  target_link_libraries(${name} PRIVATE ${libs} dravlin_base GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+  target_compile_definitions(${name} PRIVATE
+    DRAVLIN_TEST_SOURCE_DIR="${PROJECT_SOURCE_DIR}" DRAVLIN_TEST_BINARY_DIR="${PROJECT_BINARY_DIR}")
+  add_test(NAME ${name} COMMAND ${name} --gtest_brief=1)
+  set(dll_path "Z:/usr/lib/gcc/x86_64-w64-mingw32/${CMAKE_CXX_COMPILER_VERSION}-posix")
+  file(GLOB gcc_dirs /usr/lib/gcc/x86_64-w64-mingw32/*-posix)
+  list(GET gcc_dirs 0 gcc_dir)
+  set_tests_properties(${name} PROPERTIES LABELS "windows" TIMEOUT 600 ENVIRONMENT
+    "WINEPREFIX=${DRAVLIN_WINEPREFIX};WINEDEBUG=-all;WINEPATH=Z:${gcc_dir}\\;Z:/usr/x86_64-w64-mingw32/lib;DRAVLIN_SOURCE_DIR=${PROJECT_SOURCE_DIR};DRAVLIN_BINARY_DIR=${PROJECT_BINARY_DIR}")
 endfunction()

@@ -18,14 +18,12 @@ set(DRAVLIN_WINEPREFIX ${PROJECT_BINARY_DIR}/wineprefix CACHE PATH "WINEPREFIX o
 # calls (socketpair, fork, pipes, temporary folders) and run in the Linux build only.
 set(DRAVLIN_WINDOWS_TEST_SOURCES
   tests/unit/util/base64_test.cpp
-  tests/unit/util/digest_test.cpp
   tests/unit/util/log_test.cpp
-  tests/unit/base/sock_test.cpp
+  tests/unit/base/sock_api_test.cpp
   tests/unit/proto/chanlist_config_test.cpp
   tests/unit/proto/devdesc_test.cpp
   tests/unit/proto/envelope_test.cpp
   tests/unit/imaging/decoder_test.cpp
-  tests/unit/imaging/picture_check_test.cpp
   tests/unit/imaging/jpeg_tools.cpp
   tests/unit/jobs/channel_table_test.cpp
   tests/unit/jobs/job_test.cpp
