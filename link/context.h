@@ -78,6 +78,25 @@ IpcLinkContext* ipc_entry(int chanid);
 // The lock that every whole frame written on the entry's socket is written under.
 std::mutex& ipc_lock(const IpcLinkContext* ipc);
 
+// An event without data to the entry's callback.
+inline void ipc_emit(IpcLinkContext* ipc, int code)
+{
+    if (ipc->evcb)
+        ipc->evcb(ipc->chanid, code, nullptr, 0);
+}
+// A numbered step of a link function, logged when the entry's show-time flag is set.
+void ipc_step(IpcLinkContext* ipc, const char* name, int position);
+// Keeps the login's user name and password in the entry (for reconnections).
+void ipc_store_credentials(IpcLinkContext* ipc, const IpcLoginParam* param);
+// Connects the entry and logs in (the link thread's first step and each reconnection).
+int ipc_login(const IpcLoginParam* param);
+// Closes the entry's socket after what is queued has reached the device, bounded by the
+// silence window (a logout after completed work).
+void ipc_close_draining(IpcLinkContext* ipc);
+
+// Whether the caller is the entry's own link thread.
+bool ipc_on_own_thread(const IpcLinkContext* ipc);
+
 // Wakes the entry's thread from its wait (a logout, a frame rest to move on, a moved clock).
 void ipc_wake(IpcLinkContext* ipc);
 

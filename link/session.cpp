@@ -1,5 +1,5 @@
 // The link table, the link threads (login, frame polling, heartbeat, silence detection,
-// reconnection), logout and the send paths.
+// reconnection) and logout. The send paths are in send.cpp.
 #include "link/context.h"
 #include "proto/envelope.h"
 #include "link/frame_io.h"
@@ -57,9 +57,6 @@ struct HeartbeatFrame {
 };
 const HeartbeatFrame kHeartbeat;
 
-// Below this send buffer size the parts of a frame are sent one after the other.
-constexpr int kGatherMinSndBuf = 4 * 41216;
-
 void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 int64_t wall_seconds() { return wall_clock_now().sec; }
@@ -67,12 +64,6 @@ int64_t wall_seconds() { return wall_clock_now().sec; }
 unsigned long thread_number()
 {
     return static_cast<unsigned long>(std::hash<std::thread::id>{}(std::this_thread::get_id()));
-}
-
-void emit(IpcLinkContext* ipc, int code)
-{
-    if (ipc->evcb)
-        ipc->evcb(ipc->chanid, code, nullptr, 0);
 }
 
 // Clears everything but the thread object (joined by the caller) and the locks.
@@ -125,12 +116,6 @@ void wait_and_join(IpcLinkContext* ipc, int chanid)
         ipc->thread.join();
 }
 
-void step(IpcLinkContext* ipc, const char* name, int position)
-{
-    if (ipc->showtime.load())
-        log_step(name, position, ipc->chanid);
-}
-
 IpcLoginParam login_param_of(const IpcLinkContext* ipc)
 {
     IpcLoginParam p{};
@@ -144,144 +129,6 @@ IpcLoginParam login_param_of(const IpcLinkContext* ipc)
     fixed_copy(p.username, fixed_view(ipc->username));
     std::memcpy(p.password, ipc->password, sizeof p.password);
     return p;
-}
-
-void store_credentials(IpcLinkContext* ipc, const IpcLoginParam* param)
-{
-    fixed_copy(ipc->username, sizeof ipc->username - 1, fixed_view(param->username, sizeof param->username - 1));
-    fixed_copy(ipc->password, sizeof ipc->password - 1, fixed_view(param->password, sizeof param->password - 1));
-}
-
-// Sends the login request and reads the answer as one whole frame: magic checked, the full
-// length read. Two 100 ms waits without any byte arriving give up.
-int ipcauth(IpcLinkContext* ipc, int fd)
-{
-    std::string user(fixed_view(ipc->username, sizeof ipc->username - 1));
-    std::string pass(fixed_view(ipc->password, sizeof ipc->password - 1));
-    std::string body = "<USER_AUTH_PARAM\nUsername=\"" + user + "\"\nPassword=\"" + pass + "\"/>";
-    log_print("send xml:%s\n", body.c_str());
-    int r = ipcsendmsgbyfd(body.c_str(), fd);
-    if (r <= 0) {
-        log_print("socksend error:%d", r);
-        return -1;
-    }
-
-    unsigned char hd[kFrameHeaderSize];
-    r = frame_recv_exact(ipc, fd, hd, kFrameHeaderSize, 2);
-    if (r == kRecvTimedOut) {
-        log_print("ipcauth long time wait, fail\n");
-        return -1;
-    }
-    if (r <= 0) {
-        if (r < 0 && r != kRecvStopped)
-            log_print("sockrecv");
-        return -1;
-    }
-    uint32_t magic = frame_le32(hd);
-    uint32_t len = frame_le32(hd + 4);
-    if (magic != kFrameMagic) {
-        log_print("[%s] hd magic %#x error.\n", "ipcauth", magic);
-        return -1;
-    }
-    if (len > kMaxAuthFrameLength) {
-        log_print("[%s] frame length %u above %u, refused\n", "ipcauth", len, kMaxAuthFrameLength);
-        return -1;
-    }
-    std::string text(static_cast<size_t>(len), '\0');
-    if (len > 0) {
-        r = frame_recv_exact(ipc, fd, text.data(), static_cast<int>(len), 2);
-        if (r == kRecvTimedOut) {
-            log_print("ipcauth long time wait, fail\n");
-            return -1;
-        }
-        if (r <= 0)
-            return -1;
-    }
-    return ipcdealmsg(text.c_str(), ipc, static_cast<int>(len));
-}
-
-int ipc_login(const IpcLoginParam* param)
-{
-    if (!param || !param->evcb) {
-        log_print("ipc_login param fail, param:0x%p, evcb:0x%p\n", static_cast<const void*>(param),
-                  param ? reinterpret_cast<void*>(param->evcb) : nullptr);
-        return -1;
-    }
-    if (!ipc_check_chanid("ipc_login", param->chanid))
-        return -1;
-    IpcLinkContext* ipc = ipc_entry(param->chanid);
-    if (ipc->sock.load() >= 0) {
-        log_print("ipclogin fail, channel(%d) is inuse fd(%d), logout it first and login again\n", param->chanid,
-                  ipc->sock.load());
-        return -1;
-    }
-    if (!ipc->running.load())
-        return -1;
-    ipc->evcb = param->evcb;
-    ipc->auxcb = param->auxcb;
-    ipc->userdata.store(param->userdata);
-    ipc->chanid = param->chanid;
-    fixed_copy(ipc->address, sizeof ipc->address - 1, fixed_view(param->address, sizeof param->address - 1));
-    ipc->port = param->port;
-    log_print("==============================ipc_login[%d][%p] =============== \n", param->chanid,
-              static_cast<void*>(ipc));
-
-    std::string address(fixed_view(ipc->address));
-    step(ipc, "ipc_login", 1);
-    int fd = tcpconnectserver(address.c_str(), ipc->port);
-    step(ipc, "ipc_login", 2);
-    if (fd < 0) {
-        log_print("ipclogin[%s:%d] connect fail \n", address.c_str(), ipc->port);
-        ipc->autoreconnect.store(param->autoreconnect);
-        if (param->autoreconnect) {
-            ipc->last_connect_try.store(wall_seconds());
-            store_credentials(ipc, param);
-        }
-        emit(ipc, IPC_EVENT_DISCONNECTED);
-        return -1;
-    }
-    sock_nolinger(fd);
-    sock_keepalive(fd, kKeepaliveIdle);
-    // Upload chunks end in a small frame; with Nagle's algorithm it could wait for a delayed
-    // acknowledgement. Every frame is written whole, so nothing gains from the delay.
-    sock_nodelay(fd, 1);
-    if (!ipc->running.load()) {
-        sock_close(fd);
-        return -1;
-    }
-    store_credentials(ipc, param);
-
-    int ret = ipcauth(ipc, fd);
-    if (ret <= 0) {
-        log_print("ipc_login[%s:%d] auth fail, ret:%d \n", address.c_str(), ipc->port, ret);
-        sock_close(fd);
-        {
-            std::lock_guard<std::mutex> lk(ipc_lock(ipc));
-            ipc->sock.store(-1);
-        }
-        ipc->state.store(IPC_STATE_AUTH_FAILED);
-    } else {
-        uint64_t now = get_tick_ms();
-        // Silence is measured from the login, not from whatever happened on this entry before.
-        ipc->last_heartbeat.store(now);
-        ipc->last_recv.store(now);
-        {
-            std::lock_guard<std::mutex> lk(ipc_lock(ipc));
-            ipc->sock.store(fd);
-        }
-        ipc->state.store(IPC_STATE_LOGGED_IN);
-    }
-
-    int state = ipc->state.load();
-    if (ipc->running.load()) {
-        emit(ipc, state == IPC_STATE_LOGGED_IN ? IPC_EVENT_LOGIN_OK : IPC_EVENT_LOGIN_FAIL);
-    } else {
-        if (state == IPC_STATE_AUTH_FAILED)
-            emit(ipc, IPC_EVENT_LOGIN_FAIL);
-        return ret;
-    }
-    ipc->autoreconnect.store(param->autoreconnect);
-    return ret;
 }
 
 // Waits up to 40 ms for input and reads one frame. -2 time-out, -1 poll failure, -3 no
@@ -306,7 +153,7 @@ int ipcdealsocks(IpcLinkContext* ipc, int wait_ms)
         // A logout that came while a frame was being read is no loss: the thread just ends.
         if (!ipc->running.load())
             return 0;
-        emit(ipc, IPC_EVENT_DISCONNECTED);
+        ipc_emit(ipc, IPC_EVENT_DISCONNECTED);
         log_print("[%s:%d]close by remote?\n", fixed_str(ipc->address).c_str(), ipc->port);
         ipc_close_socket(ipc);
         if (ipc->autoreconnect.load())
@@ -372,7 +219,7 @@ void ipchearbeat(IpcLinkContext* ipc)
     if (r == 0)
         return;
     ipc_close_socket(ipc);
-    emit(ipc, IPC_EVENT_DISCONNECTED);
+    ipc_emit(ipc, IPC_EVENT_DISCONNECTED);
     log_print("ipc->chanid[%d] ipchearbeat Send Fail!\n", ipc->chanid);
 }
 
@@ -384,86 +231,12 @@ void ipcreconnect(IpcLinkContext* ipc)
     if (now - ipc->last_connect_try.load() < kReconnectPauseSec)
         return;
     ipc->last_connect_try.store(now);
-    step(ipc, "ipcreconnect", 1);
+    ipc_step(ipc, "ipcreconnect", 1);
     log_print("chanid:%d, to login now:%u\n", ipc->chanid, static_cast<unsigned>(now));
     IpcLoginParam p = login_param_of(ipc);
     ipc_login(&p);
     if (ipc->running.load())
         sleep_ms(1);
-}
-
-// The close of a logout: what is still queued (the rest of a frame and the socket's own
-// queue, e.g. the end of an upload that a slow device is still taking in) reaches the device
-// before the connection ends in order. A device that takes nothing for the silence window
-// gets the reset instead. With nothing queued the close is immediate.
-void close_draining(IpcLinkContext* ipc)
-{
-    int fd;
-    std::string tail;
-    {
-        std::lock_guard<std::mutex> lk(ipc_lock(ipc));
-        fd = ipc->sock.exchange(-1);
-        tail.swap(ipc->out_tail);
-    }
-    if (fd < 0)
-        return;
-    if (ipc->abort_close.load() || (tail.empty() && sock_outq(fd) <= 0)) {
-        sock_close(fd);
-        return;
-    }
-    log_print("[%s:%d] %d bytes still queued, draining before close\n", fixed_str(ipc->address).c_str(), ipc->port,
-              static_cast<int>(tail.size()) + std::max(0, sock_outq(fd)));
-    size_t off = 0;
-    if (tail.empty())
-        sock_shutdown_send(fd);
-    uint64_t last_move = get_tick_ms();
-    int last_outq = -1;
-    bool delivered = false;
-    char scratch[4096];
-    for (;;) {
-        if (off < tail.size()) {
-            int n = socksend_nowait(fd, tail.data() + off, static_cast<int>(tail.size() - off), nullptr, 0);
-            if (n < 0)
-                break;
-            if (n > 0) {
-                off += static_cast<size_t>(n);
-                last_move = get_tick_ms();
-                if (off == tail.size())
-                    sock_shutdown_send(fd);
-            }
-        } else {
-            int q = sock_outq(fd);
-            if (q <= 0) {
-                delivered = q == 0;
-                break;
-            }
-            if (q != last_outq) {
-                last_outq = q;
-                last_move = get_tick_ms();
-            }
-        }
-        // Whatever the device still sends is read and dropped: unread input would make the
-        // close a reset.
-        int r = sock_recv_nowait(fd, scratch, sizeof scratch);
-        if (r == 0 || r == -1)
-            break;
-        if (ipc->abort_close.load())
-            break;  // given up on meanwhile
-        if (get_tick_ms() - last_move > static_cast<uint64_t>(kSilenceLimitMs)) {
-            log_print("[%s:%d] device took nothing for %d ms, connection reset\n", fixed_str(ipc->address).c_str(),
-                      ipc->port, kSilenceLimitMs);
-            break;
-        }
-        if (off < tail.size()) {
-            sock_wait_writable(fd, kPollWaitMs);
-        } else {
-            unsigned char ready = 0;
-            sock_poll_readable(&fd, 1, kPollWaitMs, &ready);
-        }
-    }
-    if (delivered)
-        sock_linger_default(fd);
-    sock_close(fd);
 }
 
 void ipc_thread(IpcLinkContext* ipc)
@@ -483,12 +256,12 @@ void ipc_thread(IpcLinkContext* ipc)
     while (ipc->running.load()) {
         if (ipc->showtime.load()) {
             log_print("ipc[%d]threadrunning:%d\n", ipc->chanid, ipc->running.load());
-            step(ipc, "ipc_thread", 1);
+            ipc_step(ipc, "ipc_thread", 1);
         }
         // The thread sleeps until input, a wake-up or its next due check: an idle link costs
         // a few wake-ups a minute, and every check still runs within moments of falling due.
         int r = ipcdealsocks(ipc, next_wait_ms(ipc));
-        step(ipc, "ipc_thread", 2);
+        ipc_step(ipc, "ipc_thread", 2);
         if (r == -2) {
             uint64_t now = get_tick_ms();
             uint64_t last = ipc->last_recv.load();
@@ -509,12 +282,12 @@ void ipc_thread(IpcLinkContext* ipc)
             break;
         ipcflushpending(ipc);
         ipchearbeat(ipc);
-        step(ipc, "ipc_thread", 3);
+        ipc_step(ipc, "ipc_thread", 3);
         ipccheckdownloadtimeout(ipc);
         if (!ipc->running.load())
             break;
         ipcreconnect(ipc);
-        step(ipc, "ipc_thread", 4);
+        ipc_step(ipc, "ipc_thread", 4);
         if (!ipc->running.load())
             break;
         if (ipc->sock.load() >= 0)
@@ -530,13 +303,21 @@ void ipc_thread(IpcLinkContext* ipc)
         if (ipc->running.load() && sock_poll_readable(&ipc->wake[0], 1, 800, &woken) > 0 && woken)
             wakeup_clear(ipc->wake[0]);
     }
-    close_draining(ipc);
-    emit(ipc, IPC_EVENT_THREAD_END);
+    ipc_close_draining(ipc);
+    ipc_emit(ipc, IPC_EVENT_THREAD_END);
     log_print("ipc_thread[%d][%d] threadid:%lu to out\n", ipc->chanid, ipc->running.load(), thread_number());
     ipc->alive.store(0);
 }
 
 }  // namespace
+
+void ipc_step(IpcLinkContext* ipc, const char* name, int position)
+{
+    if (ipc->showtime.load())
+        log_step(name, position, ipc->chanid);
+}
+
+bool ipc_on_own_thread(const IpcLinkContext* ipc) { return t_own_entry == ipc; }
 
 void ipc_wake(IpcLinkContext* ipc)
 {
@@ -570,115 +351,6 @@ bool ipc_check_chanid(const char* name, int chanid)
         return false;
     }
     return true;
-}
-
-void ipc_close_socket(IpcLinkContext* ipc)
-{
-    std::lock_guard<std::mutex> lk(ipc_lock(ipc));
-    int fd = ipc->sock.exchange(-1);
-    ipc->out_tail.clear();
-    sock_close(fd);
-}
-
-void ipc_drop_link(IpcLinkContext* ipc)
-{
-    ipc_close_socket(ipc);
-    if (!ipc->running.load())
-        return;
-    emit(ipc, IPC_EVENT_DISCONNECTED);
-    if (ipc->autoreconnect.load())
-        ipc->last_connect_try.store(wall_seconds());
-}
-
-int ipc_flush_tail_locked(IpcLinkContext* ipc, int fd)
-{
-    if (ipc->out_tail.empty())
-        return 0;
-    int n = socksend_nowait(fd, ipc->out_tail.data(), static_cast<int>(ipc->out_tail.size()), nullptr, 0);
-    if (n > 0)
-        ipc->out_tail.erase(0, static_cast<size_t>(n));
-    return n;
-}
-
-int ipc_send_frame_locked(IpcLinkContext* ipc, int fd, const void* a, int alen, const void* b, int blen)
-{
-    int n;
-    if (blen > 0 && sock_sndbuf(fd) < kGatherMinSndBuf) {
-        // With a small send buffer a gather write keeps ending in a short segment at the
-        // buffer's edge and the stream crawls; the two parts go one after the other there.
-        n = socksend_nowait(fd, a, alen, nullptr, 0);
-        if (n == alen) {
-            int m = socksend_nowait(fd, b, blen, nullptr, 0);
-            n = m < 0 ? -1 : n + m;
-        }
-    } else {
-        n = socksend_nowait(fd, a, alen, b, blen);
-    }
-    if (n <= 0 || n == alen + blen)
-        return n;
-    const char* pa = static_cast<const char*>(a);
-    const char* pb = static_cast<const char*>(b);
-    if (n < alen) {
-        ipc->out_tail.assign(pa + n, static_cast<size_t>(alen - n));
-        if (blen > 0)
-            ipc->out_tail.append(pb, static_cast<size_t>(blen));
-    } else {
-        ipc->out_tail.assign(pb + (n - alen), static_cast<size_t>(blen - (n - alen)));
-    }
-    // The link thread moves the rest on: it must not sleep through it.
-    ipc_wake(ipc);
-    return n;
-}
-
-int ipc_write_locked(IpcLinkContext* ipc, const void* data, int len, int wait_ms)
-{
-    if (len <= 0 || !data)
-        return 0;
-    // Requests of other threads (the UI, a tool) get in between two upload chunks: the
-    // stream steps aside while one waits.
-    const bool foreign = t_own_entry != ipc;
-    if (foreign)
-        ipc->writers_waiting.fetch_add(1);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
-    int result = 0;
-    for (;;) {
-        int fd;
-        {
-            std::lock_guard<std::mutex> lk(ipc_lock(ipc));
-            fd = ipc->sock.load();
-            if (fd < 0) {
-                result = -1;
-                break;
-            }
-            int r = ipc_flush_tail_locked(ipc, fd);
-            int taken = 0;
-            if (r >= 0 && ipc->out_tail.empty())
-                taken = r = ipc_send_frame_locked(ipc, fd, data, len, nullptr, 0);
-            if (r < 0) {
-                // Part of a frame may be on the stream; the peer would misread everything
-                // after it. Shutting the connection down lets the link thread see the loss.
-                sock_shutdown(fd);
-                result = -1;
-                break;
-            }
-            if (taken > 0) {
-                result = len;
-                break;
-            }
-        }
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            if (wait_ms > 0)
-                log_print("<%s> chan[%d] socket full for %d ms, frame of %d bytes not sent\n", "ipc_write_locked",
-                          ipc->chanid, wait_ms, len);
-            break;
-        }
-        // Waiting for room without the lock: the link thread goes on meanwhile.
-        sock_wait_writable(fd, static_cast<int>(left.count()));
-    }
-    if (foreign)
-        ipc->writers_waiting.fetch_sub(1);
-    return result;
 }
 
 int ipc_init()
@@ -753,7 +425,7 @@ int ipc_login_delay(const IpcLoginParam* param)
     fixed_copy(ipc->address, sizeof ipc->address - 1, fixed_view(param->address, sizeof param->address - 1));
     ipc->address[sizeof ipc->address - 1] = '\0';
     ipc->port = param->port;
-    store_credentials(ipc, param);
+    ipc_store_credentials(ipc, param);
     ipc->last_connect_try.store(0);
     ipc->sock.store(-1);
     ipc->autoreconnect.store(param->autoreconnect);
@@ -844,51 +516,6 @@ int ipc_logout_all()
     return 1;
 }
 
-int ipcsendmsgbyfd(const char* body, int sock)
-{
-    std::string text;
-    BuildLongMessage(text, "USER_AUTH_MESSAGE", "CMD_USER_AUTH", "0", body);
-    std::string frame(kFrameHeaderSize, '\0');
-    frame_put_le32(reinterpret_cast<unsigned char*>(frame.data()), kFrameMagic);
-    frame_put_le32(reinterpret_cast<unsigned char*>(frame.data()) + 4, static_cast<uint32_t>(text.size()));
-    frame += text;
-    return socksend(sock, frame.data(), static_cast<int>(frame.size()));
-}
-
-int ipcsendmsg_(IpcLinkContext* ipc, const char* type, const char* code, const char* flag, const char* body)
-{
-    if (!ipc || !type || !code || !flag) {
-        log_print("ipcsendmsg_ fail, param error\n");
-        return -1;
-    }
-    if (ipc->sock.load() < 0) {
-        log_print("ipcsendmsg_ fail, fd(%d)\n", ipc->sock.load());
-        return -1;
-    }
-    if (!ipc->running.load()) {
-        log_print("ipcsendmsg_ not send , ipc[%d] thread is exit...\n", ipc->chanid);
-        return -1;
-    }
-    // Requests longer than the usual 14392 characters are sent whole from a larger buffer.
-    std::string text;
-    BuildLongMessage(text, type, code, flag, body);
-    std::string frame(kFrameHeaderSize, '\0');
-    frame_put_le32(reinterpret_cast<unsigned char*>(frame.data()), kFrameMagic);
-    frame_put_le32(reinterpret_cast<unsigned char*>(frame.data()) + 4, static_cast<uint32_t>(text.size()));
-    frame += text;
-    console_text("to send msg:%s\n", text.c_str());
-    return ipc_write_locked(ipc, frame.data(), static_cast<int>(frame.size()));
-}
-
-int ipcsendmsg(const char* body, int chanid, const char* type, int code)
-{
-    if (!ipc_check_chanid("ipcsendmsg", chanid))
-        return -1;
-    char codetext[16];
-    std::snprintf(codetext, sizeof codetext, "%d", code);
-    return ipcsendmsg_(ipc_entry(chanid), type, codetext, "0", body);
-}
-
 void* ipc_getuserdata(int chanid)
 {
     if (!ipc_check_chanid("ipc_getuserdata", chanid))
@@ -896,8 +523,3 @@ void* ipc_getuserdata(int chanid)
     return ipc_entry(chanid)->userdata.load();
 }
 
-void ipc_event_int(IpcLinkContext* ipc, int code, int32_t value)
-{
-    if (ipc && ipc->evcb)
-        ipc->evcb(ipc->chanid, code, &value, sizeof value);
-}
