@@ -25,6 +25,8 @@
 
 namespace sim {
 
+struct Request;
+
 struct FleetOptions {
     int devices = 1;
     uint32_t base_ip = 0x0A4D0101;   // 10.77.1.1
@@ -125,16 +127,25 @@ private:
         uint16_t port;
     };
 
+    // fleet_file.cpp
     int load_fleet_file();
-    void move_control(Device& d);
-    int listen_socket(const Device& d, uint32_t addr);
+
+    // fleet.cpp: the event loop, the search protocol and the devices' reboots
     void handle(const char* data, int len, uint32_t from_addr, uint16_t from_port);
+    void schedule_answers(uint32_t to_addr, uint16_t to_port);
+    void change_network(const Request& req, const Datagram& dg);
+    void restore_network(const Request& req, const Datagram& dg);
     void send_due(int64_t now_ms);
     void note(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-    std::string build_status();
+    void reboot_device(int device, int64_t now);
+    void come_back(int64_t now);
+    int64_t next_due(int64_t now, int timeout_ms);
 
+    // control.cpp: the devices' control ports and their connections
     int open_control();
     bool listen_device(Device& d);
+    int listen_socket(const Device& d, uint32_t addr);
+    void move_control(Device& d);
     // tag: what the event carries besides the kind (default: the socket itself).
     void arm(int fd, Kind kind, uint32_t events, bool add, int tag = -1);
     void accept_all(int device);
@@ -143,16 +154,21 @@ private:
     void flush_conn(Conn& c);
     void after_input(Conn& c, int64_t now);
     void close_conn(int fd, bool graceful);
-    void reboot_device(int device, int64_t now);
-    void come_back(int64_t now);
     void resume_reads(int64_t now);
     std::vector<Conn*> conns_of(int device);
+
+    // command.cpp: the control interface and its Unix socket
+    int open_command_socket();
     bool find_devices(const std::string& who, std::vector<int>* out, std::string* err);
     std::string run_command(const std::string& line);
+    // A command that a device's logged-in link carries out; false with *err for a bad command.
+    bool command_on_link(Conn& c, const std::string& verb, const std::string& arg, std::string* err);
     void accept_cmd_clients();
     void serve_cmd_client(int fd, uint32_t events);
     void flush_cmd_client(CmdClient& cl);
-    int64_t next_due(int64_t now, int timeout_ms);
+
+    // status_json.cpp
+    std::string build_status();
 
     FleetOptions opt_;
     std::string error_;
@@ -188,6 +204,9 @@ int generate_fleet(const FleetOptions& opt, std::vector<Device>* out, std::strin
 // A fleet file's text: one device per line, "key=value" words, '#' starts a comment. 0, or -1
 // with a message in *error (the file comes from the user: any text is refused cleanly).
 int parse_fleet_text(const std::string& text, const FleetOptions& opt, std::vector<Device>* out, std::string* error);
+
+// Steady milliseconds, the clock the fleet times its answers, reboots and reads by.
+int64_t mono_now_ms();
 
 // Parses a dotted quad (host order). false when it is not one.
 bool parse_ip(const std::string& text, uint32_t* out);

@@ -1,0 +1,286 @@
+// The devices' control ports: one listening socket per device at its own address (moved when
+// the device takes a new one), the connections accepted there, and the reading and writing
+// that feed each connection's Session. A slow-read device reads through a budget and pauses,
+// so the console meets a recorder whose window stays small.
+#include "sim/fleet.h"
+
+#include "base/sock.h"
+#include "sim/sockets.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <sys/epoll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+
+namespace sim {
+
+namespace {
+
+constexpr int kSlowReadBuffer = 16 * 1024;  // receive buffer of a slow reader
+
+}  // namespace
+
+int Fleet::open_control()
+{
+    listen_fd_.assign(devices_.size(), -1);
+    if (!opt_.control)
+        return 0;
+    // A listening socket per device plus its connections: more than the usual 1024 files.
+    rlimit rl{};
+    if (::getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < rl.rlim_max) {
+        rl.rlim_cur = rl.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &rl);
+    }
+    std::string first_failure;
+    for (Device& d : devices_) {
+        if (!listen_device(d) && first_failure.empty())
+            first_failure = d.serial;
+    }
+    if (listen_failures_ > 0)
+        std::fprintf(stderr, "dravlin-sim: %d recorder(s) cannot listen on their control port (first: %s)\n",
+                     listen_failures_, first_failure.c_str());
+    return 0;
+}
+
+// A listening socket for the device's control port at addr; -errno on failure. A slow reader
+// gets its small receive buffer before listening, so the window it offers is small from the
+// first segment on.
+int Fleet::listen_socket(const Device& d, uint32_t addr)
+{
+    return tcp_listen(addr, static_cast<uint16_t>(d.ptz_port), d.has(LinkFault::SlowRead) ? kSlowReadBuffer : 0);
+}
+
+bool Fleet::listen_device(Device& d)
+{
+    uint32_t addr = opt_.control_bind ? opt_.control_bind : d.addr;
+    if (d.ptz_port < 0 || d.ptz_port > 65535) {
+        ++listen_failures_;
+        d.link.errors.push_back("no control port: " + std::to_string(d.ptz_port));
+        return false;
+    }
+    int fd = listen_socket(d, addr);
+    if (fd < 0) {
+        ++listen_failures_;
+        note("device %d cannot listen on %s:%d: %s", d.index, format_ip(addr).c_str(), d.ptz_port, std::strerror(-fd));
+        if (d.link.errors.size() < 100)
+            d.link.errors.push_back("cannot listen on " + format_ip(addr) + ":" + std::to_string(d.ptz_port) + ": " +
+                                    std::strerror(-fd));
+        return false;
+    }
+    if (d.ptz_port == 0)
+        d.ptz_port = sock_local_port(fd);  // an ephemeral port (in-process tests) is what it announces
+    listen_fd_[static_cast<size_t>(d.index)] = fd;
+    arm(fd, kListen, EPOLLIN, true, d.index);
+    return true;
+}
+
+// A recorder that takes a new address (network change or restore) moves its control port
+// there, as a real one does after its network restart: the new listener first, then the old one
+// closes. An address this host does not have cannot be listened on; the recorder then stays
+// where it was, and its answers still carry the address it was given.
+void Fleet::move_control(Device& d)
+{
+    uint32_t addr = 0;
+    if (!parse_ip(d.lan.ip, &addr) || addr == d.addr || addr == 0 || opt_.control_bind != 0)
+        return;
+    if (d.ptz_port <= 0 || d.ptz_port > 65535)
+        return;
+    int fd = listen_socket(d, addr);
+    if (fd < 0) {
+        note("device %d stays on %s: %s", d.index, format_ip(d.addr).c_str(), std::strerror(-fd));
+        if (d.link.errors.size() < 100)
+            d.link.errors.push_back("cannot move to " + d.lan.ip + ":" + std::to_string(d.ptz_port) + ": " +
+                                    std::strerror(-fd));
+        return;
+    }
+    d.addr = addr;
+    int& lfd = listen_fd_[static_cast<size_t>(d.index)];
+    if (lfd >= 0) {
+        ::epoll_ctl(ep_, EPOLL_CTL_DEL, lfd, nullptr);
+        sock_close(lfd);
+        lfd = -1;
+    }
+    if (!opt_.control || d.link.rebooting) {
+        sock_close(fd);  // only a probe: the port opens when the recorder comes back
+        return;
+    }
+    lfd = fd;
+    arm(fd, kListen, EPOLLIN, true, d.index);
+    note("device %d now listens on %s:%d", d.index, format_ip(addr).c_str(), d.ptz_port);
+    dirty_ = true;
+}
+
+void Fleet::accept_all(int device)
+{
+    int lfd = listen_fd_[static_cast<size_t>(device)];
+    Device& d = devices_[static_cast<size_t>(device)];
+    for (int k = 0; k < 64; ++k) {
+        uint32_t peer = 0;
+        uint16_t peer_port = 0;
+        int fd = tcp_accept(lfd, &peer, &peer_port);
+        if (fd < 0)
+            return;
+        sock_nodelay(fd, 1);
+        if (d.has(LinkFault::SlowRead))
+            sock_setrcvbuf(fd, kSlowReadBuffer);
+        Conn c;
+        c.fd = fd;
+        c.device = device;
+        c.session = std::make_unique<Session>(d, opt_.link, ++sessions_);
+        conns_.emplace(fd, std::move(c));
+        arm(fd, kConn, EPOLLIN, true);
+        dirty_ = true;
+        note("device %d: connection from %s:%u", device, format_ip(peer).c_str(), peer_port);
+    }
+}
+
+void Fleet::read_conn(Conn& c, int64_t now)
+{
+    const bool slow = devices_[static_cast<size_t>(c.device)].has(LinkFault::SlowRead);
+    const int64_t tick_ms = 20;
+    if (slow && c.read_budget <= 0)
+        c.read_budget = std::max<int64_t>(1024, static_cast<int64_t>(opt_.slow_read_bps) * tick_ms / 1000);
+    for (int k = 0; k < 16; ++k) {
+        size_t room = 0;
+        unsigned char* p = c.session->input_space(&room);
+        if (slow)
+            room = std::min<size_t>(room, static_cast<size_t>(c.read_budget));
+        ssize_t n = ::recv(c.fd, p, room, MSG_DONTWAIT);
+        if (n > 0) {
+            c.session->commit(static_cast<size_t>(n));
+            dirty_ = true;
+            int fd = c.fd;
+            after_input(c, now);
+            if (!conns_.count(fd))
+                return;
+            if (slow) {
+                c.read_budget -= n;
+                int64_t pause = 0;
+                if (c.read_budget <= 0)
+                    pause = tick_ms;
+                if (long_pause_due(c))
+                    pause = opt_.slow_read_pause_ms;
+                if (pause > 0) {
+                    c.paused = true;
+                    c.resume_ms = now + pause;
+                    arm(c.fd, kConn, c.want_out ? uint32_t{EPOLLOUT} : 0u, false);
+                    return;
+                }
+            }
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+            return;
+        // Closed by the console, or broken.
+        note("device %d: connection closed by the peer", c.device);
+        c.session->closed();
+        close_conn(c.fd, false);
+        return;
+    }
+}
+
+// A slow reader stops reading once per upload, when the set share of it has arrived.
+bool Fleet::long_pause_due(Conn& c)
+{
+    const Session& s = *c.session;
+    if (opt_.slow_read_pause_ms <= 0 || !s.upload_active() || s.upload_length() <= 0)
+        return false;
+    uint64_t upload = devices_[static_cast<size_t>(c.device)].link.uploads_announced;
+    if (c.long_pause_upload == upload || s.upload_received() * 100 < s.upload_length() * opt_.slow_read_pause_at)
+        return false;
+    c.long_pause_upload = upload;
+    note("device %d stops reading for %d ms", c.device, opt_.slow_read_pause_ms);
+    return true;
+}
+
+void Fleet::after_input(Conn& c, int64_t now)
+{
+    Session& s = *c.session;
+    if (s.close_now()) {
+        s.closed();
+        close_conn(c.fd, false);
+        return;
+    }
+    if (s.close_after_flush())
+        c.closing = true;
+    bool reboot = s.reboot_requested();
+    int device = c.device;
+    flush_conn(c);
+    if (reboot)
+        reboot_device(device, now);
+}
+
+void Fleet::flush_conn(Conn& c)
+{
+    Session& s = *c.session;
+    while (!s.output().empty()) {
+        std::string_view out = s.output();
+        ssize_t n = ::send(c.fd, out.data(), out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            s.consumed(static_cast<size_t>(n));
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+            if (!c.want_out) {
+                c.want_out = true;
+                arm(c.fd, kConn, (c.paused ? 0u : uint32_t{EPOLLIN}) | EPOLLOUT, false);
+            }
+            return;
+        }
+        s.closed();
+        close_conn(c.fd, false);
+        return;
+    }
+    if (c.want_out) {
+        c.want_out = false;
+        arm(c.fd, kConn, c.paused ? 0u : uint32_t{EPOLLIN}, false);
+    }
+    if (c.closing || s.close_after_flush()) {
+        s.closed();
+        close_conn(c.fd, true);
+    }
+}
+
+void Fleet::close_conn(int fd, bool graceful)
+{
+    auto it = conns_.find(fd);
+    if (it == conns_.end())
+        return;
+    ::epoll_ctl(ep_, EPOLL_CTL_DEL, fd, nullptr);
+    if (graceful) {
+        // Everything sent goes out before the end; what the console still sends is read away
+        // so that the close is a plain end of stream rather than a reset.
+        sock_shutdown_send(fd);
+        char sink[4096];
+        while (::recv(fd, sink, sizeof sink, MSG_DONTWAIT) > 0) {
+        }
+    }
+    sock_close(fd);
+    conns_.erase(it);
+    dirty_ = true;
+}
+
+std::vector<Fleet::Conn*> Fleet::conns_of(int device)
+{
+    std::vector<Conn*> out;
+    for (auto& [fd, c] : conns_)
+        if (c.device == device)
+            out.push_back(&c);
+    return out;
+}
+
+void Fleet::resume_reads(int64_t now)
+{
+    for (auto& [fd, c] : conns_) {
+        if (c.paused && c.resume_ms <= now) {
+            c.paused = false;
+            c.read_budget = 0;
+            arm(fd, kConn, EPOLLIN | (c.want_out ? uint32_t{EPOLLOUT} : 0u), false);
+        }
+    }
+}
+
+}  // namespace sim
