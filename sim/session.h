@@ -75,19 +75,28 @@ private:
         std::string bytes;
     };
 
+    // Requests a session notes at most (per device), and the same for page turns.
+    static constexpr size_t kKeepRequests = 2000;
+
+    // session.cpp: frames, the login, what goes out
     void handle(const unsigned char* payload, size_t len);
     void handle_login(const Message& m);
-    void handle_control(const Message& m, long code);
-    void handle_nvr(const Message& m, long code);
-    void handle_chunk(const Message& m);
-    void handle_download(const Message& m);
-    void start_upload(const Message& m);
-    void end_upload(bool ok, const std::string& why);
+    void after_login_faults();
     void answer(std::string_view type, std::string_view code, int flag, std::string_view body);
     void emit(std::string bytes);
     void error(const std::string& what);
     void note_text(std::string_view text);
-    void after_login_faults();
+    // session_requests.cpp
+    void handle_request(const Message& m, bool numeric, long code);
+    void handle_talk(const Message& m);
+    void handle_control(const Message& m, long code);
+    void handle_nvr(const Message& m, long code);
+    // session_transfer.cpp
+    void handle_media(const Message& m);
+    void handle_chunk(const Message& m);
+    void handle_download(const Message& m);
+    void start_upload(const Message& m);
+    void end_upload(bool ok, const std::string& why);
     std::string config_xml() const;
 
     Device& dev_;

@@ -2,7 +2,9 @@
 
 #include <tinyxml.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace sim {
@@ -113,6 +115,19 @@ std::string Message::child_text(const char* elem, const char* child) const
     const TiXmlElement* c = e ? e->FirstChildElement(child) : nullptr;
     const char* t = c ? c->GetText() : nullptr;
     return t ? t : "";
+}
+
+bool parse_long(const std::string& s, long* out)
+{
+    if (s.empty())
+        return false;
+    char* end = nullptr;
+    errno = 0;
+    long v = std::strtol(s.c_str(), &end, 10);
+    if (*end != '\0' || errno != 0)
+        return false;
+    *out = v;
+    return true;
 }
 
 Message parse_message(const char* payload, size_t len)

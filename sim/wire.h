@@ -56,6 +56,10 @@ struct Message {
     std::string child_text(const char* elem, const char* child) const;
 };
 
+// A number in an attribute value: the whole text in decimal, within the range of long. false
+// for anything else (out stays as it was).
+bool parse_long(const std::string& s, long* out);
+
 // Parses the payload of one frame. Never throws; ok = false with error for an unparsable text,
 // a missing root or header, or empty header values.
 Message parse_message(const char* payload, size_t len);
