@@ -1,4 +1,10 @@
+// The baseline JPEG decoder's hot path: the bit reader over the entropy-coded data, Huffman
+// decoding of each block (or, for a check without pixels, a walk over its codes), the AAN
+// inverse DCT and the colour conversion into RGB565, with the trace lines of each outcome.
+// The marker segments in front of the data are read by jpeg_header.cpp.
 #include "imaging/jpeg_decoder.h"
+
+#include "imaging/jpeg_header.h"
 
 #include "util/log.h"
 
@@ -10,6 +16,10 @@
 #include <cstring>
 
 namespace {
+
+using jpeg::Component;
+using jpeg::HuffTable;
+using jpeg::kFastBits;
 
 std::atomic<JpegTraceSink> g_trace_sink{nullptr};
 
@@ -41,56 +51,6 @@ constexpr int kBlockBadAcCode = 2;
 constexpr int kBlockPastEnd = 3;     // run-length walks beyond coefficient 63
 constexpr int kBlockDataEnded = 4;   // the entropy data ran out
 constexpr int kBlockBadDcSize = 5;   // DC difference wider than 16 bits
-
-constexpr int kFastBits = 9;
-constexpr int kMaxSampling = 4;  // T.81 allows 1..4
-
-struct HuffTable {
-    bool defined = false;
-    uint8_t fast_len[1 << kFastBits];  // 0: the code is longer than kFastBits
-    uint8_t fast_sym[1 << kFastBits];
-    int32_t maxcode[17];    // largest code of each length, -1 when there is none
-    int32_t valoffset[17];  // symbol index = code + valoffset[length]
-    uint8_t symbols[256];
-    int count = 0;  // symbols in use
-};
-
-// Canonical Huffman codes from the 16 code-length counts. Refuses tables with more than 256
-// symbols or whose codes do not fit their lengths, which would otherwise index past the tables.
-bool build_huffman(HuffTable& t, const uint8_t* counts, const uint8_t* syms, int total)
-{
-    if (total > 256)
-        return false;
-    std::memset(t.fast_len, 0, sizeof t.fast_len);
-    std::memcpy(t.symbols, syms, static_cast<size_t>(total));
-    t.count = total;
-    uint32_t code = 0;
-    int k = 0;
-    for (int len = 1; len <= 16; ++len) {
-        int n = counts[len - 1];
-        t.maxcode[len] = -1;
-        t.valoffset[len] = 0;
-        if (n > 0) {
-            if (code + static_cast<uint32_t>(n) > (1u << len))
-                return false;
-            t.valoffset[len] = k - static_cast<int32_t>(code);
-            for (int i = 0; i < n; ++i, ++code, ++k) {
-                if (len <= kFastBits) {
-                    uint32_t first = code << (kFastBits - len);
-                    uint32_t span = 1u << (kFastBits - len);
-                    for (uint32_t j = 0; j < span; ++j) {
-                        t.fast_len[first + j] = static_cast<uint8_t>(len);
-                        t.fast_sym[first + j] = syms[k];
-                    }
-                }
-            }
-            t.maxcode[len] = static_cast<int32_t>(code) - 1;
-        }
-        code <<= 1;
-    }
-    t.defined = true;
-    return true;
-}
 
 // Scale factors of the AAN inverse DCT, folded into the dequantisation tables:
 // s(0) = 1, s(k) = sqrt(2) cos(k pi / 16), and the overall 1/8.
@@ -193,20 +153,13 @@ inline uint16_t rgb565(int r, int g, int b)
     return static_cast<uint16_t>(((r >> 3) << 11) | ((g >> 2) << 5) | (b >> 3));
 }
 
-struct Component {
-    int id = 0;
-    int h = 0;
-    int v = 0;
-    int tq = 0;
-};
-
 class JpegDecoder {
 public:
     int Decode(const uint8_t* data, size_t length, uint16_t* target, size_t target_pixels, int* width, int* height);
 
 private:
-    bool InitTag();
-    bool TablesUsable() const;
+    // The scan, MCU by MCU. false once a block fails or a restart marker is missing (traced).
+    bool DecodeScan();
     int DecodeBlock(const HuffTable& dc, const HuffTable& ac, const float* q, int32_t& pred, float* coef, int& last_k);
     // The same walk through one block's codes without coefficients: all a check needs.
     int SkipBlock(const HuffTable& dc, const HuffTable& ac);
@@ -228,17 +181,7 @@ private:
     const uint8_t* data_ = nullptr;
     size_t len_ = 0;
 
-    uint8_t qt_[4][64] = {};  // zig-zag order
-    bool qt_defined_[4] = {};
-    HuffTable huff_[2][2];  // [class: 0 DC, 1 AC][table number]
-
-    int width_ = 0;
-    int height_ = 0;
-    int ncomp_ = 0;
-    Component comp_[3];
-    int luma_dc_ = 0, luma_ac_ = 0, chroma_dc_ = 0, chroma_ac_ = 0;
-    unsigned restart_interval_ = 0;
-    size_t scan_start_ = 0;
+    jpeg::Header h_;
 
     uint64_t buf_ = 0;
     int bits_ = 0;
@@ -258,139 +201,6 @@ private:
     uint8_t chroma_col_[2][32];
     uint16_t chroma_row_[2][32];
 };
-
-inline size_t be16(const uint8_t* p) { return (static_cast<size_t>(p[0]) << 8) | p[1]; }
-
-bool JpegDecoder::InitTag()
-{
-    size_t pos = 2;  // the start-of-image marker is not examined
-    for (;;) {
-        if (pos + 4 > len_ || data_[pos] != 0xFF)
-            return false;
-        uint8_t code = data_[pos + 1];
-        pos += 2;
-        if (code == 0xD9)
-            return false;  // end of image before any scan
-        size_t seglen = be16(data_ + pos);
-        if (seglen < 2)
-            return false;
-        size_t end = pos + seglen;
-        switch (code) {
-        case 0xC4: {  // DHT: tables follow one another until the next marker
-            size_t p = pos + 2;
-            do {
-                if (p + 17 > len_)
-                    return false;
-                int tc = data_[p] >> 4, th = data_[p] & 0x0F;
-                if (tc > 1 || th > 1)
-                    return false;
-                int total = 0;
-                for (int i = 0; i < 16; ++i)
-                    total += data_[p + 1 + i];
-                if (total > 256 || p + 17 + static_cast<size_t>(total) > len_)
-                    return false;
-                if (!build_huffman(huff_[tc][th], data_ + p + 1, data_ + p + 17, total))
-                    return false;
-                p += 17 + static_cast<size_t>(total);
-            } while (p < len_ && data_[p] != 0xFF);
-            if (p >= len_)
-                return false;
-            pos = p;
-            continue;
-        }
-        case 0xDB: {  // DQT: 8-bit tables 0..3; any other table byte ends the segment
-            if (end > len_)
-                return false;
-            size_t p = pos + 2;
-            while (p < end) {
-                uint8_t t = data_[p];
-                if (t > 3)
-                    break;
-                if (p + 65 > len_)
-                    return false;
-                std::memcpy(qt_[t], data_ + p + 1, 64);
-                qt_defined_[t] = true;
-                p += 65;
-            }
-            break;
-        }
-        case 0xC0: {  // SOF0
-            if (end > len_ || pos + 8 > len_)
-                return false;
-            int n = data_[pos + 7];
-            if (n != 1 && n != 3)
-                return false;
-            if (pos + 8 + 3 * static_cast<size_t>(n) > len_)
-                return false;
-            height_ = static_cast<int>(be16(data_ + pos + 3));
-            width_ = static_cast<int>(be16(data_ + pos + 5));
-            if (width_ == 0 || height_ == 0)
-                return false;  // a height defined later by DNL is not baseline for us
-            ncomp_ = n;
-            for (int i = 0; i < n; ++i) {
-                const uint8_t* c = data_ + pos + 8 + 3 * i;
-                comp_[i].id = c[0];
-                comp_[i].h = c[1] >> 4;
-                comp_[i].v = c[1] & 0x0F;
-                comp_[i].tq = c[2];
-                if (comp_[i].h > kMaxSampling || comp_[i].v > kMaxSampling || comp_[i].tq > 3)
-                    return false;
-            }
-            if (n == 1) {
-                comp_[1] = comp_[2] = Component{0, 1, 1, 0};
-            }
-            break;
-        }
-        case 0xDD:  // DRI
-            if (end > len_ || pos + 4 > len_)
-                return false;
-            restart_interval_ = static_cast<unsigned>(be16(data_ + pos + 2));
-            break;
-        case 0xDA: {  // SOS: the walk ends here
-            if (pos + 3 > len_)
-                return false;
-            int ns = data_[pos + 2];
-            if (ns != ncomp_)
-                return false;
-            if (pos + 3 + 2 * static_cast<size_t>(ns) > len_)
-                return false;
-            for (int i = 0; i < ns; ++i) {
-                const uint8_t* c = data_ + pos + 3 + 2 * i;
-                if (c[0] == comp_[0].id) {
-                    luma_dc_ = c[1] >> 4;
-                    luma_ac_ = c[1] & 0x0F;
-                } else {
-                    chroma_dc_ = c[1] >> 4;
-                    chroma_ac_ = c[1] & 0x0F;
-                }
-            }
-            if (end > len_)
-                return false;
-            scan_start_ = end;
-            return true;
-        }
-        default:  // APPn, COM, every other SOFn, DAC, ...: skipped by length
-            if (end > len_)
-                return false;
-            break;
-        }
-        pos = end;
-    }
-}
-
-// Every table the scan will use must exist; an undefined selector would decode with garbage.
-bool JpegDecoder::TablesUsable() const
-{
-    for (int i = 0; i < ncomp_; ++i)
-        if (!qt_defined_[comp_[i].tq])
-            return false;
-    auto ok = [this](int cls, int n) { return n >= 0 && n <= 1 && huff_[cls][n].defined; };
-    if (!ok(0, luma_dc_) || !ok(1, luma_ac_))
-        return false;
-    if (ncomp_ == 3 && (!ok(0, chroma_dc_) || !ok(1, chroma_ac_)))
-        return false;
-    return true;
-}
 
 void JpegDecoder::ResetBits(size_t pos)
 {
@@ -568,14 +378,14 @@ int JpegDecoder::SkipBlock(const HuffTable& dc, const HuffTable& ac)
 
 void JpegDecoder::StoreMcu(int mx, int my)
 {
-    const int mcu_w = 8 * comp_[0].h, mcu_h = 8 * comp_[0].v;
+    const int mcu_w = 8 * h_.comp[0].h, mcu_h = 8 * h_.comp[0].v;
     const size_t x0 = static_cast<size_t>(mx) * mcu_w;
     const size_t y0 = static_cast<size_t>(my) * mcu_h;
     if (x0 >= line_)
         return;
     for (int yy = 0; yy < mcu_h; ++yy) {
         size_t gy = y0 + yy;
-        if (gy >= static_cast<size_t>(height_))
+        if (gy >= static_cast<size_t>(h_.height))
             break;
         size_t start = gy * line_ + x0;
         if (start >= target_pixels_)
@@ -583,7 +393,7 @@ void JpegDecoder::StoreMcu(int mx, int my)
         size_t n = std::min<size_t>({static_cast<size_t>(mcu_w), line_ - x0, target_pixels_ - start});
         uint16_t* out = target_ + start;
         const uint8_t* ys = plane_[0] + yy * mcu_w;
-        if (ncomp_ == 1) {
+        if (h_.ncomp == 1) {
             for (size_t i = 0; i < n; ++i)
                 out[i] = rgb565(ys[i], ys[i], ys[i]);
             continue;
@@ -602,38 +412,16 @@ void JpegDecoder::StoreMcu(int mx, int my)
     }
 }
 
-int JpegDecoder::Decode(const uint8_t* data, size_t length, uint16_t* target, size_t target_pixels, int* width,
-                        int* height)
+bool JpegDecoder::DecodeScan()
 {
-    data_ = data;
-    len_ = data ? length : 0;
-    if (!InitTag()) {
-        trace("InitTag error\n");
-        return kJpegDecodeFailed;
-    }
-    for (int i = 0; i < ncomp_; ++i) {
-        if (comp_[i].h == 0 || comp_[i].v == 0) {
-            trace("JPEG Decode ERROR.\n");
-            return kJpegDecodeFailed;
-        }
-    }
-    if (ncomp_ == 0 || !TablesUsable()) {
-        trace("JPEG Decode ERROR.\n");
-        return kJpegDecodeFailed;
-    }
-    line_ = JpegLinePixels(width_);
-    target_ = target;
-    target_pixels_ = target ? target_pixels : 0;
-    trace("<<imgwidth=%d, imgheight=%d, linebytes=%d>>\n", width_, height_, static_cast<int>(line_ * 2));
-
-    const int h0 = comp_[0].h, v0 = comp_[0].v;
-    const int mcus_x = (width_ + 8 * h0 - 1) / (8 * h0);
-    const int mcus_y = (height_ + 8 * v0 - 1) / (8 * v0);
+    const int h0 = h_.comp[0].h, v0 = h_.comp[0].v;
+    const int mcus_x = (h_.width + 8 * h0 - 1) / (8 * h0);
+    const int mcus_y = (h_.height + 8 * v0 - 1) / (8 * v0);
     // Dequantisation with the inverse DCT's scale factors folded in, per component.
     float q[3][64];
     for (int c = 0; c < 3; ++c)
         for (int k = 0; k < 64; ++k)
-            q[c][k] = static_cast<float>(qt_[comp_[c].tq][k]) * aan_scale().k[k];
+            q[c][k] = static_cast<float>(h_.qt[h_.comp[c].tq][k]) * aan_scale().k[k];
     int32_t pred[3] = {0, 0, 0};
     float coef[64];
     int last_k = 0;
@@ -641,35 +429,35 @@ int JpegDecoder::Decode(const uint8_t* data, size_t length, uint16_t* target, si
     const bool store = target_pixels_ > 0;
 
     for (int c = 0; c < 2; ++c) {
-        const Component& cc = comp_[c + 1];
+        const Component& cc = h_.comp[c + 1];
         for (int i = 0; i < 8 * h0; ++i)
             chroma_col_[c][i] = static_cast<uint8_t>(i * cc.h / h0);
         for (int i = 0; i < 8 * v0; ++i)
             chroma_row_[c][i] = static_cast<uint16_t>((i * cc.v / v0) * 8 * cc.h);
     }
 
-    ResetBits(scan_start_);
+    ResetBits(h_.scan_start);
     overrun_ = false;
     for (int my = 0; my < mcus_y; ++my) {
         for (int mx = 0; mx < mcus_x; ++mx, ++count) {
-            if (restart_interval_ && count > 0 && count % restart_interval_ == 0) {
+            if (h_.restart_interval && count > 0 && count % h_.restart_interval == 0) {
                 if (!Restart()) {
                     trace("JPEG Decode ERROR.\n");
-                    return kJpegDecodeFailed;
+                    return false;
                 }
                 pred[0] = pred[1] = pred[2] = 0;
             }
-            for (int c = 0; c < ncomp_; ++c) {
-                const HuffTable& dc = huff_[0][c == 0 ? luma_dc_ : chroma_dc_];
-                const HuffTable& ac = huff_[1][c == 0 ? luma_ac_ : chroma_ac_];
-                const int bw = comp_[c].h, bh = comp_[c].v;
+            for (int c = 0; c < h_.ncomp; ++c) {
+                const HuffTable& dc = h_.huff[0][c == 0 ? h_.luma_dc : h_.chroma_dc];
+                const HuffTable& ac = h_.huff[1][c == 0 ? h_.luma_ac : h_.chroma_ac];
+                const int bw = h_.comp[c].h, bh = h_.comp[c].v;
                 for (int by = 0; by < bh; ++by) {
                     for (int bx = 0; bx < bw; ++bx) {
                         int ret = store ? DecodeBlock(dc, ac, q[c], pred[c], coef, last_k) : SkipBlock(dc, ac);
                         if (ret != kBlockOk) {
                             trace("funcret%d = %x\n", c + 1, static_cast<unsigned>(ret));
                             trace("JPEG Decode ERROR.\n");
-                            return kJpegDecodeFailed;
+                            return false;
                         }
                         if (store)
                             idct_block(coef, last_k, plane_[c] + by * 8 * (8 * bw) + bx * 8, 8 * bw);
@@ -680,11 +468,40 @@ int JpegDecoder::Decode(const uint8_t* data, size_t length, uint16_t* target, si
                 StoreMcu(mx, my);
         }
     }
+    return true;
+}
+
+int JpegDecoder::Decode(const uint8_t* data, size_t length, uint16_t* target, size_t target_pixels, int* width,
+                        int* height)
+{
+    data_ = data;
+    len_ = data ? length : 0;
+    if (!jpeg::ReadHeader(data_, len_, &h_)) {
+        trace("InitTag error\n");
+        return kJpegDecodeFailed;
+    }
+    for (int i = 0; i < h_.ncomp; ++i) {
+        if (h_.comp[i].h == 0 || h_.comp[i].v == 0) {
+            trace("JPEG Decode ERROR.\n");
+            return kJpegDecodeFailed;
+        }
+    }
+    if (h_.ncomp == 0 || !jpeg::TablesUsable(h_)) {
+        trace("JPEG Decode ERROR.\n");
+        return kJpegDecodeFailed;
+    }
+    line_ = JpegLinePixels(h_.width);
+    target_ = target;
+    target_pixels_ = target ? target_pixels : 0;
+    trace("<<imgwidth=%d, imgheight=%d, linebytes=%d>>\n", h_.width, h_.height, static_cast<int>(line_ * 2));
+
+    if (!DecodeScan())
+        return kJpegDecodeFailed;
     trace("decode success!!!!\n");
     if (width)
-        *width = width_;
+        *width = h_.width;
     if (height)
-        *height = height_;
+        *height = h_.height;
     return kJpegDecodeOk;
 }
 
