@@ -92,6 +92,82 @@ int bad(const std::string& message)
     return 2;
 }
 
+// --fault KIND:I[,I..]. "" when taken, else what bad() says.
+std::string add_faults(const char* v, sim::FleetOptions& opt)
+{
+    std::string arg = v ? v : "";
+    auto colon = arg.find(':');
+    sim::AnswerFault fault;
+    if (colon == std::string::npos || !sim::fault_from_name(arg.substr(0, colon), &fault))
+        return "--fault needs KIND:INDEX[,INDEX...] with KIND one of " + sim::fault_names();
+    std::string list = arg.substr(colon + 1);
+    long n = 0;
+    size_t pos = 0;
+    while (pos <= list.size()) {
+        size_t comma = list.find(',', pos);
+        std::string item = list.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
+        if (!parse_uint(item.c_str(), 59999, &n))
+            return "--fault: '" + item + "' is not a recorder index";
+        opt.faults.emplace_back(fault, static_cast<int>(n));
+        if (comma == std::string::npos)
+            break;
+        pos = comma + 1;
+    }
+    return "";
+}
+
+// --link-fault KIND:D[,D..] (or SERIAL=KIND). "" when taken, else what bad() says.
+std::string add_link_faults(const char* v, sim::FleetOptions& opt)
+{
+    std::string arg = v ? v : "";
+    // SERIAL=KIND is accepted too, for a single recorder.
+    if (auto eq = arg.find('='); eq != std::string::npos && arg.find(':') == std::string::npos)
+        arg = arg.substr(eq + 1) + ":" + arg.substr(0, eq);
+    auto colon = arg.find(':');
+    sim::LinkFault fault;
+    if (colon == std::string::npos || !sim::link_fault_from_name(arg.substr(0, colon), &fault))
+        return "--link-fault needs KIND:DEVICE[,DEVICE...] with KIND one of " + sim::link_fault_names();
+    std::string list = arg.substr(colon + 1);
+    size_t pos = 0;
+    for (;;) {
+        size_t comma = list.find(',', pos);
+        std::string item = list.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
+        if (item.empty())
+            return "--link-fault: empty device in '" + arg + "'";
+        opt.link_faults.emplace_back(fault, item);
+        if (comma == std::string::npos)
+            break;
+        pos = comma + 1;
+    }
+    return "";
+}
+
+// --slow-read KBPS[:PAUSE_MS[:AT_PERCENT]]. "" when taken, else what bad() says.
+std::string set_slow_read(const char* v, sim::FleetOptions& opt)
+{
+    std::string arg = v ? v : "";
+    long parts[3] = {0, 0, 50};
+    size_t pos = 0;
+    int count = 0;
+    bool ok = !arg.empty();
+    while (ok && count < 3) {
+        size_t colon = arg.find(':', pos);
+        std::string item = arg.substr(pos, colon == std::string::npos ? std::string::npos : colon - pos);
+        ok = parse_uint(item.c_str(), count == 0 ? 1000000 : count == 1 ? 3600000 : 100, &parts[count]);
+        ++count;
+        if (colon == std::string::npos)
+            break;
+        pos = colon + 1;
+        ok = ok && count < 3;
+    }
+    if (!ok || parts[0] == 0)
+        return "--slow-read needs KBPS[:PAUSE_MS[:AT_PERCENT]], e.g. 400:12000:50";
+    opt.slow_read_bps = static_cast<int>(parts[0] * 1000);
+    opt.slow_read_pause_ms = static_cast<int>(parts[1]);
+    opt.slow_read_pause_at = static_cast<int>(parts[2]);
+    return "";
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -132,46 +208,11 @@ int main(int argc, char** argv)
                 return bad("--spread needs milliseconds");
             opt.spread_ms = static_cast<int>(n);
         } else if (a == "--fault") {
-            const char* v = value();
-            std::string arg = v ? v : "";
-            auto colon = arg.find(':');
-            sim::AnswerFault fault;
-            if (colon == std::string::npos || !sim::fault_from_name(arg.substr(0, colon), &fault))
-                return bad("--fault needs KIND:INDEX[,INDEX...] with KIND one of " + sim::fault_names());
-            std::string list = arg.substr(colon + 1);
-            size_t pos = 0;
-            while (pos <= list.size()) {
-                size_t comma = list.find(',', pos);
-                std::string item = list.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
-                if (!parse_uint(item.c_str(), 59999, &n))
-                    return bad("--fault: '" + item + "' is not a recorder index");
-                opt.faults.emplace_back(fault, static_cast<int>(n));
-                if (comma == std::string::npos)
-                    break;
-                pos = comma + 1;
-            }
+            if (std::string why = add_faults(value(), opt); !why.empty())
+                return bad(why);
         } else if (a == "--link-fault") {
-            const char* v = value();
-            std::string arg = v ? v : "";
-            // SERIAL=KIND is accepted too, for a single recorder.
-            if (auto eq = arg.find('='); eq != std::string::npos && arg.find(':') == std::string::npos)
-                arg = arg.substr(eq + 1) + ":" + arg.substr(0, eq);
-            auto colon = arg.find(':');
-            sim::LinkFault fault;
-            if (colon == std::string::npos || !sim::link_fault_from_name(arg.substr(0, colon), &fault))
-                return bad("--link-fault needs KIND:DEVICE[,DEVICE...] with KIND one of " + sim::link_fault_names());
-            std::string list = arg.substr(colon + 1);
-            size_t pos = 0;
-            for (;;) {
-                size_t comma = list.find(',', pos);
-                std::string item = list.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
-                if (item.empty())
-                    return bad("--link-fault: empty device in '" + arg + "'");
-                opt.link_faults.emplace_back(fault, item);
-                if (comma == std::string::npos)
-                    break;
-                pos = comma + 1;
-            }
+            if (std::string why = add_link_faults(value(), opt); !why.empty())
+                return bad(why);
         } else if (a == "--no-control") {
             opt.control = false;
         } else if (a == "--control-bind") {
@@ -184,27 +225,8 @@ int main(int argc, char** argv)
             (a == "--reboot-ms" ? opt.reboot_ms : a == "--download-chunk" ? opt.link.download_chunk : opt.slow_read_bps) =
                 static_cast<int>(n);
         } else if (a == "--slow-read") {
-            const char* v = value();
-            std::string arg = v ? v : "";
-            long parts[3] = {0, 0, 50};
-            size_t pos = 0;
-            int count = 0;
-            bool ok = !arg.empty();
-            while (ok && count < 3) {
-                size_t colon = arg.find(':', pos);
-                std::string item = arg.substr(pos, colon == std::string::npos ? std::string::npos : colon - pos);
-                ok = parse_uint(item.c_str(), count == 0 ? 1000000 : count == 1 ? 3600000 : 100, &parts[count]);
-                ++count;
-                if (colon == std::string::npos)
-                    break;
-                pos = colon + 1;
-                ok = ok && count < 3;
-            }
-            if (!ok || parts[0] == 0)
-                return bad("--slow-read needs KBPS[:PAUSE_MS[:AT_PERCENT]], e.g. 400:12000:50");
-            opt.slow_read_bps = static_cast<int>(parts[0] * 1000);
-            opt.slow_read_pause_ms = static_cast<int>(parts[1]);
-            opt.slow_read_pause_at = static_cast<int>(parts[2]);
+            if (std::string why = set_slow_read(value(), opt); !why.empty())
+                return bad(why);
         } else if (a == "--store" || a == "--command-socket") {
             const char* v = value();
             if (!v || !*v)
