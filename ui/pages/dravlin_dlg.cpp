@@ -1,7 +1,9 @@
 #include "ui/pages/dravlin_dlg.h"
 
 #include <QCloseEvent>
+#include <QHelpEvent>
 #include <QKeyEvent>
+#include <QToolTip>
 #include <QLabel>
 #include <QThread>
 #include <system_error>
@@ -156,6 +158,8 @@ bool CDravlinDlg::OnInitDialog() {
     top->installEventFilter(this);
   }
   m_list.viewport()->installEventFilter(this);
+  m_list.setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(&m_list, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) { OnListMenu(pos); });
   FitColumns();
   m_initialised = true;
   return true;
@@ -165,6 +169,13 @@ bool CDravlinDlg::eventFilter(QObject* watched, QEvent* event) {
   // The list's client area changes with the window and with its vertical scroll bar.
   if (watched == m_list.viewport() && event->type() == QEvent::Resize) {
     FitColumns();
+  } else if (watched == m_list.viewport() && event->type() == QEvent::ToolTip) {
+    auto* help = static_cast<QHelpEvent*>(event);
+    const QModelIndex index = m_list.indexAt(help->pos());
+    if (index.isValid() && index.column() == kStatusColumn) {
+      QToolTip::showText(help->globalPos(), StatusToolTip(index.row()), m_list.viewport());
+      return true;
+    }
   } else if (watched == m_watchedWindow && event->type() == QEvent::Close) {
     if (!MayClose()) {
       event->ignore();
@@ -280,6 +291,7 @@ void CDravlinDlg::OnSearch() {
   {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_IPCList.clear();
+    m_lastFailure.clear();
     m_jobs.clear();
     m_chainFrom.clear();
     m_pendingTexts.clear();

@@ -106,6 +106,17 @@ class CDravlinDlg : public CDialogPage {
   int BuzzerEnable() const;
   QString StatusText() const;
 
+  // The recorder list's right-click menu and tooltips.
+  // Shows the menu for the row under pos (viewport coordinates) and runs the choice.
+  void OnListMenu(const QPoint& pos);
+  void RunListCommand(int id, int clickedRow);
+  // The CSV of every row with its status (UTF-8 with a byte-order mark, for spreadsheets).
+  QString ListCsv() const;
+  // Why the row's last run failed, "" when it did not fail (or never ran).
+  QString LastFailure(int row) const;
+  // The status cell's tooltip: the whole text, and the reason for a failed row.
+  QString StatusToolTip(int row) const;
+
   // Where the built-in picture is looked up (binary resource 139); tests point it elsewhere
   // before the page initialises. Null restores the resource.
   static void SetFactoryLookupForTest(BinaryResourceLookup lookup);
@@ -144,6 +155,8 @@ class CDravlinDlg : public CDialogPage {
   bool ClaimLinks();
   // " (boot picture, ... failed)" for the pictures of the row's sequence that did not take.
   QString FailedPicturesNote(int row) const;
+  // Under m_mutex: why a finished job failed, "" when it did not.
+  static QString JobFailure(const jobs::Job& job, bool timedOut);
   void SetButtonProperties(int id, const char* text, int x, int width, bool shown);
   // UI thread: copies the check boxes into the options the link threads read.
   void RefreshOptions();
@@ -200,4 +213,5 @@ class CDravlinDlg : public CDialogPage {
   std::set<int> m_loginRows;  // rows whose link this page started (UI thread)
   std::atomic<bool> m_countsPosted{false};
   QWidget* m_watchedWindow = nullptr;
+  std::map<int, QString> m_lastFailure;  // row -> why its last run failed (m_mutex)
 };

@@ -118,6 +118,7 @@ void CDravlinDlg::StartJob(int row, std::vector<jobs::Step> steps) {
     // waits for the lock meanwhile.
     m_jobs[row] = std::move(job);
     m_chainFrom.erase(row);
+    m_lastFailure.erase(row);
     m_loginStarted = false;
     started->start(Now());
     loginStarted = m_loginStarted;
@@ -200,7 +201,11 @@ void CDravlinDlg::OnSupervise() {
       e.elapsed += kSupervisePeriodMs;  // a state stored without a sequence
       continue;
     }
-    done.push_back({row, e.elapsed >= kSuperviseLimitMs});
+    const bool timedOut = e.elapsed >= kSuperviseLimitMs;
+    done.push_back({row, timedOut});
+    // What the right-click menu and the tooltip tell of this run afterwards.
+    if (job != m_jobs.end()) m_lastFailure[row] = JobFailure(*job->second, timedOut);
+    else if (timedOut) m_lastFailure[row] = U8("15秒内未完成");
     e.state = kStateIdle;
     e.elapsed = 0;
     m_jobs.erase(row);

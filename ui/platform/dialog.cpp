@@ -374,6 +374,9 @@ int CWndHost::MessageBox(const QString& text, const QString& caption, unsigned t
 }
 
 bool CWndHost::ChooseOpenFile(const QString& filter, QString* path) { return Ui().GetOpenFileName(self_, filter, path); }
+bool CWndHost::ChooseSaveFile(const char* filterUtf8, QString* path) {
+  return Ui().GetSaveFileName(self_, QString::fromUtf8(filterUtf8), path);
+}
 
 bool CWndHost::post(std::function<void()> fn) { return posts_->post(std::move(fn)); }
 

@@ -77,6 +77,7 @@ class CWndHost {
   int MessageBox(const char* utf8, unsigned type = MB_OK) { return MessageBox(QString::fromUtf8(utf8), QString::fromUtf8("Dravlin"), type); }
   bool ChooseOpenFile(const QString& filter, QString* path);
   bool ChooseOpenFile(const char* filterUtf8, QString* path) { return ChooseOpenFile(QString::fromUtf8(filterUtf8), path); }
+  bool ChooseSaveFile(const char* filterUtf8, QString* path);
 
   // Any thread: queue fn for the UI thread and return at once (never waits). Posts are run
   // in order; posts made after the window is gone are dropped.

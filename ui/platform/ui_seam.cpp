@@ -89,6 +89,15 @@ class WindowUiSeam : public UiSeam {
     return true;
   }
 
+  bool GetSaveFileName(QWidget* owner, const QString& filter, QString* path) override {
+    LoadQtTranslations();
+    QString chosen = QFileDialog::getSaveFileName(owner, QString::fromUtf8("保存"), QString(),
+                                                  ToQtFileFilter(ParseFileFilter(filter)));
+    if (chosen.isEmpty()) return false;
+    *path = chosen;
+    return true;
+  }
+
   int TrackPopupMenu(QWidget* owner, const MenuPopup& popup, QPoint screenPos) override {
     QMenu menu(owner);
     menu.setTitle(popup.title);
@@ -140,6 +149,10 @@ bool RecordingUiSeam::GetOpenFileName(QWidget*, const QString& filter, QString* 
   *path = pathAnswers.front();
   pathAnswers.pop_front();
   return true;
+}
+
+bool RecordingUiSeam::GetSaveFileName(QWidget* owner, const QString& filter, QString* path) {
+  return GetOpenFileName(owner, filter, path);
 }
 
 int RecordingUiSeam::TrackPopupMenu(QWidget*, const MenuPopup& popup, QPoint) {

@@ -23,6 +23,8 @@ class UiSeam {
 
   // File-open chooser with a filter string "Desc|patterns|...||". False on cancel.
   virtual bool GetOpenFileName(QWidget* owner, const QString& filter, QString* path) = 0;
+  // File-save chooser (asks before replacing a file), same filter form. False on cancel.
+  virtual bool GetSaveFileName(QWidget* owner, const QString& filter, QString* path) = 0;
 
   // Shows the pop-up at a screen position; returns the chosen command id, 0 for none.
   virtual int TrackPopupMenu(QWidget* owner, const MenuPopup& popup, QPoint screenPos) = 0;
@@ -82,6 +84,8 @@ class RecordingUiSeam : public UiSeam {
 
   int MessageBox(QWidget* owner, const QString& text, const QString& caption, unsigned type) override;
   bool GetOpenFileName(QWidget* owner, const QString& filter, QString* path) override;
+  // Answers from the same queue as the open chooser.
+  bool GetSaveFileName(QWidget* owner, const QString& filter, QString* path) override;
   int TrackPopupMenu(QWidget* owner, const MenuPopup& popup, QPoint screenPos) override;
   int DoModal(CDialog& dialog) override;
 };

@@ -47,6 +47,11 @@ constexpr int IDC_BOOT_BUZZER_HELP = 1062;
 // The listed / ticked / busy counts under the list (the console's own addition).
 constexpr int IDC_BOOT_STATUS = 1099;
 
+// The recorder list's right-click menu (the console's own addition).
+constexpr int IDM_BOOT_EXPORT = 32901;        // 导出列表
+constexpr int IDM_BOOT_TICK_FAILED = 32902;   // 勾选失败的设备
+constexpr int IDM_BOOT_COPY_SERIALS = 32903;  // 复制序列号
+
 // Timers.
 constexpr int IDT_BOOT_LIST = 1125;       // take new search results
 constexpr int IDT_BOOT_SUPERVISE = 1126;  // supervise the running sequences

@@ -1,6 +1,9 @@
 // The refresh sequence against fake recorders on 127.0.0.1: real link threads, real uploads,
 // the chain after each picture, the reboot, refusals, the 15-second supervision, and every way
 // the page ends its links.
+#include <QApplication>
+#include <QClipboard>
+#include <QFile>
 #include <memory>
 
 #include "fake_nvr.h"
@@ -163,6 +166,50 @@ TEST_F(SequenceTest, RefusedLoginEndsTheRowAndTheNextTickLogsItOut) {
   EXPECT_EQ(Status(0), U8("NVR 登录失败"));
   EXPECT_TRUE(nvrs[0]->Requests().empty());
   ::unlink(shutPath.c_str());
+}
+
+TEST_F(SequenceTest, ListMenuTicksTheFailedRowsCopiesSerialsAndExportsTheList) {
+  const std::string chanPath = WriteFile("menu-chan.png", SmallPng('c'));
+  nvrs.push_back(std::make_unique<FakeNvr>(FakeNvr::Login::Refuse));
+  nvrs.push_back(std::make_unique<FakeNvr>(FakeNvr::Login::Accept));
+  List({Recorder(0, "QV5108D", nvrs[0]->port()), Recorder(1, "QV5108D", nvrs[1]->port())});
+  Choose(1017, chanPath);
+  list().SetRowCheck(RowOf(0), true);
+  list().SetRowCheck(RowOf(1), true);
+  Click(1024);
+  page->KillTimer(CDravlinDlg::kSuperviseTimer);
+  ASSERT_TRUE(WaitStatus(RowOf(0), "NVR 登录失败"));
+  ASSERT_TRUE(WaitStatus(RowOf(1), kDone));
+  Supervise(1);
+  list().SetRowCheck(RowOf(0), false);
+  list().SetRowCheck(RowOf(1), true);
+
+  seam.menuAnswer = IDM_BOOT_TICK_FAILED;
+  page->OnListMenu(list().visualRect(list().model()->index(RowOf(1), 0)).center());
+  ASSERT_EQ(seam.menus.size(), 1u);
+  EXPECT_EQ(seam.menus[0].ids, (std::vector<int>{IDM_BOOT_EXPORT, IDM_BOOT_TICK_FAILED, IDM_BOOT_COPY_SERIALS}));
+  EXPECT_TRUE(list().GetRowCheck(RowOf(0)));
+  EXPECT_FALSE(list().GetRowCheck(RowOf(1)));
+  EXPECT_EQ(page->StatusToolTip(RowOf(0)), U8("NVR 登录失败\n失败原因: 登录被拒绝"));
+  EXPECT_EQ(page->StatusToolTip(RowOf(1)), U8(kDone));
+
+  page->RunListCommand(IDM_BOOT_COPY_SERIALS, RowOf(1));
+  EXPECT_EQ(QApplication::clipboard()->text(), QString::fromStdString(Recorder(1, "").serial));
+
+  const std::string csv = std::string(::testing::TempDir()) + "dravlin-menu-export-" + std::to_string(::getpid());
+  seam.pathAnswers.push_back(QString::fromStdString(csv));
+  page->RunListCommand(IDM_BOOT_EXPORT, -1);
+  QFile file(QString::fromStdString(csv + ".csv"));
+  ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+  const QByteArray bytes = file.readAll();
+  EXPECT_TRUE(bytes.startsWith("\xEF\xBB\xBF")) << "a byte-order mark, for spreadsheets";
+  const QStringList lines = QString::fromUtf8(bytes.mid(3)).split(QLatin1String("\r\n"), Qt::SkipEmptyParts);
+  ASSERT_EQ(lines.size(), 3);
+  EXPECT_EQ(lines[0], U8("IP地址,网关地址,设备类型,序列号,状态"));
+  EXPECT_TRUE(lines[1 + RowOf(0)].endsWith(U8(",NVR 登录失败")));
+  EXPECT_TRUE(lines[1 + RowOf(1)].endsWith(U8(",\"设置成功,正在重启,请稍后...\""))) << lines[1 + RowOf(1)].toStdString();
+  file.remove();
+  ::unlink(chanPath.c_str());
 }
 
 TEST_F(SequenceTest, UnfinishedSequenceTimesOutAfterFifteenSecondsAndIsLoggedOut) {
