@@ -28,7 +28,7 @@ std::atomic<int> g_searches{0};
 
 int fleet_searches_started() { return g_searches.load(); }
 
-int choose_recorders(const char* command, const FleetOptions& o, FleetChoice& out)
+int choose_recorders(const char* command, const FleetOptions& o, FleetChoice& out, size_t max)
 {
     out = FleetChoice{};
     if (!o.targets.empty()) {
@@ -50,16 +50,11 @@ int choose_recorders(const char* command, const FleetOptions& o, FleetChoice& ou
         std::fprintf(stderr, "dravlinctl %s: the search could not be started\n", command);
         return kExitFailed;
     }
-    std::set<std::string> pending(o.serials.begin(), o.serials.end());
-    std::vector<IPCSearchInfo> found;
+    // The search table holds every answer whole (some 6 KB each); the tool reads it through
+    // one record's copy at a time and keeps only what a login needs.
     auto rec = std::make_unique<IPCSearchInfo>();
-    auto collect = [&] {
-        found.clear();
-        int count = getipccount();
-        for (int i = 0; i < count; ++i)
-            if (getipcinfo_copy(i, rec.get()) == 1)
-                found.push_back(*rec);
-    };
+    std::set<std::string> pending(o.serials.begin(), o.serials.end());
+    int scanned = 0;  // slots are only ever added, and a slot keeps its serial number
     auto search_end = std::chrono::steady_clock::now() + std::chrono::seconds(o.search_seconds);
     int send_errno = 0;
     while (std::chrono::steady_clock::now() < search_end) {
@@ -67,28 +62,22 @@ int choose_recorders(const char* command, const FleetOptions& o, FleetChoice& ou
         if (int e = searchipc_send_errno())
             send_errno = e;
         if (!o.serials.empty()) {
-            collect();
-            for (const auto& r : found)
-                pending.erase(std::string(fixed_view(r.devid.SerialNumber)));
+            for (int count = getipccount(); scanned < count; ++scanned)
+                if (getipcinfo_copy(scanned, rec.get()) == 1)
+                    pending.erase(std::string(fixed_view(rec->devid.SerialNumber)));
             if (pending.empty())
                 break;
         }
     }
-    collect();
-    if (int e = searchipc_send_errno())
-        send_errno = e;
-    stopsearchipc();
-    if (send_errno && found.empty()) {
-        std::fprintf(stderr, "dravlinctl %s: the search request could not be broadcast: %s\n", command,
-                     std::strerror(send_errno));
-        return kExitFailed;
-    }
-
+    const std::set<std::string> wanted(o.serials.begin(), o.serials.end());
     std::set<std::string> seen;
-    for (const auto& r : found) {
+    const int count = getipccount();
+    for (int i = 0; i < count; ++i) {
+        if (getipcinfo_copy(i, rec.get()) != 1)
+            continue;
+        const IPCSearchInfo& r = *rec;
         std::string serial(fixed_view(r.devid.SerialNumber));
-        bool want = o.serials.empty() || std::find(o.serials.begin(), o.serials.end(), serial) != o.serials.end();
-        if (!want || !seen.insert(serial).second)
+        if ((!wanted.empty() && !wanted.count(serial)) || !seen.insert(serial).second)
             continue;
         // As the console does: the answer's address, its control port and its first account.
         Recorder c;
@@ -96,6 +85,7 @@ int choose_recorders(const char* command, const FleetOptions& o, FleetChoice& ou
         c.serial = serial;
         c.address = std::string(fixed_view(r.lancfg.IPAddress));
         c.port = static_cast<uint16_t>(r.streamcfg.PTZPort);
+        c.type = std::string(fixed_view(r.devid.DeviceType));
         // The address is the recorder's own text: only a dotted IPv4 address is used, never a
         // name to look up.
         if (c.address.size() > 15 || !ipv4_parse(c.address.c_str(), nullptr)) {
@@ -108,12 +98,20 @@ int choose_recorders(const char* command, const FleetOptions& o, FleetChoice& ou
         }
         out.recorders.push_back(std::move(c));
     }
+    if (int e = searchipc_send_errno())
+        send_errno = e;
+    stopsearchipc();
+    if (send_errno && count == 0) {
+        std::fprintf(stderr, "dravlinctl %s: the search request could not be broadcast: %s\n", command,
+                     std::strerror(send_errno));
+        return kExitFailed;
+    }
     for (const auto& w : o.serials)
         if (!seen.count(w))
             out.missing.push_back(w);
-    if (out.recorders.size() > static_cast<size_t>(kMaxFleetLinks)) {
-        std::fprintf(stderr, "dravlinctl %s: %zu recorders found, at most %d links at once; choose with --serial\n",
-                     command, out.recorders.size(), kMaxFleetLinks);
+    if (out.recorders.size() > max) {
+        std::fprintf(stderr, "dravlinctl %s: %zu recorders found, at most %zu links at once; choose with --serial\n",
+                     command, out.recorders.size(), max);
         return kExitFailed;
     }
     return kExitOk;

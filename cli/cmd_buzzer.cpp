@@ -15,7 +15,7 @@ int run_buzzer(const std::vector<std::string>& args)
     long enable = -1;
     for (size_t i = 0; i < args.size(); ++i) {
         std::string err;
-        int r = parse_fleet_option(args, i, o, err);
+        int r = parse_fleet_option(args, i, o, err, kRunFleetOptions);
         if (r < 0)
             return usage_error("buzzer", err);
         if (r > 0)
@@ -30,7 +30,7 @@ int run_buzzer(const std::vector<std::string>& args)
     }
     if (enable < 0)
         return usage_error("buzzer", "--enable 0|1 is required");
-    std::string err = check_fleet_options(o);
+    std::string err = check_fleet_options(o, kRunFleetOptions);
     if (!err.empty())
         return usage_error("buzzer", err);
     return run_fleet("buzzer", o, {jobs::Step::buzzer(static_cast<int>(enable))}, FleetWording::kRequest);

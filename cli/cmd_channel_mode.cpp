@@ -16,7 +16,7 @@ int run_channel_mode(const std::vector<std::string>& args)
     bool lock = false;
     for (size_t i = 0; i < args.size(); ++i) {
         std::string err;
-        int r = parse_fleet_option(args, i, o, err);
+        int r = parse_fleet_option(args, i, o, err, kRunFleetOptions);
         if (r < 0)
             return usage_error("channel-mode", err);
         if (r > 0)
@@ -33,7 +33,7 @@ int run_channel_mode(const std::vector<std::string>& args)
     }
     if (mode < 0)
         return usage_error("channel-mode", "--mode 0..4 is required");
-    std::string err = check_fleet_options(o);
+    std::string err = check_fleet_options(o, kRunFleetOptions);
     if (!err.empty())
         return usage_error("channel-mode", err);
     int ctrl_enable = lock ? 0 : 1;

@@ -86,13 +86,13 @@ int run_login(const std::vector<std::string>& args)
         for (const Recorder& rec : choice.recorders)
             runner.add({rec.address, rec.port, rec.user, rec.password}, {}, check);
         jobs::FleetRunner::Hooks hooks;
-        hooks.before_start = [&](jobs::Job& job) {
-            const Recorder& rec = choice.recorders[static_cast<size_t>(job.chanid())];
+        hooks.before_start = [&](size_t index, jobs::Job&) {
+            const Recorder& rec = choice.recorders[index];
             std::fprintf(out, "%s login %s:%d\n", rec.name.c_str(), rec.address.c_str(), rec.port);
             std::fflush(out);
         };
-        hooks.on_event = [&](const jobs::Job& job, const jobs::LinkEvent& ev) {
-            std::string line = choice.recorders[static_cast<size_t>(job.chanid())].name + " event " + std::to_string(ev.code);
+        hooks.on_event = [&](size_t index, const jobs::Job&, const jobs::LinkEvent& ev) {
+            std::string line = choice.recorders[index].name + " event " + std::to_string(ev.code);
             if (ev.has_value)
                 line += " " + std::to_string(ev.value);
             else if (!ev.text.empty())

@@ -13,13 +13,13 @@ int run_reboot(const std::vector<std::string>& args)
     FleetOptions o;
     for (size_t i = 0; i < args.size(); ++i) {
         std::string err;
-        int r = parse_fleet_option(args, i, o, err);
+        int r = parse_fleet_option(args, i, o, err, kRunFleetOptions);
         if (r < 0)
             return usage_error("reboot", err);
         if (r == 0)
             return usage_error("reboot", "unknown option '" + args[i] + "'");
     }
-    std::string err = check_fleet_options(o);
+    std::string err = check_fleet_options(o, kRunFleetOptions);
     if (!err.empty())
         return usage_error("reboot", err);
     return run_fleet("reboot", o, {jobs::Step::reboot()}, FleetWording::kRequest);

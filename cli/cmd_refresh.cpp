@@ -24,7 +24,7 @@ int run_refresh(const std::vector<std::string>& args)
     bool fboot = false, fchannel = false, fshutdown = false;
     for (size_t i = 0; i < args.size(); ++i) {
         std::string err;
-        int r = parse_fleet_option(args, i, o, err);
+        int r = parse_fleet_option(args, i, o, err, kRunFleetOptions);
         if (r < 0)
             return usage_error("refresh", err);
         if (r > 0)
@@ -53,7 +53,7 @@ int run_refresh(const std::vector<std::string>& args)
         return usage_error("refresh", "choose one of --shutdown and --factory-shutdown");
     if (boot.empty() && channel.empty() && shutdown.empty() && !fboot && !fchannel && !fshutdown)
         return usage_error("refresh", "give at least one picture (--boot, --channel, --shutdown or a --factory-* option)");
-    std::string err = check_fleet_options(o);
+    std::string err = check_fleet_options(o, kRunFleetOptions);
     if (!err.empty())
         return usage_error("refresh", err);
 

@@ -16,7 +16,7 @@ int run_upgrade(const std::vector<std::string>& args)
     std::string firmware;
     for (size_t i = 0; i < args.size(); ++i) {
         std::string err;
-        int r = parse_fleet_option(args, i, o, err);
+        int r = parse_fleet_option(args, i, o, err, kRunFleetOptions);
         if (r < 0)
             return usage_error("upgrade", err);
         if (r > 0)
@@ -31,7 +31,7 @@ int run_upgrade(const std::vector<std::string>& args)
     }
     if (firmware.empty())
         return usage_error("upgrade", "--firmware FILE is required");
-    std::string err = check_fleet_options(o);
+    std::string err = check_fleet_options(o, kRunFleetOptions);
     if (!err.empty())
         return usage_error("upgrade", err);
     std::string problem = upload_file_problem(firmware);

@@ -2,11 +2,17 @@
 #include "cli/fleet.h"
 
 #include "cli/command.h"
+#include "cli/fleet_files.h"
 #include "jobs/fleet.h"
 #include "jobs/results.h"
+#include "util/clock.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
 #include <memory>
 #include <mutex>
 
@@ -70,8 +76,31 @@ struct SummaryRow {
     int port = 0;
     bool ok = false;
     std::string result, message;
+    int64_t login_ms = -1, total_ms = -1;  // -1: it never got that far
     std::vector<StepResult> steps;
 };
+
+struct Summary {
+    const char* command = "";
+    bool all_ok = true;
+    std::string started, ended;  // UTC
+    std::vector<SummaryRow> rows;
+};
+
+// "2024-05-01T09:30:12.345Z"
+std::string utc_text(const WallTime& t)
+{
+    std::time_t sec = static_cast<std::time_t>(t.sec);
+    const std::tm* tm = std::gmtime(&sec);  // the main thread's only caller
+    char buf[40];
+    if (!tm || std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", tm) == 0)
+        return "";
+    char ms[8];
+    std::snprintf(ms, sizeof ms, ".%03dZ", static_cast<int>(t.usec / 1000));
+    return std::string(buf) + ms;
+}
+
+std::string ms_json(int64_t ms) { return ms < 0 ? "null" : std::to_string(ms); }
 
 std::string detail_of(const SummaryRow& r)
 {
@@ -84,41 +113,92 @@ std::string detail_of(const SummaryRow& r)
     return d;
 }
 
-void print_summary(FILE* out, const char* command, bool json, bool all_ok, const std::vector<SummaryRow>& rows)
+// The summary as JSON, one recorder a line, written as it goes (a run of hundreds of
+// recorders is never built as one string).
+void print_json(FILE* out, const Summary& sum)
+{
+    std::fprintf(out, "{\"command\": %s, \"ok\": %s, \"started\": %s, \"ended\": %s, \"recorders\": [",
+                 json_quote(sum.command).c_str(), sum.all_ok ? "true" : "false", json_quote(sum.started).c_str(),
+                 json_quote(sum.ended).c_str());
+    for (size_t i = 0; i < sum.rows.size(); ++i) {
+        const SummaryRow& r = sum.rows[i];
+        std::fprintf(out,
+                     "%s\n  {\"name\": %s, \"serial\": %s, \"address\": %s, \"port\": %d, \"ok\": %s, "
+                     "\"result\": %s, \"message\": %s, \"login_ms\": %s, \"total_ms\": %s, \"steps\": [",
+                     i ? "," : "", json_quote(r.name).c_str(), json_quote(r.serial).c_str(),
+                     json_quote(r.address).c_str(), r.port, r.ok ? "true" : "false", json_quote(r.result).c_str(),
+                     json_quote(r.message).c_str(), ms_json(r.login_ms).c_str(), ms_json(r.total_ms).c_str());
+        for (size_t k = 0; k < r.steps.size(); ++k) {
+            const StepResult& s = r.steps[k];
+            std::fprintf(out, "%s{\"step\": %s, \"ok\": %s, \"value\": ", k ? ", " : "", json_quote(s.step).c_str(),
+                         s.ok ? "true" : "false");
+            if (s.has_value)
+                std::fprintf(out, "%d", s.value);
+            else
+                std::fprintf(out, "null");
+            std::fprintf(out, ", \"detail\": %s}", json_quote(s.detail).c_str());
+        }
+        std::fprintf(out, "]}");
+    }
+    std::fprintf(out, "%s]}\n", sum.rows.empty() ? "" : "\n");
+}
+
+void print_summary(FILE* out, bool json, const Summary& sum)
 {
     if (json) {
-        std::fprintf(out, "{\"command\": %s, \"ok\": %s, \"recorders\": [", json_quote(command).c_str(),
-                     all_ok ? "true" : "false");
-        for (size_t i = 0; i < rows.size(); ++i) {
-            const SummaryRow& r = rows[i];
-            std::fprintf(out,
-                         "%s\n  {\"name\": %s, \"serial\": %s, \"address\": %s, \"port\": %d, \"ok\": %s, "
-                         "\"result\": %s, \"message\": %s, \"steps\": [",
-                         i ? "," : "", json_quote(r.name).c_str(), json_quote(r.serial).c_str(),
-                         json_quote(r.address).c_str(), r.port, r.ok ? "true" : "false", json_quote(r.result).c_str(),
-                         json_quote(r.message).c_str());
-            for (size_t k = 0; k < r.steps.size(); ++k) {
-                const StepResult& s = r.steps[k];
-                std::fprintf(out, "%s{\"step\": %s, \"ok\": %s, \"value\": ", k ? ", " : "", json_quote(s.step).c_str(),
-                             s.ok ? "true" : "false");
-                if (s.has_value)
-                    std::fprintf(out, "%d", s.value);
-                else
-                    std::fprintf(out, "null");
-                std::fprintf(out, ", \"detail\": %s}", json_quote(s.detail).c_str());
-            }
-            std::fprintf(out, "]}");
-        }
-        std::fprintf(out, "%s]}\n", rows.empty() ? "" : "\n");
+        print_json(out, sum);
     } else {
         std::fprintf(out, "%-24s %-21s %-13s %s\n", "RECORDER", "ADDRESS", "RESULT", "DETAIL");
-        for (const auto& r : rows) {
+        for (const auto& r : sum.rows) {
             std::string addr = r.address.empty() ? "-" : r.address + ":" + std::to_string(r.port);
             std::fprintf(out, "%-24s %-21s %-13s %s\n", r.name.c_str(), addr.c_str(), r.result.c_str(),
                          detail_of(r).c_str());
         }
     }
     std::fflush(out);
+}
+
+// The report goes to a file beside it first and takes its name only when whole, so a reader
+// never sees half a report (nor loses the one it is retrying from when the same name is given).
+std::string report_temp_path(const std::string& path) { return path + ".part"; }
+
+// "" when the report can be written there (tried before any recorder is touched).
+std::string report_problem(const std::string& path)
+{
+    errno = 0;
+    FILE* f = std::fopen(report_temp_path(path).c_str(), "wb");
+    if (!f)
+        return std::strerror(errno ? errno : EACCES);
+    std::fclose(f);
+    std::remove(report_temp_path(path).c_str());
+    return "";
+}
+
+std::string write_report(const std::string& path, const Summary& sum)
+{
+    const std::string tmp = report_temp_path(path);
+    errno = 0;
+    FILE* f = std::fopen(tmp.c_str(), "wb");
+    if (!f)
+        return std::strerror(errno ? errno : EACCES);
+    print_json(f, sum);
+    bool ok = !std::ferror(f);
+    int err = errno;
+    ok = std::fclose(f) == 0 && ok;
+    if (!ok) {
+        std::remove(tmp.c_str());
+        return std::strerror(err ? err : EIO);
+    }
+    if (std::rename(tmp.c_str(), path.c_str()) != 0) {
+        // Windows' rename does not replace a file.
+        std::remove(path.c_str());
+        if (std::rename(tmp.c_str(), path.c_str()) == 0)
+            return "";
+        err = errno;
+        std::remove(tmp.c_str());
+        return std::strerror(err ? err : EIO);
+    }
+    return "";
 }
 
 }  // namespace
@@ -150,7 +230,11 @@ struct RecorderRun {
     int last_percent = -1;
     std::vector<StepResult> steps;
     std::string message;
+    int64_t started_at = -1;                // ms of the monotonic clock
+    int64_t login_ms = -1, total_ms = -1;   // from started_at
 };
+
+int64_t now_ms() { return static_cast<int64_t>(get_tick_ms()); }
 
 // The text of a failed answer of a single request.
 std::string request_refusal(int kind, int v)
@@ -231,6 +315,8 @@ void tell(RecorderRun& run, const jobs::Job& job, const jobs::JobNews& n)
             progress_line(name, "cannot connect, retrying");
         break;
     case jobs::kNewsLoggedIn:
+        if (run.login_ms < 0)
+            run.login_ms = now_ms() - run.started_at;
         progress_line(name, "logged in");
         break;
     case jobs::kNewsStepSent:
@@ -265,6 +351,7 @@ void tell(RecorderRun& run, const jobs::Job& job, const jobs::JobNews& n)
         break;
     }
     case jobs::kNewsFinished: {
+        run.total_ms = now_ms() - run.started_at;
         run.message = finish_message(job, run);
         bool ok = n.result == jobs::kJobOk;
         progress_line(name, ok ? "done"
@@ -281,13 +368,104 @@ jobs::Target target_of(const Recorder& r) { return {r.address, r.port, r.user, r
 
 }  // namespace
 
-int run_fleet(const char* command, const FleetOptions& o, const std::vector<jobs::Step>& steps, FleetWording wording)
+namespace {
+
+// --retry-failed: the options with the report's failed recorders chosen. kExitOk, kExitUsage
+// after a message, or -1 when nothing failed (after a line saying so).
+int choose_failed(const char* command, const FleetOptions& given, FleetOptions& o)
 {
+    o = given;
+    FleetReport report;
+    std::string why = read_fleet_report(given.retry_failed, report);
+    if (!why.empty())
+        return usage_error(command, "--retry-failed " + given.retry_failed + ": " + why);
+    if (report.command != command)
+        return usage_error(command, "--retry-failed " + given.retry_failed + " is a report of '" + report.command +
+                                        "', not of '" + command + "'");
+    std::vector<std::string> serials;
+    std::vector<TargetAddress> targets;
+    for (const ReportEntry& e : report.recorders) {
+        if (e.ok)
+            continue;
+        TargetAddress t;
+        if (!e.serial.empty()) {
+            serials.push_back(e.serial);
+        } else if (parse_target_address(e.address + ":" + std::to_string(e.port), t)) {
+            targets.push_back(t);
+        } else {
+            return usage_error(command, "--retry-failed " + given.retry_failed + ": the failed recorder '" + e.name +
+                                            "' has neither a serial number nor an address");
+        }
+    }
+    if (!serials.empty() && !targets.empty())
+        return usage_error(command, "--retry-failed " + given.retry_failed +
+                                        " mixes searched recorders and --target addresses; retry them apart");
+    if (serials.empty() && targets.empty()) {
+        std::fprintf(stderr, "dravlinctl %s: no recorder failed in %s; nothing to retry\n", command,
+                     given.retry_failed.c_str());
+        return -1;
+    }
+    o.serials.clear();
+    o.targets.clear();
+    for (const std::string& s : serials)
+        if (std::find(o.serials.begin(), o.serials.end(), s) == o.serials.end())
+            o.serials.push_back(s);
+    for (const TargetAddress& t : targets)
+        if (std::none_of(o.targets.begin(), o.targets.end(),
+                         [&](const TargetAddress& x) { return x.ip == t.ip && x.port == t.port; }))
+            o.targets.push_back(t);
+    o.retry_failed.clear();
+    if (!o.targets.empty() && (!o.have_user || !o.have_password))
+        return usage_error(command, "the failed recorders of " + given.retry_failed +
+                                        " were given with --target: give --user and --password again");
+    why = check_fleet_options(o, kRunFleetOptions);
+    if (!why.empty())
+        return usage_error(command, why);
+    std::fprintf(stderr, "dravlinctl %s: retrying the %zu failed recorder(s) of %s\n", command,
+                 o.serials.size() + o.targets.size(), given.retry_failed.c_str());
+    return kExitOk;
+}
+
+}  // namespace
+
+int run_fleet(const char* command, const FleetOptions& given, const std::vector<jobs::Step>& steps,
+              FleetWording wording)
+{
+    Summary sum;
+    sum.command = command;
+    sum.started = utc_text(wall_clock_now());
+    if (!given.report.empty()) {
+        std::string why = report_problem(given.report);
+        if (!why.empty())
+            return usage_error(command, "--report " + given.report + " cannot be written: " + why);
+    }
+    FleetOptions o = given;
+    if (!given.retry_failed.empty()) {
+        int r = choose_failed(command, given, o);
+        if (r == -1) {
+            // Nothing to do is a success; the report says so too, for a script that chains retries.
+            sum.ended = utc_text(wall_clock_now());
+            if (!o.report.empty()) {
+                std::string why = write_report(o.report, sum);
+                if (!why.empty()) {
+                    std::fprintf(stderr, "dravlinctl %s: the report %s could not be written: %s\n", command,
+                                 o.report.c_str(), why.c_str());
+                    return kExitFailed;
+                }
+            }
+            if (o.json)
+                print_summary(stdout, true, sum);
+            return kExitOk;
+        }
+        if (r != kExitOk)
+            return r;
+    }
+
     ConsoleGuard guard(o.verbose);
     jobs::watch_link_log(o.verbose);
 
     FleetChoice choice;
-    int r = choose_recorders(command, o, choice);
+    int r = choose_recorders(command, o, choice, SIZE_MAX);
     if (r != kExitOk)
         return r;
     if (choice.recorders.empty() && choice.missing.empty() && choice.unusable.empty()) {
@@ -303,32 +481,37 @@ int run_fleet(const char* command, const FleetOptions& o, const std::vector<jobs
             std::fprintf(stderr, "dravlinctl %s: the link table could not be allocated\n", command);
             return kExitFailed;
         }
-        jobs::FleetRunner runner(port, port);
+        jobs::FleetRunner runner(port, port, static_cast<int>(o.parallel));
         const jobs::JobPolicy policy = jobs::JobPolicy::tool(o.timeout_seconds * 1000);
-        for (const Recorder& rec : choice.recorders) {
+        for (Recorder& rec : choice.recorders) {
             auto run = std::make_unique<RecorderRun>();
-            run->rec = rec;
+            run->rec = std::move(rec);
             run->wording = wording;
             run->timeout_seconds = o.timeout_seconds;
             RecorderRun* rp = run.get();
-            runner.add(target_of(rec), steps, policy,
+            runner.add(target_of(rp->rec), steps, policy,
                        [rp](const jobs::Job& job, const jobs::JobNews& n) { tell(*rp, job, n); });
             runs.push_back(std::move(run));
         }
+        choice.recorders.clear();
         jobs::FleetRunner::Hooks hooks;
-        hooks.before_start = [&](jobs::Job& job) {
-            const Recorder& rec = runs[static_cast<size_t>(job.chanid())]->rec;
-            progress_line(rec.name, "logging in to " + rec.address + ":" + std::to_string(rec.port));
+        hooks.before_start = [&](size_t index, jobs::Job& job) {
+            RecorderRun& run = *runs[index];
+            run.started_at = now_ms();
+            std::string line = "logging in to " + run.rec.address + ":" + std::to_string(run.rec.port);
+            // Beyond the first wave, say which link it took, so a long run shows it moving.
+            if (index >= static_cast<size_t>(o.parallel))
+                line += " (" + std::to_string(index + 1) + " of " + std::to_string(runs.size()) + ", link " +
+                        std::to_string(job.chanid()) + ")";
+            progress_line(run.rec.name, line);
         };
         runner.run(hooks);
         for (const auto& job : runner.jobs())
-            results.push_back(job->result());
+            results.push_back(job ? job->result() : jobs::kJobNotStarted);
         port.logout_all();
     }
     guard.restore();
 
-    std::vector<SummaryRow> rows;
-    bool all_ok = true;
     int succeeded = 0;
     for (size_t i = 0; i < runs.size(); ++i) {
         const RecorderRun& run = *runs[i];
@@ -340,10 +523,12 @@ int run_fleet(const char* command, const FleetOptions& o, const std::vector<jobs
         row.ok = results[i] == jobs::kJobOk;
         row.result = jobs::job_result_text(results[i]);
         row.message = run.message;
+        row.login_ms = run.login_ms;
+        row.total_ms = run.total_ms;
         row.steps = run.steps;
-        all_ok = all_ok && row.ok;
+        sum.all_ok = sum.all_ok && row.ok;
         succeeded += row.ok;
-        rows.push_back(std::move(row));
+        sum.rows.push_back(std::move(row));
     }
     for (const auto& [serial, why] : choice.unusable) {
         SummaryRow row;
@@ -351,8 +536,8 @@ int run_fleet(const char* command, const FleetOptions& o, const std::vector<jobs
         row.serial = serial;
         row.result = "bad answer";
         row.message = why;
-        all_ok = false;
-        rows.push_back(std::move(row));
+        sum.all_ok = false;
+        sum.rows.push_back(std::move(row));
     }
     for (const auto& s : choice.missing) {
         SummaryRow row;
@@ -360,12 +545,21 @@ int run_fleet(const char* command, const FleetOptions& o, const std::vector<jobs
         row.serial = s;
         row.result = "not found";
         row.message = "no answer to the search";
-        all_ok = false;
-        rows.push_back(std::move(row));
+        sum.all_ok = false;
+        sum.rows.push_back(std::move(row));
     }
-    print_summary(stdout, command, o.json, all_ok, rows);
-    std::fprintf(stderr, "%d of %zu recorder(s) succeeded\n", succeeded, rows.size());
-    return all_ok ? kExitOk : kExitFailed;
+    sum.ended = utc_text(wall_clock_now());
+    print_summary(stdout, o.json, sum);
+    std::fprintf(stderr, "%d of %zu recorder(s) succeeded\n", succeeded, sum.rows.size());
+    if (!o.report.empty()) {
+        std::string why = write_report(o.report, sum);
+        if (!why.empty()) {
+            std::fprintf(stderr, "dravlinctl %s: the report %s could not be written: %s\n", command,
+                         o.report.c_str(), why.c_str());
+            return kExitFailed;
+        }
+    }
+    return sum.all_ok ? kExitOk : kExitFailed;
 }
 
 }  // namespace dravlinctl

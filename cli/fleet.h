@@ -32,6 +32,9 @@ struct FleetOptions {
     long timeout_seconds = 15;              // --timeout, per recorder (from the login on)
     bool json = false;
     bool verbose = false;
+    long parallel = 64;                     // --parallel: recorders at once
+    std::string report;                     // --report FILE
+    std::string retry_failed;               // --retry-failed FILE
 };
 
 constexpr uint16_t kDefaultControlPort = 8091;
@@ -58,25 +61,30 @@ std::string upload_result_text(int value, const char* what);
 std::vector<std::string> split_option_values(const std::vector<std::string>& args);
 
 // Tries args[i] as one of the shared options (--serial, --target, --user, --password, --seconds,
-// --timeout, --json, --verbose), moving i past a value it takes. 1 taken, 0 not a shared option,
-// -1 bad value (error says why). `accept` lists which of --seconds/--timeout/--json the command
-// takes; the others are left to the caller (0).
+// --timeout, --json, --verbose; with `run` also --parallel, --report and --retry-failed),
+// moving i past a value it takes. 1 taken, 0 not a shared option, -1 bad value (error says
+// why). `accept` lists which of the optional ones the command takes; the others are left to
+// the caller (0).
 struct SharedOptionSet {
     bool seconds = true;
     bool timeout = true;
     bool json = true;
+    bool run = false;  // the command runs on run_fleet
 };
+// What the commands on run_fleet take.
+constexpr SharedOptionSet kRunFleetOptions{true, true, true, true};
 int parse_fleet_option(const std::vector<std::string>& args, size_t& i, FleetOptions& o, std::string& error,
                        SharedOptionSet accept = {});
-// Cross-checks once every option is read; "" when the combination is fine.
-std::string check_fleet_options(const FleetOptions& o);
+// Cross-checks once every option is read; "" when the combination is fine. Commands on
+// run_fleet (accept.run) take any number of --target addresses, the others at most 64.
+std::string check_fleet_options(const FleetOptions& o, SharedOptionSet accept = {});
 
 // "IP[:PORT]" with a dotted IPv4 address and a port from 1 to 65535 (default 8091).
 bool parse_target_address(const std::string& text, TargetAddress& out);
 
 // Help text of the shared options, appended to the commands' usage texts.
 #define DRAVLIN_FLEET_OPTIONS_HELP                                                                   \
-    "Choosing recorders (default: every recorder that answers the LAN search, at most 64):\n"       \
+    "Choosing recorders (default: every recorder that answers the LAN search):\n"                   \
     "  --serial S          only the recorder with this serial number (repeatable); the search\n"   \
     "                      ends as soon as every one answered\n"                                    \
     "  --seconds N         search time in seconds (1 to 3600, default 3)\n"                         \
@@ -84,10 +92,17 @@ bool parse_target_address(const std::string& text, TargetAddress& out);
     "                      default 8091); needs --user and --password\n"                            \
     "  --user U            the account for --target addresses\n"                                    \
     "  --password P\n"                                                                              \
+    "  --retry-failed FILE only the recorders that failed in FILE, a --report of the same command\n" \
+    "                      (searched again by serial; --target ones need --user and --password)\n" \
+    "  --parallel N        recorders at once (1 to 64, default 64); more recorders run in waves,\n" \
+    "                      each taking a link as soon as one is free\n"                            \
     "Output:\n"                                                                                     \
-    "  --json              the closing summary as JSON: {\"command\", \"ok\", \"recorders\": [{\"name\",\n" \
-    "                      \"serial\", \"address\", \"port\", \"ok\", \"result\", \"message\", \"steps\":\n"  \
-    "                      [{\"step\", \"ok\", \"value\", \"detail\"}]}]}\n"                              \
+    "  --json              the closing summary as JSON: {\"command\", \"ok\", \"started\", \"ended\",\n"  \
+    "                      \"recorders\": [{\"name\", \"serial\", \"address\", \"port\", \"ok\", \"result\",\n" \
+    "                      \"message\", \"login_ms\", \"total_ms\", \"steps\": [{\"step\", \"ok\", \"value\",\n"  \
+    "                      \"detail\"}]}]} (times in UTC, milliseconds from the recorder's start;\n"     \
+    "                      null when it never got that far)\n"                                      \
+    "  --report FILE       the same JSON written to FILE (checked before any recorder is touched)\n" \
     "  --verbose           the link's diagnostic lines on standard error\n"                         \
     "Every option also takes the form --option=value.\n"                                            \
     "Progress lines ('<recorder> <what>') go to standard error, the summary to standard output.\n"  \
@@ -102,6 +117,7 @@ struct Recorder {
     std::string address;
     uint16_t port = 0;
     std::string user, password;
+    std::string type;  // device type of its search answer
 };
 
 struct FleetChoice {
@@ -111,9 +127,11 @@ struct FleetChoice {
 };
 
 // --target: the addresses as given. Otherwise a search for search_seconds (or until every
-// --serial answered), in the order the recorders answered. kExitOk, or kExitFailed after a
-// line on standard error (search not started, more than 64 recorders).
-int choose_recorders(const char* command, const FleetOptions& o, FleetChoice& out);
+// --serial answered), in the order the recorders answered; only what a login needs is kept of
+// each answer, never the whole search record. kExitOk, or kExitFailed after a line on standard
+// error (search not started, more than `max` recorders).
+int choose_recorders(const char* command, const FleetOptions& o, FleetChoice& out,
+                     size_t max = static_cast<size_t>(kMaxFleetLinks));
 
 // Searches started by this process (a --target run must leave it at 0).
 int fleet_searches_started();
@@ -143,10 +161,11 @@ struct StepResult {
 // other commands send one request and take its answer as the recorder's result.
 enum class FleetWording { kSequence, kRequest };
 
-// The whole command on the fleet runner: choose the recorders, log in to all of them in
-// parallel, run the steps on each until they are done or the recorder's time-out passes, log
-// out, print the summary. Returns kExitOk only when every chosen recorder (and every --serial)
-// succeeded.
+// The whole command on the fleet runner: choose the recorders (--retry-failed: those that
+// failed in the report), log in to them in parallel (in waves of --parallel), run the steps on
+// each until they are done or the recorder's time-out passes, log out, print the summary and
+// write the --report. Returns kExitOk only when every chosen recorder (and every --serial)
+// succeeded; kExitUsage for a report that cannot be written or read back.
 int run_fleet(const char* command, const FleetOptions& o, const std::vector<jobs::Step>& steps,
               FleetWording wording);
 

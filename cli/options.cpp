@@ -196,17 +196,39 @@ int parse_fleet_option(const std::vector<std::string>& args, size_t& i, FleetOpt
         o.verbose = true;
         return 1;
     }
+    if (a == "--parallel" && accept.run) {
+        if (!has_value || !parse_long(args[i + 1], 1, kMaxFleetLinks, o.parallel)) {
+            error = "--parallel needs a whole number from 1 to " + std::to_string(kMaxFleetLinks) + " (the links at once)";
+            return -1;
+        }
+        ++i;
+        return 1;
+    }
+    if ((a == "--report" || a == "--retry-failed") && accept.run) {
+        if (!has_value || args[i + 1].empty()) {
+            error = a + " needs a file";
+            return -1;
+        }
+        (a == "--report" ? o.report : o.retry_failed) = value();
+        return 1;
+    }
     return 0;
 }
 
-std::string check_fleet_options(const FleetOptions& o)
+std::string check_fleet_options(const FleetOptions& o, SharedOptionSet accept)
 {
+    if (!o.retry_failed.empty()) {
+        // The report chooses; whether it needs an account shows once it is read.
+        if (!o.serials.empty() || !o.targets.empty())
+            return "--retry-failed chooses the recorders; it does not go with --serial or --target";
+        return "";
+    }
     if (!o.targets.empty()) {
         if (!o.serials.empty())
             return "--serial chooses among searched recorders; it does not go with --target";
         if (!o.have_user || !o.have_password)
             return "--target needs --user and --password";
-        if (o.targets.size() > static_cast<size_t>(kMaxFleetLinks))
+        if (!accept.run && o.targets.size() > static_cast<size_t>(kMaxFleetLinks))
             return "at most " + std::to_string(kMaxFleetLinks) + " --target addresses at once";
     } else if (o.have_user || o.have_password) {
         return "--user and --password go with --target (searched recorders use their own account)";

@@ -103,26 +103,49 @@ void FleetLinkPort::logout(int chanid, bool abort)
     drop_events(chanid);
     // Each logout waits for its link thread to notice (up to a poll, a connect or a login
     // wait); side by side, finished recorders wind down together and the runner goes on.
+    auto end_link = [chanid, abort] {
+        abort ? ipc_logout_abort(chanid) : ipc_logout(chanid);
+        drop_events(chanid);
+        // From here the channel takes a new login.
+        LinkEvent ev;
+        ev.chanid = chanid;
+        ev.code = kEventChannelFree;
+        {
+            std::lock_guard<std::mutex> lk(g_ev_mu);
+            g_events.push_back(std::move(ev));
+        }
+        g_ev_cv.notify_all();
+    };
     std::lock_guard<std::mutex> lk(mu_);
+    for (auto it = logouts_.begin(); it != logouts_.end();) {
+        if (it->done->load()) {
+            it->thread.join();
+            it = logouts_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    auto done = std::make_shared<std::atomic<bool>>(false);
     try {
-        logouts_.emplace_back([chanid, abort] {
-            abort ? ipc_logout_abort(chanid) : ipc_logout(chanid);
-            drop_events(chanid);
-        });
+        logouts_.push_back({std::thread([end_link, done] {
+                                end_link();
+                                done->store(true);
+                            }),
+                            done});
     } catch (const std::system_error&) {
-        abort ? ipc_logout_abort(chanid) : ipc_logout(chanid);  // no thread to spare: this one waits here
+        end_link();  // no thread to spare: this one waits here
     }
 }
 
 void FleetLinkPort::logout_all()
 {
-    std::vector<std::thread> pending;
+    std::vector<Logout> pending;
     {
         std::lock_guard<std::mutex> lk(mu_);
         pending.swap(logouts_);
     }
-    for (std::thread& t : pending)
-        t.join();
+    for (Logout& l : pending)
+        l.thread.join();
     ipc_logout_all();
     drop_events(-1);
 }
@@ -146,19 +169,51 @@ int64_t FleetLinkPort::now_ms()
 
 // ---- runner -------------------------------------------------------------------------------
 
-Job* FleetRunner::add(Target target, std::vector<Step> steps, JobPolicy policy, NewsCallback news)
+FleetRunner::FleetRunner(LinkPort& port, EventSource& events, int parallel)
+    : port_(port), events_(events), parallel_(std::clamp(parallel, 1, kMaxFleetJobs)),
+      on_channel_(static_cast<size_t>(parallel_), -1)
 {
-    if (jobs_.size() >= static_cast<size_t>(kMaxFleetJobs))
-        return nullptr;
-    int chanid = static_cast<int>(jobs_.size());
-    jobs_.push_back(std::make_unique<Job>(chanid, std::move(target), std::move(steps), policy, port_, std::move(news)));
+}
+
+size_t FleetRunner::add(Target target, std::vector<Step> steps, JobPolicy policy, NewsCallback news)
+{
+    waiting_.push_back({std::move(target), std::move(steps), policy, std::move(news)});
+    jobs_.push_back(nullptr);
     released_.push_back(false);
-    return jobs_.back().get();
+    return jobs_.size() - 1;
+}
+
+bool FleetRunner::start_next(const Hooks& hooks)
+{
+    if (next_ >= jobs_.size())
+        return false;
+    // The first wave takes the channels in order (recorder i on channel i); later recorders
+    // take the lowest channel given back.
+    int chanid;
+    if (next_ < static_cast<size_t>(parallel_)) {
+        chanid = static_cast<int>(next_);
+    } else {
+        if (freed_.empty())
+            return false;
+        auto lowest = std::min_element(freed_.begin(), freed_.end());
+        chanid = *lowest;
+        freed_.erase(lowest);
+    }
+    const size_t index = next_++;
+    Waiting w = std::move(waiting_[index]);
+    waiting_[index] = Waiting{};
+    jobs_[index] = std::make_unique<Job>(chanid, std::move(w.target), std::move(w.steps), w.policy, port_,
+                                         std::move(w.news));
+    on_channel_[static_cast<size_t>(chanid)] = static_cast<int>(index);
+    if (hooks.before_start)
+        hooks.before_start(index, *jobs_[index]);
+    jobs_[index]->start(events_.now_ms());
+    return true;
 }
 
 void FleetRunner::release_finished()
 {
-    for (size_t i = 0; i < jobs_.size(); ++i) {
+    for (size_t i = 0; i < next_; ++i) {
         if (jobs_[i]->finished() && jobs_[i]->started() && !released_[i]) {
             released_[i] = true;
             // A failed recorder is given up on; a finished one leaves in order.
@@ -169,38 +224,48 @@ void FleetRunner::release_finished()
 
 void FleetRunner::dispatch(const LinkEvent& ev, const Hooks& hooks)
 {
-    if (ev.chanid < 0 || ev.chanid >= static_cast<int>(jobs_.size()))
+    if (ev.chanid < 0 || ev.chanid >= parallel_)
         return;
-    Job& job = *jobs_[static_cast<size_t>(ev.chanid)];
+    int& owner = on_channel_[static_cast<size_t>(ev.chanid)];
+    if (ev.code == kEventChannelFree) {
+        // Only the logout of the channel's own finished recorder gives it back.
+        if (owner >= 0 && released_[static_cast<size_t>(owner)]) {
+            owner = -1;
+            freed_.push_back(ev.chanid);
+        }
+        return;
+    }
+    if (owner < 0)
+        return;
+    const size_t index = static_cast<size_t>(owner);
+    Job& job = *jobs_[index];
     if (job.finished() || !job.started())
         return;
     if (hooks.on_event)
-        hooks.on_event(job, ev);
+        hooks.on_event(index, job, ev);
     job.on_link_event(ev, events_.now_ms());
 }
 
 void FleetRunner::run(const Hooks& hooks)
 {
     LinkEvent ev;
-    for (auto& job : jobs_) {
-        if (hooks.before_start)
-            hooks.before_start(*job);
-        job->start(events_.now_ms());
-        // What already arrived for the recorders started so far goes on at once.
-        while (events_.next_event(ev, 0))
-            dispatch(ev, hooks);
-        release_finished();
-    }
     for (;;) {
+        while (start_next(hooks)) {
+            // What already arrived for the recorders started so far goes on at once.
+            while (events_.next_event(ev, 0))
+                dispatch(ev, hooks);
+            release_finished();
+        }
         int64_t now = events_.now_ms();
         int64_t next = now + 200;
-        bool busy = false;
-        for (auto& job : jobs_) {
-            job->on_tick(now);
-            if (job->finished())
+        bool busy = next_ < jobs_.size();  // recorders still waiting for a channel
+        for (size_t i = 0; i < next_; ++i) {
+            Job& job = *jobs_[i];
+            job.on_tick(now);
+            if (job.finished())
                 continue;
             busy = true;
-            int64_t d = job->next_deadline();
+            int64_t d = job.next_deadline();
             if (d >= 0)
                 next = std::min(next, d);
         }

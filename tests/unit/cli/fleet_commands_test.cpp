@@ -1,7 +1,9 @@
 // dravlinctl's commands over recorders, run as the real executable against fake recorders on
 // 127.0.0.1 given with --target: the exact order of requests of refresh, what each other
 // command sends and how the answers decide the exit status, the JSON summary, parallel
-// recorders, the time-out, argument errors, and that --target opens no search socket.
+// recorders, the time-out, argument errors, and that --target opens no search socket; the
+// report of --target recorders retried by address, and the readers of expect files.
+#include "cli/fleet_files.h"
 #include "common/pseudo_random.h"
 #include "e2e/json_lite.h"
 #include "fake_nvr.h"
@@ -515,6 +517,104 @@ TEST(CliLogin, TargetLogsInAndPrintsTheLoginEvent)
     EXPECT_EQ(r.out.rfind(nvr.target() + " login " + nvr.target() + "\n", 0), 0u) << r.out;
     EXPECT_NE(r.out.find(nvr.target() + " event 4\n"), std::string::npos) << r.out;
     EXPECT_GE(nvr.connections(), 1);
+}
+
+TEST(CliReport, TargetRecordersThatFailedAreRetriedByAddressOnly)
+{
+    Tool tool;
+    FakeNvr good;
+    FakeNvr::Config refuse;
+    refuse.refuse_login = true;
+    FakeNvr bad(refuse);
+    const std::string report = tool.dir() + "/report.json";
+    ToolResult r = tool.run({"reboot", "--report", report, "--parallel", "1", "--user", "admin", "--password", "123456",
+                             "--target", good.target(), "--target", bad.target()});
+    EXPECT_EQ(r.status, 1) << r.err;
+    e2e::Json j = parse(slurp(report));
+    EXPECT_EQ(j["command"].str, "reboot");
+    EXPECT_NE(j["started"].str, "");
+    EXPECT_NE(j["ended"].str, "");
+    ASSERT_EQ(j["recorders"].size(), 2u);
+    EXPECT_EQ(j["recorders"][0]["result"].str, "ok");
+    EXPECT_EQ(j["recorders"][0]["login_ms"].type, e2e::Json::Number);
+    EXPECT_GE(j["recorders"][0]["total_ms"].integer(), j["recorders"][0]["login_ms"].integer());
+    EXPECT_EQ(j["recorders"][1]["result"].str, "login refused");
+    EXPECT_EQ(j["recorders"][1]["login_ms"].type, e2e::Json::Null);
+    EXPECT_EQ(j["recorders"][1]["port"].integer(), bad.port());
+
+    const int good_before = good.connections(), bad_before = bad.connections();
+    const std::vector<std::string> retry = {"reboot", "--retry-failed", report, "--report", report};
+    r = tool.run(retry + std::vector<std::string>{"--user", "admin", "--password", "123456"});
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(good.connections(), good_before);
+    EXPECT_GT(bad.connections(), bad_before);
+    j = parse(slurp(report));
+    ASSERT_EQ(j["recorders"].size(), 1u);
+    EXPECT_EQ(j["recorders"][0]["name"].str, bad.target());
+
+    // What cannot be retried stops before any connection.
+    const std::string other = tool.dir() + "/other.json", junk = tool.dir() + "/junk.json";
+    write_file(other, R"({"command": "upgrade", "ok": false, "recorders": []})");
+    write_file(junk, "RECORDER ADDRESS RESULT\n");
+    struct Case {
+        std::vector<std::string> args;
+        const char* message;
+    };
+    using V = std::vector<std::string>;
+    const Case cases[] = {
+        {retry, "were given with --target: give --user and --password again"},
+        {{"reboot", "--retry-failed", other}, "is a report of 'upgrade', not of 'reboot'"},
+        {{"reboot", "--retry-failed", junk}, "not a dravlinctl report"},
+        {{"reboot", "--retry-failed", tool.dir() + "/none.json"}, "cannot be opened"},
+        {{"reboot", "--retry-failed", report, "--target", good.target()}, "does not go with --serial or --target"},
+        {V{"reboot", "--parallel", "65"} + account(good), "--parallel needs a whole number from 1 to 64"},
+        {V{"reboot", "--report", tool.dir() + "/no/such/dir.json"} + account(good), "cannot be written"},
+        {V{"login", "--report", report} + account(good), "unknown option '--report'"},
+    };
+    const int connections = good.connections() + bad.connections();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.message);
+        r = tool.run(c.args);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(good.connections() + bad.connections(), connections);
+}
+
+TEST(CliExpectFile, EveryFormatGivesItsSerialsInOrder)
+{
+    struct Case {
+        const char* name;
+        std::string text;
+        std::vector<std::string> serials;
+        const char* problem;  // nullptr: read
+    };
+    using V = std::vector<std::string>;
+    const Case cases[] = {
+        {"lines", "# shop floor\nS1\n\n  S2  \r\nS1\nS3", V{"S1", "S2", "S3"}, nullptr},
+        {"csv", "\xEF\xBB\xBFip,Serial,user\n10.0.0.1,S1,admin\n\"10.0.0.2\",\"S,2\",x\n", V{"S1", "S,2"}, nullptr},
+        {"csv of one column", "serial\nS1\nS2\n", V{"S1", "S2"}, nullptr},
+        {"search --json", "[\n  {\"serial\": \"S1\", \"ip\": \"10.0.0.1\"},\n  {\"serial\": \"S\\u00e92\"}]", V{"S1", "S\xC3\xA9" "2"},
+         nullptr},
+        {"report", R"({"command": "reboot", "recorders": [{"serial": "S1"}, {"serial": "S2"}]})", V{"S1", "S2"}, nullptr},
+        {"strings", R"(["S1", "S2"])", V{"S1", "S2"}, nullptr},
+        {"csv without a serial column", "ip,user\n10.0.0.1,admin\n", V{}, "a column named \"serial\""},
+        {"broken json", "[{\"serial\": \"S1\"", V{}, "not valid JSON"},
+        {"json without serials", R"([{"ip": "10.0.0.1"}])", V{}, "without a \"serial\""},
+        {"object without recorders", R"({"serials": []})", V{}, "without a \"recorders\" array"},
+        {"only comments", "# none yet\n\n", V{}, "no serial number"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> serials;
+        std::string why = dravlinctl::parse_expect_list(c.text, serials);
+        if (c.problem) {
+            EXPECT_NE(why.find(c.problem), std::string::npos) << why;
+        } else {
+            EXPECT_EQ(why, "");
+            EXPECT_EQ(serials, c.serials);
+        }
+    }
 }
 
 }  // namespace

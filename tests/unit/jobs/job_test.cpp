@@ -1,7 +1,8 @@
 // The job engine on a fake link port and a clock the test moves: the order of requests, the
 // tool's and the page's rules for unsent requests and lost links, the deadlines (login window,
 // stall, overall limit on the clock or in supervision ticks), login checks, and the fleet
-// runner going on with a recorder while later ones are still being started.
+// runner going on with a recorder while later ones are still being started, and running more
+// recorders than links in waves.
 #include "jobs/fleet.h"
 #include "jobs/job.h"
 #include "link/link.h"
@@ -246,18 +247,28 @@ TEST(JobLoginCheck, HoldsTheLinkAndRemembersTheFirstLoss)
         run_case(c);
 }
 
-// Events queued by the fake port's logins; time moves only when the runner waits.
+// Events queued by the fake port's logins and logouts; time moves only when the runner waits.
+// With hold_logins a login is answered only when the runner waits, one at a time.
 struct ScriptedFleet : FakePort, EventSource {
-    std::deque<LinkEvent> queue;
+    std::deque<LinkEvent> queue, held;
     int64_t now = 0;
+    bool hold_logins = false;
     bool login(int chanid, const Target& t) override
     {
         FakePort::login(chanid, t);
         LinkEvent ev;
         ev.chanid = chanid;
         ev.code = IPC_EVENT_LOGIN_OK;
-        queue.push_back(ev);
+        (hold_logins ? held : queue).push_back(ev);
         return true;
+    }
+    void logout(int chanid, bool abort) override
+    {
+        FakePort::logout(chanid, abort);
+        LinkEvent ev;
+        ev.chanid = chanid;
+        ev.code = kEventChannelFree;
+        queue.push_back(ev);
     }
     int reboot(int chanid) override
     {
@@ -271,6 +282,10 @@ struct ScriptedFleet : FakePort, EventSource {
     }
     bool next_event(LinkEvent& ev, int64_t wait_ms) override
     {
+        if (queue.empty() && wait_ms > 0 && !held.empty()) {
+            queue.push_back(held.front());
+            held.pop_front();
+        }
         if (queue.empty()) {
             now += wait_ms;
             return false;
@@ -287,17 +302,32 @@ TEST(FleetRunner, ARecorderGoesOnWhileLaterOnesAreStillStarting)
     ScriptedFleet fleet;
     FleetRunner runner(fleet, fleet);
     for (int i = 0; i < 3; ++i)
-        ASSERT_NE(runner.add(Target{}, {Step::reboot()}, JobPolicy::tool(15000)), nullptr);
+        runner.add(Target{}, {Step::reboot()}, JobPolicy::tool(15000));
     runner.run();
     EXPECT_EQ(fleet.calls, "login0 reboot logout0 login1 reboot logout1 login2 reboot logout2");
     for (const auto& job : runner.jobs())
         EXPECT_EQ(job->result(), kJobOk);
 
-    // At most one job per link channel.
-    FleetRunner full(fleet, fleet);
-    for (int i = 0; i < kMaxFleetJobs; ++i)
-        ASSERT_NE(full.add(Target{}, {}, JobPolicy::tool(1000)), nullptr);
-    EXPECT_EQ(full.add(Target{}, {}, JobPolicy::tool(1000)), nullptr);
+}
+
+TEST(FleetRunner, MoreRecordersThanLinksRunInWavesOnTheLinksGivenBack)
+{
+    ScriptedFleet fleet;
+    fleet.hold_logins = true;
+    FleetRunner runner(fleet, fleet, 2);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(runner.add(Target{}, {Step::reboot()}, JobPolicy::tool(15000)), static_cast<size_t>(i));
+    std::vector<size_t> started;
+    FleetRunner::Hooks hooks;
+    hooks.before_start = [&](size_t index, Job&) { started.push_back(index); };
+    runner.run(hooks);
+    // The third recorder logs in only once the first one's link was given back.
+    EXPECT_EQ(fleet.calls, "login0 login1 reboot logout0 login0 reboot logout1 reboot logout0");
+    EXPECT_EQ(started, (std::vector<size_t>{0, 1, 2}));
+    ASSERT_EQ(runner.jobs().size(), 3u);
+    EXPECT_EQ(runner.jobs()[2]->chanid(), 0);
+    for (const auto& job : runner.jobs())
+        EXPECT_EQ(job->result(), kJobOk);
 }
 
 }  // namespace

@@ -1,0 +1,449 @@
+// Reading reports and expect files back: a small JSON reader (only what these files hold),
+// the CSV header lookup and the plain serial list.
+#include "cli/fleet_files.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <set>
+
+namespace dravlinctl {
+
+namespace {
+
+struct JsonValue {
+    enum Type { kNull, kBool, kNumber, kString, kArray, kObject } type = kNull;
+    bool b = false;
+    double number = 0;
+    std::string str;
+    std::vector<JsonValue> items;
+    std::map<std::string, JsonValue> members;
+
+    const JsonValue* get(const char* key) const
+    {
+        auto it = members.find(key);
+        return type == kObject && it != members.end() ? &it->second : nullptr;
+    }
+};
+
+// Recursive descent with a depth cap, so a hostile file cannot exhaust the stack.
+class JsonReader {
+public:
+    explicit JsonReader(const std::string& text) : s_(text) {}
+
+    bool parse(JsonValue& out)
+    {
+        skip_space();
+        if (!value(out, 0))
+            return false;
+        skip_space();
+        return pos_ == s_.size();
+    }
+
+private:
+    static constexpr int kMaxDepth = 64;
+
+    void skip_space()
+    {
+        while (pos_ < s_.size() && (s_[pos_] == ' ' || s_[pos_] == '\t' || s_[pos_] == '\n' || s_[pos_] == '\r'))
+            ++pos_;
+    }
+
+    bool literal(const char* word)
+    {
+        size_t n = std::strlen(word);
+        if (s_.compare(pos_, n, word) != 0)
+            return false;
+        pos_ += n;
+        return true;
+    }
+
+    static void put_utf8(std::string& out, uint32_t c)
+    {
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+
+    bool hex4(uint32_t& out)
+    {
+        if (pos_ + 4 > s_.size())
+            return false;
+        out = 0;
+        for (int i = 0; i < 4; ++i) {
+            char c = s_[pos_++];
+            out <<= 4;
+            if (c >= '0' && c <= '9')
+                out |= static_cast<uint32_t>(c - '0');
+            else if (c >= 'a' && c <= 'f')
+                out |= static_cast<uint32_t>(c - 'a' + 10);
+            else if (c >= 'A' && c <= 'F')
+                out |= static_cast<uint32_t>(c - 'A' + 10);
+            else
+                return false;
+        }
+        return true;
+    }
+
+    bool string(std::string& out)
+    {
+        ++pos_;  // the opening quote
+        while (pos_ < s_.size()) {
+            char c = s_[pos_++];
+            if (c == '"')
+                return true;
+            if (static_cast<unsigned char>(c) < 0x20)
+                return false;
+            if (c != '\\') {
+                out += c;
+                continue;
+            }
+            if (pos_ >= s_.size())
+                return false;
+            char e = s_[pos_++];
+            switch (e) {
+            case '"': case '\\': case '/': out += e; break;
+            case 'b': out += '\b'; break;
+            case 'f': out += '\f'; break;
+            case 'n': out += '\n'; break;
+            case 'r': out += '\r'; break;
+            case 't': out += '\t'; break;
+            case 'u': {
+                uint32_t c1;
+                if (!hex4(c1))
+                    return false;
+                if (c1 >= 0xD800 && c1 < 0xDC00 && s_.compare(pos_, 2, "\\u") == 0) {
+                    size_t back = pos_;
+                    pos_ += 2;
+                    uint32_t c2;
+                    if (hex4(c2) && c2 >= 0xDC00 && c2 < 0xE000)
+                        c1 = 0x10000 + ((c1 - 0xD800) << 10) + (c2 - 0xDC00);
+                    else
+                        pos_ = back;
+                }
+                put_utf8(out, c1);
+                break;
+            }
+            default: return false;
+            }
+        }
+        return false;
+    }
+
+    bool number(double& out)
+    {
+        size_t start = pos_;
+        if (pos_ < s_.size() && s_[pos_] == '-')
+            ++pos_;
+        while (pos_ < s_.size() && (std::isdigit(static_cast<unsigned char>(s_[pos_])) || s_[pos_] == '.' ||
+                                    s_[pos_] == 'e' || s_[pos_] == 'E' || s_[pos_] == '+' || s_[pos_] == '-'))
+            ++pos_;
+        std::string t = s_.substr(start, pos_ - start);
+        if (t.empty() || t == "-")
+            return false;
+        char* end = nullptr;
+        out = std::strtod(t.c_str(), &end);
+        return end && *end == '\0';
+    }
+
+    bool value(JsonValue& out, int depth)
+    {
+        if (depth > kMaxDepth || pos_ >= s_.size())
+            return false;
+        char c = s_[pos_];
+        if (c == '"') {
+            out.type = JsonValue::kString;
+            return string(out.str);
+        }
+        if (c == '{' || c == '[') {
+            bool object = c == '{';
+            out.type = object ? JsonValue::kObject : JsonValue::kArray;
+            ++pos_;
+            skip_space();
+            if (pos_ < s_.size() && s_[pos_] == (object ? '}' : ']')) {
+                ++pos_;
+                return true;
+            }
+            for (;;) {
+                skip_space();
+                JsonValue item;
+                if (object) {
+                    std::string key;
+                    if (pos_ >= s_.size() || s_[pos_] != '"' || !string(key))
+                        return false;
+                    skip_space();
+                    if (pos_ >= s_.size() || s_[pos_++] != ':')
+                        return false;
+                    skip_space();
+                    if (!value(item, depth + 1))
+                        return false;
+                    out.members[key] = std::move(item);
+                } else {
+                    if (!value(item, depth + 1))
+                        return false;
+                    out.items.push_back(std::move(item));
+                }
+                skip_space();
+                if (pos_ >= s_.size())
+                    return false;
+                char sep = s_[pos_++];
+                if (sep == (object ? '}' : ']'))
+                    return true;
+                if (sep != ',')
+                    return false;
+            }
+        }
+        if (literal("true")) {
+            out.type = JsonValue::kBool;
+            out.b = true;
+            return true;
+        }
+        if (literal("false")) {
+            out.type = JsonValue::kBool;
+            return true;
+        }
+        if (literal("null"))
+            return true;
+        out.type = JsonValue::kNumber;
+        return number(out.number);
+    }
+
+    const std::string& s_;
+    size_t pos_ = 0;
+};
+
+std::string trim(const std::string& s)
+{
+    size_t a = 0, b = s.size();
+    while (a < b && (s[a] == ' ' || s[a] == '\t' || s[a] == '\r' || s[a] == '\n'))
+        ++a;
+    while (b > a && (s[b - 1] == ' ' || s[b - 1] == '\t' || s[b - 1] == '\r' || s[b - 1] == '\n'))
+        --b;
+    return s.substr(a, b - a);
+}
+
+// A spreadsheet's UTF-8 export often starts with a byte order mark.
+std::string without_bom(const std::string& text)
+{
+    return text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? text.substr(3) : text;
+}
+
+std::vector<std::string> lines_of(const std::string& text)
+{
+    std::vector<std::string> out;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) {
+            if (start < text.size())
+                out.push_back(text.substr(start));
+            break;
+        }
+        out.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return out;
+}
+
+// One CSV row (quoted fields with "" inside them; a row is one line).
+std::vector<std::string> csv_fields(const std::string& line)
+{
+    std::vector<std::string> out;
+    std::string field;
+    bool quoted = false;
+    for (size_t i = 0; i < line.size(); ++i) {
+        char c = line[i];
+        if (quoted) {
+            if (c == '"' && i + 1 < line.size() && line[i + 1] == '"') {
+                field += '"';
+                ++i;
+            } else if (c == '"') {
+                quoted = false;
+            } else {
+                field += c;
+            }
+        } else if (c == '"') {
+            quoted = true;
+        } else if (c == ',') {
+            out.push_back(trim(field));
+            field.clear();
+        } else {
+            field += c;
+        }
+    }
+    out.push_back(trim(field));
+    return out;
+}
+
+bool is_serial_header(const std::string& name)
+{
+    if (name.size() != 6)
+        return false;
+    for (size_t i = 0; i < 6; ++i)
+        if (std::tolower(static_cast<unsigned char>(name[i])) != "serial"[i])
+            return false;
+    return true;
+}
+
+void add_serial(const std::string& s, std::vector<std::string>& serials, std::set<std::string>& seen)
+{
+    if (!s.empty() && seen.insert(s).second)
+        serials.push_back(s);
+}
+
+std::string expect_from_json(const std::string& text, std::vector<std::string>& serials)
+{
+    JsonValue root;
+    if (!JsonReader(text).parse(root))
+        return "not valid JSON";
+    const JsonValue* list = &root;
+    if (root.type == JsonValue::kObject) {
+        list = root.get("recorders");
+        if (!list)
+            return "a JSON object without a \"recorders\" array";
+    }
+    if (list->type != JsonValue::kArray)
+        return "JSON that holds no array of recorders";
+    std::set<std::string> seen;
+    for (const JsonValue& item : list->items) {
+        if (item.type == JsonValue::kString) {
+            add_serial(trim(item.str), serials, seen);
+            continue;
+        }
+        const JsonValue* s = item.get("serial");
+        if (!s || s->type != JsonValue::kString)
+            return "a JSON entry without a \"serial\" text";
+        add_serial(trim(s->str), serials, seen);
+    }
+    return "";
+}
+
+}  // namespace
+
+std::string read_small_file(const std::string& path, std::string& text)
+{
+    text.clear();
+    errno = 0;
+    std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(path.c_str(), "rb"), std::fclose);
+    if (!f)
+        return std::string("cannot be opened: ") + std::strerror(errno ? errno : ENOENT);
+    char buf[65536];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f.get())) > 0) {
+        if (text.size() + n > kMaxReadBackBytes)
+            return "larger than " + std::to_string(kMaxReadBackBytes >> 20) + " MiB";
+        text.append(buf, n);
+    }
+    if (std::ferror(f.get()))
+        return std::string("cannot be read: ") + std::strerror(errno ? errno : EIO);
+    return "";
+}
+
+std::string parse_fleet_report(const std::string& text, FleetReport& out)
+{
+    out = FleetReport{};
+    JsonValue root;
+    if (!JsonReader(without_bom(text)).parse(root))
+        return "not a dravlinctl report (not valid JSON)";
+    const JsonValue* command = root.get("command");
+    const JsonValue* recorders = root.get("recorders");
+    if (!command || command->type != JsonValue::kString || !recorders || recorders->type != JsonValue::kArray)
+        return "not a dravlinctl report (no \"command\" and \"recorders\")";
+    out.command = command->str;
+    for (size_t i = 0; i < recorders->items.size(); ++i) {
+        const JsonValue& r = recorders->items[i];
+        const JsonValue* serial = r.get("serial");
+        const JsonValue* address = r.get("address");
+        const JsonValue* port = r.get("port");
+        const JsonValue* ok = r.get("ok");
+        if (!serial || serial->type != JsonValue::kString || !address || address->type != JsonValue::kString ||
+            !port || port->type != JsonValue::kNumber || !ok || ok->type != JsonValue::kBool)
+            return "recorder " + std::to_string(i + 1) + " of the report lacks \"serial\", \"address\", \"port\" or \"ok\"";
+        if (port->number < 0 || port->number > 65535)
+            return "recorder " + std::to_string(i + 1) + " of the report has no valid port";
+        ReportEntry e;
+        if (const JsonValue* name = r.get("name"); name && name->type == JsonValue::kString)
+            e.name = name->str;
+        if (const JsonValue* result = r.get("result"); result && result->type == JsonValue::kString)
+            e.result = result->str;
+        e.serial = serial->str;
+        e.address = address->str;
+        e.port = static_cast<uint16_t>(port->number);
+        e.ok = ok->b;
+        out.recorders.push_back(std::move(e));
+    }
+    return "";
+}
+
+std::string read_fleet_report(const std::string& path, FleetReport& out)
+{
+    std::string text;
+    std::string why = read_small_file(path, text);
+    return why.empty() ? parse_fleet_report(text, out) : why;
+}
+
+std::string parse_expect_list(const std::string& raw, std::vector<std::string>& serials)
+{
+    serials.clear();
+    const std::string text = without_bom(raw);
+    const std::string start = trim(text.substr(0, 64));
+    std::string why;
+    if (!start.empty() && (start[0] == '[' || start[0] == '{')) {
+        why = expect_from_json(text, serials);
+    } else {
+        std::set<std::string> seen;
+        int column = -1;  // the serial column of a CSV
+        bool first = true;
+        for (const std::string& raw_line : lines_of(text)) {
+            std::string line = trim(raw_line);
+            if (line.empty() || line[0] == '#')
+                continue;
+            if (first) {
+                first = false;
+                std::vector<std::string> header = csv_fields(line);
+                for (size_t i = 0; i < header.size(); ++i)
+                    if (is_serial_header(header[i]))
+                        column = static_cast<int>(i);
+                if (column >= 0)
+                    continue;
+                if (header.size() > 1)
+                    return "a CSV needs a header row with a column named \"serial\"";
+            }
+            if (column < 0) {
+                add_serial(line, serials, seen);
+                continue;
+            }
+            std::vector<std::string> fields = csv_fields(line);
+            if (static_cast<size_t>(column) < fields.size())
+                add_serial(fields[static_cast<size_t>(column)], serials, seen);
+        }
+    }
+    if (why.empty() && serials.empty())
+        why = "no serial number in it";
+    return why;
+}
+
+std::string read_expect_file(const std::string& path, std::vector<std::string>& serials)
+{
+    std::string text;
+    std::string why = read_small_file(path, text);
+    return why.empty() ? parse_expect_list(text, serials) : why;
+}
+
+}  // namespace dravlinctl

@@ -1,0 +1,44 @@
+// Files dravlinctl is handed back: its own fleet reports (--report, read again by
+// --retry-failed) and lists of the serial numbers a search should find (search --expect).
+// Pure code over text, so the readers are tested without any recorder.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace dravlinctl {
+
+// One recorder of a report, as far as choosing it again needs.
+struct ReportEntry {
+    std::string name, serial, address;
+    uint16_t port = 0;
+    bool ok = false;
+    std::string result;
+};
+
+struct FleetReport {
+    std::string command;
+    std::vector<ReportEntry> recorders;
+};
+
+// Largest file read back (a report of 1000 recorders with their steps is well below 1 MiB).
+constexpr size_t kMaxReadBackBytes = 64u << 20;
+
+// "" when text is a report (a JSON object with "command" and a "recorders" array whose entries
+// have "serial", "address", "port" and "ok"); otherwise why not.
+std::string parse_fleet_report(const std::string& text, FleetReport& out);
+std::string read_fleet_report(const std::string& path, FleetReport& out);
+
+// The serial numbers of an expect file, in file order without repeats. Accepted: one serial
+// per line (blank lines and lines starting with '#' skipped); a CSV whose header row names a
+// column "serial"; JSON: an array of serials or of objects with "serial" (search --json), or an
+// object with such an array as "recorders" (a report, search --expect --json). "" when read,
+// otherwise why not (also for a file without any serial).
+std::string parse_expect_list(const std::string& text, std::vector<std::string>& serials);
+std::string read_expect_file(const std::string& path, std::vector<std::string>& serials);
+
+// The whole file, at most kMaxReadBackBytes; "" when read, otherwise why not.
+std::string read_small_file(const std::string& path, std::string& text);
+
+}  // namespace dravlinctl
