@@ -1,6 +1,7 @@
 // dravlinctl search: find the recorders on this LAN and list them.
 #include "cli/command.h"
 #include "cli/fleet.h"
+#include "cli/fleet_files.h"
 #include "discovery/search.h"
 #include "util/gbk.h"
 #include "util/fixedstr.h"
@@ -10,6 +11,7 @@
 #include <chrono>
 #include <memory>
 #include <cstdio>
+#include <set>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -58,44 +60,94 @@ Row make_row(const IPCSearchInfo& r)
     return row;
 }
 
-void print_json(const std::vector<Row>& rows)
-{
-    std::printf("[");
-    for (size_t i = 0; i < rows.size(); ++i) {
-        const Row& r = rows[i];
-        std::printf("%s\n  {\"serial\": %s, \"type\": %s, \"ip\": %s, \"gateway\": %s, \"netmask\": %s, \"mac\": %s, "
-                    "\"dhcp\": %d, \"ptz_port\": %d, \"web_port\": %d, \"video_port\": %d, \"user\": %s}",
-                    i ? "," : "", json_quote(r.serial).c_str(), json_quote(r.type).c_str(), json_quote(r.ip).c_str(),
-                    json_quote(r.gateway).c_str(), json_quote(r.netmask).c_str(), json_quote(r.mac).c_str(), r.dhcp,
-                    r.ptz_port, r.web_port, r.video_port, json_quote(r.user).c_str());
+enum class Format { kTable, kJson, kCsv };
+
+// Rows are printed one at a time as they are read from the search table, so the tool holds one
+// record's copy and one row, never a second table.
+class RowPrinter {
+public:
+    RowPrinter(Format f, bool json_object) : format_(f), object_(json_object) {}
+
+    void begin()
+    {
+        if (format_ == Format::kJson)
+            std::printf(object_ ? "{\"recorders\": [" : "[");
+        else if (format_ == Format::kCsv)
+            std::printf("serial,type,ip,gateway,netmask,mac,dhcp,ptz_port,web_port,video_port,user\n");
+        else
+            std::printf("%-16s %-16s %-16s %-18s %-16s %-24s %-6s %s\n", "IP", "GATEWAY", "NETMASK", "MAC", "TYPE",
+                        "SERIAL", "PORT", "USER");
     }
-    std::printf("%s]\n", rows.empty() ? "" : "\n");
+
+    void row(const Row& r)
+    {
+        if (format_ == Format::kJson)
+            std::printf("%s\n  {\"serial\": %s, \"type\": %s, \"ip\": %s, \"gateway\": %s, \"netmask\": %s, "
+                        "\"mac\": %s, \"dhcp\": %d, \"ptz_port\": %d, \"web_port\": %d, \"video_port\": %d, "
+                        "\"user\": %s}",
+                        rows_ ? "," : "", json_quote(r.serial).c_str(), json_quote(r.type).c_str(),
+                        json_quote(r.ip).c_str(), json_quote(r.gateway).c_str(), json_quote(r.netmask).c_str(),
+                        json_quote(r.mac).c_str(), r.dhcp, r.ptz_port, r.web_port, r.video_port,
+                        json_quote(r.user).c_str());
+        else if (format_ == Format::kCsv)
+            std::printf("%s,%s,%s,%s,%s,%s,%d,%d,%d,%d,%s\n", csv_field(r.serial).c_str(), csv_field(r.type).c_str(),
+                        csv_field(r.ip).c_str(), csv_field(r.gateway).c_str(), csv_field(r.netmask).c_str(),
+                        csv_field(r.mac).c_str(), r.dhcp, r.ptz_port, r.web_port, r.video_port,
+                        csv_field(r.user).c_str());
+        else
+            std::printf("%-16s %-16s %-16s %-18s %-16s %-24s %-6d %s\n", r.ip.c_str(), r.gateway.c_str(),
+                        r.netmask.c_str(), r.mac.c_str(), r.type.c_str(), r.serial.c_str(), r.ptz_port, r.user.c_str());
+        ++rows_;
+    }
+
+    // Closes the rows; a JSON object stays open for the expect lists.
+    void end()
+    {
+        if (format_ == Format::kJson)
+            std::printf("%s]%s", rows_ ? "\n" : "", object_ ? "" : "\n");
+        else if (format_ == Format::kTable)
+            std::fprintf(stderr, "%zu recorder(s) found\n", rows_);
+    }
+
+private:
+    Format format_;
+    bool object_;
+    size_t rows_ = 0;
+};
+
+std::string json_list(const std::vector<std::string>& items)
+{
+    std::string out = "[";
+    for (size_t i = 0; i < items.size(); ++i)
+        out += (i ? ", " : "") + json_quote(items[i]);
+    return out + "]";
 }
 
-void print_csv(const std::vector<Row>& rows)
+// The found, missing and unexpected serial numbers of an expect list: in the JSON object, or as
+// lines after the table (on standard error for CSV, whose output stays one table).
+void print_expect(Format f, size_t expected, const std::vector<std::string>& found,
+                  const std::vector<std::string>& missing, const std::vector<std::string>& unexpected)
 {
-    std::printf("serial,type,ip,gateway,netmask,mac,dhcp,ptz_port,web_port,video_port,user\n");
-    for (const Row& r : rows)
-        std::printf("%s,%s,%s,%s,%s,%s,%d,%d,%d,%d,%s\n", csv_field(r.serial).c_str(), csv_field(r.type).c_str(),
-                    csv_field(r.ip).c_str(), csv_field(r.gateway).c_str(), csv_field(r.netmask).c_str(),
-                    csv_field(r.mac).c_str(), r.dhcp, r.ptz_port, r.web_port, r.video_port, csv_field(r.user).c_str());
-}
-
-void print_table(const std::vector<Row>& rows)
-{
-    std::printf("%-16s %-16s %-16s %-18s %-16s %-24s %-6s %s\n", "IP", "GATEWAY", "NETMASK", "MAC", "TYPE", "SERIAL",
-                "PORT", "USER");
-    for (const Row& r : rows)
-        std::printf("%-16s %-16s %-16s %-18s %-16s %-24s %-6d %s\n", r.ip.c_str(), r.gateway.c_str(), r.netmask.c_str(),
-                    r.mac.c_str(), r.type.c_str(), r.serial.c_str(), r.ptz_port, r.user.c_str());
-    std::fprintf(stderr, "%zu recorder(s) found\n", rows.size());
+    if (f == Format::kJson) {
+        std::printf(", \"expected\": %zu, \"found\": %s, \"missing\": %s, \"unexpected\": %s}\n", expected,
+                    json_list(found).c_str(), json_list(missing).c_str(), json_list(unexpected).c_str());
+        return;
+    }
+    FILE* out = f == Format::kCsv ? stderr : stdout;
+    std::fprintf(out, "expected %zu: %zu found, %zu missing, %zu unexpected\n", expected, found.size(), missing.size(),
+                 unexpected.size());
+    for (const auto& s : missing)
+        std::fprintf(out, "missing %s\n", s.c_str());
+    for (const auto& s : unexpected)
+        std::fprintf(out, "unexpected %s\n", s.c_str());
 }
 
 int run_search(const std::vector<std::string>& args)
 {
     long seconds = 3;
-    enum { Table, Json, Csv } format = Table;
+    Format format = Format::kTable;
     bool verbose = false;
+    std::string expect_path;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (a == "--seconds") {
@@ -106,14 +158,25 @@ int run_search(const std::vector<std::string>& args)
             if (args[i].empty() || *end != '\0' || seconds < 1 || seconds > 3600)
                 return dravlinctl::usage_error("search", "--seconds needs a whole number from 1 to 3600");
         } else if (a == "--json" || a == "--csv") {
-            if (format != Table)
+            if (format != Format::kTable)
                 return dravlinctl::usage_error("search", "choose one of --json and --csv");
-            format = a == "--json" ? Json : Csv;
+            format = a == "--json" ? Format::kJson : Format::kCsv;
+        } else if (a == "--expect") {
+            if (i + 1 >= args.size() || args[i + 1].empty())
+                return dravlinctl::usage_error("search", "--expect needs a file");
+            expect_path = args[++i];
         } else if (a == "--verbose" || a == "-v") {
             verbose = true;
         } else {
             return dravlinctl::usage_error("search", "unknown option '" + a + "'");
         }
+    }
+    // The list is read before anything is broadcast: a wrong file is a wrong argument.
+    std::vector<std::string> expected;
+    if (!expect_path.empty()) {
+        std::string why = dravlinctl::read_expect_file(expect_path, expected);
+        if (!why.empty())
+            return dravlinctl::usage_error("search", "--expect " + expect_path + ": " + why);
     }
     if (verbose)
         log_set_sink(log_sink_to_debug);
@@ -130,31 +193,58 @@ int run_search(const std::vector<std::string>& args)
         if (int e = searchipc_send_errno())
             send_errno = e;
     };
+    auto rec = std::make_unique<IPCSearchInfo>();
+    std::set<std::string> pending(expected.begin(), expected.end());
+    int scanned = 0;  // slots are only ever added, and a slot keeps its serial number
     while (std::chrono::steady_clock::now() < end) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         watch();
+        if (!expected.empty()) {
+            // The search may end as soon as every expected recorder answered.
+            for (int count = getipccount(); scanned < count; ++scanned)
+                if (getipcinfo_copy(scanned, rec.get()) == 1)
+                    pending.erase(std::string(fixed_view(rec->devid.SerialNumber)));
+            if (pending.empty())
+                break;
+        }
     }
     watch();
-
-    std::vector<Row> rows;
-    int count = getipccount();
-    rows.reserve(static_cast<size_t>(count));
-    auto rec = std::make_unique<IPCSearchInfo>();
-    for (int i = 0; i < count; ++i)
-        if (getipcinfo_copy(i, rec.get()) == 1)
-            rows.push_back(make_row(*rec));
-    stopsearchipc();
+    // What answered from here on is not listed: the table is read at one moment.
+    const int count = getipccount();
 
     if (!had_socket && !send_errno) {
+        stopsearchipc();
         std::fprintf(stderr, "dravlinctl search: no UDP port from 3002 up could be opened for the search\n");
         return dravlinctl::kExitFailed;
     }
-    if (format == Json)
-        print_json(rows);
-    else if (format == Csv)
-        print_csv(rows);
-    else
-        print_table(rows);
+    const std::set<std::string> want(expected.begin(), expected.end());
+    std::set<std::string> seen;
+    std::vector<std::string> unexpected;
+    RowPrinter printer(format, !expected.empty());
+    printer.begin();
+    for (int i = 0; i < count; ++i) {
+        if (getipcinfo_copy(i, rec.get()) != 1)
+            continue;
+        Row row = make_row(*rec);
+        if (!expected.empty()) {
+            std::string serial(fixed_view(rec->devid.SerialNumber));
+            seen.insert(serial);
+            if (!want.count(serial))
+                unexpected.push_back(row.serial);
+        }
+        printer.row(row);
+    }
+    stopsearchipc();
+    printer.end();
+    bool all_found = true;
+    if (!expected.empty()) {
+        std::vector<std::string> found, missing;
+        for (const auto& s : expected)
+            (seen.count(s) ? found : missing).push_back(s);
+        print_expect(format, expected.size(), found, missing, unexpected);
+        all_found = missing.empty();
+    }
+    std::fflush(stdout);
     // What was found is still listed, but a search whose requests did not all go out is no
     // success: the list may lack recorders that never heard it.
     if (send_errno) {
@@ -162,13 +252,13 @@ int run_search(const std::vector<std::string>& args)
                      std::strerror(send_errno));
         return dravlinctl::kExitFailed;
     }
-    return dravlinctl::kExitOk;
+    return all_found ? dravlinctl::kExitOk : dravlinctl::kExitFailed;
 }
 
 }  // namespace
 
 DRAVLIN_COMMAND("search", "find the recorders on this LAN (UDP broadcast) and list them",
-                "Usage: dravlinctl search [--seconds N] [--json | --csv] [--verbose]\n"
+                "Usage: dravlinctl search [--seconds N] [--json | --csv] [--expect FILE] [--verbose]\n"
                 "\n"
                 "Broadcasts the search request once a second for N seconds (default 3), then prints\n"
                 "one row per recorder that answered, in the order they first answered: IP, gateway,\n"
@@ -178,6 +268,14 @@ DRAVLIN_COMMAND("search", "find the recorders on this LAN (UDP broadcast) and li
                 "  --json        an array of objects with the keys serial, type, ip, gateway, netmask,\n"
                 "                mac, dhcp, ptz_port, web_port, video_port, user\n"
                 "  --csv         the same columns as comma-separated values with a header row\n"
+                "  --expect FILE the recorders that should answer: one serial number per line (blank\n"
+                "                lines and '#' comments skipped), a CSV with a column named serial, or\n"
+                "                JSON (search --json output, or a fleet command's --report). The search\n"
+                "                ends as soon as every one answered; then the found, missing and\n"
+                "                unexpected ones are told (after the table; on standard error with --csv;\n"
+                "                with --json the output is an object {\"recorders\": [...], \"expected\": N,\n"
+                "                \"found\": [...], \"missing\": [...], \"unexpected\": [...]}). Exit status 1\n"
+                "                when any is missing, 2 when the file cannot be read\n"
                 "  --verbose     diagnostic lines on standard error\n"
                 "\n"
                 "Device texts are converted from GB2312/GBK to UTF-8. Exit status 1, with the system's\n"
