@@ -246,6 +246,17 @@ TEST_F(PageTest, RowsFromSixtyFourOnCannotLogInAndSaySo) {
   ::unlink(path.c_str());
 }
 
+TEST_F(PageTest, ALoginUnderWaySaysSoRatherThanIdle) {
+  List({Recorder(0, "QV5108D")});  // port 1: nothing answers, the link keeps trying
+  const std::string path = WriteFile("connecting.jpg", GoodJpeg());
+  Choose(1040, path);
+  list().SetRowCheck(0, true);
+  Click(1024);
+  list().DrainPosted();
+  EXPECT_EQ(Status(0), U8("NVR 连接中"));
+  ::unlink(path.c_str());
+}
+
 TEST_F(PageTest, SearchButtonStopsAndANewSearchEmptiesTheList) {
   List({Recorder(0, "QV5108D"), Recorder(1, "QV5116D")});
   EXPECT_EQ(page->GetDlgItemText(1001), U8("停止"));
