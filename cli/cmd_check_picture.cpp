@@ -65,8 +65,9 @@ std::string os_reason(const std::string& path)
         return std::strerror(errno ? errno : ENOENT);
     char byte;
     errno = 0;
-    std::fread(&byte, 1, 1, f);
-    int e = std::ferror(f) ? (errno ? errno : EIO) : 0;
+    int e = 0;
+    if (std::fread(&byte, 1, 1, f) != 1 && std::ferror(f))
+        e = errno ? errno : EIO;
     std::fclose(f);
     return e ? std::strerror(e) : "";
 }

@@ -93,10 +93,11 @@ int run_login(const std::vector<std::string>& args)
         };
         hooks.on_event = [&](size_t index, const jobs::Job&, const jobs::LinkEvent& ev) {
             std::string line = choice.recorders[index].name + " event " + std::to_string(ev.code);
+            // Appended piece by piece: g++ 12 at -O3 warns (-Wrestrict) on " " + a temporary.
             if (ev.has_value)
-                line += " " + std::to_string(ev.value);
+                line.append(" ").append(std::to_string(ev.value));
             else if (!ev.text.empty())
-                line += " " + ev.text;
+                line.append(" ").append(ev.text);
             std::fprintf(out, "%s\n", line.c_str());
             std::fflush(out);
         };

@@ -8,6 +8,8 @@
 #include "util/log.h"
 
 #include <cerrno>
+#include <cstdarg>
+#include <cstdio>
 #include <new>
 #include <vector>
 
@@ -100,4 +102,22 @@ int sockrecv_onemsg(IpcLinkContext* ipc)
     int ret = ipcdealmsg(buf, ipc, static_cast<int>(len));
     ipc->last_recv.store(get_tick_ms());
     return ret;
+}
+
+std::string format_text(const char* fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    va_list ap2;
+    va_copy(ap2, ap);
+    int n = std::vsnprintf(nullptr, 0, fmt, ap);
+    va_end(ap);
+    std::string out;
+    if (n > 0) {
+        out.resize(static_cast<size_t>(n) + 1);
+        std::vsnprintf(out.data(), out.size(), fmt, ap2);
+        out.resize(static_cast<size_t>(n));
+    }
+    va_end(ap2);
+    return out;
 }
