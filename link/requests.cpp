@@ -14,7 +14,6 @@
 #include <array>
 #include <atomic>
 #include <climits>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -23,23 +22,6 @@
 
 namespace {
 
-__attribute__((format(printf, 1, 2))) std::string strprintf(const char* fmt, ...)
-{
-    va_list ap;
-    va_start(ap, fmt);
-    va_list again;
-    va_copy(again, ap);
-    int n = std::vsnprintf(nullptr, 0, fmt, ap);
-    va_end(ap);
-    std::string out;
-    if (n > 0) {
-        out.resize(static_cast<size_t>(n) + 1);
-        std::vsnprintf(out.data(), out.size(), fmt, again);
-        out.resize(static_cast<size_t>(n));
-    }
-    va_end(again);
-    return out;
-}
 
 constexpr const char* kControl = "SYSTEM_CONTROL_MESSAGE";
 constexpr const char* kConfigGet = "SYSTEM_CONFIG_GET_MESSAGE";
@@ -91,7 +73,7 @@ int ipc_sys_Control(int chanid, int code, const char* body) { return control(cha
 
 int ipc_sys_RestorePicture(int chanid, long filetype)
 {
-    return control(chanid, 1004, strprintf("<REQUEST_PARAM\nFileType=\"%ld\"\n\n/>", filetype).c_str());
+    return control(chanid, 1004, format_text("<REQUEST_PARAM\nFileType=\"%ld\"\n\n/>", filetype).c_str());
 }
 
 int ipc_sys_SetChnAddDefMode(int chanid, int ctrl_enable, int chn_add_cfg)
@@ -101,7 +83,7 @@ int ipc_sys_SetChnAddDefMode(int chanid, int ctrl_enable, int chn_add_cfg)
         return -1;
     }
     return control(chanid, 1006,
-                   strprintf("<REQUEST_PARAM\nCrtlEnable=\"%d\"\nChnAddCfg=\"%d\"\n/>\n", ctrl_enable, chn_add_cfg)
+                   format_text("<REQUEST_PARAM\nCrtlEnable=\"%d\"\nChnAddCfg=\"%d\"\n/>\n", ctrl_enable, chn_add_cfg)
                        .c_str());
 }
 
@@ -116,7 +98,7 @@ int ipc_sys_FormatDisk(int chanid, int disk)
         log_print("unsuport disk number:%d\n", disk);
         return -1;
     }
-    return control(chanid, 1017, strprintf("<REQUEST_PARAM\nDevName=\"%s\" \n/>", kDevices[disk]).c_str());
+    return control(chanid, 1017, format_text("<REQUEST_PARAM\nDevName=\"%s\" \n/>", kDevices[disk]).c_str());
 }
 
 int ipc_sys_CreateIFrame(int chanid, int stream)
@@ -127,12 +109,12 @@ int ipc_sys_CreateIFrame(int chanid, int stream)
         log_print("ipc_sys_CreateIFrame, not support video stream:%d\n", stream);
         return -1;
     }
-    return control(chanid, 1032, strprintf("<REQUEST_PARAM\nCamera=\"0\"\nStream=\"%d\"\n/>\n", stream).c_str());
+    return control(chanid, 1032, format_text("<REQUEST_PARAM\nCamera=\"0\"\nStream=\"%d\"\n/>\n", stream).c_str());
 }
 
 int ipc_sys_SetBuzzerEnable(int chanid, int enable)
 {
-    return control(chanid, 3026, strprintf("<REQUEST_PARAM\nCtrlBuzzerEnable=\"%d\"\n/>\n", enable).c_str());
+    return control(chanid, 3026, format_text("<REQUEST_PARAM\nCtrlBuzzerEnable=\"%d\"\n/>\n", enable).c_str());
 }
 
 int ipc_sys_Request1002(int chanid) { return control(chanid, 1002, ""); }
@@ -221,7 +203,7 @@ int ipc_ptz_PTZControl(int chanid, int cmd, int panspeed, int tiltspeed)
         log_print("ipc_ptz_control, unsupport cmd:%d\n", cmd);
         return kIpcPtzUnsupported;
     }
-    return send_ptz(chanid, strprintf("<xml>\n<cmd>%s</cmd><panspeed>%d</panspeed><tiltspeed>%d</tiltspeed></xml>",
+    return send_ptz(chanid, format_text("<xml>\n<cmd>%s</cmd><panspeed>%d</panspeed><tiltspeed>%d</tiltspeed></xml>",
                                       name, panspeed, tiltspeed));
 }
 
@@ -246,7 +228,7 @@ int ipc_ptz_PTZPreset(int chanid, int cmd, int preset)
         return kIpcPtzBadPreset;
     }
     return send_ptz(chanid,
-                    strprintf("<xml>\n<cmd>%s</cmd><preset>%d</preset><flag>1</flag></xml>\n", name, preset));
+                    format_text("<xml>\n<cmd>%s</cmd><preset>%d</preset><flag>1</flag></xml>\n", name, preset));
 }
 
 int ipc_ptz_PTZControlEx(int chanid)
@@ -303,7 +285,7 @@ constexpr int kMediaHeaderSize = 20;
 
 int send_talk_start(int chanid)
 {
-    std::string body = strprintf("<RA_START_PARAM\nAudioForamt=\"G711\"\nChannels=\"1\"\nSampleRate=\"8000\"\n"
+    std::string body = format_text("<RA_START_PARAM\nAudioForamt=\"G711\"\nChannels=\"1\"\nSampleRate=\"8000\"\n"
                                  "Bitrate=\"64000\"\nRTPSendPort=\"%d\"\nConnectType=\"1\"\n/>",
                                  0);
     return ipcsendmsg_(ipc_entry(chanid), kTalk, "CMD_RA_START", "0", body.c_str());
@@ -519,7 +501,7 @@ int ipc_play_ControlPlay(int chanid, const char* filename)
         return -1;
     }
     std::string body =
-        strprintf("<REQUEST_PARAM\nFileName=\"%s\"\nStartPos=\"%d\"\nPlayParam=\"%ld\"\n/>\n", filename, 0, 1L);
+        format_text("<REQUEST_PARAM\nFileName=\"%s\"\nStartPos=\"%d\"\nPlayParam=\"%ld\"\n/>\n", filename, 0, 1L);
     return ipcsendmsg(body.c_str(), chanid, "REPLAY_CONTROL_MESSAGE", 0);
 }
 

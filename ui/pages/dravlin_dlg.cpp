@@ -6,8 +6,6 @@
 #include <QToolTip>
 #include <QLabel>
 #include <QThread>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "discovery/search.h"
@@ -493,26 +491,10 @@ void CDravlinDlg::LogoutOwnLinks(bool abort) {
 
 void CDravlinDlg::LogoutRows(const std::vector<int>& rows, bool abort) {
   auto logout = abort ? &ipc_logout_abort : &ipc_logout;
-  // Each logout waits until its link thread notices (up to a poll, a connect or a login
-  // wait). One after another that adds up to seconds for a full list, all of it on the UI
-  // thread; side by side it is the longest single wait.
   std::vector<int> live;
   for (int row : rows) {
     if (row >= 0 && row < kIpcMaxLinks && ipc_getuserdata(row) != nullptr) live.push_back(row);
     else logout(row);
   }
-  if (live.size() <= 1) {
-    for (int row : live) logout(row);
-    return;
-  }
-  std::vector<std::thread> workers;
-  workers.reserve(live.size());
-  for (int row : live) {
-    try {
-      workers.emplace_back([row, logout] { logout(row); });
-    } catch (const std::system_error&) {
-      logout(row);  // no thread to spare: this one waits here
-    }
-  }
-  for (std::thread& t : workers) t.join();
+  link_table::LogoutSideBySide(live, logout);
 }

@@ -4,6 +4,8 @@
 #include "util/log.h"
 
 #include <atomic>
+#include <system_error>
+#include <thread>
 
 namespace link_table {
 namespace {
@@ -31,6 +33,23 @@ void Release(const void* owner) {
 bool MayResetAll(const void* owner) {
   const void* holder = g_holder.load();
   return holder == nullptr || holder == owner;
+}
+
+void LogoutSideBySide(const std::vector<int>& rows, const std::function<void(int)>& logout) {
+  if (rows.size() <= 1) {
+    for (int row : rows) logout(row);
+    return;
+  }
+  std::vector<std::thread> workers;
+  workers.reserve(rows.size());
+  for (int row : rows) {
+    try {
+      workers.emplace_back([row, &logout] { logout(row); });
+    } catch (const std::system_error&) {
+      logout(row);  // no thread to spare: this one waits here
+    }
+  }
+  for (std::thread& t : workers) t.join();
 }
 
 const void* Holder() { return g_holder.load(); }

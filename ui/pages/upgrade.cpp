@@ -436,20 +436,5 @@ void CUpgrade::LogoutRows(const std::vector<int>& rows, bool abort) {
   std::vector<int> live;
   for (int row : rows)
     if (row >= 0 && row < kIpcMaxLinks && ipc_getuserdata(row) == this) live.push_back(row);
-  // Each logout waits until its link thread notices; side by side that is the longest single
-  // wait, not their sum.
-  if (live.size() <= 1) {
-    for (int row : live) m_port->logout(row, abort);
-    return;
-  }
-  std::vector<std::thread> workers;
-  workers.reserve(live.size());
-  for (int row : live) {
-    try {
-      workers.emplace_back([this, row, abort] { m_port->logout(row, abort); });
-    } catch (const std::system_error&) {
-      m_port->logout(row, abort);  // no thread to spare: this one waits here
-    }
-  }
-  for (std::thread& t : workers) t.join();
+  link_table::LogoutSideBySide(live, [this, abort](int row) { m_port->logout(row, abort); });
 }
