@@ -103,7 +103,7 @@ int choose_recorders(const char* command, const FleetOptions& o, FleetChoice& ou
     stopsearchipc();
     if (send_errno && count == 0) {
         std::fprintf(stderr, "dravlinctl %s: the search request could not be broadcast: %s\n", command,
-                     std::strerror(send_errno));
+                     log_error_text(send_errno));
         return kExitFailed;
     }
     for (const auto& w : o.serials)

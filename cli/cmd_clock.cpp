@@ -48,7 +48,7 @@ int run_clock(const std::vector<std::string>& args)
     long sent = sendtime_sent();
     if (sent < seconds) {
         std::fprintf(stderr, "dravlinctl clock: %ld of %ld clock datagram(s) went out%s%s\n", sent, seconds,
-                     why ? ": " : "", why ? std::strerror(why) : "");
+                     why ? ": " : "", why ? log_error_text(why) : "");
         return dravlinctl::kExitFailed;
     }
     std::fprintf(stderr, "%ld clock datagram(s) sent\n", sent);

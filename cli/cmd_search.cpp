@@ -249,7 +249,7 @@ int run_search(const std::vector<std::string>& args)
     // success: the list may lack recorders that never heard it.
     if (send_errno) {
         std::fprintf(stderr, "dravlinctl search: the search request could not be broadcast: %s\n",
-                     std::strerror(send_errno));
+                     log_error_text(send_errno));
         return dravlinctl::kExitFailed;
     }
     return all_found ? dravlinctl::kExitOk : dravlinctl::kExitFailed;

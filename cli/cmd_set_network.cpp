@@ -43,7 +43,7 @@ int find_recorder(const std::string& serial, long seconds, IPCSearchInfo* out, s
     if (found)
         return 1;
     if (send_errno) {
-        error = std::string("the search request could not be broadcast: ") + std::strerror(send_errno);
+        error = std::string("the search request could not be broadcast: ") + log_error_text(send_errno);
         return -1;
     }
     return 0;

@@ -95,6 +95,12 @@ void console_write(const char* text, size_t len)
 
 }  // namespace
 
+const char* log_error_text(int code)
+{
+    thread_local char msg[128];
+    return error_text(code, msg, sizeof msg);
+}
+
 void log_set_console_sink(ConsoleSink sink) { g_console.store(sink, std::memory_order_release); }
 void console_to_stderr(const char* text, size_t len) { write_whole(STDERR_FILENO, text, len); }
 void console_discard(const char*, size_t) {}

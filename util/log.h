@@ -50,6 +50,11 @@ void console_text(const char* fmt, ...) DRAVLIN_PRINTF(1, 2);
 
 // "[file-line]text, error(code): message" for the calling thread's last system error (errno).
 void log_last_error(const char* file, int line, const char* text);
+
+// The message of an error number as log_last_error writes it: the C library's text on Linux,
+// and on Windows the same texts for the socket layer's codes, which its C runtime does not
+// know ("Network is unreachable", not "Unknown error"). Valid until this thread calls it again.
+const char* log_error_text(int code);
 #define LOG_LAST_ERROR(text) log_last_error(__FILE__, __LINE__, (text))
 
 // "[chanid][name][position]YYYYMMDD hh:mm:ss[wall-clock ms]" through log_print.
