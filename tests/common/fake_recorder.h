@@ -7,10 +7,6 @@
 
 #include "common/loopback.h"
 
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
@@ -68,13 +64,10 @@ inline bool send_all(int fd, const std::string& bytes)
 {
     size_t off = 0;
     while (off < bytes.size()) {
-        ssize_t n = ::send(fd, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
+        long n = send_some(fd, bytes.data() + off, bytes.size() - off);
         if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            if (errno == EAGAIN) {
-                pollfd p{fd, POLLOUT, 0};
-                ::poll(&p, 1, 100);
+            if (socket_busy()) {
+                wait_socket(fd, true, 100);
                 continue;
             }
             return false;
@@ -99,7 +92,7 @@ public:
     FramePort(int backlog, Handler handler) : handler_(std::move(handler))
     {
         listen_fd_ = loopback_listener(backlog, &port_);
-        if (listen_fd_ < 0 || ::pipe(wake_) != 0)
+        if (listen_fd_ < 0 || stream_pair(wake_) != 0)
             std::abort();
         thread_ = std::thread([this] { run(); });
     }
@@ -108,13 +101,13 @@ public:
     {
         stop_.store(true);
         char c = 1;
-        (void)!::write(wake_[1], &c, 1);
+        (void)send_some(wake_[1], &c, 1);
         thread_.join();
         for (auto& c : conns_)
-            ::close(c->fd);
-        ::close(listen_fd_);
-        ::close(wake_[0]);
-        ::close(wake_[1]);
+            close_socket(c->fd);
+        close_socket(listen_fd_);
+        close_socket(wake_[0]);
+        close_socket(wake_[1]);
     }
 
     FramePort(const FramePort&) = delete;
@@ -170,23 +163,23 @@ private:
     {
         std::vector<char> buf(65536);
         while (!stop_.load()) {
-            std::vector<pollfd> fds{{listen_fd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+            std::vector<PollFd> fds{{listen_fd_, false, false}, {wake_[0], false, false}};
             std::vector<int> idx{-1, -2};
             {
                 std::lock_guard<std::mutex> lk(mu_);
                 for (size_t i = 0; i < conns_.size(); ++i)
                     if (!conns_[i]->closed) {
-                        fds.push_back({conns_[i]->fd, POLLIN, 0});
+                        fds.push_back({conns_[i]->fd, false, false});
                         idx.push_back(static_cast<int>(i));
                     }
             }
-            if (::poll(fds.data(), fds.size(), 200) <= 0)
+            if (poll_sockets(fds.data(), fds.size(), 200) <= 0)
                 continue;
             for (size_t k = 0; k < fds.size(); ++k) {
-                if (!fds[k].revents)
+                if (!fds[k].ready)
                     continue;
                 if (idx[k] == -1) {
-                    int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+                    int fd = accept_socket(listen_fd_);
                     if (fd >= 0) {
                         auto c = std::make_shared<Conn>();
                         c->fd = fd;
@@ -207,8 +200,8 @@ private:
             std::lock_guard<std::mutex> lk(mu_);
             c = conns_[i];
         }
-        ssize_t n = ::recv(c->fd, buf.data(), buf.size(), MSG_DONTWAIT);
-        if (n < 0 && (errno == EAGAIN || errno == EINTR))
+        long n = recv_nowait(c->fd, buf.data(), buf.size());
+        if (n < 0 && socket_busy())
             return;
         std::vector<std::string> replies;
         {

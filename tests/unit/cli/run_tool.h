@@ -4,12 +4,9 @@
 // every broadcasting command to the suites that run inside a private network namespace.
 #pragma once
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include "common/test_os.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -21,8 +18,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-extern char** environ;
 
 namespace cli_test {
 
@@ -40,10 +35,8 @@ inline void write_file(const std::string& path, const std::string& bytes)
 
 inline std::string temp_dir()
 {
-    std::string t = (std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") + std::string("/dravlinctl-test-XXXXXX");
-    std::vector<char> buf(t.begin(), t.end());
-    buf.push_back('\0');
-    return ::mkdtemp(buf.data()) ? std::string(buf.data()) : std::string("/tmp");
+    std::string dir = test_common::make_temp_dir("dravlinctl-test-");
+    return dir.empty() ? std::filesystem::temp_directory_path().string() : dir;
 }
 
 struct ToolResult {
@@ -55,48 +48,38 @@ class Tool {
 public:
     Tool() : dir_(temp_dir()) {}
 
-    // Starts the tool; wait() collects it. `while_running` (optional) is polled until it returns
-    // true or the tool ends, with the child's pid.
-    ToolResult run(const std::vector<std::string>& args, const std::function<bool(pid_t)>& while_running = nullptr,
+    // Starts the tool and collects it. `while_running` (optional) is polled until it returns
+    // true or the tool ends, with the child's process id.
+    ToolResult run(const std::vector<std::string>& args, const std::function<bool(int)>& while_running = nullptr,
                    int deadline_s = 120)
     {
         std::string outp = dir_ + "/out", errp = dir_ + "/err";
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, 1, outp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_addopen(&fa, 2, errp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        std::vector<std::string> argv_s{DRAVLINCTL_PATH};
-        argv_s.insert(argv_s.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (auto& a : argv_s)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-
         ToolResult r;
-        pid_t pid = -1;
-        int rc = posix_spawn(&pid, DRAVLINCTL_PATH, &fa, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&fa);
-        if (rc != 0)
+        test_common::ChildProcess child;
+        if (!child.start(DRAVLINCTL_PATH, args, outp, errp))
             return r;
         bool watching = static_cast<bool>(while_running);
         auto end = std::chrono::steady_clock::now() + std::chrono::seconds(deadline_s);
-        int status = 0;
+        int status = -1;
         for (;;) {
-            pid_t w = ::waitpid(pid, &status, WNOHANG);
-            if (w == pid)
+            if (child.ended(&status))
                 break;
-            if (watching && while_running(pid))
+            if (watching && while_running(child.id()))
                 watching = false;
             if (std::chrono::steady_clock::now() > end) {
-                ::kill(pid, SIGKILL);
-                ::waitpid(pid, &status, 0);
+                child.kill_and_wait(&status);
                 break;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
-        r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        r.status = status;
         r.out = slurp(outp);
         r.err = slurp(errp);
+        if (test_common::kWindows) {
+            // The C runtime writes each line end of the tool's text output as CR LF there.
+            for (std::string* s : {&r.out, &r.err})
+                s->erase(std::remove(s->begin(), s->end(), '\r'), s->end());
+        }
         return r;
     }
 
@@ -105,7 +88,7 @@ public:
     ~Tool()
     {
         std::error_code ec;
-        if (dir_ != "/tmp")
+        if (dir_ != std::filesystem::temp_directory_path().string())
             std::filesystem::remove_all(dir_, ec);
     }
 

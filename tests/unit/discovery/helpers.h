@@ -3,6 +3,8 @@
 #pragma once
 
 #include "base/sock.h"
+#include "discovery/search.h"
+#include "util/fixedstr.h"
 #include "common/loopback.h"
 #include "sim/answer.h"
 #include "sim/device.h"
@@ -12,6 +14,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -134,6 +137,37 @@ protected:
         log_set_sink(capture_sink);
     }
     void TearDown() override { log_set_sink(nullptr); }
+};
+
+inline bool listed(const std::string& serial)
+{
+    auto rec = std::make_unique<IPCSearchInfo>();
+    for (int i = 0; i < getipccount(); ++i)
+        if (getipcinfo_copy(i, rec.get()) == 1 && fixed_view(rec->devid.SerialNumber) == serial)
+            return true;
+    return false;
+}
+
+// The search thread's tests: each process searches from a free port of its own.
+class SearchThreadTest : public LogTest {
+protected:
+    void SetUp() override
+    {
+        LogTest::SetUp();
+        // Test processes run side by side: each searches from a port of its own (a free
+        // ephemeral one) instead of all sharing 3002.
+        int probe = udp_bind(0, 0, false);
+        first_port_ = sock_local_port(probe);
+        sock_close(probe);
+        searchipc_set_first_port_for_test(first_port_);
+    }
+    void TearDown() override
+    {
+        stopsearchipc();
+        searchipc_set_first_port_for_test(0);
+        LogTest::TearDown();
+    }
+    uint16_t first_port_ = 0;
 };
 
 }  // namespace dtest

@@ -1,9 +1,8 @@
 // The search thread over loopback: its broadcasts are redirected to a port on 127.0.0.1 where
-// a fake device or an in-process simulated fleet listens. Nothing leaves the machine.
+// a fake device listens (the simulated fleet: search_fleet_test.cpp). Nothing leaves the machine.
 #include "discovery/reconfig.h"
 #include "discovery/search.h"
 #include "helpers.h"
-#include "sim/fleet.h"
 #include "util/fixedstr.h"
 
 #include <atomic>
@@ -12,6 +11,8 @@
 #include <thread>
 
 using dtest::FakeDevice;
+using dtest::SearchThreadTest;
+using dtest::listed;
 
 namespace {
 
@@ -20,65 +21,10 @@ const char kSearchRequest[] =
     "Msg_type=\"SYSTEM_SEARCHIPC_MESSAGE\"\nMsg_code=\"1\"\nMsg_flag=\"0\"\n/>\n"
     "<MESSAGE_BODY>\n</MESSAGE_BODY>\n</XML_MORVEK>";
 
-bool listed(const std::string& serial)
-{
-    auto rec = std::make_unique<IPCSearchInfo>();
-    for (int i = 0; i < getipccount(); ++i)
-        if (getipcinfo_copy(i, rec.get()) == 1 && fixed_view(rec->devid.SerialNumber) == serial)
-            return true;
-    return false;
-}
-
-// A simulated fleet on 127.0.0.1 serving from its own thread.
-struct LoopbackFleet {
-    std::unique_ptr<sim::Fleet> fleet;
-    std::atomic<bool> stop{false};
-    std::thread thread;
-    explicit LoopbackFleet(int devices)
-    {
-        sim::FleetOptions opt;
-        opt.devices = devices;
-        opt.bind_addr = 0x7F000001;
-        opt.port = 0;
-        opt.source_addr = false;
-        fleet = std::make_unique<sim::Fleet>(opt);
-        if (fleet->open() == 0)
-            thread = std::thread([this] { fleet->run(stop); });
-    }
-    ~LoopbackFleet()
-    {
-        stop = true;
-        if (thread.joinable())
-            thread.join();
-    }
-    uint16_t port() const { return fleet->port(); }
-};
-
 std::atomic<int> g_new_devices{0};
 void on_new_device(const IPCSearchInfo*) { ++g_new_devices; }
 
 }  // namespace
-
-class SearchThreadTest : public dtest::LogTest {
-protected:
-    void SetUp() override
-    {
-        dtest::LogTest::SetUp();
-        // Test processes run side by side: each searches from a port of its own (a free
-        // ephemeral one) instead of all sharing 3002.
-        int probe = udp_bind(0, 0, false);
-        first_port_ = sock_local_port(probe);
-        sock_close(probe);
-        searchipc_set_first_port_for_test(first_port_);
-    }
-    void TearDown() override
-    {
-        stopsearchipc();
-        searchipc_set_first_port_for_test(0);
-        dtest::LogTest::TearDown();
-    }
-    uint16_t first_port_ = 0;
-};
 
 TEST_F(SearchThreadTest, RequestIsTheExactDatagramRepeatedFromTheSearchPort)
 {
@@ -94,39 +40,6 @@ TEST_F(SearchThreadTest, RequestIsTheExactDatagramRepeatedFromTheSearchPort)
     // And again, without any traffic in between.
     ASSERT_TRUE(dev.receive(&text, &from));
     EXPECT_EQ(text, std::string(kSearchRequest));
-}
-
-TEST_F(SearchThreadTest, FindsTheFleetAndStopsClean)
-{
-    LoopbackFleet fleet(5);
-    ASSERT_NE(fleet.port(), 0);
-    dtest::BroadcastToLoopback redirect(fleet.port());
-    ASSERT_EQ(startsearchipc(), 1);
-    EXPECT_EQ(setSearchCB(on_new_device), 1);
-    ASSERT_TRUE(dtest::wait_for([] { return getipccount() == 5; }));
-    for (int i = 1; i <= 5; ++i) {
-        char serial[32];
-        std::snprintf(serial, sizeof serial, "DRVSIM%06d", i);
-        EXPECT_TRUE(listed(serial)) << serial;
-    }
-    EXPECT_EQ(startsearchipc(), 0);
-    EXPECT_EQ(dtest::count_logged("ipc searching is working...\n"), 1);
-    EXPECT_EQ(getipccount(), 5);
-
-    EXPECT_EQ(stopsearchipc(), 1);
-    EXPECT_EQ(dtest::count_logged("wait search thread ...out\n"), 1);
-    EXPECT_EQ(getipccount(), 0);
-    EXPECT_EQ(getipcinfo(0), nullptr);
-    EXPECT_EQ(getipcinfo(1000), nullptr);
-    EXPECT_EQ(dtest::count_logged("getipcinfo param fail\n"), 1);
-    EXPECT_EQ(searchipc_socket(), -1);
-    // A new search starts from an empty table (with nobody answering it this time).
-    FakeDevice silent;
-    dtest::BroadcastToLoopback to_silent(silent.port);
-    ASSERT_EQ(startsearchipc(), 1);
-    std::string request;
-    ASSERT_TRUE(silent.receive(&request));
-    EXPECT_EQ(getipccount(), 0);
 }
 
 TEST_F(SearchThreadTest, TakenFirstPortMovesToTheNext)

@@ -47,7 +47,7 @@ protected:
     {
         auto p = dir_.path("picture" + std::to_string(n_++));
         write_file(p, bytes);
-        return CheckPictureFile(kind, p.c_str(), box(), report);
+        return CheckPictureFile(kind, p.string().c_str(), box(), report);
     }
     PictureMessageBox box()
     {
@@ -129,7 +129,7 @@ TEST_F(PictureCheck, WorksWithoutMessageBoxOrReport)
 {
     auto p = dir_.path("x.jpg");
     write_file(p, Bytes(10, 0));
-    EXPECT_EQ(CheckPictureFile(kPictureBoot, p.c_str()), kPictureDecodeFailed);
+    EXPECT_EQ(CheckPictureFile(kPictureBoot, p.string().c_str()), kPictureDecodeFailed);
 }
 
 TEST_F(PictureCheck, ProgressiveBootPictureIsRefusedAsUndecodable)

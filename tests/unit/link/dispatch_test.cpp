@@ -7,8 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/socket.h>
-
 #include <cstring>
 #include <string>
 
@@ -276,32 +274,32 @@ TEST_F(Dispatch, AudioPayloadChecksItsLength)
     EXPECT_TRUE(rec().all_aux().empty());
 }
 
-// ---- frame reader over a socketpair -----------------------------------------------------------
+// ---- frame reader over a stream pair -----------------------------------------------------------
 
 struct FrameReader : Dispatch {
     int peer = -1;
     void SetUp() override
     {
         Dispatch::SetUp();
-        int sv[2];
-        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+        int sv[2] = {-1, -1};
+        ASSERT_EQ(test_common::stream_pair(sv), 0);
         ctx.sock.store(sv[0]);
         peer = sv[1];
     }
     void TearDown() override
     {
-        ::close(ctx.sock.load());
+        test_common::close_socket(ctx.sock.load());
         if (peer >= 0)
-            ::close(peer);
+            test_common::close_socket(peer);
         Dispatch::TearDown();
     }
     // A fresh connection: after an unreadable frame the stream is unusable.
     void renew()
     {
-        ::close(ctx.sock.load());
-        ::close(peer);
-        int sv[2];
-        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+        test_common::close_socket(ctx.sock.load());
+        test_common::close_socket(peer);
+        int sv[2] = {-1, -1};
+        ASSERT_EQ(test_common::stream_pair(sv), 0);
         ctx.sock.store(sv[0]);
         peer = sv[1];
     }
@@ -347,7 +345,7 @@ TEST_F(FrameReader, UnreadableFrames)
     // A frame cut short by the peer closing.
     renew();
     send_all(peer, raw_header(0x51589158u, 100) + "<?xml");
-    ::shutdown(peer, SHUT_WR);
+    test_common::shutdown_send(peer);
     EXPECT_LE(sockrecv_onemsg(&ctx), 0);
     EXPECT_TRUE(logged("sockrecv_onemsg ret:0\n"));
 }

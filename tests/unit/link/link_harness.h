@@ -7,15 +7,10 @@
 #include "common/fake_recorder.h"
 #include "common/loopback.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -29,6 +24,14 @@ namespace link_test {
 using test_common::answer;
 using test_common::frame;
 using test_common::send_all;
+
+// How the C library prints a null pointer with %p: "(nil)" with glibc, zeros with mingw.
+inline std::string null_pointer_text()
+{
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%p", static_cast<void*>(nullptr));
+    return buf;
+}
 
 inline std::string raw_header(uint32_t magic, uint32_t len) { return test_common::frame_header(magic, len); }
 

@@ -158,6 +158,7 @@ TEST_F(Requests, EveryPtzCommandName)
 
 TEST_F(Requests, RefusedArgumentsSendNothing)
 {
+    const std::string userdata_null = "ipc_userdata_set param fail, data:" + null_pointer_text() + ", len:2\n";
     const unsigned char bytes[1024] = {1, 2};
     struct Refusal {
         const char* what;
@@ -186,7 +187,7 @@ TEST_F(Requests, RefusedArgumentsSendNothing)
         {"trans 622", [&] { return ipc_ptz_PTZTrans(0, bytes, 622); }, -1, "bug, too long trans data:622\n"},
         {"trans huge", [&] { return ipc_ptz_PTZTrans(0, bytes, INT_MAX); }, -1, "bug, too long trans data:2147483647\n"},
         {"userdata null", [] { return ipc_userdata_set(nullptr, 2, 0); }, -1,
-         "ipc_userdata_set param fail, data:(nil), len:2\n"},
+         userdata_null.c_str()},
         {"userdata empty", [&] { return ipc_userdata_set(bytes, 0, 0); }, -1, nullptr},
         {"userdata too long", [&] { return ipc_userdata_set(bytes, INT_MAX, 0); }, -1, nullptr},
         {"replay without name", [] { return ipc_play_ControlPlay(0, nullptr); }, -1, "ipc_play_ControlPlay , param file\n"},

@@ -11,9 +11,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <climits>
 #include <cstring>
@@ -46,8 +43,8 @@ TEST_F(LogCapture, FrameStalledMidwayIsUnreadableAfterTheSilenceLimit)
         ctx.chanid = 9;
         ctx.evcb = on_event;
         ctx.running.store(1);
-        int sv[2];
-        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+        int sv[2] = {-1, -1};
+        ASSERT_EQ(test_common::stream_pair(sv), 0);
         ctx.sock.store(sv[0]);
         ASSERT_TRUE(send_all(sv[1], c.sent));
 
@@ -70,8 +67,8 @@ TEST_F(LogCapture, FrameStalledMidwayIsUnreadableAfterTheSilenceLimit)
         helper.join();
         EXPECT_FALSE(forced.load()) << "the reader waited on a stalled frame for as long as the link ran";
         EXPECT_LE(r, 0);
-        ::close(sv[0]);
-        ::close(sv[1]);
+        test_common::close_socket(sv[0]);
+        test_common::close_socket(sv[1]);
     }
 }
 
@@ -124,9 +121,8 @@ std::string read_file(const std::string& path)
 // A download that cannot even be requested must leave an earlier copy of the file alone.
 TEST_F(Review, DownloadOnAnEntryWithoutLoginKeepsTheLocalFile)
 {
-    char tmpl[] = "/tmp/dravlin_review_XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    const std::string dir = tmpl;
+    const std::string dir = test_common::make_temp_dir("dravlin_review_");
+    ASSERT_FALSE(dir.empty());
     const std::string local = dir + "/config.xml";
     {
         std::ofstream out(local, std::ios::binary);

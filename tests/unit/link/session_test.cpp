@@ -9,7 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -206,10 +205,7 @@ TEST_F(Session, LogoutDuringAFrameReportsOnlyEvent32)
     ASSERT_TRUE(dev.send_to(0, raw_header(0x51589158u, 100)));
     // The link has taken the header and waits for the rest.
     int fd = ipc_entry(13)->sock.load();
-    ASSERT_TRUE(wait_until([fd] {
-        int queued = -1;
-        return ::ioctl(fd, FIONREAD, &queued) == 0 && queued == 0;
-    }));
+    ASSERT_TRUE(wait_until([fd] { return test_common::queued_bytes(fd) == 0; }));
     EXPECT_EQ(ipc_logout(13), 1);
     EXPECT_EQ(rec().codes(13), (std::vector<int>{IPC_EVENT_LOGIN_OK, IPC_EVENT_THREAD_END}));
     EXPECT_FALSE(logged_prefix("[127.0.0.1:"));
@@ -218,6 +214,8 @@ TEST_F(Session, LogoutDuringAFrameReportsOnlyEvent32)
 // Descriptor 0 is a socket like any other: the link on it is used, heartbeats included.
 TEST_F(Session, LinkOnDescriptorZero)
 {
+    if (test_common::kWindows)
+        GTEST_SKIP() << "Winsock handles and C runtime descriptors are different numbers: no socket is ever 0";
     FakeRecorder dev;
     int saved = ::dup(0);
     ASSERT_GE(saved, 0);
@@ -311,7 +309,8 @@ TEST_F(Session, ChanidOutOfRangeIsRefusedEverywhere)
     }
     clear_log();
     EXPECT_EQ(ipc_login_delay(nullptr), -1);
-    EXPECT_EQ(lines(), std::vector<std::string>{"ipc_login_delay param fail, param:0x(nil), evcb:0x(nil)\n"});
+    const std::string null = null_pointer_text();
+    EXPECT_EQ(lines(), std::vector<std::string>{"ipc_login_delay param fail, param:0x" + null + ", evcb:0x" + null + "\n"});
 }
 
 TEST_F(Session, SixtyFourLinksAtOnce)

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include <unistd.h>
+#include "common/test_os.h"
 
 namespace {
 
@@ -114,7 +114,7 @@ TEST(Md5, FinalHexAllocatesWhenNoOutputGiven)
 
 TEST(Md5, FileHexHashesTheBytesExactly)
 {
-    auto path = std::filesystem::temp_directory_path() / ("dravlin_md5_" + std::to_string(::getpid()));
+    auto path = std::filesystem::temp_directory_path() / ("dravlin_md5_" + std::to_string(test_common::process_id()));
     // CR LF and ^Z bytes must be hashed as they are, and the file spans several reads.
     std::string bytes;
     for (int i = 0; i < 1500; ++i)
@@ -126,17 +126,17 @@ TEST(Md5, FileHexHashesTheBytesExactly)
     char expect[33];
     md5_hex(bytes.data(), bytes.size(), expect);
     char out[33];
-    EXPECT_EQ(md5_file_hex(path.c_str(), out), out);
+    EXPECT_EQ(md5_file_hex(path.string().c_str(), out), out);
     EXPECT_STREQ(out, expect);
-    char* owned = md5_file_hex(path.c_str(), nullptr);
+    char* owned = md5_file_hex(path.string().c_str(), nullptr);
     ASSERT_NE(owned, nullptr);
     EXPECT_STREQ(owned, expect);
     std::free(owned);
     std::filesystem::remove(path);
 
-    EXPECT_EQ(md5_file_hex(path.c_str(), out), nullptr);
+    EXPECT_EQ(md5_file_hex(path.string().c_str(), out), nullptr);
     // A folder opens but cannot be read: no digest of "nothing" may come back.
-    EXPECT_EQ(md5_file_hex(std::filesystem::temp_directory_path().c_str(), out), nullptr);
+    EXPECT_EQ(md5_file_hex(std::filesystem::temp_directory_path().string().c_str(), out), nullptr);
 }
 
 TEST(Getmd5, OutputSizeAndArgumentChecks)
