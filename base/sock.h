@@ -78,7 +78,8 @@ int socksend2_poll(int sock, const void* a, int alen, const void* b, int blen, i
 // Returns the bytes taken (0 when the socket is full), or -1 on a socket error.
 int socksend_nowait(int sock, const void* a, int alen, const void* b, int blen);
 
-// Bytes written on a stream socket that the peer has not acknowledged yet, or -1.
+// Bytes written on a stream socket that the peer has not acknowledged yet; -1 on error or where
+// the system cannot tell (Winsock).
 int sock_outq(int sock);
 
 // The socket's current send buffer size in bytes (it grows with the stack's auto-tuning), or -1.

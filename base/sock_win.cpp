@@ -253,9 +253,10 @@ int sock_keepalive(int sock, int idle)
 int sock_outq(int sock)
 {
     // Winsock has no count of the bytes still queued on a connection (Windows 10's TCP
-    // information has only those in flight). 0: a close then keeps the default graceful
-    // shutdown, in which the system still sends what is queued.
-    return sock < 0 ? -1 : 0;
+    // information has only those in flight): unknown. The link then closes gracefully and
+    // leaves the rest to the system.
+    (void)sock;
+    return -1;
 }
 
 int wakeup_open(int fds[2])

@@ -35,7 +35,15 @@ void ipc_close_draining(IpcLinkContext* ipc)
     }
     if (fd < 0)
         return;
-    if (ipc->abort_close.load() || (tail.empty() && sock_outq(fd) <= 0)) {
+    const int queued = tail.empty() ? sock_outq(fd) : 1;
+    if (ipc->abort_close.load() || (tail.empty() && queued == 0)) {
+        sock_close(fd);
+        return;
+    }
+    if (queued < 0) {
+        // The system cannot say what is still queued (Winsock): a graceful close sends it,
+        // where the reset of a linger-0 close would drop it.
+        sock_linger_default(fd);
         sock_close(fd);
         return;
     }
@@ -62,7 +70,8 @@ void ipc_close_draining(IpcLinkContext* ipc)
         } else {
             int q = sock_outq(fd);
             if (q <= 0) {
-                delivered = q == 0;
+                // Unknown (< 0): the graceful close below still sends what is left.
+                delivered = true;
                 break;
             }
             if (q != last_outq) {
