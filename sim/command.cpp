@@ -22,6 +22,27 @@ namespace {
 
 constexpr size_t kCmdOutMax = 64u << 20;  // replies a command client has not read yet
 
+// The commands a logged-in link carries out: alarm, heartbeat, unknown and bad (with the frame
+// kind it sends). false with the reply for any other verb or an unknown frame kind.
+bool link_command(const std::string& verb, const std::string& arg, BadFrame* bad, std::string* err)
+{
+    if (verb == "alarm" || verb == "heartbeat" || verb == "unknown")
+        return true;
+    if (verb != "bad") {
+        *err = "error: unknown command '" + verb + "'";
+        return false;
+    }
+    if (arg == "magic") *bad = BadFrame::Magic;
+    else if (arg == "truncated") *bad = BadFrame::Truncated;
+    else if (arg == "huge-length") *bad = BadFrame::HugeLength;
+    else if (arg == "bad-xml") *bad = BadFrame::Xml;
+    else {
+        *err = "error: bad frame kinds are magic, truncated, huge-length, bad-xml";
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int Fleet::open_command_socket()
@@ -97,6 +118,10 @@ std::string Fleet::run_command(const std::string& line)
     std::string err;
     if (!find_devices(who, &which, &err))
         return "error: " + err;
+    // A misspelt command is refused even where no link is up to carry it, rather than "ok 0".
+    BadFrame bad = BadFrame::Magic;
+    if (verb != "fault" && verb != "reboot" && verb != "drop" && !link_command(verb, arg, &bad, &err))
+        return err;
     int64_t now = mono_now_ms();
     int reached = 0;
     for (int i : which) {
@@ -124,8 +149,7 @@ std::string Fleet::run_command(const std::string& line)
             }
             if (!c->session->logged_in())
                 continue;
-            if (!command_on_link(*c, verb, arg, &err))
-                return err;
+            command_on_link(*c, verb, arg, bad);
             ++reached;
         }
     }
@@ -133,7 +157,7 @@ std::string Fleet::run_command(const std::string& line)
     return "ok " + std::to_string(reached);
 }
 
-bool Fleet::command_on_link(Conn& c, const std::string& verb, const std::string& arg, std::string* err)
+void Fleet::command_on_link(Conn& c, const std::string& verb, const std::string& arg, BadFrame bad)
 {
     Session& s = *c.session;
     if (verb == "alarm") {
@@ -144,24 +168,11 @@ bool Fleet::command_on_link(Conn& c, const std::string& verb, const std::string&
     } else if (verb == "unknown") {
         s.send_unknown();
     } else if (verb == "bad") {
-        BadFrame b;
-        if (arg == "magic") b = BadFrame::Magic;
-        else if (arg == "truncated") b = BadFrame::Truncated;
-        else if (arg == "huge-length") b = BadFrame::HugeLength;
-        else if (arg == "bad-xml") b = BadFrame::Xml;
-        else {
-            *err = "error: bad frame kinds are magic, truncated, huge-length, bad-xml";
-            return false;
-        }
-        s.send_bad(b);
-    } else {
-        *err = "error: unknown command '" + verb + "'";
-        return false;
+        s.send_bad(bad);
     }
     if (s.close_after_flush())
         c.closing = true;
     flush_conn(c);
-    return true;
 }
 
 void Fleet::accept_cmd_clients()

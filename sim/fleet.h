@@ -161,8 +161,8 @@ private:
     int open_command_socket();
     bool find_devices(const std::string& who, std::vector<int>* out, std::string* err);
     std::string run_command(const std::string& line);
-    // A command that a device's logged-in link carries out; false with *err for a bad command.
-    bool command_on_link(Conn& c, const std::string& verb, const std::string& arg, std::string* err);
+    // alarm, heartbeat, unknown or bad (sending `bad`) on one logged-in link.
+    void command_on_link(Conn& c, const std::string& verb, const std::string& arg, BadFrame bad);
     void accept_cmd_clients();
     void serve_cmd_client(int fd, uint32_t events);
     void flush_cmd_client(CmdClient& cl);
