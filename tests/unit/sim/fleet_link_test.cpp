@@ -400,6 +400,10 @@ TEST(FleetOptions, LinkFaultsComeFromTheFleetFileTheOptionsAndTheCommandInterfac
         EXPECT_FALSE(fleet.device_copy(1).has(sim::LinkFault::TalkBusy));
         EXPECT_TRUE(fleet.device_copy(1).has(sim::LinkFault::RefuseUpload));
         EXPECT_EQ(fleet.command("alarm CCC").rfind("error: no device with serial number CCC", 0), 0u);
+        // Refused as such even with no link up to carry them.
+        EXPECT_EQ(fleet.command("alram all"), "error: unknown command 'alram'");
+        EXPECT_EQ(fleet.command("bad 0 zzz"), "error: bad frame kinds are magic, truncated, huge-length, bad-xml");
+        EXPECT_EQ(fleet.command("alarm all"), "ok 0");
         std::string status = fleet.status_json();
         EXPECT_EQ(status.find('\n', status.size() - 1), status.size() - 1);
         EXPECT_NE(fleet.command("status").find("\"faults\": [\"refuse-login\", \"bad-xml\", \"slow-read\", \"refuse-upload\"]"),
