@@ -120,9 +120,10 @@ int broadcastserver(uint16_t port, uint32_t local_addr)
     SockGuard sock(SOCK_DGRAM);
     if (sock.get() < 0)
         return -1;
-    if (!set_int_opts(sock.get(), {{SOL_SOCKET, kSockReuseOpt, 1, "udp set SO_REUSEADDR fail\n"},
-                                   {SOL_SOCKET, SO_BROADCAST, 1, "udp set SO_BROADCAST fail\n"},
-                                   {SOL_SOCKET, SO_RCVBUF, kBroadcastRcvBuf, "udp set SO_RCVBUF fail\n"}}))
+    if (!set_int_opts(sock.get(),
+                      {{SOL_SOCKET, kSockReuseOpt, 1, "udp set SO_REUSEADDR fail\n"},
+                       {SOL_SOCKET, SO_BROADCAST, 1, "udp set SO_BROADCAST fail\n"},
+                       {SOL_SOCKET, SO_RCVBUF, kBroadcastRcvBuf, "udp set SO_RCVBUF fail\n"}}))
         return -1;
     if (!bind_to(sock.get(), htonl(local_addr), port)) {
         log_print("udp bind local port(%u) ip(%#x) fail\n", static_cast<unsigned>(port), local_addr);

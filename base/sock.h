@@ -12,15 +12,15 @@
 #include <cstdint>
 
 // Fixed values of the helpers.
-constexpr int kTcpLinkRcvBuf = 16384;            // receive buffer of a link socket
-constexpr int kBroadcastRcvBuf = 131072;         // receive buffer of a broadcast server socket
-constexpr int kConnectWaitMs = 60;               // per wait while a connect is in progress
-constexpr int kSockRecvWaitMs = 100;             // sockrecv's wait for data
-constexpr int kUdpRecvWaitMs = 200;              // udprecv's wait for a datagram
-constexpr int kUdpRecvMax = 8192;                // udprecv receives at most this many bytes
-constexpr int kConnectKeepaliveIdle = 15;        // keep-alive idle time tcpconnectserver asks for
-constexpr uint16_t kBroadcastPort = 3001;        // destination port of every broadcast message
-constexpr uint32_t kBroadcastAddr = 0xFFFFFFFFu; // 255.255.255.255, host order
+constexpr int kTcpLinkRcvBuf = 16384;             // receive buffer of a link socket
+constexpr int kBroadcastRcvBuf = 131072;          // receive buffer of a broadcast server socket
+constexpr int kConnectWaitMs = 60;                // per wait while a connect is in progress
+constexpr int kSockRecvWaitMs = 100;              // sockrecv's wait for data
+constexpr int kUdpRecvWaitMs = 200;               // udprecv's wait for a datagram
+constexpr int kUdpRecvMax = 8192;                 // udprecv receives at most this many bytes
+constexpr int kConnectKeepaliveIdle = 15;         // keep-alive idle time tcpconnectserver asks for
+constexpr uint16_t kBroadcastPort = 3001;         // destination port of every broadcast message
+constexpr uint32_t kBroadcastAddr = 0xFFFFFFFFu;  // 255.255.255.255, host order
 // How long socksend waits, without any progress, for a stalled socket to take more data
 // before it declares the stream broken.
 constexpr int kSockSendStallMs = 5000;

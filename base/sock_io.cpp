@@ -84,8 +84,8 @@ int send_pair_poll(int sock, const void* a, int alen, const void* b, int blen, i
     while (sent < total) {
         const char* pa = static_cast<const char*>(a) + std::min(sent, alen);
         int boff = std::max(0, sent - alen);
-        int n = sock_os_sendv(sock, pa, std::max(0, alen - sent), static_cast<const char*>(b) + boff, blen - boff,
-                              more, nowait);
+        int n = sock_os_sendv(sock, pa, std::max(0, alen - sent), static_cast<const char*>(b) + boff, blen - boff, more,
+                              nowait);
         int err = n < 0 ? sock_os_error() : 0;
         if (n > 0) {
             sent += n;
@@ -192,4 +192,3 @@ int udprecv(int sock, void* buffer, int size)
         return n;
     }
 }
-

@@ -103,7 +103,8 @@ int sock_os_recv(int sock, void* buffer, int size, bool nowait)
 int sock_os_accept(int listen_sock, sockaddr_in* peer, bool nonblocking)
 {
     socklen_t len = sizeof *peer;
-    return ::accept4(listen_sock, reinterpret_cast<sockaddr*>(peer), &len, SOCK_CLOEXEC | (nonblocking ? SOCK_NONBLOCK : 0));
+    return ::accept4(listen_sock, reinterpret_cast<sockaddr*>(peer), &len,
+                     SOCK_CLOEXEC | (nonblocking ? SOCK_NONBLOCK : 0));
 }
 
 bool sock_os_connect_pending(int err) { return err == EINPROGRESS || err == EINTR; }
@@ -185,8 +186,7 @@ void wakeup_signal(int fd)
         return;
     char one = 1;
     // A full pipe already wakes the reader: nothing is lost when this write finds no room.
-    while (::write(fd, &one, 1) < 0 && errno == EINTR) {
-    }
+    while (::write(fd, &one, 1) < 0 && errno == EINTR) { }
 }
 
 void wakeup_clear(int fd)
@@ -194,8 +194,7 @@ void wakeup_clear(int fd)
     if (fd < 0)
         return;
     char buf[64];
-    while (::read(fd, buf, sizeof buf) > 0) {
-    }
+    while (::read(fd, buf, sizeof buf) > 0) { }
 }
 
 void wakeup_close(int fds[2])

@@ -243,7 +243,8 @@ int sock_keepalive(int sock, int idle)
     values.keepalivetime = whole_s(idle);
     values.keepaliveinterval = whole_s(1);
     DWORD returned = 0;
-    if (::WSAIoctl(handle(sock), SIO_KEEPALIVE_VALS, &values, sizeof values, nullptr, 0, &returned, nullptr, nullptr) != 0) {
+    if (::WSAIoctl(handle(sock), SIO_KEEPALIVE_VALS, &values, sizeof values, nullptr, 0, &returned, nullptr, nullptr) !=
+        0) {
         log_print("WSAIoctl(SIO_KEEPALIVE_VALS) fail\n");
         return -1;
     }
@@ -288,8 +289,7 @@ void wakeup_clear(int fd)
     if (fd < 0)
         return;
     char buf[64];
-    while (::recv(handle(fd), buf, sizeof buf, 0) > 0) {
-    }
+    while (::recv(handle(fd), buf, sizeof buf, 0) > 0) { }
 }
 
 void wakeup_close(int fds[2])

@@ -54,7 +54,7 @@ int ChanSession::open(const FleetOptions& o)
         return kExitOk;
     std::fprintf(stderr, "dravlinctl channels: %s: %s\n", link_.recorder().name.c_str(),
                  !error_.empty() ? error_.c_str()
-                 : refused()     ? "the recorder refused the channel table request (no NVR channel table)"
+                     : refused() ? "the recorder refused the channel table request (no NVR channel table)"
                                  : "the NVR did not send its channel table");
     return kExitFailed;
 }
@@ -186,12 +186,13 @@ void print_cameras(const std::vector<IpcRecord>& list, bool json)
         std::printf("[");
         for (size_t i = 0; i < list.size(); ++i) {
             const IpcRecord& c = list[i];
-            std::printf("%s\n  {\"ip\": %s, \"protocol\": %s, \"port\": %d, \"user\": %s, \"serial\": %s, \"name\": %s}",
-                        i ? "," : "", json_quote(device_text(fixed_view(c.IpAddr))).c_str(),
-                        json_quote(nvr_protocol_text(c.Protocol)).c_str(), c.CtrlPort,
-                        json_quote(device_text(fixed_view(c.Username))).c_str(),
-                        json_quote(device_text(fixed_view(c.SN))).c_str(),
-                        json_quote(device_text(fixed_view(c.OsdName))).c_str());
+            std::printf(
+                "%s\n  {\"ip\": %s, \"protocol\": %s, \"port\": %d, \"user\": %s, \"serial\": %s, \"name\": %s}",
+                i ? "," : "", json_quote(device_text(fixed_view(c.IpAddr))).c_str(),
+                json_quote(nvr_protocol_text(c.Protocol)).c_str(), c.CtrlPort,
+                json_quote(device_text(fixed_view(c.Username))).c_str(),
+                json_quote(device_text(fixed_view(c.SN))).c_str(),
+                json_quote(device_text(fixed_view(c.OsdName))).c_str());
         }
         std::printf("%s]\n", list.empty() ? "" : "\n");
         return;

@@ -32,10 +32,7 @@ struct Args {
     std::string user = "admin", password = "470213";  // what the channel page offers too
 };
 
-bool is_sub(const std::string& s)
-{
-    return std::find(std::begin(kSubs), std::end(kSubs), s) != std::end(kSubs);
-}
+bool is_sub(const std::string& s) { return std::find(std::begin(kSubs), std::end(kSubs), s) != std::end(kSubs); }
 
 // "" when fine; texts go into the add request's XML as they are.
 std::string camera_text_problem(const char* what, const std::string& v, size_t max)
@@ -124,9 +121,10 @@ std::string parse(const std::vector<std::string>& args, Args& a)
         size_t min, max;
         const char* what;
     };
-    static const Positional kPositional[] = {
-        {"delete", 1, 256, " needs channel numbers"}, {"swap", 2, 2, " needs two channel numbers"},
-        {"canvas", 1, 1, " needs one picture count"}, {"page", 1, 1, " needs next or prev"}};
+    static const Positional kPositional[] = {{"delete", 1, 256, " needs channel numbers"},
+                                             {"swap", 2, 2, " needs two channel numbers"},
+                                             {"canvas", 1, 1, " needs one picture count"},
+                                             {"page", 1, 1, " needs next or prev"}};
     Positional want{a.sub.c_str(), 0, 0, " takes no arguments"};
     for (const Positional& p : kPositional)
         if (a.sub == p.sub)
@@ -255,7 +253,8 @@ int run_sub(ChanSession& s, const Args& a)
         std::vector<ChannelEntry> now = s.table.channels();
         for (size_t k = 0; k < cams.size(); ++k) {
             bool wanted = a.all || std::find(chosen.begin(), chosen.end(), static_cast<int>(k)) != chosen.end();
-            bool placed = std::any_of(now.begin(), now.end(), [&](const ChannelEntry& c) { return ip_of(c) == ip_of(cams[k]); });
+            bool placed =
+                std::any_of(now.begin(), now.end(), [&](const ChannelEntry& c) { return ip_of(c) == ip_of(cams[k]); });
             if (wanted && !placed) {
                 std::fprintf(stderr, "dravlinctl channels: %s not added: no free channel\n", ip_of(cams[k]).c_str());
                 r = kExitFailed;
@@ -266,8 +265,9 @@ int run_sub(ChanSession& s, const Args& a)
     if (a.sub == "add") {
         int row = a.channel > 0 ? static_cast<int>(a.channel - 1) : s.table.first_free_row();
         if (a.channel > static_cast<long>(table.size()))
-            return usage_error(kCmd, "channel " + std::to_string(a.channel) + " is not in the NVR's table (1 to " +
-                                         std::to_string(table.size()) + ")");
+            return usage_error(kCmd,
+                               "channel " + std::to_string(a.channel) + " is not in the NVR's table (1 to " +
+                                   std::to_string(table.size()) + ")");
         if (row < 0) {
             s.fail(jobs::chan_result_text(jobs::kChanTableFull));
             return kExitFailed;
@@ -321,17 +321,20 @@ int run_sub(ChanSession& s, const Args& a)
             std::string list;
             for (int c : choices)
                 list += (list.empty() ? "" : ", ") + std::to_string(c);
-            return usage_error(kCmd, "a table of " + std::to_string(table.size()) + " channels offers the canvas sizes " +
-                                         (list.empty() ? "(none)" : list));
+            return usage_error(kCmd,
+                               "a table of " + std::to_string(table.size()) + " channels offers the canvas sizes " +
+                                   (list.empty() ? "(none)" : list));
         }
-        return s.confirm(NVR_CODE_PICNUM, false, 0, [&] { return s.table.set_canvas(n) == 0 ? 1 : -1; }, nullptr)
-                   ? kExitOk
-                   : kExitFailed;
+        return s.confirm(
+                   NVR_CODE_PICNUM, false, 0, [&] { return s.table.set_canvas(n) == 0 ? 1 : -1; }, nullptr)
+            ? kExitOk
+            : kExitFailed;
     }
     bool next = a.pos[0] == "next";
-    return s.confirm(NVR_CODE_PAGE_TURN, false, 0, [&] { return s.table.turn_page(next) == 0 ? 1 : -1; }, nullptr)
-               ? kExitOk
-               : kExitFailed;
+    return s.confirm(
+               NVR_CODE_PAGE_TURN, false, 0, [&] { return s.table.turn_page(next) == 0 ? 1 : -1; }, nullptr)
+        ? kExitOk
+        : kExitFailed;
 }
 
 int run_channels(const std::vector<std::string>& args)

@@ -11,34 +11,33 @@
 
 namespace {
 
-const char kUsage[] =
-    "Usage: dravlinctl check-picture [--kind boot|channel|shutdown] [--trace] FILE...\n"
-    "\n"
-    "Checks each FILE as the console does before sending it to recorders (default kind: boot).\n"
-    "A boot picture is a baseline JPEG of at most 240 KByte and 1920 x 1080 pixels; a channel\n"
-    "background or shutdown picture may be at most 64 KByte.\n"
-    "\n"
-    "Prints one line per file: path, result code, width and height, separated by tabs\n"
-    "(width and height are '-' unless the file is a boot picture that decoded). In the path,\n"
-    "a backslash, tab, newline or carriage return is written as \\\\, \\t, \\n or \\r, so every\n"
-    "file is one line of four fields. The message the console would show goes to standard\n"
-    "error, with the system's reason when the file cannot be opened or read.\n"
-    "\n"
-    "Result codes:\n"
-    "   0   the picture passed\n"
-    "  -2   out of memory\n"
-    "  -4   the file cannot be opened\n"
-    "  -5   the file cannot be read\n"
-    "  -6   no such file, or no file name\n"
-    "  -7   the file is larger than its kind allows\n"
-    "  -8   not a baseline JPEG the recorders can decode (boot)\n"
-    "  -9   more than 1920 x 1080 pixels (boot)\n"
-    "\n"
-    "Options:\n"
-    "  --kind KIND   boot, channel or shutdown\n"
-    "  --trace       copy the decoder's trace lines to standard error\n"
-    "\n"
-    "Exit status: 0 when every file passed, 1 when any failed, 2 for bad arguments.\n";
+const char kUsage[] = "Usage: dravlinctl check-picture [--kind boot|channel|shutdown] [--trace] FILE...\n"
+                      "\n"
+                      "Checks each FILE as the console does before sending it to recorders (default kind: boot).\n"
+                      "A boot picture is a baseline JPEG of at most 240 KByte and 1920 x 1080 pixels; a channel\n"
+                      "background or shutdown picture may be at most 64 KByte.\n"
+                      "\n"
+                      "Prints one line per file: path, result code, width and height, separated by tabs\n"
+                      "(width and height are '-' unless the file is a boot picture that decoded). In the path,\n"
+                      "a backslash, tab, newline or carriage return is written as \\\\, \\t, \\n or \\r, so every\n"
+                      "file is one line of four fields. The message the console would show goes to standard\n"
+                      "error, with the system's reason when the file cannot be opened or read.\n"
+                      "\n"
+                      "Result codes:\n"
+                      "   0   the picture passed\n"
+                      "  -2   out of memory\n"
+                      "  -4   the file cannot be opened\n"
+                      "  -5   the file cannot be read\n"
+                      "  -6   no such file, or no file name\n"
+                      "  -7   the file is larger than its kind allows\n"
+                      "  -8   not a baseline JPEG the recorders can decode (boot)\n"
+                      "  -9   more than 1920 x 1080 pixels (boot)\n"
+                      "\n"
+                      "Options:\n"
+                      "  --kind KIND   boot, channel or shutdown\n"
+                      "  --trace       copy the decoder's trace lines to standard error\n"
+                      "\n"
+                      "Exit status: 0 when every file passed, 1 when any failed, 2 for bad arguments.\n";
 
 // The path as one TSV field: nothing in it can start a new field or line.
 std::string tsv_field(const std::string& s)
@@ -107,7 +106,8 @@ int run_check_picture(const std::vector<std::string>& args)
                 value = a.substr(7);
             }
             if (!parse_kind(value, &kind))
-                return dravlinctl::usage_error("check-picture", "unknown kind '" + value + "' (boot, channel or shutdown)");
+                return dravlinctl::usage_error("check-picture",
+                                               "unknown kind '" + value + "' (boot, channel or shutdown)");
         } else if (a == "--trace") {
             trace = true;
         } else {

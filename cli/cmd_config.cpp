@@ -35,8 +35,9 @@ struct Reader {
     const char* name;
     int args;  // words after the name
 };
-const Reader kReaders[] = {{"encode", 0},  {"encode-params", 0}, {"accounts", 0},  {"live-stream", 0}, {"vendor", 0},
-                           {"request-param", 2}, {"root-attr", 1}, {"video-caps", 0}, {"best-params", 0}};
+const Reader kReaders[] = {{"encode", 0},      {"encode-params", 0}, {"accounts", 0},
+                           {"live-stream", 0}, {"vendor", 0},        {"request-param", 2},
+                           {"root-attr", 1},   {"video-caps", 0},    {"best-params", 0}};
 
 std::string q(std::string_view device) { return json_quote(device_text(device)); }
 
@@ -84,9 +85,9 @@ int read_as(const std::vector<std::string>& as, const char* text, std::string& o
         for (int i = 0; i < cfg.count && i < kEncodeCfgMaxEntries; ++i) {
             const EncodeCfgEntry& e = cfg.entries[i];
             out += std::string(i ? ", " : "") + "{\"Stream\": " + q(e.Stream) + ", \"Resolution\": " + q(e.Resolution) +
-                   ", \"EncodeFormat\": " + q(e.EncodeFormat) + ", \"BitRateControl\": " + q(e.BitRateControl) +
-                   ", \"Initquant\": " + q(e.Initquant) + ", \"BitRate\": " + q(e.BitRate) +
-                   ", \"FrameRate\": " + q(e.FrameRate) + "}";
+                ", \"EncodeFormat\": " + q(e.EncodeFormat) + ", \"BitRateControl\": " + q(e.BitRateControl) +
+                ", \"Initquant\": " + q(e.Initquant) + ", \"BitRate\": " + q(e.BitRate) +
+                ", \"FrameRate\": " + q(e.FrameRate) + "}";
         }
         out += "]}";
     } else if (name == "encode-params") {
@@ -95,11 +96,12 @@ int read_as(const std::vector<std::string>& as, const char* text, std::string& o
             return r;
         auto one = [](const EncodeParam& e) {
             bool known = e.resolution >= 0 && e.resolution < kEncodeResolutionCount;
-            return "{\"resolution\": " + std::to_string(e.resolution) + ", \"resolution_text\": " +
-                   json_quote(known ? kEncodeResolutions[e.resolution] : "") + ", \"framerate\": " +
-                   std::to_string(e.framerate) + ", \"encode_format\": " + std::to_string(e.encode_format) +
-                   ", \"initquant\": " + std::to_string(e.initquant) + ", \"bitrate\": " + std::to_string(e.bitrate) +
-                   ", \"bitrate_control\": " + std::to_string(e.bitrate_control) + "}";
+            return "{\"resolution\": " + std::to_string(e.resolution) +
+                ", \"resolution_text\": " + json_quote(known ? kEncodeResolutions[e.resolution] : "") +
+                ", \"framerate\": " + std::to_string(e.framerate) +
+                ", \"encode_format\": " + std::to_string(e.encode_format) +
+                ", \"initquant\": " + std::to_string(e.initquant) + ", \"bitrate\": " + std::to_string(e.bitrate) +
+                ", \"bitrate_control\": " + std::to_string(e.bitrate_control) + "}";
         };
         out = "{\"main\": " + one(p[0]) + ", \"sub\": " + one(p[1]) + "}";
     } else if (name == "accounts") {
@@ -108,8 +110,9 @@ int read_as(const std::vector<std::string>& as, const char* text, std::string& o
             return r;
         out = "[";
         for (int i = 0; i < kShortAccountCount && !fixed_view(acc[i].Username).empty(); ++i)
-            out += std::string(i ? ", " : "") + "{\"Username\": " + q(acc[i].Username) + ", \"Password\": " +
-                   q(acc[i].Password) + ", \"Group\": " + q(acc[i].Group) + ", \"Status\": " + q(acc[i].Status) + "}";
+            out += std::string(i ? ", " : "") + "{\"Username\": " + q(acc[i].Username) +
+                ", \"Password\": " + q(acc[i].Password) + ", \"Group\": " + q(acc[i].Group) +
+                ", \"Status\": " + q(acc[i].Status) + "}";
         out += "]";
     } else if (name == "live-stream") {
         auto p = std::make_unique<LiveStreamParam>();
@@ -120,14 +123,14 @@ int read_as(const std::vector<std::string>& as, const char* text, std::string& o
         std::snprintf(mc, sizeof mc, "%u.%u.%u.%u", m[0], m[1], m[2], m[3]);
         auto n = [](const char* key, long v) { return std::string(", \"") + key + "\": " + std::to_string(v); };
         out = "{\"StreamID\": " + std::to_string(p->StreamID) + n("VideoStream", p->VideoStream) +
-              n("AudioEnable", p->AudioEnable) + n("Multicast", p->Multicast) + ", \"MulticastAddress\": " +
-              json_quote(mc) + n("VideoPort", p->VideoPort) + n("AudioPort", p->AudioPort) + n("UseTcp", p->UseTcp) +
-              ", \"VideoEncoder\": " + q(p->VideoEncoder) + n("Width", p->Width) + n("Height", p->Height) +
-              n("Framerate", p->Framerate) + n("VideoBitrate", p->VideoBitrate) + ", \"Config\": " +
-              json_quote(hex(p->Config, std::clamp(p->ConfigLength, 0, kLiveStreamConfigSize))) +
-              n("ConfigLength", p->ConfigLength) + ", \"AudioEncoder\": " + q(p->AudioEncoder) +
-              n("SampleRate", p->SampleRate) + n("SampleWidth", p->SampleWidth) + n("Channels", p->Channels) +
-              n("AudioBitrate", p->AudioBitrate) + "}";
+            n("AudioEnable", p->AudioEnable) + n("Multicast", p->Multicast) +
+            ", \"MulticastAddress\": " + json_quote(mc) + n("VideoPort", p->VideoPort) + n("AudioPort", p->AudioPort) +
+            n("UseTcp", p->UseTcp) + ", \"VideoEncoder\": " + q(p->VideoEncoder) + n("Width", p->Width) +
+            n("Height", p->Height) + n("Framerate", p->Framerate) + n("VideoBitrate", p->VideoBitrate) +
+            ", \"Config\": " + json_quote(hex(p->Config, std::clamp(p->ConfigLength, 0, kLiveStreamConfigSize))) +
+            n("ConfigLength", p->ConfigLength) + ", \"AudioEncoder\": " + q(p->AudioEncoder) +
+            n("SampleRate", p->SampleRate) + n("SampleWidth", p->SampleWidth) + n("Channels", p->Channels) +
+            n("AudioBitrate", p->AudioBitrate) + "}";
     } else if (name == "vendor" || name == "request-param" || name == "root-attr") {
         char buf[1024] = {};
         if (name == "vendor")
@@ -142,7 +145,8 @@ int read_as(const std::vector<std::string>& as, const char* text, std::string& o
         if (name == "vendor")
             out = "{\"VendorId\": " + v + "}";
         else if (name == "request-param")
-            out = "{\"element\": " + json_quote(as[1]) + ", \"attribute\": " + json_quote(as[2]) + ", \"value\": " + v + "}";
+            out = "{\"element\": " + json_quote(as[1]) + ", \"attribute\": " + json_quote(as[2]) + ", \"value\": " + v +
+                "}";
         else
             out = "{\"attribute\": " + json_quote(as[1]) + ", \"value\": " + v + "}";
     } else if (name == "video-caps") {
@@ -154,7 +158,7 @@ int read_as(const std::vector<std::string>& as, const char* text, std::string& o
         out = "{\"CapList\": " + (caplist ? q(*caplist) : std::string("null")) + ", \"entries\": [";
         for (int i = 0, n = written_records(v, &VideoCapEntry::Item0); i < n; ++i) {
             out += std::string(i ? ", " : "") + "{\"Item0\": " + q(v[i].Item0) + ", \"Item1\": " + q(v[i].Item1) +
-                   ", \"Item2to10\": [";
+                ", \"Item2to10\": [";
             for (int k = 0; k < 9; ++k)
                 out += (k ? ", " : "") + std::to_string(v[i].Item2to10[k]);
             out += "]}";
@@ -168,10 +172,10 @@ int read_as(const std::vector<std::string>& as, const char* text, std::string& o
         out = "[";
         for (int i = 0, n = written_records(v, &VideoBestParamEntry::Item2); i < n; ++i) {
             const VideoBestParamEntry& e = v[i];
-            out += std::string(i ? ", " : "") + "{\"Item0\": " + std::to_string(e.Item0) + ", \"Item1\": " +
-                   q(e.Item1) + ", \"Item2\": " + q(e.Item2) + ", \"Item3\": " + q(e.Item3) + ", \"Item4\": " +
-                   std::to_string(e.Item4) + ", \"Item5\": " + std::to_string(e.Item5) + ", \"Item6\": " +
-                   std::to_string(e.Item6) + "}";
+            out += std::string(i ? ", " : "") + "{\"Item0\": " + std::to_string(e.Item0) +
+                ", \"Item1\": " + q(e.Item1) + ", \"Item2\": " + q(e.Item2) + ", \"Item3\": " + q(e.Item3) +
+                ", \"Item4\": " + std::to_string(e.Item4) + ", \"Item5\": " + std::to_string(e.Item5) +
+                ", \"Item6\": " + std::to_string(e.Item6) + "}";
         }
         out += "]";
     }
@@ -224,12 +228,14 @@ int run_config(const std::vector<std::string>& args)
                 if (i + 1 < args.size() && args[i + 1] == k.name)
                     rd = &k;
             if (!rd || i + 1 + static_cast<size_t>(rd->args) >= args.size())
-                return usage_error(kCmd, "--as needs a reader: encode, encode-params, accounts, live-stream, vendor, "
-                                         "request-param ELEM ATTR, root-attr NAME, video-caps or best-params");
+                return usage_error(kCmd,
+                                   "--as needs a reader: encode, encode-params, accounts, live-stream, vendor, "
+                                   "request-param ELEM ATTR, root-attr NAME, video-caps or best-params");
             as.assign(args.begin() + static_cast<long>(i) + 1, args.begin() + static_cast<long>(i) + 2 + rd->args);
             i += 1 + static_cast<size_t>(rd->args);
         } else {
-            return usage_error(kCmd, "unknown " + std::string(a.rfind("--", 0) == 0 ? "option" : "argument") + " '" + a + "'");
+            return usage_error(
+                kCmd, "unknown " + std::string(a.rfind("--", 0) == 0 ? "option" : "argument") + " '" + a + "'");
         }
     }
     if (!have_get)
@@ -280,8 +286,7 @@ int run_config(const std::vector<std::string>& args)
     std::unique_lock<std::mutex> lk(ans.mu);
     if (!ans.cv.wait_for(lk, std::chrono::seconds(kAnswerWaitSeconds), [&] { return ans.have || link.lost(); }) ||
         !ans.have) {
-        std::fprintf(stderr, "dravlinctl config: %s\n",
-                     link.lost() ? "the link was lost" : "no answer within 10 s");
+        std::fprintf(stderr, "dravlinctl config: %s\n", link.lost() ? "the link was lost" : "no answer within 10 s");
         return kExitFailed;
     }
     if (ans.flag != 0) {
@@ -302,7 +307,8 @@ int run_config(const std::vector<std::string>& args)
     std::string json;
     r = read_as(as, inner.c_str(), json);
     if (r != 0) {
-        std::fprintf(stderr, "dravlinctl config: the %s reader could not read the answer (result %d)\n", as[0].c_str(), r);
+        std::fprintf(stderr, "dravlinctl config: the %s reader could not read the answer (result %d)\n", as[0].c_str(),
+                     r);
         return kExitFailed;
     }
     std::printf("%s\n", json.c_str());
@@ -312,27 +318,26 @@ int run_config(const std::vector<std::string>& args)
 }  // namespace
 }  // namespace dravlinctl
 
-DRAVLIN_COMMAND(
-    "config", "one configuration query to one recorder; the answer as text or read as JSON",
-    "Usage: dravlinctl config get --code N [--body TEXT] [--as READER]\n"
-    "                  (--serial S [--search-seconds N] | --target IP[:PORT] --user U --password P)\n"
-    "                  [--verbose]\n"
-    "\n"
-    "Logs in, sends SYSTEM_CONFIG_GET_MESSAGE with code N (and TEXT as its body, as given), and\n"
-    "prints the body of the recorder's answer. With --as, the console's reader reads the body and\n"
-    "the record it makes is printed as JSON:\n"
-    "  encode                   the EncodeConfig entries (e.g. code 301)\n"
-    "  encode-params            main and sub stream as table indexes\n"
-    "  accounts                 the accounts of UserConfig (302)\n"
-    "  live-stream              TRANS_PARAM, VIDEO_PARAM and AUDIO_PARAM (303)\n"
-    "  vendor                   VENDOR_PARAM's VendorId (304)\n"
-    "  request-param ELEM ATTR  one attribute of an element of the body\n"
-    "  root-attr NAME           one attribute of the body's root element\n"
-    "  video-caps               the VideoCap caplist and its items (305)\n"
-    "  best-params              the VideoBestParameter items (306)\n"
-    "\n"
-    "Every option also takes the form --option=value. The login has 15 s, the answer 10 s.\n"
-    "Exit status: 0 when the recorder answered with flag 0 (and the reader read it); 1 when it\n"
-    "refused, did not answer, the reader failed (its result on standard error), the link failed\n"
-    "or the recorder was not found; 2 for bad arguments (nothing is sent).\n",
-    dravlinctl::run_config);
+DRAVLIN_COMMAND("config", "one configuration query to one recorder; the answer as text or read as JSON",
+                "Usage: dravlinctl config get --code N [--body TEXT] [--as READER]\n"
+                "                  (--serial S [--search-seconds N] | --target IP[:PORT] --user U --password P)\n"
+                "                  [--verbose]\n"
+                "\n"
+                "Logs in, sends SYSTEM_CONFIG_GET_MESSAGE with code N (and TEXT as its body, as given), and\n"
+                "prints the body of the recorder's answer. With --as, the console's reader reads the body and\n"
+                "the record it makes is printed as JSON:\n"
+                "  encode                   the EncodeConfig entries (e.g. code 301)\n"
+                "  encode-params            main and sub stream as table indexes\n"
+                "  accounts                 the accounts of UserConfig (302)\n"
+                "  live-stream              TRANS_PARAM, VIDEO_PARAM and AUDIO_PARAM (303)\n"
+                "  vendor                   VENDOR_PARAM's VendorId (304)\n"
+                "  request-param ELEM ATTR  one attribute of an element of the body\n"
+                "  root-attr NAME           one attribute of the body's root element\n"
+                "  video-caps               the VideoCap caplist and its items (305)\n"
+                "  best-params              the VideoBestParameter items (306)\n"
+                "\n"
+                "Every option also takes the form --option=value. The login has 15 s, the answer 10 s.\n"
+                "Exit status: 0 when the recorder answered with flag 0 (and the reader read it); 1 when it\n"
+                "refused, did not answer, the reader failed (its result on standard error), the link failed\n"
+                "or the recorder was not found; 2 for bad arguments (nothing is sent).\n",
+                dravlinctl::run_config);

@@ -30,7 +30,10 @@ int run_refresh(const std::vector<std::string>& args)
         if (r > 0)
             continue;
         const std::string& a = args[i];
-        std::string* path = a == "--boot" ? &boot : a == "--channel" ? &channel : a == "--shutdown" ? &shutdown : nullptr;
+        std::string* path = a == "--boot" ? &boot
+            : a == "--channel"            ? &channel
+            : a == "--shutdown"           ? &shutdown
+                                          : nullptr;
         if (path) {
             if (i + 1 >= args.size() || args[i + 1].empty())
                 return usage_error("refresh", a + " needs a file");
@@ -52,7 +55,8 @@ int run_refresh(const std::vector<std::string>& args)
     if (!shutdown.empty() && fshutdown)
         return usage_error("refresh", "choose one of --shutdown and --factory-shutdown");
     if (boot.empty() && channel.empty() && shutdown.empty() && !fboot && !fchannel && !fshutdown)
-        return usage_error("refresh", "give at least one picture (--boot, --channel, --shutdown or a --factory-* option)");
+        return usage_error("refresh",
+                           "give at least one picture (--boot, --channel, --shutdown or a --factory-* option)");
     std::string err = check_fleet_options(o, kRunFleetOptions);
     if (!err.empty())
         return usage_error("refresh", err);
@@ -99,8 +103,9 @@ int run_refresh(const std::vector<std::string>& args)
             std::fprintf(stderr, "dravlinctl refresh: the built-in boot picture could not be loaded\n");
             return kExitFailed;
         }
-        steps.push_back(jobs::Step::factory_picture(g.step, g.step == jobs::kStepBootPicture ? g_factory.data.get() : nullptr,
-                                                    g.step == jobs::kStepBootPicture ? static_cast<int>(g_factory.size) : 0));
+        steps.push_back(
+            jobs::Step::factory_picture(g.step, g.step == jobs::kStepBootPicture ? g_factory.data.get() : nullptr,
+                                        g.step == jobs::kStepBootPicture ? static_cast<int>(g_factory.size) : 0));
     }
     steps.push_back(jobs::Step::reboot());
     return run_fleet("refresh", o, steps, FleetWording::kSequence);

@@ -66,7 +66,7 @@ enum class Format { kTable, kJson, kCsv };
 // record's copy and one row, never a second table.
 class RowPrinter {
 public:
-    RowPrinter(Format f, bool json_object) : format_(f), object_(json_object) {}
+    RowPrinter(Format f, bool json_object) : format_(f), object_(json_object) { }
 
     void begin()
     {

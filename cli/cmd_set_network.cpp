@@ -81,7 +81,8 @@ int run_set_network(const std::vector<std::string>& args)
     for (const char* k : kFields)
         any = any || v.count(k);
     if (!any)
-        return dravlinctl::usage_error(kCmd, "give at least one of --ip, --netmask, --gateway, --mac, --dhcp, --dns1, --dns2");
+        return dravlinctl::usage_error(
+            kCmd, "give at least one of --ip, --netmask, --gateway, --mac, --dhcp, --dns1, --dns2");
     for (const char* addr : {"--ip", "--netmask", "--gateway"})
         if (v.count(addr) && !ipv4_parse(v[addr].c_str(), nullptr))
             return dravlinctl::usage_error(kCmd, std::string(addr) + " needs a dotted IPv4 address");
@@ -108,8 +109,10 @@ int run_set_network(const std::vector<std::string>& args)
         return dravlinctl::kExitFailed;
     }
     if (found == 0) {
-        std::fprintf(stderr, "dravlinctl %s: no recorder with serial number %s answered the search within %ld s; nothing was sent\n",
-                     kCmd, serial.c_str(), seconds);
+        std::fprintf(
+            stderr,
+            "dravlinctl %s: no recorder with serial number %s answered the search within %ld s; nothing was sent\n",
+            kCmd, serial.c_str(), seconds);
         return dravlinctl::kExitFailed;
     }
 

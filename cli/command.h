@@ -9,8 +9,8 @@ namespace dravlinctl {
 
 struct Command {
     const char* name;
-    const char* summary;   // one line for the tool's --help
-    const char* usage;     // full text for `dravlinctl NAME --help`
+    const char* summary;                               // one line for the tool's --help
+    const char* usage;                                 // full text for `dravlinctl NAME --help`
     int (*run)(const std::vector<std::string>& args);  // args after the command name
 };
 
@@ -23,8 +23,8 @@ struct Registrar {
 
 // Exit codes shared by every command.
 constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;   // the operation ran and something did not succeed
-constexpr int kExitUsage = 2;    // bad arguments
+constexpr int kExitFailed = 1;  // the operation ran and something did not succeed
+constexpr int kExitUsage = 2;   // bad arguments
 
 // Prints "dravlinctl NAME: message" and a hint to standard error; returns kExitUsage.
 int usage_error(const char* command, const std::string& message);

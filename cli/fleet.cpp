@@ -18,7 +18,6 @@
 
 namespace dravlinctl {
 
-
 namespace {
 
 std::mutex g_err_mu;
@@ -203,7 +202,6 @@ std::string write_report(const std::string& path, const Summary& sum)
 
 }  // namespace
 
-
 // ---- the command on the fleet runner ------------------------------------------------------
 
 const char* step_name(int kind)
@@ -230,8 +228,8 @@ struct RecorderRun {
     int last_percent = -1;
     std::vector<StepResult> steps;
     std::string message;
-    int64_t started_at = -1;                // ms of the monotonic clock
-    int64_t login_ms = -1, total_ms = -1;   // from started_at
+    int64_t started_at = -1;               // ms of the monotonic clock
+    int64_t login_ms = -1, total_ms = -1;  // from started_at
 };
 
 int64_t now_ms() { return static_cast<int64_t>(get_tick_ms()); }
@@ -258,7 +256,8 @@ std::string sent_text(const jobs::Step& s, FleetWording wording)
         return "rebooting";
     if (!s.factory)
         return name + " uploading";
-    return name + (s.kind == jobs::kStepBootPicture ? " uploading the built-in picture" : " restoring the factory picture");
+    return name +
+        (s.kind == jobs::kStepBootPicture ? " uploading the built-in picture" : " restoring the factory picture");
 }
 
 std::string finish_message(const jobs::Job& job, const RecorderRun& run)
@@ -290,14 +289,12 @@ std::string finish_message(const jobs::Job& job, const RecorderRun& run)
     case jobs::kJobLoginRefused: return "the recorder refused the account";
     case jobs::kJobNoLoginAnswer: return "the recorder did not answer the login";
     case jobs::kJobBadLoginAnswer: return "the recorder's login answer is not a valid frame";
-    case jobs::kJobStalled:
-        return "the upload made no progress for " + std::to_string(kUploadStallSeconds) + " s";
+    case jobs::kJobStalled: return "the upload made no progress for " + std::to_string(kUploadStallSeconds) + " s";
     case jobs::kJobTimedOut:
         if (job.logged_in())
             return "no result within " + std::to_string(run.timeout_seconds) + " s";
-        return "not logged in within " +
-               std::to_string(std::min<long>(run.timeout_seconds, kLoginWindowSeconds)) + " s" +
-               (job.connect_failures() > 0 ? " (could not connect)" : " (no login answer)");
+        return "not logged in within " + std::to_string(std::min<long>(run.timeout_seconds, kLoginWindowSeconds)) +
+            " s" + (job.connect_failures() > 0 ? " (could not connect)" : " (no login answer)");
     case jobs::kJobNotStarted: return "the link could not be started";
     default: return "";
     }
@@ -354,13 +351,13 @@ void tell(RecorderRun& run, const jobs::Job& job, const jobs::JobNews& n)
         run.total_ms = now_ms() - run.started_at;
         run.message = finish_message(job, run);
         bool ok = n.result == jobs::kJobOk;
-        progress_line(name, ok ? "done"
-                               : std::string(jobs::job_result_text(n.result)) +
-                                     (run.message.empty() ? "" : ": " + run.message));
+        progress_line(name,
+                      ok ? "done"
+                         : std::string(jobs::job_result_text(n.result)) +
+                              (run.message.empty() ? "" : ": " + run.message));
         break;
     }
-    default:
-        break;
+    default: break;
     }
 }
 
@@ -380,8 +377,9 @@ int choose_failed(const char* command, const FleetOptions& given, FleetOptions& 
     if (!why.empty())
         return usage_error(command, "--retry-failed " + given.retry_failed + ": " + why);
     if (report.command != command)
-        return usage_error(command, "--retry-failed " + given.retry_failed + " is a report of '" + report.command +
-                                        "', not of '" + command + "'");
+        return usage_error(command,
+                           "--retry-failed " + given.retry_failed + " is a report of '" + report.command +
+                               "', not of '" + command + "'");
     std::vector<std::string> serials;
     std::vector<TargetAddress> targets;
     for (const ReportEntry& e : report.recorders) {
@@ -393,13 +391,15 @@ int choose_failed(const char* command, const FleetOptions& given, FleetOptions& 
         } else if (parse_target_address(e.address + ":" + std::to_string(e.port), t)) {
             targets.push_back(t);
         } else {
-            return usage_error(command, "--retry-failed " + given.retry_failed + ": the failed recorder '" + e.name +
-                                            "' has neither a serial number nor an address");
+            return usage_error(command,
+                               "--retry-failed " + given.retry_failed + ": the failed recorder '" + e.name +
+                                   "' has neither a serial number nor an address");
         }
     }
     if (!serials.empty() && !targets.empty())
-        return usage_error(command, "--retry-failed " + given.retry_failed +
-                                        " mixes searched recorders and --target addresses; retry them apart");
+        return usage_error(command,
+                           "--retry-failed " + given.retry_failed +
+                               " mixes searched recorders and --target addresses; retry them apart");
     if (serials.empty() && targets.empty()) {
         std::fprintf(stderr, "dravlinctl %s: no recorder failed in %s; nothing to retry\n", command,
                      given.retry_failed.c_str());
@@ -416,8 +416,9 @@ int choose_failed(const char* command, const FleetOptions& given, FleetOptions& 
             o.targets.push_back(t);
     o.retry_failed.clear();
     if (!o.targets.empty() && (!o.have_user || !o.have_password))
-        return usage_error(command, "the failed recorders of " + given.retry_failed +
-                                        " were given with --target: give --user and --password again");
+        return usage_error(command,
+                           "the failed recorders of " + given.retry_failed +
+                               " were given with --target: give --user and --password again");
     why = check_fleet_options(o, kRunFleetOptions);
     if (!why.empty())
         return usage_error(command, why);
@@ -502,7 +503,7 @@ int run_fleet(const char* command, const FleetOptions& given, const std::vector<
             // Beyond the first wave, say which link it took, so a long run shows it moving.
             if (index >= static_cast<size_t>(o.parallel))
                 line += " (" + std::to_string(index + 1) + " of " + std::to_string(runs.size()) + ", link " +
-                        std::to_string(job.chanid()) + ")";
+                    std::to_string(job.chanid()) + ")";
             progress_line(run.rec.name, line);
         };
         runner.run(hooks);
@@ -554,8 +555,8 @@ int run_fleet(const char* command, const FleetOptions& given, const std::vector<
     if (!o.report.empty()) {
         std::string why = write_report(o.report, sum);
         if (!why.empty()) {
-            std::fprintf(stderr, "dravlinctl %s: the report %s could not be written: %s\n", command,
-                         o.report.c_str(), why.c_str());
+            std::fprintf(stderr, "dravlinctl %s: the report %s could not be written: %s\n", command, o.report.c_str(),
+                         why.c_str());
             return kExitFailed;
         }
     }

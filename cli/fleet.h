@@ -24,17 +24,17 @@ struct TargetAddress {
 };
 
 struct FleetOptions {
-    std::vector<std::string> serials;       // --serial, empty: every recorder found
-    std::vector<TargetAddress> targets;     // --target: no search at all
-    std::string user, password;             // accounts for --target
+    std::vector<std::string> serials;    // --serial, empty: every recorder found
+    std::vector<TargetAddress> targets;  // --target: no search at all
+    std::string user, password;          // accounts for --target
     bool have_user = false, have_password = false;
-    long search_seconds = 3;                // --seconds
-    long timeout_seconds = 15;              // --timeout, per recorder (from the login on)
+    long search_seconds = 3;    // --seconds
+    long timeout_seconds = 15;  // --timeout, per recorder (from the login on)
     bool json = false;
     bool verbose = false;
-    long parallel = 64;                     // --parallel: recorders at once
-    std::string report;                     // --report FILE
-    std::string retry_failed;               // --retry-failed FILE
+    long parallel = 64;        // --parallel: recorders at once
+    std::string report;        // --report FILE
+    std::string retry_failed;  // --retry-failed FILE
 };
 
 constexpr uint16_t kDefaultControlPort = 8091;
@@ -83,32 +83,31 @@ std::string check_fleet_options(const FleetOptions& o, SharedOptionSet accept = 
 bool parse_target_address(const std::string& text, TargetAddress& out);
 
 // Help text of the shared options, appended to the commands' usage texts.
-#define DRAVLIN_FLEET_OPTIONS_HELP                                                                   \
-    "Choosing recorders (default: every recorder that answers the LAN search):\n"                   \
-    "  --serial S          only the recorder with this serial number (repeatable); the search\n"   \
-    "                      ends as soon as every one answered\n"                                    \
-    "  --seconds N         search time in seconds (1 to 3600, default 3)\n"                         \
-    "  --target IP[:PORT]  skip the search and log in to this address (repeatable; port\n"          \
-    "                      default 8091); needs --user and --password\n"                            \
-    "  --user U            the account for --target addresses\n"                                    \
-    "  --password P\n"                                                                              \
-    "  --retry-failed FILE only the recorders that failed in FILE, a --report of the same command\n" \
-    "                      (searched again by serial; --target ones need --user and --password)\n" \
-    "  --parallel N        recorders at once (1 to 64, default 64); more recorders run in waves,\n" \
-    "                      each taking a link as soon as one is free\n"                            \
-    "Output:\n"                                                                                     \
-    "  --json              the closing summary as JSON: {\"command\", \"ok\", \"started\", \"ended\",\n"  \
-    "                      \"recorders\": [{\"name\", \"serial\", \"address\", \"port\", \"ok\", \"result\",\n" \
-    "                      \"message\", \"login_ms\", \"total_ms\", \"steps\": [{\"step\", \"ok\", \"value\",\n"  \
-    "                      \"detail\"}]}]} (times in UTC, milliseconds from the recorder's start;\n"     \
-    "                      null when it never got that far)\n"                                      \
-    "  --report FILE       the same JSON written to FILE (checked before any recorder is touched)\n" \
-    "  --verbose           the link's diagnostic lines on standard error\n"                         \
-    "Every option also takes the form --option=value.\n"                                            \
-    "Progress lines ('<recorder> <what>') go to standard error, the summary to standard output.\n"  \
-    "Exit status: 0 when every chosen recorder succeeded, 1 when one did not (or a --serial was\n"  \
+#define DRAVLIN_FLEET_OPTIONS_HELP                                                                               \
+    "Choosing recorders (default: every recorder that answers the LAN search):\n"                                \
+    "  --serial S          only the recorder with this serial number (repeatable); the search\n"                 \
+    "                      ends as soon as every one answered\n"                                                 \
+    "  --seconds N         search time in seconds (1 to 3600, default 3)\n"                                      \
+    "  --target IP[:PORT]  skip the search and log in to this address (repeatable; port\n"                       \
+    "                      default 8091); needs --user and --password\n"                                         \
+    "  --user U            the account for --target addresses\n"                                                 \
+    "  --password P\n"                                                                                           \
+    "  --retry-failed FILE only the recorders that failed in FILE, a --report of the same command\n"             \
+    "                      (searched again by serial; --target ones need --user and --password)\n"               \
+    "  --parallel N        recorders at once (1 to 64, default 64); more recorders run in waves,\n"              \
+    "                      each taking a link as soon as one is free\n"                                          \
+    "Output:\n"                                                                                                  \
+    "  --json              the closing summary as JSON: {\"command\", \"ok\", \"started\", \"ended\",\n"         \
+    "                      \"recorders\": [{\"name\", \"serial\", \"address\", \"port\", \"ok\", \"result\",\n"  \
+    "                      \"message\", \"login_ms\", \"total_ms\", \"steps\": [{\"step\", \"ok\", \"value\",\n" \
+    "                      \"detail\"}]}]} (times in UTC, milliseconds from the recorder's start;\n"             \
+    "                      null when it never got that far)\n"                                                   \
+    "  --report FILE       the same JSON written to FILE (checked before any recorder is touched)\n"             \
+    "  --verbose           the link's diagnostic lines on standard error\n"                                      \
+    "Every option also takes the form --option=value.\n"                                                         \
+    "Progress lines ('<recorder> <what>') go to standard error, the summary to standard output.\n"               \
+    "Exit status: 0 when every chosen recorder succeeded, 1 when one did not (or a --serial was\n"               \
     "not found), 2 for bad arguments.\n"
-
 
 // One chosen recorder. The name is its serial number, or "IP:PORT" for a --target address.
 struct Recorder {
@@ -122,7 +121,7 @@ struct Recorder {
 
 struct FleetChoice {
     std::vector<Recorder> recorders;
-    std::vector<std::string> missing;  // --serial values no recorder answered for
+    std::vector<std::string> missing;                           // --serial values no recorder answered for
     std::vector<std::pair<std::string, std::string>> unusable;  // serial, why it cannot be used
 };
 
@@ -166,8 +165,7 @@ enum class FleetWording { kSequence, kRequest };
 // each until they are done or the recorder's time-out passes, log out, print the summary and
 // write the --report. Returns kExitOk only when every chosen recorder (and every --serial)
 // succeeded; kExitUsage for a report that cannot be written or read back.
-int run_fleet(const char* command, const FleetOptions& o, const std::vector<jobs::Step>& steps,
-              FleetWording wording);
+int run_fleet(const char* command, const FleetOptions& o, const std::vector<jobs::Step>& steps, FleetWording wording);
 
 // What the tool calls a step ("boot picture", "reboot", "firmware", ...).
 const char* step_name(int kind);

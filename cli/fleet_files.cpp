@@ -33,7 +33,7 @@ struct JsonValue {
 // Recursive descent with a depth cap, so a hostile file cannot exhaust the stack.
 class JsonReader {
 public:
-    explicit JsonReader(const std::string& text) : s_(text) {}
+    explicit JsonReader(const std::string& text) : s_(text) { }
 
     bool parse(JsonValue& out)
     {
@@ -118,7 +118,9 @@ private:
                 return false;
             char e = s_[pos_++];
             switch (e) {
-            case '"': case '\\': case '/': out += e; break;
+            case '"':
+            case '\\':
+            case '/': out += e; break;
             case 'b': out += '\b'; break;
             case 'f': out += '\f'; break;
             case 'n': out += '\n'; break;
@@ -151,8 +153,9 @@ private:
         size_t start = pos_;
         if (pos_ < s_.size() && s_[pos_] == '-')
             ++pos_;
-        while (pos_ < s_.size() && (std::isdigit(static_cast<unsigned char>(s_[pos_])) || s_[pos_] == '.' ||
-                                    s_[pos_] == 'e' || s_[pos_] == 'E' || s_[pos_] == '+' || s_[pos_] == '-'))
+        while (pos_ < s_.size() &&
+               (std::isdigit(static_cast<unsigned char>(s_[pos_])) || s_[pos_] == '.' || s_[pos_] == 'e' ||
+                s_[pos_] == 'E' || s_[pos_] == '+' || s_[pos_] == '-'))
             ++pos_;
         std::string t = s_.substr(start, pos_ - start);
         if (t.empty() || t == "-")
@@ -372,9 +375,10 @@ std::string parse_fleet_report(const std::string& text, FleetReport& out)
         const JsonValue* address = r.get("address");
         const JsonValue* port = r.get("port");
         const JsonValue* ok = r.get("ok");
-        if (!serial || serial->type != JsonValue::kString || !address || address->type != JsonValue::kString ||
-            !port || port->type != JsonValue::kNumber || !ok || ok->type != JsonValue::kBool)
-            return "recorder " + std::to_string(i + 1) + " of the report lacks \"serial\", \"address\", \"port\" or \"ok\"";
+        if (!serial || serial->type != JsonValue::kString || !address || address->type != JsonValue::kString || !port ||
+            port->type != JsonValue::kNumber || !ok || ok->type != JsonValue::kBool)
+            return "recorder " + std::to_string(i + 1) +
+                " of the report lacks \"serial\", \"address\", \"port\" or \"ok\"";
         if (port->number < 0 || port->number > 65535)
             return "recorder " + std::to_string(i + 1) + " of the report has no valid port";
         ReportEntry e;

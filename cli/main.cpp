@@ -48,11 +48,12 @@ static void print_help(FILE* out)
         std::fprintf(out, "  %-16s %s\n", c.name, c.summary);
     if (dravlinctl::commands().empty())
         std::fprintf(out, "  (none yet)\n");
-    std::fprintf(out,
-                 "\n"
-                 "Run 'dravlinctl COMMAND --help' for a command's options; every option also takes\n"
-                 "the form --option=value.\n"
-                 "Exit status: 0 when every chosen recorder succeeded, 1 when something failed, 2 for bad arguments.\n");
+    std::fprintf(
+        out,
+        "\n"
+        "Run 'dravlinctl COMMAND --help' for a command's options; every option also takes\n"
+        "the form --option=value.\n"
+        "Exit status: 0 when every chosen recorder succeeded, 1 when something failed, 2 for bad arguments.\n");
 }
 
 int main(int argc, char** argv)
@@ -72,8 +73,10 @@ int main(int argc, char** argv)
     }
     for (const auto& c : dravlinctl::commands()) {
         if (first == c.name) {
-            std::vector<std::string> args = dravlinctl::split_option_values(std::vector<std::string>(argv + 2, argv + argc));
-            if (std::find_if(args.begin(), args.end(), [](const std::string& a) { return a == "--help" || a == "-h"; }) != args.end()) {
+            std::vector<std::string> args =
+                dravlinctl::split_option_values(std::vector<std::string>(argv + 2, argv + argc));
+            if (std::find_if(args.begin(), args.end(),
+                             [](const std::string& a) { return a == "--help" || a == "-h"; }) != args.end()) {
                 std::fputs(c.usage, stdout);
                 return dravlinctl::kExitOk;
             }

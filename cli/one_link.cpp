@@ -35,10 +35,8 @@ std::string check_one_recorder(const FleetOptions& o)
 
 std::string device_text(std::string_view gbk) { return gbk_to_utf8(gbk); }
 
-OneLink::OneLink(EventHandler on_event, AuxHandler on_aux)
-    : on_event_(std::move(on_event)), on_aux_(std::move(on_aux))
-{
-}
+OneLink::OneLink(EventHandler on_event, AuxHandler on_aux) : on_event_(std::move(on_event)), on_aux_(std::move(on_aux))
+{ }
 
 OneLink::~OneLink() { close(); }
 

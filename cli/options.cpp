@@ -47,7 +47,7 @@ std::string upload_file_problem(const std::string& path)
     FILE* f = std::fopen(path.c_str(), "rb");
     if (!f)
         return std::string("cannot be opened: ") + std::strerror(errno ? errno : ENOENT);
-    struct stat st {};
+    struct stat st { };
     std::string why;
     if (::fstat(::fileno(f), &st) != 0 || !S_ISREG(st.st_mode)) {
         why = "not a regular file";
@@ -198,7 +198,8 @@ int parse_fleet_option(const std::vector<std::string>& args, size_t& i, FleetOpt
     }
     if (a == "--parallel" && accept.run) {
         if (!has_value || !parse_long(args[i + 1], 1, kMaxFleetLinks, o.parallel)) {
-            error = "--parallel needs a whole number from 1 to " + std::to_string(kMaxFleetLinks) + " (the links at once)";
+            error =
+                "--parallel needs a whole number from 1 to " + std::to_string(kMaxFleetLinks) + " (the links at once)";
             return -1;
         }
         ++i;

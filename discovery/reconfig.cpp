@@ -14,7 +14,7 @@ namespace {
 // terminated. Once full, further pieces are dropped.
 class BodyWriter {
 public:
-    BodyWriter(char* buf, size_t cap) : buf_(buf), cap_(cap) {}
+    BodyWriter(char* buf, size_t cap) : buf_(buf), cap_(cap) { }
 
     void put(const char* fmt, ...) __attribute__((format(printf, 2, 3)))
     {

@@ -5,7 +5,7 @@
 
 #include "discovery/search.h"
 
-constexpr int kLanBodySize = 1500;      // MakeNetworkLANCfgXml's buffer
+constexpr int kLanBodySize = 1500;  // MakeNetworkLANCfgXml's buffer
 constexpr int kRestoreBodySize = 1024;
 constexpr int kStreamBodyMin = 1500;
 constexpr int kUserBodyMin = 5000;

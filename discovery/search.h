@@ -14,16 +14,16 @@
 
 // One found device, filled from its latest answer.
 struct IPCSearchInfo {
-    DeviceId devid;             // serial number, device type
-    UserCfg usercfg;            // accounts
-    MediaStreamCfg streamcfg;   // stream access; PTZPort is the control port
-    LanCfg lancfg;              // MAC, DHCP, addresses
+    DeviceId devid;            // serial number, device type
+    UserCfg usercfg;           // accounts
+    MediaStreamCfg streamcfg;  // stream access; PTZPort is the control port
+    LanCfg lancfg;             // MAC, DHCP, addresses
 };
 
 constexpr int kMaxSearchDevices = 1000;
 constexpr uint16_t kSearchFirstPort = 3002;
-constexpr int kSearchRequestMax = 1499;   // characters of one request datagram
-constexpr int kSearchAnswerMax = 8192;    // bytes of one answer that are read
+constexpr int kSearchRequestMax = 1499;  // characters of one request datagram
+constexpr int kSearchAnswerMax = 8192;   // bytes of one answer that are read
 
 // Called on the search thread once per newly listed serial number, after the record is in the
 // table and counted. The record is a copy of that answer (the slot itself may be changed by

@@ -19,7 +19,7 @@ bool unlisted_type(std::string_view type)
     // Video servers are not listed, and neither is a device whose answer names no type (it
     // keeps the default).
     return type.find("NVS") != std::string_view::npos || type.find("DVS") != std::string_view::npos ||
-           type == kDefaultDeviceType;
+        type == kDefaultDeviceType;
 }
 
 }  // namespace

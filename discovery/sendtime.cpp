@@ -22,9 +22,9 @@ std::thread g_sendtime_thread;
 // Held through a whole start and a whole stop (the join included): a start never assigns over
 // a thread that still runs, and a stop never clears the flag of a start under way.
 std::mutex g_thread_lock;
-std::atomic<long> g_sent{0};         // datagrams that went out since the last start
-std::atomic<long> g_limit{0};        // the thread stops sending after this many; 0: no limit
-std::atomic<int> g_send_errno{0};    // why the last datagram could not go out, 0 when it went
+std::atomic<long> g_sent{0};       // datagrams that went out since the last start
+std::atomic<long> g_limit{0};      // the thread stops sending after this many; 0: no limit
+std::atomic<int> g_send_errno{0};  // why the last datagram could not go out, 0 when it went
 
 int send_time_at(int sock, std::time_t now)
 {
@@ -86,9 +86,10 @@ int FormatTimeBody(const std::tm& t, char* out, int cap)
 {
     if (!out || cap <= 0)
         return 0;
-    int n = std::snprintf(out, static_cast<size_t>(cap),
-                          "<TimeConfig  Enable=\"0\" Timezone=\"0\" Format=\"0\" Time=\"%d-%d-%d %d:%d:%d\"> </TimeConfig>",
-                          t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
+    int n =
+        std::snprintf(out, static_cast<size_t>(cap),
+                      "<TimeConfig  Enable=\"0\" Timezone=\"0\" Format=\"0\" Time=\"%d-%d-%d %d:%d:%d\"> </TimeConfig>",
+                      t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
     if (n < 0)
         return 0;
     return n < cap ? n : cap - 1;

@@ -39,18 +39,17 @@ void trace(const char* fmt, ...)
 }
 
 // Position in the 8x8 block (row-major) of the k-th coefficient in zig-zag order.
-constexpr uint8_t kZigzag[64] = {0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,
-                                 12, 19, 26, 33, 40, 48, 41, 34, 27, 20, 13, 6,  7,  14, 21, 28,
-                                 35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23, 30, 37, 44, 51,
-                                 58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63};
+constexpr uint8_t kZigzag[64] = {0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,  12, 19, 26, 33, 40, 48,
+                                 41, 34, 27, 20, 13, 6,  7,  14, 21, 28, 35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23,
+                                 30, 37, 44, 51, 58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63};
 
 // Block decode results, printed as "funcretN = %x".
 constexpr int kBlockOk = 0;
 constexpr int kBlockBadDcCode = 1;
 constexpr int kBlockBadAcCode = 2;
-constexpr int kBlockPastEnd = 3;     // run-length walks beyond coefficient 63
-constexpr int kBlockDataEnded = 4;   // the entropy data ran out
-constexpr int kBlockBadDcSize = 5;   // DC difference wider than 16 bits
+constexpr int kBlockPastEnd = 3;    // run-length walks beyond coefficient 63
+constexpr int kBlockDataEnded = 4;  // the entropy data ran out
+constexpr int kBlockBadDcSize = 5;  // DC difference wider than 16 bits
 
 // Scale factors of the AAN inverse DCT, folded into the dequantisation tables:
 // s(0) = 1, s(k) = sqrt(2) cos(k pi / 16), and the overall 1/8.
@@ -509,7 +508,8 @@ int JpegDecoder::Decode(const uint8_t* data, size_t length, uint16_t* target, si
 
 size_t JpegLinePixels(int width) { return width <= 0 ? 0 : (static_cast<size_t>(width) + 7) & ~static_cast<size_t>(7); }
 
-int DecodeJpeg(const unsigned char* data, size_t length, uint16_t* target, size_t target_pixels, int* width, int* height)
+int DecodeJpeg(const unsigned char* data, size_t length, uint16_t* target, size_t target_pixels, int* width,
+               int* height)
 {
     JpegDecoder decoder;
     return decoder.Decode(data, length, target, target_pixels, width, height);
@@ -517,6 +517,6 @@ int DecodeJpeg(const unsigned char* data, size_t length, uint16_t* target, size_
 
 void jpeg_set_trace_sink(JpegTraceSink sink) { g_trace_sink.store(sink, std::memory_order_release); }
 
-void jpeg_trace_silent(const char*) {}
+void jpeg_trace_silent(const char*) { }
 
 void jpeg_trace_stderr(const char* text) { std::fputs(text, stderr); }

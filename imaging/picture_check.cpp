@@ -51,25 +51,18 @@ int check_boot_picture(const char* path, long size, PictureCheckReport& report)
 std::string PictureCheckMessage(int result, int kind)
 {
     switch (result) {
-    case kPictureNoFile:
-        return "请选择要处理的文件";
+    case kPictureNoFile: return "请选择要处理的文件";
     case kPictureTooLarge: {
         char buf[96];
         std::snprintf(buf, sizeof buf, "图片文件大小请限制在 %d KByte内", static_cast<int>(size_limit(kind) / 1024));
         return buf;
     }
-    case kPictureNoMemory:
-        return "内部错误,内存分配失败";
-    case kPictureOpenFailed:
-        return "打开文件失败";
-    case kPictureReadFailed:
-        return "读文件失败";
-    case kPictureDecodeFailed:
-        return "解码失败,不能做logo,请检查该图片文件是否满足要求";
-    case kPictureTooManyPixels:
-        return "图片要求小于1920*1080,该图不满足要求";
-    default:
-        return std::string();
+    case kPictureNoMemory: return "内部错误,内存分配失败";
+    case kPictureOpenFailed: return "打开文件失败";
+    case kPictureReadFailed: return "读文件失败";
+    case kPictureDecodeFailed: return "解码失败,不能做logo,请检查该图片文件是否满足要求";
+    case kPictureTooManyPixels: return "图片要求小于1920*1080,该图不满足要求";
+    default: return std::string();
     }
 }
 
@@ -80,7 +73,7 @@ int CheckPictureFile(int kind, const char* path, const PictureMessageBox& messag
     r = PictureCheckReport{};
 
     int result = kPictureOk;
-    struct stat st {};
+    struct stat st { };
     if (kind != kPictureBoot && kind != kPictureChannel && kind != kPictureShutdown) {
         result = kPictureBadKind;
     } else if (!path || !*path || ::stat(path, &st) != 0 || !S_ISREG(st.st_mode)) {

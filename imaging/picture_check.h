@@ -22,7 +22,7 @@ constexpr int kBootPictureMaxHeight = 1080;
 
 // CheckPictureFile results.
 constexpr int kPictureOk = 0;
-constexpr int kPictureBadKind = -1;      // not one of the three kinds (no message)
+constexpr int kPictureBadKind = -1;  // not one of the three kinds (no message)
 constexpr int kPictureNoMemory = -2;
 constexpr int kPictureOpenFailed = -4;
 constexpr int kPictureReadFailed = -5;
@@ -34,9 +34,9 @@ constexpr int kPictureTooManyPixels = -9;
 // What a check found, for callers that show more than the message box.
 struct PictureCheckReport {
     int result = kPictureOk;
-    std::string message;  // the operator text (UTF-8); empty when the file passed
-    bool decoded = false; // a boot picture that the decoder accepted
-    int width = 0;        // valid when decoded
+    std::string message;   // the operator text (UTF-8); empty when the file passed
+    bool decoded = false;  // a boot picture that the decoder accepted
+    int width = 0;         // valid when decoded
     int height = 0;
 };
 

@@ -161,8 +161,7 @@ int ChannelTable::on_aux(int slot, int kind, const void* data, int len, const vo
         else
             log_print("add channel fail\n");
         break;
-    default:
-        break;
+    default: break;
     }
     {
         std::lock_guard<std::mutex> lk(mu_);
@@ -422,12 +421,18 @@ std::vector<int> ChannelTable::canvas_choices(int rows)
     int offered;  // how many of kAll the menu for this table offers
     if (rows < 0)
         return {};
-    if (rows <= 4) offered = 3;
-    else if (rows <= 8) offered = 6;
-    else if (rows <= 16) offered = 8;
-    else if (rows <= 25) offered = 9;
-    else if (rows <= 32) offered = 10;
-    else if (rows <= 36) offered = 11;
+    if (rows <= 4)
+        offered = 3;
+    else if (rows <= 8)
+        offered = 6;
+    else if (rows <= 16)
+        offered = 8;
+    else if (rows <= 25)
+        offered = 9;
+    else if (rows <= 32)
+        offered = 10;
+    else if (rows <= 36)
+        offered = 11;
     else {
         log_print("bug, :%d\n", rows);
         return {};

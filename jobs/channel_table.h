@@ -101,7 +101,7 @@ class ChannelTable {
 public:
     using Listener = std::function<void(int change)>;
 
-    explicit ChannelTable(ChannelPort& port) : port_(port) {}
+    explicit ChannelTable(ChannelPort& port) : port_(port) { }
 
     // Called after each change on the thread that applied it, without the lock held. Set it
     // before the link runs.

@@ -43,12 +43,18 @@ void link_log_sink(int level, const char* text)
 bool text_event(int code)
 {
     switch (code) {
-    case IPC_EVENT_TALK_OK: case IPC_EVENT_TALK_FAIL: case IPC_EVENT_TALK_STOP_OK: case IPC_EVENT_TALK_STOP_FAIL:
-    case IPC_EVENT_PTZ_OK: case IPC_EVENT_PTZ_FAIL: case IPC_EVENT_DOWNLOAD_OK: case IPC_EVENT_DOWNLOAD_FAIL:
-    case IPC_EVENT_TALK_BUSY: case IPC_EVENT_TALK_PARAM: case IPC_EVENT_TALK_DISABLED:
-        return true;
-    default:
-        return false;
+    case IPC_EVENT_TALK_OK:
+    case IPC_EVENT_TALK_FAIL:
+    case IPC_EVENT_TALK_STOP_OK:
+    case IPC_EVENT_TALK_STOP_FAIL:
+    case IPC_EVENT_PTZ_OK:
+    case IPC_EVENT_PTZ_FAIL:
+    case IPC_EVENT_DOWNLOAD_OK:
+    case IPC_EVENT_DOWNLOAD_FAIL:
+    case IPC_EVENT_TALK_BUSY:
+    case IPC_EVENT_TALK_PARAM:
+    case IPC_EVENT_TALK_DISABLED: return true;
+    default: return false;
     }
 }
 
@@ -170,10 +176,11 @@ int64_t FleetLinkPort::now_ms()
 // ---- runner -------------------------------------------------------------------------------
 
 FleetRunner::FleetRunner(LinkPort& port, EventSource& events, int parallel)
-    : port_(port), events_(events), parallel_(std::clamp(parallel, 1, kMaxFleetJobs)),
+    : port_(port),
+      events_(events),
+      parallel_(std::clamp(parallel, 1, kMaxFleetJobs)),
       on_channel_(static_cast<size_t>(parallel_), -1)
-{
-}
+{ }
 
 size_t FleetRunner::add(Target target, std::vector<Step> steps, JobPolicy policy, NewsCallback news)
 {
@@ -202,8 +209,8 @@ bool FleetRunner::start_next(const Hooks& hooks)
     const size_t index = next_++;
     Waiting w = std::move(waiting_[index]);
     waiting_[index] = Waiting{};
-    jobs_[index] = std::make_unique<Job>(chanid, std::move(w.target), std::move(w.steps), w.policy, port_,
-                                         std::move(w.news));
+    jobs_[index] =
+        std::make_unique<Job>(chanid, std::move(w.target), std::move(w.steps), w.policy, port_, std::move(w.news));
     on_channel_[static_cast<size_t>(chanid)] = static_cast<int>(index);
     if (hooks.before_start)
         hooks.before_start(index, *jobs_[index]);

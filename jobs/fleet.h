@@ -88,8 +88,8 @@ public:
     size_t add(Target target, std::vector<Step> steps, JobPolicy policy, NewsCallback news = nullptr);
 
     struct Hooks {
-        std::function<void(size_t index, Job&)> before_start;                        // just before its login
-        std::function<void(size_t index, const Job&, const LinkEvent&)> on_event;   // each event of a running job
+        std::function<void(size_t index, Job&)> before_start;                      // just before its login
+        std::function<void(size_t index, const Job&, const LinkEvent&)> on_event;  // each event of a running job
     };
     // Starts the jobs in order, each as soon as a channel is free, and runs them until each has
     // finished; finished jobs are logged out as they finish.

@@ -137,7 +137,7 @@ JobPolicy JobPolicy::page()
     p.picture_unsent_at_login = Unsent::kWait;  // the page does not look at that result
     p.picture_unsent_chained = Unsent::kSkip;
     p.other_unsent_at_login = Unsent::kFail;
-    p.other_unsent_chained = Unsent::kWait;     // "reboot by hand", then the supervision ends it
+    p.other_unsent_chained = Unsent::kWait;  // "reboot by hand", then the supervision ends it
     p.loss_grace_ms = 0;
     p.link_loss_fails = false;
     p.resend_on_relogin = true;
@@ -165,10 +165,13 @@ JobPolicy JobPolicy::upgrade_page()
 }
 
 Job::Job(int chanid, Target target, std::vector<Step> steps, JobPolicy policy, LinkPort& port, NewsCallback news)
-    : chanid_(chanid), target_(std::move(target)), steps_(std::move(steps)), policy_(policy), port_(port),
+    : chanid_(chanid),
+      target_(std::move(target)),
+      steps_(std::move(steps)),
+      policy_(policy),
+      port_(port),
       news_(std::move(news))
-{
-}
+{ }
 
 void Job::tell(JobNews n) const
 {
@@ -273,7 +276,8 @@ void Job::finish(int result)
     phase_ = Phase::kIdle;
     stall_at_ = -1;
     grace_until_ = -1;
-    tell({kNewsFinished, index_ < steps_.size() ? static_cast<int>(index_) : -1, 0, false, 0, result_ == kJobOk, result_});
+    tell({kNewsFinished, index_ < steps_.size() ? static_cast<int>(index_) : -1, 0, false, 0, result_ == kJobOk,
+          result_});
 }
 
 bool Job::adopt(int state, int64_t elapsed_ms)
@@ -398,20 +402,13 @@ void Job::on_link_event(const LinkEvent& ev, int64_t now)
         break;
     }
     case IPC_EVENT_LOGIN_FAIL:
-    case IPC_EVENT_DISCONNECTED:
-        on_login_trouble(ev);
-        break;
-    case IPC_EVENT_UPLOAD_PROGRESS:
-        on_progress(ev, now);
-        break;
+    case IPC_EVENT_DISCONNECTED: on_login_trouble(ev); break;
+    case IPC_EVENT_UPLOAD_PROGRESS: on_progress(ev, now); break;
     case IPC_EVENT_UPLOAD_RESULT:
     case IPC_EVENT_BUZZER:
     case IPC_EVENT_CHANADD_MODE:
-    case IPC_EVENT_REBOOT:
-        on_answer(ev, now);
-        break;
-    default:
-        break;
+    case IPC_EVENT_REBOOT: on_answer(ev, now); break;
+    default: break;
     }
 }
 
@@ -430,8 +427,8 @@ void Job::on_tick(int64_t now)
     if (policy_.hold_ms > 0) {
         if (now >= start_at_ + policy_.hold_ms)
             finish(!logged_in_ && check_failure_ == kJobOk ? kJobTimedOut
-                   : check_failure_ != kJobOk             ? check_failure_
-                                                          : kJobOk);
+                       : check_failure_ != kJobOk          ? check_failure_
+                                                           : kJobOk);
         return;
     }
     if (policy_.tick_ms > 0) {

@@ -43,12 +43,12 @@ bool is_picture_step(int kind);
 
 struct Step {
     int kind = kStepReboot;
-    bool factory = false;          // pictures: the built-in boot picture, or a factory restore
-    std::string path;              // file pictures and firmware
-    const void* data = nullptr;    // the built-in boot picture; must outlive the upload
+    bool factory = false;        // pictures: the built-in boot picture, or a factory restore
+    std::string path;            // file pictures and firmware
+    const void* data = nullptr;  // the built-in boot picture; must outlive the upload
     int size = 0;
-    int value = 0;                 // buzzer: 1 allows the button; channel-add mode: 0 to 4
-    int ctrl_enable = 1;           // channel-add mode: 0 forbids the recorder's users to change it
+    int value = 0;        // buzzer: 1 allows the button; channel-add mode: 0 to 4
+    int ctrl_enable = 1;  // channel-add mode: 0 forbids the recorder's users to change it
 
     static Step picture_file(int kind, std::string path);
     static Step factory_picture(int kind, const void* data = nullptr, int size = 0);
@@ -142,7 +142,7 @@ enum SendVia : int {
 
 struct JobNews {
     int kind = kNewsLoginStarted;
-    int step = -1;       // index into the steps, -1 when none
+    int step = -1;  // index into the steps, -1 when none
     int step_kind = 0;
     bool has_value = false;
     int value = 0;
@@ -227,7 +227,7 @@ private:
     bool logged_in_ = false;
     int connect_failures_ = 0;
     int result_ = kJobRunning;
-    int check_failure_ = kJobOk;   // login checks: what went wrong first
+    int check_failure_ = kJobOk;  // login checks: what went wrong first
     int lost_at_step_ = -1;
     int64_t start_at_ = 0;
     int64_t elapsed_ = 0;

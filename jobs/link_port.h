@@ -28,7 +28,7 @@ struct LinkEvent {
     int code = 0;
     bool has_value = false;  // a 32-bit value (progress, verdicts, answers' flags)
     int32_t value = 0;
-    std::string text;        // text events (talk, PTZ, download results)
+    std::string text;                       // text events (talk, PTZ, download results)
     int login_problem = kLoginProblemNone;  // events 2 and 5
 };
 
@@ -59,7 +59,8 @@ public:
     using AuxCallback = int (*)(int chanid, int kind, const void* data, int len, const void* info);
     // Every login of this port registers these callbacks and this user pointer.
     DirectLinkPort(EventCallback evcb, AuxCallback auxcb, void* userdata)
-        : evcb_(evcb), auxcb_(auxcb), userdata_(userdata) {}
+        : evcb_(evcb), auxcb_(auxcb), userdata_(userdata)
+    { }
 
     bool login(int chanid, const Target& target) override;
     void logout(int chanid, bool abort = false) override;

@@ -6,17 +6,17 @@ namespace jobs {
 
 // How one recorder's job ended.
 enum JobResult : int {
-    kJobRunning = -1,         // not finished yet
+    kJobRunning = -1,  // not finished yet
     kJobOk = 0,
-    kJobStepFailed = 1,       // the recorder answered a step with a failure
-    kJobUnsent = 2,           // a request could not be written to a logged-in link
-    kJobLoginRefused = 3,     // event 5: the recorder refused the account
-    kJobNoLoginAnswer = 4,    // the recorder accepted the connection but never answered the login
-    kJobBadLoginAnswer = 5,   // its login answer was not a valid frame
-    kJobLinkLost = 6,         // the link broke after the login, before the work was done
-    kJobStalled = 7,          // an upload made no progress within the stall limit
-    kJobTimedOut = 8,         // the time limit passed (logged in or not)
-    kJobNotStarted = 9,       // the link could not be started (table full, entry in use)
+    kJobStepFailed = 1,      // the recorder answered a step with a failure
+    kJobUnsent = 2,          // a request could not be written to a logged-in link
+    kJobLoginRefused = 3,    // event 5: the recorder refused the account
+    kJobNoLoginAnswer = 4,   // the recorder accepted the connection but never answered the login
+    kJobBadLoginAnswer = 5,  // its login answer was not a valid frame
+    kJobLinkLost = 6,        // the link broke after the login, before the work was done
+    kJobStalled = 7,         // an upload made no progress within the stall limit
+    kJobTimedOut = 8,        // the time limit passed (logged in or not)
+    kJobNotStarted = 9,      // the link could not be started (table full, entry in use)
 };
 
 // "ok", "failed", "login refused", "no login answer", "bad login answer", "link lost",

@@ -25,7 +25,7 @@ int format_record(char* out, size_t cap, const ChannelParam& r)
 bool record_acceptable(const ChannelParam& r)
 {
     return nvr_text_acceptable(fixed_view(r.IpAddr)) && nvr_text_acceptable(fixed_view(r.Username)) &&
-           nvr_text_acceptable(fixed_view(r.Password));
+        nvr_text_acceptable(fixed_view(r.Password));
 }
 
 }  // namespace

@@ -47,10 +47,10 @@ struct IpcLinkContext {
     char recvbuf[kRecvBufferSize + 1] = {};  // + 1 for the terminator behind the payload
     // File transfer state.
     char localfile[256] = {};
-    char remotefile[1024] = {};                 // download source on the device
-    char dlpath[256] = {};                      // download target, apart from the upload's name
-    FILE* file = nullptr;                       // the pending upload's source
-    FILE* dlfile = nullptr;                     // the running download's target
+    char remotefile[1024] = {};  // download source on the device
+    char dlpath[256] = {};       // download target, apart from the upload's name
+    FILE* file = nullptr;        // the pending upload's source
+    FILE* dlfile = nullptr;      // the running download's target
     const unsigned char* resource = nullptr;
     int translen = 0;
     int bytesdone = 0;
@@ -58,19 +58,19 @@ struct IpcLinkContext {
     int bytessent = 0;
     int filetype = 0;
     std::atomic<int> downloading{0};
-    std::atomic<uint64_t> last_recv{0};         // ms, monotonic
+    std::atomic<uint64_t> last_recv{0};  // ms, monotonic
     char sessionid[64] = {};
-    std::atomic<int64_t> last_connect_try{0};   // wall-clock seconds
+    std::atomic<int64_t> last_connect_try{0};  // wall-clock seconds
     std::thread thread;
     std::atomic<int> running{0};
-    std::atomic<int> alive{0};                  // 1 from thread start until its last statement
+    std::atomic<int> alive{0};  // 1 from thread start until its last statement
     std::atomic<int> showtime{0};
     // The rest of a frame whose start is already on the socket (entry lock): it leaves before
     // anything else, so a frame that could not go whole at once is never cut.
     std::string out_tail;
-    std::atomic<int> writers_waiting{0};        // requests of other threads waiting to send
-    std::atomic<int> abort_close{0};            // the coming close resets instead of draining
-    int wake[2] = {-1, -1};                     // wakes the link thread (table entries only)
+    std::atomic<int> writers_waiting{0};  // requests of other threads waiting to send
+    std::atomic<int> abort_close{0};      // the coming close resets instead of draining
+    int wake[2] = {-1, -1};               // wakes the link thread (table entries only)
 };
 
 // The table entry for chanid, or null (no table, bad chanid; nothing logged).

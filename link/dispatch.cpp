@@ -167,24 +167,14 @@ int ipcdealresponse(const char* body, const char* type, IpcLinkContext* ipc, int
         case 1004:
             ipc_event_int(ipc, IPC_EVENT_UPLOAD_RESULT, flag != 0 ? IPC_UPLOAD_REFUSED : IPC_UPLOAD_OK);
             return 1;
-        case 1006:
-            ipc_event_int(ipc, IPC_EVENT_CHANADD_MODE, flag);
-            return 1;
-        case 1007:
-            ipc_event_int(ipc, IPC_EVENT_REBOOT, flag);
-            return 1;
+        case 1006: ipc_event_int(ipc, IPC_EVENT_CHANADD_MODE, flag); return 1;
+        case 1007: ipc_event_int(ipc, IPC_EVENT_REBOOT, flag); return 1;
         case 1009:
         case 1023:
-        case 1024:
-            return 1;
-        case 1022:
-            ipc_upload_answer(ipc, flag);
-            return 1;
-        case 3026:
-            ipc_event_int(ipc, IPC_EVENT_BUZZER, flag);
-            return 1;
-        default:
-            break;
+        case 1024: return 1;
+        case 1022: ipc_upload_answer(ipc, flag); return 1;
+        case 3026: ipc_event_int(ipc, IPC_EVENT_BUZZER, flag); return 1;
+        default: break;
         }
     }
     if (ipc->auxcb) {

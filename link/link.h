@@ -8,8 +8,8 @@
 
 // Event codes of the event callback.
 enum IpcEvent : int {
-    IPC_EVENT_DISCONNECTED = 2,   // connect failed, peer closed, unreadable or refused frame, send
-                                  // failed, 50 s of silence
+    IPC_EVENT_DISCONNECTED = 2,  // connect failed, peer closed, unreadable or refused frame, send
+                                 // failed, 50 s of silence
     IPC_EVENT_LOGIN_OK = 4,
     IPC_EVENT_LOGIN_FAIL = 5,
     IPC_EVENT_TALK_OK = 6,
@@ -21,7 +21,7 @@ enum IpcEvent : int {
     IPC_EVENT_DOWNLOAD_OK = 16,
     IPC_EVENT_DOWNLOAD_FAIL = 17,
     IPC_EVENT_PTZ_ANSWER = 21,
-    IPC_EVENT_THREAD_END = 32,    // the link thread ends after a logout
+    IPC_EVENT_THREAD_END = 32,  // the link thread ends after a logout
     IPC_EVENT_TALK_BUSY = 35,
     IPC_EVENT_TALK_PARAM = 36,
     IPC_EVENT_TALK_DISABLED = 37,
@@ -39,10 +39,10 @@ enum IpcUploadResult : int {
     IPC_UPLOAD_FILE_NOT_FOUND = 1,  // the local file could not be opened
     IPC_UPLOAD_NO_FILE_NAME = 2,
     IPC_UPLOAD_NO_MEMORY = 3,
-    IPC_UPLOAD_READ_ERROR = 4,      // the local file could not be read
-    IPC_UPLOAD_REFUSED = 5,         // the recorder refused the upload or rejected its data
-    IPC_UPLOAD_LINK_FAILED = 6,     // our own stream failed: send error, stall past the silence
-                                    // window, or a logout in the middle; the link is dropped
+    IPC_UPLOAD_READ_ERROR = 4,   // the local file could not be read
+    IPC_UPLOAD_REFUSED = 5,      // the recorder refused the upload or rejected its data
+    IPC_UPLOAD_LINK_FAILED = 6,  // our own stream failed: send error, stall past the silence
+                                 // window, or a logout in the middle; the link is dropped
 };
 
 // Kinds of the auxiliary-data callback.
@@ -72,7 +72,7 @@ struct IpcMediaInfo {
 
 struct IpcLoginParam {
     int chanid;
-    char address[16];   // at most 15 characters
+    char address[16];  // at most 15 characters
     uint16_t port;
     int autoreconnect;  // 1: reconnect after every loss until logout
     IpcEventCallback evcb;

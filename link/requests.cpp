@@ -22,7 +22,6 @@
 
 namespace {
 
-
 constexpr const char* kControl = "SYSTEM_CONTROL_MESSAGE";
 constexpr const char* kConfigGet = "SYSTEM_CONFIG_GET_MESSAGE";
 constexpr const char* kConfigSet = "SYSTEM_CONFIG_SET_MESSAGE";
@@ -82,9 +81,9 @@ int ipc_sys_SetChnAddDefMode(int chanid, int ctrl_enable, int chn_add_cfg)
         log_print("ipc_sys_SetChnAddDefMode, bCrtlEnable:%d iChnAddCfg:%d\n", ctrl_enable, chn_add_cfg);
         return -1;
     }
-    return control(chanid, 1006,
-                   format_text("<REQUEST_PARAM\nCrtlEnable=\"%d\"\nChnAddCfg=\"%d\"\n/>\n", ctrl_enable, chn_add_cfg)
-                       .c_str());
+    return control(
+        chanid, 1006,
+        format_text("<REQUEST_PARAM\nCrtlEnable=\"%d\"\nChnAddCfg=\"%d\"\n/>\n", ctrl_enable, chn_add_cfg).c_str());
 }
 
 int ipc_sys_Reboot(int chanid) { return control(chanid, 1007, ""); }
@@ -167,9 +166,15 @@ int ipc_userdata_set(const void* data, int len, int chanid)
 
 // ---- configuration -----------------------------------------------------------------------------
 
-int ipc_config_get(int chanid, int code, const char* body) { return written(ipcsendmsg(body, chanid, kConfigGet, code)); }
+int ipc_config_get(int chanid, int code, const char* body)
+{
+    return written(ipcsendmsg(body, chanid, kConfigGet, code));
+}
 
-int ipc_config_set(int chanid, const char* body) { return written(ipcsendmsg(body, chanid, kConfigSet, kConfigSetCode)); }
+int ipc_config_set(int chanid, const char* body)
+{
+    return written(ipcsendmsg(body, chanid, kConfigSet, kConfigSetCode));
+}
 
 int ipc_set_netconfig(int chanid, const IpcLanSettings* cfg)
 {
@@ -181,10 +186,10 @@ int ipc_set_netconfig(int chanid, const IpcLanSettings* cfg)
     }
     // The text fields may fill their width without a terminator.
     std::string body = "<LANConfig\r\nMacAddress=\"" + std::string(fixed_view(cfg->MacAddress)) + "\"\r\nDHCP=\"" +
-                       std::to_string(cfg->DHCP) + "\"\r\nIPAddress=\"" + std::string(fixed_view(cfg->IPAddress)) +
-                       "\"\r\nNetmask=\"" + std::string(fixed_view(cfg->Netmask)) + "\"\r\nGateway=\"" +
-                       std::string(fixed_view(cfg->Gateway)) + "\"\r\nDNS1=\"" + std::string(fixed_view(cfg->DNS1)) +
-                       "\"\r\nDNS2=\"" + std::string(fixed_view(cfg->DNS2)) + "\"\r\n/>\r\n";
+        std::to_string(cfg->DHCP) + "\"\r\nIPAddress=\"" + std::string(fixed_view(cfg->IPAddress)) +
+        "\"\r\nNetmask=\"" + std::string(fixed_view(cfg->Netmask)) + "\"\r\nGateway=\"" +
+        std::string(fixed_view(cfg->Gateway)) + "\"\r\nDNS1=\"" + std::string(fixed_view(cfg->DNS1)) + "\"\r\nDNS2=\"" +
+        std::string(fixed_view(cfg->DNS2)) + "\"\r\n/>\r\n";
     return written(ipcsendmsg(body.c_str(), chanid, kConfigSet, kConfigSetCode));
 }
 
@@ -203,8 +208,9 @@ int ipc_ptz_PTZControl(int chanid, int cmd, int panspeed, int tiltspeed)
         log_print("ipc_ptz_control, unsupport cmd:%d\n", cmd);
         return kIpcPtzUnsupported;
     }
-    return send_ptz(chanid, format_text("<xml>\n<cmd>%s</cmd><panspeed>%d</panspeed><tiltspeed>%d</tiltspeed></xml>",
-                                      name, panspeed, tiltspeed));
+    return send_ptz(chanid,
+                    format_text("<xml>\n<cmd>%s</cmd><panspeed>%d</panspeed><tiltspeed>%d</tiltspeed></xml>", name,
+                                panspeed, tiltspeed));
 }
 
 int ipc_ptz_PTZPreset(int chanid, int cmd, int preset)
@@ -227,8 +233,7 @@ int ipc_ptz_PTZPreset(int chanid, int cmd, int preset)
         log_print("ipc_ptz_PTZPreset, bad preset:%d\n", preset);
         return kIpcPtzBadPreset;
     }
-    return send_ptz(chanid,
-                    format_text("<xml>\n<cmd>%s</cmd><preset>%d</preset><flag>1</flag></xml>\n", name, preset));
+    return send_ptz(chanid, format_text("<xml>\n<cmd>%s</cmd><preset>%d</preset><flag>1</flag></xml>\n", name, preset));
 }
 
 int ipc_ptz_PTZControlEx(int chanid)
@@ -286,8 +291,8 @@ constexpr int kMediaHeaderSize = 20;
 int send_talk_start(int chanid)
 {
     std::string body = format_text("<RA_START_PARAM\nAudioForamt=\"G711\"\nChannels=\"1\"\nSampleRate=\"8000\"\n"
-                                 "Bitrate=\"64000\"\nRTPSendPort=\"%d\"\nConnectType=\"1\"\n/>",
-                                 0);
+                                   "Bitrate=\"64000\"\nRTPSendPort=\"%d\"\nConnectType=\"1\"\n/>",
+                                   0);
     return ipcsendmsg_(ipc_entry(chanid), kTalk, "CMD_RA_START", "0", body.c_str());
 }
 
@@ -319,8 +324,8 @@ void put_le16(unsigned char* p, uint16_t v)
 
 // One audio frame into out (cap bytes): frame header, the
 // MEDIA_DATA_MESSAGE text, 4 zero bytes, the 20-byte media header, the audio. Returns its size.
-int build_audio_frame(unsigned char* out, size_t cap, const unsigned char* audio, int len, uint32_t stamp,
-                      uint16_t seq, uint32_t counter)
+int build_audio_frame(unsigned char* out, size_t cap, const unsigned char* audio, int len, uint32_t stamp, uint16_t seq,
+                      uint32_t counter)
 {
     char* text = reinterpret_cast<char*>(out + kFrameHeaderSize);
     int t = std::snprintf(text, cap - kFrameHeaderSize,

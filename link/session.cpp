@@ -399,8 +399,8 @@ int ipc_login_delay(const IpcLoginParam* param)
         return -1;
     IpcLinkContext* ipc = ipc_entry(param->chanid);
     if (ipc->sock.load() >= 0) {
-        log_print("ipc_login_delay fail, channel(%d) is inuse fd(%d), logout it first and login again\n",
-                  param->chanid, ipc->sock.load());
+        log_print("ipc_login_delay fail, channel(%d) is inuse fd(%d), logout it first and login again\n", param->chanid,
+                  ipc->sock.load());
         return -1;
     }
     if (t_own_entry == ipc || ipc->alive.load()) {
@@ -440,7 +440,8 @@ int ipc_login_delay(const IpcLoginParam* param)
         log_print("ipc_login_delay create thread fail\n");
         return -1;
     }
-    log_print("ipc_login_delay create thread :%u \n", static_cast<unsigned>(std::hash<std::thread::id>{}(ipc->thread.get_id())));
+    log_print("ipc_login_delay create thread :%u \n",
+              static_cast<unsigned>(std::hash<std::thread::id>{}(ipc->thread.get_id())));
     return 1;
 }
 
@@ -522,4 +523,3 @@ void* ipc_getuserdata(int chanid)
         return nullptr;
     return ipc_entry(chanid)->userdata.load();
 }
-

@@ -243,8 +243,9 @@ int ipc_file_upload(int chanid, int filetype, const char* path)
         ipc->filetype = filetype;
         fixed_copy(ipc->localfile, sizeof ipc->localfile - 1, path);
     }
-    std::string body = format_text("<REQUEST_PARAM\nFileType=\"%ld\"\nFilePath= \"%s\"\nStartPos= \"0\"\nFileLength=\"%d\"\n/>",
-                              static_cast<long>(filetype), xml_text(path).c_str(), static_cast<int>(length));
+    std::string body =
+        format_text("<REQUEST_PARAM\nFileType=\"%ld\"\nFilePath= \"%s\"\nStartPos= \"0\"\nFileLength=\"%d\"\n/>",
+                    static_cast<long>(filetype), xml_text(path).c_str(), static_cast<int>(length));
     int r = ipcsendmsg(body.c_str(), chanid, "SYSTEM_CONTROL_MESSAGE", 1022);
     if (r <= 0) {
         // No request went out, so no answer will come for this file.
@@ -279,8 +280,9 @@ int ipc_file_upload_resource(int chanid, const void* data, int length)
         ipc->filetype = IPC_FILE_BOOT_PICTURE;
         fixed_copy(ipc->localfile, kResourceStartPic);
     }
-    std::string body = format_text("<REQUEST_PARAM\nFileType=\"%ld\"\nFilePath= \"%s\"\nStartPos= \"0\"\nFileLength=\"%d\"\n/>",
-                              static_cast<long>(IPC_FILE_BOOT_PICTURE), kResourceStartPic, length);
+    std::string body =
+        format_text("<REQUEST_PARAM\nFileType=\"%ld\"\nFilePath= \"%s\"\nStartPos= \"0\"\nFileLength=\"%d\"\n/>",
+                    static_cast<long>(IPC_FILE_BOOT_PICTURE), kResourceStartPic, length);
     int r = ipcsendmsg(body.c_str(), chanid, "SYSTEM_CONTROL_MESSAGE", 1022);
     if (r <= 0) {
         std::lock_guard<std::mutex> lk(ipc_lock(ipc));
@@ -488,4 +490,3 @@ void ipc_upload_answer(IpcLinkContext* ipc, int flag)
         ipc_drop_link(ipc);
     }
 }
-

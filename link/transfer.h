@@ -11,7 +11,7 @@
 
 // FileType values of an upload.
 enum IpcFileType : int {
-    IPC_FILE_CONFIG = 0,     // device configuration (XML)
+    IPC_FILE_CONFIG = 0,  // device configuration (XML)
     IPC_FILE_FIRMWARE = 1,
     IPC_FILE_BOOT_PICTURE = 3,
     IPC_FILE_CHANNEL_PICTURE = 4,

@@ -27,11 +27,16 @@ void fill(const TiXmlElement* e, ChannelEntry& c)
 {
     for (const TiXmlAttribute* a = e->FirstAttribute(); a; a = a->Next()) {
         const char* v = value_of(a);
-        if (name_is(a, "ChannelId")) c.ChannelId = link_xml::to_int(v);
-        else if (name_is(a, "Protocol")) read_protocol(v, c.Protocol);
-        else if (name_is(a, "Status")) c.Status = link_xml::to_int(v);
-        else if (name_is(a, "IpAddr")) fixed_copy(c.IpAddr, v);
-        else if (name_is(a, "ChannnelName")) fixed_copy(c.ChannnelName, v);
+        if (name_is(a, "ChannelId"))
+            c.ChannelId = link_xml::to_int(v);
+        else if (name_is(a, "Protocol"))
+            read_protocol(v, c.Protocol);
+        else if (name_is(a, "Status"))
+            c.Status = link_xml::to_int(v);
+        else if (name_is(a, "IpAddr"))
+            fixed_copy(c.IpAddr, v);
+        else if (name_is(a, "ChannnelName"))
+            fixed_copy(c.ChannnelName, v);
     }
 }
 
@@ -39,13 +44,20 @@ void fill(const TiXmlElement* e, IpcRecord& r)
 {
     for (const TiXmlAttribute* a = e->FirstAttribute(); a; a = a->Next()) {
         const char* v = value_of(a);
-        if (name_is(a, "Protocol")) read_protocol(v, r.Protocol);
-        else if (name_is(a, "IPAddress")) fixed_copy(r.IpAddr, v);
-        else if (name_is(a, "Username")) fixed_copy(r.Username, v);
-        else if (name_is(a, "Password")) fixed_copy(r.Password, v);
-        else if (name_is(a, "CtrlPort")) r.CtrlPort = link_xml::to_int(v);
-        else if (name_is(a, "SN")) fixed_copy(r.SN, v);
-        else if (name_is(a, "OsdName")) fixed_copy(r.OsdName, v);
+        if (name_is(a, "Protocol"))
+            read_protocol(v, r.Protocol);
+        else if (name_is(a, "IPAddress"))
+            fixed_copy(r.IpAddr, v);
+        else if (name_is(a, "Username"))
+            fixed_copy(r.Username, v);
+        else if (name_is(a, "Password"))
+            fixed_copy(r.Password, v);
+        else if (name_is(a, "CtrlPort"))
+            r.CtrlPort = link_xml::to_int(v);
+        else if (name_is(a, "SN"))
+            fixed_copy(r.SN, v);
+        else if (name_is(a, "OsdName"))
+            fixed_copy(r.OsdName, v);
     }
 }
 

@@ -15,9 +15,9 @@
 using link_xml::value_of;
 
 const char* const kEncodeResolutions[kEncodeResolutionCount] = {
-    "256X192", "288X192", "320X192", "352X192", "QVGA",      "CIF",       "480X270",   "480X360",
-    "640X360", "VGA",     "D1",      "960X540", "448P",      "720P",      "800P",      "960P",
-    "1024P",   "1200P",   "1080P",   "1296P",   "3MP",       "1440P",     "1512P",     "4MP",
+    "256X192", "288X192", "320X192",   "352X192",   "QVGA",      "CIF",       "480X270",   "480X360",
+    "640X360", "VGA",     "D1",        "960X540",   "448P",      "720P",      "800P",      "960P",
+    "1024P",   "1200P",   "1080P",     "1296P",     "3MP",       "1440P",     "1512P",     "4MP",
     "5MP",     "8MP",     "2304X1296", "2048X1520", "2560X1440", "2592X1520", "2592X1944", "720X480",
 };
 
@@ -96,13 +96,20 @@ int GetEncodeCfgByXml(const char* text, EncodeCfg& cfg)
         EncodeCfgEntry& c = cfg.entries[n++];
         for (const TiXmlAttribute* a = e->FirstAttribute(); a; a = a->Next()) {
             const char* v = value_of(a);
-            if (name_is(a, "Stream")) copy_terminated(c.Stream, v);
-            else if (name_is(a, "Resolution")) copy_terminated(c.Resolution, v);
-            else if (name_is(a, "EncodeFormat")) copy_terminated(c.EncodeFormat, v);
-            else if (name_is(a, "BitRateControl")) copy_terminated(c.BitRateControl, v);
-            else if (name_is(a, "Initquant")) copy_terminated(c.Initquant, v);
-            else if (name_is(a, "BitRate")) copy_terminated(c.BitRate, v);
-            else if (name_is(a, "FrameRate")) copy_terminated(c.FrameRate, v);
+            if (name_is(a, "Stream"))
+                copy_terminated(c.Stream, v);
+            else if (name_is(a, "Resolution"))
+                copy_terminated(c.Resolution, v);
+            else if (name_is(a, "EncodeFormat"))
+                copy_terminated(c.EncodeFormat, v);
+            else if (name_is(a, "BitRateControl"))
+                copy_terminated(c.BitRateControl, v);
+            else if (name_is(a, "Initquant"))
+                copy_terminated(c.Initquant, v);
+            else if (name_is(a, "BitRate"))
+                copy_terminated(c.BitRate, v);
+            else if (name_is(a, "FrameRate"))
+                copy_terminated(c.FrameRate, v);
         }
     }
     cfg.count = n;
@@ -124,7 +131,8 @@ int GetEncodeParam(const char* text, EncodeParam (&params)[2])
         EncodeParam* p = stream == "1" ? &params[0] : stream == "2" ? &params[1] : nullptr;
         if (!p)
             return -1;
-        p->resolution = prefix_index(c.Resolution, kEncodeResolutions, kEncodeResolutionCount, kEncodeResolutionDefault);
+        p->resolution =
+            prefix_index(c.Resolution, kEncodeResolutions, kEncodeResolutionCount, kEncodeResolutionDefault);
         p->framerate = static_cast<uint8_t>(std::atoi(c.FrameRate));
         p->encode_format = static_cast<uint8_t>(prefix_index(c.EncodeFormat, kFormats, 2, 0));
         p->initquant = static_cast<uint8_t>(std::atoi(c.Initquant));
@@ -179,10 +187,14 @@ uint32_t config_inet_addr(const char* text)
         bool digits = base != 16;  // a lone "0" is a number; "0x" needs a digit
         for (;; ++p) {
             int d;
-            if (*p >= '0' && *p <= '9') d = *p - '0';
-            else if (base == 16 && *p >= 'a' && *p <= 'f') d = *p - 'a' + 10;
-            else if (base == 16 && *p >= 'A' && *p <= 'F') d = *p - 'A' + 10;
-            else break;
+            if (*p >= '0' && *p <= '9')
+                d = *p - '0';
+            else if (base == 16 && *p >= 'a' && *p <= 'f')
+                d = *p - 'a' + 10;
+            else if (base == 16 && *p >= 'A' && *p <= 'F')
+                d = *p - 'A' + 10;
+            else
+                break;
             if (d >= base)
                 return kNone;
             v = v * static_cast<unsigned>(base) + static_cast<unsigned>(d);
@@ -239,14 +251,22 @@ int GetLiveStreamParam(const char* text, LiveStreamParam& p)
     }
     for (const TiXmlAttribute* a = trans->FirstAttribute(); a; a = a->Next()) {
         const char* v = value_of(a);
-        if (name_is(a, "StreamID")) p.StreamID = link_xml::to_int(v);
-        else if (name_is(a, "VideoStream")) p.VideoStream = link_xml::to_int(v);
-        else if (name_is(a, "AudioEnable")) p.AudioEnable = link_xml::to_int(v);
-        else if (name_is(a, "Multicast")) p.Multicast = link_xml::to_int(v);
-        else if (name_is(a, "MulticastAddress")) p.MulticastAddress = config_inet_addr(v);
-        else if (name_is(a, "VideoPort")) p.VideoPort = link_xml::to_int(v);
-        else if (name_is(a, "AudioPort")) p.AudioPort = link_xml::to_int(v);
-        else if (name_is(a, "UseTcp")) p.UseTcp = link_xml::to_int(v);
+        if (name_is(a, "StreamID"))
+            p.StreamID = link_xml::to_int(v);
+        else if (name_is(a, "VideoStream"))
+            p.VideoStream = link_xml::to_int(v);
+        else if (name_is(a, "AudioEnable"))
+            p.AudioEnable = link_xml::to_int(v);
+        else if (name_is(a, "Multicast"))
+            p.Multicast = link_xml::to_int(v);
+        else if (name_is(a, "MulticastAddress"))
+            p.MulticastAddress = config_inet_addr(v);
+        else if (name_is(a, "VideoPort"))
+            p.VideoPort = link_xml::to_int(v);
+        else if (name_is(a, "AudioPort"))
+            p.AudioPort = link_xml::to_int(v);
+        else if (name_is(a, "UseTcp"))
+            p.UseTcp = link_xml::to_int(v);
     }
     if (!p.UseTcp) {
         if (p.Multicast && p.MulticastAddress == 0) {
@@ -265,13 +285,20 @@ int GetLiveStreamParam(const char* text, LiveStreamParam& p)
     }
     for (const TiXmlAttribute* a = video->FirstAttribute(); a; a = a->Next()) {
         const char* v = value_of(a);
-        if (name_is(a, "Encoder")) fixed_copy(p.VideoEncoder, v);
-        else if (name_is(a, "Width")) p.Width = link_xml::to_int(v);
-        else if (name_is(a, "Height")) p.Height = link_xml::to_int(v);
-        else if (name_is(a, "Framerate")) p.Framerate = link_xml::to_int(v);
-        else if (name_is(a, "Bitrate")) p.VideoBitrate = link_xml::to_int(v);
-        else if (name_is(a, "Config")) decode_config(v, p);
-        else log_print("%s=%s\n", a->Name(), v);
+        if (name_is(a, "Encoder"))
+            fixed_copy(p.VideoEncoder, v);
+        else if (name_is(a, "Width"))
+            p.Width = link_xml::to_int(v);
+        else if (name_is(a, "Height"))
+            p.Height = link_xml::to_int(v);
+        else if (name_is(a, "Framerate"))
+            p.Framerate = link_xml::to_int(v);
+        else if (name_is(a, "Bitrate"))
+            p.VideoBitrate = link_xml::to_int(v);
+        else if (name_is(a, "Config"))
+            decode_config(v, p);
+        else
+            log_print("%s=%s\n", a->Name(), v);
     }
     if (!p.AudioEnable)
         return 0;
@@ -282,11 +309,16 @@ int GetLiveStreamParam(const char* text, LiveStreamParam& p)
     }
     for (const TiXmlAttribute* a = audio->FirstAttribute(); a; a = a->Next()) {
         const char* v = value_of(a);
-        if (name_is(a, "Encoder")) fixed_copy(p.AudioEncoder, v);
-        else if (name_is(a, "SampleRate")) p.SampleRate = link_xml::to_int(v);
-        else if (name_is(a, "SampleWidth")) p.SampleWidth = link_xml::to_int(v);
-        else if (name_is(a, "Channels")) p.Channels = link_xml::to_int(v);
-        else if (name_is(a, "Bitrate")) p.AudioBitrate = link_xml::to_int(v);
+        if (name_is(a, "Encoder"))
+            fixed_copy(p.AudioEncoder, v);
+        else if (name_is(a, "SampleRate"))
+            p.SampleRate = link_xml::to_int(v);
+        else if (name_is(a, "SampleWidth"))
+            p.SampleWidth = link_xml::to_int(v);
+        else if (name_is(a, "Channels"))
+            p.Channels = link_xml::to_int(v);
+        else if (name_is(a, "Bitrate"))
+            p.AudioBitrate = link_xml::to_int(v);
     }
     return 0;
 }
@@ -395,11 +427,11 @@ std::vector<std::string_view> split(std::string_view s, char sep)
 int field_int(std::string_view f) { return std::atoi(std::string(f).c_str()); }
 
 struct CapScan {
-    const char* key;       // "VideoCap CapList=\""
-    const char* not_found; // its log lines
+    const char* key;        // "VideoCap CapList=\""
+    const char* not_found;  // its log lines
     const char* no_end;
     const char* parse_error;
-    size_t fields;         // fields an item needs
+    size_t fields;  // fields an item needs
 };
 
 // The caplist value's items with enough fields, each as its fields; false (with the log
@@ -427,7 +459,8 @@ bool scan_caplist(const char* text, const CapScan& how, std::vector<std::vector<
             break;
         std::vector<std::string_view> fields = split(item, ',');
         if (fields.size() < how.fields) {
-            log_print("count %d: %.*s\n\n", static_cast<int>(fields.size()), static_cast<int>(item.size()), item.data());
+            log_print("count %d: %.*s\n\n", static_cast<int>(fields.size()), static_cast<int>(item.size()),
+                      item.data());
             continue;
         }
         items.push_back(std::move(fields));

@@ -34,12 +34,12 @@ struct EncodeCfg {
 
 // One stream's encoding as indexes into the tables below.
 struct EncodeParam {
-    int32_t resolution;      // row of kEncodeResolutions; 13 ("720P") when none matches
+    int32_t resolution;  // row of kEncodeResolutions; 13 ("720P") when none matches
     uint8_t framerate;
-    uint8_t encode_format;   // 0 "H264", 1 "H265"
+    uint8_t encode_format;  // 0 "H264", 1 "H265"
     uint8_t initquant;
     int32_t bitrate;
-    int32_t bitrate_control; // 0 "CBR", 1 "VBR", 2 "CVBR"
+    int32_t bitrate_control;  // 0 "CBR", 1 "VBR", 2 "CVBR"
 };
 
 constexpr int kEncodeResolutionCount = 32;
@@ -63,7 +63,7 @@ struct ShortAccount {
     char Username[40];  // full width
     char Password[40];  // full width
     char Group[40];
-    char Status[8];     // full width
+    char Status[8];  // full width
 };
 
 // The first ten accounts of UserConfig; all ten cleared first, so the first zero entry ends
@@ -83,14 +83,14 @@ struct LiveStreamParam {
     int32_t VideoPort;
     int32_t AudioPort;
     int32_t UseTcp;
-    char VideoEncoder[256];     // full width
+    char VideoEncoder[256];  // full width
     int32_t Width;
     int32_t Height;
     int32_t Framerate;
     int32_t VideoBitrate;
     uint8_t Config[kLiveStreamConfigSize];  // the hexadecimal Config decoded
     int32_t ConfigLength;
-    char AudioEncoder[256];     // full width
+    char AudioEncoder[256];  // full width
     int32_t SampleRate;
     int32_t SampleWidth;
     int32_t Channels;

@@ -111,13 +111,20 @@ int GetLANCfgByDoc(const TiXmlDocument& doc, LanCfg& cfg)
     }
     for (const TiXmlAttribute* a = e->FirstAttribute(); a; a = a->Next()) {
         const char* v = value_of(a);
-        if (name_is(a, "MacAddress")) fixed_copy(cfg.MacAddress, v);
-        else if (name_is(a, "DHCP")) cfg.DHCP = link_xml::to_int(v);
-        else if (name_is(a, "IPAddress")) fixed_copy(cfg.IPAddress, v);
-        else if (name_is(a, "Netmask")) fixed_copy(cfg.Netmask, v);
-        else if (name_is(a, "Gateway")) fixed_copy(cfg.Gateway, v);
-        else if (name_is(a, "DNS1")) fixed_copy(cfg.DNS1, v);
-        else if (name_is(a, "DNS2")) fixed_copy(cfg.DNS2, v);
+        if (name_is(a, "MacAddress"))
+            fixed_copy(cfg.MacAddress, v);
+        else if (name_is(a, "DHCP"))
+            cfg.DHCP = link_xml::to_int(v);
+        else if (name_is(a, "IPAddress"))
+            fixed_copy(cfg.IPAddress, v);
+        else if (name_is(a, "Netmask"))
+            fixed_copy(cfg.Netmask, v);
+        else if (name_is(a, "Gateway"))
+            fixed_copy(cfg.Gateway, v);
+        else if (name_is(a, "DNS1"))
+            fixed_copy(cfg.DNS1, v);
+        else if (name_is(a, "DNS2"))
+            fixed_copy(cfg.DNS2, v);
     }
     return 0;
 }
@@ -146,11 +153,16 @@ int GetMediaStreamCfgByDoc(const TiXmlDocument& doc, MediaStreamCfg& cfg)
     for (const TiXmlElement* s = e->FirstChildElement("StreamAccess"); s; s = s->NextSiblingElement("StreamAccess")) {
         for (const TiXmlAttribute* a = s->FirstAttribute(); a; a = a->Next()) {
             int v = link_xml::to_int(value_of(a));
-            if (name_is(a, "Auth")) cfg.Auth = v;
-            else if (name_is(a, "VideoPort")) cfg.VideoPort = v;
-            else if (name_is(a, "RTPOverRTSP")) cfg.RTPOverRTSP = v;
-            else if (name_is(a, "PTZPort")) cfg.PTZPort = v;
-            else if (name_is(a, "WEBPort")) cfg.WEBPort = v;
+            if (name_is(a, "Auth"))
+                cfg.Auth = v;
+            else if (name_is(a, "VideoPort"))
+                cfg.VideoPort = v;
+            else if (name_is(a, "RTPOverRTSP"))
+                cfg.RTPOverRTSP = v;
+            else if (name_is(a, "PTZPort"))
+                cfg.PTZPort = v;
+            else if (name_is(a, "WEBPort"))
+                cfg.WEBPort = v;
         }
     }
     return 0;
@@ -186,10 +198,14 @@ int GetUserCfgByDoc(const TiXmlDocument& doc, UserCfg& cfg)
         UserAccount& u = cfg.accounts[count++];
         for (const TiXmlAttribute* a = child->FirstAttribute(); a; a = a->Next()) {
             const char* v = value_of(a);
-            if (name_is(a, "Username")) fixed_copy(u.Username, v);
-            else if (name_is(a, "Password")) fixed_copy(u.Password, v);
-            else if (name_is(a, "Group")) fixed_copy(u.Group, v);
-            else if (name_is(a, "Status")) fixed_copy(u.Status, v);
+            if (name_is(a, "Username"))
+                fixed_copy(u.Username, v);
+            else if (name_is(a, "Password"))
+                fixed_copy(u.Password, v);
+            else if (name_is(a, "Group"))
+                fixed_copy(u.Group, v);
+            else if (name_is(a, "Status"))
+                fixed_copy(u.Status, v);
         }
     }
     cfg.count = count;

@@ -94,8 +94,8 @@ int GetMessageHeader(const char* text, char (&type)[kMsgFieldSize], char (&code)
     return GetMessageHeaderDoc(text, doc, type, code, flag);
 }
 
-int GetMessageHeaderDoc(const char* text, TiXmlDocument& doc, char (&type)[kMsgFieldSize],
-                        char (&code)[kMsgFieldSize], char (&flag)[kMsgFieldSize])
+int GetMessageHeaderDoc(const char* text, TiXmlDocument& doc, char (&type)[kMsgFieldSize], char (&code)[kMsgFieldSize],
+                        char (&flag)[kMsgFieldSize])
 {
     type[0] = code[0] = flag[0] = '\0';
     if (!text)

@@ -52,8 +52,8 @@ int GetMessageHeader(const char* text, char (&type)[kMsgFieldSize], char (&code)
                      char (&flag)[kMsgFieldSize]);
 // The same, keeping the parsed document in doc so that further readers of the same message
 // (the device description readers below) need no parse of their own.
-int GetMessageHeaderDoc(const char* text, TiXmlDocument& doc, char (&type)[kMsgFieldSize],
-                        char (&code)[kMsgFieldSize], char (&flag)[kMsgFieldSize]);
+int GetMessageHeaderDoc(const char* text, TiXmlDocument& doc, char (&type)[kMsgFieldSize], char (&code)[kMsgFieldSize],
+                        char (&flag)[kMsgFieldSize]);
 
 // Text strictly between the first "<MESSAGE_BODY>" and the first "</MESSAGE_BODY>" after it.
 // 0, or -1 when either tag is missing (out untouched).

@@ -15,7 +15,7 @@ constexpr uint32_t kMaxAuthFrameLength = 64u * 1024u;
 inline uint32_t frame_le32(const unsigned char* p)
 {
     return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-           (static_cast<uint32_t>(p[3]) << 24);
+        (static_cast<uint32_t>(p[3]) << 24);
 }
 
 inline void frame_put_le32(unsigned char* p, uint32_t v)

@@ -36,20 +36,30 @@ void read_alarm_item(const TiXmlElement* item, AlarmRecord& r)
         if (std::strcmp(e->Value(), "ALARM_TIME") == 0) {
             for (const TiXmlAttribute* a = e->FirstAttribute(); a; a = a->Next()) {
                 int v = link_xml::to_int(value_of(a));
-                if (name_is(a, "Year")) r.Year = v;
-                else if (name_is(a, "Month")) r.Month = v;
-                else if (name_is(a, "Day")) r.Day = v;
-                else if (name_is(a, "WDay")) r.WDay = v;
-                else if (name_is(a, "Hour")) r.Hour = v;
-                else if (name_is(a, "Minute")) r.Minute = v;
-                else if (name_is(a, "Second")) r.Second = v;
+                if (name_is(a, "Year"))
+                    r.Year = v;
+                else if (name_is(a, "Month"))
+                    r.Month = v;
+                else if (name_is(a, "Day"))
+                    r.Day = v;
+                else if (name_is(a, "WDay"))
+                    r.WDay = v;
+                else if (name_is(a, "Hour"))
+                    r.Hour = v;
+                else if (name_is(a, "Minute"))
+                    r.Minute = v;
+                else if (name_is(a, "Second"))
+                    r.Second = v;
             }
         } else if (std::strcmp(e->Value(), "ALARM_INFO") == 0) {
             for (const TiXmlAttribute* a = e->FirstAttribute(); a; a = a->Next()) {
                 const char* v = value_of(a);
-                if (name_is(a, "Alarm_code")) r.Alarm_code = link_xml::to_int(v);
-                else if (name_is(a, "Alarm_flag")) r.Alarm_flag = link_xml::to_int(v);
-                else if (name_is(a, "Alarm_level")) r.Alarm_level = link_xml::to_int(v);
+                if (name_is(a, "Alarm_code"))
+                    r.Alarm_code = link_xml::to_int(v);
+                else if (name_is(a, "Alarm_flag"))
+                    r.Alarm_flag = link_xml::to_int(v);
+                else if (name_is(a, "Alarm_level"))
+                    r.Alarm_level = link_xml::to_int(v);
                 else if (name_is(a, "Alarm_absTime"))
                     r.Alarm_absTime = static_cast<uint32_t>(std::strtoul(v, nullptr, 10));
                 else if (name_is(a, "Alarm_data")) {
@@ -143,12 +153,18 @@ int GetAudioStartResponse(const char* text, AudioStartInfo& info)
     info.connection_type = 0;
     for (const TiXmlAttribute* a = e->FirstAttribute(); a; a = a->Next()) {
         const char* v = value_of(a);
-        if (name_is(a, "RTPRecvPort")) info.recv_port = link_xml::to_int(v);
-        else if (name_is(a, "AudioCodec")) info.audio_type = std::strstr(v, "AAC") ? 1 : 0;
-        else if (name_is(a, "Samplerate")) info.samplerate = link_xml::to_int(v);
-        else if (name_is(a, "BitsPerSample")) info.bits = link_xml::to_int(v);
-        else if (name_is(a, "Channels")) info.channels = link_xml::to_int(v);
-        else if (name_is(a, "ConnectionType")) info.connection_type = link_xml::to_int(v);
+        if (name_is(a, "RTPRecvPort"))
+            info.recv_port = link_xml::to_int(v);
+        else if (name_is(a, "AudioCodec"))
+            info.audio_type = std::strstr(v, "AAC") ? 1 : 0;
+        else if (name_is(a, "Samplerate"))
+            info.samplerate = link_xml::to_int(v);
+        else if (name_is(a, "BitsPerSample"))
+            info.bits = link_xml::to_int(v);
+        else if (name_is(a, "Channels"))
+            info.channels = link_xml::to_int(v);
+        else if (name_is(a, "ConnectionType"))
+            info.connection_type = link_xml::to_int(v);
     }
     return 0;
 }
@@ -283,8 +299,8 @@ int GetRequestParamByDoc(const TiXmlDocument& doc, const char* element, const ch
     const char* v = value_of(found);
     int vlen = static_cast<int>(std::strlen(v));
     if (vlen > len) {
-        log_print("tag_name(%s), fieldName(%s), fieldValue len(%d) small than real len(%d)\n", element, attribute,
-                  len, vlen);
+        log_print("tag_name(%s), fieldName(%s), fieldValue len(%d) small than real len(%d)\n", element, attribute, len,
+                  vlen);
         return -1;
     }
     std::memcpy(out, v, static_cast<size_t>(vlen));

@@ -29,7 +29,10 @@ std::string xml_attr(const std::string& value)
 
 namespace {
 
-std::string attr(const char* name, const std::string& value) { return std::string(" ") + name + "=\"" + xml_attr(value) + "\""; }
+std::string attr(const char* name, const std::string& value)
+{
+    return std::string(" ") + name + "=\"" + xml_attr(value) + "\"";
+}
 std::string attr(const char* name, int value) { return attr(name, std::to_string(value)); }
 
 std::string longer(const std::string& base, size_t width)
@@ -56,8 +59,8 @@ std::string build_answer(const Device& d)
 
     std::string body;
     if (f != AnswerFault::MissingSerial)
-        body += "<IPC_SERIALNUMBER" + attr("SerialNumber", f == AnswerFault::EmptySerial ? std::string() : text(d.serial, 32)) +
-                " />\r\n";
+        body += "<IPC_SERIALNUMBER" +
+            attr("SerialNumber", f == AnswerFault::EmptySerial ? std::string() : text(d.serial, 32)) + " />\r\n";
     if (f != AnswerFault::MissingType) {
         std::string type = d.type;
         if (f == AnswerFault::Nvs)
@@ -71,18 +74,18 @@ std::string build_answer(const Device& d)
     }
     if (f != AnswerFault::MissingLan)
         body += "<LANConfig" + attr("MacAddress", text(d.lan.mac, 256)) + attr("DHCP", d.lan.dhcp) +
-                attr("IPAddress", text(d.lan.ip, 256)) + attr("Netmask", text(d.lan.netmask, 256)) +
-                attr("Gateway", text(d.lan.gateway, 256)) + attr("DNS1", text(d.lan.dns1, 256)) +
-                attr("DNS2", text(d.lan.dns2, 256)) + " />\r\n";
+            attr("IPAddress", text(d.lan.ip, 256)) + attr("Netmask", text(d.lan.netmask, 256)) +
+            attr("Gateway", text(d.lan.gateway, 256)) + attr("DNS1", text(d.lan.dns1, 256)) +
+            attr("DNS2", text(d.lan.dns2, 256)) + " />\r\n";
     if (f != AnswerFault::MissingStream)
         body += "<MediaStreamConfig>\r\n<StreamAccess" + attr("Auth", d.auth) + attr("VideoPort", d.video_port) +
-                attr("RTPOverRTSP", d.rtp_over_rtsp) + attr("PTZPort", d.ptz_port) + attr("WEBPort", d.web_port) +
-                " />\r\n</MediaStreamConfig>\r\n";
+            attr("RTPOverRTSP", d.rtp_over_rtsp) + attr("PTZPort", d.ptz_port) + attr("WEBPort", d.web_port) +
+            " />\r\n</MediaStreamConfig>\r\n";
     if (f != AnswerFault::MissingUser) {
         body += "<UserConfig>\r\n";
         for (const Account& a : d.accounts)
             body += "<Account" + attr("Username", text(a.user, 40)) + attr("Password", text(a.password, 40)) +
-                    attr("Group", text(a.group, 32)) + attr("Status", text(a.status, 8)) + " />\r\n";
+                attr("Group", text(a.group, 32)) + attr("Status", text(a.status, 8)) + " />\r\n";
         body += "</UserConfig>\r\n";
     }
     if (f == AnswerFault::Oversized)

@@ -32,10 +32,14 @@ bool link_command(const std::string& verb, const std::string& arg, BadFrame* bad
         *err = "error: unknown command '" + verb + "'";
         return false;
     }
-    if (arg == "magic") *bad = BadFrame::Magic;
-    else if (arg == "truncated") *bad = BadFrame::Truncated;
-    else if (arg == "huge-length") *bad = BadFrame::HugeLength;
-    else if (arg == "bad-xml") *bad = BadFrame::Xml;
+    if (arg == "magic")
+        *bad = BadFrame::Magic;
+    else if (arg == "truncated")
+        *bad = BadFrame::Truncated;
+    else if (arg == "huge-length")
+        *bad = BadFrame::HugeLength;
+    else if (arg == "bad-xml")
+        *bad = BadFrame::Xml;
     else {
         *err = "error: bad frame kinds are magic, truncated, huge-length, bad-xml";
         return false;
@@ -112,7 +116,8 @@ std::string Fleet::run_command(const std::string& line)
         return j;
     }
     if (verb == "help" || verb.empty())
-        return "ok commands: alarm DEV [N] | heartbeat DEV mvk|aux | unknown DEV | bad DEV magic|truncated|huge-length|bad-xml"
+        return "ok commands: alarm DEV [N] | heartbeat DEV mvk|aux | unknown DEV | bad DEV "
+               "magic|truncated|huge-length|bad-xml"
                " | fault DEV KIND on|off | drop DEV | reboot DEV | status   (DEV: index, serial or all)";
     std::vector<int> which;
     std::string err;
@@ -252,6 +257,5 @@ void Fleet::flush_cmd_client(CmdClient& cl)
         return;
     }
 }
-
 
 }  // namespace sim

@@ -20,33 +20,35 @@ struct Resolution {
 
 // The names recorders give their resolutions, looked up exactly ("720P" is not "720X480").
 constexpr Resolution kResolutions[] = {
-    {"256X192", 256, 192},   {"288X192", 288, 192},   {"320X192", 320, 192},   {"352X192", 352, 192},
-    {"QVGA", 320, 240},      {"CIF", 352, 288},       {"480X270", 480, 270},   {"480X360", 480, 360},
-    {"640X360", 640, 360},   {"VGA", 640, 480},       {"D1", 704, 576},        {"960X540", 960, 540},
-    {"448P", 800, 448},      {"720P", 1280, 720},     {"800P", 1280, 800},     {"960P", 1280, 960},
-    {"1024P", 1280, 1024},   {"1200P", 1600, 1200},   {"1080P", 1920, 1080},   {"1296P", 2304, 1296},
-    {"3MP", 2048, 1536},     {"1440P", 2560, 1440},   {"1512P", 2688, 1512},   {"4MP", 2688, 1520},
-    {"5MP", 2592, 1944},     {"8MP", 3840, 2160},     {"2304X1296", 2304, 1296}, {"2048X1520", 2048, 1520},
+    {"256X192", 256, 192},     {"288X192", 288, 192},     {"320X192", 320, 192},     {"352X192", 352, 192},
+    {"QVGA", 320, 240},        {"CIF", 352, 288},         {"480X270", 480, 270},     {"480X360", 480, 360},
+    {"640X360", 640, 360},     {"VGA", 640, 480},         {"D1", 704, 576},          {"960X540", 960, 540},
+    {"448P", 800, 448},        {"720P", 1280, 720},       {"800P", 1280, 800},       {"960P", 1280, 960},
+    {"1024P", 1280, 1024},     {"1200P", 1600, 1200},     {"1080P", 1920, 1080},     {"1296P", 2304, 1296},
+    {"3MP", 2048, 1536},       {"1440P", 2560, 1440},     {"1512P", 2688, 1512},     {"4MP", 2688, 1520},
+    {"5MP", 2592, 1944},       {"8MP", 3840, 2160},       {"2304X1296", 2304, 1296}, {"2048X1520", 2048, 1520},
     {"2560X1440", 2560, 1440}, {"2592X1520", 2592, 1520}, {"2592X1944", 2592, 1944}, {"720X480", 720, 480},
 };
 
-std::string attr(const char* name, const std::string& value) { return std::string(" ") + name + "=\"" + attr_escape(value) + "\""; }
+std::string attr(const char* name, const std::string& value)
+{
+    return std::string(" ") + name + "=\"" + attr_escape(value) + "\"";
+}
 
 std::string lan_config(const LanConfig& l)
 {
     return "<LANConfig\nMacAddress=\"" + attr_escape(l.mac) + "\"\nDHCP=\"" + std::to_string(l.dhcp) +
-           "\"\nIPAddress=\"" + attr_escape(l.ip) + "\"\nNetmask=\"" + attr_escape(l.netmask) + "\"\nGateway=\"" +
-           attr_escape(l.gateway) + "\"\nDNS1=\"" + attr_escape(l.dns1) + "\"\nDNS2=\"" + attr_escape(l.dns2) +
-           "\"\n/>";
+        "\"\nIPAddress=\"" + attr_escape(l.ip) + "\"\nNetmask=\"" + attr_escape(l.netmask) + "\"\nGateway=\"" +
+        attr_escape(l.gateway) + "\"\nDNS1=\"" + attr_escape(l.dns1) + "\"\nDNS2=\"" + attr_escape(l.dns2) + "\"\n/>";
 }
 
 // The main stream follows the recorder's resolution; the sub stream is D1 on every model.
 std::string encode_config(const std::string& main)
 {
     return "<ENCODE_CONFIG>\n<EncodeConfig Stream=\"1\"" + attr("Resolution", main) +
-           " EncodeFormat=\"H264\" BitRateControl=\"CBR\" Initquant=\"28\" BitRate=\"4096\" FrameRate=\"25\" />\n"
-           "<EncodeConfig Stream=\"2\" Resolution=\"D1\" EncodeFormat=\"H264\" BitRateControl=\"VBR\" Initquant=\"30\""
-           " BitRate=\"512\" FrameRate=\"15\" />\n</ENCODE_CONFIG>";
+        " EncodeFormat=\"H264\" BitRateControl=\"CBR\" Initquant=\"28\" BitRate=\"4096\" FrameRate=\"25\" />\n"
+        "<EncodeConfig Stream=\"2\" Resolution=\"D1\" EncodeFormat=\"H264\" BitRateControl=\"VBR\" Initquant=\"30\""
+        " BitRate=\"512\" FrameRate=\"15\" />\n</ENCODE_CONFIG>";
 }
 
 // Its accounts in order, so the one a console logs in with comes first.
@@ -55,7 +57,7 @@ std::string user_accounts(const std::vector<Account>& accounts)
     std::string s = "<USER_PARAM>\n<UserConfig>\n";
     for (const Account& a : accounts)
         s += "<Account" + attr("Username", a.user) + attr("Password", a.password) + attr("Group", a.group) +
-             attr("Status", a.status) + " />\n";
+            attr("Status", a.status) + " />\n";
     return s + "</UserConfig>\n</USER_PARAM>";
 }
 
@@ -64,10 +66,11 @@ std::string live_stream(int width, int height)
     // Config carries the start of an H.264 SPS, as recorders send their decoder set-up.
     return "<LIVE_STREAM>\n<TRANS_PARAM StreamID=\"0\" VideoStream=\"1\" AudioEnable=\"1\" Multicast=\"0\""
            " MulticastAddress=\"0.0.0.0\" VideoPort=\"8092\" AudioPort=\"8093\" UseTcp=\"1\" />\n"
-           "<VIDEO_PARAM Encoder=\"H264\" Width=\"" + std::to_string(width) + "\" Height=\"" + std::to_string(height) +
-           "\" Framerate=\"25\" Bitrate=\"4096\" Config=\"0000000167640028ac2b40\" />\n"
-           "<AUDIO_PARAM Encoder=\"G711\" SampleRate=\"8000\" SampleWidth=\"16\" Channels=\"1\" Bitrate=\"64000\" />\n"
-           "</LIVE_STREAM>";
+           "<VIDEO_PARAM Encoder=\"H264\" Width=\"" +
+        std::to_string(width) + "\" Height=\"" + std::to_string(height) +
+        "\" Framerate=\"25\" Bitrate=\"4096\" Config=\"0000000167640028ac2b40\" />\n"
+        "<AUDIO_PARAM Encoder=\"G711\" SampleRate=\"8000\" SampleWidth=\"16\" Channels=\"1\" Bitrate=\"64000\" />\n"
+        "</LIVE_STREAM>";
 }
 
 std::string vendor_id(const std::string& vendor)
@@ -82,9 +85,9 @@ std::string video_caps(const std::string& main, int width, int height)
 {
     std::string size = std::to_string(width) + "," + std::to_string(height);
     std::string list = "H264," + main + "," + size + ",25,4096,1,0,0,0,0;H265," + main + "," + size +
-                       ",25,2048,1,0,0,0,0;H264,D1,704,576,15,512,2,0,0,0,0";
+        ",25,2048,1,0,0,0,0;H264,D1,704,576,15,512,2,0,0,0,0";
     return "<CAPABILITY>\n<RESPONSE_PARAM>\n<VideoCap CapList=\"" + attr_escape(list) +
-           "\" />\n</RESPONSE_PARAM>\n</CAPABILITY>";
+        "\" />\n</RESPONSE_PARAM>\n</CAPABILITY>";
 }
 
 // Items of 7 fields: stream index, resolution, format, rate control, frame rate, bit rate,
@@ -136,7 +139,7 @@ bool read_config_body(const std::string& path, std::string* body, std::string* w
         *why = "cannot read " + path + ": " + std::strerror(errno);
         return false;
     }
-    struct stat st {};
+    struct stat st { };
     bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     if (!ok)
         *why = path + " is not a regular file";

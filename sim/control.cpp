@@ -255,8 +255,7 @@ void Fleet::close_conn(int fd, bool graceful)
         // so that the close is a plain end of stream rather than a reset.
         sock_shutdown_send(fd);
         char sink[4096];
-        while (::recv(fd, sink, sizeof sink, MSG_DONTWAIT) > 0) {
-        }
+        while (::recv(fd, sink, sizeof sink, MSG_DONTWAIT) > 0) { }
     }
     sock_close(fd);
     conns_.erase(it);

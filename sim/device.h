@@ -78,9 +78,9 @@ struct LinkStats {
     uint64_t logins_accepted = 0;
     uint64_t logins_refused = 0;
     std::string last_user;
-    uint64_t heartbeats = 0;          // heartbeats received
+    uint64_t heartbeats = 0;  // heartbeats received
     uint64_t frames_in = 0;
-    uint64_t bad_frames = 0;          // unparsable or refused frames from the console
+    uint64_t bad_frames = 0;            // unparsable or refused frames from the console
     std::vector<std::string> requests;  // "TYPE CODE" of every message after the login, in order (bounded)
     std::deque<std::string> texts;      // the latest message texts received, oldest first
     std::map<int, StoredFile> files;    // by FileType, the latest complete upload of each
@@ -89,27 +89,27 @@ struct LinkStats {
     uint64_t uploads_completed = 0;
     uint64_t uploads_failed = 0;
     uint64_t upload_bytes = 0;
-    uint64_t reboots = 0;               // reboot requests answered
+    uint64_t reboots = 0;  // reboot requests answered
     bool rebooting = false;
-    std::vector<int> restores;          // FileType of every factory-picture restore (1004)
-    int buzzer = -1;                    // last CtrlBuzzerEnable (3026)
-    int chn_ctrl = -1, chn_mode = -1;   // last CrtlEnable / ChnAddCfg (1006)
-    std::string userdata;               // last UserDevData (1033), hex as received
-    std::vector<std::string> formats;   // DevName of every format request (1017)
-    uint64_t iframes = 0;               // 1032
-    std::vector<std::string> ptz;       // cmd of every PTZ request
+    std::vector<int> restores;         // FileType of every factory-picture restore (1004)
+    int buzzer = -1;                   // last CtrlBuzzerEnable (3026)
+    int chn_ctrl = -1, chn_mode = -1;  // last CrtlEnable / ChnAddCfg (1006)
+    std::string userdata;              // last UserDevData (1033), hex as received
+    std::vector<std::string> formats;  // DevName of every format request (1017)
+    uint64_t iframes = 0;              // 1032
+    std::vector<std::string> ptz;      // cmd of every PTZ request
     uint64_t talk_starts = 0, talk_stops = 0, audio_frames = 0, audio_bytes = 0;
-    std::vector<std::string> replays;   // FileName of every replay request
-    std::vector<std::string> removed;   // FileName of every remove request (1024)
-    uint64_t downloads = 0;             // downloads served
+    std::vector<std::string> replays;  // FileName of every replay request
+    std::vector<std::string> removed;  // FileName of every remove request (1024)
+    uint64_t downloads = 0;            // downloads served
     uint64_t config_gets = 0, config_sets = 0;
-    uint64_t unsolicited = 0;           // messages sent on request of the control interface
+    uint64_t unsolicited = 0;                         // messages sent on request of the control interface
     uint64_t nvr_searches = 0, nvr_search_stops = 0;  // 3801 / 3802
     bool nvr_searching = false;
-    uint64_t chan_refused = 0;          // channel requests answered with flag 1
-    int picnum = -1;                    // last PicNum (3807)
-    std::vector<int> page_turns;        // PrevOrNext of every page turn (3808)
-    std::vector<std::string> errors;    // protocol errors the device noticed (bounded)
+    uint64_t chan_refused = 0;        // channel requests answered with flag 1
+    int picnum = -1;                  // last PicNum (3807)
+    std::vector<int> page_turns;      // PrevOrNext of every page turn (3808)
+    std::vector<std::string> errors;  // protocol errors the device noticed (bounded)
 };
 
 // One channel of a recorder's IP-camera table (free when not used).
@@ -179,7 +179,7 @@ struct Device {
     std::vector<Account> accounts;
     AnswerFault fault = AnswerFault::None;
     uint32_t link_faults = 0;  // bit (1 << LinkFault) per fault
-    uint32_t addr = 0;  // the device's own address (host order), source of its answers
+    uint32_t addr = 0;         // the device's own address (host order), source of its answers
 
     bool has(LinkFault f) const { return (link_faults >> static_cast<int>(f)) & 1u; }
     void set(LinkFault f, bool on)

@@ -22,17 +22,18 @@ namespace sim {
 
 namespace {
 
-constexpr size_t kLogKeep = 400;       // datagrams kept in the status file
+constexpr size_t kLogKeep = 400;         // datagrams kept in the status file
 constexpr int64_t kStatusEveryMs = 100;  // status file rewritten at most this often
 constexpr int kMaxDatagram = 65536;
-constexpr size_t kReceivedKeep = 32;    // network datagrams kept per device
-constexpr size_t kCodesKeep = 64;       // distinct message codes counted one by one
+constexpr size_t kReceivedKeep = 32;  // network datagrams kept per device
+constexpr size_t kCodesKeep = 64;     // distinct message codes counted one by one
 
 void keep_received(Device& d, Received r)
 {
     // A flood of network datagrams must not grow the record without end: the latest are kept.
     if (d.received.size() >= kReceivedKeep)
-        d.received.erase(d.received.begin(), d.received.begin() + static_cast<long>(d.received.size() - kReceivedKeep + 1));
+        d.received.erase(d.received.begin(),
+                         d.received.begin() + static_cast<long>(d.received.size() - kReceivedKeep + 1));
     d.received.push_back(std::move(r));
 }
 
@@ -44,7 +45,7 @@ int64_t mono_now_ms()
         .count();
 }
 
-Fleet::Fleet(FleetOptions opt) : opt_(std::move(opt)) {}
+Fleet::Fleet(FleetOptions opt) : opt_(std::move(opt)) { }
 
 Fleet::~Fleet()
 {
@@ -84,7 +85,7 @@ int Fleet::open()
     for (const auto& [fault, index] : opt_.faults) {
         if (index < 0 || index >= static_cast<int>(devices_.size())) {
             error_ = "fault for device " + std::to_string(index) + ", but the fleet has " +
-                     std::to_string(devices_.size()) + " devices";
+                std::to_string(devices_.size()) + " devices";
             return -1;
         }
         devices_[static_cast<size_t>(index)].fault = fault;
@@ -183,11 +184,13 @@ void Fleet::schedule_answers(uint32_t to_addr, uint16_t to_port)
         if (d.fault == AnswerFault::Silent || d.link.rebooting)
             continue;
         rng_ = rng_ * 1664525u + 1013904223u;
-        int64_t delay = opt_.spread_ms > 0 ? static_cast<int64_t>((rng_ >> 8) % static_cast<uint32_t>(opt_.spread_ms + 1)) : 0;
+        int64_t delay =
+            opt_.spread_ms > 0 ? static_cast<int64_t>((rng_ >> 8) % static_cast<uint32_t>(opt_.spread_ms + 1)) : 0;
         batch.push_back({now + delay, d.index, to_addr, to_port});
     }
     pending_.insert(pending_.end(), batch.begin(), batch.end());
-    std::stable_sort(pending_.begin(), pending_.end(), [](const Pending& a, const Pending& b) { return a.due_ms < b.due_ms; });
+    std::stable_sort(pending_.begin(), pending_.end(),
+                     [](const Pending& a, const Pending& b) { return a.due_ms < b.due_ms; });
 }
 
 void Fleet::change_network(const Request& req, const Datagram& dg)
@@ -238,7 +241,8 @@ void Fleet::send_due(int64_t now)
         std::string answer = build_answer(d);
         if (answer.empty())
             continue;
-        int n = udp_sendto(sock_, answer.data(), static_cast<int>(answer.size()), p.addr, p.port, source_ok_ ? d.addr : 0);
+        int n =
+            udp_sendto(sock_, answer.data(), static_cast<int>(answer.size()), p.addr, p.port, source_ok_ ? d.addr : 0);
         if (n < 0 && source_ok_) {
             // The device's address is not on this host (e.g. outside the lab network): answer
             // from the host's own address from now on.

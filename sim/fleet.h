@@ -29,33 +29,33 @@ struct Request;
 
 struct FleetOptions {
     int devices = 1;
-    uint32_t base_ip = 0x0A4D0101;   // 10.77.1.1
-    uint32_t netmask = 0xFFFF0000;   // 255.255.0.0
-    uint32_t gateway = 0x0A4D0001;   // 10.77.0.1
+    uint32_t base_ip = 0x0A4D0101;  // 10.77.1.1
+    uint32_t netmask = 0xFFFF0000;  // 255.255.0.0
+    uint32_t gateway = 0x0A4D0001;  // 10.77.0.1
     std::string serial_prefix = "DRVSIM";
     std::string type = "NVR-SIM16";
     int ptz_port = 8091;
     int web_port = 80;
     int video_port = 554;
-    std::string fleet_file;                         // per-device lines, replaces the generated fleet
+    std::string fleet_file;                           // per-device lines, replaces the generated fleet
     std::vector<std::pair<AnswerFault, int>> faults;  // fault for device index
     std::string status_file;
-    uint32_t bind_addr = 0;        // host order, 0 = any
-    uint16_t port = 3001;          // 0 = ephemeral (in-process tests)
-    int spread_ms = -1;            // answers spread over this many ms; -1 = by fleet size
-    bool source_addr = true;       // send each answer from the device's own address
-    bool verbose = false;          // events to standard error
+    uint32_t bind_addr = 0;   // host order, 0 = any
+    uint16_t port = 3001;     // 0 = ephemeral (in-process tests)
+    int spread_ms = -1;       // answers spread over this many ms; -1 = by fleet size
+    bool source_addr = true;  // send each answer from the device's own address
+    bool verbose = false;     // events to standard error
 
     // Control link.
-    bool control = true;             // listen on the devices' control ports
-    uint32_t control_bind = 0;       // host order; 0 = each device's own address
+    bool control = true;                                         // listen on the devices' control ports
+    uint32_t control_bind = 0;                                   // host order; 0 = each device's own address
     std::vector<std::pair<LinkFault, std::string>> link_faults;  // fault for device index or serial
-    int reboot_ms = 5000;            // how long a rebooted device stays away
-    int slow_read_bps = 256 * 1024;  // reading speed of a slow-read device
-    int slow_read_pause_ms = 0;      // a slow-read device stops reading this long once per upload
-    int slow_read_pause_at = 50;     // ... when this per cent of the upload has arrived
+    int reboot_ms = 5000;                                        // how long a rebooted device stays away
+    int slow_read_bps = 256 * 1024;                              // reading speed of a slow-read device
+    int slow_read_pause_ms = 0;   // a slow-read device stops reading this long once per upload
+    int slow_read_pause_at = 50;  // ... when this per cent of the upload has arrived
     LinkOptions link;
-    std::string command_socket;      // Unix socket path of the control interface, or empty
+    std::string command_socket;  // Unix socket path of the control interface, or empty
 };
 
 // A datagram that reached the fleet.
@@ -103,9 +103,9 @@ private:
         int fd = -1;
         int device = 0;
         std::unique_ptr<Session> session;
-        bool closing = false;     // close once the output is out
-        bool want_out = false;    // EPOLLOUT armed
-        bool paused = false;      // slow read: reading resumes at resume_ms
+        bool closing = false;   // close once the output is out
+        bool want_out = false;  // EPOLLOUT armed
+        bool paused = false;    // slow read: reading resumes at resume_ms
         int64_t resume_ms = 0;
         int64_t read_budget = 0;
         uint64_t long_pause_upload = 0;  // the upload (by count announced) whose long pause was taken
@@ -178,7 +178,7 @@ private:
     std::deque<Pending> pending_;  // ordered by due time
     std::deque<Datagram> log_;     // the latest datagrams, oldest first
     std::map<int, uint64_t> per_code_;
-    uint64_t other_codes_ = 0;     // datagrams whose code did not fit in per_code_
+    uint64_t other_codes_ = 0;  // datagrams whose code did not fit in per_code_
     uint64_t datagrams_total_ = 0;
     uint64_t answers_total_ = 0;
     uint64_t send_failures_ = 0;

@@ -89,27 +89,42 @@ std::string apply_key(Device& d, const std::string& key, const std::string& valu
                       LineState& st)
 {
     bool ok = true;
-    if (key == "serial") d.serial = value;
-    else if (key == "type") d.type = value;
-    else if (key == "ip") { ok = parse_ip(value, &d.addr); d.lan.ip = value; }
-    else if (key == "mac") d.lan.mac = value;
-    else if (key == "netmask") d.lan.netmask = value;
-    else if (key == "gateway") d.lan.gateway = value;
-    else if (key == "dns1") d.lan.dns1 = value;
-    else if (key == "dns2") d.lan.dns2 = value;
-    else if (key == "dhcp") ok = parse_int(value, &d.lan.dhcp);
-    else if (key == "ptz") ok = parse_int(value, &d.ptz_port);
-    else if (key == "web") ok = parse_int(value, &d.web_port);
-    else if (key == "video") ok = parse_int(value, &d.video_port);
-    else if (key == "auth") ok = parse_int(value, &d.auth);
-    else if (key == "fault") ok = fault_from_name(value, &d.fault);
+    if (key == "serial")
+        d.serial = value;
+    else if (key == "type")
+        d.type = value;
+    else if (key == "ip") {
+        ok = parse_ip(value, &d.addr);
+        d.lan.ip = value;
+    } else if (key == "mac")
+        d.lan.mac = value;
+    else if (key == "netmask")
+        d.lan.netmask = value;
+    else if (key == "gateway")
+        d.lan.gateway = value;
+    else if (key == "dns1")
+        d.lan.dns1 = value;
+    else if (key == "dns2")
+        d.lan.dns2 = value;
+    else if (key == "dhcp")
+        ok = parse_int(value, &d.lan.dhcp);
+    else if (key == "ptz")
+        ok = parse_int(value, &d.ptz_port);
+    else if (key == "web")
+        ok = parse_int(value, &d.web_port);
+    else if (key == "video")
+        ok = parse_int(value, &d.video_port);
+    else if (key == "auth")
+        ok = parse_int(value, &d.auth);
+    else if (key == "fault")
+        ok = fault_from_name(value, &d.fault);
     else if (key == "link-fault") {
         LinkFault lf;
         ok = link_fault_from_name(value, &lf);
         if (ok)
             d.set(lf, true);
-    }
-    else if (key == "channels") ok = parse_int(value, &st.channels) && st.channels >= 0 && st.channels <= kMaxChannels;
+    } else if (key == "channels")
+        ok = parse_int(value, &st.channels) && st.channels >= 0 && st.channels <= kMaxChannels;
     else if (key == "camera") {
         st.own_cameras = true;
         if (value != "none") {
@@ -119,17 +134,14 @@ std::string apply_key(Device& d, const std::string& key, const std::string& valu
             ok = parse_camera(value, &c);
             st.cameras.push_back(c);
         }
-    }
-    else if (key == "vendor") {
+    } else if (key == "vendor") {
         ok = !value.empty() && value.size() <= 255;
         d.docs.vendor = value;
-    }
-    else if (key == "resolution") {
+    } else if (key == "resolution") {
         int w = 0, h = 0;
         ok = resolution_size(value, &w, &h);
         d.docs.resolution = value;
-    }
-    else if (key.rfind("config.", 0) == 0)
+    } else if (key.rfind("config.", 0) == 0)
         return apply_config_key(d, key, value, opt);
     else if (key == "account")
         return apply_account(d, value, st);

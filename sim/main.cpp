@@ -189,16 +189,24 @@ int main(int argc, char** argv)
             uint32_t addr = 0;
             if (!v || !sim::parse_ip(v, &addr))
                 return bad(a + " needs a dotted IPv4 address");
-            (a == "--base-ip" ? opt.base_ip : a == "--netmask" ? opt.netmask : a == "--gateway" ? opt.gateway : opt.bind_addr) = addr;
+            (a == "--base-ip"       ? opt.base_ip
+                 : a == "--netmask" ? opt.netmask
+                 : a == "--gateway" ? opt.gateway
+                                    : opt.bind_addr) = addr;
         } else if (a == "--serial-prefix" || a == "--type" || a == "--fleet" || a == "--status") {
             const char* v = value();
             if (!v)
                 return bad(a + " needs a value");
-            (a == "--serial-prefix" ? opt.serial_prefix : a == "--type" ? opt.type : a == "--fleet" ? opt.fleet_file : opt.status_file) = v;
+            (a == "--serial-prefix" ? opt.serial_prefix
+                 : a == "--type"    ? opt.type
+                 : a == "--fleet"   ? opt.fleet_file
+                                    : opt.status_file) = v;
         } else if (a == "--ptz-port" || a == "--web-port" || a == "--video-port") {
             if (!parse_uint(value(), 65535, &n))
                 return bad(a + " needs a port number");
-            (a == "--ptz-port" ? opt.ptz_port : a == "--web-port" ? opt.web_port : opt.video_port) = static_cast<int>(n);
+            (a == "--ptz-port"       ? opt.ptz_port
+                 : a == "--web-port" ? opt.web_port
+                                     : opt.video_port) = static_cast<int>(n);
         } else if (a == "--port") {
             if (!parse_uint(value(), 65535, &n))
                 return bad("--port needs a port number");
@@ -222,8 +230,9 @@ int main(int argc, char** argv)
         } else if (a == "--reboot-ms" || a == "--download-chunk" || a == "--slow-read-bps") {
             if (!parse_uint(value(), 1000000000, &n) || (a != "--reboot-ms" && n == 0))
                 return bad(a + " needs a positive number");
-            (a == "--reboot-ms" ? opt.reboot_ms : a == "--download-chunk" ? opt.link.download_chunk : opt.slow_read_bps) =
-                static_cast<int>(n);
+            (a == "--reboot-ms"            ? opt.reboot_ms
+                 : a == "--download-chunk" ? opt.link.download_chunk
+                                           : opt.slow_read_bps) = static_cast<int>(n);
         } else if (a == "--slow-read") {
             if (std::string why = set_slow_read(value(), opt); !why.empty())
                 return bad(why);

@@ -67,12 +67,9 @@ std::vector<Camera> default_cameras()
         return Camera{proto, ip, port, "admin", "470213", sn, osd};
     };
     return {
-        cam(0, "192.168.1.101", 8091, "MVKIPC000101", "Gate"),
-        cam(1, "192.168.1.103", 80, "ONV000103", "Hall"),
-        cam(1, "192.168.1.102", 80, "ONV000102", "Yard"),
-        cam(0, "192.168.1.104", 8091, "MVKIPC000104", "Stairs"),
-        cam(0, "192.168.1.103", 8091, "MVKIPC000103", "Hall"),
-        cam(1, "192.168.1.105", 80, "ONV000105", "Garage"),
+        cam(0, "192.168.1.101", 8091, "MVKIPC000101", "Gate"), cam(1, "192.168.1.103", 80, "ONV000103", "Hall"),
+        cam(1, "192.168.1.102", 80, "ONV000102", "Yard"),      cam(0, "192.168.1.104", 8091, "MVKIPC000104", "Stairs"),
+        cam(0, "192.168.1.103", 8091, "MVKIPC000103", "Hall"), cam(1, "192.168.1.105", 80, "ONV000105", "Garage"),
     };
 }
 
@@ -118,8 +115,8 @@ std::vector<std::string> search_batches(const Device& d, size_t per_batch)
         for (size_t k = i; k < d.cameras.size() && k < i + per_batch; ++k) {
             const Camera& c = d.cameras[k];
             body += "<IPCINFO\n" + attr("Protocol", protocol_name(c.protocol)) + attr("IPAddress", c.ip) +
-                    attr("Username", c.user) + attr("Password", c.password) +
-                    attr("CtrlPort", std::to_string(c.port)) + attr("SN", c.sn) + attr("OsdName", c.osd) + "/>\n";
+                attr("Username", c.user) + attr("Password", c.password) + attr("CtrlPort", std::to_string(c.port)) +
+                attr("SN", c.sn) + attr("OsdName", c.osd) + "/>\n";
         }
         out.push_back(std::move(body));
     }
@@ -141,8 +138,8 @@ std::string channel_list_body(const Device& d)
                 name = "IPCamera " + std::to_string(i + 1);
         }
         body += "<ChannelInfo\n" + attr("ChannelId", std::to_string(i + 1)) +
-                attr("Protocol", protocol_name(ch.protocol)) + attr("Status", ch.used ? "1" : "0") +
-                attr("IpAddr", ch.ip) + attr("ChannnelName", name) + "/>\n";
+            attr("Protocol", protocol_name(ch.protocol)) + attr("Status", ch.used ? "1" : "0") + attr("IpAddr", ch.ip) +
+            attr("ChannnelName", name) + "/>\n";
     }
     return body;
 }
@@ -152,8 +149,7 @@ bool add_channels(Device& d, const TiXmlElement* first, std::string* why)
     const int n = static_cast<int>(d.channels.size());
     std::vector<std::pair<int, Channel>> adds;
     std::set<int> seen;
-    for (const TiXmlElement* e = first; e;
-         e = e->NextSiblingElement("ChannelInfo")) {
+    for (const TiXmlElement* e = first; e; e = e->NextSiblingElement("ChannelInfo")) {
         int id = -1;
         Channel ch;
         ch.used = true;

@@ -167,8 +167,8 @@ void Session::handle(const unsigned char* payload, size_t len)
     if (m.flag != "0")
         error("request " + m.type + " " + m.code + " with Msg_flag " + m.flag);
 
-    bool heartbeat = (m.type == "AUXPTZ_HEARTBEAT_MESSAGE" || m.type == "MVK_HEARTBEAT_MESSAGE") &&
-                     m.code == "CMD_HEARTBEAT";
+    bool heartbeat =
+        (m.type == "AUXPTZ_HEARTBEAT_MESSAGE" || m.type == "MVK_HEARTBEAT_MESSAGE") && m.code == "CMD_HEARTBEAT";
     if (heartbeat) {
         ++dev_.link.heartbeats;
         if (logged_in_)
@@ -304,9 +304,7 @@ void Session::send_bad(BadFrame kind)
         f.resize(kHeaderSize + text.size() / 2);
         close_after_flush_ = true;
         break;
-    case BadFrame::HugeLength:
-        f = frame_header(0xFFFFFFFFu) + text;
-        break;
+    case BadFrame::HugeLength: f = frame_header(0xFFFFFFFFu) + text; break;
     case BadFrame::Xml:
         // Root and body tags present, the header element never closed.
         f = frame("<?xml version=\"1.0\" encoding=\"GB2312\" ?>\n<XML_MORVEK>\n<MESSAGE_HEADER\n"
@@ -324,9 +322,9 @@ void Session::send_bad(BadFrame kind)
 namespace {
 
 constexpr const char* kLinkFaultNames[] = {
-    "refuse-login", "no-answer", "bad-magic", "truncated", "huge-length", "bad-xml", "close-after-login",
-    "silent-after-login", "close-mid-upload", "slow-read", "refuse-upload", "reject-verdict", "bad-download-pos",
-    "talk-busy", "talk-param", "talk-disabled", "refuse-control",
+    "refuse-login",      "no-answer",          "bad-magic",        "truncated",     "huge-length",    "bad-xml",
+    "close-after-login", "silent-after-login", "close-mid-upload", "slow-read",     "refuse-upload",  "reject-verdict",
+    "bad-download-pos",  "talk-busy",          "talk-param",       "talk-disabled", "refuse-control",
 };
 static_assert(sizeof kLinkFaultNames / sizeof kLinkFaultNames[0] == static_cast<size_t>(LinkFault::Count),
               "a name for every link fault");

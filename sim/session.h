@@ -71,7 +71,7 @@ private:
         Md5Context md5{};
         FILE* file = nullptr;
         std::string path;
-        bool keep = false;      // configuration files are kept for later downloads
+        bool keep = false;  // configuration files are kept for later downloads
         std::string bytes;
     };
 

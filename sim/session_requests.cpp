@@ -46,8 +46,9 @@ void Session::handle_request(const Message& m, bool numeric, long code)
     } else if (m.type == "PTZ_CONTROL_MESSAGE") {
         std::string cmd = m.child_text("xml", "cmd");
         dev_.link.ptz.push_back(cmd);
-        std::string body = cmd == "GetPresetList" ? "<xml>\n<cmd>GetPresetList</cmd><presetlist>1,2,3</presetlist></xml>"
-                                                  : "<xml>\n<cmd>" + cmd + "</cmd><result>0</result></xml>";
+        std::string body = cmd == "GetPresetList"
+            ? "<xml>\n<cmd>GetPresetList</cmd><presetlist>1,2,3</presetlist></xml>"
+            : "<xml>\n<cmd>" + cmd + "</cmd><result>0</result></xml>";
         answer(m.type, m.code, refuse ? -1 : 0, body);
     } else if (m.type == "REVERSE_AUDIO_MESSAGE") {
         handle_talk(m);
@@ -65,11 +66,14 @@ void Session::handle_talk(const Message& m)
     const bool refuse = dev_.has(LinkFault::RefuseControl);
     if (m.code == "CMD_RA_START") {
         ++dev_.link.talk_starts;
-        int flag = dev_.has(LinkFault::TalkBusy) ? -1 : dev_.has(LinkFault::TalkParam) ? -2
-                 : dev_.has(LinkFault::TalkDisabled) ? -3 : 0;
-        std::string body = flag != 0 ? "" : "<RA_START_RESPONSE\nRTPRecvPort=\"" + std::to_string(opt_.talk_port) +
-                                                "\"\nAudioCodec=\"G711\"\nSamplerate=\"8000\"\nBitsPerSample=\"16\""
-                                                "\nChannels=\"1\"\nConnectionType=\"1\"\n/>";
+        int flag = dev_.has(LinkFault::TalkBusy) ? -1
+            : dev_.has(LinkFault::TalkParam)     ? -2
+            : dev_.has(LinkFault::TalkDisabled)  ? -3
+                                                 : 0;
+        std::string body = flag != 0 ? ""
+                                     : "<RA_START_RESPONSE\nRTPRecvPort=\"" + std::to_string(opt_.talk_port) +
+                "\"\nAudioCodec=\"G711\"\nSamplerate=\"8000\"\nBitsPerSample=\"16\""
+                "\nChannels=\"1\"\nConnectionType=\"1\"\n/>";
         answer(m.type, m.code, flag, body);
     } else if (m.code == "CMD_RA_STOP") {
         ++dev_.link.talk_stops;
@@ -89,12 +93,8 @@ void Session::handle_control(const Message& m, long code)
     const bool refuse = dev_.has(LinkFault::RefuseControl);
     int flag = refuse ? -1 : 0;
     switch (code) {
-    case 1022:
-        start_upload(m);
-        return;
-    case 1023:
-        handle_download(m);
-        return;
+    case 1022: start_upload(m); return;
+    case 1023: handle_download(m); return;
     case 1004: {
         long type = -1;
         if (!parse_long(m.attr("REQUEST_PARAM", "FileType"), &type))
@@ -182,15 +182,9 @@ void Session::handle_nvr(const Message& m, long code)
         ++l.nvr_search_stops;
         l.nvr_searching = false;
         break;
-    case 3803:
-        answer(m.type, m.code, 0, channel_list_body(dev_));
-        return;
-    case 3804:
-        ok = add_channels(dev_, m.element("ChannelInfo"), &why);
-        break;
-    case 3805:
-        ok = delete_channel(dev_, m.attr("REQUEST_PARAM", "ChannelId"), &why);
-        break;
+    case 3803: answer(m.type, m.code, 0, channel_list_body(dev_)); return;
+    case 3804: ok = add_channels(dev_, m.element("ChannelInfo"), &why); break;
+    case 3805: ok = delete_channel(dev_, m.attr("REQUEST_PARAM", "ChannelId"), &why); break;
     case 3806:
         ok = swap_channels(dev_, m.attr("REQUEST_PARAM", "ChannelId1"), m.attr("REQUEST_PARAM", "ChannelId2"), &why);
         break;

@@ -52,8 +52,8 @@ void Session::start_upload(const Message& m)
     up_ = Upload{};
     long type = 0, length = 0, start = 0;
     bool ok = parse_long(m.attr("REQUEST_PARAM", "FileType"), &type) &&
-              parse_long(m.attr("REQUEST_PARAM", "FileLength"), &length) && length >= 0 &&
-              parse_long(m.attr("REQUEST_PARAM", "StartPos"), &start) && start == 0;
+        parse_long(m.attr("REQUEST_PARAM", "FileLength"), &length) && length >= 0 &&
+        parse_long(m.attr("REQUEST_PARAM", "StartPos"), &start) && start == 0;
     bool has_path = false;
     std::string name = m.attr("REQUEST_PARAM", "FilePath", &has_path);
     if (!ok || !has_path) {
@@ -84,8 +84,7 @@ void Session::start_upload(const Message& m)
             up_.path.clear();
         }
     }
-    answer(m.type, m.code, 0,
-           "<RESPONSE_PARAM\nFileType=\"" + std::to_string(type) + "\"\nStartPos=\"0\"\n/>");
+    answer(m.type, m.code, 0, "<RESPONSE_PARAM\nFileType=\"" + std::to_string(type) + "\"\nStartPos=\"0\"\n/>");
 }
 
 void Session::end_upload(bool ok, const std::string& why)
@@ -141,8 +140,9 @@ void Session::handle_chunk(const Message& m)
     } else if (tail.size() < 4 || tail.substr(0, 4) != std::string_view("\0\0\0\0", 4)) {
         end_upload(false, "chunk without its 4 zero bytes behind the text");
     } else if (static_cast<long>(tail.size() - 4) != datalen) {
-        end_upload(false, "chunk carries " + std::to_string(tail.size() - 4) + " bytes, DataLen says " +
-                              std::to_string(datalen));
+        end_upload(false,
+                   "chunk carries " + std::to_string(tail.size() - 4) + " bytes, DataLen says " +
+                       std::to_string(datalen));
     } else if (start != up_.received) {
         end_upload(false, "chunk at StartPos " + std::to_string(start) + ", expected " + std::to_string(up_.received));
     } else if (up_.received + datalen > up_.length) {
@@ -183,12 +183,12 @@ std::string Session::config_xml() const
         return dev_.config_xml;
     const LanConfig& l = dev_.lan;
     return "<?xml version=\"1.0\" encoding=\"GB2312\" ?>\n<Config>\n<NetworkConfig>\n<LANConfig MacAddress=\"" +
-           attr_escape(l.mac) + "\" DHCP=\"" + std::to_string(l.dhcp) + "\" IPAddress=\"" + attr_escape(l.ip) +
-           "\" Netmask=\"" + attr_escape(l.netmask) + "\" Gateway=\"" + attr_escape(l.gateway) + "\" DNS1=\"" +
-           attr_escape(l.dns1) + "\" DNS2=\"" + attr_escape(l.dns2) +
-           "\" />\n</NetworkConfig>\n<MediaConfig>\n<Video>\n<Capture Width=\"1920\" Height=\"1080\" "
-           "FrameRate=\"25\" />\n</Video>\n</MediaConfig>\n<Device SerialNumber=\"" +
-           attr_escape(dev_.serial) + "\" DeviceType=\"" + attr_escape(dev_.type) + "\" />\n</Config>\n";
+        attr_escape(l.mac) + "\" DHCP=\"" + std::to_string(l.dhcp) + "\" IPAddress=\"" + attr_escape(l.ip) +
+        "\" Netmask=\"" + attr_escape(l.netmask) + "\" Gateway=\"" + attr_escape(l.gateway) + "\" DNS1=\"" +
+        attr_escape(l.dns1) + "\" DNS2=\"" + attr_escape(l.dns2) +
+        "\" />\n</NetworkConfig>\n<MediaConfig>\n<Video>\n<Capture Width=\"1920\" Height=\"1080\" "
+        "FrameRate=\"25\" />\n</Video>\n</MediaConfig>\n<Device SerialNumber=\"" +
+        attr_escape(dev_.serial) + "\" DeviceType=\"" + attr_escape(dev_.type) + "\" />\n</Config>\n";
 }
 
 void Session::handle_download(const Message& m)
@@ -210,9 +210,9 @@ void Session::handle_download(const Message& m)
         long pos = static_cast<long>(off);
         if (dev_.has(LinkFault::BadDownloadPos) && (index == 1 || (index == 0 && off + n >= data.size())))
             pos = index == 1 ? 0 : 1;  // the second chunk claims offset 0 again (or the only one 1)
-        std::string text = envelope("MEDIA_DATA_MESSAGE", "2", "0",
-                                    "<POS\nStartPos=\"" + std::to_string(pos) + "\"\nDataLen=\"" + std::to_string(n) +
-                                        "\"\n/>");
+        std::string text =
+            envelope("MEDIA_DATA_MESSAGE", "2", "0",
+                     "<POS\nStartPos=\"" + std::to_string(pos) + "\"\nDataLen=\"" + std::to_string(n) + "\"\n/>");
         std::string extra(4, '\0');
         extra.append(data, off, n);
         emit(frame(text, extra));

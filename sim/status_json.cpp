@@ -51,21 +51,22 @@ std::string nvr_json(const Device& d)
     for (size_t i = 0; i < d.channels.size(); ++i) {
         const Channel& c = d.channels[i];
         j += (i ? ", " : "") + std::string("{\"id\": ") + std::to_string(i + 1) +
-             ", \"used\": " + (c.used ? "true" : "false") + ", \"protocol\": " + json_str(c.protocol ? "ONVIF" : "MVK") +
-             ", \"ip\": " + json_str(c.ip) + ", \"port\": " + std::to_string(c.port) + ", \"user\": " + json_str(c.user) +
-             ", \"password\": " + json_str(c.password) + "}";
+            ", \"used\": " + (c.used ? "true" : "false") + ", \"protocol\": " + json_str(c.protocol ? "ONVIF" : "MVK") +
+            ", \"ip\": " + json_str(c.ip) + ", \"port\": " + std::to_string(c.port) +
+            ", \"user\": " + json_str(c.user) + ", \"password\": " + json_str(c.password) + "}";
     }
     j += "], \"cameras\": [";
     for (size_t i = 0; i < d.cameras.size(); ++i) {
         const Camera& c = d.cameras[i];
         j += (i ? ", " : "") + std::string("{\"protocol\": ") + json_str(c.protocol ? "ONVIF" : "MVK") +
-             ", \"ip\": " + json_str(c.ip) + ", \"port\": " + std::to_string(c.port) + ", \"sn\": " + json_str(c.sn) +
-             ", \"osd\": " + json_str(c.osd) + "}";
+            ", \"ip\": " + json_str(c.ip) + ", \"port\": " + std::to_string(c.port) + ", \"sn\": " + json_str(c.sn) +
+            ", \"osd\": " + json_str(c.osd) + "}";
     }
-    j += "], \"searches\": " + std::to_string(l.nvr_searches) + ", \"search_stops\": " +
-         std::to_string(l.nvr_search_stops) + ", \"searching\": " + (l.nvr_searching ? "true" : "false") +
-                    ", \"refused\": " + std::to_string(l.chan_refused) + ", \"picnum\": " + std::to_string(l.picnum) +
-                    ", \"page_turns\": [";
+    j += "], \"searches\": " + std::to_string(l.nvr_searches) +
+        ", \"search_stops\": " + std::to_string(l.nvr_search_stops) +
+        ", \"searching\": " + (l.nvr_searching ? "true" : "false") +
+        ", \"refused\": " + std::to_string(l.chan_refused) + ", \"picnum\": " + std::to_string(l.picnum) +
+        ", \"page_turns\": [";
     for (size_t i = 0; i < l.page_turns.size(); ++i)
         j += (i ? ", " : "") + std::to_string(l.page_turns[i]);
     return j + "]}";
@@ -99,9 +100,10 @@ std::string link_json(const Device& d, bool listening, int open)
     for (const auto& [type, f] : l.files) {
         j += first ? "" : ", ";
         first = false;
-        j += "\"" + std::to_string(type) + "\": {\"name\": " + json_str(f.name) + ", \"length\": " +
-             std::to_string(f.length) + ", \"size\": " + std::to_string(f.size) + ", \"md5\": " + json_str(f.md5) +
-             ", \"path\": " + json_str(f.path) + ", \"wall_ms\": " + std::to_string(f.wall_ms) + "}";
+        j += "\"" + std::to_string(type) + "\": {\"name\": " + json_str(f.name) +
+            ", \"length\": " + std::to_string(f.length) + ", \"size\": " + std::to_string(f.size) +
+            ", \"md5\": " + json_str(f.md5) + ", \"path\": " + json_str(f.path) +
+            ", \"wall_ms\": " + std::to_string(f.wall_ms) + "}";
     }
     j += "}";
     num("uploads_announced", l.uploads_announced);
@@ -141,21 +143,20 @@ std::string link_json(const Device& d, bool listening, int open)
 std::string device_json(const Device& d, bool listening, int open)
 {
     std::string j = "{\"index\": " + std::to_string(d.index) + ", \"serial\": " + json_str(d.serial) +
-                    ", \"type\": " + json_str(d.type) + ", \"fault\": " + json_str(fault_name(d.fault)) +
-                    ", \"ip\": " + json_str(d.lan.ip) + ", \"mac\": " + json_str(d.lan.mac) +
-                    ", \"netmask\": " + json_str(d.lan.netmask) + ", \"gateway\": " + json_str(d.lan.gateway) +
-                    ", \"dhcp\": " + std::to_string(d.lan.dhcp) + ", \"ptz_port\": " + std::to_string(d.ptz_port) +
-                    ", \"answers_sent\": " + std::to_string(d.answers_sent) +
-                    ", \"clock_datagrams\": " + std::to_string(d.clock_datagrams) +
-                    ", \"last_time\": " + json_str(d.last_time) +
-                    ", \"network_changes\": " + std::to_string(d.network_changes) +
-                    ", \"restores\": " + std::to_string(d.restores) + ", \"received\": [";
+        ", \"type\": " + json_str(d.type) + ", \"fault\": " + json_str(fault_name(d.fault)) +
+        ", \"ip\": " + json_str(d.lan.ip) + ", \"mac\": " + json_str(d.lan.mac) +
+        ", \"netmask\": " + json_str(d.lan.netmask) + ", \"gateway\": " + json_str(d.lan.gateway) +
+        ", \"dhcp\": " + std::to_string(d.lan.dhcp) + ", \"ptz_port\": " + std::to_string(d.ptz_port) +
+        ", \"answers_sent\": " + std::to_string(d.answers_sent) +
+        ", \"clock_datagrams\": " + std::to_string(d.clock_datagrams) + ", \"last_time\": " + json_str(d.last_time) +
+        ", \"network_changes\": " + std::to_string(d.network_changes) +
+        ", \"restores\": " + std::to_string(d.restores) + ", \"received\": [";
     bool rfirst = true;
     for (const Received& r : d.received) {
         j += rfirst ? "" : ", ";
         rfirst = false;
         j += "{\"code\": " + std::to_string(r.code) + ", \"wall_ms\": " + std::to_string(r.wall_ms) +
-             ", \"text\": " + json_str(r.body) + "}";
+            ", \"text\": " + json_str(r.body) + "}";
     }
     j += "], \"link\": " + link_json(d, listening, open) + "}";
     return j;
@@ -211,9 +212,9 @@ std::string Fleet::build_status()
     for (const Datagram& dg : log_) {
         j += first ? "\n" : ",\n";
         first = false;
-        j += "{\"wall_ms\": " + std::to_string(dg.wall_ms) + ", \"from\": " +
-             json_str(format_ip(dg.from_addr) + ":" + std::to_string(dg.from_port)) +
-             ", \"code\": " + std::to_string(dg.code) + ", \"text\": " + json_str(dg.text) + "}";
+        j += "{\"wall_ms\": " + std::to_string(dg.wall_ms) +
+            ", \"from\": " + json_str(format_ip(dg.from_addr) + ":" + std::to_string(dg.from_port)) +
+            ", \"code\": " + std::to_string(dg.code) + ", \"text\": " + json_str(dg.text) + "}";
     }
     j += "],\n\"devices\": [";
     first = true;

@@ -20,7 +20,7 @@ void put_le32(unsigned char* p, uint32_t v)
 uint32_t get_le32(const unsigned char* p)
 {
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-           static_cast<uint32_t>(p[3]) << 24;
+        static_cast<uint32_t>(p[3]) << 24;
 }
 
 std::string frame_header(uint32_t len)

@@ -20,12 +20,13 @@ steady::time_point origin()
 int64_t elapsed_us()
 {
     auto d = steady::now() - origin();
-    return std::chrono::duration_cast<std::chrono::microseconds>(d).count() + g_test_offset_us.load(std::memory_order_relaxed);
+    return std::chrono::duration_cast<std::chrono::microseconds>(d).count() +
+        g_test_offset_us.load(std::memory_order_relaxed);
 }
 
 struct WallAnchor {
-    int64_t wall_us;      // calendar time at the anchor, microseconds since the epoch
-    int64_t elapsed_us;   // monotonic reading at the anchor
+    int64_t wall_us;     // calendar time at the anchor, microseconds since the epoch
+    int64_t elapsed_us;  // monotonic reading at the anchor
 };
 
 const WallAnchor& wall_anchor()

@@ -10,7 +10,7 @@ struct MonoTime {
 };
 
 struct WallTime {
-    int64_t sec;   // seconds since 1970-01-01 UTC
+    int64_t sec;  // seconds since 1970-01-01 UTC
     int64_t usec;
 };
 

@@ -267,12 +267,12 @@ void hmac_md5(const void* key, size_t key_len, const void* msg, size_t msg_len, 
 }
 
 char* createResponseString(const char* user, const char* realm, const char* password, bool ha1_given,
-                           const char* method, const char* uri, const char* nonce, char out[33],
-                           const char* qop, const char* nc, const char* cnonce)
+                           const char* method, const char* uri, const char* nonce, char out[33], const char* qop,
+                           const char* nc, const char* cnonce)
 {
     if (!user || !realm || !password || !method || !uri || !nonce || !out) {
-        console_text("createResponseString param fail:%d,%d,%d,%d,%d,%d \n", !user, !realm, !password, !method,
-                     !uri, !nonce);
+        console_text("createResponseString param fail:%d,%d,%d,%d,%d,%d \n", !user, !realm, !password, !method, !uri,
+                     !nonce);
         return nullptr;
     }
     char ha1[33];

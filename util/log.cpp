@@ -54,16 +54,26 @@ const char* error_text(int code, char* msg, size_t size)
         const char* text;
     };
     static const Known known[] = {
-        {EWOULDBLOCK, "Resource temporarily unavailable"}, {EINPROGRESS, "Operation now in progress"},
-        {EALREADY, "Operation already in progress"},       {ENOTSOCK, "Socket operation on non-socket"},
-        {EMSGSIZE, "Message too long"},                    {ENOPROTOOPT, "Protocol not available"},
-        {EOPNOTSUPP, "Operation not supported"},           {EAFNOSUPPORT, "Address family not supported by protocol"},
-        {EADDRINUSE, "Address already in use"},            {EADDRNOTAVAIL, "Cannot assign requested address"},
-        {ENETDOWN, "Network is down"},                     {ENETUNREACH, "Network is unreachable"},
-        {ENETRESET, "Connection reset by network"},        {ECONNABORTED, "Software caused connection abort"},
-        {ECONNRESET, "Connection reset by peer"},          {ENOBUFS, "No buffer space available"},
-        {EISCONN, "Transport endpoint is already connected"}, {ENOTCONN, "Transport endpoint is not connected"},
-        {ETIMEDOUT, "Connection timed out"},               {ECONNREFUSED, "Connection refused"},
+        {EWOULDBLOCK, "Resource temporarily unavailable"},
+        {EINPROGRESS, "Operation now in progress"},
+        {EALREADY, "Operation already in progress"},
+        {ENOTSOCK, "Socket operation on non-socket"},
+        {EMSGSIZE, "Message too long"},
+        {ENOPROTOOPT, "Protocol not available"},
+        {EOPNOTSUPP, "Operation not supported"},
+        {EAFNOSUPPORT, "Address family not supported by protocol"},
+        {EADDRINUSE, "Address already in use"},
+        {EADDRNOTAVAIL, "Cannot assign requested address"},
+        {ENETDOWN, "Network is down"},
+        {ENETUNREACH, "Network is unreachable"},
+        {ENETRESET, "Connection reset by network"},
+        {ECONNABORTED, "Software caused connection abort"},
+        {ECONNRESET, "Connection reset by peer"},
+        {ENOBUFS, "No buffer space available"},
+        {EISCONN, "Transport endpoint is already connected"},
+        {ENOTCONN, "Transport endpoint is not connected"},
+        {ETIMEDOUT, "Connection timed out"},
+        {ECONNREFUSED, "Connection refused"},
         {EHOSTUNREACH, "No route to host"},
     };
     for (const Known& k : known) {
@@ -103,7 +113,7 @@ const char* log_error_text(int code)
 
 void log_set_console_sink(ConsoleSink sink) { g_console.store(sink, std::memory_order_release); }
 void console_to_stderr(const char* text, size_t len) { write_whole(STDERR_FILENO, text, len); }
-void console_discard(const char*, size_t) {}
+void console_discard(const char*, size_t) { }
 
 void log_set_sink(LogSink sink) { g_sink.store(sink, std::memory_order_release); }
 LogSink log_get_sink() { return g_sink.load(std::memory_order_acquire); }
@@ -199,7 +209,8 @@ void log_step(const char* name, int position, int chanid)
     std::tm local{};
     localtime_r(&now, &local);
     WallTime wall = wall_clock_now();
-    unsigned long ms = static_cast<uint32_t>(static_cast<uint64_t>(wall.sec) * 1000u + static_cast<uint64_t>(wall.usec) / 1000u);
+    unsigned long ms =
+        static_cast<uint32_t>(static_cast<uint64_t>(wall.sec) * 1000u + static_cast<uint64_t>(wall.usec) / 1000u);
     log_print("[%d][%s][%d]%04d%02d%02d %02d:%02d:%02d[%lu]\n", chanid, name ? name : "", position,
               local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, ms);
 }

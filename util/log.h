@@ -24,9 +24,9 @@ using LogSink = void (*)(int level, const char* text);
 void log_set_sink(LogSink sink);
 LogSink log_get_sink();
 
-constexpr int kLogBufferSize = 1500;      // log_print, log_print_info: at most 1499 characters
-constexpr int kDebugBufferSize = 4096;    // debug_print: at most 4095 characters
-constexpr int kConsoleMaxChars = 2047;    // console_print
+constexpr int kLogBufferSize = 1500;    // log_print, log_print_info: at most 1499 characters
+constexpr int kDebugBufferSize = 4096;  // debug_print: at most 4095 characters
+constexpr int kConsoleMaxChars = 2047;  // console_print
 
 void log_print(const char* fmt, ...) DRAVLIN_PRINTF(1, 2);
 void log_print_info(const char* fmt, ...) DRAVLIN_PRINTF(1, 2);

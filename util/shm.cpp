@@ -95,7 +95,7 @@ int shm_open(const char* name, bool writable, ShmBlock* block)
         LOG_LAST_ERROR("shm_open: shm_open");
         return -2;
     }
-    struct stat st{};
+    struct stat st { };
     if (::fstat(fd, &st) != 0 || st.st_size <= 0) {
         log_print("shm_open: %s has no size\n", path);
         ::close(fd);

@@ -7,11 +7,11 @@
 #include <cstddef>
 
 struct ShmBlock {
-    int handle = 0;             // descriptor of the shared object; 0 when closed
-    void* address = nullptr;    // mapped view; null when closed
-    size_t size = 0;            // bytes mapped at address
-    bool owner = false;         // created here: closing removes the name
-    char name[256] = {};        // object name with its "/", for that removal
+    int handle = 0;           // descriptor of the shared object; 0 when closed
+    void* address = nullptr;  // mapped view; null when closed
+    size_t size = 0;          // bytes mapped at address
+    bool owner = false;       // created here: closing removes the name
+    char name[256] = {};      // object name with its "/", for that removal
 };
 
 // 0 on success; -1 missing name or block, or size 0; -2 a block of that name already exists

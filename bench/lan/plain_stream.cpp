@@ -102,8 +102,7 @@ int send_stream(const sockaddr_in& sa, long long bytes)
     ::shutdown(fd, SHUT_WR);
     // The receiver closes only after reading the last byte: its close ends the stream's time.
     char c;
-    while (::recv(fd, &c, 1, 0) > 0) {
-    }
+    while (::recv(fd, &c, 1, 0) > 0) { }
     double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     ::close(fd);
     std::printf("%.6f\n", s);

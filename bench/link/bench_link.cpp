@@ -46,8 +46,8 @@ std::string frame(const std::string& payload)
 std::string answer(const std::string& type, const std::string& code, const std::string& flag, const std::string& body)
 {
     return "<?xml version=\"1.0\" encoding=\"GB2312\" ?>\n<XML_MORVEK>\n<MESSAGE_HEADER\nMsg_type=\"" + type +
-           "\"\nMsg_code=\"" + code + "\"\nMsg_flag=\"" + flag + "\"\n/>\n<MESSAGE_BODY>\n" + body +
-           "\n</MESSAGE_BODY>\n</XML_MORVEK>";
+        "\"\nMsg_code=\"" + code + "\"\nMsg_flag=\"" + flag + "\"\n/>\n<MESSAGE_BODY>\n" + body +
+        "\n</MESSAGE_BODY>\n</XML_MORVEK>";
 }
 
 void send_all(int fd, const std::string& bytes)
@@ -192,7 +192,7 @@ double cpu_seconds()
     rusage ru{};
     ::getrusage(RUSAGE_SELF, &ru);
     return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
-           static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+        static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }
 
 }  // namespace
@@ -255,8 +255,8 @@ int main()
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     double cpu = cpu_seconds() - c0;
     double wall = std::chrono::duration<double>(Clock::now() - w0).count();
-    std::printf("64 idle links: %.3f%% of one core (%.4f ms CPU per link per second; target <= 0.2%%)\n", 100.0 * cpu / wall,
-                1000.0 * cpu / wall / kIpcMaxLinks);
+    std::printf("64 idle links: %.3f%% of one core (%.4f ms CPU per link per second; target <= 0.2%%)\n",
+                100.0 * cpu / wall, 1000.0 * cpu / wall / kIpcMaxLinks);
     // Logout of an idle link: the thread is woken, not found at its next poll.
     std::vector<double> logout_ms;
     for (int i = 0; i < kIpcMaxLinks; ++i) {

@@ -36,9 +36,9 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kFleet = 64;
 constexpr int kRounds = 9;
-constexpr auto kRoundLimit = std::chrono::seconds(30);  // one sequence on the whole fleet
-constexpr auto kBenchLimit = std::chrono::seconds(150); // everything, rounds included
-constexpr int kRebootMs = 50;                           // how long a rebooted recorder stays away
+constexpr auto kRoundLimit = std::chrono::seconds(30);   // one sequence on the whole fleet
+constexpr auto kBenchLimit = std::chrono::seconds(150);  // everything, rounds included
+constexpr int kRebootMs = 50;                            // how long a rebooted recorder stays away
 
 struct Event {
     int chanid, code, value;
@@ -320,12 +320,12 @@ int main()
         return 1;
     }
     if (single_s.size() < static_cast<size_t>(kRounds))
-        std::fprintf(stderr, "bench_refresh: %d of %d rounds finished (time limit %lld s, %d repeated after a late login)\n",
+        std::fprintf(stderr,
+                     "bench_refresh: %d of %d rounds finished (time limit %lld s, %d repeated after a late login)\n",
                      rounds, kRounds, static_cast<long long>(kBenchLimit.count()), late_rounds);
     if (single_s.empty())
         return 1;
-    std::printf("refresh of 3 pictures (200 KB + 60 KB + 60 KB) and reboot, medians of %zu rounds:\n",
-                single_s.size());
+    std::printf("refresh of 3 pictures (200 KB + 60 KB + 60 KB) and reboot, medians of %zu rounds:\n", single_s.size());
     std::printf("1 recorder: %.1f ms\n", 1000 * median(single_s));
     std::printf("%d recorders in parallel: %.1f ms\n", kFleet, 1000 * median(fleet_s));
     // Logins are started one after another from one thread; how much of the parallel time

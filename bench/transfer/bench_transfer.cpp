@@ -49,8 +49,8 @@ std::string frame(const std::string& payload)
 std::string answer(const std::string& type, const std::string& code, const std::string& flag, const std::string& body)
 {
     return "<?xml version=\"1.0\" encoding=\"GB2312\" ?>\n<XML_MORVEK>\n<MESSAGE_HEADER\nMsg_type=\"" + type +
-           "\"\nMsg_code=\"" + code + "\"\nMsg_flag=\"" + flag + "\"\n/>\n<MESSAGE_BODY>\n" + body +
-           "\n</MESSAGE_BODY>\n</XML_MORVEK>";
+        "\"\nMsg_code=\"" + code + "\"\nMsg_flag=\"" + flag + "\"\n/>\n<MESSAGE_BODY>\n" + body +
+        "\n</MESSAGE_BODY>\n</XML_MORVEK>";
 }
 
 void send_all(int fd, const void* data, size_t size)
@@ -139,17 +139,16 @@ struct Recorder {
     void run()
     {
         pollfd lp{listen_fd, POLLIN, 0};
-        while (!stop.load() && ::poll(&lp, 1, 50) <= 0) {
-        }
+        while (!stop.load() && ::poll(&lp, 1, 50) <= 0) { }
         if (stop.load())
             return;
         int fd = ::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
         // Receives into one buffer as the plain stream's receiver does, and keeps only what it
         // reads: a frame's header and text. The data behind a text is skipped where it lies.
         std::vector<char> buf(4u << 20);
-        std::string head;   // header and text of the frame being read
-        size_t need = 8;    // bytes of head wanted before it can be read
-        size_t skip = 0;    // data bytes of the current frame still to pass over
+        std::string head;  // header and text of the frame being read
+        size_t need = 8;   // bytes of head wanted before it can be read
+        size_t skip = 0;   // data bytes of the current frame still to pass over
         // Blocking receives as in the plain stream's receiver; the time-out lets it notice stop.
         timeval tv{0, 50000};
         ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
@@ -389,8 +388,9 @@ int main()
                 plain.seconds / link.seconds);
     std::printf("link upload with Nagle's algorithm (TCP_NODELAY off): %.0f MiB/s, %.2f x the plain stream\n",
                 mib / nagle.seconds, plain.seconds / nagle.seconds);
-    std::printf("with a %d-byte send buffer: plain %.0f MiB/s, link %.0f MiB/s, %.2f x the plain stream\n", kSmallSndBuf,
-                mib / plain_small.seconds, mib / link_small.seconds, plain_small.seconds / link_small.seconds);
+    std::printf("with a %d-byte send buffer: plain %.0f MiB/s, link %.0f MiB/s, %.2f x the plain stream\n",
+                kSmallSndBuf, mib / plain_small.seconds, mib / link_small.seconds,
+                plain_small.seconds / link_small.seconds);
     std::printf("CPU per uploaded MiB: %.3f ms (plain stream %.3f ms, %.2f x), both ends in this process\n",
                 1000 * link.cpu / mib, 1000 * plain.cpu / mib, link.cpu / plain.cpu);
     return 0;

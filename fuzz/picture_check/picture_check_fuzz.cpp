@@ -31,7 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     int shown = 0;
     std::string text;
     PictureCheckReport report;
-    int r = CheckPictureFile(kind, path.c_str(), [&](const std::string& t) { ++shown, text = t; }, &report);
+    int r = CheckPictureFile(
+        kind, path.c_str(), [&](const std::string& t) { ++shown, text = t; }, &report);
     if (r > 0 || r < -64)
         std::abort();
     if (report.result != r)
@@ -44,8 +45,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     } else if (shown != 1 || text.empty() || report.message != text) {
         std::abort();
     }
-    if (report.decoded && (kind != kPictureBoot || report.width <= 0 || report.height <= 0 ||
-                           report.width > kBootPictureMaxWidth || report.height > kBootPictureMaxHeight))
+    if (report.decoded &&
+        (kind != kPictureBoot || report.width <= 0 || report.height <= 0 || report.width > kBootPictureMaxWidth ||
+         report.height > kBootPictureMaxHeight))
         std::abort();
     return 0;
 }

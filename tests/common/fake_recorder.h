@@ -42,8 +42,8 @@ inline std::string answer(const std::string& type, const std::string& code, cons
                           const std::string& body)
 {
     return "<?xml version=\"1.0\" encoding=\"GB2312\" ?>\n<XML_MORVEK>\n<MESSAGE_HEADER\nMsg_type=\"" + type +
-           "\"\nMsg_code=\"" + code + "\"\nMsg_flag=\"" + flag + "\"\n/>\n<MESSAGE_BODY>\n" + body +
-           "\n</MESSAGE_BODY>\n</XML_MORVEK>";
+        "\"\nMsg_code=\"" + code + "\"\nMsg_flag=\"" + flag + "\"\n/>\n<MESSAGE_BODY>\n" + body +
+        "\n</MESSAGE_BODY>\n</XML_MORVEK>";
 }
 
 // The value of attribute `name` ("name=\"v\"", blanks allowed before the quote), or "".

@@ -369,7 +369,7 @@ public:
         si.hStdError = err;
         PROCESS_INFORMATION pi{};
         bool ok = out != INVALID_HANDLE_VALUE && err != INVALID_HANDLE_VALUE &&
-                  ::CreateProcessA(exe.c_str(), cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+            ::CreateProcessA(exe.c_str(), cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
         if (out != INVALID_HANDLE_VALUE)
             ::CloseHandle(out);
         if (err != INVALID_HANDLE_VALUE)

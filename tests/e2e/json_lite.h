@@ -35,7 +35,7 @@ struct Json {
 
 class JsonParser {
 public:
-    explicit JsonParser(const std::string& text) : s_(text) {}
+    explicit JsonParser(const std::string& text) : s_(text) { }
 
     bool parse(Json* out)
     {
@@ -61,9 +61,12 @@ private:
     }
     static int hex(char c)
     {
-        if (c >= '0' && c <= '9') return c - '0';
-        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        if (c >= '0' && c <= '9')
+            return c - '0';
+        if (c >= 'a' && c <= 'f')
+            return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F')
+            return c - 'A' + 10;
         return -1;
     }
     bool string(std::string* out)
@@ -113,8 +116,7 @@ private:
                 }
                 break;
             }
-            default:
-                return false;
+            default: return false;
             }
         }
         return false;

@@ -27,10 +27,13 @@ TEST(FileFilterTest, ParsesPairsUpToTheEmptyField) {
        {{"Png (*.png)", {"*.png"}}, {"All Files (*.*)", {"*.*"}}},
        "Png (*.png);;All Files (*)"},
       {"Jpg (*.jpg;*.jpeg)|*.jpg;*.jpeg|Bin (*.bin;*.Bin)|*.bin;*.Bin|All Files (*.*)|*.*||",
-       {{"Jpg (*.jpg;*.jpeg)", {"*.jpg", "*.jpeg"}}, {"Bin (*.bin;*.Bin)", {"*.bin", "*.Bin"}},
+       {{"Jpg (*.jpg;*.jpeg)", {"*.jpg", "*.jpeg"}},
+        {"Bin (*.bin;*.Bin)", {"*.bin", "*.Bin"}},
         {"All Files (*.*)", {"*.*"}}},
        "Jpg (*.jpg *.jpeg);;Bin (*.bin *.Bin);;All Files (*)"},
-      {"Firmware|*.tgz;*.tar.gz;*.bin||", {{"Firmware", {"*.tgz", "*.tar.gz", "*.bin"}}}, "Firmware (*.tgz *.tar.gz *.bin)"},
+      {"Firmware|*.tgz;*.tar.gz;*.bin||",
+       {{"Firmware", {"*.tgz", "*.tar.gz", "*.bin"}}},
+       "Firmware (*.tgz *.tar.gz *.bin)"},
       {"", {}, ""},
       {"||", {}, ""},
       {"Dangling|", {}, ""},
@@ -189,7 +192,9 @@ TEST(TextTest, GbkBothWays) {
   EXPECT_EQ(FromGbk(gbk), QString::fromUtf8("你好"));
   EXPECT_EQ(ToGbk(QString::fromUtf8("你好")), gbk);
   EXPECT_EQ(FromGbk(std::string("ab\0cd", 5)), QStringLiteral("ab"));
-  EXPECT_EQ(ToGbk(QString::fromUtf8("a\xF0\x9F\x98\x80" "b")), "a?b");
+  EXPECT_EQ(ToGbk(QString::fromUtf8("a\xF0\x9F\x98\x80"
+                                    "b")),
+            "a?b");
   EXPECT_EQ(FromGbk("\xFF"), QString(QChar(0xFFFD)));
 }
 

@@ -91,8 +91,8 @@ TEST_F(ReportTest, OnlyLeftPressesToggleAndEachChangeNamesItsMouseMessage) {
   // release): the press toggles, the double-click toggles back.
   QTest::mousePress(list->viewport(), Qt::LeftButton, Qt::NoModifier, box);
   QTest::mouseRelease(list->viewport(), Qt::LeftButton, Qt::NoModifier, box);
-  QMouseEvent dbl(QEvent::MouseButtonDblClick, box, list->viewport()->mapToGlobal(box), Qt::LeftButton,
-                  Qt::LeftButton, Qt::NoModifier);
+  QMouseEvent dbl(QEvent::MouseButtonDblClick, box, list->viewport()->mapToGlobal(box), Qt::LeftButton, Qt::LeftButton,
+                  Qt::NoModifier);
   QApplication::sendEvent(list->viewport(), &dbl);
   QTest::mouseRelease(list->viewport(), Qt::LeftButton, Qt::NoModifier, box);
   EXPECT_FALSE(list->GetRowCheck(0));
@@ -158,7 +158,8 @@ TEST_F(ReportTest, TypeAwareSortExamples) {
       {"hexadecimal", {"10", "9", "A"}, {"9", "A", "10"}},
       {"float with percent", {"5%", "12%", "7.5"}, {"5%", "7.5", "12%"}},
       {"ipv4", {"192.168.1.20", "10.0.0.1", "192.168.1.3"}, {"10.0.0.1", "192.168.1.3", "192.168.1.20"}},
-      {"dates", {"2026-03-05 07:08:09", "2025-12-31", "2026-03-05 07:08:10"},
+      {"dates",
+       {"2026-03-05 07:08:09", "2025-12-31", "2026-03-05 07:08:10"},
        {"2025-12-31", "2026-03-05 07:08:09", "2026-03-05 07:08:10"}},
       {"text", {"beta", "Alpha", "alpha"}, {"Alpha", "alpha", "beta"}},
   };
@@ -183,17 +184,17 @@ TEST(ReportSortKeys, RulesFallThroughPerPair) {
   // Not an IPv4 key: printing it again gives another text; compared as text.
   EXPECT_FALSE(MakeReportSortKey("192.168.001.1").isIp);
   EXPECT_TRUE(MakeReportSortKey("192.168.1.1").isIp);
-  EXPECT_LT(cmp("192.168.001.1", "192.168.1.1"), 0);   // "0" < "1" as text
-  EXPECT_GT(cmp("192.168.1.20", "192.168.1.3"), 0);    // numeric key
+  EXPECT_LT(cmp("192.168.001.1", "192.168.1.1"), 0);  // "0" < "1" as text
+  EXPECT_GT(cmp("192.168.1.20", "192.168.1.3"), 0);   // numeric key
   EXPECT_FALSE(MakeReportSortKey("256.1.1.1").isIp);
   // An empty text is never a number.
   EXPECT_FALSE(MakeReportSortKey("").isHex);
   EXPECT_FALSE(MakeReportSortKey("").isFloat);
   EXPECT_LT(cmp("", "0"), 0);
   // Hex beats float when both sides are hex; otherwise the float rule decides.
-  EXPECT_GT(cmp("1e3", "FF"), 0);    // both hexadecimal: 0x1E3 > 0xFF, not 1000 > 255 by chance
+  EXPECT_GT(cmp("1e3", "FF"), 0);      // both hexadecimal: 0x1E3 > 0xFF, not 1000 > 255 by chance
   EXPECT_LT(cmp("1e3", "2000.5"), 0);  // "2000.5" is not hex: floats, 1000 < 2000.5
-  EXPECT_GT(cmp("1.5", "1"), 0);     // "1.5" is not hex: float rule
+  EXPECT_GT(cmp("1.5", "1"), 0);       // "1.5" is not hex: float rule
   EXPECT_LT(cmp("9", "10%"), 0);
   EXPECT_FALSE(MakeReportSortKey("5%%").isFloat);
   EXPECT_FALSE(MakeReportSortKey("inf").isFloat);
@@ -256,7 +257,7 @@ TEST_F(ReportTest, SortKeepsEachRowsStateAndRecord) {
     list->SetCellBkColor(r, 2, RGB(r * 10, 0, 0));
     list->SetCellText(r, 2, QStringLiteral("s%1").arg(r));
   }
-  list->SetRowCheck(0, true);  // "c"
+  list->SetRowCheck(0, true);                         // "c"
   list->SetRowStates(2, RVS_SELECTED | RVS_FOCUSED);  // "b"
   list->EnableSorting();
   list->SortItems(1, true);
@@ -298,8 +299,22 @@ TEST_F(ReportTest, ThousandRowsSortByNumber) {
 TEST_F(ReportTest, MixedKindsSortToAPermutationOfTheRows) {
   // Texts of different kinds compare by different rules pair by pair; whatever order comes
   // out, every row must still be there exactly once with its own cells.
-  const QStringList pool = {"", "9", "A", "10", "5%", "7.5", "12%", "10.0.0.1", "192.168.001.1",
-                            "2026-03-05", "12:30", "abc", QString::fromUtf8("中文"), "-1", "0x1F", "1e3"};
+  const QStringList pool = {"",
+                            "9",
+                            "A",
+                            "10",
+                            "5%",
+                            "7.5",
+                            "12%",
+                            "10.0.0.1",
+                            "192.168.001.1",
+                            "2026-03-05",
+                            "12:30",
+                            "abc",
+                            QString::fromUtf8("中文"),
+                            "-1",
+                            "0x1F",
+                            "1e3"};
   std::mt19937 rng(11);
   for (int round = 0; round < 20; ++round) {
     list->DeleteAllRows();

@@ -97,7 +97,8 @@ void CReportCtrl::SetExtendedStyle(unsigned exStyle) {
 
 void CReportCtrl::ModifyStyle(unsigned remove, unsigned add) {
   style_ = (style_ & ~remove) | add;
-  setSelectionMode((style_ & LVS_SINGLESEL) ? QAbstractItemView::SingleSelection : QAbstractItemView::ExtendedSelection);
+  setSelectionMode((style_ & LVS_SINGLESEL) ? QAbstractItemView::SingleSelection
+                                            : QAbstractItemView::ExtendedSelection);
   horizontalHeader()->setVisible(!(style_ & LVS_NOCOLUMNHEADER));
   setWordWrap(false);
 }
@@ -284,8 +285,12 @@ QString CReportCtrl::GetCellText(int row, int column) const {
   return model_->rows[static_cast<size_t>(row)].texts[static_cast<size_t>(column)];
 }
 
-bool CReportCtrl::SetCellInt(int row, int column, int value) { return SetCellText(row, column, QString::number(value)); }
-bool CReportCtrl::SetCellUInt(int row, int column, unsigned value) { return SetCellText(row, column, QString::number(value)); }
+bool CReportCtrl::SetCellInt(int row, int column, int value) {
+  return SetCellText(row, column, QString::number(value));
+}
+bool CReportCtrl::SetCellUInt(int row, int column, unsigned value) {
+  return SetCellText(row, column, QString::number(value));
+}
 
 bool CReportCtrl::SetCellDouble(int row, int column, double value, int decimals) {
   char buf[512];
@@ -343,9 +348,7 @@ bool CReportCtrl::SetRowCheck(int row, bool checked) {
   return true;
 }
 
-bool CReportCtrl::GetRowCheck(int row) const {
-  return ValidRow(row) && model_->rows[static_cast<size_t>(row)].checked;
-}
+bool CReportCtrl::GetRowCheck(int row) const { return ValidRow(row) && model_->rows[static_cast<size_t>(row)].checked; }
 
 void CReportCtrl::UncheckAfter(int row) {
   for (int i = row + 1; i < GetRowCount(); ++i) {
@@ -454,7 +457,8 @@ bool SetColors(ReportModel* model, int row, int column, COLORREF color, bool tex
     ReportRowRecord* rec = model->rows[static_cast<size_t>(r)].record.get();
     if (!rec) continue;
     std::vector<COLORREF>& arr = text ? rec->textColors : rec->backColors;
-    for (int c = (column < 0 ? 0 : column); c < (column < 0 ? cols : column + 1); ++c) arr[static_cast<size_t>(c)] = color;
+    for (int c = (column < 0 ? 0 : column); c < (column < 0 ? cols : column + 1); ++c)
+      arr[static_cast<size_t>(c)] = color;
   }
   model->ChangedAll();
   return true;
@@ -462,8 +466,12 @@ bool SetColors(ReportModel* model, int row, int column, COLORREF color, bool tex
 
 }  // namespace
 
-bool CReportCtrl::SetCellTextColor(int row, int column, COLORREF color) { return SetColors(model_, row, column, color, true); }
-bool CReportCtrl::SetCellBkColor(int row, int column, COLORREF color) { return SetColors(model_, row, column, color, false); }
+bool CReportCtrl::SetCellTextColor(int row, int column, COLORREF color) {
+  return SetColors(model_, row, column, color, true);
+}
+bool CReportCtrl::SetCellBkColor(int row, int column, COLORREF color) {
+  return SetColors(model_, row, column, color, false);
+}
 
 COLORREF CReportCtrl::GetCellTextColor(int row, int column) const {
   if (!ValidCell(row, column)) return kColorInvalid;
@@ -486,4 +494,3 @@ void CReportCtrl::SetHeaderImageList(const QPixmap& bitmap) {
   model_->headerImages = CutImages(bitmap);
   if (GetColumnCount() > 0) emit model_->headerDataChanged(Qt::Horizontal, 0, GetColumnCount() - 1);
 }
-

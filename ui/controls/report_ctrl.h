@@ -133,7 +133,9 @@ class CReportCtrl : public QTableView {
 
   // Cells.
   bool SetCellText(int row, int column, const QString& text);
-  bool SetCellText(int row, int column, const char* textUtf8) { return SetCellText(row, column, QString::fromUtf8(textUtf8)); }
+  bool SetCellText(int row, int column, const char* textUtf8) {
+    return SetCellText(row, column, QString::fromUtf8(textUtf8));
+  }
   QString GetCellText(int row, int column) const;
   bool SetCellInt(int row, int column, int value);
   bool SetCellUInt(int row, int column, unsigned value);

@@ -33,7 +33,8 @@ bool CReportCtrl::StartEdit(int row, int column) {
   editRow_ = row;
   editColumn_ = column;
   clearSelection();
-  selectionModel()->setCurrentIndex(model_->index(row, 0), QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+  selectionModel()->setCurrentIndex(model_->index(row, 0),
+                                    QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
   const int format = model_->columns[static_cast<size_t>(column)].format;
   editAlignment_ = format == LVCFMT_RIGHT ? 2 : format == LVCFMT_CENTER ? 1 : 0;
   edit_->setAlignment(editAlignment_ == 2 ? Qt::AlignRight : editAlignment_ == 1 ? Qt::AlignHCenter : Qt::AlignLeft);
@@ -75,12 +76,8 @@ bool CReportCtrl::eventFilter(QObject* watched, QEvent* e) {
         StartEdit(row, column + 1 < GetColumnCount() ? column + 1 : 0);
         return true;
       case Qt::Key_Return:
-      case Qt::Key_Enter:
-        EndEdit(true);
-        return true;
-      case Qt::Key_Escape:
-        EndEdit(false);
-        return true;
+      case Qt::Key_Enter: EndEdit(true); return true;
+      case Qt::Key_Escape: EndEdit(false); return true;
       case Qt::Key_Up:
         if (row > 0) {
           EndEdit(true);
@@ -95,8 +92,7 @@ bool CReportCtrl::eventFilter(QObject* watched, QEvent* e) {
           return true;
         }
         return false;
-      default:
-        return false;
+      default: return false;
     }
   }
   return QTableView::eventFilter(watched, e);
@@ -152,14 +148,15 @@ void CReportCtrl::HandleMouse(QMouseEvent* e, bool doubleClick) {
         SetRowCheck(row, true);
       }
       clearSelection();
-      selectionModel()->setCurrentIndex(model_->index(row, 0), QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+      selectionModel()->setCurrentIndex(model_->index(row, 0),
+                                        QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
       emit notify(WM_REPORT_CHECKCHANGED, row, static_cast<int>(message));
       emit checkChanged(row, static_cast<int>(message));
     }
   }
 
-  if (editable_ && e->button() == Qt::LeftButton && !changed && !editWasOpen && wasSelectedFocused &&
-      hit.isValid() && hit.column() == 6)
+  if (editable_ && e->button() == Qt::LeftButton && !changed && !editWasOpen && wasSelectedFocused && hit.isValid() &&
+      hit.column() == 6)
     StartEdit(row, 6);
 }
 
@@ -175,4 +172,3 @@ void CReportCtrl::keyPressEvent(QKeyEvent* e) {
 void CReportCtrl::FillParent() {
   if (QWidget* p = parentWidget()) setGeometry(p->rect());
 }
-

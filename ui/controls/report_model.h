@@ -57,17 +57,18 @@ class ReportModel : public QAbstractTableModel {
     const ReportRow& row = rows[static_cast<size_t>(index.row())];
     const size_t c = static_cast<size_t>(index.column());
     switch (role) {
-      case Qt::DisplayRole:
-        return c < row.texts.size() ? row.texts[c] : QString();
+      case Qt::DisplayRole: return c < row.texts.size() ? row.texts[c] : QString();
       case Qt::CheckStateRole:
         if (checkboxes && c == 0) return row.checked ? Qt::Checked : Qt::Unchecked;
         return QVariant();
       case Qt::ForegroundRole:
-        if (row.record && c < row.record->textColors.size() && row.record->textColors[c] != report_detail::DefaultTextColor())
+        if (row.record && c < row.record->textColors.size() &&
+            row.record->textColors[c] != report_detail::DefaultTextColor())
           return report_detail::FromColorRef(row.record->textColors[c]);
         return QVariant();
       case Qt::BackgroundRole:
-        if (row.record && c < row.record->backColors.size() && row.record->backColors[c] != report_detail::DefaultBkColor())
+        if (row.record && c < row.record->backColors.size() &&
+            row.record->backColors[c] != report_detail::DefaultBkColor())
           return report_detail::FromColorRef(row.record->backColors[c]);
         return QVariant();
       case Qt::DecorationRole: {
@@ -75,10 +76,8 @@ class ReportModel : public QAbstractTableModel {
         if (image >= 0 && static_cast<size_t>(image) < images.size()) return images[static_cast<size_t>(image)];
         return QVariant();
       }
-      case Qt::TextAlignmentRole:
-        return static_cast<int>(report_detail::AlignmentOf(columns[c].format));
-      default:
-        return QVariant();
+      case Qt::TextAlignmentRole: return static_cast<int>(report_detail::AlignmentOf(columns[c].format));
+      default: return QVariant();
     }
   }
 

@@ -133,7 +133,9 @@ bool ParseIpv4(const std::string& s, uint32_t* out) {
 }
 
 template <class T>
-int Cmp(T a, T b) { return a < b ? -1 : (b < a ? 1 : 0); }
+int Cmp(T a, T b) {
+  return a < b ? -1 : (b < a ? 1 : 0);
+}
 
 }  // namespace
 
@@ -210,10 +212,13 @@ void CReportCtrl::SortGroup(int first, int last, bool ascending) {
   // Keys are computed once per row; the comparisons then cost no parsing.
   std::vector<ReportSortKey> keys(static_cast<size_t>(GetRowCount()));
   for (int r = first; r <= last; ++r)
-    keys[static_cast<size_t>(r)] = MakeReportSortKey(model_->rows[static_cast<size_t>(r)].texts[static_cast<size_t>(column)]);
+    keys[static_cast<size_t>(r)] =
+        MakeReportSortKey(model_->rows[static_cast<size_t>(r)].texts[static_cast<size_t>(column)]);
   std::vector<int> order;
   for (int r = first; r <= last; ++r) order.push_back(r);
-  auto cmp = [&](int a, int b) { return CompareReportKeys(keys[static_cast<size_t>(a)], keys[static_cast<size_t>(b)]); };
+  auto cmp = [&](int a, int b) {
+    return CompareReportKeys(keys[static_cast<size_t>(a)], keys[static_cast<size_t>(b)]);
+  };
 
   // Hoare quicksort over positions lo..hi of order, recursing into the left part and looping
   // on the right part. Not std::sort: the comparison picks its rule per pair (numbers for one

@@ -21,7 +21,7 @@ class CChannelSet : public CDialog {
   uint32_t m_address = 0;  // first octet in the most significant byte
   QString m_user;
   QString m_password;
-  QString m_protocol;      // "MVK" or "ONVIF"
+  QString m_protocol;  // "MVK" or "ONVIF"
   int m_port = 0;
   int m_addressEditable = 0;  // 0: the address is shown but cannot be changed
 

@@ -298,17 +298,10 @@ void CDChanCtrl::OnTableChange(int change) {
   {
     std::lock_guard<std::mutex> lock(m_postMutex);
     switch (change) {
-      case jobs::kChangeCameras:
-        post([this, cameras = m_table.cameras()] { ApplyCameras(cameras); });
-        break;
-      case jobs::kChangeChannels:
-        post([this, channels = m_table.channels()] { ApplyChannels(channels); });
-        break;
-      case jobs::kChangeLogin:
-        post([this, state = m_table.login_state()] { ApplyLogin(state); });
-        break;
-      default:
-        return;
+      case jobs::kChangeCameras: post([this, cameras = m_table.cameras()] { ApplyCameras(cameras); }); break;
+      case jobs::kChangeChannels: post([this, channels = m_table.channels()] { ApplyChannels(channels); }); break;
+      case jobs::kChangeLogin: post([this, state = m_table.login_state()] { ApplyLogin(state); }); break;
+      default: return;
     }
   }
   // A change made by a handler shows before the handler returns.

@@ -64,8 +64,7 @@ class CDChanCtrl : public CDialogPage {
   bool RereadPending() const { return m_rereadPending; }
 
   // Operator texts besides the fixed ones of the handlers.
-  static constexpr const char* kBadTextMessage =
-      "通道参数中含有无法发送的字符(\" < > & 或控制字符),未发送!";
+  static constexpr const char* kBadTextMessage = "通道参数中含有无法发送的字符(\" < > & 或控制字符),未发送!";
   static constexpr const char* kTooLongMessage = "用户名(最多32字节)或密码(最多128字节)过长,未发送!";
 
  private:
@@ -113,7 +112,7 @@ class CDChanCtrl : public CDialogPage {
   std::map<int, IpcRecord> m_NvrList;  // NVR list row -> the NVR as the LAN search found it
   NvrLinkInfo m_nvrLinkInfo;
   bool m_nvrSearching = false;
-  int m_taken = 0;  // search table entries already listed
+  int m_taken = 0;          // search table entries already listed
   bool m_loggedIn = false;  // this page started the slot-0 link
   bool m_rereadPending = false;
   int64_t m_rereadDue = 0;

@@ -21,13 +21,56 @@
 
 namespace {
 
-constexpr int kLayoutIds[] = {IDC_BOOT_LIST, IDC_BOOT_SEARCH, IDC_BOOT_SELECT_ALL, IDC_BOOT_INVERT, IDC_BOOT_PICTURE_GROUP, IDC_BOOT_LABEL_BOOT, IDC_BOOT_LABEL_CHANNEL, IDC_BOOT_LABEL_SHUTDOWN, IDC_BOOT_RULES_BOOT, IDC_BOOT_RULES_CHANNEL, IDC_BOOT_RULES_SHUTDOWN, IDC_BOOT_PATH_BOOT, IDC_BOOT_CHOOSE_BOOT,
-                              IDC_BOOT_FACTORY_BOOT, IDC_BOOT_PATH_CHANNEL, IDC_BOOT_CHOOSE_CHANNEL, IDC_BOOT_FACTORY_CHANNEL, IDC_BOOT_PATH_SHUTDOWN, IDC_BOOT_CHOOSE_SHUTDOWN, IDC_BOOT_FACTORY_SHUTDOWN, IDC_BOOT_REFRESH, IDC_BOOT_CHANNEL_GROUP, IDC_BOOT_MODEL_LABEL, IDC_BOOT_CHANNEL_HELP, IDC_BOOT_MODEL, IDC_BOOT_LOCK_CHANNELS,
-                              IDC_BOOT_CHANNELS_16, IDC_BOOT_CHANNELS_25, IDC_BOOT_CHANNELS_32, IDC_BOOT_CHANNELS_9, IDC_BOOT_CHANNELS_4, IDC_BOOT_BUZZER_GROUP, IDC_BOOT_BUZZER_HELP, IDC_BOOT_BUZZER_SEND, IDC_BOOT_BUZZER_ALLOW};
-constexpr int kHiddenGroupIds[] = {IDC_BOOT_CHANNEL_GROUP, IDC_BOOT_MODEL_LABEL, IDC_BOOT_CHANNEL_HELP, IDC_BOOT_MODEL, IDC_BOOT_LOCK_CHANNELS, IDC_BOOT_CHANNELS_16, IDC_BOOT_CHANNELS_25, IDC_BOOT_CHANNELS_32, IDC_BOOT_CHANNELS_9, IDC_BOOT_CHANNELS_4, IDC_BOOT_BUZZER_GROUP, IDC_BOOT_BUZZER_HELP, IDC_BOOT_BUZZER_SEND, IDC_BOOT_BUZZER_ALLOW};
-constexpr int kDisableIds[] = {IDC_BOOT_SEARCH, IDC_BOOT_SELECT_ALL, IDC_BOOT_INVERT, IDC_BOOT_PATH_BOOT, IDC_BOOT_CHOOSE_BOOT, IDC_BOOT_FACTORY_BOOT, IDC_BOOT_PATH_CHANNEL, IDC_BOOT_CHOOSE_CHANNEL, IDC_BOOT_FACTORY_CHANNEL,
-                               IDC_BOOT_PATH_SHUTDOWN, IDC_BOOT_CHOOSE_SHUTDOWN, IDC_BOOT_FACTORY_SHUTDOWN, IDC_BOOT_REFRESH, IDC_BOOT_CHANNELS_16, IDC_BOOT_CHANNELS_25, IDC_BOOT_CHANNELS_32, IDC_BOOT_CHANNELS_9, IDC_BOOT_CHANNELS_4, IDC_BOOT_BUZZER_SEND};
-constexpr int kEnableIds[] = {IDC_BOOT_SEARCH, IDC_BOOT_SELECT_ALL, IDC_BOOT_INVERT, IDC_BOOT_FACTORY_BOOT, IDC_BOOT_FACTORY_CHANNEL, IDC_BOOT_FACTORY_SHUTDOWN, IDC_BOOT_REFRESH, IDC_BOOT_CHANNELS_16, IDC_BOOT_CHANNELS_25, IDC_BOOT_CHANNELS_32, IDC_BOOT_CHANNELS_9, IDC_BOOT_CHANNELS_4, IDC_BOOT_BUZZER_SEND};
+constexpr int kLayoutIds[] = {IDC_BOOT_LIST,
+                              IDC_BOOT_SEARCH,
+                              IDC_BOOT_SELECT_ALL,
+                              IDC_BOOT_INVERT,
+                              IDC_BOOT_PICTURE_GROUP,
+                              IDC_BOOT_LABEL_BOOT,
+                              IDC_BOOT_LABEL_CHANNEL,
+                              IDC_BOOT_LABEL_SHUTDOWN,
+                              IDC_BOOT_RULES_BOOT,
+                              IDC_BOOT_RULES_CHANNEL,
+                              IDC_BOOT_RULES_SHUTDOWN,
+                              IDC_BOOT_PATH_BOOT,
+                              IDC_BOOT_CHOOSE_BOOT,
+                              IDC_BOOT_FACTORY_BOOT,
+                              IDC_BOOT_PATH_CHANNEL,
+                              IDC_BOOT_CHOOSE_CHANNEL,
+                              IDC_BOOT_FACTORY_CHANNEL,
+                              IDC_BOOT_PATH_SHUTDOWN,
+                              IDC_BOOT_CHOOSE_SHUTDOWN,
+                              IDC_BOOT_FACTORY_SHUTDOWN,
+                              IDC_BOOT_REFRESH,
+                              IDC_BOOT_CHANNEL_GROUP,
+                              IDC_BOOT_MODEL_LABEL,
+                              IDC_BOOT_CHANNEL_HELP,
+                              IDC_BOOT_MODEL,
+                              IDC_BOOT_LOCK_CHANNELS,
+                              IDC_BOOT_CHANNELS_16,
+                              IDC_BOOT_CHANNELS_25,
+                              IDC_BOOT_CHANNELS_32,
+                              IDC_BOOT_CHANNELS_9,
+                              IDC_BOOT_CHANNELS_4,
+                              IDC_BOOT_BUZZER_GROUP,
+                              IDC_BOOT_BUZZER_HELP,
+                              IDC_BOOT_BUZZER_SEND,
+                              IDC_BOOT_BUZZER_ALLOW};
+constexpr int kHiddenGroupIds[] = {
+    IDC_BOOT_CHANNEL_GROUP, IDC_BOOT_MODEL_LABEL, IDC_BOOT_CHANNEL_HELP, IDC_BOOT_MODEL,       IDC_BOOT_LOCK_CHANNELS,
+    IDC_BOOT_CHANNELS_16,   IDC_BOOT_CHANNELS_25, IDC_BOOT_CHANNELS_32,  IDC_BOOT_CHANNELS_9,  IDC_BOOT_CHANNELS_4,
+    IDC_BOOT_BUZZER_GROUP,  IDC_BOOT_BUZZER_HELP, IDC_BOOT_BUZZER_SEND,  IDC_BOOT_BUZZER_ALLOW};
+constexpr int kDisableIds[] = {
+    IDC_BOOT_SEARCH,          IDC_BOOT_SELECT_ALL,    IDC_BOOT_INVERT,          IDC_BOOT_PATH_BOOT,
+    IDC_BOOT_CHOOSE_BOOT,     IDC_BOOT_FACTORY_BOOT,  IDC_BOOT_PATH_CHANNEL,    IDC_BOOT_CHOOSE_CHANNEL,
+    IDC_BOOT_FACTORY_CHANNEL, IDC_BOOT_PATH_SHUTDOWN, IDC_BOOT_CHOOSE_SHUTDOWN, IDC_BOOT_FACTORY_SHUTDOWN,
+    IDC_BOOT_REFRESH,         IDC_BOOT_CHANNELS_16,   IDC_BOOT_CHANNELS_25,     IDC_BOOT_CHANNELS_32,
+    IDC_BOOT_CHANNELS_9,      IDC_BOOT_CHANNELS_4,    IDC_BOOT_BUZZER_SEND};
+constexpr int kEnableIds[] = {IDC_BOOT_SEARCH,       IDC_BOOT_SELECT_ALL,      IDC_BOOT_INVERT,
+                              IDC_BOOT_FACTORY_BOOT, IDC_BOOT_FACTORY_CHANNEL, IDC_BOOT_FACTORY_SHUTDOWN,
+                              IDC_BOOT_REFRESH,      IDC_BOOT_CHANNELS_16,     IDC_BOOT_CHANNELS_25,
+                              IDC_BOOT_CHANNELS_32,  IDC_BOOT_CHANNELS_9,      IDC_BOOT_CHANNELS_4,
+                              IDC_BOOT_BUZZER_SEND};
 
 // Per picture kind (boot, channel, shutdown): factory option, path field, choose button, file
 // type of the upload, and factory restore code.
@@ -45,7 +88,8 @@ constexpr char kProgressPrefix[] = "上传文件中..";
 constexpr char kProgressSuffix[] = "..";
 
 // Channel-count buttons in mode order (mode 0..4).
-constexpr int kChannelButtons[5] = {IDC_BOOT_CHANNELS_16, IDC_BOOT_CHANNELS_25, IDC_BOOT_CHANNELS_32, IDC_BOOT_CHANNELS_9, IDC_BOOT_CHANNELS_4};
+constexpr int kChannelButtons[5] = {IDC_BOOT_CHANNELS_16, IDC_BOOT_CHANNELS_25, IDC_BOOT_CHANNELS_32,
+                                    IDC_BOOT_CHANNELS_9, IDC_BOOT_CHANNELS_4};
 
 struct ButtonSpec {
   const char* text;  // null: hidden
@@ -381,9 +425,7 @@ void CDravlinDlg::OnFactoryOption(int kind) {
   RefreshOptions();
 }
 
-QString CDravlinDlg::PicturePath(int kind) const {
-  return kind >= 0 && kind < 3 ? m_paths[kind] : QString();
-}
+QString CDravlinDlg::PicturePath(int kind) const { return kind >= 0 && kind < 3 ? m_paths[kind] : QString(); }
 
 bool CDravlinDlg::OnUiThread() const { return QThread::currentThread() == thread(); }
 

@@ -127,8 +127,8 @@ class CDravlinDlg : public CDialogPage {
  private:
   struct StepOptions {
     bool factory[3] = {false, false, false};  // the three factory options
-    std::string path[3];                       // boot, channel, shutdown (local encoding)
-    int ctrlEnable = 1;                        // 0 when IDC_BOOT_LOCK_CHANNELS is ticked
+    std::string path[3];                      // boot, channel, shutdown (local encoding)
+    int ctrlEnable = 1;                       // 0 when IDC_BOOT_LOCK_CHANNELS is ticked
     int chnAddMode = 0;
     int buzzerEnable = 0;
   };
@@ -197,12 +197,12 @@ class CDravlinDlg : public CDialogPage {
   CProgressTextDelegate* m_progress = nullptr;
 
   std::unique_ptr<jobs::LinkPort> m_port;  // the rows' links; outlives the jobs below
-  mutable std::mutex m_mutex;  // m_IPCList, m_jobs, m_chainFrom, m_pendingTexts, m_options
+  mutable std::mutex m_mutex;              // m_IPCList, m_jobs, m_chainFrom, m_pendingTexts, m_options
   std::map<int, IPC> m_IPCList;
   std::map<int, std::unique_ptr<jobs::Job>> m_jobs;  // row -> its sequence
   std::map<int, int> m_chainFrom;                    // row -> picture state the chain left
   std::vector<std::pair<int, QString>> m_pendingTexts;
-  bool m_loginStarted = false;                       // the last job start began a login
+  bool m_loginStarted = false;  // the last job start began a login
   StepOptions m_options;
 
   bool m_searching = false;

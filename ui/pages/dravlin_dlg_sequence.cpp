@@ -251,9 +251,7 @@ int CDravlinDlg::HandleEvent(int row, int code, const void* data, int len) {
   // go out first, so the event's own text is the one that stays.
   FlushTexts();
   switch (code) {
-    case 0:
-      PostText(row, U8("NVR 连接中"));
-      break;
+    case 0: PostText(row, U8("NVR 连接中")); break;
     case 1:
       PostText(row, U8("NVR 连接成功"));
       debug_print("EVENT_CONNECTOK [%d]\n", row);
@@ -266,9 +264,7 @@ int CDravlinDlg::HandleEvent(int row, int code, const void* data, int len) {
       PostText(row, U8("NVR 登录失败"));
       debug_print("EVENT_LOGIN Fail [%d]\n", row);
       break;
-    case IPC_EVENT_UPLOAD_PROGRESS:
-      PostText(row, U8("上传文件中..%1..").arg(EventValue(data, len, 0)));
-      break;
+    case IPC_EVENT_UPLOAD_PROGRESS: PostText(row, U8("上传文件中..%1..").arg(EventValue(data, len, 0))); break;
     case IPC_EVENT_UPLOAD_RESULT:
       // A missing value counts as a failure, never as success.
       PostText(row, EventValue(data, len, -1) == 0 ? U8("设置图片成功") : U8("设置图片失败"));
@@ -288,8 +284,7 @@ int CDravlinDlg::HandleEvent(int row, int code, const void* data, int len) {
       PostText(row, v == 0 ? U8("设置成功,正在重启,请稍后...") + FailedPicturesNote(row) : U8("设置失败"));
       break;
     }
-    default:
-      return 0;
+    default: return 0;
   }
   // These end the row's sequence whatever step it is at.
   const bool ends = code == IPC_EVENT_LOGIN_FAIL || code == IPC_EVENT_BUZZER || code == IPC_EVENT_CHANADD_MODE ||
@@ -371,8 +366,7 @@ void CDravlinDlg::OnJobNews(const jobs::Job& job, const jobs::JobNews& n) {
       if (n.step_kind == kStateReboot) text(sent ? "正在进行重启" : "设置重启失败,请手动重启");
       break;
     }
-    default:
-      break;
+    default: break;
   }
 }
 
@@ -396,8 +390,9 @@ void CDravlinDlg::PutEntry(int row, const IPC& entry) {
   m_chainFrom.erase(row);
   if (!IsStepState(entry.state)) return;
   // A row stored at a step's state carries on from there as if that step's request had gone out.
-  auto job = std::make_unique<jobs::Job>(row, jobs::Target{}, StepsFrom(entry.state, m_options), jobs::JobPolicy::page(),
-                                         *m_port, [this](const jobs::Job& j, const jobs::JobNews& n) { OnJobNews(j, n); });
+  auto job =
+      std::make_unique<jobs::Job>(row, jobs::Target{}, StepsFrom(entry.state, m_options), jobs::JobPolicy::page(),
+                                  *m_port, [this](const jobs::Job& j, const jobs::JobNews& n) { OnJobNews(j, n); });
   if (job->adopt(entry.state, entry.elapsed)) m_jobs[row] = std::move(job);
 }
 

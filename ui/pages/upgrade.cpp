@@ -18,8 +18,8 @@
 
 namespace {
 
-constexpr int kLayoutIds[] = {IDC_UPG_LIST, IDC_UPG_SEARCH, IDC_UPG_INVERT, IDC_UPG_GROUP,
-                              IDC_UPG_FILE_LABEL, IDC_UPG_FILE, IDC_UPG_BROWSE, IDC_UPG_START};
+constexpr int kLayoutIds[] = {IDC_UPG_LIST,       IDC_UPG_SEARCH, IDC_UPG_INVERT, IDC_UPG_GROUP,
+                              IDC_UPG_FILE_LABEL, IDC_UPG_FILE,   IDC_UPG_BROWSE, IDC_UPG_START};
 constexpr int kButtonIds[] = {IDC_UPG_SEARCH, IDC_UPG_INVERT, IDC_UPG_BROWSE, IDC_UPG_START};
 
 constexpr char kFirmwareFilter[] =
@@ -51,7 +51,8 @@ bool GivenUp(int result) { return result == jobs::kJobTimedOut || result == jobs
 void CUpgrade::SetClockForTest(int64_t (*now)()) { g_clock.store(now); }
 
 CUpgrade::CUpgrade()
-    : CDialogPage(IDD_UPGRADE), m_port(std::make_unique<jobs::DirectLinkPort>(&CUpgrade::OnEventCB, &CUpgrade::OnAuxDataCB, this)) {
+    : CDialogPage(IDD_UPGRADE),
+      m_port(std::make_unique<jobs::DirectLinkPort>(&CUpgrade::OnEventCB, &CUpgrade::OnAuxDataCB, this)) {
   Bind(IDC_UPG_LIST, m_list);
 }
 
@@ -262,9 +263,9 @@ bool CUpgrade::StartRow(int row, const std::string& firmware) {
   target.port = static_cast<uint16_t>(info.streamcfg.PTZPort & 0xFFFF);
   target.user = std::string(fixed_view(info.usercfg.accounts[0].Username));
   target.password = std::string(fixed_view(info.usercfg.accounts[0].Password));
-  auto job = std::make_unique<jobs::Job>(row, std::move(target), std::vector<jobs::Step>{jobs::Step::firmware(firmware)},
-                                         jobs::JobPolicy::upgrade_page(), *m_port,
-                                         [this](const jobs::Job& j, const jobs::JobNews& n) { OnJobNews(j, n); });
+  auto job = std::make_unique<jobs::Job>(
+      row, std::move(target), std::vector<jobs::Step>{jobs::Step::firmware(firmware)}, jobs::JobPolicy::upgrade_page(),
+      *m_port, [this](const jobs::Job& j, const jobs::JobNews& n) { OnJobNews(j, n); });
   jobs::Job* started = job.get();
   // Stored (and the row busy) before the login: its events wait for the lock meanwhile.
   m_jobs[row] = std::move(job);
@@ -290,8 +291,7 @@ void CUpgrade::OnJobNews(const jobs::Job& job, const jobs::JobNews& n) {
       if (it != m_IPCList.end()) it->second.state = kRowIdle;
       break;
     }
-    default:
-      break;
+    default: break;
   }
 }
 
@@ -370,15 +370,12 @@ int CUpgrade::HandleEvent(int row, int code, const void* data, int len) {
       PostText(row, U8("NVR 登录失败"));
       debug_print("EVENT_LOGIN Fail\n");
       break;
-    case IPC_EVENT_UPLOAD_PROGRESS:
-      debug_print("progress:%d\n", value);
-      break;
+    case IPC_EVENT_UPLOAD_PROGRESS: debug_print("progress:%d\n", value); break;
     case IPC_EVENT_UPLOAD_RESULT:
       // A missing value counts as a failure, never as success.
       PostText(row, value == 0 ? U8("校验文件成功") : U8("校验文件失败"));
       break;
-    default:
-      break;
+    default: break;
   }
   std::lock_guard<std::mutex> lock(m_mutex);
   const bool hasEntry = m_IPCList.count(row) != 0;

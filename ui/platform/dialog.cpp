@@ -151,8 +151,9 @@ QWidget* CWndHost::CreateControl(const ControlSpec& ctl) {
       if (l) {
         l->setTextFormat(Qt::PlainText);
         l->setWordWrap(!(ctl.style & CS_NOWRAP));
-        Qt::Alignment h = (ctl.style & CS_CENTER) ? Qt::AlignHCenter
-                          : (ctl.style & CS_RIGHT) ? Qt::AlignRight : Qt::AlignLeft;
+        Qt::Alignment h = (ctl.style & CS_CENTER)  ? Qt::AlignHCenter
+                          : (ctl.style & CS_RIGHT) ? Qt::AlignRight
+                                                   : Qt::AlignLeft;
         l->setAlignment(h | Qt::AlignTop);
         l->setText(DisplayText(text));
       }
@@ -173,7 +174,8 @@ QWidget* CWndHost::CreateControl(const ControlSpec& ctl) {
         if (e) {
           e->setReadOnly(ctl.style & CS_READONLY);
           if (ctl.style & CS_PASSWORD) e->setEchoMode(QLineEdit::Password);
-          if (ctl.style & CS_NUMBER) e->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("\\d*")), e));
+          if (ctl.style & CS_NUMBER)
+            e->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("\\d*")), e));
           e->setText(text);
           QObject::connect(e, &QLineEdit::textChanged, self_, command(EN_CHANGE));
         }
@@ -195,9 +197,8 @@ QWidget* CWndHost::CreateControl(const ControlSpec& ctl) {
       auto* r = w ? qobject_cast<CReportCtrl*>(w) : new CReportCtrl(self_);
       if (!w) w = r;
       if (r) {
-        QObject::connect(r, &CReportCtrl::notify, self_, [this, id](unsigned msg, int wParam, int lParam) {
-          OnReportNotify(id, msg, wParam, lParam);
-        });
+        QObject::connect(r, &CReportCtrl::notify, self_,
+                         [this, id](unsigned msg, int wParam, int lParam) { OnReportNotify(id, msg, wParam, lParam); });
       }
       break;
     }
@@ -373,7 +374,9 @@ int CWndHost::MessageBox(const QString& text, const QString& caption, unsigned t
   return Ui().MessageBox(self_, text, caption, type);
 }
 
-bool CWndHost::ChooseOpenFile(const QString& filter, QString* path) { return Ui().GetOpenFileName(self_, filter, path); }
+bool CWndHost::ChooseOpenFile(const QString& filter, QString* path) {
+  return Ui().GetOpenFileName(self_, filter, path);
+}
 bool CWndHost::ChooseSaveFile(const char* filterUtf8, QString* path) {
   return Ui().GetSaveFileName(self_, QString::fromUtf8(filterUtf8), path);
 }

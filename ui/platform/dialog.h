@@ -43,7 +43,9 @@ class CWndHost {
   QWidget* Control(int id) const;
   QWidget* GetDlgItem(int id) const { return Control(id); }
   template <class T>
-  T* ControlAs(int id) const { return dynamic_cast<T*>(Control(id)); }
+  T* ControlAs(int id) const {
+    return dynamic_cast<T*>(Control(id));
+  }
   CReportCtrl* Report(int id) const;
 
   bool SetDlgItemText(int id, const QString& text);
@@ -74,9 +76,13 @@ class CWndHost {
 
   // Operator feedback through the UI seam.
   int MessageBox(const QString& text, const QString& caption = QString::fromUtf8("Dravlin"), unsigned type = MB_OK);
-  int MessageBox(const char* utf8, unsigned type = MB_OK) { return MessageBox(QString::fromUtf8(utf8), QString::fromUtf8("Dravlin"), type); }
+  int MessageBox(const char* utf8, unsigned type = MB_OK) {
+    return MessageBox(QString::fromUtf8(utf8), QString::fromUtf8("Dravlin"), type);
+  }
   bool ChooseOpenFile(const QString& filter, QString* path);
-  bool ChooseOpenFile(const char* filterUtf8, QString* path) { return ChooseOpenFile(QString::fromUtf8(filterUtf8), path); }
+  bool ChooseOpenFile(const char* filterUtf8, QString* path) {
+    return ChooseOpenFile(QString::fromUtf8(filterUtf8), path);
+  }
   bool ChooseSaveFile(const char* filterUtf8, QString* path);
 
   // Any thread: queue fn for the UI thread and return at once (never waits). Posts are run

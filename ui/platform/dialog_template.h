@@ -8,18 +8,18 @@
 #include <vector>
 
 enum class ControlKind {
-  Button,      // push button; click -> OnCommand(id, BN_CLICKED)
-  DefButton,   // default push button (Enter)
-  CheckBox,    // auto check box; click -> OnCommand(id, BN_CLICKED)
-  Radio,       // auto radio button
-  GroupBox,    // frame with a title; always kept below its siblings
-  Static,      // text label (wraps like a dialog's static text)
-  Edit,        // single-line edit unless CS_MULTILINE
-  ComboBox,    // drop-down list; user selection -> OnCommand(id, CBN_SELCHANGE)
-  IpAddress,   // four-octet address field
-  Report,      // CReportCtrl
-  Tab,         // tab strip (bound by the owner to its own class)
-  Icon,        // the application icon
+  Button,     // push button; click -> OnCommand(id, BN_CLICKED)
+  DefButton,  // default push button (Enter)
+  CheckBox,   // auto check box; click -> OnCommand(id, BN_CLICKED)
+  Radio,      // auto radio button
+  GroupBox,   // frame with a title; always kept below its siblings
+  Static,     // text label (wraps like a dialog's static text)
+  Edit,       // single-line edit unless CS_MULTILINE
+  ComboBox,   // drop-down list; user selection -> OnCommand(id, CBN_SELCHANGE)
+  IpAddress,  // four-octet address field
+  Report,     // CReportCtrl
+  Tab,        // tab strip (bound by the owner to its own class)
+  Icon,       // the application icon
 };
 
 // Style bits of a control entry.

@@ -3,8 +3,8 @@
 #include <QRegularExpressionValidator>
 
 CIPAddressCtrl::CIPAddressCtrl(QWidget* parent) : QLineEdit(parent) {
-  static const QRegularExpression re(QStringLiteral(
-      "^((25[0-5]|2[0-4]\\d|1\\d\\d|\\d\\d?)?\\.){0,3}(25[0-5]|2[0-4]\\d|1\\d\\d|\\d\\d?)?$"));
+  static const QRegularExpression re(
+      QStringLiteral("^((25[0-5]|2[0-4]\\d|1\\d\\d|\\d\\d?)?\\.){0,3}(25[0-5]|2[0-4]\\d|1\\d\\d|\\d\\d?)?$"));
   setValidator(new QRegularExpressionValidator(re, this));
 }
 

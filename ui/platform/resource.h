@@ -5,12 +5,12 @@
 
 // Dialog templates.
 constexpr int IDD_ABOUTBOX = 100;
-constexpr int IDD_DRAVLIN_DIALOG = 102;   // boot-picture page
-constexpr int IDD_DRAVLINS = 129;         // main window
-constexpr int IDD_SENDTIME = 130;         // clock broadcast page
-constexpr int IDD_DCHANCTRL = 131;        // channel-management page
-constexpr int IDD_CHANNELSET = 132;       // channel parameters dialog
-constexpr int IDD_UPGRADE = 136;          // firmware-upgrade page
+constexpr int IDD_DRAVLIN_DIALOG = 102;  // boot-picture page
+constexpr int IDD_DRAVLINS = 129;        // main window
+constexpr int IDD_SENDTIME = 130;        // clock broadcast page
+constexpr int IDD_DCHANCTRL = 131;       // channel-management page
+constexpr int IDD_CHANNELSET = 132;      // channel parameters dialog
+constexpr int IDD_UPGRADE = 136;         // firmware-upgrade page
 
 // Strings.
 constexpr int IDS_ABOUTBOX = 101;

@@ -13,12 +13,9 @@
 
 QString LoadString(int id) {
   switch (id) {
-    case IDS_ABOUTBOX:
-      return QString::fromUtf8("关于 Dravlin(&A)...");
-    case IDP_SOCKETS_INIT_FAILED:
-      return QString::fromUtf8("Windows 套接字初始化失败。");
-    default:
-      return QString();
+    case IDS_ABOUTBOX: return QString::fromUtf8("关于 Dravlin(&A)...");
+    case IDP_SOCKETS_INIT_FAILED: return QString::fromUtf8("Windows 套接字初始化失败。");
+    default: return QString();
   }
 }
 
@@ -52,8 +49,7 @@ QPixmap DrawIcon(int size) {
 
 MenuPopup CanvasPopup(const std::vector<std::pair<int, int>>& items) {
   MenuPopup popup{QString::fromUtf8("画布"), {}};
-  for (auto [count, id] : items)
-    popup.items.push_back({id, QString::number(count) + QString::fromUtf8("画面"), {}});
+  for (auto [count, id] : items) popup.items.push_back({id, QString::number(count) + QString::fromUtf8("画面"), {}});
   return popup;
 }
 
@@ -73,15 +69,50 @@ const MenuResource* LoadMenuResource(int id) {
   // Six canvas pop-ups of growing size; the ids are the channel page's command ids.
   static const MenuResource canvas{{
       CanvasPopup({{1, ID_CANVAS0_1}, {2, ID_CANVAS0_2}, {4, ID_CANVAS0_4}}),
-      CanvasPopup({{1, ID_CANVAS1_1}, {2, ID_CANVAS1_2}, {4, ID_CANVAS1_4}, {6, ID_CANVAS1_6}, {8, ID_CANVAS1_8}, {9, ID_CANVAS1_9}}),
-      CanvasPopup({{1, ID_CANVAS2_1}, {2, ID_CANVAS2_2}, {4, ID_CANVAS2_4}, {6, ID_CANVAS2_6}, {8, ID_CANVAS2_8}, {9, ID_CANVAS2_9},
-                   {10, ID_CANVAS2_10}, {16, ID_CANVAS2_16}}),
-      CanvasPopup({{1, ID_CANVAS3_1}, {2, ID_CANVAS3_2}, {4, ID_CANVAS3_4}, {6, ID_CANVAS3_6}, {8, ID_CANVAS3_8}, {9, ID_CANVAS3_9},
-                   {10, ID_CANVAS3_10}, {16, ID_CANVAS3_16}, {25, ID_CANVAS3_25}}),
-      CanvasPopup({{1, ID_CANVAS4_1}, {2, ID_CANVAS4_2}, {4, ID_CANVAS4_4}, {6, ID_CANVAS4_6}, {8, ID_CANVAS4_8}, {9, ID_CANVAS4_9},
-                   {10, ID_CANVAS4_10}, {16, ID_CANVAS4_16}, {25, ID_CANVAS4_25}, {32, ID_CANVAS4_32}}),
-      CanvasPopup({{1, ID_CANVAS5_1}, {2, ID_CANVAS5_2}, {4, ID_CANVAS5_4}, {6, ID_CANVAS5_6}, {8, ID_CANVAS5_8}, {9, ID_CANVAS5_9},
-                   {10, ID_CANVAS5_10}, {16, ID_CANVAS5_16}, {25, ID_CANVAS5_25}, {32, ID_CANVAS5_32}, {36, ID_CANVAS5_36}}),
+      CanvasPopup({{1, ID_CANVAS1_1},
+                   {2, ID_CANVAS1_2},
+                   {4, ID_CANVAS1_4},
+                   {6, ID_CANVAS1_6},
+                   {8, ID_CANVAS1_8},
+                   {9, ID_CANVAS1_9}}),
+      CanvasPopup({{1, ID_CANVAS2_1},
+                   {2, ID_CANVAS2_2},
+                   {4, ID_CANVAS2_4},
+                   {6, ID_CANVAS2_6},
+                   {8, ID_CANVAS2_8},
+                   {9, ID_CANVAS2_9},
+                   {10, ID_CANVAS2_10},
+                   {16, ID_CANVAS2_16}}),
+      CanvasPopup({{1, ID_CANVAS3_1},
+                   {2, ID_CANVAS3_2},
+                   {4, ID_CANVAS3_4},
+                   {6, ID_CANVAS3_6},
+                   {8, ID_CANVAS3_8},
+                   {9, ID_CANVAS3_9},
+                   {10, ID_CANVAS3_10},
+                   {16, ID_CANVAS3_16},
+                   {25, ID_CANVAS3_25}}),
+      CanvasPopup({{1, ID_CANVAS4_1},
+                   {2, ID_CANVAS4_2},
+                   {4, ID_CANVAS4_4},
+                   {6, ID_CANVAS4_6},
+                   {8, ID_CANVAS4_8},
+                   {9, ID_CANVAS4_9},
+                   {10, ID_CANVAS4_10},
+                   {16, ID_CANVAS4_16},
+                   {25, ID_CANVAS4_25},
+                   {32, ID_CANVAS4_32}}),
+      CanvasPopup({{1, ID_CANVAS5_1},
+                   {2, ID_CANVAS5_2},
+                   {4, ID_CANVAS5_4},
+                   {6, ID_CANVAS5_6},
+                   {8, ID_CANVAS5_8},
+                   {9, ID_CANVAS5_9},
+                   {10, ID_CANVAS5_10},
+                   {16, ID_CANVAS5_16},
+                   {25, ID_CANVAS5_25},
+                   {32, ID_CANVAS5_32},
+                   {36, ID_CANVAS5_36}}),
   }};
   return &canvas;
 }

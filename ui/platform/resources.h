@@ -14,8 +14,8 @@ QString LoadString(int id);
 QIcon LoadAppIcon();
 
 struct MenuItem {
-  int id;        // command id; 0 for a separator
-  QString text;  // UTF-16 text, "&" marks the mnemonic
+  int id;                          // command id; 0 for a separator
+  QString text;                    // UTF-16 text, "&" marks the mnemonic
   std::vector<MenuItem> children;  // a nested sub-menu when not empty
 };
 

@@ -9,8 +9,7 @@
 namespace {
 
 // One conversion through iconv; unconvertible input is replaced and skipped.
-std::string Convert(const char* to, const char* from, std::string_view in, std::string_view replacement,
-                    size_t skip) {
+std::string Convert(const char* to, const char* from, std::string_view in, std::string_view replacement, size_t skip) {
   iconv_t cd = iconv_open(to, from);
   if (cd == reinterpret_cast<iconv_t>(-1)) return std::string();
   std::string out;

@@ -67,9 +67,7 @@ class WindowUiSeam : public UiSeam {
         yes = box.addButton(QString::fromUtf8("是(&Y)"), QMessageBox::YesRole);
         no = box.addButton(QString::fromUtf8("否(&N)"), QMessageBox::NoRole);
         break;
-      default:
-        ok = box.addButton(QString::fromUtf8("确定"), QMessageBox::AcceptRole);
-        break;
+      default: ok = box.addButton(QString::fromUtf8("确定"), QMessageBox::AcceptRole); break;
     }
     box.exec();
     QAbstractButton* clicked = box.clickedButton();
@@ -167,7 +165,8 @@ int RecordingUiSeam::DoModal(CDialog& dialog) {
   if (!dialog.CreateIndirect()) return -1;
   int code = modalHook ? modalHook(dialog) : IDOK;
   if (!dialog.Ended()) {
-    if (code == IDCANCEL) dialog.OnCancel(); else dialog.OnOK();
+    if (code == IDCANCEL) dialog.OnCancel();
+    else dialog.OnOK();
   }
   // A dialog that refused to close (its OK handler kept it open) reports -1.
   return dialog.Ended() ? dialog.Result() : -1;

@@ -15,6 +15,7 @@ namespace {
 
 using K = ControlKind;
 
+// clang-format off
 // Main window: its only control is the tab strip that holds the pages.
 const DialogTemplate kMainWindow{IDD_DRAVLINS, "Dravlins", 609, 410, {
     {IDC_MAIN_TAB, K::Tab, nullptr, 7, 7, 595, 396},
@@ -127,13 +128,14 @@ const DialogTemplate kUpgradePage{IDD_UPGRADE, nullptr, 617, 333, {
     {IDC_UPG_BROWSE, K::Button, "浏览", 115, 235, 83, 20},
     {IDC_UPG_START, K::Button, "升级", 362, 234, 83, 20},
 }};
+// clang-format on
 
 }  // namespace
 
 const DialogTemplate* FindDialogTemplate(int id) {
   static const std::map<int, const DialogTemplate*> templates = {
-      {IDD_DRAVLINS, &kMainWindow},     {IDD_ABOUTBOX, &kAbout},     {IDD_DRAVLIN_DIALOG, &kBootPicturePage},
-      {IDD_SENDTIME, &kClockPage},      {IDD_DCHANCTRL, &kChannelPage}, {IDD_CHANNELSET, &kChannelSet},
+      {IDD_DRAVLINS, &kMainWindow}, {IDD_ABOUTBOX, &kAbout},        {IDD_DRAVLIN_DIALOG, &kBootPicturePage},
+      {IDD_SENDTIME, &kClockPage},  {IDD_DCHANCTRL, &kChannelPage}, {IDD_CHANNELSET, &kChannelSet},
       {IDD_UPGRADE, &kUpgradePage},
   };
   auto it = templates.find(id);

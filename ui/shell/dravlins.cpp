@@ -56,10 +56,8 @@ void CDravlins::OnSize(int type, int, int) {
 
 std::vector<std::pair<unsigned, QString>> CDravlins::SystemMenuItems() const {
   std::vector<std::pair<unsigned, QString>> items = {
-      {SC_RESTORE, QString::fromUtf8("还原(&R)")},
-      {SC_MINIMIZE, QString::fromUtf8("最小化(&N)")},
-      {SC_MAXIMIZE, QString::fromUtf8("最大化(&X)")},
-      {0, QString()},
+      {SC_RESTORE, QString::fromUtf8("还原(&R)")},    {SC_MINIMIZE, QString::fromUtf8("最小化(&N)")},
+      {SC_MAXIMIZE, QString::fromUtf8("最大化(&X)")}, {0, QString()},
       {SC_CLOSE, QString::fromUtf8("关闭(&C)")},
   };
   const QString about = LoadString(IDS_ABOUTBOX);

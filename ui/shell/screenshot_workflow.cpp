@@ -32,10 +32,10 @@ struct Workflow {
   QString prefix;
   int wantRows = 0;
   Step step = Step::WaitWindow;
-  QElapsedTimer clock;       // since the search started
-  qint64 lastGrowth = 0;     // when the list last grew
+  QElapsedTimer clock;    // since the search started
+  qint64 lastGrowth = 0;  // when the list last grew
   int lastCount = 0;
-  qint64 firstProgress = -1; // when a row first showed upload progress
+  qint64 firstProgress = -1;  // when a row first showed upload progress
   QTemporaryDir pictures;
 };
 
@@ -94,7 +94,8 @@ QString DrawBootPicture(const QString& dir) {
   for (int quality = 90; quality >= 10; quality -= 10) {
     if (!img.save(path, "JPEG", quality)) return QString();
     if (QFileInfo(path).size() <= 230 * 1024) {
-      std::fprintf(stderr, "screenshot workflow: boot picture of %lld bytes\n", static_cast<long long>(QFileInfo(path).size()));
+      std::fprintf(stderr, "screenshot workflow: boot picture of %lld bytes\n",
+                   static_cast<long long>(QFileInfo(path).size()));
       return path;
     }
   }
@@ -197,8 +198,7 @@ void Tick(CDravlins& window, QTimer* timer, Workflow& w) {
       if (page.IsTimerSet(CDravlinDlg::kSuperviseTimer)) return;
       Save(window, w.prefix + QStringLiteral("-done.png"));
       break;
-    case Step::Done:
-      return;
+    case Step::Done: return;
   }
   w.step = Step::Done;
   timer->stop();
@@ -332,7 +332,8 @@ void PageTick(CDravlins& window, QTimer* timer, PageShot& w) {
                      static_cast<long long>(now));
         window.repaint();
         const QPixmap shot = window.grab();
-        if (shot.isNull() || !shot.save(w.out, "PNG")) std::fprintf(stderr, "screenshot page: cannot save %s\n", w.out.toLocal8Bit().constData());
+        if (shot.isNull() || !shot.save(w.out, "PNG"))
+          std::fprintf(stderr, "screenshot page: cannot save %s\n", w.out.toLocal8Bit().constData());
         else std::fprintf(stderr, "screenshot page: saved %s\n", w.out.toLocal8Bit().constData());
         break;
       }
@@ -342,8 +343,7 @@ void PageTick(CDravlins& window, QTimer* timer, PageShot& w) {
       }
       return;
     }
-    default:
-      break;
+    default: break;
   }
   w.step = Step::Done;
   timer->stop();
@@ -399,7 +399,8 @@ void ChannelTick(CDravlins& window, QTimer* timer, ChannelShot& w) {
       return;
     }
     case 2: {  // logged in with the table read: the NVR's camera search
-      if (!page.GetDlgItemText(IDC_CHAN_LOGIN_STATE).endsWith(U8("连接成功")) || page.ChannelList().GetRowCount() == 0) {
+      if (!page.GetDlgItemText(IDC_CHAN_LOGIN_STATE).endsWith(U8("连接成功")) ||
+          page.ChannelList().GetRowCount() == 0) {
         if (late) Fail("no login to the NVR");
         if (late) break;
         return;
@@ -428,7 +429,8 @@ void ChannelTick(CDravlins& window, QTimer* timer, ChannelShot& w) {
     case 4: {  // the filled table read back: the picture
       CReportCtrl& chans = page.ChannelList();
       int used = 0;
-      for (int r = 0; r < chans.GetRowCount(); ++r) used += chans.GetCellText(r, CDChanCtrl::kChanColIp).isEmpty() ? 0 : 1;
+      for (int r = 0; r < chans.GetRowCount(); ++r)
+        used += chans.GetCellText(r, CDChanCtrl::kChanColIp).isEmpty() ? 0 : 1;
       if (used == 0) {
         if (late) Fail("no channel was filled");
         if (late) break;
@@ -438,12 +440,12 @@ void ChannelTick(CDravlins& window, QTimer* timer, ChannelShot& w) {
                    static_cast<long long>(now));
       window.repaint();
       const QPixmap shot = window.grab();
-      if (shot.isNull() || !shot.save(w.out, "PNG")) std::fprintf(stderr, "screenshot page: cannot save %s\n", w.out.toLocal8Bit().constData());
+      if (shot.isNull() || !shot.save(w.out, "PNG"))
+        std::fprintf(stderr, "screenshot page: cannot save %s\n", w.out.toLocal8Bit().constData());
       else std::fprintf(stderr, "screenshot page: saved %s\n", w.out.toLocal8Bit().constData());
       break;
     }
-    default:
-      break;
+    default: break;
   }
   w.step = 5;
   timer->stop();

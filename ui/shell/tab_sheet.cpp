@@ -22,9 +22,7 @@ void CTabStrip::mousePressEvent(QMouseEvent* e) {
 
 void CTabStrip::wheelEvent(QWheelEvent* e) { e->ignore(); }
 
-CTabSheet::CTabSheet(QWidget* parent) : QWidget(parent), strip_(new CTabStrip(this)) {
-  strip_->move(0, 0);
-}
+CTabSheet::CTabSheet(QWidget* parent) : QWidget(parent), strip_(new CTabStrip(this)) { strip_->move(0, 0); }
 
 CTabSheet::~CTabSheet() {
   // The pages belong to the window that holds them as members, not to this control: give

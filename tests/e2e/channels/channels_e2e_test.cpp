@@ -24,8 +24,8 @@ std::string fleet_file(const std::string& dir, const std::string& extra = "")
 {
     std::string path = dir + "/fleet.txt";
     std::ofstream f(path);
-    f << "type=NVR-SIM16 channels=16 " << extra <<
-         " camera=MVK:192.168.1.101:8091:admin:470213:MVKIPC000101:Gate"
+    f << "type=NVR-SIM16 channels=16 " << extra
+      << " camera=MVK:192.168.1.101:8091:admin:470213:MVKIPC000101:Gate"
          " camera=ONVIF:192.168.1.103:80:admin:470213:ONV000103:Hall"
          " camera=ONVIF:192.168.1.102:80:admin:470213:ONV000102:Yard"
          " camera=MVK:192.168.1.104:8091:admin:470213:MVKIPC000104:Stairs"
@@ -77,7 +77,7 @@ std::vector<std::string> table_of(const std::vector<std::string>& first)
 
 }  // namespace
 
-class ChannelsE2E : public NetnsTest {};
+class ChannelsE2E : public NetnsTest { };
 
 TEST_F(ChannelsE2E, SearchFillSwapDeleteClearLeaveTheTableAsTheNvrReportsIt)
 {
@@ -119,8 +119,8 @@ TEST_F(ChannelsE2E, SearchFillSwapDeleteClearLeaveTheTableAsTheNvrReportsIt)
 
     r = lab.run(ctl({"channels", "swap", "1", "2", "--json"}));
     ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
-    EXPECT_TRUE(holds(table_of({"192.168.1.103", "192.168.1.101", "192.168.1.102", "192.168.1.104",
-                                         "192.168.1.105"}))) << r.out;
+    EXPECT_TRUE(holds(table_of({"192.168.1.103", "192.168.1.101", "192.168.1.102", "192.168.1.104", "192.168.1.105"})))
+        << r.out;
     expect_table_is_the_nvrs(r.out, nvr());
 
     r = lab.run(ctl({"channels", "delete", "3", "--json"}));
@@ -203,7 +203,9 @@ struct ReaderRow {
 const std::vector<ReaderRow>& reader_rows()
 {
     static const std::vector<ReaderRow> rows = {
-        {"encode", 301, {"encode"},
+        {"encode",
+         301,
+         {"encode"},
          [](const Json& j, const std::string& b) {
              ASSERT_EQ(j["count"].integer(), 2);
              EXPECT_EQ(j["entries"][0]["Resolution"].str, "720P");  // the fleet file's
@@ -211,14 +213,18 @@ const std::vector<ReaderRow>& reader_rows()
              EXPECT_EQ(j["entries"][1]["BitRate"].str, attrs(b, "EncodeConfig", "BitRate")[1]);
              EXPECT_EQ(j["entries"][1]["BitRateControl"].str, attrs(b, "EncodeConfig", "BitRateControl")[1]);
          }},
-        {"encode-params", 301, {"encode-params"},
+        {"encode-params",
+         301,
+         {"encode-params"},
          [](const Json& j, const std::string& b) {
              EXPECT_EQ(j["main"]["resolution"].integer(), 13);
              EXPECT_EQ(j["main"]["resolution_text"].str, "720P");
              EXPECT_EQ(j["main"]["framerate"].integer(), std::stoi(attrs(b, "EncodeConfig", "FrameRate")[0]));
              EXPECT_EQ(j["sub"]["bitrate"].integer(), std::stoi(attrs(b, "EncodeConfig", "BitRate")[1]));
          }},
-        {"accounts", 302, {"accounts"},
+        {"accounts",
+         302,
+         {"accounts"},
          [](const Json& j, const std::string& b) {
              ASSERT_GE(j.size(), 2u);
              EXPECT_EQ(j[0]["Username"].str, "admin");  // the account the tool logged in with
@@ -226,7 +232,9 @@ const std::vector<ReaderRow>& reader_rows()
              EXPECT_EQ(j[1]["Username"].str, attrs(b, "Account", "Username")[1]);
              EXPECT_EQ(j[1]["Group"].str, attrs(b, "Account", "Group")[1]);
          }},
-        {"live-stream", 303, {"live-stream"},
+        {"live-stream",
+         303,
+         {"live-stream"},
          [](const Json& j, const std::string& b) {
              EXPECT_EQ(j["VideoPort"].integer(), std::stoi(attr(b, "TRANS_PARAM", "VideoPort")));
              EXPECT_EQ(j["MulticastAddress"].str, attr(b, "TRANS_PARAM", "MulticastAddress"));
@@ -239,13 +247,21 @@ const std::vector<ReaderRow>& reader_rows()
              EXPECT_EQ(j["ConfigLength"].integer(), static_cast<long long>(hex.size() / 2));
              EXPECT_EQ(j["SampleRate"].integer(), std::stoi(attr(b, "AUDIO_PARAM", "SampleRate")));
          }},
-        {"vendor", 304, {"vendor"},
+        {"vendor",
+         304,
+         {"vendor"},
          [](const Json& j, const std::string&) { EXPECT_EQ(j["VendorId"].str, "VENDOR-E2E"); }},
-        {"request-param", 304, {"request-param", "VENDOR_PARAM", "VendorId"},
+        {"request-param",
+         304,
+         {"request-param", "VENDOR_PARAM", "VendorId"},
          [](const Json& j, const std::string&) { EXPECT_EQ(j["value"].str, "VENDOR-E2E"); }},
-        {"root-attr", 304, {"root-attr", "Version"},
+        {"root-attr",
+         304,
+         {"root-attr", "Version"},
          [](const Json& j, const std::string& b) { EXPECT_EQ(j["value"].str, attr(b, "RESPONSE_PARAM", "Version")); }},
-        {"video-caps", 305, {"video-caps"},
+        {"video-caps",
+         305,
+         {"video-caps"},
          [](const Json& j, const std::string& b) {
              std::string caplist = attr(b, "VideoCap", "CapList");
              EXPECT_EQ(j["CapList"].str, caplist);
@@ -259,7 +275,9 @@ const std::vector<ReaderRow>& reader_rows()
              EXPECT_EQ(j["entries"][1]["Item2to10"][0].integer(), std::stoi(f[2]));
              EXPECT_EQ(j["entries"][1]["Item2to10"][8].integer(), std::stoi(f[10]));
          }},
-        {"best-params", 306, {"best-params"},
+        {"best-params",
+         306,
+         {"best-params"},
          [](const Json& j, const std::string& b) {
              std::vector<std::string> items = split(attr(b, "VideoBestParameter", "CapList"), ';');
              ASSERT_GE(items.size(), 2u);

@@ -14,9 +14,8 @@ namespace {
 const std::string kCtl = DRAVLINCTL_PATH;
 const std::string kSim = DRAVLIN_SIM_PATH;
 
-const std::string kHead =
-    "<?xml version=\"1.0\" encoding=\"GB2312\" ?>\n<XML_MORVEK>\n<MESSAGE_HEADER\n"
-    "Msg_type=\"SYSTEM_SEARCHIPC_MESSAGE\"\nMsg_code=\"";
+const std::string kHead = "<?xml version=\"1.0\" encoding=\"GB2312\" ?>\n<XML_MORVEK>\n<MESSAGE_HEADER\n"
+                          "Msg_type=\"SYSTEM_SEARCHIPC_MESSAGE\"\nMsg_code=\"";
 
 std::string serial(int n)
 {
@@ -70,7 +69,7 @@ std::set<std::string> serials_of(const Json& rows)
 
 }  // namespace
 
-class DiscoveryE2E : public NetnsTest {};
+class DiscoveryE2E : public NetnsTest { };
 
 TEST_F(DiscoveryE2E, SearchListsAllFiftyRecordersWithAddressesTypesAndSerials)
 {
@@ -115,10 +114,19 @@ TEST_F(DiscoveryE2E, ForeignAndMalformedAnswersAreLeftOutWithTheirLogLines)
     ASSERT_TRUE(lab.up()) << lab.up_error();
     // Recorders 0 and 1 are fine, 2 answers without a body element (still fine); the others
     // are video servers or broken.
-    Sim sim(lab, {"--devices", "14", "--fault", "no-body:2", "--fault", "nvs:3", "--fault", "dvs:4",
-                  "--fault", "missing-user:5", "--fault", "missing-lan:6", "--fault", "missing-stream:7",
-                  "--fault", "wrong-code:8", "--fault", "truncated:9", "--fault", "oversized:10",
-                  "--fault", "garbage:11", "--fault", "no-type-attr:12", "--fault", "long-fields:13"});
+    Sim sim(lab, {"--devices", "14",
+                  "--fault",   "no-body:2",
+                  "--fault",   "nvs:3",
+                  "--fault",   "dvs:4",
+                  "--fault",   "missing-user:5",
+                  "--fault",   "missing-lan:6",
+                  "--fault",   "missing-stream:7",
+                  "--fault",   "wrong-code:8",
+                  "--fault",   "truncated:9",
+                  "--fault",   "oversized:10",
+                  "--fault",   "garbage:11",
+                  "--fault",   "no-type-attr:12",
+                  "--fault",   "long-fields:13"});
     ASSERT_TRUE(sim.ready()) << sim.err();
 
     e2e::RunResult r = lab.run({kCtl, "search", "--seconds", "2", "--json", "--verbose"});
@@ -192,12 +200,12 @@ TEST_F(DiscoveryE2E, NetworkChangeAndRestoreCarryExactBodiesAndTheRowFollows)
     }
     EXPECT_EQ(found, 1);
 
-    const std::string change =
-        kHead + "2\"\nMsg_flag=\"0\"\n/>\n<MESSAGE_BODY>\n"
-                "<IPC_SERIALNUMBER\r\nSerialNumber=\"DRVSIM000002\"\r\n/>\r\n<LANConfig\r\n"
-                "MacAddress=\"02:77:99:00:00:02\"\r\nDHCP=\"0\"\r\nIPAddress=\"10.77.9.2\"\r\n"
-                "Netmask=\"255.255.0.0\"\r\nGateway=\"10.77.0.254\"\r\nDNS1=\"10.77.0.53\"\r\nDNS2=\"0.0.0.0\"\r\n/>\r\n"
-                "\n</MESSAGE_BODY>\n</XML_MORVEK>";
+    const std::string change = kHead +
+        "2\"\nMsg_flag=\"0\"\n/>\n<MESSAGE_BODY>\n"
+        "<IPC_SERIALNUMBER\r\nSerialNumber=\"DRVSIM000002\"\r\n/>\r\n<LANConfig\r\n"
+        "MacAddress=\"02:77:99:00:00:02\"\r\nDHCP=\"0\"\r\nIPAddress=\"10.77.9.2\"\r\n"
+        "Netmask=\"255.255.0.0\"\r\nGateway=\"10.77.0.254\"\r\nDNS1=\"10.77.0.53\"\r\nDNS2=\"0.0.0.0\"\r\n/>\r\n"
+        "\n</MESSAGE_BODY>\n</XML_MORVEK>";
     Json status = sim.read();
     const Json& dev = status["devices"][1];
     ASSERT_EQ(dev["serial"].str, serial(2));
@@ -210,8 +218,9 @@ TEST_F(DiscoveryE2E, NetworkChangeAndRestoreCarryExactBodiesAndTheRowFollows)
     ASSERT_TRUE(e2e::wait_until([&] { return sim.read()["devices"][1]["restores"].integer() == 1; }));
     status = sim.read();
     EXPECT_EQ(status["devices"][1]["received"][1]["text"].str,
-              kHead + "5\"\nMsg_flag=\"0\"\n/>\n<MESSAGE_BODY>\n<IPC_SERIALNUMBER\nSerialNumber=\"DRVSIM000002\"\n/>\n"
-                      "\n</MESSAGE_BODY>\n</XML_MORVEK>");
+              kHead +
+                  "5\"\nMsg_flag=\"0\"\n/>\n<MESSAGE_BODY>\n<IPC_SERIALNUMBER\nSerialNumber=\"DRVSIM000002\"\n/>\n"
+                  "\n</MESSAGE_BODY>\n</XML_MORVEK>");
     EXPECT_EQ(status["devices"][1]["ip"].str, "10.77.1.2");
 }
 
@@ -228,8 +237,9 @@ TEST_F(DiscoveryE2E, ClockGoesOutOncePerWallClockSecond)
     ASSERT_TRUE(e2e::wait_until([&] { return sim.datagrams(101).size() >= 3; }));
     std::vector<Json> clocks = sim.datagrams(101);
     ASSERT_EQ(clocks.size(), 3u) << "--seconds N sends N datagrams";
-    const std::string head = kHead + "101\"\nMsg_flag=\"0\"\n/>\n<MESSAGE_BODY>\n"
-                                     "<TimeConfig  Enable=\"0\" Timezone=\"0\" Format=\"0\" Time=\"";
+    const std::string head = kHead +
+        "101\"\nMsg_flag=\"0\"\n/>\n<MESSAGE_BODY>\n"
+        "<TimeConfig  Enable=\"0\" Timezone=\"0\" Format=\"0\" Time=\"";
     const std::string tail = "\"> </TimeConfig>\n</MESSAGE_BODY>\n</XML_MORVEK>";
     long previous = 0;
     for (const Json& d : clocks) {
@@ -292,7 +302,8 @@ TEST_F(DiscoveryE2E, FleetFileRecordersAreListedWithTextsInUtf8)
         f << "# serial and addresses of each recorder\n"
           << "serial=LINE-A-01 type=\xC2\xBC\xCF\xF1\xBB\xFA-8 ip=10.77.1.1 mac=AA:BB:CC:00:00:01 ptz=9100 "
              "account=\xB9\xDC\xC0\xED\xD4\xB1:pw:Administrators:Enable\n"
-          << "serial=LINE-A-02 ip=10.77.1.2 dhcp=1 web=8080 video=8554 account=op:x:Users:Enable account=b:y:Users:Enable\n"
+          << "serial=LINE-A-02 ip=10.77.1.2 dhcp=1 web=8080 video=8554 account=op:x:Users:Enable "
+             "account=b:y:Users:Enable\n"
           << "serial=LINE-A-03 ip=10.77.1.3 fault=missing-user\n";
     }
     Sim sim(lab, {"--fleet", fleet});
@@ -374,11 +385,13 @@ TEST_F(DiscoveryE2E, BroadcastThatCannotGoOutIsToldWithItsReason)
         std::vector<std::string> args;
         const char* message;
     } cases[] = {
-        {{"search", "--seconds", "1", "--json"}, "dravlinctl search: the search request could not be broadcast: Network is unreachable"},
+        {{"search", "--seconds", "1", "--json"},
+         "dravlinctl search: the search request could not be broadcast: Network is unreachable"},
         {{"clock", "--seconds", "1"}, "dravlinctl clock: 0 of 1 clock datagram(s) went out: Network is unreachable"},
         {{"set-network", "--serial", serial(1), "--gateway", "10.77.0.9", "--seconds", "1"},
          "the search request could not be broadcast: Network is unreachable; nothing was sent"},
-        {{"reboot", "--seconds", "1"}, "dravlinctl reboot: the search request could not be broadcast: Network is unreachable"},
+        {{"reboot", "--seconds", "1"},
+         "dravlinctl reboot: the search request could not be broadcast: Network is unreachable"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> argv = {kCtl};

@@ -18,10 +18,10 @@ namespace {
 
 struct Row {
     const char* name;
-    const char* fault;     // the recorder's link fault, or nullptr
-    int exit_code;         // dravlinctl's exit status
-    bool ok;               // the recorder's "ok"
-    const char* result;    // the recorder's "result"
+    const char* fault;   // the recorder's link fault, or nullptr
+    int exit_code;       // dravlinctl's exit status
+    bool ok;             // the recorder's "ok"
+    const char* result;  // the recorder's "result"
     // What the recorder noted, checked once the run has ended (optional).
     std::function<void(const Json& link, const std::string& md5)> check = nullptr;
 };
@@ -83,8 +83,9 @@ std::string make_firmware(const std::string& path, size_t size)
 
 std::vector<std::string> upgrade(const std::string& fw, const std::string& addr, int timeout_s)
 {
-    return {kCtl, "upgrade", "--firmware", fw, "--target", addr, "--user", "admin", "--password", "admin123",
-            "--timeout", std::to_string(timeout_s), "--json"};
+    return {kCtl,     "upgrade", "--firmware", fw,         "--target",  addr,
+            "--user", "admin",   "--password", "admin123", "--timeout", std::to_string(timeout_s),
+            "--json"};
 }
 
 // The one recorder of a --json summary; its exit status is checked by the caller.
@@ -92,7 +93,7 @@ const Json& recorder_of(const Json& summary) { return summary["recorders"][0]; }
 
 }  // namespace
 
-class FaultMatrix : public NetnsTest {};
+class FaultMatrix : public NetnsTest { };
 
 TEST_F(FaultMatrix, EveryFaultEndsInItsOwnResultInTime)
 {
@@ -103,8 +104,8 @@ TEST_F(FaultMatrix, EveryFaultEndsInItsOwnResultInTime)
     const std::string md5 = make_firmware(fw, 256 * 1024);
     ASSERT_FALSE(md5.empty());
 
-    std::vector<std::string> args = {"--devices", std::to_string(table.size()), "--reboot-ms", "600000",
-                                     "--slow-read", "100:3000:50"};
+    std::vector<std::string> args = {"--devices",  std::to_string(table.size()), "--reboot-ms", "600000", "--slow-read",
+                                     "100:3000:50"};
     for (size_t i = 0; i < table.size(); ++i) {
         if (table[i].fault) {
             args.push_back("--link-fault");
@@ -161,8 +162,9 @@ TEST_F(FaultMatrix, SlowReaderWithALongPauseGetsTheWholeFirmware)
     const std::string fw = lab.dir() + "/fw.bin";
     const std::string md5 = make_firmware(fw, 8 * 1000 * 1000);
     ASSERT_FALSE(md5.empty());
-    Sim sim(lab, {"--devices", "1", "--link-fault", "slow-read:0", "--slow-read", "400:12000:50", "--store",
-                  lab.dir() + "/store"});
+    Sim sim(lab,
+            {"--devices", "1", "--link-fault", "slow-read:0", "--slow-read", "400:12000:50", "--store",
+             lab.dir() + "/store"});
     ASSERT_TRUE(sim.ready()) << sim.err();
 
     e2e::RunResult r = lab.run(upgrade(fw, address(0), 240), 200000);

@@ -82,7 +82,7 @@ std::vector<std::pair<int64_t, int64_t>> logins(QuietSim& sim)
 
 }  // namespace
 
-class FleetWaves : public NetnsTest {};
+class FleetWaves : public NetnsTest { };
 
 TEST_F(FleetWaves, RefreshOfThreeHundredReportRetryAndExpect)
 {
@@ -102,8 +102,7 @@ TEST_F(FleetWaves, RefreshOfThreeHundredReportRetryAndExpect)
     // every login, where each real recorder answers its own: 16 at once keep its answers within
     // the link's 200 ms login window on a loaded machine, and give each link some 19 recorders.
     const std::string report = lab.dir() + "/refresh.json";
-    e2e::RunResult r =
-        lab.run({kCtl, "refresh", "--factory-channel", "--parallel", "16", "--report", report}, 180000);
+    e2e::RunResult r = lab.run({kCtl, "refresh", "--factory-channel", "--parallel", "16", "--report", report}, 180000);
     EXPECT_EQ(r.exit_code, 1) << r.err.substr(r.err.size() > 3000 ? r.err.size() - 3000 : 0);
     EXPECT_NE(r.err.find("295 of 300 recorder(s) succeeded"), std::string::npos);
     Json rep;

@@ -99,5 +99,4 @@ inline int first(const std::vector<int>& v, int code)
     return it == v.end() ? -1 : static_cast<int>(it - v.begin());
 }
 
-
 }  // namespace link_e2e

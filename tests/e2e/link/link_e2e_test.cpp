@@ -11,8 +11,7 @@ using e2e::NetnsTest;
 
 using namespace link_e2e;
 
-
-class LinkE2E : public NetnsTest {};
+class LinkE2E : public NetnsTest { };
 
 TEST_F(LinkE2E, SixtyFourRecordersAllLogIn)
 {
@@ -88,8 +87,8 @@ TEST_F(LinkE2E, BrokenLinksShowTheirEvents)
 {
     // 0 is sound; 1-5 break the link right after accepting the login; 6 answers the login
     // and then stays quiet; 7 never answers at all.
-    const char* faults[] = {nullptr, "bad-magic", "huge-length", "truncated", "bad-xml", "close-after-login",
-                            "silent-after-login", "no-answer"};
+    const char* faults[] = {nullptr,   "bad-magic",         "huge-length",        "truncated",
+                            "bad-xml", "close-after-login", "silent-after-login", "no-answer"};
     NetnsLab lab(8);
     ASSERT_TRUE(lab.up()) << lab.up_error();
     std::vector<std::string> args = {"--devices", "8"};
@@ -184,9 +183,8 @@ TEST_F(LinkE2E, RefreshPutsThreePicturesOnSixtyFourRecordersAndRebootsThem)
 
     Sim sim(lab, {"--devices", "64", "--store", dir + "/store"});
     ASSERT_TRUE(sim.ready()) << sim.err();
-    e2e::RunResult r = lab.run({kCtl, "refresh", "--boot", dir + "/b.jpg", "--channel", dir + "/c.png", "--shutdown",
-                                dir + "/s.png"},
-                               120000);
+    e2e::RunResult r = lab.run(
+        {kCtl, "refresh", "--boot", dir + "/b.jpg", "--channel", dir + "/c.png", "--shutdown", dir + "/s.png"}, 120000);
     EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
 
     // The status file follows within a moment of the last answer.
@@ -214,8 +212,9 @@ TEST_F(LinkE2E, RefreshPutsThreePicturesOnSixtyFourRecordersAndRebootsThem)
         std::vector<std::string> req;
         for (const Json& q : l["requests"].arr)
             req.push_back(q.str);
-        EXPECT_EQ(req, (std::vector<std::string>{"SYSTEM_CONTROL_MESSAGE 1022", "SYSTEM_CONTROL_MESSAGE 1022",
-                                                 "SYSTEM_CONTROL_MESSAGE 1022", "SYSTEM_CONTROL_MESSAGE 1007"}))
+        EXPECT_EQ(req,
+                  (std::vector<std::string>{"SYSTEM_CONTROL_MESSAGE 1022", "SYSTEM_CONTROL_MESSAGE 1022",
+                                            "SYSTEM_CONTROL_MESSAGE 1022", "SYSTEM_CONTROL_MESSAGE 1007"}))
             << d["serial"].str;
     }
 }

@@ -192,8 +192,7 @@ TEST_F(SockTest, SocksendReportsFullSocketWithoutSending)
     EXPECT_EQ(socksend(pair[0], "x", 0), 0);
 
     std::vector<char> chunk(65536, 'f');
-    while (::send(pair[0], chunk.data(), chunk.size(), MSG_DONTWAIT | MSG_NOSIGNAL) > 0) {
-    }
+    while (::send(pair[0], chunk.data(), chunk.size(), MSG_DONTWAIT | MSG_NOSIGNAL) > 0) { }
     ASSERT_TRUE(wait_for([&] { return sock_writable(pair[0]) == 0; }));
     EXPECT_EQ(socksend(pair[0], "abc", 3), 0);
     sockpair_close(pair);

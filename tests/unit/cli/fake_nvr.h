@@ -30,20 +30,20 @@ struct Request {
 struct FakeNvrConfig {
     bool refuse_login = false;
     enum LoginAnswer { kAnswer, kSilent, kWrongMagic } login_answer = kAnswer;
-    std::set<int> refuse_upload;          // file types whose announcement is refused
-    std::set<int> reject_verdict;         // file types whose data is rejected after the stream
-    int restore_flag = 0;                 // answer to 1004
-    int reboot_flag = 0;                  // answer to 1007
-    int buzzer_flag = 1;                  // answer to 3026
-    int chnmode_flag = 0;                 // answer to 1006
-    bool hold_reboot = false;             // answer 1007 only after release_reboot()
+    std::set<int> refuse_upload;   // file types whose announcement is refused
+    std::set<int> reject_verdict;  // file types whose data is rejected after the stream
+    int restore_flag = 0;          // answer to 1004
+    int reboot_flag = 0;           // answer to 1007
+    int buzzer_flag = 1;           // answer to 3026
+    int chnmode_flag = 0;          // answer to 1006
+    bool hold_reboot = false;      // answer 1007 only after release_reboot()
 };
 
 class FakeNvr {
 public:
     using Config = FakeNvrConfig;
 
-    explicit FakeNvr(Config cfg = {}) : cfg_(cfg) {}
+    explicit FakeNvr(Config cfg = {}) : cfg_(cfg) { }
 
     uint16_t port() const { return port_.port(); }
     std::string target() const { return "127.0.0.1:" + std::to_string(port()); }
@@ -132,7 +132,8 @@ private:
             long datalen = std::atol(attr(payload, "DataLen").c_str());
             size_t data_at = e + end.size() + 4;
             if (datalen > 0) {
-                if (start != static_cast<long>(up.data.size()) || data_at + static_cast<size_t>(datalen) != payload.size())
+                if (start != static_cast<long>(up.data.size()) ||
+                    data_at + static_cast<size_t>(datalen) != payload.size())
                     return;  // a broken chunk: no verdict, the tool's time-out shows it
                 up.data.append(payload, data_at, static_cast<size_t>(datalen));
                 return;
@@ -180,8 +181,7 @@ private:
             else
                 reply(cfg_.reboot_flag);
             return;
-        default:
-            return;
+        default: return;
         }
     }
 
@@ -190,9 +190,8 @@ private:
     std::vector<Request> requests_;
     std::map<int, std::string> files_;
     std::vector<std::pair<int, std::string>> held_;  // connection, answer
-    test_common::FramePort port_{64, [this](int conn, const std::string& f, std::vector<std::string>& replies) {
-                                     handle(conn, f, replies);
-                                 }};
+    test_common::FramePort port_{
+        64, [this](int conn, const std::string& f, std::vector<std::string>& replies) { handle(conn, f, replies); }};
 };
 
 }  // namespace cli_test

@@ -74,6 +74,7 @@ TEST(CliRefresh, RequestOrderAndOutcomeFollowTheGivenPictures)
     restore_refused.restore_flag = 1;
     FakeNvr::Config reboot_refused;
     reboot_refused.reboot_flag = 1;
+    // clang-format off
     const Case cases[] = {
         {"three files", [](const Pictures& p) { return V{"--boot", p.boot, "--channel", p.channel, "--shutdown", p.shutdown}; },
          {}, "1022/3 1022/4 1022/5 1007", 0},
@@ -89,6 +90,7 @@ TEST(CliRefresh, RequestOrderAndOutcomeFollowTheGivenPictures)
         {"factory restore refused", [](const Pictures&) { return V{"--factory-channel"}; }, restore_refused, "1004/4 1007", 1},
         {"reboot refused", [](const Pictures& p) { return V{"--channel", p.channel}; }, reboot_refused, "1022/4 1007", 1},
     };
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Tool tool;
@@ -117,14 +119,16 @@ TEST(CliRefresh, FactoryPicturesAreTheBuiltInBootPictureAndTwoRestores)
 {
     Tool tool;
     FakeNvr nvr;
-    ToolResult r = tool.run(std::vector<std::string>{"refresh", "--factory-boot", "--factory-channel", "--factory-shutdown"} +
-                            account(nvr));
+    ToolResult r =
+        tool.run(std::vector<std::string>{"refresh", "--factory-boot", "--factory-channel", "--factory-shutdown"} +
+                 account(nvr));
     EXPECT_EQ(r.status, 0) << r.err;
     auto reqs = nvr.requests();
     ASSERT_EQ(reqs.size(), 4u);
     EXPECT_EQ(reqs[0].code, 1022);
-    EXPECT_EQ(reqs[0].body, "<REQUEST_PARAM\nFileType=\"3\"\nFilePath= \"RESOURCE_STARTPIC\"\nStartPos= \"0\"\nFileLength=\"" +
-                                std::to_string(slurp(kFactoryJpeg).size()) + "\"\n/>");
+    EXPECT_EQ(reqs[0].body,
+              "<REQUEST_PARAM\nFileType=\"3\"\nFilePath= \"RESOURCE_STARTPIC\"\nStartPos= \"0\"\nFileLength=\"" +
+                  std::to_string(slurp(kFactoryJpeg).size()) + "\"\n/>");
     EXPECT_EQ(reqs[1].code, 1004);
     EXPECT_EQ(reqs[1].body, "<REQUEST_PARAM\nFileType=\"4\"\n\n/>");
     EXPECT_EQ(reqs[2].code, 1004);
@@ -142,8 +146,8 @@ TEST(CliRefresh, JsonSummaryKeepsEveryStepOfARefusedPicture)
     FakeNvr::Config cfg;
     cfg.refuse_upload = {4};
     FakeNvr nvr(cfg);
-    ToolResult r = tool.run(std::vector<std::string>{"refresh", "--json", "--boot", pics.boot, "--channel", pics.channel,
-                                                     "--factory-shutdown"} +
+    ToolResult r = tool.run(std::vector<std::string>{"refresh", "--json", "--boot", pics.boot, "--channel",
+                                                     pics.channel, "--factory-shutdown"} +
                             account(nvr));
     EXPECT_EQ(r.status, 1);
     e2e::Json j = parse(r.out);
@@ -179,8 +183,8 @@ TEST(CliRefresh, RecordersRunInParallelAndOneRefusedLoginFailsTheRun)
     FakeNvr::Config refuse;
     refuse.refuse_login = true;
     FakeNvr bad(refuse);
-    std::vector<std::string> args{"refresh", "--json", "--channel", pics.channel, "--factory-shutdown",
-                                  "--user", "admin", "--password", "123456"};
+    std::vector<std::string> args{"refresh", "--json", "--channel",  pics.channel, "--factory-shutdown",
+                                  "--user",  "admin",  "--password", "123456"};
     for (FakeNvr* n : {&a, &bad, &b, &c})
         args = args + std::vector<std::string>{"--target", n->target()};
     ToolResult r = tool.run(args);
@@ -212,6 +216,7 @@ TEST(CliLoginOutcome, NoAnswerBadFrameAndRefusalAreToldApart)
         set(c);
         return c;
     };
+    // clang-format off
     const Case cases[] = {
         {"refused", cfg([](FakeNvr::Config& c) { c.refuse_login = true; }), "login refused", "the recorder refused the account"},
         {"silent", cfg([](FakeNvr::Config& c) { c.login_answer = FakeNvr::Config::kSilent; }), "no login answer",
@@ -219,6 +224,7 @@ TEST(CliLoginOutcome, NoAnswerBadFrameAndRefusalAreToldApart)
         {"wrong magic", cfg([](FakeNvr::Config& c) { c.login_answer = FakeNvr::Config::kWrongMagic; }), "bad login answer",
          "the recorder's login answer is not a valid frame"},
     };
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Tool tool;
@@ -256,7 +262,10 @@ TEST(CliRefresh, AnUnreachableAddressTimesOutAsCouldNotConnect)
     Tool tool;
     Pictures pics(tool.dir());
     uint16_t port;
-    { FakeNvr gone; port = gone.port(); }  // a port nobody listens on any more
+    {
+        FakeNvr gone;
+        port = gone.port();
+    }  // a port nobody listens on any more
     ToolResult r = tool.run({"refresh", "--timeout", "1", "--channel", pics.channel, "--target",
                              "127.0.0.1:" + std::to_string(port), "--user", "u", "--password", "p"});
     EXPECT_EQ(r.status, 1);
@@ -360,6 +369,7 @@ TEST(CliCommands, EachSendsItsRequestAndTheAnswerDecidesTheStatus)
         set(c);
         return c;
     };
+    // clang-format off
     const Case cases[] = {
         {"reboot accepted", {"reboot"}, {}, 1007, "", 0},
         {"reboot refused", {"reboot"}, cfg([](FakeNvr::Config& c) { c.reboot_flag = 2; }), 1007, "", 1},
@@ -375,6 +385,7 @@ TEST(CliCommands, EachSendsItsRequestAndTheAnswerDecidesTheStatus)
         {"channel mode refused", {"channel-mode", "--mode", "4"}, cfg([](FakeNvr::Config& c) { c.chnmode_flag = 2; }),
          1006, nullptr, 1},
     };
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Tool tool;
@@ -403,6 +414,7 @@ TEST(CliUpgrade, FirmwareIsUploadedAsFileTypeOneAndTheVerdictDecides)
     rejected.reject_verdict = {1};
     FakeNvr::Config refused;
     refused.refuse_upload = {1};
+    // clang-format off
     const Case cases[] = {{"accepted", {}, 0, true}, {"rejected after the data", rejected, 1, true},
                           {"refused announcement", refused, 1, false}};
     for (const Case& c : cases) {
@@ -435,6 +447,8 @@ TEST(CliArguments, BadArgumentsExitTwoBeforeAnyConnection)
         std::vector<std::string> args;
         const char* message;
     };
+    // clang-format on
+    // clang-format off
     const Case cases[] = {
         {{"refresh"}, "give at least one picture"},
         {{"refresh", "--boot", kFactoryJpeg, "--factory-boot"}, "choose one of --boot and --factory-boot"},
@@ -461,10 +475,11 @@ TEST(CliArguments, BadArgumentsExitTwoBeforeAnyConnection)
         // Windows does not open a folder as a file at all.
         {{"upgrade", "--firmware", d}, test_common::kWindows ? "cannot be opened: Permission denied" : "not a regular file"},
     };
+    // clang-format on
     for (const Case& c : cases) {
         // The account first, so that an option missing its value is the last argument.
-        std::vector<std::string> args = std::vector<std::string>{c.args[0]} + acct +
-                                        std::vector<std::string>(c.args.begin() + 1, c.args.end());
+        std::vector<std::string> args =
+            std::vector<std::string>{c.args[0]} + acct + std::vector<std::string>(c.args.begin() + 1, c.args.end());
         SCOPED_TRACE(c.args[0] + " " + (c.args.size() > 1 ? c.args[1] : ""));
         ToolResult r = tool.run(args);
         EXPECT_EQ(r.status, 2);
@@ -479,7 +494,8 @@ TEST(CliArguments, BadArgumentsExitTwoBeforeAnyConnection)
         {{"reboot", "--target", nvr.target()}, "--target needs --user and --password"},
         {{"reboot", "--target", nvr.target(), "--user", "a"}, "--target needs --user and --password"},
         {{"reboot", "--user", "a", "--password", "b"}, "--user and --password go with --target"},
-        {{"reboot", "--serial", "X1", "--target", nvr.target(), "--user", "a", "--password", "b"}, "does not go with --target"},
+        {{"reboot", "--serial", "X1", "--target", nvr.target(), "--user", "a", "--password", "b"},
+         "does not go with --target"},
         {{"reboot", "--target", nvr.target(), "--user", std::string(32, 'u'), "--password", "b"}, "at most 31"},
         {{"reboot", "--target", nvr.target(), "--user", "a\"b", "--password", "b"}, "--user: it holds '\"'"},
         {{"reboot", "--target", nvr.target(), "--user", "a", "--password", "p<w"}, "--password: it holds '<'"},
@@ -560,6 +576,7 @@ TEST(CliReport, TargetRecordersThatFailedAreRetriedByAddressOnly)
         const char* message;
     };
     using V = std::vector<std::string>;
+    // clang-format off
     const Case cases[] = {
         {retry, "were given with --target: give --user and --password again"},
         {{"reboot", "--retry-failed", other}, "is a report of 'upgrade', not of 'reboot'"},
@@ -570,6 +587,7 @@ TEST(CliReport, TargetRecordersThatFailedAreRetriedByAddressOnly)
         {V{"reboot", "--report", tool.dir() + "/no/such/dir.json"} + account(good), "cannot be written"},
         {V{"login", "--report", report} + account(good), "unknown option '--report'"},
     };
+    // clang-format on
     const int connections = good.connections() + bad.connections();
     for (const Case& c : cases) {
         SCOPED_TRACE(c.message);
@@ -589,6 +607,7 @@ TEST(CliExpectFile, EveryFormatGivesItsSerialsInOrder)
         const char* problem;  // nullptr: read
     };
     using V = std::vector<std::string>;
+    // clang-format off
     const Case cases[] = {
         {"lines", "# shop floor\nS1\n\n  S2  \r\nS1\nS3", V{"S1", "S2", "S3"}, nullptr},
         {"csv", "\xEF\xBB\xBFip,Serial,user\n10.0.0.1,S1,admin\n\"10.0.0.2\",\"S,2\",x\n", V{"S1", "S,2"}, nullptr},
@@ -603,6 +622,7 @@ TEST(CliExpectFile, EveryFormatGivesItsSerialsInOrder)
         {"object without recorders", R"({"serials": []})", V{}, "without a \"recorders\" array"},
         {"only comments", "# none yet\n\n", V{}, "no serial number"},
     };
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         std::vector<std::string> serials;
@@ -621,9 +641,9 @@ TEST(CliExpectFile, EveryFormatGivesItsSerialsInOrder)
 TEST(CliErrorTexts, SocketErrorsReadAsOnLinux)
 {
     const std::pair<int, const char*> cases[] = {
-        {ENETUNREACH, "Network is unreachable"}, {EHOSTUNREACH, "No route to host"}, {ENETDOWN, "Network is down"},
-        {EADDRNOTAVAIL, "Cannot assign requested address"}, {ENOBUFS, "No buffer space available"},
-        {EACCES, "Permission denied"},
+        {ENETUNREACH, "Network is unreachable"}, {EHOSTUNREACH, "No route to host"},
+        {ENETDOWN, "Network is down"},           {EADDRNOTAVAIL, "Cannot assign requested address"},
+        {ENOBUFS, "No buffer space available"},  {EACCES, "Permission denied"},
     };
     for (const auto& [code, text] : cases)
         EXPECT_STREQ(log_error_text(code), text) << code;

@@ -46,7 +46,7 @@ struct ToolResult {
 
 class Tool {
 public:
-    Tool() : dir_(temp_dir()) {}
+    Tool() : dir_(temp_dir()) { }
 
     // Starts the tool and collects it. `while_running` (optional) is polled until it returns
     // true or the tool ends, with the child's process id.

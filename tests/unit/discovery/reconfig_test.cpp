@@ -7,7 +7,7 @@
 #include <cstring>
 #include <memory>
 
-class ReconfigBodyTest : public dtest::LogTest {};
+class ReconfigBodyTest : public dtest::LogTest { };
 
 TEST_F(ReconfigBodyTest, LanBodyIsExactAndReadsFullWidthFieldsBounded)
 {
@@ -20,10 +20,10 @@ TEST_F(ReconfigBodyTest, LanBodyIsExactAndReadsFullWidthFieldsBounded)
     fixed_copy(cfg->DNS1, "1.1.1.1");
     char buf[kLanBodySize];
     ASSERT_EQ(MakeNetworkLANCfgXml(cfg.get(), "S1", buf), 1);
-    EXPECT_EQ(std::string(buf), "<IPC_SERIALNUMBER\r\nSerialNumber=\"S1\"\r\n/>\r\n<LANConfig\r\nMacAddress=\"" +
-                                    std::string(256, 'm') +
-                                    "\"\r\nDHCP=\"7\"\r\nIPAddress=\"10.0.0.5\"\r\nNetmask=\"255.0.0.0\"\r\n"
-                                    "Gateway=\"10.0.0.1\"\r\nDNS1=\"1.1.1.1\"\r\nDNS2=\"\"\r\n/>\r\n");
+    EXPECT_EQ(std::string(buf),
+              "<IPC_SERIALNUMBER\r\nSerialNumber=\"S1\"\r\n/>\r\n<LANConfig\r\nMacAddress=\"" + std::string(256, 'm') +
+                  "\"\r\nDHCP=\"7\"\r\nIPAddress=\"10.0.0.5\"\r\nNetmask=\"255.0.0.0\"\r\n"
+                  "Gateway=\"10.0.0.1\"\r\nDNS1=\"1.1.1.1\"\r\nDNS2=\"\"\r\n/>\r\n");
 
     EXPECT_EQ(MakeNetworkLANCfgXml(cfg.get(), "S1", nullptr), -1);
     EXPECT_EQ(dtest::count_logged("MakeNetworkLANCfgXml, param error, buf == NULL(1) || len < 1500(0) \n"), 1);

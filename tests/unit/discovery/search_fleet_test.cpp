@@ -10,8 +10,8 @@
 #include <thread>
 
 using dtest::FakeDevice;
-using dtest::SearchThreadTest;
 using dtest::listed;
+using dtest::SearchThreadTest;
 
 namespace {
 

@@ -17,7 +17,7 @@ void count_callback(const IPCSearchInfo*) { ++g_callbacks; }
 
 }  // namespace
 
-class SearchTableTest : public LogTest {};
+class SearchTableTest : public LogTest { };
 
 TEST_F(SearchTableTest, ListsAGoodAnswerWithEveryField)
 {
@@ -85,8 +85,8 @@ TEST_F(SearchTableTest, TypeMatchIsCaseSensitiveAnywhereInTheText)
     struct Case {
         const char* type;
         bool listed;
-    } cases[] = {{"NVR-16", true}, {"XNVSX", false}, {"HDVS", false}, {"nvs-lower", true}, {"dvs", true},
-                 {"ZIZ-UD355", false}};
+    } cases[] = {{"NVR-16", true},    {"XNVSX", false}, {"HDVS", false},
+                 {"nvs-lower", true}, {"dvs", true},    {"ZIZ-UD355", false}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.type);
         auto table = std::make_unique<SearchTable>();

@@ -11,15 +11,14 @@
 #include <thread>
 
 using dtest::FakeDevice;
-using dtest::SearchThreadTest;
 using dtest::listed;
+using dtest::SearchThreadTest;
 
 namespace {
 
-const char kSearchRequest[] =
-    "<?xml version=\"1.0\" encoding=\"GB2312\" ?>\n<XML_MORVEK>\n<MESSAGE_HEADER\n"
-    "Msg_type=\"SYSTEM_SEARCHIPC_MESSAGE\"\nMsg_code=\"1\"\nMsg_flag=\"0\"\n/>\n"
-    "<MESSAGE_BODY>\n</MESSAGE_BODY>\n</XML_MORVEK>";
+const char kSearchRequest[] = "<?xml version=\"1.0\" encoding=\"GB2312\" ?>\n<XML_MORVEK>\n<MESSAGE_HEADER\n"
+                              "Msg_type=\"SYSTEM_SEARCHIPC_MESSAGE\"\nMsg_code=\"1\"\nMsg_flag=\"0\"\n/>\n"
+                              "<MESSAGE_BODY>\n</MESSAGE_BODY>\n</XML_MORVEK>";
 
 std::atomic<int> g_new_devices{0};
 void on_new_device(const IPCSearchInfo*) { ++g_new_devices; }
@@ -117,8 +116,10 @@ TEST_F(SearchThreadTest, RefreshedRecordIsNeverSeenHalfWritten)
             if (getipcinfo_copy(0, rec.get()) != 1)
                 continue;
             ++copies;
-            bool one = fixed_view(rec->lancfg.IPAddress) == "10.1.1.1" && fixed_view(rec->lancfg.MacAddress) == v1.lan.mac;
-            bool two = fixed_view(rec->lancfg.IPAddress) == "10.2.2.2" && fixed_view(rec->lancfg.MacAddress) == v2.lan.mac;
+            bool one =
+                fixed_view(rec->lancfg.IPAddress) == "10.1.1.1" && fixed_view(rec->lancfg.MacAddress) == v1.lan.mac;
+            bool two =
+                fixed_view(rec->lancfg.IPAddress) == "10.2.2.2" && fixed_view(rec->lancfg.MacAddress) == v2.lan.mac;
             torn += !(one || two);
         }
     });
@@ -274,8 +275,7 @@ TEST_F(SearchThreadTest, StopFromTwoThreadsAtOnceEndsTheSearchOnce)
         std::atomic<int> ready{0};
         auto stopper = [&] {
             ++ready;
-            while (ready.load() < 2) {
-            }
+            while (ready.load() < 2) { }
             EXPECT_EQ(stopsearchipc(), 1);
         };
         std::thread a(stopper), b(stopper);

@@ -36,7 +36,8 @@ TEST(SendtimeBody, HasNoZeroPaddingAndNoZone)
     t.tm_min = 59;
     t.tm_sec = 59;
     FormatTimeBody(t, buf, sizeof buf);
-    EXPECT_STREQ(buf, "<TimeConfig  Enable=\"0\" Timezone=\"0\" Format=\"0\" Time=\"2026-12-31 23:59:59\"> </TimeConfig>");
+    EXPECT_STREQ(buf,
+                 "<TimeConfig  Enable=\"0\" Timezone=\"0\" Format=\"0\" Time=\"2026-12-31 23:59:59\"> </TimeConfig>");
 }
 
 TEST_F(SendtimeTest, OneDatagramPerWallClockSecond)
@@ -122,8 +123,7 @@ TEST_F(SendtimeTest, StartAndStopFromSeveralThreadsAtOnceTakeTurns)
             int results[3] = {-9, -9, -9};
             auto run = [&](int who) {
                 ++ready;
-                while (ready.load() < 3) {
-                }
+                while (ready.load() < 3) { }
                 for (int k = 0; k < 20; ++k)
                     results[who] = who == 2 ? w.stop() : w.start();
             };
@@ -139,8 +139,7 @@ TEST_F(SendtimeTest, StartAndStopFromSeveralThreadsAtOnceTakeTurns)
             ready = 0;
             auto starter = [&](int* out) {
                 ++ready;
-                while (ready.load() < 2) {
-                }
+                while (ready.load() < 2) { }
                 *out = w.start();
             };
             std::thread s1(starter, &first), s2(starter, &second);

@@ -32,7 +32,7 @@ ToolRun run(const ScratchDir& dir, const std::string& args)
     ToolRun r;
     auto out = dir.path("stdout"), err = dir.path("stderr");
     std::string cmd = "cd '" + dir.path("").string() + "' && '" + tool().string() + "' check-picture " + args + " >'" +
-                      out.string() + "' 2>'" + err.string() + "'";
+        out.string() + "' 2>'" + err.string() + "'";
     int st = std::system(cmd.c_str());
     r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
     Bytes o = read_file(out), e = read_file(err);
@@ -76,12 +76,16 @@ TEST_F(CheckPictureCli, OneTabSeparatedLinePerFile)
     };
     const Case cases[] = {
         {"b.jpg", 0, "b.jpg\t0\t1024\t768\n", {}},
-        {"--kind boot b.jpg wide.jpg junk.jpg missing.jpg", 1,
+        {"--kind boot b.jpg wide.jpg junk.jpg missing.jpg",
+         1,
          "b.jpg\t0\t1024\t768\nwide.jpg\t-9\t1921\t1080\njunk.jpg\t-8\t-\t-\nmissing.jpg\t-6\t-\t-\n",
-         {"wide.jpg: 图片要求小于1920*1080,该图不满足要求\n", "junk.jpg: 解码失败,不能做logo,请检查该图片文件是否满足要求\n",
+         {"wide.jpg: 图片要求小于1920*1080,该图不满足要求\n",
+          "junk.jpg: 解码失败,不能做logo,请检查该图片文件是否满足要求\n",
           "missing.jpg: 请选择要处理的文件 (No such file or directory)\n"}},
         {"--kind channel 'a\tb\nc.png' .", 1, "a\\tb\\nc.png\t0\t-\t-\n.\t-6\t-\t-\n", {"(Is a directory)"}},
-        {"--kind channel ok.png big.png", 1, "ok.png\t0\t-\t-\nbig.png\t-7\t-\t-\n",
+        {"--kind channel ok.png big.png",
+         1,
+         "ok.png\t0\t-\t-\nbig.png\t-7\t-\t-\n",
          {"big.png: 图片文件大小请限制在 64 KByte内\n"}},
         {"--kind=shutdown ok.png b.jpg", 0, "ok.png\t0\t-\t-\nb.jpg\t0\t-\t-\n", {}},
         {"--kind square b.jpg", 2, "", {"unknown kind"}},

@@ -207,9 +207,11 @@ const Bytes kGray8Header = cat({soi(), dqt(0), tiny_tables(0), sof0(8, 8, {{1, 1
 const Bytes kGray8 = cat({kGray8Header, sos({{1, 0, 0}}), {0x3F}, eoi()});  // "00" + padding
 
 // 3 components 1x1 sharing tables 0: six bits "000000" per MCU.
+// clang-format off
 const Bytes kColour8 =
     cat({soi(), dqt(0), tiny_tables(0), sof0(8, 8, {{1, 1, 1, 0}, {2, 1, 1, 0}, {3, 1, 1, 0}}),
          sos({{1, 0, 0}, {2, 0, 0}, {3, 0, 0}}), {0x03}, eoi()});
+// clang-format on
 
 Bytes huge_dht()
 {
@@ -252,6 +254,7 @@ struct HandCase {
 
 std::vector<HandCase> hand_cases()
 {
+    // clang-format off
     const Bytes app0 = {0xFF, 0xE0, 0x00, 0x07, 'J', 'F', 'I', 'F', 0};
     const Bytes com = {0xFF, 0xFE, 0x00, 0x05, 'h', 'i', '!'};
     Bytes sof2 = kGray8;
@@ -346,6 +349,7 @@ std::vector<HandCase> hand_cases()
          false, 0, 0},
         {"scan header without entropy data", cat({kGray8Header, sos({{1, 0, 0}})}), false, 0, 0},
     };
+    // clang-format on
 }
 
 TEST_F(Silent, HandMadeFilesFollowTheAcceptanceRules)
@@ -390,7 +394,8 @@ TEST(DecoderTrace, LinesTellWhereDecodingStopped)
     const Case cases[] = {
         {"success", kGray8, {size8, "decode success!!!!\n"}},
         {"marker walk fails", cat({soi(), {0x12, 0x34, 0x56, 0x78}}), {"InitTag error\n"}},
-        {"luminance code fails", cat({kGray8Header, sos({{1, 0, 0}}), {0x80, 0x00}, eoi()}),
+        {"luminance code fails",
+         cat({kGray8Header, sos({{1, 0, 0}}), {0x80, 0x00}, eoi()}),
          {size8, "funcret1 = 1\n", "JPEG Decode ERROR.\n"}},
         {"first chrominance code fails",
          cat({Bytes(kColour8.begin(), kColour8.end() - 3), {0x3F}, eoi()}),

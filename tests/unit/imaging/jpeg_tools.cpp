@@ -44,8 +44,8 @@ bool have_libjpeg_tools() { return on_path("cjpeg") && on_path("djpeg"); }
 ScratchDir::ScratchDir()
 {
     static std::atomic<int> counter{0};
-    dir_ = fs::temp_directory_path() /
-           ("dravlin_imaging_" + std::to_string(::getpid()) + "_" + std::to_string(counter++));
+    dir_ =
+        fs::temp_directory_path() / ("dravlin_imaging_" + std::to_string(::getpid()) + "_" + std::to_string(counter++));
     fs::create_directories(dir_);
 }
 
@@ -69,8 +69,8 @@ void write_file(const fs::path& p, const Bytes& b)
 
 Bytes make_pnm(int width, int height, bool gray)
 {
-    std::string header = std::string(gray ? "P5" : "P6") + "\n" + std::to_string(width) + " " +
-                         std::to_string(height) + "\n255\n";
+    std::string header =
+        std::string(gray ? "P5" : "P6") + "\n" + std::to_string(width) + " " + std::to_string(height) + "\n255\n";
     Bytes b(header.begin(), header.end());
     uint32_t seed = 12345;
     for (int y = 0; y < height; ++y) {
@@ -80,7 +80,10 @@ Bytes make_pnm(int width, int height, bool gray)
             int r = x * 255 / (width > 1 ? width - 1 : 1);
             int g = y * 255 / (height > 1 ? height - 1 : 1);
             int bl = ((x / 24 + y / 24) & 1) ? 220 : 30;  // hard edges
-            auto c = [noise](int v) { v += noise; return static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v); };
+            auto c = [noise](int v) {
+                v += noise;
+                return static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v);
+            };
             if (gray) {
                 b.push_back(c((r + g + bl) / 3));
             } else {
@@ -185,10 +188,7 @@ Bytes dri(int interval)
     return segment(0xDD, body);
 }
 
-Bytes tiny_tables(int table)
-{
-    return cat({dht(0, table, {1}, {0x00}), dht(1, table, {1}, {0x00})});
-}
+Bytes tiny_tables(int table) { return cat({dht(0, table, {1}, {0x00}), dht(1, table, {1}, {0x00})}); }
 
 Bytes cat(std::initializer_list<Bytes> parts)
 {

@@ -34,7 +34,8 @@ struct FakePort : ChannelPort {
     {
         std::string w = "add";
         for (int i = 0; i < count; ++i)
-            w += " " + std::to_string(r[i].ChannelId) + "=" + fixed_str(r[i].IpAddr) + ":" + std::to_string(r[i].CtrlPort);
+            w += " " + std::to_string(r[i].ChannelId) + "=" + fixed_str(r[i].IpAddr) + ":" +
+                std::to_string(r[i].CtrlPort);
         return note(w);
     }
     int del(int channel) override { return note("del" + std::to_string(channel)); }
@@ -46,13 +47,13 @@ struct FakePort : ChannelPort {
 std::string ipc(const char* ip, const char* protocol, const char* name = "", const char* password = "pw")
 {
     return std::string("<IPCINFO Protocol=\"") + protocol + "\" IPAddress=\"" + ip +
-           "\" Username=\"admin\" Password=\"" + password + "\" CtrlPort=\"8091\" OsdName=\"" + name + "\"/>";
+        "\" Username=\"admin\" Password=\"" + password + "\" CtrlPort=\"8091\" OsdName=\"" + name + "\"/>";
 }
 
 std::string chan(int id, const char* ip, const char* protocol = "MVK")
 {
     return "<ChannelInfo ChannelId=\"" + std::to_string(id) + "\" Protocol=\"" + protocol + "\" IpAddr=\"" + ip +
-           "\" ChannnelName=\"\" Status=\"0\"/>";
+        "\" ChannnelName=\"\" Status=\"0\"/>";
 }
 
 struct Table : LogCapture {

@@ -43,13 +43,17 @@ struct FakePort : LinkPort {
 // One scripted thing at a time on the clock: a link event, or a tick.
 struct Act {
     int64_t at;
-    int code;          // link event code, or kTick
+    int code;  // link event code, or kTick
     int value = 0;
     int problem = kLoginProblemNone;
 };
 constexpr int kTick = -1;
 
-std::vector<Step> files() { return {Step::picture_file(kStepBootPicture, "b.jpg"), Step::picture_file(kStepChannelPicture, "c.png"), Step::picture_file(kStepShutdownPicture, "s.png"), Step::reboot()}; }
+std::vector<Step> files()
+{
+    return {Step::picture_file(kStepBootPicture, "b.jpg"), Step::picture_file(kStepChannelPicture, "c.png"),
+            Step::picture_file(kStepShutdownPicture, "s.png"), Step::reboot()};
+}
 
 std::string outcome_text(const Job& job)
 {
@@ -85,7 +89,8 @@ void run_case(const Case& c)
         LinkEvent ev;
         ev.chanid = 0;
         ev.code = a.code;
-        ev.has_value = a.code != IPC_EVENT_LOGIN_OK && a.code != IPC_EVENT_LOGIN_FAIL && a.code != IPC_EVENT_DISCONNECTED;
+        ev.has_value =
+            a.code != IPC_EVENT_LOGIN_OK && a.code != IPC_EVENT_LOGIN_FAIL && a.code != IPC_EVENT_DISCONNECTED;
         ev.value = a.value;
         ev.login_problem = a.problem;
         job.on_link_event(ev, a.at);
@@ -104,6 +109,7 @@ TEST(JobSequence, StepsFollowTheAnswersUnderEachPolicy)
     const JobPolicy tool = JobPolicy::tool(15000), page = JobPolicy::page();
     JobPolicy page_logged_out = page;  // the page's first try finds no link
     const std::set<std::string> no_link = {"file3", "res3"};
+    // clang-format off
     const Case cases[] = {
         {"three files and the reboot", tool, files(), {},
          {{10, kOk}, {20, kUpload, 0}, {30, kUpload, 0}, {40, kUpload, 0}, {50, kReboot, 0}},
@@ -146,6 +152,7 @@ TEST(JobSequence, StepsFollowTheAnswersUnderEachPolicy)
         {"page: an unsent reboot waits for the supervision", page, {Step::picture_file(kStepShutdownPicture, "s"), Step::reboot()},
          {"reboot"}, {{20, kUpload, 0}}, "file5 reboot", kJobRunning, "13+ 16!"},
     };
+    // clang-format on
     for (const Case& c : cases)
         run_case(c);
 }
@@ -155,6 +162,7 @@ TEST(JobDeadlines, LoginWindowStallLimitAndTicks)
     JobPolicy tool = JobPolicy::tool(600000);
     JobPolicy page = JobPolicy::page();
     const JobPolicy upgrade = JobPolicy::upgrade_page();
+    // clang-format off
     const Case cases[] = {
         {"not logged in within the login window", tool, files(), {}, {{5000, kLost}, {14999, kTick}, {15000, kTick}},
          "login0", kJobTimedOut, ""},
@@ -183,6 +191,7 @@ TEST(JobDeadlines, LoginWindowStallLimitAndTicks)
         {"upgrade page: an announcement not written waits 50 s", upgrade, {Step::firmware("f")}, {"fw"},
          {{10, kOk}, {50009, kTick}, {50010, kTick}}, "login0 fw", kJobStalled, "17!"},
     };
+    // clang-format on
     for (const Case& c : cases)
         run_case(c);
 
@@ -235,6 +244,7 @@ TEST(JobLoginCheck, HoldsTheLinkAndRemembersTheFirstLoss)
 {
     JobPolicy check;
     check.hold_ms = 6000;
+    // clang-format off
     const Case cases[] = {
         {"stays up", check, {}, {}, {{10, kOk}, {6000, kTick}}, "login0", kJobOk, ""},
         {"lost and back again still fails", check, {}, {}, {{10, kOk}, {20, kLost}, {3010, kOk}, {6000, kTick}},
@@ -243,6 +253,7 @@ TEST(JobLoginCheck, HoldsTheLinkAndRemembersTheFirstLoss)
         {"refused", check, {}, {}, {{10, kRefused}, {6000, kTick}}, "login0", kJobLoginRefused, ""},
         {"runs until the end", check, {}, {}, {{10, kRefused}, {5999, kTick}}, "login0", kJobRunning, ""},
     };
+    // clang-format on
     for (const Case& c : cases)
         run_case(c);
 }
@@ -307,7 +318,6 @@ TEST(FleetRunner, ARecorderGoesOnWhileLaterOnesAreStillStarting)
     EXPECT_EQ(fleet.calls, "login0 reboot logout0 login1 reboot logout1 login2 reboot logout2");
     for (const auto& job : runner.jobs())
         EXPECT_EQ(job->result(), kJobOk);
-
 }
 
 TEST(FleetRunner, MoreRecordersThanLinksRunInWavesOnTheLinksGivenBack)

@@ -114,9 +114,9 @@ TEST_F(Dispatch, OtherAnswersReachTheAuxCallbackWithTheBodyElement)
     }
     // A control answer without a body is logged and dropped, the link stays.
     rec().clear();
-    const std::string nobody =
-        "<?xml version=\"1.0\" encoding=\"GB2312\" ?><XML_MORVEK>\n<MESSAGE_HEADER\nMsg_type=\"SYSTEM_CONTROL_MESSAGE\"\n"
-        "Msg_code=\"1017\"\nMsg_flag=\"0\"\n/><MESSAGE_BODY/>\n</XML_MORVEK>";
+    const std::string nobody = "<?xml version=\"1.0\" encoding=\"GB2312\" "
+                               "?><XML_MORVEK>\n<MESSAGE_HEADER\nMsg_type=\"SYSTEM_CONTROL_MESSAGE\"\n"
+                               "Msg_code=\"1017\"\nMsg_flag=\"0\"\n/><MESSAGE_BODY/>\n</XML_MORVEK>";
     EXPECT_EQ(deal(nobody), 1);
     EXPECT_TRUE(rec().all_aux().empty());
     EXPECT_TRUE(logged_prefix("["));
@@ -140,7 +140,8 @@ TEST_F(Dispatch, BadEnvelopesAreRefused)
 {
     EXPECT_EQ(deal("<XML_MORVEK><MESSAGE_HEADER Msg_type=\"T\" Msg_code=\"1\"/></XML_MORVEK>"), -1);
     EXPECT_TRUE(logged("GetMessageHeader(-7) failed, bad msg!\n"));
-    EXPECT_TRUE(logged("bad msg\n<XML_MORVEK><MESSAGE_HEADER Msg_type=\"T\" Msg_code=\"1\"/></XML_MORVEK>\n==========\n"));
+    EXPECT_TRUE(
+        logged("bad msg\n<XML_MORVEK><MESSAGE_HEADER Msg_type=\"T\" Msg_code=\"1\"/></XML_MORVEK>\n==========\n"));
     EXPECT_EQ(deal(""), -1);
     EXPECT_EQ(ipcdealmsg(nullptr, &ctx, 0), -1);
     IpcLinkContext no_cb;
@@ -197,7 +198,8 @@ TEST_F(Dispatch, TalkAnswers)
         std::string body;
         std::vector<std::pair<int, std::string>> expected;
     } cases[] = {
-        {"CMD_RA_START", "0",
+        {"CMD_RA_START",
+         "0",
          "<RA_START_RESPONSE RTPRecvPort=\"6000\" AudioCodec=\"AAC\" Samplerate=\"16000\"/>",
          {{6, "StartAudio OK, recv port=6000, audiotype=1, samplerate=16000, bits=16, channels=1,use same port=0"}}},
         {"CMD_RA_START", "0", "<OTHER/>", {{7, "10.77.1.9: startaudio ERROR,get audio param error!"}}},
@@ -244,8 +246,26 @@ std::string audio_frame_payload(uint16_t declared, const std::string& payload, b
     std::string p = answer("MEDIA_DATA_MESSAGE", "3", "0", "<RA_DATA_PARAM DataLength=\"1\"/>");
     p += std::string(4, '\0');
     if (with_header) {
-        const unsigned char mh[20] = {0x10, 0x27, 0, 0,  0x10, 0x27, 0, 0, 1, 0, static_cast<unsigned char>(declared & 0xFF),
-                                      static_cast<unsigned char>(declared >> 8), 17, 9, 1, 1, 3, 0, 0, 0};
+        const unsigned char mh[20] = {0x10,
+                                      0x27,
+                                      0,
+                                      0,
+                                      0x10,
+                                      0x27,
+                                      0,
+                                      0,
+                                      1,
+                                      0,
+                                      static_cast<unsigned char>(declared & 0xFF),
+                                      static_cast<unsigned char>(declared >> 8),
+                                      17,
+                                      9,
+                                      1,
+                                      1,
+                                      3,
+                                      0,
+                                      0,
+                                      0};
         p.append(reinterpret_cast<const char*>(mh), sizeof mh);
     }
     return p + payload;

@@ -18,8 +18,8 @@ namespace link_test {
 // A null body gives the body-less envelope; an empty one an empty line between the body tags.
 inline std::string request_text(const std::string& type, const std::string& code, const char* body)
 {
-    std::string head = "<?xml version=\"1.0\" encoding=\"GB2312\" ?>\n<XML_MORVEK>\n<MESSAGE_HEADER\nMsg_type=\"" + type +
-                       "\"\nMsg_code=\"" + code + "\"\nMsg_flag=\"0\"\n/>\n<MESSAGE_BODY>\n";
+    std::string head = "<?xml version=\"1.0\" encoding=\"GB2312\" ?>\n<XML_MORVEK>\n<MESSAGE_HEADER\nMsg_type=\"" +
+        type + "\"\nMsg_code=\"" + code + "\"\nMsg_flag=\"0\"\n/>\n<MESSAGE_BODY>\n";
     if (!body)
         return head + "</MESSAGE_BODY>\n</XML_MORVEK>";
     return head + body + "\n</MESSAGE_BODY>\n</XML_MORVEK>";
@@ -34,7 +34,7 @@ inline std::string request_frame(const std::string& type, const std::string& cod
 // are skipped.
 class LinkedDevice {
 public:
-    explicit LinkedDevice(int chanid) : chanid_(chanid), dev_(std::make_unique<FakeRecorder>()) {}
+    explicit LinkedDevice(int chanid) : chanid_(chanid), dev_(std::make_unique<FakeRecorder>()) { }
 
     int chanid() const { return chanid_; }
     FakeRecorder& recorder() { return *dev_; }

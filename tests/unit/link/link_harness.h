@@ -123,10 +123,10 @@ inline int on_event(int chanid, int code, const void* data, int len)
     std::function<void(int, int)> hook;
     {
         std::lock_guard<std::mutex> lk(rec().mu);
-        rec().events.push_back({chanid, code,
-                                data && len > 0 ? std::string(static_cast<const char*>(data), static_cast<size_t>(len))
-                                                : std::string(),
-                                std::chrono::steady_clock::now()});
+        rec().events.push_back(
+            {chanid, code,
+             data && len > 0 ? std::string(static_cast<const char*>(data), static_cast<size_t>(len)) : std::string(),
+             std::chrono::steady_clock::now()});
         hook = rec().hook;
     }
     if (hook)
@@ -163,14 +163,14 @@ inline int on_aux(int chanid, int kind, const void* data, int len, const void* i
 class FakeRecorder {
 public:
     enum Mode {
-        kAccept,          // answers the login with flag 0 and a Sessionid
-        kRefuse,          // answers the login with flag -1
-        kSilent,          // never answers anything
+        kAccept,  // answers the login with flag 0 and a Sessionid
+        kRefuse,  // answers the login with flag -1
+        kSilent,  // never answers anything
         kWrongMagicAfterLogin,
         kOversizeAfterLogin,
     };
 
-    explicit FakeRecorder(Mode mode = kAccept) : mode_(mode) {}
+    explicit FakeRecorder(Mode mode = kAccept) : mode_(mode) { }
 
     uint16_t port() const { return port_.port(); }
     void set_mode(Mode m) { mode_.store(m); }
@@ -222,8 +222,8 @@ private:
             ++c.logins;
             Mode m = mode_.load();
             if (m == kAccept || m == kWrongMagicAfterLogin || m == kOversizeAfterLogin)
-                replies.push_back(frame(answer("USER_AUTH_MESSAGE", "CMD_USER_AUTH", "0",
-                                               "<USER_AUTH_RESPONSE Sessionid=\"abc123\"/>")));
+                replies.push_back(frame(
+                    answer("USER_AUTH_MESSAGE", "CMD_USER_AUTH", "0", "<USER_AUTH_RESPONSE Sessionid=\"abc123\"/>")));
             else if (m == kRefuse)
                 replies.push_back(frame(answer("USER_AUTH_MESSAGE", "CMD_USER_AUTH", "-1", "")));
             if (m == kWrongMagicAfterLogin)
@@ -238,9 +238,8 @@ private:
     std::atomic<Mode> mode_;
     std::atomic<bool> answer_heartbeats_{true};
     std::vector<Conn> conns_;
-    test_common::FramePort port_{256, [this](int conn, const std::string& f, std::vector<std::string>& replies) {
-                                     on_frame(conn, f, replies);
-                                 }};
+    test_common::FramePort port_{
+        256, [this](int conn, const std::string& f, std::vector<std::string>& replies) { on_frame(conn, f, replies); }};
 };
 
 inline IpcLoginParam login_param(int chanid, uint16_t port, int autoreconnect = 1, void* user = nullptr)

@@ -95,8 +95,8 @@ TEST_F(Requests, EachRequestSendsItsExactFrame)
          "1034", ""},
         {"any control code", [] { return ipc_sys_Control(0, 1009, "<REQUEST_PARAM a=\"1\"/>"); }, 0,
          "SYSTEM_CONTROL_MESSAGE", "1009", "<REQUEST_PARAM a=\"1\"/>"},
-        {"control without body", [] { return ipc_sys_Control(0, 1009, nullptr); }, 0, "SYSTEM_CONTROL_MESSAGE",
-         "1009", nullptr},
+        {"control without body", [] { return ipc_sys_Control(0, 1009, nullptr); }, 0, "SYSTEM_CONTROL_MESSAGE", "1009",
+         nullptr},
         {"config get", [] { return ipc_config_get(0, 3801, "<CHANNEL_LIST/>"); }, 0, "SYSTEM_CONFIG_GET_MESSAGE",
          "3801", "<CHANNEL_LIST/>"},
         {"config set", [] { return ipc_config_set(0, "<X y=\"2\"/>"); }, 0, "SYSTEM_CONFIG_SET_MESSAGE", "325",
@@ -118,8 +118,8 @@ TEST_F(Requests, EachRequestSendsItsExactFrame)
          "<xml>\n<cmd>trans</cmd><data>01AB</data></xml>\n"},
         {"ptz pass-through upper case", [&] { return ipc_ptz_PTZTrans(0, trans, 4); }, kSent, "PTZ_CONTROL_MESSAGE",
          "PTZ_CMD", "<xml>\n<cmd>trans</cmd><data>01AB00FF</data></xml>\n"},
-        {"replay", [] { return ipc_play_ControlPlay(0, "/mnt/sd1/rec/0001.264"); }, kSent, "REPLAY_CONTROL_MESSAGE", "0",
-         "<REQUEST_PARAM\nFileName=\"/mnt/sd1/rec/0001.264\"\nStartPos=\"0\"\nPlayParam=\"1\"\n/>\n"},
+        {"replay", [] { return ipc_play_ControlPlay(0, "/mnt/sd1/rec/0001.264"); }, kSent, "REPLAY_CONTROL_MESSAGE",
+         "0", "<REQUEST_PARAM\nFileName=\"/mnt/sd1/rec/0001.264\"\nStartPos=\"0\"\nPlayParam=\"1\"\n/>\n"},
     };
     for (const auto& c : cases) {
         std::string expected = request_frame(c.type, c.code, c.body);
@@ -132,9 +132,9 @@ TEST_F(Requests, EachRequestSendsItsExactFrame)
 TEST_F(Requests, OneFrameByteForByte)
 {
     const std::string restore = std::string("\x58\x91\x58\x51\xD4\x00\x00\x00", 8) +
-                                "<?xml version=\"1.0\" encoding=\"GB2312\" ?>\n<XML_MORVEK>\n<MESSAGE_HEADER\n"
-                                "Msg_type=\"SYSTEM_CONTROL_MESSAGE\"\nMsg_code=\"1004\"\nMsg_flag=\"0\"\n/>\n"
-                                "<MESSAGE_BODY>\n<REQUEST_PARAM\nFileType=\"4\"\n\n/>\n</MESSAGE_BODY>\n</XML_MORVEK>";
+        "<?xml version=\"1.0\" encoding=\"GB2312\" ?>\n<XML_MORVEK>\n<MESSAGE_HEADER\n"
+        "Msg_type=\"SYSTEM_CONTROL_MESSAGE\"\nMsg_code=\"1004\"\nMsg_flag=\"0\"\n/>\n"
+        "<MESSAGE_BODY>\n<REQUEST_PARAM\nFileType=\"4\"\n\n/>\n</MESSAGE_BODY>\n</XML_MORVEK>";
     ASSERT_EQ(restore.size(), 8u + 0xD4);
     EXPECT_EQ(ipc_sys_RestorePicture(0, 4), 0);
     EXPECT_EQ(dev.next_frame(), restore);
@@ -143,13 +143,25 @@ TEST_F(Requests, OneFrameByteForByte)
 TEST_F(Requests, EveryPtzCommandName)
 {
     const std::vector<std::pair<int, const char*>> names = {
-        {11, "zoomtele"},         {12, "zoomwide"},        {13, "FocusNearAutoOff"}, {14, "FocusFarAutoOff"},
-        {15, "IrisOpenAutoOff"},  {16, "IrisCloseAutoOff"}, {17, "up"},              {18, "down"},
-        {19, "left"},             {20, "right"},           {21, "left_up"},          {22, "right_up"},
-        {23, "left_down"},        {24, "right_down"},      {26, "stop"},
+        {11, "zoomtele"},
+        {12, "zoomwide"},
+        {13, "FocusNearAutoOff"},
+        {14, "FocusFarAutoOff"},
+        {15, "IrisOpenAutoOff"},
+        {16, "IrisCloseAutoOff"},
+        {17, "up"},
+        {18, "down"},
+        {19, "left"},
+        {20, "right"},
+        {21, "left_up"},
+        {22, "right_up"},
+        {23, "left_down"},
+        {24, "right_down"},
+        {26, "stop"},
     };
     for (const auto& [cmd, name] : names) {
-        std::string body = std::string("<xml>\n<cmd>") + name + "</cmd><panspeed>5</panspeed><tiltspeed>6</tiltspeed></xml>";
+        std::string body =
+            std::string("<xml>\n<cmd>") + name + "</cmd><panspeed>5</panspeed><tiltspeed>6</tiltspeed></xml>";
         std::string expected = request_frame("PTZ_CONTROL_MESSAGE", "PTZ_CMD", body.c_str());
         EXPECT_EQ(ipc_ptz_PTZControl(0, cmd, 5, 6), static_cast<int>(expected.size())) << cmd;
         EXPECT_EQ(dev.next_frame(), expected) << cmd;
@@ -175,22 +187,25 @@ TEST_F(Requests, RefusedArgumentsSendNothing)
          "ipc_sys_SetChnAddDefMode, bCrtlEnable:2 iChnAddCfg:0\n"},
         {"mode -1", [] { return ipc_sys_SetChnAddDefMode(0, 0, -1); }, -1,
          "ipc_sys_SetChnAddDefMode, bCrtlEnable:0 iChnAddCfg:-1\n"},
-        {"stream 2", [] { return ipc_sys_CreateIFrame(0, 2); }, -1, "ipc_sys_CreateIFrame, not support video stream:2\n"},
+        {"stream 2", [] { return ipc_sys_CreateIFrame(0, 2); }, -1,
+         "ipc_sys_CreateIFrame, not support video stream:2\n"},
         {"pan auto", [] { return ipc_ptz_PTZControl(0, 25, 1, 1); }, -1, "unsupport PAN_AUTO ptz commond\n"},
         {"ptz 27", [] { return ipc_ptz_PTZControl(0, 27, 1, 1); }, -8999983, "ipc_ptz_control, unsupport cmd:27\n"},
         {"ptz 10", [] { return ipc_ptz_PTZControl(0, 10, 1, 1); }, -8999983, "ipc_ptz_control, unsupport cmd:10\n"},
-        {"preset command 10", [] { return ipc_ptz_PTZPreset(0, 10, 1); }, -8999983, "ipc_ptz_PTZPreset, unsupport cmd:10\n"},
+        {"preset command 10", [] { return ipc_ptz_PTZPreset(0, 10, 1); }, -8999983,
+         "ipc_ptz_PTZPreset, unsupport cmd:10\n"},
         {"preset 256", [] { return ipc_ptz_PTZPreset(0, 8, 256); }, -8999992, "ipc_ptz_PTZPreset, bad preset:256\n"},
         {"preset -1", [] { return ipc_ptz_PTZPreset(0, 39, -1); }, -8999992, "ipc_ptz_PTZPreset, bad preset:-1\n"},
         {"trans null", [] { return ipc_ptz_PTZTrans(0, nullptr, 2); }, -1, "ipc_ptz_PTZTrans param error\n"},
         {"trans none", [&] { return ipc_ptz_PTZTrans(0, bytes, 0); }, -1, "ipc_ptz_PTZTrans param error\n"},
         {"trans 622", [&] { return ipc_ptz_PTZTrans(0, bytes, 622); }, -1, "bug, too long trans data:622\n"},
-        {"trans huge", [&] { return ipc_ptz_PTZTrans(0, bytes, INT_MAX); }, -1, "bug, too long trans data:2147483647\n"},
-        {"userdata null", [] { return ipc_userdata_set(nullptr, 2, 0); }, -1,
-         userdata_null.c_str()},
+        {"trans huge", [&] { return ipc_ptz_PTZTrans(0, bytes, INT_MAX); }, -1,
+         "bug, too long trans data:2147483647\n"},
+        {"userdata null", [] { return ipc_userdata_set(nullptr, 2, 0); }, -1, userdata_null.c_str()},
         {"userdata empty", [&] { return ipc_userdata_set(bytes, 0, 0); }, -1, nullptr},
         {"userdata too long", [&] { return ipc_userdata_set(bytes, INT_MAX, 0); }, -1, nullptr},
-        {"replay without name", [] { return ipc_play_ControlPlay(0, nullptr); }, -1, "ipc_play_ControlPlay , param file\n"},
+        {"replay without name", [] { return ipc_play_ControlPlay(0, nullptr); }, -1,
+         "ipc_play_ControlPlay , param file\n"},
         {"no network settings", [] { return ipc_set_netconfig(0, nullptr); }, -1, nullptr},
     };
     for (const auto& r : refusals) {
@@ -220,10 +235,10 @@ TEST_F(Requests, UserDataFrame)
 {
     const unsigned char data[] = {0x12, 0xFE};
     const std::string expected = std::string("\x58\x91\x58\x51\xE9\x00\x00\x00", 8) +
-                                 "<?xml version=\"1.0\" encoding=\"GB2312\" ?>\n<XML_MORVEK>\n<MESSAGE_HEADER\n"
-                                 "Msg_type=\"SYSTEM_CONTROL_MESSAGE\"\nMsg_code=\"1033\"\nMsg_flag=\"0\"\n/>\n"
-                                 "<MESSAGE_BODY>\n<REQUEST_PARAM\nUserDevData=\"12fe\"\n>\n</REQUEST_PARAM>\n"
-                                 "</MESSAGE_BODY>\n</XML_MORVEK>";
+        "<?xml version=\"1.0\" encoding=\"GB2312\" ?>\n<XML_MORVEK>\n<MESSAGE_HEADER\n"
+        "Msg_type=\"SYSTEM_CONTROL_MESSAGE\"\nMsg_code=\"1033\"\nMsg_flag=\"0\"\n/>\n"
+        "<MESSAGE_BODY>\n<REQUEST_PARAM\nUserDevData=\"12fe\"\n>\n</REQUEST_PARAM>\n"
+        "</MESSAGE_BODY>\n</XML_MORVEK>";
     ASSERT_EQ(expected.size(), 8u + 0xE9);
     EXPECT_EQ(ipc_userdata_set(data, 2, 0), static_cast<int>(expected.size()));
     EXPECT_EQ(dev.next_frame(), expected);
@@ -240,7 +255,7 @@ TEST_F(Requests, UserDataFrame)
     std::string text = "<?xml version=\"1.0\" encoding=\"GB2312\" ?>\n<XML_MORVEK>\n<MESSAGE_HEADER\n"
                        "Msg_type=\"SYSTEM_CONTROL_MESSAGE\"\nMsg_code=\"1033\"\nMsg_flag=\"0\"\n/>\n"
                        "<MESSAGE_BODY>\n<REQUEST_PARAM\nUserDevData=\"" +
-                       hex + "\"\n>\n</REQUEST_PARAM>\n</MESSAGE_BODY>\n</XML_MORVEK>";
+        hex + "\"\n>\n</REQUEST_PARAM>\n</MESSAGE_BODY>\n</XML_MORVEK>";
     EXPECT_EQ(ipc_userdata_set(big.data(), static_cast<int>(big.size()), 0), static_cast<int>(text.size() + 8));
     EXPECT_EQ(dev.next_frame(), frame(text));
 }
@@ -254,8 +269,8 @@ TEST_F(Requests, NetworkSettingsThatFillTheirFields)
     std::memset(lan.IPAddress, 'B', sizeof lan.IPAddress);
     std::memset(lan.DNS2, 'C', sizeof lan.DNS2);
     std::string a(256, 'A'), b(256, 'B'), c(256, 'C');
-    std::string body = "<LANConfig\r\nMacAddress=\"" + a + "\"\r\nDHCP=\"1\"\r\nIPAddress=\"" + b + "\"\r\nNetmask=\"" + a +
-                       "\"\r\nGateway=\"" + a + "\"\r\nDNS1=\"" + a + "\"\r\nDNS2=\"" + c + "\"\r\n/>\r\n";
+    std::string body = "<LANConfig\r\nMacAddress=\"" + a + "\"\r\nDHCP=\"1\"\r\nIPAddress=\"" + b + "\"\r\nNetmask=\"" +
+        a + "\"\r\nGateway=\"" + a + "\"\r\nDNS1=\"" + a + "\"\r\nDNS2=\"" + c + "\"\r\n/>\r\n";
     EXPECT_EQ(ipc_set_netconfig(0, &lan), 0);
     EXPECT_EQ(dev.next_frame(), request_frame("SYSTEM_CONFIG_SET_MESSAGE", "325", body.c_str()));
 }
@@ -306,7 +321,8 @@ TEST_F(Requests, ChanidChecks)
         for (const auto& [name, op] : by_self) {
             clear_log();
             EXPECT_EQ(op(ch), -1) << name << " " << ch;
-            EXPECT_TRUE(logged("<" + std::string(name) + "> fail, chanid:" + std::to_string(ch) + ", max:64\n")) << name;
+            EXPECT_TRUE(logged("<" + std::string(name) + "> fail, chanid:" + std::to_string(ch) + ", max:64\n"))
+                << name;
         }
     }
     EXPECT_EQ(ipc_talk_channel(), -1);

@@ -104,8 +104,8 @@ TEST_F(Review, DeviceStallingMidFrameIsDroppedAndLoggedInAgain)
     ASSERT_TRUE(dropped());
     ASSERT_TRUE(wait_until([] { return rec().count(20, IPC_EVENT_LOGIN_OK) == 2; }));
     EXPECT_EQ(ipc_logout(20), 1);
-    EXPECT_EQ(rec().codes(20), (std::vector<int>{IPC_EVENT_LOGIN_OK, IPC_EVENT_DISCONNECTED, IPC_EVENT_LOGIN_OK,
-                                                 IPC_EVENT_THREAD_END}));
+    EXPECT_EQ(rec().codes(20),
+              (std::vector<int>{IPC_EVENT_LOGIN_OK, IPC_EVENT_DISCONNECTED, IPC_EVENT_LOGIN_OK, IPC_EVENT_THREAD_END}));
 }
 
 }  // namespace
@@ -171,12 +171,12 @@ TEST_F(ReviewDispatch, OutOfRangeNumbersSaturateInsteadOfWrapping)
         int event;      // 0: delivered to the auxiliary-data callback instead
         int32_t value;  // event value, or the AuxDataInfo code
     } cases[] = {
-        {"1004", "4294967296", IPC_EVENT_UPLOAD_RESULT, 5},   // a refused restore stays refused
+        {"1004", "4294967296", IPC_EVENT_UPLOAD_RESULT, 5},  // a refused restore stays refused
         {"1004", "-4294967296", IPC_EVENT_UPLOAD_RESULT, 5},
-        {"1022", "4294967296", IPC_EVENT_UPLOAD_RESULT, 5},   // a refused upload stays refused
+        {"1022", "4294967296", IPC_EVENT_UPLOAD_RESULT, 5},  // a refused upload stays refused
         {"1007", "4294967295", IPC_EVENT_REBOOT, INT_MAX},
         {"1007", "-4294967297", IPC_EVENT_REBOOT, INT_MIN},
-        {"4294968303", "0", 0, INT_MAX},                      // not the reboot answer
+        {"4294968303", "0", 0, INT_MAX},  // not the reboot answer
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.code + std::string(" flag ") + c.flag);
@@ -208,10 +208,13 @@ TEST_F(ReviewDispatch, OutOfRangeNumbersSaturateInsteadOfWrapping)
     // A download chunk whose DataLen wraps to the bytes present, or whose StartPos wraps to
     // the expected offset, is not taken for a good one.
     int32_t start = 0, len = 0;
-    EXPECT_EQ(GetPosParam("<MESSAGE_BODY><POS StartPos=\"4294967296\" DataLen=\"4294967396\"/></MESSAGE_BODY>", start, len), 0);
+    EXPECT_EQ(
+        GetPosParam("<MESSAGE_BODY><POS StartPos=\"4294967296\" DataLen=\"4294967396\"/></MESSAGE_BODY>", start, len),
+        0);
     EXPECT_EQ(start, INT_MAX);
     EXPECT_EQ(len, INT_MAX);
-    EXPECT_EQ(GetPosParam("<MESSAGE_BODY><POS StartPos=\"-4294967296\" DataLen=\"-1\"/></MESSAGE_BODY>", start, len), 0);
+    EXPECT_EQ(GetPosParam("<MESSAGE_BODY><POS StartPos=\"-4294967296\" DataLen=\"-1\"/></MESSAGE_BODY>", start, len),
+              0);
     EXPECT_EQ(start, INT_MIN);
     EXPECT_EQ(len, -1);
 }

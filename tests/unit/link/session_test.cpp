@@ -19,30 +19,30 @@ using namespace link_test;
 namespace {
 
 const std::string kLoginFrame = std::string("\x58\x91\x58\x51\xEE\x00\x00\x00", 8) +
-                                "<?xml version=\"1.0\" encoding=\"GB2312\" ?>\n"
-                                "<XML_MORVEK>\n"
-                                "<MESSAGE_HEADER\n"
-                                "Msg_type=\"USER_AUTH_MESSAGE\"\n"
-                                "Msg_code=\"CMD_USER_AUTH\"\n"
-                                "Msg_flag=\"0\"\n"
-                                "/>\n"
-                                "<MESSAGE_BODY>\n"
-                                "<USER_AUTH_PARAM\n"
-                                "Username=\"admin\"\n"
-                                "Password=\"123456\"/>\n"
-                                "</MESSAGE_BODY>\n"
-                                "</XML_MORVEK>";
+    "<?xml version=\"1.0\" encoding=\"GB2312\" ?>\n"
+    "<XML_MORVEK>\n"
+    "<MESSAGE_HEADER\n"
+    "Msg_type=\"USER_AUTH_MESSAGE\"\n"
+    "Msg_code=\"CMD_USER_AUTH\"\n"
+    "Msg_flag=\"0\"\n"
+    "/>\n"
+    "<MESSAGE_BODY>\n"
+    "<USER_AUTH_PARAM\n"
+    "Username=\"admin\"\n"
+    "Password=\"123456\"/>\n"
+    "</MESSAGE_BODY>\n"
+    "</XML_MORVEK>";
 
 const std::string kHeartbeatFrame = std::string("\x58\x91\x58\x51\xDA\x00\x00\x00", 8) +
-                                    "<?xml version=\"1.0\" encoding=\"GB2312\" ?><XML_MORVEK>\n"
-                                    "<MESSAGE_HEADER\n"
-                                    "Msg_type=\"AUXPTZ_HEARTBEAT_MESSAGE\"\n"
-                                    "Msg_code=\"CMD_HEARTBEAT\"\n"
-                                    "Msg_flag=\"0\"\n"
-                                    "/><MESSAGE_BODY>\n"
-                                    "</MESSAGE_BODY>\n"
-                                    "</XML_MORVEK><MESSAGE_BODY/>\n"
-                                    "</XML_MORVEK>";
+    "<?xml version=\"1.0\" encoding=\"GB2312\" ?><XML_MORVEK>\n"
+    "<MESSAGE_HEADER\n"
+    "Msg_type=\"AUXPTZ_HEARTBEAT_MESSAGE\"\n"
+    "Msg_code=\"CMD_HEARTBEAT\"\n"
+    "Msg_flag=\"0\"\n"
+    "/><MESSAGE_BODY>\n"
+    "</MESSAGE_BODY>\n"
+    "</XML_MORVEK><MESSAGE_BODY/>\n"
+    "</XML_MORVEK>";
 
 struct Session : LogCapture {
     void SetUp() override
@@ -75,9 +75,9 @@ TEST_F(Session, LoginAcceptedWithTheExactFrameThenLogoutAfterEvent32)
 
     // A request goes out as one exact frame.
     const std::string reboot = std::string("\x58\x91\x58\x51\xB4\x00\x00\x00", 8) +
-                               "<?xml version=\"1.0\" encoding=\"GB2312\" ?>\n<XML_MORVEK>\n<MESSAGE_HEADER\n"
-                               "Msg_type=\"SYSTEM_CONTROL_MESSAGE\"\nMsg_code=\"1007\"\nMsg_flag=\"0\"\n/>\n"
-                               "<MESSAGE_BODY>\n</MESSAGE_BODY>\n</XML_MORVEK>";
+        "<?xml version=\"1.0\" encoding=\"GB2312\" ?>\n<XML_MORVEK>\n<MESSAGE_HEADER\n"
+        "Msg_type=\"SYSTEM_CONTROL_MESSAGE\"\nMsg_code=\"1007\"\nMsg_flag=\"0\"\n/>\n"
+        "<MESSAGE_BODY>\n</MESSAGE_BODY>\n</XML_MORVEK>";
     ASSERT_EQ(reboot.size(), 8u + 0xB4);
     EXPECT_EQ(ipcsendmsg(nullptr, 0, "SYSTEM_CONTROL_MESSAGE", 1007), static_cast<int>(reboot.size()));
     ASSERT_TRUE(wait_until([&] { return dev.frames(0).size() >= 2; }));
@@ -296,7 +296,8 @@ TEST_F(Session, ChanidOutOfRangeIsRefusedEverywhere)
         const char* line;
     } cases[] = {
         {[&] { return ipc_login_delay(&p); }, "<ipc_login_delay> fail, chanid:64, max:64\n"},
-        {[] { return ipcsendmsg(nullptr, 64, "SYSTEM_CONTROL_MESSAGE", 1007); }, "<ipcsendmsg> fail, chanid:64, max:64\n"},
+        {[] { return ipcsendmsg(nullptr, 64, "SYSTEM_CONTROL_MESSAGE", 1007); },
+         "<ipcsendmsg> fail, chanid:64, max:64\n"},
         {[] { return ipc_logout(64); }, "ipclogout fail, chanid:64, max:64\n"},
         {[] { return ipc_set_showtime(64, 1); }, "<ipc_set_showtime> fail, chanid:64, max:64\n"},
         {[] { return ipc_getuserdata(64) ? 1 : -1; }, "<ipc_getuserdata> fail, chanid:64, max:64\n"},
@@ -310,7 +311,8 @@ TEST_F(Session, ChanidOutOfRangeIsRefusedEverywhere)
     clear_log();
     EXPECT_EQ(ipc_login_delay(nullptr), -1);
     const std::string null = null_pointer_text();
-    EXPECT_EQ(lines(), std::vector<std::string>{"ipc_login_delay param fail, param:0x" + null + ", evcb:0x" + null + "\n"});
+    EXPECT_EQ(lines(),
+              std::vector<std::string>{"ipc_login_delay param fail, param:0x" + null + ", evcb:0x" + null + "\n"});
 }
 
 TEST_F(Session, SixtyFourLinksAtOnce)

@@ -91,7 +91,7 @@ TEST_F(Talk, AudioFrameByteByByte)
         uint32_t stamp = le32(m + 4);
         EXPECT_EQ(le32(m + 8), stamp);
         EXPECT_LE(stamp - before, after - before);
-        EXPECT_EQ(le16(m + 12), n);  // sequence number
+        EXPECT_EQ(le16(m + 12), n);   // sequence number
         EXPECT_EQ(le16(m + 14), 3u);  // audio length
         EXPECT_EQ(m[16], 17);
         EXPECT_EQ(m[17], 1);
@@ -148,7 +148,10 @@ TEST_F(Talk, RefusalsOfATalkStart)
         std::vector<std::string> frames;
     };
     const std::vector<Case> cases = {
-        {"-1", {35, 7}, "127.0.0.1 StartAudio not allowed,for device is busy!", {marker("1002"), kStop, marker("1025")}},
+        {"-1",
+         {35, 7},
+         "127.0.0.1 StartAudio not allowed,for device is busy!",
+         {marker("1002"), kStop, marker("1025")}},
         {"-2", {36, 7}, "127.0.0.1 StartAudio not allowed for audio param error!", {marker("1025")}},
         {"-3", {37, 7}, "127.0.0.1 StartAudio not allow for device's audio disabled!", {marker("1025")}},
         {"-9", {7}, "", {marker("1025")}},

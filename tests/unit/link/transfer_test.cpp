@@ -33,13 +33,15 @@ std::string data_frame(int code, long start, long datalen, const std::string& da
 {
     std::string text = "<?xml version=\"1.0\" encoding=\"GB2312\" ?>\n<XML_MORVEK>\n<MESSAGE_HEADER\n"
                        "Msg_type=\"MEDIA_DATA_MESSAGE\"\nMsg_code=\"" +
-                       std::to_string(code) + "\"\nMsg_flag=\"0\"\n/>\n<MESSAGE_BODY>\n<POS\nStartPos=\"" +
-                       std::to_string(start) + "\"\nDataLen=\"" + std::to_string(datalen) +
-                       "\"\n/>\n</MESSAGE_BODY>\n</XML_MORVEK>";
+        std::to_string(code) + "\"\nMsg_flag=\"0\"\n/>\n<MESSAGE_BODY>\n<POS\nStartPos=\"" + std::to_string(start) +
+        "\"\nDataLen=\"" + std::to_string(datalen) + "\"\n/>\n</MESSAGE_BODY>\n</XML_MORVEK>";
     return frame(text + std::string(4, '\0') + data);
 }
 
-std::string upload_chunk(long start, const std::string& data) { return data_frame(1, start, static_cast<long>(data.size()), data); }
+std::string upload_chunk(long start, const std::string& data)
+{
+    return data_frame(1, start, static_cast<long>(data.size()), data);
+}
 
 using test_common::pseudo_random;
 
@@ -153,7 +155,8 @@ TEST_F(Transfer, HundredThousandBytesGoOutInThreeChunksAndAClosingFrame)
     ASSERT_TRUE(dev.send_to(0, upload_answer("0")));
     ASSERT_TRUE(wait_until([&] { return media_frames(dev).size() == 4; }));
     auto frames = media_frames(dev);
-    std::vector<std::string> expected = {upload_chunk(0, src.substr(0, 40960)), upload_chunk(40960, src.substr(40960, 40960)),
+    std::vector<std::string> expected = {upload_chunk(0, src.substr(0, 40960)),
+                                         upload_chunk(40960, src.substr(40960, 40960)),
                                          upload_chunk(81920, src.substr(81920)), upload_chunk(100000, "")};
     for (size_t i = 0; i < expected.size(); ++i)
         EXPECT_EQ(frames[i], expected[i]) << "frame " << i;
@@ -164,7 +167,7 @@ TEST_F(Transfer, HundredThousandBytesGoOutInThreeChunksAndAClosingFrame)
 
     EXPECT_EQ(values(0, IPC_EVENT_UPLOAD_PROGRESS), (std::vector<int32_t>{40, 80, 100}));
     EXPECT_TRUE(values(0, IPC_EVENT_UPLOAD_RESULT).empty());  // the stream itself succeeded
-    ASSERT_TRUE(dev.send_to(0, upload_answer("0")));        // the device's verdict
+    ASSERT_TRUE(dev.send_to(0, upload_answer("0")));          // the device's verdict
     ASSERT_TRUE(wait_until([] { return rec().count(0, IPC_EVENT_UPLOAD_RESULT) == 1; }));
     EXPECT_EQ(values(0, IPC_EVENT_UPLOAD_RESULT), std::vector<int32_t>{0});
     std::lock_guard<std::mutex> lk(ipc_lock(ipc_entry(0)));
@@ -207,16 +210,19 @@ TEST_F(Transfer, ChunkBoundariesAndEmptySources)
         EXPECT_GT(r, 0);
         ASSERT_TRUE(wait_until([&] { return dev.count_frames_containing("Msg_code=\"1022\"") == 1; }));
         if (c.block) {
-            EXPECT_NE(dev.frames(0).back().find("FileType=\"3\"\nFilePath= \"RESOURCE_STARTPIC\"\nStartPos= \"0\"\nFileLength=\"" +
-                                                std::to_string(c.size) + "\""),
+            EXPECT_NE(dev.frames(0).back().find(
+                          "FileType=\"3\"\nFilePath= \"RESOURCE_STARTPIC\"\nStartPos= \"0\"\nFileLength=\"" +
+                          std::to_string(c.size) + "\""),
                       std::string::npos);
         }
         ASSERT_TRUE(dev.send_to(0, upload_answer("0")));
         ASSERT_TRUE(wait_until([&] { return media_frames(dev).size() == c.chunks.size(); }));
         auto frames = media_frames(dev);
         for (size_t i = 0; i < c.chunks.size(); ++i)
-            EXPECT_EQ(frames[i], upload_chunk(c.chunks[i].first, src.substr(static_cast<size_t>(c.chunks[i].first),
-                                                                             static_cast<size_t>(c.chunks[i].second))))
+            EXPECT_EQ(frames[i],
+                      upload_chunk(
+                          c.chunks[i].first,
+                          src.substr(static_cast<size_t>(c.chunks[i].first), static_cast<size_t>(c.chunks[i].second))))
                 << "frame " << i;
         EXPECT_EQ(md5_of(reassemble(frames)), md5_of(src));
         ASSERT_TRUE(dev.send_to(0, upload_answer("0")));
@@ -257,7 +263,8 @@ TEST_F(Transfer, RefusalAndNegativeVerdictReportFive)
             ASSERT_TRUE(wait_until([&] { return media_frames(dev).size() == c.data_frames; }));
             ASSERT_TRUE(dev.send_to(0, upload_answer(c.verdict)));
         }
-        ASSERT_TRUE(wait_until([&] { return rec().count(chan, IPC_EVENT_UPLOAD_RESULT) == static_cast<int>(c.results.size()); }));
+        ASSERT_TRUE(wait_until(
+            [&] { return rec().count(chan, IPC_EVENT_UPLOAD_RESULT) == static_cast<int>(c.results.size()); }));
         EXPECT_EQ(values(chan, IPC_EVENT_UPLOAD_RESULT), c.results);
         EXPECT_EQ(media_frames(dev).size(), c.data_frames);
         ipc_logout(chan);
@@ -293,10 +300,10 @@ TEST_F(Transfer, SecondAnnouncementReplacesThePendingOneWithoutLeakingItsFile)
 class PausableDevice {
 public:
     struct Options {
-        int rcvbuf = 0;                   // receive buffer of its socket, 0: the system's
-        size_t pause_after = SIZE_MAX;    // stops reading once it holds this many bytes
-        bool pause_on_announce = false;   // stops reading right after accepting an upload
-        size_t reset_after = SIZE_MAX;    // resets the connection once it holds this many bytes
+        int rcvbuf = 0;                  // receive buffer of its socket, 0: the system's
+        size_t pause_after = SIZE_MAX;   // stops reading once it holds this many bytes
+        bool pause_on_announce = false;  // stops reading right after accepting an upload
+        size_t reset_after = SIZE_MAX;   // resets the connection once it holds this many bytes
     };
 
     explicit PausableDevice(Options o) : opt_(o)
@@ -341,8 +348,7 @@ public:
 private:
     void run()
     {
-        while (!stop_.load() && !test_common::wait_socket(lfd_, false, 20)) {
-        }
+        while (!stop_.load() && !test_common::wait_socket(lfd_, false, 20)) { }
         if (stop_.load())
             return;
         int fd = test_common::accept_socket(lfd_);
@@ -403,7 +409,9 @@ private:
                 }
             }
             if (f.find("CMD_USER_AUTH") != std::string::npos) {
-                send_all(fd, frame(answer("USER_AUTH_MESSAGE", "CMD_USER_AUTH", "0", "<USER_AUTH_RESPONSE Sessionid=\"s\"/>")));
+                send_all(
+                    fd,
+                    frame(answer("USER_AUTH_MESSAGE", "CMD_USER_AUTH", "0", "<USER_AUTH_RESPONSE Sessionid=\"s\"/>")));
             } else if (f.find("Msg_code=\"1022\"") != std::string::npos) {
                 send_all(fd, upload_answer("0"));
                 if (opt_.pause_on_announce)
@@ -581,7 +589,9 @@ void upload_into_a_stalled_device(PausableDevice& dev, const std::string& path, 
     ASSERT_EQ(test_common::set_send_buffer(ipc_entry(0)->sock.load(), big), 0);
     write_file(path, src);
     ASSERT_GT(ipc_file_upload(0, IPC_FILE_BOOT_PICTURE, path.c_str()), 0);
-    ASSERT_TRUE(wait_until([] { return rec().count(0, IPC_EVENT_UPLOAD_PROGRESS) > 0 && values(0, IPC_EVENT_UPLOAD_PROGRESS).back() == 100; }));
+    ASSERT_TRUE(wait_until([] {
+        return rec().count(0, IPC_EVENT_UPLOAD_PROGRESS) > 0 && values(0, IPC_EVENT_UPLOAD_PROGRESS).back() == 100;
+    }));
     ASSERT_TRUE(dev.paused());
 }
 
@@ -615,8 +625,9 @@ TEST_F(Transfer, LogoutAfterACompletedUploadDrainsTheQueue)
     EXPECT_EQ(dev.count("DataLen=\"0\""), 1);
     ASSERT_TRUE(wait_until([&] { return dev.ended() != 0; }));
     EXPECT_EQ(dev.ended(), 1);
-    EXPECT_EQ(rec().codes(0), (std::vector<int>{IPC_EVENT_LOGIN_OK, IPC_EVENT_UPLOAD_PROGRESS, IPC_EVENT_UPLOAD_PROGRESS,
-                                                IPC_EVENT_UPLOAD_PROGRESS, IPC_EVENT_UPLOAD_PROGRESS, IPC_EVENT_THREAD_END}));
+    EXPECT_EQ(rec().codes(0),
+              (std::vector<int>{IPC_EVENT_LOGIN_OK, IPC_EVENT_UPLOAD_PROGRESS, IPC_EVENT_UPLOAD_PROGRESS,
+                                IPC_EVENT_UPLOAD_PROGRESS, IPC_EVENT_UPLOAD_PROGRESS, IPC_EVENT_THREAD_END}));
 }
 
 // An abort gives up on a device that stopped reading: the caller does not wait for it, and
@@ -634,7 +645,10 @@ TEST_F(Transfer, AbortDoesNotWaitForAStalledDevice)
 
     // A plain logout is draining in one thread; the abort from another ends it for both.
     std::atomic<bool> done{false};
-    std::thread out([&] { ipc_logout(0); done = true; });
+    std::thread out([&] {
+        ipc_logout(0);
+        done = true;
+    });
     ASSERT_TRUE(wait_until([] {
         for (const auto& l : lines())
             if (l.find("still queued, draining before close") != std::string::npos)
@@ -645,7 +659,10 @@ TEST_F(Transfer, AbortDoesNotWaitForAStalledDevice)
     EXPECT_TRUE(wait_until([&] { return done.load(); }));
     out.join();
     EXPECT_TRUE(dev.paused());
-    ASSERT_TRUE(wait_until([&] { dev.resume(); return dev.ended() != 0; }));
+    ASSERT_TRUE(wait_until([&] {
+        dev.resume();
+        return dev.ended() != 0;
+    }));
     EXPECT_EQ(dev.ended(), -1);
 }
 
@@ -722,7 +739,8 @@ TEST_F(Transfer, ProgressStepsOfFiveEachAtMostOnce)
     struct Step {
         int64_t done, total;
     };
-    const std::vector<Step> steps = {{1, 100}, {7, 100}, {9, 100}, {10, 100}, {3, 100}, {99, 100}, {150, 100}, {100, 100}};
+    const std::vector<Step> steps = {{1, 100}, {7, 100},  {9, 100},   {10, 100},
+                                     {3, 100}, {99, 100}, {150, 100}, {100, 100}};
     for (const auto& s : steps)
         ReportLoadProgress(&ctx, s.done, s.total);
     EXPECT_EQ(values(9, IPC_EVENT_UPLOAD_PROGRESS), (std::vector<int32_t>{5, 10, 95, 100}));
@@ -777,11 +795,13 @@ TEST_F(Transfer, AnnouncementArgumentChecks)
         write_file(odd, "y");
         EXPECT_GT(ipc_file_upload(0, IPC_FILE_CHANNEL_PICTURE, odd.c_str()), 0);
         ASSERT_TRUE(wait_until([&] {
-            return dev.count_frames_containing("FilePath= \"" + dir + "/a&quot;b&lt;c&gt;&amp;d.png\"\nStartPos= \"0\"") == 1;
+            return dev.count_frames_containing("FilePath= \"" + dir +
+                                               "/a&quot;b&lt;c&gt;&amp;d.png\"\nStartPos= \"0\"") == 1;
         }));
     }
 
-    std::string remove = frame(answer("SYSTEM_CONTROL_MESSAGE", "1024", "0", "<REQUEST_PARAM\nFileName = \"/mnt/nand/x.bin\"\n/>"));
+    std::string remove =
+        frame(answer("SYSTEM_CONTROL_MESSAGE", "1024", "0", "<REQUEST_PARAM\nFileName = \"/mnt/nand/x.bin\"\n/>"));
     EXPECT_EQ(ipc_file_remove(0, "/mnt/nand/x.bin"), static_cast<int>(remove.size()));
     ASSERT_TRUE(wait_until([&] { return dev.count_frames_containing("Msg_code=\"1024\"") == 1; }));
     EXPECT_EQ(dev.frames(0).back(), remove);
@@ -799,8 +819,12 @@ TEST_F(Transfer, ConfigUploadChecksTheDocument)
         {"unparsable", "<a><b></a>", -1},
         {"no root", "<<<", -2},
         {"no lan", "<Config><NetworkConfig/><MediaConfig><Video><Capture/></Video></MediaConfig></Config>", -3},
-        {"no capture", "<Config><NetworkConfig><LANConfig/></NetworkConfig><MediaConfig><Video/></MediaConfig></Config>", -4},
-        {"complete", "<Config><NetworkConfig><LANConfig IP=\"1\"/></NetworkConfig><MediaConfig><Video><Capture/></Video></MediaConfig></Config>", 1},
+        {"no capture",
+         "<Config><NetworkConfig><LANConfig/></NetworkConfig><MediaConfig><Video/></MediaConfig></Config>", -4},
+        {"complete",
+         "<Config><NetworkConfig><LANConfig "
+         "IP=\"1\"/></NetworkConfig><MediaConfig><Video><Capture/></Video></MediaConfig></Config>",
+         1},
     };
     FakeRecorder dev;
     login(dev);
@@ -827,7 +851,7 @@ const std::string kRemote = "/mnt/nand/config.xml";
 std::string download_result(const std::string& local, int start, int error)
 {
     return "<RESPONSE_PARAM\nRemoteFileName=\"" + kRemote + "\"\nLocalFileName=\"" + local + "\"\nStartPos=\"" +
-           std::to_string(start) + "\"\nErrorCode=\"" + std::to_string(error) + "\"\n/>";
+        std::to_string(start) + "\"\nErrorCode=\"" + std::to_string(error) + "\"\n/>";
 }
 
 std::string event_text(int chanid, int code)
@@ -857,8 +881,8 @@ TEST_F(Transfer, DownloadIntoAStaleFileReplacesItsContent)
         EXPECT_EQ(dev.frames(0).back(), request);
 
         std::string part1 = pseudo_random(3000, 1), part2 = pseudo_random(1234, 2);
-        ASSERT_TRUE(dev.send_to(0, data_frame(2, 0, 3000, part1) + data_frame(2, 3000, 1234, part2) +
-                                       data_frame(2, 4234, end_mark, "")));
+        ASSERT_TRUE(dev.send_to(
+            0, data_frame(2, 0, 3000, part1) + data_frame(2, 3000, 1234, part2) + data_frame(2, 4234, end_mark, "")));
         ASSERT_TRUE(wait_until([chan] { return rec().count(chan, IPC_EVENT_DOWNLOAD_OK) == 1; }));
         EXPECT_EQ(event_text(chan, IPC_EVENT_DOWNLOAD_OK), download_result(local, 0, 0));
         EXPECT_EQ(read_file(local), part1 + part2);

@@ -38,7 +38,8 @@ TEST_F(LogCapture, ChannelListReplies)
         const char* log;
     } cases[] = {
         {"two channels",
-         body("<ChannelInfo ChannelId=\"1\" Protocol=\"ONVIF\" Status=\"2\" IpAddr=\"10.0.0.5\" ChannnelName=\"\xC3\xC5\"/>"
+         body("<ChannelInfo ChannelId=\"1\" Protocol=\"ONVIF\" Status=\"2\" IpAddr=\"10.0.0.5\" "
+              "ChannnelName=\"\xC3\xC5\"/>"
               "<ChannelInfo ChannelId=\"2\"/>"),
          0, 2, 1, 1, "10.0.0.5", "\xC3\xC5", nullptr},
         {"100 entries keep 96", body(repeat("<ChannelInfo ChannelId=\"7\"/>", 100)), 0, 96, 7, 0, "", "", nullptr},
@@ -74,8 +75,9 @@ TEST_F(LogCapture, ChannelListReplies)
 TEST_F(LogCapture, SearchIpcReplies)
 {
     auto list = std::make_unique<IpcList>();
-    std::string text = body("<IPCINFO Protocol=\"MVK\" IPAddress=\"10.0.0.12345678901\" Username=\"admin\" "
-                            "Password=\"pw\" CtrlPort=\"8091\" SN=\"S1\" OsdName=\"cam\"/><IPCINFO Protocol=\"ONVIF\"/>");
+    std::string text =
+        body("<IPCINFO Protocol=\"MVK\" IPAddress=\"10.0.0.12345678901\" Username=\"admin\" "
+             "Password=\"pw\" CtrlPort=\"8091\" SN=\"S1\" OsdName=\"cam\"/><IPCINFO Protocol=\"ONVIF\"/>");
     ASSERT_EQ(GetSearchIpc(text.c_str(), *list), 0);
     ASSERT_EQ(list->nIpcCnt, 2);
     const IpcRecord& r = list->entries[0];
@@ -96,7 +98,7 @@ TEST_F(LogCapture, SearchIpcReplies)
 std::string encode_config(const std::string& stream, const std::string& resolution)
 {
     return "<EncodeConfig Stream=\"" + stream + "\" Resolution=\"" + resolution +
-           "\" EncodeFormat=\"H265\" BitRateControl=\"CVBR\" Initquant=\"28\" BitRate=\"4096\" FrameRate=\"25\"/>";
+        "\" EncodeFormat=\"H265\" BitRateControl=\"CVBR\" Initquant=\"28\" BitRate=\"4096\" FrameRate=\"25\"/>";
 }
 
 TEST_F(LogCapture, EncodeReaders)
@@ -178,8 +180,9 @@ TEST_F(LogCapture, LiveStreamReader)
     LiveStreamParam p;
     std::string full = live("StreamID=\"1\" VideoStream=\"2\" AudioEnable=\"1\" Multicast=\"1\" "
                             "MulticastAddress=\"239.1.2.3\" VideoPort=\"554\" AudioPort=\"556\"",
-                            video + "<AUDIO_PARAM Encoder=\"G711\" SampleRate=\"8000\" SampleWidth=\"16\" "
-                                    "Channels=\"1\" Bitrate=\"64000\"/>");
+                            video +
+                                "<AUDIO_PARAM Encoder=\"G711\" SampleRate=\"8000\" SampleWidth=\"16\" "
+                                "Channels=\"1\" Bitrate=\"64000\"/>");
     ASSERT_EQ(GetLiveStreamParam(full.c_str(), p), 0);
     const unsigned char mc[4] = {239, 1, 2, 3};
     EXPECT_EQ(std::memcmp(&p.MulticastAddress, mc, 4), 0);
@@ -206,9 +209,11 @@ TEST(ConfigInetAddr, ReadsAsInetAddr)
         const char* text;
         unsigned char bytes[4];
     } cases[] = {
-        {"239.1.2.3", {239, 1, 2, 3}}, {"1.2.3", {1, 2, 0, 3}},      {"0x7f.1", {127, 0, 0, 1}},
-        {"010.0.0.1", {8, 0, 0, 1}},   {"256.1.1.1", {255, 255, 255, 255}}, {"", {255, 255, 255, 255}},
-        {"1.2.3.4.5", {255, 255, 255, 255}}, {"1.2.x", {255, 255, 255, 255}}, {"08.1.1.1", {255, 255, 255, 255}},
+        {"239.1.2.3", {239, 1, 2, 3}},       {"1.2.3", {1, 2, 0, 3}},
+        {"0x7f.1", {127, 0, 0, 1}},          {"010.0.0.1", {8, 0, 0, 1}},
+        {"256.1.1.1", {255, 255, 255, 255}}, {"", {255, 255, 255, 255}},
+        {"1.2.3.4.5", {255, 255, 255, 255}}, {"1.2.x", {255, 255, 255, 255}},
+        {"08.1.1.1", {255, 255, 255, 255}},
     };
     for (const auto& c : cases) {
         uint32_t v = config_inet_addr(c.text);
@@ -240,8 +245,9 @@ TEST_F(LogCapture, SingleValueReaders)
     EXPECT_EQ(GetRootAttrByXml("<RESPONSE Result=\"ok\"/>", "result", buf, sizeof buf), -4);
 
     ShortAccount acc[kShortAccountCount];
-    std::string users = body("<UserConfig>" + repeat("<Account Username=\"u\" Password=\"p\" Group=\"g\" Status=\"1\"/>", 12) +
-                             "</UserConfig>");
+    std::string users =
+        body("<UserConfig>" + repeat("<Account Username=\"u\" Password=\"p\" Group=\"g\" Status=\"1\"/>", 12) +
+             "</UserConfig>");
     ASSERT_EQ(GetUserAccounts(users.c_str(), acc), 0);
     EXPECT_EQ(fixed_view(acc[9].Username), "u");
     EXPECT_EQ(fixed_view(acc[9].Group), "g");
@@ -283,7 +289,7 @@ TEST_F(LogCapture, CapabilityLists)
         std::string text;
         const char* log;
     } fails[] = {
-        {"VideoCap CapList=\";" + eleven + "\"", "parse VideoCap error: ;" },
+        {"VideoCap CapList=\";" + eleven + "\"", "parse VideoCap error: ;"},
         {"VideoCap List=\"x\"", "can't find \"VideoCap CapList=\" when get caplist\n "},
         {"VideoCap CapList=\"" + eleven, "can't find end \" when get caplist\n "},
         {"VideoCap CapList=\"" + std::string(1536, 'x') + "\"", "Too long caplist\n "},

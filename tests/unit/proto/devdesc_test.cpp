@@ -16,7 +16,7 @@ std::string search_answer(const std::string& body)
 {
     return "<?xml version=\"1.0\" encoding=\"GB2312\" ?>\n<XML_MORVEK>\n<MESSAGE_HEADER\n"
            "Msg_type=\"SYSTEM_SEARCHIPC_MESSAGE\"\nMsg_code=\"3\"\nMsg_flag=\"0\"\n/>\n<MESSAGE_BODY>\n" +
-           body + "\n</MESSAGE_BODY>\n</XML_MORVEK>";
+        body + "\n</MESSAGE_BODY>\n</XML_MORVEK>";
 }
 
 TEST_F(LogCapture, DeviceIdResults)
@@ -34,14 +34,16 @@ TEST_F(LogCapture, DeviceIdResults)
         {"no device type", search_answer("<IPC_SERIALNUMBER SerialNumber=\"SN1\"/>"), -2, "SN1", "ZIZ-UD355", nullptr},
         {"device type without attribute", search_answer("<IPC_SERIALNUMBER SerialNumber=\"SN1\"/><DEVICE_TYPE/>"), 0,
          "SN1", "ZIZ-UD355", nullptr},
-        {"empty serial", search_answer("<IPC_SERIALNUMBER SerialNumber=\"\"/>"), -1, "", "old", "SerialNumber not found.\n"},
+        {"empty serial", search_answer("<IPC_SERIALNUMBER SerialNumber=\"\"/>"), -1, "", "old",
+         "SerialNumber not found.\n"},
         {"no serial element", search_answer("<DEVICE_TYPE DeviceType=\"X\"/>"), -2, "", "old", nullptr},
         {"serial filling the field",
          search_answer("<IPC_SERIALNUMBER SerialNumber=\"" + std::string(40, 'S') + "\"/><DEVICE_TYPE DeviceType=\"" +
                        std::string(32, 'D') + "\"/>"),
          0, std::string(32, 'S'), std::string(32, 'D'), nullptr},
         {"no closing root tag", "<XML_MORVEK><MESSAGE_BODY><IPC_SERIALNUMBER SerialNumber=\"1\"/>", -1, "keep", "old",
-         "Invalid message, </XML_MORVEK> not found:\n<XML_MORVEK><MESSAGE_BODY><IPC_SERIALNUMBER SerialNumber=\"1\"/>\n"},
+         "Invalid message, </XML_MORVEK> not found:\n<XML_MORVEK><MESSAGE_BODY><IPC_SERIALNUMBER "
+         "SerialNumber=\"1\"/>\n"},
         {"unparsable", "<XML_MORVEK><a></XML_MORVEK>", -4, "", "old",
          "Invalid message, xml format error:\n<XML_MORVEK><a></XML_MORVEK>\n"},
     };
@@ -84,8 +86,8 @@ TEST_F(LogCapture, LanCfgFieldsWithAndWithoutBody)
     EXPECT_TRUE(logged("GetLANCfgByXml(): xml error\r\n"));
     EXPECT_EQ(GetLANCfgByXml(search_answer("<LAN/>").c_str(), cfg), -2);
     EXPECT_TRUE(logged("GetLANCfgByXml() can not find LANConfig element!"));
-    ASSERT_EQ(GetLANCfgByXml(search_answer("<LANConfig DHCP=\"1\" IPAddress=\"" + std::string(300, '9') + "\"/>").c_str(),
-                             cfg),
+    ASSERT_EQ(GetLANCfgByXml(
+                  search_answer("<LANConfig DHCP=\"1\" IPAddress=\"" + std::string(300, '9') + "\"/>").c_str(), cfg),
               0);
     EXPECT_EQ(cfg.DHCP, 1);
     EXPECT_EQ(fixed_view(cfg.IPAddress), std::string(256, '9'));

@@ -147,10 +147,9 @@ TEST_F(LogCapture, GetMessageHeaderResults)
         {"empty type", message("Msg_type=\"\" Msg_code=\"1\" Msg_flag=\"0\" "), -5, nullptr},
         {"no code", message("Msg_type=\"T\" Msg_flag=\"0\" "), -6, nullptr},
         {"no flag", message("Msg_type=\"T\" Msg_code=\"1\" "), -7, nullptr},
-        {"type of 31 characters", message("Msg_type=\"" + max_type + "\" Msg_code=\"1\" Msg_flag=\"0\" "), 0,
-         nullptr},
-        {"type of 32 characters refused", message("Msg_type=\"" + long_type + "\" Msg_code=\"1\" Msg_flag=\"0\" "),
-         -1, "GetMessageHeader Msg_type too long(32), bad msg\n"},
+        {"type of 31 characters", message("Msg_type=\"" + max_type + "\" Msg_code=\"1\" Msg_flag=\"0\" "), 0, nullptr},
+        {"type of 32 characters refused", message("Msg_type=\"" + long_type + "\" Msg_code=\"1\" Msg_flag=\"0\" "), -1,
+         "GetMessageHeader Msg_type too long(32), bad msg\n"},
         {"flag of 40 characters refused",
          message("Msg_type=\"T\" Msg_code=\"1\" Msg_flag=\"" + std::string(39, '0') + "1\" "), -1,
          "GetMessageHeader Msg_flag too long(40), bad msg\n"},
@@ -313,7 +312,8 @@ TEST(AlarmReport, ResultCodesAndLongData)
 {
     std::vector<AlarmRecord> recs;
     std::string text;
-    BuildLongMessage(text, "ALARM_REPORT_MESSAGE", "CMD_REPORT_ALARM", "0", "<ALARM_REPORT_PARAM><X/></ALARM_REPORT_PARAM>");
+    BuildLongMessage(text, "ALARM_REPORT_MESSAGE", "CMD_REPORT_ALARM", "0",
+                     "<ALARM_REPORT_PARAM><X/></ALARM_REPORT_PARAM>");
     EXPECT_EQ(GetAlarmReport(text.c_str(), recs), -1);
     BuildLongMessage(text, "ALARM_REPORT_MESSAGE", "CMD_REPORT_ALARM", "0", "<X/>");
     EXPECT_EQ(GetAlarmReport(text.c_str(), recs), -2);
@@ -323,16 +323,18 @@ TEST(AlarmReport, ResultCodesAndLongData)
     // Data longer than the field is cut to 1023 bytes and stays terminated; a two-byte character
     // that would straddle the cut is dropped whole.
     std::string data = std::string(1022, 'a') + "\xD2\xC6" + std::string(100, 'b');
-    BuildLongMessage(text, "ALARM_REPORT_MESSAGE", "CMD_REPORT_ALARM", "0",
-                     ("<ALARM_REPORT_PARAM><ALARM_ITEM><ALARM_INFO Alarm_data=\"" + data +
-                      "\"/></ALARM_ITEM></ALARM_REPORT_PARAM>").c_str());
+    BuildLongMessage(
+        text, "ALARM_REPORT_MESSAGE", "CMD_REPORT_ALARM", "0",
+        ("<ALARM_REPORT_PARAM><ALARM_ITEM><ALARM_INFO Alarm_data=\"" + data + "\"/></ALARM_ITEM></ALARM_REPORT_PARAM>")
+            .c_str());
     ASSERT_EQ(GetAlarmReport(text.c_str(), recs), 1);
     EXPECT_EQ(std::string(recs[0].Alarm_data), std::string(1022, 'a'));
 
     data = std::string(1021, 'a') + "\xD2\xC6" + std::string(100, 'b');
-    BuildLongMessage(text, "ALARM_REPORT_MESSAGE", "CMD_REPORT_ALARM", "0",
-                     ("<ALARM_REPORT_PARAM><ALARM_ITEM><ALARM_INFO Alarm_data=\"" + data +
-                      "\"/></ALARM_ITEM></ALARM_REPORT_PARAM>").c_str());
+    BuildLongMessage(
+        text, "ALARM_REPORT_MESSAGE", "CMD_REPORT_ALARM", "0",
+        ("<ALARM_REPORT_PARAM><ALARM_ITEM><ALARM_INFO Alarm_data=\"" + data + "\"/></ALARM_ITEM></ALARM_REPORT_PARAM>")
+            .c_str());
     ASSERT_EQ(GetAlarmReport(text.c_str(), recs), 1);
     EXPECT_EQ(std::string(recs[0].Alarm_data), std::string(1021, 'a') + "\xD2\xC6");
 }
@@ -340,8 +342,7 @@ TEST(AlarmReport, ResultCodesAndLongData)
 TEST(AudioStart, DefaultsAndCodec)
 {
     std::string text;
-    BuildLongMessage(text, "REVERSE_AUDIO_MESSAGE", "CMD_RA_START", "0",
-                     "<RA_START_RESPONSE AudioCodec=\"G711\"/>");
+    BuildLongMessage(text, "REVERSE_AUDIO_MESSAGE", "CMD_RA_START", "0", "<RA_START_RESPONSE AudioCodec=\"G711\"/>");
     AudioStartInfo info{1234, 9, 9, 9, 9, 9};
     ASSERT_EQ(GetAudioStartResponse(text.c_str(), info), 0);
     EXPECT_EQ(info.recv_port, 1234);  // no default for the port

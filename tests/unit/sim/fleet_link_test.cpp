@@ -220,10 +220,11 @@ TEST_F(FleetLink, UploadedPicturesArriveWithTheSourcesMd5)
 
 TEST_F(FleetLink, RefusedRejectedAndBrokenUploadsReportFailure)
 {
-    start(4, {{sim::LinkFault::RefuseUpload, "0"},
-              {sim::LinkFault::RejectVerdict, "1"},
-              {sim::LinkFault::CloseMidUpload, "2"},
-              {sim::LinkFault::SlowRead, "3"}});
+    start(4,
+          {{sim::LinkFault::RefuseUpload, "0"},
+           {sim::LinkFault::RejectVerdict, "1"},
+           {sim::LinkFault::CloseMidUpload, "2"},
+           {sim::LinkFault::SlowRead, "3"}});
     std::string path = make_file("big", 400000);
     for (int i = 0; i < 4; ++i)
         login(i, i);
@@ -406,7 +407,8 @@ TEST(FleetOptions, LinkFaultsComeFromTheFleetFileTheOptionsAndTheCommandInterfac
         EXPECT_EQ(fleet.command("alarm all"), "ok 0");
         std::string status = fleet.status_json();
         EXPECT_EQ(status.find('\n', status.size() - 1), status.size() - 1);
-        EXPECT_NE(fleet.command("status").find("\"faults\": [\"refuse-login\", \"bad-xml\", \"slow-read\", \"refuse-upload\"]"),
+        EXPECT_NE(fleet.command("status").find(
+                      "\"faults\": [\"refuse-login\", \"bad-xml\", \"slow-read\", \"refuse-upload\"]"),
                   std::string::npos);
     }
     for (auto bad : std::vector<std::pair<sim::LinkFault, std::string>>{{sim::LinkFault::TalkBusy, "CCC"},
@@ -435,11 +437,12 @@ TEST(FleetOptions, ChannelTableAndCamerasComeFromTypeAndFleetFileAndShowInTheSta
     char tmpl[] = "/tmp/dravlin-simtest-XXXXXX";
     ASSERT_NE(::mkdtemp(tmpl), nullptr);
     std::string dir = tmpl;
-    std::ofstream(dir + "/fleet.txt") << "serial=N16 ip=127.0.0.1 ptz=0\n"
-                                         "serial=N32 ip=127.0.0.1 ptz=0 type=NVR-SIM32\n"
-                                         "serial=N2 ip=127.0.0.1 ptz=0 channels=2 camera=ONVIF:10.0.0.9:80:u:p:SN9:Door "
-                                         "camera=MVK:10.0.0.9:8091\n"
-                                         "serial=CAM ip=127.0.0.1 ptz=0 type=IPC-SIM camera=none\n";
+    std::ofstream(dir + "/fleet.txt")
+        << "serial=N16 ip=127.0.0.1 ptz=0\n"
+           "serial=N32 ip=127.0.0.1 ptz=0 type=NVR-SIM32\n"
+           "serial=N2 ip=127.0.0.1 ptz=0 channels=2 camera=ONVIF:10.0.0.9:80:u:p:SN9:Door "
+           "camera=MVK:10.0.0.9:8091\n"
+           "serial=CAM ip=127.0.0.1 ptz=0 type=IPC-SIM camera=none\n";
     sim::FleetOptions opt;
     opt.fleet_file = dir + "/fleet.txt";
     opt.bind_addr = 0x7F000001;
@@ -456,11 +459,13 @@ TEST(FleetOptions, ChannelTableAndCamerasComeFromTypeAndFleetFileAndShowInTheSta
     EXPECT_NE(status.find("\"nvr\": {\"channels\": [{\"id\": 1, \"used\": false, \"protocol\": \"MVK\", \"ip\": \"\", "
                           "\"port\": 0, \"user\": \"\", \"password\": \"\"}, {\"id\": 2,"),
               std::string::npos);
-    EXPECT_NE(status.find("{\"protocol\": \"ONVIF\", \"ip\": \"10.0.0.9\", \"port\": 80, \"sn\": \"SN9\", \"osd\": \"Door\"}"),
+    EXPECT_NE(status.find(
+                  "{\"protocol\": \"ONVIF\", \"ip\": \"10.0.0.9\", \"port\": 80, \"sn\": \"SN9\", \"osd\": \"Door\"}"),
               std::string::npos);
     std::vector<sim::Device> out;
     std::string err;
-    for (const char* bad : {"channels=-1", "channels=x", "camera=RTSP:10.0.0.9:80", "camera=MVK:10.0.0:80", "camera=MVK:10.0.0.9"}) {
+    for (const char* bad :
+         {"channels=-1", "channels=x", "camera=RTSP:10.0.0.9:80", "camera=MVK:10.0.0:80", "camera=MVK:10.0.0.9"}) {
         EXPECT_NE(sim::parse_fleet_text(bad, opt, &out, &err), 0) << bad;
         EXPECT_NE(err.find("bad value"), std::string::npos) << err;
     }
@@ -508,10 +513,16 @@ struct LoopbackFleet {
 std::string network_change(const std::string& serial, const std::string& ip, int code = 2)
 {
     return "<?xml version=\"1.0\" encoding=\"GB2312\" ?>\n<XML_MORVEK>\n<MESSAGE_HEADER\n"
-           "Msg_type=\"SYSTEM_SEARCHIPC_MESSAGE\"\nMsg_code=\"" + std::to_string(code) + "\"\nMsg_flag=\"0\"\n/>\n"
-           "<MESSAGE_BODY>\n<IPC_SERIALNUMBER\nSerialNumber=\"" + serial + "\"\n/>\n<LANConfig\nMacAddress=\"M\"\n"
-           "DHCP=\"0\"\nIPAddress=\"" + ip + "\"\nNetmask=\"255.0.0.0\"\nGateway=\"127.0.0.1\"\nDNS1=\"\"\nDNS2=\"\"\n/>\n"
-           "</MESSAGE_BODY>\n</XML_MORVEK>";
+           "Msg_type=\"SYSTEM_SEARCHIPC_MESSAGE\"\nMsg_code=\"" +
+        std::to_string(code) +
+        "\"\nMsg_flag=\"0\"\n/>\n"
+        "<MESSAGE_BODY>\n<IPC_SERIALNUMBER\nSerialNumber=\"" +
+        serial +
+        "\"\n/>\n<LANConfig\nMacAddress=\"M\"\n"
+        "DHCP=\"0\"\nIPAddress=\"" +
+        ip +
+        "\"\nNetmask=\"255.0.0.0\"\nGateway=\"127.0.0.1\"\nDNS1=\"\"\nDNS2=\"\"\n/>\n"
+        "</MESSAGE_BODY>\n</XML_MORVEK>";
 }
 
 bool can_connect(uint32_t addr, int port)

@@ -146,7 +146,7 @@ TEST(SimSession, UploadInChunksKeepsSizeAndMd5AndAnswersTheVerdict)
         EXPECT_EQ(acc[0].msg.code, "1022");
         EXPECT_EQ(acc[0].msg.flag, "0");
         std::string stream = chunk(0, data.substr(0, 40960)) + chunk(40960, data.substr(40960, 40960)) +
-                             chunk(81920, data.substr(81920)) + chunk(100000, "");
+            chunk(81920, data.substr(81920)) + chunk(100000, "");
         auto verdict = split(r.feed(stream, pieces));
         ASSERT_EQ(verdict.size(), 1u);
         EXPECT_EQ(verdict[0].msg.code, "1022");
@@ -198,7 +198,8 @@ TEST(SimSession, BrokenUploadStreamsFailWithANegativeVerdict)
         {"DataLen below the bytes", chunk(0, a, 900) + chunk(1600, "")},
         {"more than announced", chunk(0, a) + chunk(1000, b + "x") + chunk(1601, "")},
         {"ends early", chunk(0, a) + chunk(1000, "")},
-        {"no zero bytes", framed(chunk(0, a).substr(8, chunk(0, a).size() - 8 - 1000 - 4) + "abcd" + a) + chunk(1000, "")},
+        {"no zero bytes",
+         framed(chunk(0, a).substr(8, chunk(0, a).size() - 8 - 1000 - 4) + "abcd" + a) + chunk(1000, "")},
     };
     for (const Case& c : cases) {
         Rig r;
@@ -261,7 +262,8 @@ TEST(SimSession, ControlRequestsAreAnsweredAndNoted)
         {control(1006, "<REQUEST_PARAM\nCrtlEnable=\"1\"\nChnAddCfg=\"3\"\n/>\n"), "SYSTEM_CONTROL_MESSAGE", "1006"},
         {control(1017, "<REQUEST_PARAM\nDevName=\"usb\" \n/>"), "SYSTEM_CONTROL_MESSAGE", "1017"},
         {control(1032, "<REQUEST_PARAM\nCamera=\"0\"\nStream=\"1\"\n/>\n"), "SYSTEM_CONTROL_MESSAGE", "1032"},
-        {framed("<?xml version=\"1.0\" encoding=\"GB2312\" ?>\n<XML_MORVEK>\n<MESSAGE_HEADER\nMsg_type=\"SYSTEM_CONTROL_MESSAGE\"\n"
+        {framed("<?xml version=\"1.0\" encoding=\"GB2312\" "
+                "?>\n<XML_MORVEK>\n<MESSAGE_HEADER\nMsg_type=\"SYSTEM_CONTROL_MESSAGE\"\n"
                 "Msg_code=\"1033\"\nMsg_flag=\"0\"\n/>\n<MESSAGE_BODY>\n<REQUEST_PARAM\nUserDevData=\"12fe\"\n>\n"
                 "</REQUEST_PARAM>\n</MESSAGE_BODY>\n</XML_MORVEK>"),
          "SYSTEM_CONTROL_MESSAGE", "1033"},
@@ -273,9 +275,11 @@ TEST(SimSession, ControlRequestsAreAnsweredAndNoted)
                  "<LANConfig\r\nMacAddress=\"02:00:00:00:00:09\"\r\nDHCP=\"0\"\r\nIPAddress=\"10.77.9.9\"\r\n"
                  "Netmask=\"255.255.0.0\"\r\nGateway=\"10.77.0.1\"\r\nDNS1=\"10.77.0.1\"\r\nDNS2=\"\"\r\n/>\r\n"),
          "SYSTEM_CONFIG_SET_MESSAGE", "325"},
-        {request("PTZ_CONTROL_MESSAGE", "PTZ_CMD", "<xml>\n<cmd>left</cmd><panspeed>5</panspeed><tiltspeed>3</tiltspeed></xml>"),
+        {request("PTZ_CONTROL_MESSAGE", "PTZ_CMD",
+                 "<xml>\n<cmd>left</cmd><panspeed>5</panspeed><tiltspeed>3</tiltspeed></xml>"),
          "PTZ_CONTROL_MESSAGE", "PTZ_CMD"},
-        {request("REPLAY_CONTROL_MESSAGE", "0", "<REQUEST_PARAM\nFileName=\"rec1.mp4\"\nStartPos=\"0\"\nPlayParam=\"1\"\n/>\n"),
+        {request("REPLAY_CONTROL_MESSAGE", "0",
+                 "<REQUEST_PARAM\nFileName=\"rec1.mp4\"\nStartPos=\"0\"\nPlayParam=\"1\"\n/>\n"),
          "REPLAY_CONTROL_MESSAGE", "0"},
         {control(1007, ""), "SYSTEM_CONTROL_MESSAGE", "1007"},
     };
@@ -339,7 +343,8 @@ TEST(SimSession, TalkStartFlagsFollowTheFaultAndStopChecksTheSessionId)
     }
     Rig r;
     r.login();
-    r.feed(request("REVERSE_AUDIO_MESSAGE", "CMD_RA_STOP", "<RA_STOP_PARAM\nSessionid=\"" + r.s->session_id() + "\"\n/>\n"));
+    r.feed(request("REVERSE_AUDIO_MESSAGE", "CMD_RA_STOP",
+                   "<RA_STOP_PARAM\nSessionid=\"" + r.s->session_id() + "\"\n/>\n"));
     EXPECT_TRUE(r.dev.link.errors.empty());
     r.feed(request("REVERSE_AUDIO_MESSAGE", "CMD_RA_STOP", "<RA_STOP_PARAM\nSessionid=\"other\"\n/>\n"));
     EXPECT_EQ(r.dev.link.errors.size(), 1u);
@@ -354,7 +359,8 @@ TEST(SimSession, DownloadServesTheConfigurationInChunks)
             r.dev.set(sim::LinkFault::BadDownloadPos, true);
         r.opt.download_chunk = 100;
         r.login();
-        auto out = split(r.feed(control(1023, "<REQUEST_PARAM\nFileName = \"/mnt/nand/config.xml\"\nStartPos=\"0\"\n/>")));
+        auto out =
+            split(r.feed(control(1023, "<REQUEST_PARAM\nFileName = \"/mnt/nand/config.xml\"\nStartPos=\"0\"\n/>")));
         ASSERT_GE(out.size(), 4u);
         EXPECT_EQ(out[0].msg.code, "1023");
         EXPECT_EQ(out[0].msg.flag, "0");
@@ -505,7 +511,7 @@ TEST(SimSession, ChannelTableFollowsAddDeleteSwapAndTheCameraSearchComesInBatche
     };
     auto info = [](int id, const char* proto, const char* ip) {
         return "<ChannelInfo\nChannelId=\"" + std::to_string(id) + "\"\nProtocol=\"" + proto + "\"\nIPAddress=\"" + ip +
-               "\"\nCtrlPort=\"8091\"\nUsername=\"admin\"\nPassword=\"470213\"\n/>\n";
+            "\"\nCtrlPort=\"8091\"\nUsername=\"admin\"\nPassword=\"470213\"\n/>\n";
     };
     auto param = [](const std::string& attrs) { return "<REQUEST_PARAM \n" + attrs + "\n/>"; };
     // The table as a 3803 answer reports it: "id:ip/protocol/status/name" per channel.
@@ -516,7 +522,7 @@ TEST(SimSession, ChannelTableFollowsAddDeleteSwapAndTheCameraSearchComesInBatche
         const TiXmlElement* e = out.empty() ? nullptr : out[0].msg.element("ChannelInfo");
         for (; e; e = e->NextSiblingElement("ChannelInfo"))
             t += std::string(t.empty() ? "" : " ") + e->Attribute("ChannelId") + ":" + e->Attribute("IpAddr") + "/" +
-                 e->Attribute("Protocol") + "/" + e->Attribute("Status") + "/" + e->Attribute("ChannnelName");
+                e->Attribute("Protocol") + "/" + e->Attribute("Status") + "/" + e->Attribute("ChannnelName");
         return t;
     };
     struct Step {
@@ -561,13 +567,13 @@ TEST(SimSession, ChannelTableFollowsAddDeleteSwapAndTheCameraSearchComesInBatche
         std::string b;
         for (const TiXmlElement* e = o.msg.element("IPCINFO"); e; e = e->NextSiblingElement("IPCINFO"))
             b += std::string(b.empty() ? "" : " ") + e->Attribute("IPAddress") + "/" + e->Attribute("Protocol") + "/" +
-                 e->Attribute("CtrlPort") + "/" + e->Attribute("SN");
+                e->Attribute("CtrlPort") + "/" + e->Attribute("SN");
         batches.push_back(b);
     }
-    EXPECT_EQ(batches, (std::vector<std::string>{
-                           "192.168.1.101/MVK/8091/MVKIPC000101 192.168.1.103/ONVIF/80/ONV000103",
-                           "192.168.1.102/ONVIF/80/ONV000102 192.168.1.104/MVK/8091/MVKIPC000104",
-                           "192.168.1.103/MVK/8091/MVKIPC000103 192.168.1.105/ONVIF/80/ONV000105"}));
+    EXPECT_EQ(batches,
+              (std::vector<std::string>{"192.168.1.101/MVK/8091/MVKIPC000101 192.168.1.103/ONVIF/80/ONV000103",
+                                        "192.168.1.102/ONVIF/80/ONV000102 192.168.1.104/MVK/8091/MVKIPC000104",
+                                        "192.168.1.103/MVK/8091/MVKIPC000103 192.168.1.105/ONVIF/80/ONV000105"}));
     EXPECT_TRUE(r.dev.link.nvr_searching);
     auto stop = split(r.feed(get(3802, "")));
     ASSERT_EQ(stop.size(), 1u);
@@ -580,17 +586,20 @@ TEST(SimSession, ConfigurationGetsAnswerDocumentsTheConsolesReadersTakeAndAFleet
     char tmpl[] = "/tmp/dravlin-simtest-XXXXXX";
     ASSERT_NE(::mkdtemp(tmpl), nullptr);
     const std::string dir = tmpl;
-    std::ofstream(dir + "/best.xml") << "<RESPONSE_PARAM>\n<VideoBestParameter CapList=\"3,CIF,H265,VBR,10,256,31\" />\n"
-                                        "</RESPONSE_PARAM>";
+    std::ofstream(dir + "/best.xml")
+        << "<RESPONSE_PARAM>\n<VideoBestParameter CapList=\"3,CIF,H265,VBR,10,256,31\" />\n"
+           "</RESPONSE_PARAM>";
     sim::FleetOptions opt;
     opt.fleet_file = dir + "/fleet.txt";  // config.CODE paths are taken from its folder
     std::vector<sim::Device> fleet;
     std::string err;
     ASSERT_EQ(sim::parse_fleet_text("serial=A\nserial=B vendor=ACME&Co resolution=720P config.306=best.xml "
                                     "account=root:pw:Admin:1\n",
-                                    opt, &fleet, &err), 0) << err;
-    for (std::string bad : {"vendor=", "resolution=720p", "config.306=missing.xml", "config.306=/dev/zero", "config.x=a",
-                            "config.3803=best.xml"}) {
+                                    opt, &fleet, &err),
+              0)
+        << err;
+    for (std::string bad : {"vendor=", "resolution=720p", "config.306=missing.xml", "config.306=/dev/zero",
+                            "config.x=a", "config.3803=best.xml"}) {
         std::vector<sim::Device> out;
         EXPECT_NE(sim::parse_fleet_text(bad, opt, &out, &err), 0) << bad;
         EXPECT_NE(err.find("'" + bad.substr(0, bad.find('=')) + "'"), std::string::npos) << err;
@@ -605,15 +614,18 @@ TEST(SimSession, ConfigurationGetsAnswerDocumentsTheConsolesReadersTakeAndAFleet
         std::string plain, changed;
     };
     const Row rows[] = {
-        {301, [](const char* t) {
+        {301,
+         [](const char* t) {
              EncodeCfg cfg{};
              EncodeParam p[2]{};
              if (GetEncodeCfgByXml(t, cfg) != 0 || GetEncodeParam(t, p) != 0)
                  return std::string("fail");
              return std::string(cfg.entries[0].Resolution) + "/" + cfg.entries[1].Resolution + " " +
-                    std::to_string(p[0].resolution) + "/" + std::to_string(p[1].resolution) + " " + cfg.entries[1].BitRate;
-         }, "1080P/D1 18/10 512", "720P/D1 13/10 512"},
-        {302, [](const char* t) {
+                 std::to_string(p[0].resolution) + "/" + std::to_string(p[1].resolution) + " " + cfg.entries[1].BitRate;
+         },
+         "1080P/D1 18/10 512", "720P/D1 13/10 512"},
+        {302,
+         [](const char* t) {
              ShortAccount a[kShortAccountCount]{};
              if (GetUserAccounts(t, a) != 0)
                  return std::string("fail");
@@ -622,19 +634,25 @@ TEST(SimSession, ConfigurationGetsAnswerDocumentsTheConsolesReadersTakeAndAFleet
                  if (x.Username[0])
                      s += std::string(x.Username) + ":" + x.Password + ":" + x.Group + ":" + x.Status + " ";
              return s;
-         }, "admin:admin123:Administrators:Enable guest:guest:Users:Enable ", "root:pw:Admin:1 "},
-        {303, [](const char* t) {
+         },
+         "admin:admin123:Administrators:Enable guest:guest:Users:Enable ", "root:pw:Admin:1 "},
+        {303,
+         [](const char* t) {
              LiveStreamParam p{};
              if (GetLiveStreamParam(t, p) != 0)
                  return std::string("fail");
              return std::to_string(p.Width) + "x" + std::to_string(p.Height) + " " + std::to_string(p.VideoPort) + " " +
-                    std::to_string(p.ConfigLength) + " " + p.AudioEncoder;
-         }, "1920x1080 8092 11 G711", "1280x720 8092 11 G711"},
-        {304, [](const char* t) {
+                 std::to_string(p.ConfigLength) + " " + p.AudioEncoder;
+         },
+         "1920x1080 8092 11 G711", "1280x720 8092 11 G711"},
+        {304,
+         [](const char* t) {
              char v[64]{};
              return GetVendorIdByXml(t, v, sizeof v - 1) == 0 ? std::string(v) : "fail";
-         }, "DRAVLIN-SIM", "ACME&Co"},
-        {305, [](const char* t) {
+         },
+         "DRAVLIN-SIM", "ACME&Co"},
+        {305,
+         [](const char* t) {
              VideoCapEntry e[8]{};
              if (!GetVideoCapListByXml(t) || GetVideoCapList(t, e, 8) != 0)
                  return std::string("fail");
@@ -642,9 +660,11 @@ TEST(SimSession, ConfigurationGetsAnswerDocumentsTheConsolesReadersTakeAndAFleet
              while (n < 8 && e[n].Item0[0])
                  ++n;
              return std::string(e[0].Item0, 4) + " " + e[0].Item1 + " " + std::to_string(e[0].Item2to10[0]) + " " +
-                    std::to_string(n);
-         }, "H264 1080P 1920 3", "H264 720P 1280 3"},
-        {306, [](const char* t) {
+                 std::to_string(n);
+         },
+         "H264 1080P 1920 3", "H264 720P 1280 3"},
+        {306,
+         [](const char* t) {
              VideoBestParamEntry e[8]{};
              if (GetVideoBestParam(t, e, 8) != 0)
                  return std::string("fail");
@@ -652,12 +672,15 @@ TEST(SimSession, ConfigurationGetsAnswerDocumentsTheConsolesReadersTakeAndAFleet
              while (n < 8 && e[n].Item1[0])
                  ++n;
              return std::to_string(e[0].Item0) + " " + e[0].Item1 + " " + e[0].Item2 + " " + std::to_string(n);
-         }, "0 1080P H264 2", "3 CIF H265 1"},
+         },
+         "0 1080P H264 2", "3 CIF H265 1"},
         // Any other code is still the network configuration.
-        {325, [](const char* t) {
+        {325,
+         [](const char* t) {
              char ip[32]{};
              return GetRootAttrByXml(t, "IPAddress", ip, sizeof ip - 1) == 0 ? std::string(ip) : "fail";
-         }, "10.77.1.1", "10.77.1.2"},
+         },
+         "10.77.1.1", "10.77.1.2"},
     };
     const std::pair<const char*, const char*> logins[] = {{"admin", "admin123"}, {"root", "pw"}};
     for (int d = 0; d < 2; ++d) {

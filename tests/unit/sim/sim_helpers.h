@@ -14,8 +14,8 @@ namespace simtest {
 inline std::string text(const std::string& type, const std::string& code, const std::string& body)
 {
     return "<?xml version=\"1.0\" encoding=\"GB2312\" ?>\n<XML_MORVEK>\n<MESSAGE_HEADER\nMsg_type=\"" + type +
-           "\"\nMsg_code=\"" + code + "\"\nMsg_flag=\"0\"\n/>\n<MESSAGE_BODY>\n" + body +
-           "\n</MESSAGE_BODY>\n</XML_MORVEK>";
+        "\"\nMsg_code=\"" + code + "\"\nMsg_flag=\"0\"\n/>\n<MESSAGE_BODY>\n" + body +
+        "\n</MESSAGE_BODY>\n</XML_MORVEK>";
 }
 
 inline std::string framed(const std::string& payload)
@@ -32,7 +32,10 @@ inline std::string request(const std::string& type, const std::string& code, con
     return framed(text(type, code, body));
 }
 
-inline std::string control(int code, const std::string& body) { return request("SYSTEM_CONTROL_MESSAGE", std::to_string(code), body); }
+inline std::string control(int code, const std::string& body)
+{
+    return request("SYSTEM_CONTROL_MESSAGE", std::to_string(code), body);
+}
 
 inline std::string login(const std::string& user, const std::string& pass)
 {
@@ -51,8 +54,9 @@ inline std::string heartbeat()
 
 inline std::string announce(int type, const std::string& path, long length)
 {
-    return control(1022, "<REQUEST_PARAM\nFileType=\"" + std::to_string(type) + "\"\nFilePath= \"" + path +
-                             "\"\nStartPos= \"0\"\nFileLength=\"" + std::to_string(length) + "\"\n/>");
+    return control(1022,
+                   "<REQUEST_PARAM\nFileType=\"" + std::to_string(type) + "\"\nFilePath= \"" + path +
+                       "\"\nStartPos= \"0\"\nFileLength=\"" + std::to_string(length) + "\"\n/>");
 }
 
 // One upload chunk: text, 4 zero bytes, the data.

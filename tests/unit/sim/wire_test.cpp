@@ -13,7 +13,10 @@ TEST(SimWire, EnvelopeAndFrameBytes)
               "Msg_type=\"SYSTEM_CONTROL_MESSAGE\"\nMsg_code=\"1007\"\nMsg_flag=\"0\"\n/>\n<MESSAGE_BODY>\n\n"
               "</MESSAGE_BODY>\n</XML_MORVEK>");
     std::string f = sim::frame("abc", std::string("\0x", 2));
-    EXPECT_EQ(f, std::string("\x58\x91\x58\x51\x05\x00\x00\x00" "abc\0x", 13));
+    EXPECT_EQ(f,
+              std::string("\x58\x91\x58\x51\x05\x00\x00\x00"
+                          "abc\0x",
+                          13));
     EXPECT_EQ(sim::attr_escape("a<\"&>\x01"), "a&lt;&quot;&amp;&gt;&#1;");
 }
 
@@ -40,7 +43,8 @@ TEST(SimWire, ParsesTheConsolesMessagesIncludingWhatFollowsTheirText)
     EXPECT_EQ(m.attr("REQUEST_PARAM", "FilePath"), "x.jpg");
     EXPECT_EQ(m.attr("REQUEST_PARAM", "StartPos"), "0");
 
-    const char* bad[] = {"", "<XML_MORVEK><MESSAGE_HEADER", "<OTHER><MESSAGE_HEADER Msg_type=\"a\" Msg_code=\"1\" Msg_flag=\"0\"/></OTHER>",
+    const char* bad[] = {"", "<XML_MORVEK><MESSAGE_HEADER",
+                         "<OTHER><MESSAGE_HEADER Msg_type=\"a\" Msg_code=\"1\" Msg_flag=\"0\"/></OTHER>",
                          "<XML_MORVEK><MESSAGE_HEADER Msg_type=\"a\" Msg_code=\"1\"/></XML_MORVEK>",
                          "<XML_MORVEK></XML_MORVEK>"};
     for (const char* t : bad)
@@ -58,9 +62,15 @@ TEST(SimWire, FrameReaderJudgesMagicEarlyAndLengthBeforeWaiting)
     EXPECT_EQ(peek(""), R::NeedMore);
     EXPECT_EQ(peek("\x58\x91"), R::NeedMore);
     EXPECT_EQ(peek("\x58\x92"), R::BadMagic);
-    EXPECT_EQ(peek(std::string("\x58\x91\x58\x51\x03\x00\x00\x00" "ab", 10)), R::NeedMore);
+    EXPECT_EQ(peek(std::string("\x58\x91\x58\x51\x03\x00\x00\x00"
+                               "ab",
+                               10)),
+              R::NeedMore);
     EXPECT_EQ(total, 11u);
-    EXPECT_EQ(peek(std::string("\x58\x91\x58\x51\x03\x00\x00\x00" "abcX", 12)), R::Frame);
+    EXPECT_EQ(peek(std::string("\x58\x91\x58\x51\x03\x00\x00\x00"
+                               "abcX",
+                               12)),
+              R::Frame);
     EXPECT_EQ(total, 11u);
     EXPECT_EQ(peek(std::string("\x58\x91\x58\x51\xe9\x03\x00\x00", 8)), R::TooLong);
     EXPECT_EQ(peek(std::string("\x58\x91\x58\x51\xff\xff\xff\xff", 8), 0xFFFFFFFEu), R::TooLong);

@@ -10,8 +10,13 @@ namespace {
 
 // RFC 4648, section 10.
 const std::pair<std::string, std::string> kRfc4648[] = {
-    {"", ""},           {"f", "Zg=="},         {"fo", "Zm8="},         {"foo", "Zm9v"},
-    {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"},
+    {"", ""},
+    {"f", "Zg=="},
+    {"fo", "Zm8="},
+    {"foo", "Zm9v"},
+    {"foob", "Zm9vYg=="},
+    {"fooba", "Zm9vYmE="},
+    {"foobar", "Zm9vYmFy"},
 };
 
 TEST(Base64, Rfc4648VectorsBothWays)
@@ -64,21 +69,14 @@ TEST(Base64, DecodeRejections)
         int out_size;
         int result;
     } cases[] = {
-        {"QQ==", 3, 1},       // two "=" give one byte
-        {"QUI=", 3, 2},
-        {"QUJ", 3, -1},       // not a multiple of 4
-        {"QUJDR", 6, -1},
-        {"QUJD", 2, -2},      // out below len / 4 * 3
-        {"QUJDRA==", 5, -2},
-        {"QQ=A", 3, -1},      // data after "=" in the group
-        {"Q===", 3, -1},      // "=" at position 1
-        {"====", 3, -1},
-        {"QUJ*", 3, -1},      // outside the alphabet
-        {"QU J", 3, -1},
-        {"QUJ[", 3, -1},      // inside "+".."z" but not in the alphabet
-        {"QUJ\x80", 3, -1},
-        {"QUJ{", 3, -1},
-        {"QQ==QUJD", 6, 4},   // a padded group mid-text joins its byte on
+        {"QQ==", 3, 1},                                            // two "=" give one byte
+        {"QUI=", 3, 2},      {"QUJ", 3, -1},                       // not a multiple of 4
+        {"QUJDR", 6, -1},    {"QUJD", 2, -2},                      // out below len / 4 * 3
+        {"QUJDRA==", 5, -2}, {"QQ=A", 3, -1},                      // data after "=" in the group
+        {"Q===", 3, -1},                                           // "=" at position 1
+        {"====", 3, -1},     {"QUJ*", 3, -1},                      // outside the alphabet
+        {"QU J", 3, -1},     {"QUJ[", 3, -1},                      // inside "+".."z" but not in the alphabet
+        {"QUJ\x80", 3, -1},  {"QUJ{", 3, -1}, {"QQ==QUJD", 6, 4},  // a padded group mid-text joins its byte on
     };
     for (const auto& c : cases) {
         char out[8];

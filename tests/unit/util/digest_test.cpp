@@ -148,7 +148,7 @@ TEST(Getmd5, OutputSizeAndArgumentChecks)
         int size;
         int result;
     } cases[] = {
-        {"abc", out, 33, 1}, {"abc", out, 32, -1}, {"abc", out, 0, -1},
+        {"abc", out, 33, 1},  {"abc", out, 32, -1},   {"abc", out, 0, -1},
         {"abc", out, -5, -1}, {nullptr, out, 33, -1}, {"abc", nullptr, 33, -1},
     };
     for (const auto& c : cases) {

@@ -79,14 +79,14 @@ TEST(Shm, ResultCodes)
     EXPECT_EQ(shm_create(nullptr, 10, &b), -1);
     EXPECT_EQ(shm_create(name.c_str(), 10, nullptr), -1);
     EXPECT_EQ(shm_create(name.c_str(), 0, &b), -1);
-    EXPECT_EQ(shm_create("a/b", 10, &b), -3);                       // not a valid object name
+    EXPECT_EQ(shm_create("a/b", 10, &b), -3);  // not a valid object name
     EXPECT_EQ(shm_create(std::string(300, 'n').c_str(), 10, &b), -3);
-    EXPECT_EQ(shm_create(name.c_str(), SIZE_MAX - 10, &b), -3);     // rounding must not wrap
+    EXPECT_EQ(shm_create(name.c_str(), SIZE_MAX - 10, &b), -3);  // rounding must not wrap
     EXPECT_EQ(b.address, nullptr);
 
     EXPECT_EQ(shm_open(nullptr, true, &b), -1);
     EXPECT_EQ(shm_open(name.c_str(), true, nullptr), -1);
-    EXPECT_EQ(shm_open(name.c_str(), true, &b), -2);                // no such block
+    EXPECT_EQ(shm_open(name.c_str(), true, &b), -2);  // no such block
     EXPECT_EQ(shm_open(std::string(300, 'n').c_str(), true, &b), -2);
     EXPECT_EQ(shm_close(nullptr), -1);
     EXPECT_EQ(b.address, nullptr);

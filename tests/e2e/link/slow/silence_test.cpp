@@ -8,7 +8,7 @@ using e2e::NetnsLab;
 using e2e::NetnsTest;
 using namespace link_e2e;
 
-class LinkSilenceE2E : public NetnsTest {};
+class LinkSilenceE2E : public NetnsTest { };
 
 TEST_F(LinkSilenceE2E, QuietRecorderIsDroppedAfterFiftySecondsWithEvent2)
 {
@@ -26,7 +26,8 @@ TEST_F(LinkSilenceE2E, QuietRecorderIsDroppedAfterFiftySecondsWithEvent2)
     EXPECT_EQ(std::count(quiet.begin(), quiet.end(), 4), 2) << r.out;
     EXPECT_EQ(std::count(quiet.begin(), quiet.end(), 2), 1) << r.out;
     EXPECT_LT(first(quiet, 4), first(quiet, 2)) << r.out;
-    EXPECT_TRUE(e2e::wait_until([&] { return sim.link(1)["connections"].integer() == 2; })) << sim.link(1)["connections"].integer();
+    EXPECT_TRUE(e2e::wait_until([&] { return sim.link(1)["connections"].integer() == 2; }))
+        << sim.link(1)["connections"].integer();
     EXPECT_EQ(sim.link(0)["connections"].integer(), 1);
     // The sound recorder answered the console's heartbeats, so its link never went quiet.
     EXPECT_GE(sim.link(0)["heartbeats"].integer(), 5);

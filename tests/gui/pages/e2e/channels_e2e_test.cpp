@@ -121,7 +121,8 @@ TEST_F(ChannelsE2E, FillDeleteAndClearAnNvrsChannelsWhileTheWindowStaysLive) {
     page->OnCommand(IDC_CHAN_NVR_SEARCH, BN_CLICKED);
     ASSERT_TRUE(WaitUntil([&] { return page->NvrList().GetRowCount() == 1; }, 20000));
     page->OnReportNotify(IDC_CHAN_NVR_LIST, NM_REPORT_DBLCLK, 0, 0);
-    ASSERT_TRUE(WaitUntil([&] { return page->GetDlgItemText(IDC_CHAN_LOGIN_STATE) == U8("NVR(10.77.1.1) 连接成功"); }, 20000));
+    ASSERT_TRUE(
+        WaitUntil([&] { return page->GetDlgItemText(IDC_CHAN_LOGIN_STATE) == U8("NVR(10.77.1.1) 连接成功"); }, 20000));
     ASSERT_TRUE(WaitUntil([&] { return chans.GetRowCount() == 4; }, 20000));
 
     page->OnCommand(IDC_CHAN_IPC_SEARCH, BN_CLICKED);
@@ -130,7 +131,7 @@ TEST_F(ChannelsE2E, FillDeleteAndClearAnNvrsChannelsWhileTheWindowStaysLive) {
     ASSERT_TRUE(WaitUntil([&] { return used() == 4 && agrees(); }, 20000));
     // The first four cameras in list order; the dual camera went in by its MVK answer.
     EXPECT_EQ(PageChannels(chans), (std::vector<std::string>{"192.168.1.101/MVK", "192.168.1.103/MVK",
-                                                               "192.168.1.102/ONVIF", "192.168.1.104/MVK"}));
+                                                             "192.168.1.102/ONVIF", "192.168.1.104/MVK"}));
 
     for (int r = 0; r < 4; ++r) chans.SetRowCheck(r, true);
     page->OnCommand(IDC_CHAN_DELETE, BN_CLICKED);
@@ -147,7 +148,8 @@ TEST_F(ChannelsE2E, FillDeleteAndClearAnNvrsChannelsWhileTheWindowStaysLive) {
     page.reset();
   });
   ASSERT_TRUE(ran) << "could not enter the lab's namespace";
-  std::printf("channel page against a simulated NVR: longest UI-thread gap %lld ms\n", static_cast<long long>(longestGap));
+  std::printf("channel page against a simulated NVR: longest UI-thread gap %lld ms\n",
+              static_cast<long long>(longestGap));
   ::testing::Test::RecordProperty("longest_ui_gap_ms", static_cast<int>(longestGap));
   EXPECT_LT(longestGap, kMaxUiGapMs) << "the UI thread was held up";
 

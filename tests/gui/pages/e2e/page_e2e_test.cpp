@@ -79,8 +79,9 @@ TEST_F(PageE2E, SearchAndRefreshSixtyFourSimulatedRecorders) {
   NetnsLab lab(64);
   ASSERT_TRUE(lab.up()) << lab.up_error();
   const std::string dir = lab.dir();
-  const std::string boot = WriteFile(dir + "/boot.jpg",
-                                     std::string(reinterpret_cast<const char*>(factory_boot_jpeg_data()), factory_boot_jpeg_size()));
+  const std::string boot =
+      WriteFile(dir + "/boot.jpg",
+                std::string(reinterpret_cast<const char*>(factory_boot_jpeg_data()), factory_boot_jpeg_size()));
   std::string chanBytes, shutBytes;
   for (int i = 0; i < 30000; ++i) chanBytes += static_cast<char>((i * 7) & 0xFF);
   for (int i = 0; i < 12000; ++i) shutBytes += static_cast<char>((i * 13 + 5) & 0xFF);
@@ -185,11 +186,13 @@ TEST_F(PageE2E, ClockPageBroadcastsWhileTickedAndStopsOnUntick) {
     page.CheckDlgButton(1015, true);
     page.OnCommand(1015, BN_CLICKED);
     ASSERT_TRUE(page.IsBroadcasting());
-    ASSERT_TRUE(e2e::wait_until([&] {
-      Json j = sim.read();
-      return j["devices"].size() == 2 && j["devices"][0]["clock_datagrams"].integer() >= 2 &&
-             j["devices"][1]["clock_datagrams"].integer() >= 2;
-    }, 15000));
+    ASSERT_TRUE(e2e::wait_until(
+        [&] {
+          Json j = sim.read();
+          return j["devices"].size() == 2 && j["devices"][0]["clock_datagrams"].integer() >= 2 &&
+                 j["devices"][1]["clock_datagrams"].integer() >= 2;
+        },
+        15000));
     page.CheckDlgButton(1015, false);
     page.OnCommand(1015, BN_CLICKED);
     EXPECT_FALSE(page.IsBroadcasting());

@@ -42,8 +42,7 @@ class UpgradeE2E : public NetnsTest {
 TEST_F(UpgradeE2E, SixtyFourRecordersTakeA4MbImageWithoutHoldingTheUiThread) {
   constexpr int kDevices = 64;
   // Serial numbers of the simulator's default fleet are its indices' own; faults by index.
-  const std::map<int, const char*> expected = {
-      {0, "NVR 登录失败"}, {1, "NVR 登录失败"}, {2, "校验文件失败"}};
+  const std::map<int, const char*> expected = {{0, "NVR 登录失败"}, {1, "NVR 登录失败"}, {2, "校验文件失败"}};
   constexpr int kSlow = 3;
   NetnsLab lab(kDevices);
   ASSERT_TRUE(lab.up()) << lab.up_error();
@@ -68,7 +67,8 @@ TEST_F(UpgradeE2E, SixtyFourRecordersTakeA4MbImageWithoutHoldingTheUiThread) {
              "400:12000:50"},
             "sim");
   Json j;
-  ASSERT_TRUE(e2e::wait_until([&] { return e2e::read_json_file(status, &j); })) << e2e::read_file(lab.dir() + "/sim.err");
+  ASSERT_TRUE(e2e::wait_until([&] { return e2e::read_json_file(status, &j); }))
+      << e2e::read_file(lab.dir() + "/sim.err");
 
   std::vector<QString> finalText;
   std::vector<QString> serials;
@@ -125,7 +125,8 @@ TEST_F(UpgradeE2E, SixtyFourRecordersTakeA4MbImageWithoutHoldingTheUiThread) {
       << "every recorder was logged out";
   ASSERT_EQ(j["devices"].size(), static_cast<size_t>(kDevices));
   std::map<QString, int> indexOf;
-  for (size_t i = 0; i < j["devices"].arr.size(); ++i) indexOf[QString::fromStdString(j["devices"].arr[i]["serial"].str)] = static_cast<int>(i);
+  for (size_t i = 0; i < j["devices"].arr.size(); ++i)
+    indexOf[QString::fromStdString(j["devices"].arr[i]["serial"].str)] = static_cast<int>(i);
   ASSERT_EQ(finalText.size(), static_cast<size_t>(kDevices));
   for (int r = 0; r < kDevices; ++r) {
     ASSERT_EQ(indexOf.count(serials[r]), 1u) << serials[r].toStdString();

@@ -152,9 +152,9 @@ TEST_F(WorkflowE2E, SelectAllTicksOnlyQv5TypesOfAMixedFleet) {
       {"MIX0000001", "QV5108D", true},
       {"MIX0000002", "QV5232C", true},
       {"MIX0000003", "NVR-SIM16", false},
-      {"MIX0000004", "HQV5104A", true},               // "QV5" anywhere in the type
+      {"MIX0000004", "HQV5104A", true},  // "QV5" anywhere in the type
       {"MIX0000005", "QV4108", false},
-      {"MIX0000006", "qv5108d", false},               // the match is case-sensitive
+      {"MIX0000006", "qv5108d", false},  // the match is case-sensitive
       {"MIX0000007", "\xB8\xDF\xC7\xE5QV5116D", true, "高清QV5116D"},
       {"MIX0000008", "DVR-Q-V5", false},
   };
@@ -162,7 +162,8 @@ TEST_F(WorkflowE2E, SelectAllTicksOnlyQv5TypesOfAMixedFleet) {
   ASSERT_TRUE(lab.up()) << lab.up_error();
   std::string fleet;
   for (size_t i = 0; i < cases.size(); ++i)
-    fleet += std::string("serial=") + cases[i].serial + " type=" + cases[i].type + " ip=10.77.1." + std::to_string(i + 1) + "\n";
+    fleet += std::string("serial=") + cases[i].serial + " type=" + cases[i].type + " ip=10.77.1." +
+             std::to_string(i + 1) + "\n";
   Sim sim(lab, {"--fleet", WriteFile(lab.dir() + "/fleet.txt", fleet)});
   ASSERT_TRUE(sim.ready()) << sim.err();
 
@@ -208,9 +209,10 @@ static void RefreshSixtyFour(bool slow) {
   const std::string dir = lab.dir();
   // Slow readers get a boot picture bigger than the buffers between console and recorder, so
   // its percentages can only come from what the recorder took in.
-  const std::string boot = slow ? NoisyJpeg(dir + "/boot.jpg")
-                                : WriteFile(dir + "/boot.jpg", std::string(reinterpret_cast<const char*>(factory_boot_jpeg_data()),
-                                                                           factory_boot_jpeg_size()));
+  const std::string boot =
+      slow ? NoisyJpeg(dir + "/boot.jpg")
+           : WriteFile(dir + "/boot.jpg",
+                       std::string(reinterpret_cast<const char*>(factory_boot_jpeg_data()), factory_boot_jpeg_size()));
   ASSERT_FALSE(boot.empty());
   std::string chanBytes, shutBytes;
   for (int i = 0; i < 40000; ++i) chanBytes += static_cast<char>((i * 11 + 3) & 0xFF);
@@ -245,14 +247,15 @@ static void RefreshSixtyFour(bool slow) {
     list.viewport()->installEventFilter(&paints);
     // Upload percentages strictly between the start and the end, as the rows showed them.
     const QString prefix = U8("上传文件中..");
-    QObject::connect(list.model(), &QAbstractItemModel::dataChanged, &host, [&](const QModelIndex& tl, const QModelIndex& br) {
-      for (int r = tl.row(); r <= br.row(); ++r) {
-        const QString t = list.GetCellText(r, 4);
-        if (!t.startsWith(prefix)) continue;
-        const int pct = t.mid(prefix.size()).section(QLatin1Char('.'), 0, 0).toInt();
-        if (pct > 0 && pct < 100) ++midProgress;
-      }
-    });
+    QObject::connect(list.model(), &QAbstractItemModel::dataChanged, &host,
+                     [&](const QModelIndex& tl, const QModelIndex& br) {
+                       for (int r = tl.row(); r <= br.row(); ++r) {
+                         const QString t = list.GetCellText(r, 4);
+                         if (!t.startsWith(prefix)) continue;
+                         const int pct = t.mid(prefix.size()).section(QLatin1Char('.'), 0, 0).toInt();
+                         if (pct > 0 && pct < 100) ++midProgress;
+                       }
+                     });
 
     page->OnCommand(1001, BN_CLICKED);
     ASSERT_TRUE(WaitUntil([&] { return list.GetRowCount() == kDevices; }, 30000)) << list.GetRowCount();
@@ -283,10 +286,11 @@ static void RefreshSixtyFour(bool slow) {
   });
   ASSERT_TRUE(ran) << "could not enter the lab's namespace";
 
-  std::printf("refresh of %d recorders%s: %lld ms until the supervision ended, longest UI-thread gap %lld ms "
-              "(%d ticks of 20 ms), %d repaints of the list, %d progress texts between 0 and 100\n",
-              kDevices, slow ? " (slow readers)" : "", static_cast<long long>(totalMs), static_cast<long long>(longestGap),
-              ticks, paintsDuring, midProgress);
+  std::printf(
+      "refresh of %d recorders%s: %lld ms until the supervision ended, longest UI-thread gap %lld ms "
+      "(%d ticks of 20 ms), %d repaints of the list, %d progress texts between 0 and 100\n",
+      kDevices, slow ? " (slow readers)" : "", static_cast<long long>(totalMs), static_cast<long long>(longestGap),
+      ticks, paintsDuring, midProgress);
   ::testing::Test::RecordProperty("refresh_ms", static_cast<int>(totalMs));
   ::testing::Test::RecordProperty("longest_ui_gap_ms", static_cast<int>(longestGap));
 

@@ -98,8 +98,8 @@ std::string ChannelBody(const std::vector<std::string>& rows) {
     const std::string& r = rows[i];
     const size_t sp = r.find(' ');
     const std::string proto = r.empty() ? "MVK" : r.substr(0, sp), ip = r.empty() ? "" : r.substr(sp + 1);
-    b += "<ChannelInfo ChannelId=\"" + std::to_string(i + 1) + "\" Protocol=\"" + proto + "\" Status=\"0\" IpAddr=\"" + ip +
-         "\" ChannnelName=\"\"/>\n";
+    b += "<ChannelInfo ChannelId=\"" + std::to_string(i + 1) + "\" Protocol=\"" + proto + "\" Status=\"0\" IpAddr=\"" +
+         ip + "\" ChannnelName=\"\"/>\n";
   }
   return b + "</MESSAGE_BODY>";
 }
@@ -160,7 +160,8 @@ TEST_F(ChanPageTest, ListsHaveTheirColumnsAndOnlyTheIpcListSorts) {
   };
   for (const Case& c : cases) {
     ASSERT_EQ(c.list->GetColumnCount(), static_cast<int>(c.headings.size()));
-    for (size_t i = 0; i < c.headings.size(); ++i) EXPECT_EQ(c.list->GetHeaderText(static_cast<int>(i)), U8(c.headings[i]));
+    for (size_t i = 0; i < c.headings.size(); ++i)
+      EXPECT_EQ(c.list->GetHeaderText(static_cast<int>(i)), U8(c.headings[i]));
     EXPECT_EQ((c.list->GetExtendedStyle() & LVS_EX_CHECKBOXES) != 0, c.checks);
     EXPECT_EQ(c.list->IsSortable(), c.sortable);
   }
@@ -192,7 +193,10 @@ TEST_F(ChanPageTest, AddButtonsSendWhatFitsOrSayWhy) {
       {"nothing ticked, empty table", {}, {}, "", kNoSel},
       {"fill: 3 cameras, 2 free", {"", "MVK 10.0.9.9", ""}, {-1}, "add 2:10.0.0.1@0,10.0.0.2@2", nullptr},
       {"ticked one already there", {"MVK 10.0.0.2", ""}, {1}, "", "选中的IPC已经添加在NVR通道列表中,不需要重复添加!"},
-      {"no free channel", {"MVK 10.0.9.9"}, {-1}, "",
+      {"no free channel",
+       {"MVK 10.0.9.9"},
+       {-1},
+       "",
        "NVR 通道已满!请刷新或者删除某些通道后再添加!也可双击通道列表进行参数修改!"},
       {"ticked rows in list order", FreeRows(4), {2, 0}, "add 2:10.0.0.1@0,10.0.0.3@1", nullptr},
   };
@@ -231,7 +235,9 @@ TEST_F(ChanPageTest, DoubleClickAddsIntoTickedOrFirstFreeChannelAndFollowsTheSor
   port.clear();
   DoubleClick(IDC_CHAN_IPC_LIST, 0);
   EXPECT_TRUE(port.calls().empty());
-  EXPECT_EQ(Box(), U8("NVR 通道已满!\n可刷新通道列表或者删除某些通道后再添加!\n可选中某个通道强制添加!可双击通道列表进行参数修改!"));
+  EXPECT_EQ(
+      Box(),
+      U8("NVR 通道已满!\n可刷新通道列表或者删除某些通道后再添加!\n可选中某个通道强制添加!可双击通道列表进行参数修改!"));
 }
 
 TEST_F(ChanPageTest, EditOpensTheDialogPreparedForTheRowAndSendsItsFields) {
@@ -361,9 +367,12 @@ TEST_F(ChanPageTest, CanvasMenuFollowsTheChannelCount) {
   const Case cases[] = {
       {4, {ID_CANVAS0_1, ID_CANVAS0_2, ID_CANVAS0_4}},
       {5, {ID_CANVAS1_1, ID_CANVAS1_2, ID_CANVAS1_4, ID_CANVAS1_6, ID_CANVAS1_8, ID_CANVAS1_9}},
-      {16, {ID_CANVAS2_1, ID_CANVAS2_2, ID_CANVAS2_4, ID_CANVAS2_6, ID_CANVAS2_8, ID_CANVAS2_9, ID_CANVAS2_10, ID_CANVAS2_16}},
-      {36, {ID_CANVAS5_1, ID_CANVAS5_2, ID_CANVAS5_4, ID_CANVAS5_6, ID_CANVAS5_8, ID_CANVAS5_9, ID_CANVAS5_10,
-            ID_CANVAS5_16, ID_CANVAS5_25, ID_CANVAS5_32, ID_CANVAS5_36}},
+      {16,
+       {ID_CANVAS2_1, ID_CANVAS2_2, ID_CANVAS2_4, ID_CANVAS2_6, ID_CANVAS2_8, ID_CANVAS2_9, ID_CANVAS2_10,
+        ID_CANVAS2_16}},
+      {36,
+       {ID_CANVAS5_1, ID_CANVAS5_2, ID_CANVAS5_4, ID_CANVAS5_6, ID_CANVAS5_8, ID_CANVAS5_9, ID_CANVAS5_10,
+        ID_CANVAS5_16, ID_CANVAS5_25, ID_CANVAS5_32, ID_CANVAS5_36}},
       {37, {}},
   };
   for (const Case& c : cases) {

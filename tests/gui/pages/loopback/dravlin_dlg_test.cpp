@@ -14,8 +14,8 @@ using namespace page_test;
 
 namespace {
 
-constexpr int kDisableIds[] = {1001, 1003, 1005, 1041, 1040, 1043, 1042, 1017, 1044,
-                               1046, 1018, 1045, 1024, 1047, 1036, 1048, 1049, 1050, 1039};
+constexpr int kDisableIds[] = {1001, 1003, 1005, 1041, 1040, 1043, 1042, 1017, 1044, 1046,
+                               1018, 1045, 1024, 1047, 1036, 1048, 1049, 1050, 1039};
 constexpr int kHiddenIds[] = {1058, 1059, 1060, 1023, 1038, 1047, 1036, 1048, 1049, 1050, 1061, 1062, 1039, 1015};
 
 }  // namespace
@@ -34,7 +34,8 @@ TEST_F(PageTest, StartsWithColumnsHiddenGroupsFactoryPictureAndCounts) {
 }
 
 TEST_F(PageTest, ListsRecordersIdleWithDeviceTextsFromGbk) {
-  std::vector<sim::Device> recs = {Recorder(0, "QV5108D"), Recorder(1, ToGbk(U8("NVR-录像机"))), Recorder(2, "QV5232C")};
+  std::vector<sim::Device> recs = {Recorder(0, "QV5108D"), Recorder(1, ToGbk(U8("NVR-录像机"))),
+                                   Recorder(2, "QV5232C")};
   List(recs);
   ASSERT_EQ(list().GetRowCount(), 3);
   EXPECT_EQ(page->Shown(), 3);
@@ -57,7 +58,6 @@ TEST_F(PageTest, ListsRecordersIdleWithDeviceTextsFromGbk) {
   for (int row = 0; row < 3; ++row) sawChinese |= list().GetCellText(row, 2) == U8("NVR-录像机");
   EXPECT_TRUE(sawChinese);
   EXPECT_EQ(page->StatusText(), U8("已列出: 3\n已勾选: 0\n处理中: 0"));
-
 }
 
 TEST_F(PageTest, ListingTickAppendsOnlyNewSlots) {
@@ -154,7 +154,8 @@ TEST_F(PageTest, PictureChoosersCheckTheFileAndClearThePathOnFailure) {
   }
   // The filters offered.
   ASSERT_GE(seam.choosers.size(), 3u);
-  EXPECT_EQ(seam.choosers[0].filter, U8("Jpg (*.jpg;*.jpeg)|*.jpg;*.jpeg|Bin (*.bin;*.Bin)|*.bin;*.Bin|All Files (*.*)|*.*||"));
+  EXPECT_EQ(seam.choosers[0].filter,
+            U8("Jpg (*.jpg;*.jpeg)|*.jpg;*.jpeg|Bin (*.bin;*.Bin)|*.bin;*.Bin|All Files (*.*)|*.*||"));
   EXPECT_EQ(seam.choosers[3].filter, U8("Png (*.png)|*.png|All Files (*.*)|*.*||"));
   EXPECT_EQ(seam.choosers[5].filter, U8("Png (*.png)|*.png|All Files (*.*)|*.*||"));
 }
@@ -174,7 +175,8 @@ TEST_F(PageTest, FactoryOptionsDisableTheirKindAndClearItsPath) {
     int option, field, button, chooser;
     std::string file;
   };
-  const Kind kinds[] = {{1043, 1041, 1040, 1040, GoodJpeg()}, {1044, 1042, 1017, 1017, SmallPng('c')},
+  const Kind kinds[] = {{1043, 1041, 1040, 1040, GoodJpeg()},
+                        {1044, 1042, 1017, 1017, SmallPng('c')},
                         {1045, 1046, 1018, 1018, SmallPng('s')}};
   int k = 0;
   for (const Kind& kind : kinds) {
@@ -285,11 +287,11 @@ TEST_F(PageTest, SearchThatCannotStartShowsTheMessageAndStaysIdle) {
 
 struct EventCase {
   const char* name;
-  int state;     // the row's state before
+  int state;  // the row's state before
   int code;
-  int value;     // -100: no data
+  int value;         // -100: no data
   const char* text;  // the row's last text; null: unchanged
-  int after;     // the row's state after
+  int after;         // the row's state after
   const char* alsoShown = nullptr;
 };
 
@@ -406,12 +408,42 @@ struct ModelCase {
 
 TEST_F(PageTest, ModelSelectionRelabelsAndPlacesTheChannelButtons) {
   const ModelCase cases[] = {
-      {0, {{1047, "16通道", 173, 60}, {1036, "25通道", 243, 60}, {1048, "32通道", 313, 60}, {1049, "9通道", 103, 60}, {1050, "4通道", 33, 60}}},
-      {1, {{1047, "4通道", 50, 130}, {1036, "8通道", 220, 130}, {1048, nullptr, 350, 0}, {1049, nullptr, 360, 0}, {1050, nullptr, 370, 0}}},
-      {2, {{1047, "9通道", 153, 100}, {1036, "16通道", 273, 100}, {1048, "4通道", 33, 100}, {1049, nullptr, 360, 0}, {1050, nullptr, 370, 0}}},
-      {3, {{1047, "36通道", 313, 60}, {1036, "25通道", 243, 60}, {1048, "16通道", 173, 60}, {1049, "9通道", 103, 60}, {1050, "4通道", 33, 60}}},
-      {4, {{1047, "4通道", 50, 130}, {1036, "6通道", 220, 130}, {1048, nullptr, 350, 0}, {1049, nullptr, 360, 0}, {1050, nullptr, 370, 0}}},
-      {5, {{1047, "8通道", 50, 130}, {1036, "10通道", 220, 130}, {1048, nullptr, 350, 0}, {1049, nullptr, 360, 0}, {1050, nullptr, 370, 0}}},
+      {0,
+       {{1047, "16通道", 173, 60},
+        {1036, "25通道", 243, 60},
+        {1048, "32通道", 313, 60},
+        {1049, "9通道", 103, 60},
+        {1050, "4通道", 33, 60}}},
+      {1,
+       {{1047, "4通道", 50, 130},
+        {1036, "8通道", 220, 130},
+        {1048, nullptr, 350, 0},
+        {1049, nullptr, 360, 0},
+        {1050, nullptr, 370, 0}}},
+      {2,
+       {{1047, "9通道", 153, 100},
+        {1036, "16通道", 273, 100},
+        {1048, "4通道", 33, 100},
+        {1049, nullptr, 360, 0},
+        {1050, nullptr, 370, 0}}},
+      {3,
+       {{1047, "36通道", 313, 60},
+        {1036, "25通道", 243, 60},
+        {1048, "16通道", 173, 60},
+        {1049, "9通道", 103, 60},
+        {1050, "4通道", 33, 60}}},
+      {4,
+       {{1047, "4通道", 50, 130},
+        {1036, "6通道", 220, 130},
+        {1048, nullptr, 350, 0},
+        {1049, nullptr, 360, 0},
+        {1050, nullptr, 370, 0}}},
+      {5,
+       {{1047, "8通道", 50, 130},
+        {1036, "10通道", 220, 130},
+        {1048, nullptr, 350, 0},
+        {1049, nullptr, 360, 0},
+        {1050, nullptr, 370, 0}}},
   };
   for (const ModelCase& c : cases) {
     SCOPED_TRACE(c.row);

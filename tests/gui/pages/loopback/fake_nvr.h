@@ -76,8 +76,7 @@ class FakeNvr {
       ++logins_;
       if (login_ == Login::Accept)
         send(Answer("USER_AUTH_MESSAGE", "CMD_USER_AUTH", 0, "<USER_AUTH_RESPONSE Sessionid=\"s1\"/>"));
-      else if (login_ == Login::Refuse)
-        send(Answer("USER_AUTH_MESSAGE", "CMD_USER_AUTH", -1));
+      else if (login_ == Login::Refuse) send(Answer("USER_AUTH_MESSAGE", "CMD_USER_AUTH", -1));
       return;
     }
     if (type == "MEDIA_DATA_MESSAGE") {
@@ -122,9 +121,8 @@ class FakeNvr {
   std::vector<std::string> requests_;
   std::vector<Upload> uploads_;
   int logins_ = 0;
-  test_common::FramePort port_{16, [this](int conn, const std::string& f, std::vector<std::string>& replies) {
-                                 Handle(conn, f, replies);
-                               }};
+  test_common::FramePort port_{
+      16, [this](int conn, const std::string& f, std::vector<std::string>& replies) { Handle(conn, f, replies); }};
 };
 
 }  // namespace page_test

@@ -91,7 +91,8 @@ inline sim::Device Recorder(int i, const std::string& type, uint16_t ptzPort = 1
 }
 
 inline std::string WriteFile(const std::string& name, const std::string& bytes) {
-  const std::string path = std::string(::testing::TempDir()) + "dravlin-page-" + std::to_string(::getpid()) + "-" + name;
+  const std::string path =
+      std::string(::testing::TempDir()) + "dravlin-page-" + std::to_string(::getpid()) + "-" + name;
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   return path;

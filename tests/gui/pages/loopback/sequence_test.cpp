@@ -205,7 +205,8 @@ TEST_F(SequenceTest, ListMenuTicksTheFailedRowsCopiesSerialsAndExportsTheList) {
   ASSERT_EQ(lines.size(), 3);
   EXPECT_EQ(lines[0], U8("IP地址,网关地址,设备类型,序列号,状态"));
   EXPECT_TRUE(lines[1 + RowOf(0)].endsWith(U8(",NVR 登录失败")));
-  EXPECT_TRUE(lines[1 + RowOf(1)].endsWith(U8(",\"设置成功,正在重启,请稍后...\""))) << lines[1 + RowOf(1)].toStdString();
+  EXPECT_TRUE(lines[1 + RowOf(1)].endsWith(U8(",\"设置成功,正在重启,请稍后...\"")))
+      << lines[1 + RowOf(1)].toStdString();
   file.remove();
   ::unlink(chanPath.c_str());
 }
@@ -343,11 +344,13 @@ TEST_F(SequenceTest, SixtyFourRecordersRefreshInParallel) {
   // Supervised by hand once every row is through: the 15 s limit is wall time, and a loaded
   // machine must not turn this into a race against it.
   page->KillTimer(CDravlinDlg::kSuperviseTimer);
-  const bool allDone = WaitUntil([&] {
-    for (int row = 0; row < 64; ++row)
-      if (Status(row) != U8(kDone)) return false;
-    return true;
-  }, 60000);
+  const bool allDone = WaitUntil(
+      [&] {
+        for (int row = 0; row < 64; ++row)
+          if (Status(row) != U8(kDone)) return false;
+        return true;
+      },
+      60000);
   for (int row = 0; row < 64 && !allDone; ++row)
     if (Status(row) != U8(kDone)) ADD_FAILURE() << row << " " << Status(row).toStdString();
   ASSERT_TRUE(allDone);

@@ -60,7 +60,8 @@ class UpgradeTest : public ::testing::Test {
       nvrs.push_back(std::make_unique<FakeNvr>(l));
       recs.push_back(Recorder(static_cast<int>(recs.size()), "QV5232C", nvrs.back()->port()));
     }
-    for (int i = 0; i < unreachable; ++i) recs.push_back(Recorder(static_cast<int>(recs.size()), "QV5232C", ClosedPort()));
+    for (int i = 0; i < unreachable; ++i)
+      recs.push_back(Recorder(static_cast<int>(recs.size()), "QV5232C", ClosedPort()));
     Click(1031);
     ASSERT_TRUE(page->IsSearching());
     EXPECT_EQ(page->GetDlgItemText(1031), U8("停止"));
