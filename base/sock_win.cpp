@@ -28,7 +28,8 @@ struct SocketLayer {
         if (r != 0 || data.wVersion != MAKEWORD(1, 1)) {
             if (r == 0)
                 ::WSACleanup();
-            std::fputs("Windows 套接字初始化失败。\n", stderr);
+            static const char kText[] = "Windows 套接字初始化失败。\n";
+            console_to_stderr(kText, sizeof kText - 1);
             std::exit(1);
         }
     }

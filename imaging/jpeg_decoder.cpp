@@ -519,4 +519,4 @@ void jpeg_set_trace_sink(JpegTraceSink sink) { g_trace_sink.store(sink, std::mem
 
 void jpeg_trace_silent(const char*) { }
 
-void jpeg_trace_stderr(const char* text) { std::fputs(text, stderr); }
+void jpeg_trace_stderr(const char* text) { console_to_stderr(text, std::strlen(text)); }
