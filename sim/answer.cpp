@@ -1,37 +1,13 @@
 #include "sim/answer.h"
-
-#include <cstdio>
+#include "sim/wire.h"
 
 namespace sim {
-
-std::string xml_attr(const std::string& value)
-{
-    std::string out;
-    out.reserve(value.size() + 8);
-    for (unsigned char c : value) {
-        switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '"': out += "&quot;"; break;
-        default:
-            if (c < 0x20) {
-                char buf[8];
-                std::snprintf(buf, sizeof buf, "&#%u;", c);
-                out += buf;
-            } else {
-                out += static_cast<char>(c);
-            }
-        }
-    }
-    return out;
-}
 
 namespace {
 
 std::string attr(const char* name, const std::string& value)
 {
-    return std::string(" ") + name + "=\"" + xml_attr(value) + "\"";
+    return std::string(" ") + name + "=\"" + attr_escape(value) + "\"";
 }
 std::string attr(const char* name, int value) { return attr(name, std::to_string(value)); }
 

@@ -11,7 +11,4 @@ namespace sim {
 // The answer datagram of a device, including its fault (if any). Empty for a silent device.
 std::string build_answer(const Device& dev);
 
-// XML attribute value escaping (& < > " and control characters); other bytes pass unchanged.
-std::string xml_attr(const std::string& value);
-
 }  // namespace sim

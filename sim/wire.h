@@ -34,7 +34,8 @@ std::string frame(std::string_view text, std::string_view extra = {});
 // own, body between MESSAGE_BODY tags (always both tags, also for an empty body).
 std::string envelope(std::string_view type, std::string_view code, std::string_view flag, std::string_view body);
 
-// Attribute value escaping for texts the recorder writes.
+// Attribute value escaping for texts the recorder writes (& < > " and control characters as
+// character references); other bytes pass unchanged.
 std::string attr_escape(std::string_view v);
 
 // One inbound message. text is the payload up to its first NUL (or all of it); extra is what
