@@ -12,6 +12,7 @@
 #include "jobs/job.h"
 #include "jobs/link_port.h"
 #include "link/link.h"
+#include "ui/pages/found_rows.h"
 #include "ui/pages/link_table.h"
 #include "ui/pages/progress_text_delegate.h"
 #include "ui/platform/resources.h"
@@ -357,12 +358,8 @@ void CDravlinDlg::OnListTimer() {
   for (int i = m_shown; i < n; ++i) {
     IPC entry;
     if (getipcinfo_copy(i, &entry.info) != 1) continue;
-    const int row = m_list.InsertRow(m_list.GetRowCount(), FromGbk(fixed_view(entry.info.lancfg.IPAddress)));
+    const int row = found_rows::Append(m_list, entry.info, kStatusColumn);
     if (row < 0) continue;
-    m_list.SetCellText(row, 1, FromGbk(fixed_view(entry.info.lancfg.Gateway)));
-    m_list.SetCellText(row, 2, FromGbk(fixed_view(entry.info.devid.DeviceType)));
-    m_list.SetCellText(row, 3, FromGbk(fixed_view(entry.info.devid.SerialNumber)));
-    m_list.SetCellText(row, kStatusColumn, "空闲");
     entry.index = i;
     entry.state = kStateIdle;
     entry.elapsed = 0;

@@ -9,6 +9,7 @@
 #include "discovery/search.h"
 #include "jobs/link_port.h"
 #include "link/link.h"
+#include "ui/pages/found_rows.h"
 #include "ui/pages/link_table.h"
 #include "ui/pages/progress_text_delegate.h"
 #include "ui/platform/text.h"
@@ -186,12 +187,8 @@ void CUpgrade::OnListTimer() {
   for (int i = m_shown; i < n; ++i) {
     IPC entry;
     if (getipcinfo_copy(i, &entry.info) != 1) continue;
-    const int row = m_list.InsertRow(m_list.GetRowCount(), FromGbk(fixed_view(entry.info.lancfg.IPAddress)));
+    const int row = found_rows::Append(m_list, entry.info, kStatusColumn);
     if (row < 0) continue;
-    m_list.SetCellText(row, 1, FromGbk(fixed_view(entry.info.lancfg.Gateway)));
-    m_list.SetCellText(row, 2, FromGbk(fixed_view(entry.info.devid.DeviceType)));
-    m_list.SetCellText(row, 3, FromGbk(fixed_view(entry.info.devid.SerialNumber)));
-    m_list.SetCellText(row, kStatusColumn, "空闲");
     entry.index = i;
     entry.state = kRowIdle;
     entry.elapsed = 0;
