@@ -20,6 +20,7 @@
 namespace {
 
 constexpr uint64_t kResendMs = 1000;
+constexpr int kReceiveWaitMs = 200;
 
 struct SearchContext {
     SearchTable table;
@@ -28,6 +29,15 @@ struct SearchContext {
     std::mutex sock_lock;  // held while a caller sends on the thread's socket and while it closes
     std::atomic<int> sock{-1};
     std::atomic<uint16_t> port{0};
+    // Signalled by a stop, so the thread ends at once instead of after its receive wait (the
+    // caller of a stop is often a UI thread). -1 when none could be opened: the wait then ends
+    // the thread within 200 ms as before.
+    int wake[2] = {-1, -1};
+
+    SearchContext() { wakeup_open(wake); }
+    ~SearchContext() { wakeup_close(wake); }
+    SearchContext(const SearchContext&) = delete;
+    SearchContext& operator=(const SearchContext&) = delete;
 };
 
 // Held through a whole start and a whole stop (the join included), so that two callers never
@@ -80,7 +90,18 @@ void search_thread(SearchContext* ctx)
     static_assert(kSearchAnswerMax <= kUdpRecvMax, "udprecv cuts at kUdpRecvMax");
     auto buf = std::make_unique<char[]>(kSearchAnswerMax + 1);
     while (ctx->running.load(std::memory_order_acquire)) {
-        int n = udprecv(sock, buf.get(), kSearchAnswerMax);
+        int n = 0;
+        if (ctx->wake[0] >= 0) {
+            const int fds[2] = {sock, ctx->wake[0]};
+            unsigned char ready[2] = {0, 0};
+            sock_poll_readable(fds, 2, kReceiveWaitMs, ready);
+            if (ready[1])
+                break;
+            if (ready[0])
+                n = udprecv(sock, buf.get(), kSearchAnswerMax);
+        } else {
+            n = udprecv(sock, buf.get(), kSearchAnswerMax);
+        }
         if (n > 0) {
             buf[n] = '\0';
             ctx->table.handle_datagram(buf.get());
@@ -180,6 +201,8 @@ int stopsearchipc()
     }
     if (old && old->thread.joinable()) {
         old->running.store(false, std::memory_order_release);
+        if (old->wake[1] >= 0)
+            wakeup_signal(old->wake[1]);
         old->thread.join();
         log_print("wait search thread ...out\n");
     }
