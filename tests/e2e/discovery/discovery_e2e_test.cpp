@@ -1,6 +1,7 @@
 // LAN discovery end to end: dravlin-sim and dravlinctl inside a private network namespace.
 #include "base/sock.h"
 #include "netns_lab.h"
+#include "sim_process.h"
 
 #include <ctime>
 #include <set>
@@ -12,52 +13,13 @@ using e2e::NetnsTest;
 namespace {
 
 const std::string kCtl = DRAVLINCTL_PATH;
-const std::string kSim = DRAVLIN_SIM_PATH;
 
 const std::string kHead = "<?xml version=\"1.0\" encoding=\"GB2312\" ?>\n<XML_MORVEK>\n<MESSAGE_HEADER\n"
                           "Msg_type=\"SYSTEM_SEARCHIPC_MESSAGE\"\nMsg_code=\"";
 
-std::string serial(int n)
-{
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "DRVSIM%06d", n);
-    return buf;
-}
+std::string serial(int n) { return e2e::sim_serial(n); }
 
-// Starts dravlin-sim in the lab and waits for its first status file.
-struct Sim {
-    NetnsLab& lab;
-    std::string status;
-    pid_t pid = -1;
-    Sim(NetnsLab& l, std::vector<std::string> args) : lab(l), status(l.dir() + "/sim.json")
-    {
-        std::vector<std::string> argv = {kSim, "--status", status};
-        argv.insert(argv.end(), args.begin(), args.end());
-        pid = lab.spawn(argv, "sim");
-    }
-    bool ready()
-    {
-        Json j;
-        return e2e::wait_until([&] { return e2e::read_json_file(status, &j); });
-    }
-    Json read()
-    {
-        Json j;
-        e2e::read_json_file(status, &j);
-        return j;
-    }
-    // Datagrams of one code the fleet has logged.
-    std::vector<Json> datagrams(int code)
-    {
-        std::vector<Json> out;
-        Json j = read();
-        for (const Json& d : j["datagrams"].arr)
-            if (d["code"].integer() == code)
-                out.push_back(d);
-        return out;
-    }
-    const std::string err() { return e2e::read_file(lab.dir() + "/sim.err"); }
-};
+using e2e::Sim;
 
 std::set<std::string> serials_of(const Json& rows)
 {

@@ -18,62 +18,11 @@ namespace {
 constexpr int kFleet = 300;
 const std::vector<int> kRefusing = {7, 70, 150, 222, 299};  // device indexes
 
-// The simulator without a status file: rewriting 300 recorders' status every 100 ms holds up
-// its one loop long enough (under a sanitizer) to miss the link's 200 ms login answer window.
-// Its status is asked for on the command socket instead, once the tool has ended.
-struct QuietSim {
-    NetnsLab& lab;
-    std::string socket_path;
-    QuietSim(NetnsLab& l, std::vector<std::string> args) : lab(l), socket_path(l.dir() + "/sim.sock")
-    {
-        std::vector<std::string> argv = {kSim, "--command-socket", socket_path};
-        argv.insert(argv.end(), args.begin(), args.end());
-        lab.spawn(argv, "sim");
-    }
-    // One command line; the reply line, read whole however long.
-    std::string command(const std::string& line)
-    {
-        int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un sa{};
-        sa.sun_family = AF_UNIX;
-        std::snprintf(sa.sun_path, sizeof sa.sun_path, "%s", socket_path.c_str());
-        std::string reply;
-        if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) {
-            std::string l = line + "\n";
-            if (::send(fd, l.data(), l.size(), 0) == static_cast<ssize_t>(l.size())) {
-                char buf[65536];
-                ssize_t n;
-                while ((n = ::recv(fd, buf, sizeof buf, 0)) > 0) {
-                    reply.append(buf, static_cast<size_t>(n));
-                    if (reply.back() == '\n')
-                        break;
-                }
-            }
-        }
-        if (fd >= 0)
-            ::close(fd);
-        if (!reply.empty() && reply.back() == '\n')
-            reply.pop_back();
-        return reply;
-    }
-    Json status()
-    {
-        Json j;
-        e2e::parse_json(command("status"), &j);
-        return j;
-    }
-    bool ready()
-    {
-        return e2e::wait_until([&] { return status()["devices"].size() == static_cast<size_t>(kFleet); });
-    }
-    std::string err() { return e2e::read_file(lab.dir() + "/sim.err"); }
-};
-
 // Logins each recorder accepted and refused.
-std::vector<std::pair<int64_t, int64_t>> logins(QuietSim& sim)
+std::vector<std::pair<int64_t, int64_t>> logins(Sim& sim)
 {
     std::vector<std::pair<int64_t, int64_t>> out;
-    Json status = sim.status();
+    Json status = sim.read();
     for (size_t i = 0; i < status["devices"].size(); ++i)
         out.push_back({status["devices"][i]["link"]["logins_accepted"].integer(),
                        status["devices"][i]["link"]["logins_refused"].integer()});
@@ -95,8 +44,9 @@ TEST_F(FleetWaves, RefreshOfThreeHundredReportRetryAndExpect)
         args.insert(args.end(), {"--link-fault", "refuse-login:" + std::to_string(i)});
         refusing.insert(serial(i + 1));
     }
-    QuietSim sim(lab, args);
-    ASSERT_TRUE(sim.ready()) << sim.err();
+    Sim sim(lab, args, /*status_file=*/false);  // 300 recorders: status on the command socket only
+    ASSERT_TRUE(e2e::wait_until([&] { return sim.read()["devices"].size() == static_cast<size_t>(kFleet); }))
+        << sim.err();
 
     // One command for the whole fleet, in waves over the links. One simulator process answers
     // every login, where each real recorder answers its own: 16 at once keep its answers within

@@ -13,51 +13,19 @@
 #include <vector>
 
 #include "gui/gui_test.h"
-#include "netns_lab.h"
+#include "page_e2e.h"
 #include "ui/pages/dchan_ctrl.h"
 #include "ui/platform/text.h"
 #include "ui/platform/ui_seam.h"
 
-using e2e::Json;
-using e2e::NetnsLab;
-using e2e::NetnsTest;
+using namespace page_e2e;
 
 namespace {
 
-const std::string kSim = DRAVLIN_SIM_PATH;
 // Far above an honest stall of a loaded machine, far below any pause the page would sleep.
 constexpr qint64 kMaxUiGapMs = 250;
 
-class ChannelsE2E : public NetnsTest {
- protected:
-  void SetUp() override {
-    NetnsTest::SetUp();
-    GuiApp();
-  }
-};
-
-// Ticks every 20 ms on the UI thread and keeps the longest time between two ticks.
-class UiHeartbeat {
- public:
-  explicit UiHeartbeat(QObject* owner) : timer_(owner) {
-    timer_.setInterval(20);
-    timer_.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&timer_, &QTimer::timeout, owner, [this] { longest_ = std::max(longest_, since_.restart()); });
-  }
-  void start() {
-    since_.start();
-    timer_.start();
-  }
-  qint64 stop() {
-    timer_.stop();
-    return longest_ = std::max(longest_, since_.elapsed());
-  }
-
- private:
-  QTimer timer_;
-  QElapsedTimer since_;
-  qint64 longest_ = 0;
-};
+class ChannelsE2E : public PageE2ETest {};
 
 // "ip/protocol" per channel, "" for a free one, as the simulator holds them.
 std::vector<std::string> SimChannels(const Json& status) {
@@ -84,14 +52,9 @@ TEST_F(ChannelsE2E, FillDeleteAndClearAnNvrsChannelsWhileTheWindowStaysLive) {
   const std::string fleetFile = lab.dir() + "/fleet.txt";
   // Four channels and five cameras (one of them both ONVIF and MVK): the fill runs out of rows.
   std::ofstream(fleetFile) << "serial=NVRCHAN01 type=NVR-SIM16 ip=10.77.1.1 channels=4\n";
-  const std::string statusFile = lab.dir() + "/sim.json";
-  lab.spawn({kSim, "--status", statusFile, "--fleet", fleetFile}, "sim");
-  auto status = [&] {
-    Json j;
-    e2e::read_json_file(statusFile, &j);
-    return j;
-  };
-  ASSERT_TRUE(e2e::wait_until([&] { return status().size() > 0; })) << e2e::read_file(lab.dir() + "/sim.err");
+  Sim simulator(lab, {"--fleet", fleetFile});
+  auto status = [&] { return simulator.read(); };
+  ASSERT_TRUE(simulator.ready()) << simulator.err();
 
   qint64 longestGap = -1;
   bool ran = lab.inside([&] {

@@ -12,20 +12,17 @@
 #include "gui/gui_test.h"
 #include "imaging/factory_picture.h"
 #include "link/link.h"
-#include "netns_lab.h"
+#include "page_e2e.h"
 #include "ui/pages/dravlin_dlg.h"
 #include "ui/pages/sendtime.h"
 #include "ui/platform/text.h"
 #include "ui/platform/ui_seam.h"
 #include "util/digest.h"
 
-using e2e::Json;
-using e2e::NetnsLab;
-using e2e::NetnsTest;
+using namespace page_e2e;
 
 namespace {
 
-const std::string kSim = DRAVLIN_SIM_PATH;
 constexpr char kDone[] = "设置成功,正在重启,请稍后...";
 
 std::string Serial(int n) {
@@ -34,44 +31,7 @@ std::string Serial(int n) {
   return buf;
 }
 
-struct Sim {
-  NetnsLab& lab;
-  std::string status;
-  Sim(NetnsLab& l, std::vector<std::string> args) : lab(l), status(l.dir() + "/sim.json") {
-    std::vector<std::string> argv = {kSim, "--status", status};
-    argv.insert(argv.end(), args.begin(), args.end());
-    lab.spawn(argv, "sim");
-  }
-  bool ready() {
-    Json j;
-    return e2e::wait_until([&] { return e2e::read_json_file(status, &j); });
-  }
-  Json read() {
-    Json j;
-    e2e::read_json_file(status, &j);
-    return j;
-  }
-  std::string err() { return e2e::read_file(lab.dir() + "/sim.err"); }
-};
-
-std::string WriteFile(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  return path;
-}
-
-std::string Md5(const std::string& path) {
-  char hex[33] = {};
-  return md5_file_hex(path.c_str(), hex) ? std::string(hex) : std::string();
-}
-
-class PageE2E : public NetnsTest {
- protected:
-  void SetUp() override {
-    NetnsTest::SetUp();
-    GuiApp();
-  }
-};
+class PageE2E : public PageE2ETest {};
 
 }  // namespace
 

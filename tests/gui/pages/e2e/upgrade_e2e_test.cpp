@@ -13,29 +13,20 @@
 #include <vector>
 
 #include "gui/gui_test.h"
-#include "netns_lab.h"
+#include "page_e2e.h"
 #include "ui/pages/upgrade.h"
 #include "ui/platform/text.h"
 #include "ui/platform/ui_seam.h"
 #include "util/digest.h"
 
-using e2e::Json;
-using e2e::NetnsLab;
-using e2e::NetnsTest;
+using namespace page_e2e;
 
 namespace {
 
-const std::string kSim = DRAVLIN_SIM_PATH;
 // The longest the UI thread may be held up at a time while 64 images go out.
 constexpr qint64 kMaxUiGapMs = 250;
 
-class UpgradeE2E : public NetnsTest {
- protected:
-  void SetUp() override {
-    NetnsTest::SetUp();
-    GuiApp();
-  }
-};
+class UpgradeE2E : public PageE2ETest {};
 
 }  // namespace
 
@@ -61,14 +52,10 @@ TEST_F(UpgradeE2E, SixtyFourRecordersTakeA4MbImageWithoutHoldingTheUiThread) {
   char md5[33] = {};
   ASSERT_TRUE(md5_file_hex(firmware.c_str(), md5));
 
-  const std::string status = lab.dir() + "/sim.json";
-  lab.spawn({kSim, "--status", status, "--devices", std::to_string(kDevices), "--link-fault", "refuse-login:0,1",
-             "--link-fault", "reject-verdict:2", "--link-fault", "slow-read:" + std::to_string(kSlow), "--slow-read",
-             "400:12000:50"},
-            "sim");
-  Json j;
-  ASSERT_TRUE(e2e::wait_until([&] { return e2e::read_json_file(status, &j); }))
-      << e2e::read_file(lab.dir() + "/sim.err");
+  Sim sim(lab,
+          {"--devices", std::to_string(kDevices), "--link-fault", "refuse-login:0,1", "--link-fault",
+           "reject-verdict:2", "--link-fault", "slow-read:" + std::to_string(kSlow), "--slow-read", "400:12000:50"});
+  ASSERT_TRUE(sim.ready()) << sim.err();
 
   std::vector<QString> finalText;
   std::vector<QString> serials;
@@ -90,22 +77,15 @@ TEST_F(UpgradeE2E, SixtyFourRecordersTakeA4MbImageWithoutHoldingTheUiThread) {
     page->OnCommand(1033, BN_CLICKED);
     page->OnCommand(1032, BN_CLICKED);  // 反选: every row ticked
 
-    // Ticks every 20 ms on the UI thread and keeps the longest time between two ticks.
-    QTimer beat;
-    QElapsedTimer since, total;
-    qint64 longest = 0;
-    beat.setInterval(20);
-    beat.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&beat, &QTimer::timeout, &host, [&] { longest = std::max(longest, since.restart()); });
-    since.start();
+    UiHeartbeat beat(&host);
+    QElapsedTimer total;
     total.start();
     beat.start();
     page->OnCommand(1034, BN_CLICKED);  // 升级, which also ends the search
     ASSERT_TRUE(seam.boxes.empty()) << seam.boxes[0].text.toStdString();
     ended = WaitUntil([&] { return !page->IsUpgrading(); }, 180000);
     upgradeMs = total.elapsed();
-    beat.stop();
-    longestGap = std::max(longest, since.elapsed());
+    longestGap = beat.stop();
     list.DrainPosted();
     for (int r = 0; r < kDevices; ++r) {
       finalText.push_back(list.GetCellText(r, 4));
@@ -121,7 +101,8 @@ TEST_F(UpgradeE2E, SixtyFourRecordersTakeA4MbImageWithoutHoldingTheUiThread) {
   ASSERT_TRUE(ended) << "the buttons never came back";
   EXPECT_LT(longestGap, kMaxUiGapMs) << "the UI thread was held up during the upgrade";
 
-  ASSERT_TRUE(e2e::wait_until([&] { return e2e::read_json_file(status, &j) && j["open_connections"].integer() == 0; }))
+  Json j;
+  ASSERT_TRUE(e2e::wait_until([&] { return (j = sim.read())["open_connections"].integer() == 0 && !j.obj.empty(); }))
       << "every recorder was logged out";
   ASSERT_EQ(j["devices"].size(), static_cast<size_t>(kDevices));
   std::map<QString, int> indexOf;

@@ -17,7 +17,7 @@
 
 #include "gui/gui_test.h"
 #include "imaging/factory_picture.h"
-#include "netns_lab.h"
+#include "page_e2e.h"
 #include "ui/pages/dravlin_dlg.h"
 #include "ui/platform/text.h"
 #include "ui/platform/ui_seam.h"
@@ -27,48 +27,14 @@
 // life, which LeakSanitizer would otherwise report at exit.
 extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
 
-using e2e::Json;
-using e2e::NetnsLab;
-using e2e::NetnsTest;
+using namespace page_e2e;
 
 namespace {
 
-const std::string kSim = DRAVLIN_SIM_PATH;
 constexpr char kDone[] = "设置成功,正在重启,请稍后...";
 // The refresh must never hold the UI thread this long. Far above any honest stall on a loaded
 // machine, far below the 15-second supervision a blocked thread would run into.
 constexpr qint64 kMaxUiGapMs = 1000;
-
-struct Sim {
-  NetnsLab& lab;
-  std::string status;
-  Sim(NetnsLab& l, std::vector<std::string> args) : lab(l), status(l.dir() + "/sim.json") {
-    std::vector<std::string> argv = {kSim, "--status", status};
-    argv.insert(argv.end(), args.begin(), args.end());
-    lab.spawn(argv, "sim");
-  }
-  bool ready() {
-    Json j;
-    return e2e::wait_until([&] { return e2e::read_json_file(status, &j); });
-  }
-  Json read() {
-    Json j;
-    e2e::read_json_file(status, &j);
-    return j;
-  }
-  std::string err() { return e2e::read_file(lab.dir() + "/sim.err"); }
-};
-
-std::string WriteFile(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  return path;
-}
-
-std::string Md5(const std::string& path) {
-  char hex[33] = {};
-  return md5_file_hex(path.c_str(), hex) ? std::string(hex) : std::string();
-}
 
 // A JPEG of busy colour blocks (compresses badly) between 150 and 235 KB, within the boot
 // picture's limit; "" when none could be made.
@@ -90,35 +56,6 @@ std::string NoisyJpeg(const std::string& path) {
   return {};
 }
 
-// Ticks every 20 ms on the UI thread and keeps the longest time between two ticks.
-class UiHeartbeat {
- public:
-  explicit UiHeartbeat(QObject* owner) : timer_(owner) {
-    timer_.setInterval(20);
-    timer_.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&timer_, &QTimer::timeout, owner, [this] {
-      longest_ = std::max(longest_, since_.restart());
-      ++ticks_;
-    });
-  }
-  void start() {
-    since_.start();
-    timer_.start();
-  }
-  void stop() {
-    timer_.stop();
-    longest_ = std::max(longest_, since_.elapsed());
-  }
-  qint64 longest() const { return longest_; }
-  int ticks() const { return ticks_; }
-
- private:
-  QTimer timer_;
-  QElapsedTimer since_;
-  qint64 longest_ = 0;
-  int ticks_ = 0;
-};
-
 // Counts the paints of a widget.
 class PaintCounter : public QObject {
  public:
@@ -129,13 +66,7 @@ class PaintCounter : public QObject {
   }
 };
 
-class WorkflowE2E : public NetnsTest {
- protected:
-  void SetUp() override {
-    NetnsTest::SetUp();
-    GuiApp();
-  }
-};
+class WorkflowE2E : public PageE2ETest {};
 
 }  // namespace
 
