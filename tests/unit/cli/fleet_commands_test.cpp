@@ -4,9 +4,9 @@
 // recorders, the time-out, argument errors, and that --target opens no search socket; the
 // report of --target recorders retried by address, and the readers of expect files.
 #include "cli/fleet_files.h"
+#include "common/fake_nvr.h"
 #include "common/pseudo_random.h"
 #include "e2e/json_lite.h"
-#include "fake_nvr.h"
 #include "run_tool.h"
 #include "util/log.h"
 
@@ -19,6 +19,7 @@
 #include <vector>
 
 using namespace cli_test;
+using FakeNvr = test_common::FakeNvr;
 
 namespace {
 
@@ -181,7 +182,7 @@ TEST(CliRefresh, RecordersRunInParallelAndOneRefusedLoginFailsTheRun)
     Pictures pics(tool.dir());
     FakeNvr a, b, c;
     FakeNvr::Config refuse;
-    refuse.refuse_login = true;
+    refuse.login = FakeNvr::Login::kRefuse;
     FakeNvr bad(refuse);
     std::vector<std::string> args{"refresh", "--json", "--channel",  pics.channel, "--factory-shutdown",
                                   "--user",  "admin",  "--password", "123456"};
@@ -218,10 +219,10 @@ TEST(CliLoginOutcome, NoAnswerBadFrameAndRefusalAreToldApart)
     };
     // clang-format off
     const Case cases[] = {
-        {"refused", cfg([](FakeNvr::Config& c) { c.refuse_login = true; }), "login refused", "the recorder refused the account"},
-        {"silent", cfg([](FakeNvr::Config& c) { c.login_answer = FakeNvr::Config::kSilent; }), "no login answer",
+        {"refused", cfg([](FakeNvr::Config& c) { c.login = FakeNvr::Login::kRefuse; }), "login refused", "the recorder refused the account"},
+        {"silent", cfg([](FakeNvr::Config& c) { c.login = FakeNvr::Login::kSilent; }), "no login answer",
          "the recorder did not answer the login"},
-        {"wrong magic", cfg([](FakeNvr::Config& c) { c.login_answer = FakeNvr::Config::kWrongMagic; }), "bad login answer",
+        {"wrong magic", cfg([](FakeNvr::Config& c) { c.login = FakeNvr::Login::kWrongMagic; }), "bad login answer",
          "the recorder's login answer is not a valid frame"},
     };
     // clang-format on
@@ -539,7 +540,7 @@ TEST(CliReport, TargetRecordersThatFailedAreRetriedByAddressOnly)
     Tool tool;
     FakeNvr good;
     FakeNvr::Config refuse;
-    refuse.refuse_login = true;
+    refuse.login = FakeNvr::Login::kRefuse;
     FakeNvr bad(refuse);
     const std::string report = tool.dir() + "/report.json";
     ToolResult r = tool.run({"reboot", "--report", report, "--parallel", "1", "--user", "admin", "--password", "123456",

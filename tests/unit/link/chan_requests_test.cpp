@@ -4,7 +4,6 @@
 
 #include "link/requests.h"
 
-#include "fake_recorder.h"
 #include "link_harness.h"
 #include "common/log_capture.h"
 #include "util/fixedstr.h"

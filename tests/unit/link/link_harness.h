@@ -1,10 +1,12 @@
 // Shared pieces of the link tests: event and auxiliary-data recorders, polling with a
-// deadline, and a fake recorder on 127.0.0.1 (frames and answers from common/fake_recorder.h).
+// deadline, the common fake recorder in scripted mode, a logged-in entry facing one with a
+// cursor over the frames it received, and the expected request frames written out literally.
 #pragma once
 
+#include "link/context.h"
 #include "link/link.h"
 
-#include "common/fake_recorder.h"
+#include "common/fake_nvr.h"
 #include "common/loopback.h"
 
 #include <atomic>
@@ -22,6 +24,7 @@
 namespace link_test {
 
 using test_common::answer;
+using test_common::FakeNvr;
 using test_common::frame;
 using test_common::send_all;
 
@@ -158,89 +161,12 @@ inline int on_aux(int chanid, int kind, const void* data, int len, const void* i
     return 0;
 }
 
-// A recorder's control port on 127.0.0.1: answers logins according to its mode, and records
-// every frame it received per connection.
-class FakeRecorder {
-public:
-    enum Mode {
-        kAccept,  // answers the login with flag 0 and a Sessionid
-        kRefuse,  // answers the login with flag -1
-        kSilent,  // never answers anything
-        kWrongMagicAfterLogin,
-        kOversizeAfterLogin,
-    };
-
-    explicit FakeRecorder(Mode mode = kAccept) : mode_(mode) { }
-
-    uint16_t port() const { return port_.port(); }
-    void set_mode(Mode m) { mode_.store(m); }
-    void set_answer_heartbeats(bool on) { answer_heartbeats_.store(on); }
-
-    int connections() { return port_.connections(); }
-    int closed_connections() { return port_.closed_connections(); }
-    int logins()
-    {
-        auto lk = port_.lock();
-        int n = 0;
-        for (const auto& c : conns_)
-            n += c.logins;
-        return n;
-    }
-    std::vector<std::string> frames(int conn)
-    {
-        auto lk = port_.lock();
-        if (conn < 0 || conn >= static_cast<int>(conns_.size()))
-            return {};
-        return conns_[conn].frames;
-    }
-    // Frames of every connection whose payload contains the text.
-    int count_frames_containing(const std::string& needle)
-    {
-        auto lk = port_.lock();
-        int n = 0;
-        for (const auto& c : conns_)
-            for (const auto& f : c.frames)
-                n += f.find(needle) != std::string::npos;
-        return n;
-    }
-    bool send_to(int conn, const std::string& bytes) { return port_.send_to(conn, bytes); }
-
-private:
-    struct Conn {
-        std::vector<std::string> frames;  // whole frames, header included
-        int logins = 0;
-    };
-
-    // On the port's thread, under its lock.
-    void on_frame(int conn, const std::string& f, std::vector<std::string>& replies)
-    {
-        if (conn >= static_cast<int>(conns_.size()))
-            conns_.resize(static_cast<size_t>(conn) + 1);
-        Conn& c = conns_[conn];
-        c.frames.push_back(f);
-        if (f.find("Msg_type=\"USER_AUTH_MESSAGE\"") != std::string::npos) {
-            ++c.logins;
-            Mode m = mode_.load();
-            if (m == kAccept || m == kWrongMagicAfterLogin || m == kOversizeAfterLogin)
-                replies.push_back(frame(
-                    answer("USER_AUTH_MESSAGE", "CMD_USER_AUTH", "0", "<USER_AUTH_RESPONSE Sessionid=\"abc123\"/>")));
-            else if (m == kRefuse)
-                replies.push_back(frame(answer("USER_AUTH_MESSAGE", "CMD_USER_AUTH", "-1", "")));
-            if (m == kWrongMagicAfterLogin)
-                replies.push_back(frame(answer("SYSTEM_CONTROL_MESSAGE", "1007", "0", ""), 0x51589159u));
-            if (m == kOversizeAfterLogin)
-                replies.push_back(raw_header(0x51589158u, 0xFFFFFFFFu) + "<?xml");
-        } else if (f.find("CMD_HEARTBEAT") != std::string::npos && answer_heartbeats_.load()) {
-            replies.push_back(frame(answer("MVK_HEARTBEAT_MESSAGE", "CMD_HEARTBEAT", "0", "")));
-        }
-    }
-
-    std::atomic<Mode> mode_;
-    std::atomic<bool> answer_heartbeats_{true};
-    std::vector<Conn> conns_;
-    test_common::FramePort port_{
-        256, [this](int conn, const std::string& f, std::vector<std::string>& replies) { on_frame(conn, f, replies); }};
-};
+// The link tests answer requests themselves: the fake recorder only answers logins (as the
+// mode says) and heartbeats, and keeps what it received.
+inline FakeNvr::Config scripted(FakeNvr::Login login = FakeNvr::Login::kAccept)
+{
+    return {.login = login, .answer_requests = false};
+}
 
 inline IpcLoginParam login_param(int chanid, uint16_t port, int autoreconnect = 1, void* user = nullptr)
 {
@@ -256,5 +182,72 @@ inline IpcLoginParam login_param(int chanid, uint16_t port, int autoreconnect = 
     std::strcpy(p.password, "123456");
     return p;
 }
+
+// The long-form request text, written out so it shares nothing with the builders under test.
+// A null body gives the body-less envelope; an empty one an empty line between the body tags.
+inline std::string request_text(const std::string& type, const std::string& code, const char* body)
+{
+    std::string head = "<?xml version=\"1.0\" encoding=\"GB2312\" ?>\n<XML_MORVEK>\n<MESSAGE_HEADER\nMsg_type=\"" +
+        type + "\"\nMsg_code=\"" + code + "\"\nMsg_flag=\"0\"\n/>\n<MESSAGE_BODY>\n";
+    if (!body)
+        return head + "</MESSAGE_BODY>\n</XML_MORVEK>";
+    return head + body + "\n</MESSAGE_BODY>\n</XML_MORVEK>";
+}
+
+inline std::string request_frame(const std::string& type, const std::string& code, const char* body)
+{
+    return frame(request_text(type, code, body));
+}
+
+// One recorder and the entry logged in to it. Frames are taken in arrival order; heartbeats
+// are skipped.
+class LinkedDevice {
+public:
+    explicit LinkedDevice(int chanid) : chanid_(chanid), dev_(scripted()) { }
+
+    int chanid() const { return chanid_; }
+
+    // Logs in (auto reconnect) and waits for event 4.
+    bool login()
+    {
+        int before = rec().count(chanid_, IPC_EVENT_LOGIN_OK);
+        IpcLoginParam p = login_param(chanid_, dev_.port());
+        if (ipc_login_delay(&p) != 1)
+            return false;
+        if (!wait_until([&] { return rec().count(chanid_, IPC_EVENT_LOGIN_OK) > before; }))
+            return false;
+        // Skip what came before, the login request of this connection included.
+        conn_ = dev_.connections() - 1;
+        seen_ = dev_.frames(conn_).size();
+        return true;
+    }
+
+    // The next frame that is not a heartbeat, or "" when none arrives in time.
+    std::string next_frame()
+    {
+        std::string out;
+        wait_until([&] {
+            auto frames = dev_.frames(conn_);
+            while (seen_ < frames.size()) {
+                const std::string& f = frames[seen_++];
+                if (f.find("CMD_HEARTBEAT") == std::string::npos) {
+                    out = f;
+                    return true;
+                }
+            }
+            return false;
+        });
+        return out;
+    }
+
+    // Sends a device answer on the current connection.
+    bool answer_with(const std::string& text) { return dev_.send_to(conn_, frame(text)); }
+
+private:
+    int chanid_;
+    FakeNvr dev_;
+    int conn_ = 0;
+    size_t seen_ = 0;
+};
 
 }  // namespace link_test

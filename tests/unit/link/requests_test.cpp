@@ -2,7 +2,6 @@
 // exact frame of every request, the refused arguments (nothing sent) and the chanid checks.
 #include "link/requests.h"
 
-#include "fake_recorder.h"
 #include "link_harness.h"
 #include "common/log_capture.h"
 

@@ -91,7 +91,7 @@ struct Review : LogCapture {
 
 TEST_F(Review, DeviceStallingMidFrameIsDroppedAndLoggedInAgain)
 {
-    FakeRecorder dev;
+    FakeNvr dev(scripted());
     IpcLoginParam p = login_param(20, dev.port(), 1);
     ASSERT_EQ(ipc_login_delay(&p), 1);
     ASSERT_TRUE(wait_until([] { return rec().count(20, IPC_EVENT_LOGIN_OK) == 1; }));

@@ -62,7 +62,7 @@ struct Session : LogCapture {
 TEST_F(Session, LoginAcceptedWithTheExactFrameThenLogoutAfterEvent32)
 {
     ASSERT_EQ(kLoginFrame.size(), 8u + 0xEE);
-    FakeRecorder dev;
+    FakeNvr dev(scripted());
     int user = 0;
     IpcLoginParam p = login_param(0, dev.port(), 1, &user);
     ASSERT_EQ(ipc_login_delay(&p), 1);
@@ -93,7 +93,7 @@ TEST_F(Session, LoginAcceptedWithTheExactFrameThenLogoutAfterEvent32)
 
 TEST_F(Session, LoginRefusedOrUnanswered)
 {
-    FakeRecorder refuse(FakeRecorder::kRefuse);
+    FakeNvr refuse(scripted(FakeNvr::Login::kRefuse));
     IpcLoginParam p = login_param(1, refuse.port(), 0);
     ASSERT_EQ(ipc_login_delay(&p), 1);
     ASSERT_TRUE(wait_until([] { return rec().count(1, IPC_EVENT_LOGIN_FAIL) == 1; }));
@@ -101,7 +101,7 @@ TEST_F(Session, LoginRefusedOrUnanswered)
     ASSERT_TRUE(wait_until([] { return ipc_entry(1)->alive.load() == 0; }));
     EXPECT_EQ(rec().codes(1), (std::vector<int>{IPC_EVENT_LOGIN_FAIL}));
 
-    FakeRecorder silent(FakeRecorder::kSilent);
+    FakeNvr silent(scripted(FakeNvr::Login::kSilent));
     p = login_param(2, silent.port(), 0);
     ASSERT_EQ(ipc_login_delay(&p), 1);
     ASSERT_TRUE(wait_until([] { return rec().count(2, IPC_EVENT_LOGIN_FAIL) == 1; }));
@@ -110,7 +110,7 @@ TEST_F(Session, LoginRefusedOrUnanswered)
     // Nobody listening: connection failure is event 2.
     uint16_t closed_port = 0;
     {
-        FakeRecorder gone;
+        FakeNvr gone(scripted());
         closed_port = gone.port();
     }
     p = login_param(3, closed_port, 0);
@@ -122,7 +122,7 @@ TEST_F(Session, LoginRefusedOrUnanswered)
 
 TEST_F(Session, HeartbeatAfterTenSecondsOfIdle)
 {
-    FakeRecorder dev;
+    FakeNvr dev(scripted());
     IpcLoginParam p = login_param(4, dev.port());
     ASSERT_EQ(ipc_login_delay(&p), 1);
     ASSERT_TRUE(wait_until([] { return rec().count(4, IPC_EVENT_LOGIN_OK) == 1; }));
@@ -137,7 +137,7 @@ TEST_F(Session, HeartbeatAfterTenSecondsOfIdle)
 
 TEST_F(Session, SilenceClosesWithEvent2AndFreshLinksAreNotCut)
 {
-    FakeRecorder dev;
+    FakeNvr dev(scripted());
     dev.set_answer_heartbeats(false);
     // Long after the clock's origin, a fresh quiet link must still get its full 50 s.
     clock_advance_for_test(120000);
@@ -169,13 +169,13 @@ TEST_F(Session, SilenceClosesWithEvent2AndFreshLinksAreNotCut)
 
 TEST_F(Session, WrongMagicDropsTheLinkAndReconnectsAfterThreeSeconds)
 {
-    FakeRecorder dev(FakeRecorder::kWrongMagicAfterLogin);
+    FakeNvr dev(scripted(FakeNvr::Login::kWrongMagicAfterLogin));
     IpcLoginParam p = login_param(6, dev.port());
     ASSERT_EQ(ipc_login_delay(&p), 1);
     ASSERT_TRUE(wait_until([] { return rec().count(6, IPC_EVENT_DISCONNECTED) == 1; }));
     auto dropped = std::chrono::steady_clock::now();
     EXPECT_TRUE(logged("[ipcdealsock] hd magic 0x51589159 error.\n"));
-    dev.set_mode(FakeRecorder::kAccept);
+    dev.set_login(FakeNvr::Login::kAccept);
     ASSERT_TRUE(wait_until([&] { return dev.logins() == 2; }));
     auto relogin = std::chrono::steady_clock::now();
     // Whole wall-clock seconds: at least 3 of them apart means at least 2 s of real time.
@@ -186,7 +186,7 @@ TEST_F(Session, WrongMagicDropsTheLinkAndReconnectsAfterThreeSeconds)
 
 TEST_F(Session, OversizeLengthIsUnreadable)
 {
-    FakeRecorder dev(FakeRecorder::kOversizeAfterLogin);
+    FakeNvr dev(scripted(FakeNvr::Login::kOversizeAfterLogin));
     IpcLoginParam p = login_param(7, dev.port(), 0);
     ASSERT_EQ(ipc_login_delay(&p), 1);
     ASSERT_TRUE(wait_until([] { return rec().count(7, IPC_EVENT_DISCONNECTED) == 1; }));
@@ -198,7 +198,7 @@ TEST_F(Session, OversizeLengthIsUnreadable)
 // with event 32 alone: it is not a loss.
 TEST_F(Session, LogoutDuringAFrameReportsOnlyEvent32)
 {
-    FakeRecorder dev;
+    FakeNvr dev(scripted());
     IpcLoginParam p = login_param(13, dev.port());
     ASSERT_EQ(ipc_login_delay(&p), 1);
     ASSERT_TRUE(wait_until([] { return rec().count(13, IPC_EVENT_LOGIN_OK) == 1; }));
@@ -216,7 +216,7 @@ TEST_F(Session, LinkOnDescriptorZero)
 {
     if (test_common::kWindows)
         GTEST_SKIP() << "Winsock handles and C runtime descriptors are different numbers: no socket is ever 0";
-    FakeRecorder dev;
+    FakeNvr dev(scripted());
     int saved = ::dup(0);
     ASSERT_GE(saved, 0);
     ::close(0);
@@ -238,7 +238,7 @@ TEST_F(Session, LinkOnDescriptorZero)
 
 TEST_F(Session, LogoutFromItsOwnCallbackDoesNotDeadlock)
 {
-    FakeRecorder dev;
+    FakeNvr dev(scripted());
     rec().hook = [](int chanid, int code) {
         if (code == IPC_EVENT_LOGIN_OK)
             ipc_logout(chanid);
@@ -255,7 +255,7 @@ TEST_F(Session, LogoutFromItsOwnCallbackDoesNotDeadlock)
 
 TEST_F(Session, OneThreadPerEntry)
 {
-    FakeRecorder dev;
+    FakeNvr dev(scripted());
     IpcLoginParam p = login_param(9, dev.port());
     ASSERT_EQ(ipc_login_delay(&p), 1);
     ASSERT_TRUE(wait_until([] { return rec().count(9, IPC_EVENT_LOGIN_OK) == 1; }));
@@ -264,7 +264,7 @@ TEST_F(Session, OneThreadPerEntry)
     EXPECT_TRUE(logged_prefix("ipc_login_delay fail, channel(9) is inuse fd("));
 
     // A thread still waiting to reconnect has no socket but must not get a twin.
-    FakeRecorder refuse(FakeRecorder::kRefuse);
+    FakeNvr refuse(scripted(FakeNvr::Login::kRefuse));
     IpcLoginParam q = login_param(10, refuse.port());
     ASSERT_EQ(ipc_login_delay(&q), 1);
     ASSERT_TRUE(wait_until([] { return rec().count(10, IPC_EVENT_LOGIN_FAIL) >= 1; }));
@@ -274,7 +274,7 @@ TEST_F(Session, OneThreadPerEntry)
 
 TEST_F(Session, LogoutAllWaitsForEveryThread)
 {
-    FakeRecorder dev;
+    FakeNvr dev(scripted());
     IpcLoginParam a = login_param(11, dev.port(), 0);
     IpcLoginParam b = login_param(12, dev.port(), 1);
     ASSERT_EQ(ipc_login_delay(&a), 1);
@@ -317,7 +317,7 @@ TEST_F(Session, ChanidOutOfRangeIsRefusedEverywhere)
 
 TEST_F(Session, SixtyFourLinksAtOnce)
 {
-    FakeRecorder dev;
+    FakeNvr dev(scripted());
     for (int i = 0; i < kIpcMaxLinks; ++i) {
         IpcLoginParam p = login_param(i, dev.port());
         ASSERT_EQ(ipc_login_delay(&p), 1);

@@ -3,7 +3,6 @@
 // the broadcast membership.
 #include "link/requests.h"
 
-#include "fake_recorder.h"
 #include "link_harness.h"
 #include "common/log_capture.h"
 #include "util/clock.h"

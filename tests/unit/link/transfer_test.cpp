@@ -103,7 +103,7 @@ struct Transfer : LogCapture {
         LogCapture::TearDown();
     }
 
-    void login(FakeRecorder& dev, int chanid = 0, int autoreconnect = 1) { login(dev.port(), chanid, autoreconnect); }
+    void login(FakeNvr& dev, int chanid = 0, int autoreconnect = 1) { login(dev.port(), chanid, autoreconnect); }
     void login(uint16_t port, int chanid = 0, int autoreconnect = 1)
     {
         IpcLoginParam p = login_param(chanid, port, autoreconnect);
@@ -112,7 +112,7 @@ struct Transfer : LogCapture {
     }
 
     // The data frames the device received on its first connection.
-    static std::vector<std::string> media_frames(FakeRecorder& dev)
+    static std::vector<std::string> media_frames(FakeNvr& dev)
     {
         std::vector<std::string> out;
         for (auto& f : dev.frames(0))
@@ -138,7 +138,7 @@ struct Transfer : LogCapture {
 
 TEST_F(Transfer, HundredThousandBytesGoOutInThreeChunksAndAClosingFrame)
 {
-    FakeRecorder dev;
+    FakeNvr dev(scripted());
     login(dev);
     std::string src = pseudo_random(100000, 7);
     std::string path = dir + "/boot.jpg";
@@ -196,7 +196,7 @@ TEST_F(Transfer, ChunkBoundariesAndEmptySources)
     int chan = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        FakeRecorder dev;
+        FakeNvr dev(scripted());
         login(dev, chan);
         std::string src = pseudo_random(c.size, 11);
         std::string path = dir + "/src" + std::to_string(chan);
@@ -252,7 +252,7 @@ TEST_F(Transfer, RefusalAndNegativeVerdictReportFive)
     int chan = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        FakeRecorder dev;
+        FakeNvr dev(scripted());
         login(dev, chan);
         std::string path = dir + "/p" + std::to_string(chan) + ".png";
         write_file(path, pseudo_random(1000, 3));
@@ -274,7 +274,7 @@ TEST_F(Transfer, RefusalAndNegativeVerdictReportFive)
 
 TEST_F(Transfer, SecondAnnouncementReplacesThePendingOneWithoutLeakingItsFile)
 {
-    FakeRecorder dev;
+    FakeNvr dev(scripted());
     login(dev);
     std::string a = dir + "/a.jpg", b = dir + "/b.png";
     std::string bytes_b = pseudo_random(5000, 5);
@@ -673,7 +673,7 @@ TEST_F(Transfer, EntryWhoseThreadEndedIsClearedWhenUsedAgain)
     std::string path = dir + "/boot.jpg";
     write_file(path, pseudo_random(3000, 4));
     {
-        FakeRecorder gone;
+        FakeNvr gone(scripted());
         login(gone, 0, 0);
         ASSERT_GT(ipc_file_upload(0, IPC_FILE_BOOT_PICTURE, path.c_str()), 0);
         ASSERT_TRUE(wait_until([&] { return gone.count_frames_containing("Msg_code=\"1022\"") == 1; }));
@@ -681,7 +681,7 @@ TEST_F(Transfer, EntryWhoseThreadEndedIsClearedWhenUsedAgain)
     ASSERT_TRUE(wait_until([] { return ipc_entry(0)->alive.load() == 0; }));
     EXPECT_EQ(rec().count(0, IPC_EVENT_THREAD_END), 0);
 
-    FakeRecorder dev;
+    FakeNvr dev(scripted());
     IpcLoginParam p = login_param(0, dev.port(), 0);
     ASSERT_EQ(ipc_login_delay(&p), 1);
     ASSERT_TRUE(wait_until([] { return rec().count(0, IPC_EVENT_LOGIN_OK) == 2; }));
@@ -700,7 +700,7 @@ TEST_F(Transfer, EntryWhoseThreadEndedIsClearedWhenUsedAgain)
 // Requests sent from other threads during an upload land between whole chunks.
 TEST_F(Transfer, RequestsFromOtherThreadsNeverSplitAChunk)
 {
-    FakeRecorder dev;
+    FakeNvr dev(scripted());
     login(dev);
     std::string src = pseudo_random(4u << 20, 21);
     std::string path = dir + "/big.bin";
@@ -779,7 +779,7 @@ TEST_F(Transfer, AnnouncementArgumentChecks)
     EXPECT_EQ(ipc_file_remove(64, "/x"), -1);
     EXPECT_TRUE(logged("<ipc_file_remove> fail, chanid:64, max:64\n"));
 
-    FakeRecorder dev;
+    FakeNvr dev(scripted());
     login(dev);
     EXPECT_EQ(ipc_file_upload(0, 3, missing.c_str()), kUploadFileNotFound);
     EXPECT_TRUE(logged("<ipc_file_upload>file: " + missing + " not found!"));
@@ -826,7 +826,7 @@ TEST_F(Transfer, ConfigUploadChecksTheDocument)
          "IP=\"1\"/></NetworkConfig><MediaConfig><Video><Capture/></Video></MediaConfig></Config>",
          1},
     };
-    FakeRecorder dev;
+    FakeNvr dev(scripted());
     login(dev);
     int n = 0;
     for (const auto& c : cases) {
@@ -869,7 +869,7 @@ TEST_F(Transfer, DownloadIntoAStaleFileReplacesItsContent)
     for (long end_mark : {0L, -1L}) {
         SCOPED_TRACE(end_mark);
         rec().clear();
-        FakeRecorder dev;
+        FakeNvr dev(scripted());
         login(dev, chan);
         std::string local = dir + "/config" + std::to_string(chan) + ".xml";
         write_file(local, std::string(5000, 'S'));  // an earlier download's leftovers
@@ -912,7 +912,7 @@ TEST_F(Transfer, DownloadStepFailures)
     int chan = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        FakeRecorder dev;
+        FakeNvr dev(scripted());
         login(dev, chan, 0);
         std::string local = dir + "/dl" + std::to_string(chan) + ".xml";
         ASSERT_GT(ipc_file_download(chan, local.c_str()), 0);
@@ -929,7 +929,7 @@ TEST_F(Transfer, DownloadStepFailures)
 
 TEST_F(Transfer, SilentDownloadTimesOutWithoutEvent)
 {
-    FakeRecorder dev;
+    FakeNvr dev(scripted());
     login(dev);
     std::string local = dir + "/t.xml";
     ASSERT_GT(ipc_file_download(0, local.c_str()), 0);
@@ -956,7 +956,7 @@ TEST_F(Transfer, SilentDownloadTimesOutWithoutEvent)
 
 TEST_F(Transfer, ConfigDownloadJoinsFolderAndName)
 {
-    FakeRecorder dev;
+    FakeNvr dev(scripted());
     login(dev);
     for (std::string folder : {dir, dir + "/"}) {
         ASSERT_GT(ipc_config_download(0, folder.c_str()), 0);

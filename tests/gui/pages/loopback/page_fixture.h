@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "base/sock.h"
+#include "common/fake_nvr.h"
 #include "discovery/search.h"
 #include "gui/gui_test.h"
 #include "imaging/factory_picture.h"
@@ -30,6 +31,8 @@
 #include <gtest/gtest.h>
 
 namespace page_test {
+
+using FakeNvr = test_common::FakeNvr;
 
 // Everything written to standard error while it runs (debug_print writes there, one write per
 // text), kept in a file of its own.

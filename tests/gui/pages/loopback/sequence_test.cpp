@@ -6,7 +6,6 @@
 #include <QFile>
 #include <memory>
 
-#include "fake_nvr.h"
 #include "page_fixture.h"
 
 using namespace page_test;
@@ -18,10 +17,10 @@ constexpr char kDone[] = "设置成功,正在重启,请稍后...";
 class SequenceTest : public PageTest {
  protected:
   // Lists one fake recorder per type; recorder i answers on its own port.
-  void ListFakes(const std::vector<std::string>& types, FakeNvr::Login login = FakeNvr::Login::Accept) {
+  void ListFakes(const std::vector<std::string>& types, FakeNvr::Login login = FakeNvr::Login::kAccept) {
     std::vector<sim::Device> recs;
     for (size_t i = 0; i < types.size(); ++i) {
-      nvrs.push_back(std::make_unique<FakeNvr>(login));
+      nvrs.push_back(std::make_unique<FakeNvr>(FakeNvr::Config{.login = login}));
       recs.push_back(Recorder(static_cast<int>(i), types[i], nvrs.back()->port()));
     }
     List(recs);
@@ -42,7 +41,7 @@ class SequenceTest : public PageTest {
   std::vector<std::unique_ptr<FakeNvr>> nvrs;
 };
 
-const std::vector<std::string> kPictureRequests = {"1022:3", "1022:4", "1022:5", "1007"};
+constexpr char kPictureRequests[] = "1022/3 1022/4 1022/5 1007";
 
 }  // namespace
 
@@ -66,14 +65,14 @@ TEST_F(SequenceTest, ThreePicturesReachEveryTickedRecorderThenItReboots) {
   for (int i = 0; i < 6; ++i) {
     SCOPED_TRACE(i);
     const int row = RowOf(i);
-    EXPECT_EQ(nvrs[i]->Requests(), kPictureRequests);
-    const auto uploads = nvrs[i]->Uploads();
+    EXPECT_EQ(nvrs[i]->sequence(), kPictureRequests);
+    const auto uploads = nvrs[i]->uploads();
     ASSERT_EQ(uploads.size(), 3u);
     const std::string* want[] = {&boot, &chan, &shut};
     for (int k = 0; k < 3; ++k) {
-      EXPECT_EQ(uploads[k].fileType, 3 + k);
+      EXPECT_EQ(uploads[k].file_type, 3 + k);
       EXPECT_TRUE(uploads[k].complete);
-      EXPECT_EQ(uploads[k].announced, static_cast<int>(want[k]->size()));
+      EXPECT_EQ(uploads[k].announced, static_cast<long>(want[k]->size()));
       EXPECT_TRUE(uploads[k].data == *want[k]) << "upload " << k << " differs";
     }
     EXPECT_TRUE(Showed(row, "NVR 登录成功"));
@@ -82,7 +81,7 @@ TEST_F(SequenceTest, ThreePicturesReachEveryTickedRecorderThenItReboots) {
     EXPECT_TRUE(Showed(row, "正在进行重启"));
   }
   // The unticked recorder is never touched.
-  EXPECT_EQ(nvrs[6]->Logins(), 0);
+  EXPECT_EQ(nvrs[6]->logins(), 0);
   EXPECT_EQ(Status(RowOf(6)), U8("空闲"));
 
   // The supervision logs every finished row out and gives the controls back.
@@ -104,8 +103,8 @@ TEST_F(SequenceTest, FactoryOptionsSendTheBuiltInPictureAndTwoRestores) {
   list().SetRowCheck(0, true);
   Click(1024);
   ASSERT_TRUE(WaitStatus(0, kDone)) << Status(0).toStdString();
-  EXPECT_EQ(nvrs[0]->Requests(), (std::vector<std::string>{"1022:3", "1004:4", "1004:5", "1007"}));
-  const auto uploads = nvrs[0]->Uploads();
+  EXPECT_EQ(nvrs[0]->sequence(), "1022/3 1004/4 1004/5 1007");
+  const auto uploads = nvrs[0]->uploads();
   ASSERT_EQ(uploads.size(), 1u);
   EXPECT_EQ(uploads[0].path, "RESOURCE_STARTPIC");
   EXPECT_TRUE(uploads[0].complete);
@@ -120,7 +119,7 @@ TEST_F(SequenceTest, OnlyAChannelPictureSendsItThenRebootsWithoutTheBootStep) {
   list().SetRowCheck(1, true);
   Click(1024);
   for (int row = 0; row < 2; ++row) ASSERT_TRUE(WaitStatus(row, kDone)) << Status(row).toStdString();
-  for (int i = 0; i < 2; ++i) EXPECT_EQ(nvrs[i]->Requests(), (std::vector<std::string>{"1022:4", "1007"}));
+  for (int i = 0; i < 2; ++i) EXPECT_EQ(nvrs[i]->sequence(), "1022/4 1007");
   // The chain ran from the channel state only: the boot state's step never came up.
   EXPECT_EQ(capture.Count("start to set bkg logo\n"), 0);
   EXPECT_EQ(capture.Count("start to set shutdown logo\n"), 2);
@@ -132,7 +131,7 @@ TEST_F(SequenceTest, RefusedUploadIsShownAndTheChainGoesOnToTheReboot) {
   const std::string chanPath = WriteFile("refused-chan.png", SmallPng('c'));
   const std::string shutPath = WriteFile("refused-shut.png", SmallPng('s'));
   ListFakes({"QV5108D"});
-  nvrs[0]->RefuseUploads(true);
+  nvrs[0]->set_refuse_upload({3, 4, 5});
   Choose(1040, bootPath);
   Choose(1017, chanPath);
   Choose(1018, shutPath);
@@ -143,14 +142,14 @@ TEST_F(SequenceTest, RefusedUploadIsShownAndTheChainGoesOnToTheReboot) {
   ASSERT_TRUE(WaitStatus(0, done.c_str())) << Status(0).toStdString();
   EXPECT_TRUE(Showed(0, "设置图片失败"));
   EXPECT_FALSE(Showed(0, "设置图片成功"));
-  EXPECT_EQ(nvrs[0]->Requests(), kPictureRequests);
-  for (const auto& u : nvrs[0]->Uploads()) EXPECT_TRUE(u.data.empty());
+  EXPECT_EQ(nvrs[0]->sequence(), kPictureRequests);
+  for (const auto& u : nvrs[0]->uploads()) EXPECT_TRUE(u.data.empty());
   for (const auto& p : {bootPath, chanPath, shutPath}) ::unlink(p.c_str());
 }
 
 TEST_F(SequenceTest, RefusedLoginEndsTheRowAndTheNextTickLogsItOut) {
   const std::string shutPath = WriteFile("login-shut.png", SmallPng('s'));
-  ListFakes({"QV5108D"}, FakeNvr::Login::Refuse);
+  ListFakes({"QV5108D"}, FakeNvr::Login::kRefuse);
   Choose(1018, shutPath);
   list().SetRowCheck(0, true);
   Click(1024);
@@ -162,14 +161,14 @@ TEST_F(SequenceTest, RefusedLoginEndsTheRowAndTheNextTickLogsItOut) {
   EXPECT_TRUE(page->IsWindowEnabled(1024));
   list().DrainPosted();
   EXPECT_EQ(Status(0), U8("NVR 登录失败"));
-  EXPECT_TRUE(nvrs[0]->Requests().empty());
+  EXPECT_TRUE(nvrs[0]->requests().empty());
   ::unlink(shutPath.c_str());
 }
 
 TEST_F(SequenceTest, ListMenuTicksTheFailedRowsCopiesSerialsAndExportsTheList) {
   const std::string chanPath = WriteFile("menu-chan.png", SmallPng('c'));
-  nvrs.push_back(std::make_unique<FakeNvr>(FakeNvr::Login::Refuse));
-  nvrs.push_back(std::make_unique<FakeNvr>(FakeNvr::Login::Accept));
+  nvrs.push_back(std::make_unique<FakeNvr>(FakeNvr::Config{.login = FakeNvr::Login::kRefuse}));
+  nvrs.push_back(std::make_unique<FakeNvr>());
   List({Recorder(0, "QV5108D", nvrs[0]->port()), Recorder(1, "QV5108D", nvrs[1]->port())});
   Choose(1017, chanPath);
   list().SetRowCheck(RowOf(0), true);
@@ -215,7 +214,7 @@ TEST_F(SequenceTest, UnfinishedSequenceTimesOutAfterFifteenSecondsAndIsLoggedOut
   const std::string chanPath = WriteFile("timeout-chan.png", SmallPng('c'));
   // Recorder 0 logs in but never answers; recorder 1's port takes no connection at all.
   ListFakes({"QV5108D"});
-  nvrs[0]->Mute(true);
+  nvrs[0]->set_answer_requests(false);
   // The search still runs: recorder 1 joins the same list.
   {
     int sock = udp_bind(0x7F000001, 0, false);
@@ -231,7 +230,7 @@ TEST_F(SequenceTest, UnfinishedSequenceTimesOutAfterFifteenSecondsAndIsLoggedOut
   list().SetRowCheck(1, true);
   Click(1024);
   page->KillTimer(CDravlinDlg::kSuperviseTimer);
-  ASSERT_TRUE(WaitUntil([&] { return nvrs[0]->Requests().size() == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return nvrs[0]->requests().size() == 1; }));
   ASSERT_TRUE(WaitStatus(0, "NVR 登录成功"));
 
   Supervise(30);  // 15 s of ticks: the count has reached the limit
@@ -247,7 +246,7 @@ TEST_F(SequenceTest, UnfinishedSequenceTimesOutAfterFifteenSecondsAndIsLoggedOut
     EXPECT_EQ(State(row), CDravlinDlg::kStateIdle);
     EXPECT_EQ(ipc_getuserdata(row), nullptr);
   }
-  EXPECT_TRUE(WaitUntil([&] { return nvrs[0]->OpenConnections() == 0; }));
+  EXPECT_TRUE(WaitUntil([&] { return nvrs[0]->open_connections() == 0; }));
   EXPECT_TRUE(page->IsWindowEnabled(1024));
   EXPECT_FALSE(page->IsTimerSet(CDravlinDlg::kSuperviseTimer));
   ::unlink(chanPath.c_str());
@@ -269,13 +268,13 @@ TEST_F(SequenceTest, NewSearchWindowCloseAndPageEndLogEveryRecorderOut) {
     nvrs.clear();
     const std::string chanPath = WriteFile("end-chan.png", SmallPng('c'));
     ListFakes({"QV5108D", "QV5232C"});
-    for (auto& n : nvrs) n->Mute(true);
+    for (auto& n : nvrs) n->set_answer_requests(false);
     Choose(1017, chanPath);
     list().SetRowCheck(0, true);
     list().SetRowCheck(1, true);
     Click(1024);
-    ASSERT_TRUE(WaitUntil([&] { return nvrs[0]->OpenConnections() == 1 && nvrs[1]->OpenConnections() == 1; }));
-    ASSERT_TRUE(WaitUntil([&] { return nvrs[0]->Requests().size() == 1 && nvrs[1]->Requests().size() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return nvrs[0]->open_connections() == 1 && nvrs[1]->open_connections() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return nvrs[0]->requests().size() == 1 && nvrs[1]->requests().size() == 1; }));
     ASSERT_EQ(ipc_getuserdata(0), page.get());
     if (c.how == 0) {
       Click(1001);  // stop
@@ -290,7 +289,7 @@ TEST_F(SequenceTest, NewSearchWindowCloseAndPageEndLogEveryRecorderOut) {
     }
     EXPECT_EQ(ipc_getuserdata(0), nullptr);
     EXPECT_EQ(ipc_getuserdata(1), nullptr);
-    EXPECT_TRUE(WaitUntil([&] { return nvrs[0]->OpenConnections() == 0 && nvrs[1]->OpenConnections() == 0; }));
+    EXPECT_TRUE(WaitUntil([&] { return nvrs[0]->open_connections() == 0 && nvrs[1]->open_connections() == 0; }));
     ::unlink(chanPath.c_str());
   }
 }
@@ -307,8 +306,8 @@ TEST_F(SequenceTest, ChannelModeAndBuzzerRunsLogInAndShowTheAnswers) {
   page->CheckDlgButton(1015, true);
   Click(1039);
   ASSERT_TRUE(WaitStatus(0, "设置成功")) << Status(0).toStdString() << capture.Text();
-  EXPECT_EQ(nvrs[0]->Requests(), (std::vector<std::string>{"1006", "3026"}));
-  EXPECT_EQ(nvrs[0]->Logins(), 1);
+  EXPECT_EQ(nvrs[0]->sequence(), "1006 3026");
+  EXPECT_EQ(nvrs[0]->logins(), 1);
 }
 
 TEST_F(SequenceTest, FactoryBootPictureMissingGoesOnWithTheChannelPicture) {
@@ -327,7 +326,7 @@ TEST_F(SequenceTest, FactoryBootPictureMissingGoesOnWithTheChannelPicture) {
   EXPECT_EQ(page->SendStep(0, CDravlinDlg::kStateBootPicture), CDravlinDlg::kStepNoFactoryPicture);
   Click(1024);
   ASSERT_TRUE(WaitStatus(0, kDone)) << Status(0).toStdString();
-  EXPECT_EQ(nvrs[0]->Requests(), (std::vector<std::string>{"1004:4", "1007"}));
+  EXPECT_EQ(nvrs[0]->sequence(), "1004/4 1007");
 }
 
 TEST_F(SequenceTest, SixtyFourRecordersRefreshInParallel) {
@@ -355,8 +354,8 @@ TEST_F(SequenceTest, SixtyFourRecordersRefreshInParallel) {
     if (Status(row) != U8(kDone)) ADD_FAILURE() << row << " " << Status(row).toStdString();
   ASSERT_TRUE(allDone);
   for (int i = 0; i < 64; ++i) {
-    EXPECT_EQ(nvrs[i]->Requests(), kPictureRequests) << i;
-    EXPECT_EQ(nvrs[i]->Uploads().size(), 3u) << i;
+    EXPECT_EQ(nvrs[i]->sequence(), kPictureRequests) << i;
+    EXPECT_EQ(nvrs[i]->uploads().size(), 3u) << i;
   }
   Supervise(1);
   EXPECT_FALSE(page->IsTimerSet(CDravlinDlg::kSuperviseTimer));

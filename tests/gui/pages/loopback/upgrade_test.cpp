@@ -4,7 +4,6 @@
 #include <atomic>
 #include <memory>
 
-#include "fake_nvr.h"
 #include "page_fixture.h"
 #include "ui/pages/link_table.h"
 #include "ui/pages/upgrade.h"
@@ -57,7 +56,7 @@ class UpgradeTest : public ::testing::Test {
   void ListFakes(const std::vector<FakeNvr::Login>& logins, int unreachable = 0) {
     std::vector<sim::Device> recs;
     for (FakeNvr::Login l : logins) {
-      nvrs.push_back(std::make_unique<FakeNvr>(l));
+      nvrs.push_back(std::make_unique<FakeNvr>(FakeNvr::Config{.login = l}));
       recs.push_back(Recorder(static_cast<int>(recs.size()), "QV5232C", nvrs.back()->port()));
     }
     for (int i = 0; i < unreachable; ++i)
@@ -161,9 +160,9 @@ TEST_F(UpgradeTest, ARowEndsAtItsVerdictNeverAt100Percent) {
   std::string image(300000, '\0');
   for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<char>(i * 7 + 1);
   const std::string path = WriteFile("fw.tgz", image);
-  ListFakes({FakeNvr::Login::Accept, FakeNvr::Login::Refuse, FakeNvr::Login::Accept, FakeNvr::Login::Accept});
-  nvrs[0]->HoldVerdict(true);
-  nvrs[2]->RefuseUploads(true);
+  ListFakes({FakeNvr::Login::kAccept, FakeNvr::Login::kRefuse, FakeNvr::Login::kAccept, FakeNvr::Login::kAccept});
+  nvrs[0]->set_hold_verdict(true);
+  nvrs[2]->set_refuse_upload({1});
   ChooseFirmware(path);
   Click(1032);  // 反选 ticks every row
   list().SetRowCheck(3, false);
@@ -173,7 +172,7 @@ TEST_F(UpgradeTest, ARowEndsAtItsVerdictNeverAt100Percent) {
 
   ASSERT_TRUE(WaitStatus(1, "NVR 登录失败"));
   ASSERT_TRUE(WaitStatus(2, "校验文件失败"));
-  ASSERT_TRUE(WaitUntil([&] { return !nvrs[0]->Uploads().empty() && nvrs[0]->Uploads()[0].complete; }));
+  ASSERT_TRUE(WaitUntil([&] { return !nvrs[0]->uploads().empty() && nvrs[0]->uploads()[0].complete; }));
   ASSERT_TRUE(WaitStatus(0, "上传文件成功"));
   // Every byte is there but no verdict: the row stays busy and its link stays up through
   // several watch ticks.
@@ -182,32 +181,32 @@ TEST_F(UpgradeTest, ARowEndsAtItsVerdictNeverAt100Percent) {
   ASSERT_TRUE(page->GetEntry(0, &e));
   EXPECT_EQ(e.state, CUpgrade::kRowBusy);
   EXPECT_TRUE(ButtonsEnabled(false));
-  EXPECT_EQ(nvrs[0]->OpenConnections(), 1);
+  EXPECT_EQ(nvrs[0]->open_connections(), 1);
 
-  ASSERT_TRUE(nvrs[0]->SendVerdict(0));
+  ASSERT_TRUE(nvrs[0]->release_verdict(0));
   ASSERT_TRUE(WaitStatus(0, "校验文件成功"));
   ASSERT_TRUE(WaitUntil([&] { return !page->IsUpgrading(); }));
   EXPECT_TRUE(ButtonsEnabled(true));
   EXPECT_EQ(Status(0), U8("校验文件成功"));
   EXPECT_EQ(Status(3), U8("空闲"));
-  const auto uploads = nvrs[0]->Uploads();
+  const auto uploads = nvrs[0]->uploads();
   ASSERT_EQ(uploads.size(), 1u);
-  EXPECT_EQ(uploads[0].fileType, 1);
+  EXPECT_EQ(uploads[0].file_type, 1);
   EXPECT_EQ(uploads[0].data, image);
-  EXPECT_EQ(nvrs[3]->Logins(), 0);
-  for (int i = 0; i < 3; ++i) EXPECT_TRUE(WaitUntil([&] { return nvrs[i]->OpenConnections() == 0; })) << i;
+  EXPECT_EQ(nvrs[3]->logins(), 0);
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(WaitUntil([&] { return nvrs[i]->open_connections() == 0; })) << i;
   EXPECT_EQ(link_table::Holder(), nullptr);
 }
 
 TEST_F(UpgradeTest, ARecorderThatCannotBeReachedOrStopsAnsweringEndsAfter50Seconds) {
   CUpgrade::SetClockForTest(&TestNow);
-  ListFakes({FakeNvr::Login::Accept}, 1);
-  nvrs[0]->Mute(true);  // logs in, takes the announcement, never answers it
+  ListFakes({FakeNvr::Login::kAccept}, 1);
+  nvrs[0]->set_answer_requests(false);  // logs in, takes the announcement, never answers it
   ChooseFirmware(WriteFile("fw-mute.bin", std::string(1000, 'f')));
   Click(1032);
   Click(1034);
-  ASSERT_TRUE(WaitUntil([&] { return nvrs[0]->Requests().size() == 1; }));
-  EXPECT_EQ(nvrs[0]->Requests()[0], "1022:1");
+  ASSERT_TRUE(WaitUntil([&] { return nvrs[0]->requests().size() == 1; }));
+  EXPECT_EQ(nvrs[0]->sequence(), "1022/1");
   g_now += 49999;
   page->OnTimer(CUpgrade::kWatchTimer);
   EXPECT_TRUE(page->IsUpgrading());
@@ -217,7 +216,7 @@ TEST_F(UpgradeTest, ARecorderThatCannotBeReachedOrStopsAnsweringEndsAfter50Secon
   EXPECT_FALSE(page->IsUpgrading());
   EXPECT_TRUE(ButtonsEnabled(true));
   for (int row = 0; row < 2; ++row) EXPECT_TRUE(WaitStatus(row, "超时-处理异常,请重新操作")) << row;
-  EXPECT_TRUE(WaitUntil([&] { return nvrs[0]->OpenConnections() == 0; }));
+  EXPECT_TRUE(WaitUntil([&] { return nvrs[0]->open_connections() == 0; }));
 }
 
 TEST(AllPages, TheChannelAndFirmwarePagesBecomeTheThirdAndFourthTab) {
