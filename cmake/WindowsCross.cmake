@@ -29,7 +29,6 @@ set(DRAVLIN_WINDOWS_TEST_SOURCES
   tests/unit/link/chan_requests_test.cpp
   tests/unit/link/dispatch_test.cpp
   tests/unit/link/requests_test.cpp
-  tests/unit/link/review_test.cpp
   tests/unit/link/session_test.cpp
   tests/unit/link/talk_test.cpp
   tests/unit/link/transfer_test.cpp

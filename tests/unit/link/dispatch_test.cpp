@@ -1,14 +1,19 @@
-// The message handler and the frame reader against byte-exact inputs.
+// The message handler and the frame reader against byte-exact inputs, out-of-range numbers
+// and frames that stall midway.
 #include "link/context.h"
 #include "proto/envelope.h"
 
 #include "link_harness.h"
 #include "common/log_capture.h"
+#include "util/clock.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <climits>
 #include <cstring>
 #include <string>
+#include <thread>
 
 using namespace link_test;
 
@@ -85,6 +90,64 @@ TEST_F(Dispatch, ControlAnswersBecomeEvents)
         EXPECT_EQ(deal(answer("SYSTEM_CONTROL_MESSAGE", code, "0", "<R/>")), 1);
     EXPECT_TRUE(rec().all().empty());
     EXPECT_TRUE(rec().all_aux().empty());
+}
+
+// Header numbers and POS values are 32-bit: a value beyond that range must not wrap into
+// another, meaningful one (a failure flag of 2^32 read as 0 = success, a code read as 1007).
+TEST_F(Dispatch, OutOfRangeNumbersSaturateInsteadOfWrapping)
+{
+    struct Case {
+        const char* code;
+        const char* flag;
+        int event;      // 0: delivered to the auxiliary-data callback instead
+        int32_t value;  // event value, or the AuxDataInfo code
+    } cases[] = {
+        {"1004", "4294967296", IPC_EVENT_UPLOAD_RESULT, 5},  // a refused restore stays refused
+        {"1004", "-4294967296", IPC_EVENT_UPLOAD_RESULT, 5},
+        {"1022", "4294967296", IPC_EVENT_UPLOAD_RESULT, 5},  // a refused upload stays refused
+        {"1007", "4294967295", IPC_EVENT_REBOOT, INT_MAX},
+        {"1007", "-4294967297", IPC_EVENT_REBOOT, INT_MIN},
+        {"4294968303", "0", 0, INT_MAX},  // not the reboot answer
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.code + std::string(" flag ") + c.flag);
+        rec().clear();
+        EXPECT_EQ(deal(answer("SYSTEM_CONTROL_MESSAGE", c.code, c.flag, "<RESPONSE_PARAM/>")), 1);
+        auto ev = rec().all();
+        auto aux = rec().all_aux();
+        if (c.event) {
+            ASSERT_EQ(ev.size(), 1u);
+            EXPECT_EQ(ev[0].code, c.event);
+            int32_t v = 0;
+            ASSERT_EQ(ev[0].data.size(), 4u);
+            std::memcpy(&v, ev[0].data.data(), 4);
+            EXPECT_EQ(v, c.value);
+        } else {
+            EXPECT_TRUE(ev.empty());
+            ASSERT_EQ(aux.size(), 1u);
+            EXPECT_EQ(aux[0].code, c.value);
+        }
+    }
+
+    // The PTZ event for a numeric code takes the low 24 bits of the saturated value.
+    rec().clear();
+    EXPECT_EQ(deal(answer("PTZ_CONTROL_MESSAGE", "4294967297", "0", "<P/>")), 1);
+    auto ev = rec().all();
+    ASSERT_EQ(ev.size(), 2u);
+    EXPECT_EQ(ev[1].code, INT_MAX & 0xFFFFFF);
+
+    // A download chunk whose DataLen wraps to the bytes present, or whose StartPos wraps to
+    // the expected offset, is not taken for a good one.
+    int32_t start = 0, len = 0;
+    EXPECT_EQ(
+        GetPosParam("<MESSAGE_BODY><POS StartPos=\"4294967296\" DataLen=\"4294967396\"/></MESSAGE_BODY>", start, len),
+        0);
+    EXPECT_EQ(start, INT_MAX);
+    EXPECT_EQ(len, INT_MAX);
+    EXPECT_EQ(GetPosParam("<MESSAGE_BODY><POS StartPos=\"-4294967296\" DataLen=\"-1\"/></MESSAGE_BODY>", start, len),
+              0);
+    EXPECT_EQ(start, INT_MIN);
+    EXPECT_EQ(len, -1);
 }
 
 TEST_F(Dispatch, OtherAnswersReachTheAuxCallbackWithTheBodyElement)
@@ -368,6 +431,47 @@ TEST_F(FrameReader, UnreadableFrames)
     test_common::shutdown_send(peer);
     EXPECT_LE(sockrecv_onemsg(&ctx), 0);
     EXPECT_TRUE(logged("sockrecv_onemsg ret:0\n"));
+}
+
+// A frame that starts and then stops arriving: the reader gives up once the silence limit
+// has passed without a byte, instead of waiting for as long as the link runs.
+TEST_F(FrameReader, FrameStalledMidwayIsUnreadableAfterTheSilenceLimit)
+{
+    struct Case {
+        const char* name;
+        std::string sent;
+    };
+    const Case cases[] = {
+        {"half a header", raw_header(0x51589158u, 100).substr(0, 5)},
+        {"header and part of the payload", raw_header(0x51589158u, 100) + "<?xml"},
+        {"large frame cut short", raw_header(0x51589158u, 4000) + std::string(1000, 'x')},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        renew();
+        ctx.running.store(1);
+        ASSERT_TRUE(send_all(peer, c.sent));
+
+        std::atomic<bool> done{false};
+        std::atomic<bool> forced{false};
+        std::thread helper([&] {
+            // Let more than 50 s pass on the link clock, again until the reader gives up (an
+            // advance made before it started waiting does not count for it).
+            for (int i = 0; i < 25 && !done.load(); ++i) {
+                clock_advance_for_test(50001);
+                wait_until([&] { return done.load(); }, 400);
+            }
+            if (!done.load()) {
+                forced.store(true);
+                ctx.running.store(0);  // so that a failing reader does not hang the suite
+            }
+        });
+        int r = sockrecv_onemsg(&ctx);
+        done.store(true);
+        helper.join();
+        EXPECT_FALSE(forced.load()) << "the reader waited on a stalled frame for as long as the link ran";
+        EXPECT_LE(r, 0);
+    }
 }
 
 TEST_F(FrameReader, StopsWaitingWhenTheLinkStops)

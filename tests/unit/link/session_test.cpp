@@ -194,6 +194,27 @@ TEST_F(Session, OversizeLengthIsUnreadable)
     EXPECT_TRUE(wait_until([&] { return dev.closed_connections() == 1; }));
 }
 
+// A device that sends part of a frame and stalls gets event 2 and, with auto reconnect, a new
+// login; without the silence limit the link thread stays stuck.
+TEST_F(Session, DeviceStallingMidFrameIsDroppedAndLoggedInAgain)
+{
+    FakeNvr dev(scripted());
+    IpcLoginParam p = login_param(20, dev.port(), 1);
+    ASSERT_EQ(ipc_login_delay(&p), 1);
+    ASSERT_TRUE(wait_until([] { return rec().count(20, IPC_EVENT_LOGIN_OK) == 1; }));
+    ASSERT_TRUE(dev.send_to(0, raw_header(0x51589158u, 200) + "<?xml version"));
+    auto dropped = [] { return rec().count(20, IPC_EVENT_DISCONNECTED) == 1; };
+    for (int i = 0; i < 25 && !dropped(); ++i) {
+        clock_advance_for_test(50001);
+        wait_until(dropped, 400);
+    }
+    ASSERT_TRUE(dropped());
+    ASSERT_TRUE(wait_until([] { return rec().count(20, IPC_EVENT_LOGIN_OK) == 2; }));
+    EXPECT_EQ(ipc_logout(20), 1);
+    EXPECT_EQ(rec().codes(20),
+              (std::vector<int>{IPC_EVENT_LOGIN_OK, IPC_EVENT_DISCONNECTED, IPC_EVENT_LOGIN_OK, IPC_EVENT_THREAD_END}));
+}
+
 // A logout that comes while the thread is in the middle of reading a frame ends the link
 // with event 32 alone: it is not a loss.
 TEST_F(Session, LogoutDuringAFrameReportsOnlyEvent32)

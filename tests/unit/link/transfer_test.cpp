@@ -927,6 +927,18 @@ TEST_F(Transfer, DownloadStepFailures)
     }
 }
 
+// A download that cannot even be requested must leave an earlier copy of the file alone.
+TEST_F(Transfer, DownloadOnAnEntryWithoutLoginKeepsTheLocalFile)
+{
+    const std::string local = dir + "/config.xml";
+    write_file(local, "<earlier copy/>");
+    EXPECT_EQ(ipc_file_download(21, local.c_str()), -1);
+    EXPECT_EQ(read_file(local), "<earlier copy/>");
+    EXPECT_EQ(ipc_config_download(21, dir.c_str()), -1);
+    EXPECT_EQ(read_file(local), "<earlier copy/>");
+    EXPECT_EQ(ipc_entry(21)->downloading.load(), 0);
+}
+
 TEST_F(Transfer, SilentDownloadTimesOutWithoutEvent)
 {
     FakeNvr dev(scripted());
