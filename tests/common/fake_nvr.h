@@ -15,7 +15,8 @@
 // false is the scripted mode of the link suite (and a recorder gone mute): logins and
 // heartbeats are still answered, everything else is left to the test (send_to). Per file
 // type, refused announcements (flag -1) and rejected verdicts (flag 1); held verdicts and
-// held reboot answers go out on release_verdict() / release_reboot().
+// held reboot answers go out on release_verdict() / release_reboot(); a device that stops
+// reading or resets the link after so many bytes.
 //
 // What it keeps: every frame per connection (header included), the requests in order (type,
 // code, body; logins, heartbeats and data frames are not requests), every announced upload
@@ -27,6 +28,7 @@
 
 #include "common/fake_recorder.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <map>
@@ -59,6 +61,13 @@ struct FakeNvrConfig {
     int reboot_flag = 0;             // answer to 1007
     int buzzer_flag = 1;             // answer to 3026
     int chnmode_flag = 0;            // answer to 1006
+    // A device that stops reading (its buffers fill) or resets the link once a connection has
+    // brought it this many bytes, or stops reading right after accepting an upload; resume()
+    // reads on.
+    int rcvbuf = 0;  // receive buffer of its sockets, 0 the system's
+    size_t pause_after = SIZE_MAX;
+    size_t reset_after = SIZE_MAX;
+    bool pause_on_announce = false;
 };
 
 class FakeNvr {
@@ -202,6 +211,16 @@ public:
             n += c.logins;
         return n;
     }
+    // Frames whose magic is wrong.
+    int bad_frames()
+    {
+        auto lk = port_.lock();
+        return bad_frames_;
+    }
+    bool paused() const { return port_.paused(); }
+    void resume() { port_.resume(); }
+    // 0 open, 1 the link closed it in order, -1 the link reset it, -2 we reset it.
+    int ended(int conn) { return port_.ended(conn); }
     int connections() { return port_.connections(); }
     int closed_connections() { return port_.closed_connections(); }
     int open_connections() { return port_.connections() - port_.closed_connections(); }
@@ -212,6 +231,7 @@ private:
     struct Conn {
         std::vector<std::string> frames;
         int logins = 0;
+        size_t bytes = 0;
         int upload = -1;       // index into uploads_ of the upload in progress
         bool refused = false;  // its announcement was refused: no verdict
         bool spoiled = false;  // a chunk came out of order or not whole: no verdict
@@ -231,6 +251,16 @@ private:
             conns_.resize(static_cast<size_t>(conn) + 1);
         Conn& c = conns_[conn];
         c.frames.push_back(f);
+        bad_frames_ += f.compare(0, 4, frame_header(kFrameMagic, 0), 0, 4) != 0;
+        c.bytes += f.size();
+        if (c.bytes >= cfg_.reset_after) {
+            port_.reset_locked(conn);
+            return;
+        }
+        if (c.bytes >= cfg_.pause_after) {
+            cfg_.pause_after = SIZE_MAX;
+            port_.pause();
+        }
         const std::string payload = f.substr(8);
         const std::string type = attr(payload, "Msg_type");
         if (type == "USER_AUTH_MESSAGE") {
@@ -299,7 +329,11 @@ private:
             replies.push_back(frame(answer(r.type, std::to_string(r.code), std::to_string(flag), "")));
         };
         switch (r.code) {
-        case 1022: reply(c.refused ? -1 : 0); return;
+        case 1022:
+            reply(c.refused ? -1 : 0);
+            if (cfg_.pause_on_announce)
+                port_.pause();
+            return;
         case 1004: reply(cfg_.restore_flag); return;
         case 1006: reply(cfg_.chnmode_flag); return;
         case 3026: reply(cfg_.buzzer_flag); return;
@@ -356,7 +390,9 @@ private:
     std::vector<Upload> uploads_;
     std::vector<int> held_verdicts_;
     std::vector<std::pair<int, std::string>> held_reboots_;  // connection, answer
-    FramePort port_{256, [this](int conn, const std::string& f, std::vector<std::string>& r) { on_frame(conn, f, r); }};
+    int bad_frames_ = 0;
+    FramePort port_{256, [this](int conn, const std::string& f, std::vector<std::string>& r) { on_frame(conn, f, r); },
+                    cfg_.rcvbuf};
 };
 
 }  // namespace test_common

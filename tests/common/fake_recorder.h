@@ -2,7 +2,7 @@
 // tests share nothing with the code under test: frames (magic 58 91 58 51, little-endian
 // length, payload), the long-form device answer, attribute look-up, and a control port on
 // 127.0.0.1 that splits what each connection sends into frames and hands them to the fake's
-// own handler. The fakes themselves (what they answer, what they keep) stay with their suites.
+// own handler. The fake recorder itself (what it answers, what it keeps) is common/fake_nvr.h.
 #pragma once
 
 #include "common/loopback.h"
@@ -81,7 +81,8 @@ inline bool send_all(int fd, const std::string& bytes)
 // accept order from 0 and keep their number (and descriptor) after the peer closes, so a
 // late send cannot reach a newer connection. Each whole frame (header included) goes to the
 // handler, which runs on the port's thread with lock() held; the replies it appends are sent
-// on that connection afterwards, in order, without the lock.
+// on that connection afterwards, in order, without the lock. A paused port reads nothing, so
+// the kernel's buffers fill as behind a device that stopped reading.
 //
 // Declare a FramePort as the last member of its owner: it is then destroyed first, and its
 // thread stops before the state the handler uses goes away.
@@ -89,9 +90,10 @@ class FramePort {
 public:
     using Handler = std::function<void(int conn, const std::string& frame, std::vector<std::string>& replies)>;
 
-    FramePort(int backlog, Handler handler) : handler_(std::move(handler))
+    // rcvbuf: the receive buffer of the accepted sockets, 0 the system's.
+    FramePort(int backlog, Handler handler, int rcvbuf = 0) : handler_(std::move(handler))
     {
-        listen_fd_ = loopback_listener(backlog, &port_);
+        listen_fd_ = loopback_listener(backlog, &port_, rcvbuf);
         if (listen_fd_ < 0 || stream_pair(wake_) != 0)
             std::abort();
         thread_ = std::thread([this] { run(); });
@@ -104,7 +106,8 @@ public:
         (void)send_some(wake_[1], &c, 1);
         thread_.join();
         for (auto& c : conns_)
-            close_socket(c->fd);
+            if (c->fd >= 0)
+                close_socket(c->fd);
         close_socket(listen_fd_);
         close_socket(wake_[0]);
         close_socket(wake_[1]);
@@ -129,8 +132,27 @@ public:
         std::lock_guard<std::mutex> lk(mu_);
         int n = 0;
         for (const auto& c : conns_)
-            n += c->closed;
+            n += c->ended != 0;
         return n;
+    }
+    // 0 open, 1 the peer closed in order, -1 the peer reset it, -2 reset() (or no such connection).
+    int ended(int conn)
+    {
+        std::lock_guard<std::mutex> lk(mu_);
+        return conn >= 0 && conn < static_cast<int>(conns_.size()) ? conns_[conn]->ended : -2;
+    }
+    void pause() { paused_.store(true); }
+    void resume() { paused_.store(false); }
+    bool paused() const { return paused_.load(); }
+    // Resets the connection (linger 0); call it with lock() held, as the handler runs.
+    void reset_locked(int conn)
+    {
+        Conn& c = *conns_[conn];
+        std::lock_guard<std::mutex> lk(c.send_mu);
+        reset_on_close(c.fd);
+        close_socket(c.fd);
+        c.fd = -1;
+        c.ended = -2;
     }
     // False when there is no such connection or its peer has closed.
     bool send_to(int conn, const std::string& bytes)
@@ -138,7 +160,7 @@ public:
         std::shared_ptr<Conn> c;
         {
             std::lock_guard<std::mutex> lk(mu_);
-            if (conn < 0 || conn >= static_cast<int>(conns_.size()) || conns_[conn]->closed)
+            if (conn < 0 || conn >= static_cast<int>(conns_.size()) || conns_[conn]->ended != 0)
                 return false;
             c = conns_[conn];
         }
@@ -149,13 +171,13 @@ private:
     struct Conn {
         int fd = -1;
         std::string inbuf;
-        bool closed = false;
+        int ended = 0;
         std::mutex send_mu;  // replies and test sends never interleave on the wire
 
         bool send(const std::string& bytes)
         {
             std::lock_guard<std::mutex> lk(send_mu);
-            return send_all(fd, bytes);
+            return fd >= 0 && send_all(fd, bytes);
         }
     };
 
@@ -165,15 +187,16 @@ private:
         while (!stop_.load()) {
             std::vector<PollFd> fds{{listen_fd_, false, false}, {wake_[0], false, false}};
             std::vector<int> idx{-1, -2};
-            {
+            const bool paused = paused_.load();
+            if (!paused) {
                 std::lock_guard<std::mutex> lk(mu_);
                 for (size_t i = 0; i < conns_.size(); ++i)
-                    if (!conns_[i]->closed) {
+                    if (conns_[i]->ended == 0) {
                         fds.push_back({conns_[i]->fd, false, false});
                         idx.push_back(static_cast<int>(i));
                     }
             }
-            if (poll_sockets(fds.data(), fds.size(), 200) <= 0)
+            if (poll_sockets(fds.data(), fds.size(), paused ? 2 : 200) <= 0)
                 continue;
             for (size_t k = 0; k < fds.size(); ++k) {
                 if (!fds[k].ready)
@@ -207,11 +230,11 @@ private:
         {
             std::lock_guard<std::mutex> lk(mu_);
             if (n <= 0) {
-                c->closed = true;
+                c->ended = n == 0 ? 1 : -1;
                 return;
             }
             c->inbuf.append(buf.data(), static_cast<size_t>(n));
-            while (c->inbuf.size() >= 8) {
+            while (c->ended == 0 && c->inbuf.size() >= 8) {
                 uint32_t len = 0;
                 for (int b = 0; b < 4; ++b)
                     len |= static_cast<uint32_t>(static_cast<unsigned char>(c->inbuf[4 + b])) << (8 * b);
@@ -228,6 +251,7 @@ private:
 
     Handler handler_;
     std::atomic<bool> stop_{false};
+    std::atomic<bool> paused_{false};
     int listen_fd_ = -1;
     int wake_[2] = {-1, -1};
     uint16_t port_ = 0;

@@ -293,148 +293,6 @@ TEST_F(Transfer, SecondAnnouncementReplacesThePendingOneWithoutLeakingItsFile)
     EXPECT_EQ(reassemble(media_frames(dev)), bytes_b.substr(0, 10));
 }
 
-// A recorder on 127.0.0.1 for one connection that reads when the test lets it: it answers the
-// login and every upload announcement with acceptance, gives its positive verdict after the
-// closing frame, keeps every frame it received (checking that each is whole), and stops
-// reading while paused. It can also reset the connection after a number of bytes.
-class PausableDevice {
-public:
-    struct Options {
-        int rcvbuf = 0;                  // receive buffer of its socket, 0: the system's
-        size_t pause_after = SIZE_MAX;   // stops reading once it holds this many bytes
-        bool pause_on_announce = false;  // stops reading right after accepting an upload
-        size_t reset_after = SIZE_MAX;   // resets the connection once it holds this many bytes
-    };
-
-    explicit PausableDevice(Options o) : opt_(o)
-    {
-        lfd_ = test_common::loopback_listener(4, &port_, opt_.rcvbuf);
-        if (lfd_ < 0)
-            std::abort();
-        thread_ = std::thread([this] { run(); });
-    }
-    ~PausableDevice()
-    {
-        stop_.store(true);
-        thread_.join();
-        test_common::close_socket(lfd_);
-    }
-
-    uint16_t port() const { return port_; }
-    void resume() { paused_.store(false); }
-    bool paused() const { return paused_.load(); }
-    // 0 open, 1 the link ended the connection in order, -1 it was reset, -2 we reset it.
-    int ended() const { return ended_.load(); }
-    bool bad() const { return bad_.load(); }
-    std::vector<std::string> frames()
-    {
-        std::lock_guard<std::mutex> lk(mu_);
-        return frames_;
-    }
-    std::string data()
-    {
-        std::lock_guard<std::mutex> lk(mu_);
-        return data_;
-    }
-    int count(const std::string& needle)
-    {
-        std::lock_guard<std::mutex> lk(mu_);
-        int n = 0;
-        for (const auto& f : frames_)
-            n += f.find(needle) != std::string::npos;
-        return n;
-    }
-
-private:
-    void run()
-    {
-        while (!stop_.load() && !test_common::wait_socket(lfd_, false, 20)) { }
-        if (stop_.load())
-            return;
-        int fd = test_common::accept_socket(lfd_);
-        std::string in;
-        std::vector<char> buf(65536);
-        size_t received = 0;
-        while (!stop_.load() && ended_.load() == 0) {
-            if (paused_.load()) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(2));
-                continue;
-            }
-            if (!test_common::wait_socket(fd, false, 20))
-                continue;
-            long n = test_common::recv_nowait(fd, buf.data(), buf.size());
-            if (n < 0 && test_common::socket_busy())
-                continue;
-            if (n <= 0) {
-                ended_.store(n == 0 ? 1 : -1);
-                break;
-            }
-            received += static_cast<size_t>(n);
-            in.append(buf.data(), static_cast<size_t>(n));
-            if (received >= opt_.pause_after) {
-                opt_.pause_after = SIZE_MAX;
-                paused_.store(true);
-            }
-            if (received >= opt_.reset_after) {
-                test_common::reset_on_close(fd);
-                ended_.store(-2);
-                break;
-            }
-            take_frames(fd, in);
-        }
-        test_common::close_socket(fd);
-    }
-
-    void take_frames(int fd, std::string& in)
-    {
-        while (in.size() >= 8) {
-            if (in.compare(0, 4, "\x58\x91\x58\x51") != 0) {
-                bad_.store(true);
-                in.clear();
-                return;
-            }
-            uint32_t len = 0;
-            for (int b = 0; b < 4; ++b)
-                len |= static_cast<uint32_t>(static_cast<unsigned char>(in[4 + b])) << (8 * b);
-            if (in.size() < 8 + static_cast<size_t>(len))
-                return;
-            std::string f = in.substr(0, 8 + static_cast<size_t>(len));
-            in.erase(0, f.size());
-            {
-                std::lock_guard<std::mutex> lk(mu_);
-                frames_.push_back(f);
-                if (f.find("Msg_type=\"MEDIA_DATA_MESSAGE\"") != std::string::npos) {
-                    std::string payload = f.substr(8);
-                    data_ += payload.substr(std::strlen(payload.c_str()) + 4);
-                }
-            }
-            if (f.find("CMD_USER_AUTH") != std::string::npos) {
-                send_all(
-                    fd,
-                    frame(answer("USER_AUTH_MESSAGE", "CMD_USER_AUTH", "0", "<USER_AUTH_RESPONSE Sessionid=\"s\"/>")));
-            } else if (f.find("Msg_code=\"1022\"") != std::string::npos) {
-                send_all(fd, upload_answer("0"));
-                if (opt_.pause_on_announce)
-                    paused_.store(true);
-            } else if (f.find("DataLen=\"0\"") != std::string::npos) {
-                send_all(fd, upload_answer("0"));  // the verdict
-            }
-        }
-    }
-
-    Options opt_;
-    int lfd_ = -1;
-    uint16_t port_ = 0;
-    std::atomic<bool> stop_{false};
-    std::atomic<bool> paused_{false};
-    std::atomic<bool> bad_{false};
-    std::atomic<int> ended_{0};
-    std::mutex mu_;
-    std::vector<std::string> frames_;
-    std::string data_;
-    std::thread thread_;
-};
-
 // Moves the link clock past the silence window until the condition holds (an advance made
 // before the waiting side measured its start does not count for it, so repeat).
 template <class Pred>
@@ -467,10 +325,9 @@ TEST_F(Transfer, StreamFailuresAreTheLinksOwn)
     int chan = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        PausableDevice::Options o;
-        o.rcvbuf = 16384;
-        (c.end == kDeviceResets ? o.reset_after : o.pause_after) = 300000;
-        PausableDevice dev(o);
+        FakeNvr::Config cfg{.rcvbuf = 16384};
+        (c.end == kDeviceResets ? cfg.reset_after : cfg.pause_after) = 300000;
+        FakeNvr dev(cfg);
         IpcLoginParam p = login_param(chan, dev.port(), c.end == kLogout ? 1 : 0);
         ASSERT_EQ(ipc_login_delay(&p), 1);
         ASSERT_TRUE(wait_until([chan] { return rec().count(chan, IPC_EVENT_LOGIN_OK) == 1; }));
@@ -493,7 +350,7 @@ TEST_F(Transfer, StreamFailuresAreTheLinksOwn)
         }));
         EXPECT_EQ(rec().count(chan, IPC_EVENT_DISCONNECTED), c.disconnects);
         EXPECT_LT(values(chan, IPC_EVENT_UPLOAD_PROGRESS).size(), 20u);
-        EXPECT_FALSE(dev.bad());
+        EXPECT_EQ(dev.bad_frames(), 0);
         ipc_logout(chan);
         ++chan;
     }
@@ -504,10 +361,7 @@ TEST_F(Transfer, StreamFailuresAreTheLinksOwn)
 // without touching the link), and once the device reads again it gets every byte.
 TEST_F(Transfer, PausedReaderGetsTheWholeUploadAndRequestsFailCleanlyMeanwhile)
 {
-    PausableDevice::Options o;
-    o.rcvbuf = 16384;
-    o.pause_after = 4u << 20;
-    PausableDevice dev(o);
+    FakeNvr dev({.rcvbuf = 16384, .pause_after = 4u << 20});
     login(dev.port());
     std::string src = pseudo_random((8u << 20) + 3, 12);
     std::string path = dir + "/firmware.bin";
@@ -536,9 +390,9 @@ TEST_F(Transfer, PausedReaderGetsTheWholeUploadAndRequestsFailCleanlyMeanwhile)
 
     ASSERT_TRUE(wait_until([] { return rec().count(0, IPC_EVENT_UPLOAD_RESULT) == 1; }, 60000));
     EXPECT_EQ(values(0, IPC_EVENT_UPLOAD_RESULT), std::vector<int32_t>{IPC_UPLOAD_OK});
-    EXPECT_EQ(md5_of(dev.data()), md5_of(src));
-    ASSERT_TRUE(wait_until([&] { return dev.count("Msg_code=\"3026\"") == accepted; }));
-    EXPECT_FALSE(dev.bad());
+    EXPECT_EQ(md5_of(dev.received(IPC_FILE_FIRMWARE)), md5_of(src));
+    ASSERT_TRUE(wait_until([&] { return dev.count_frames_containing("Msg_code=\"3026\"") == accepted; }));
+    EXPECT_EQ(dev.bad_frames(), 0);
     EXPECT_EQ(rec().count(0, IPC_EVENT_DISCONNECTED), 0);
 }
 
@@ -546,10 +400,7 @@ TEST_F(Transfer, PausedReaderGetsTheWholeUploadAndRequestsFailCleanlyMeanwhile)
 // loss, it goes whole once there is room again.
 TEST_F(Transfer, HeartbeatWaitsForRoomInsteadOfDroppingTheLink)
 {
-    PausableDevice::Options o;
-    o.rcvbuf = 16384;
-    o.pause_after = 1;  // reads the login, then nothing
-    PausableDevice dev(o);
+    FakeNvr dev({.rcvbuf = 16384, .pause_after = 1});  // reads the login, then nothing
     login(dev.port());
     // Fill the socket with requests until it takes no more.
     const std::string body(8000, 'x');
@@ -576,14 +427,14 @@ TEST_F(Transfer, HeartbeatWaitsForRoomInsteadOfDroppingTheLink)
     EXPECT_GE(ipc_entry(0)->sock.load(), 0);
 
     dev.resume();
-    ASSERT_TRUE(wait_until([&] { return dev.count("CMD_HEARTBEAT") == 1; }));
-    EXPECT_FALSE(dev.bad());
+    ASSERT_TRUE(wait_until([&] { return dev.count_frames_containing("CMD_HEARTBEAT") == 1; }));
+    EXPECT_EQ(dev.bad_frames(), 0);
     EXPECT_EQ(rec().count(0, IPC_EVENT_DISCONNECTED), 0);
 }
 
 // An upload handed over whole (progress 100) to a device that stopped reading at the
 // announcement: the end of the file still sits in our queue.
-void upload_into_a_stalled_device(PausableDevice& dev, const std::string& path, const std::string& src)
+void upload_into_a_stalled_device(FakeNvr& dev, const std::string& path, const std::string& src)
 {
     int big = 4 << 20;
     ASSERT_EQ(test_common::set_send_buffer(ipc_entry(0)->sock.load(), big), 0);
@@ -603,10 +454,7 @@ TEST_F(Transfer, LogoutAfterACompletedUploadDrainsTheQueue)
     // cannot count Winsock's queue, so it has nothing to wait on).
     if (test_common::kWindows)
         GTEST_SKIP() << "Winsock cannot tell how much is still queued: the end of the file is not waited for";
-    PausableDevice::Options o;
-    o.rcvbuf = 16384;
-    o.pause_on_announce = true;
-    PausableDevice dev(o);
+    FakeNvr dev({.rcvbuf = 16384, .pause_on_announce = true});
     login(dev.port());
     std::string src = pseudo_random(150001, 13);
     ASSERT_NO_FATAL_FAILURE(upload_into_a_stalled_device(dev, dir + "/boot.jpg", src));
@@ -621,10 +469,10 @@ TEST_F(Transfer, LogoutAfterACompletedUploadDrainsTheQueue)
     }));
     dev.resume();
     out.join();
-    EXPECT_EQ(md5_of(dev.data()), md5_of(src));
-    EXPECT_EQ(dev.count("DataLen=\"0\""), 1);
-    ASSERT_TRUE(wait_until([&] { return dev.ended() != 0; }));
-    EXPECT_EQ(dev.ended(), 1);
+    EXPECT_EQ(md5_of(dev.received(IPC_FILE_BOOT_PICTURE)), md5_of(src));
+    EXPECT_EQ(dev.count_frames_containing("DataLen=\"0\""), 1);
+    ASSERT_TRUE(wait_until([&] { return dev.ended(0) != 0; }));
+    EXPECT_EQ(dev.ended(0), 1);
     EXPECT_EQ(rec().codes(0),
               (std::vector<int>{IPC_EVENT_LOGIN_OK, IPC_EVENT_UPLOAD_PROGRESS, IPC_EVENT_UPLOAD_PROGRESS,
                                 IPC_EVENT_UPLOAD_PROGRESS, IPC_EVENT_UPLOAD_PROGRESS, IPC_EVENT_THREAD_END}));
@@ -636,10 +484,7 @@ TEST_F(Transfer, AbortDoesNotWaitForAStalledDevice)
 {
     if (test_common::kWindows)
         GTEST_SKIP() << "Winsock cannot tell how much is still queued: a logout has no drain to abort";
-    PausableDevice::Options o;
-    o.rcvbuf = 16384;
-    o.pause_on_announce = true;
-    PausableDevice dev(o);
+    FakeNvr dev({.rcvbuf = 16384, .pause_on_announce = true});
     login(dev.port());
     ASSERT_NO_FATAL_FAILURE(upload_into_a_stalled_device(dev, dir + "/boot.jpg", pseudo_random(150001, 13)));
 
@@ -661,9 +506,9 @@ TEST_F(Transfer, AbortDoesNotWaitForAStalledDevice)
     EXPECT_TRUE(dev.paused());
     ASSERT_TRUE(wait_until([&] {
         dev.resume();
-        return dev.ended() != 0;
+        return dev.ended(0) != 0;
     }));
-    EXPECT_EQ(dev.ended(), -1);
+    EXPECT_EQ(dev.ended(0), -1);
 }
 
 // An entry whose thread ended by itself (no auto reconnect, the device went away) keeps no
