@@ -31,7 +31,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <map>
 #include <set>
 #include <string>
 #include <utility>
