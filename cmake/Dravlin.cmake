@@ -1,9 +1,12 @@
 # Helpers shared by every folder's CMakeLists.
 
-# dravlin_test(NAME LABELS l1 [l2...] SOURCES s1... LIBS lib1...)
+# dravlin_test(NAME LABELS l1 [l2...] SOURCES s1... LIBS lib1... [TIMEOUT s] [SERIAL])
 # One GoogleTest executable; each of its tests becomes a CTest test carrying the labels.
+# SERIAL: its tests run alone, for suites whose simulated recorders must answer within the
+# link's login window while 64 of them log in at once (another suite beside them on two cores
+# can starve the simulator past it).
 function(dravlin_test name)
-  cmake_parse_arguments(T "" "TIMEOUT" "LABELS;SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "SERIAL" "TIMEOUT" "LABELS;SOURCES;LIBS" ${ARGN})
   if(WIN32)
     dravlin_windows_test(${name} "${T_SOURCES}" "${T_LIBS}")
     return()
@@ -32,7 +35,7 @@ function(dravlin_test name)
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
-    PROPERTIES TIMEOUT ${T_TIMEOUT})
+    PROPERTIES TIMEOUT ${T_TIMEOUT} RUN_SERIAL ${T_SERIAL})
 endfunction()
 
 # dravlin_fuzz(NAME SOURCES s1... LIBS lib1...)
