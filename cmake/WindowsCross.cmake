@@ -37,6 +37,7 @@ set(DRAVLIN_WINDOWS_TEST_SOURCES
   tests/unit/discovery/search_thread_test.cpp
   tests/unit/discovery/sendtime_test.cpp
   sim/answer.cpp
+  sim/wire.cpp
   tests/unit/imaging/decoder_test.cpp
   tests/unit/imaging/jpeg_tools.cpp
   tests/unit/imaging/picture_check_test.cpp
