@@ -14,41 +14,6 @@
 
 using namespace sock_util;
 
-int socksend(int sock, const void* data, int length)
-{
-    if (sock < 0)
-        return -1;
-    if (sock_writable(sock) != 1)
-        return 0;
-    if (length <= 0 || !data)
-        return 0;
-
-    const char* p = static_cast<const char*>(data);
-    int sent = 0;
-    while (sent < length) {
-        int n = sock_os_sendv(sock, p + sent, length - sent, nullptr, 0, false, false);
-        int err = n < 0 ? sock_os_error() : 0;
-        if (n > 0) {
-            sent += n;
-            continue;
-        }
-        if (n < 0 && err == EINTR)
-            continue;
-        if (n < 0 && would_block(err)) {
-            // Part of a frame may already be on the stream: stopping here would leave the peer
-            // reading garbage from now on, so wait for room and finish the buffer. Only a real
-            // error, or no progress for kSockSendStallMs, ends it.
-            if (sock_os_wait(sock, true, kSockSendStallMs) == 1)
-                continue;
-            log_print("socksend send fail, pack lost:%d\n", length - sent);
-            return -1;
-        }
-        log_print("socksend send fail, pack lost:%d\n", length - sent);
-        return n < 0 ? n : -1;
-    }
-    return sent;
-}
-
 int socksend_wait(int sock, const void* data, int length)
 {
     for (;;) {
@@ -107,6 +72,25 @@ int send_pair_poll(int sock, const void* a, int alen, const void* b, int blen, i
 }
 
 }  // namespace
+
+int socksend(int sock, const void* data, int length)
+{
+    if (sock < 0)
+        return -1;
+    if (sock_writable(sock) != 1)
+        return 0;
+    if (length <= 0 || !data)
+        return 0;
+    // Part of a frame may already be on the stream once the socket fills: stopping there would
+    // leave the peer reading garbage from now on, so wait for room and finish the buffer. Only a
+    // real error, or no progress for kSockSendStallMs, ends it.
+    int sent = send_pair_poll(sock, data, length, nullptr, 0, kSockSendStallMs, false, false);
+    if (sent >= 0 && sent < length) {
+        log_print("socksend send fail, pack lost:%d\n", length - sent);
+        return -1;
+    }
+    return sent;
+}
 
 int socksend_poll(int sock, const void* data, int length, int timeout_ms, bool more)
 {
