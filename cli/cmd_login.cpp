@@ -2,7 +2,8 @@
 // each), print every link event per recorder as it arrives, then log out.
 #include "cli/command.h"
 #include "cli/fleet.h"
-#include "jobs/fleet.h"
+#include "jobs/runner.h"
+#include "util/log.h"
 
 #include <chrono>
 #include <cstdio>
@@ -51,7 +52,7 @@ int run_login(const std::vector<std::string>& args)
         return usage_error("login", err);
 
     ConsoleGuard guard(o.verbose);
-    jobs::watch_link_log(o.verbose);
+    log_set_sink(o.verbose ? log_sink_to_debug : nullptr);
     FleetChoice choice;
     int r = choose_recorders("login", o, choice);
     if (r != kExitOk)
@@ -73,37 +74,40 @@ int run_login(const std::vector<std::string>& args)
 
     std::vector<int> results;
     {
-        jobs::FleetLinkPort port;
+        jobs::RunnerLinkPort port;
         if (!choice.recorders.empty() && !port.init()) {
             std::fprintf(stderr, "dravlinctl login: the link table could not be allocated\n");
             return kExitFailed;
         }
-        jobs::FleetRunner runner(port, port);
+        jobs::Runner runner(port, port);
         // A login check: the link must stay up for the whole time, so a loss after the login
         // fails the recorder even when the link logs in again.
         jobs::JobPolicy check;
         check.hold_ms = seconds * 1000;
-        for (const Recorder& rec : choice.recorders)
-            runner.add({rec.address, rec.port, rec.user, rec.password}, {}, check);
-        jobs::FleetRunner::Hooks hooks;
-        hooks.before_start = [&](size_t index, jobs::Job&) {
-            const Recorder& rec = choice.recorders[index];
-            std::fprintf(out, "%s login %s:%d\n", rec.name.c_str(), rec.address.c_str(), rec.port);
-            std::fflush(out);
-        };
-        hooks.on_event = [&](size_t index, const jobs::Job&, const jobs::LinkEvent& ev) {
-            std::string line = choice.recorders[index].name + " event " + std::to_string(ev.code);
-            // Appended piece by piece: g++ 12 at -O3 warns (-Wrestrict) on " " + a temporary.
-            if (ev.has_value)
-                line.append(" ").append(std::to_string(ev.value));
-            else if (!ev.text.empty())
-                line.append(" ").append(ev.text);
-            std::fprintf(out, "%s\n", line.c_str());
-            std::fflush(out);
-        };
-        runner.run(hooks);
-        for (const auto& job : runner.jobs())
-            results.push_back(job->result());
+        std::vector<jobs::JobId> ids;
+        for (const Recorder& rec : choice.recorders) {
+            jobs::JobSpec spec;
+            spec.target = {rec.address, rec.port, rec.user, rec.password};
+            spec.policy = check;
+            spec.before_start = [&rec, out](jobs::Job&) {
+                std::fprintf(out, "%s login %s:%d\n", rec.name.c_str(), rec.address.c_str(), rec.port);
+                std::fflush(out);
+            };
+            spec.on_event = [&rec, out](const jobs::Job&, const jobs::LinkEvent& ev) {
+                std::string line = rec.name + " event " + std::to_string(ev.code);
+                // Appended piece by piece: g++ 12 at -O3 warns (-Wrestrict) on " " + a temporary.
+                if (ev.has_value)
+                    line.append(" ").append(std::to_string(ev.value));
+                else if (!ev.text.empty())
+                    line.append(" ").append(ev.text);
+                std::fprintf(out, "%s\n", line.c_str());
+                std::fflush(out);
+            };
+            ids.push_back(runner.submit(std::move(spec)));
+        }
+        runner.run();
+        for (jobs::JobId id : ids)
+            results.push_back(runner.job(id)->result());
         port.logout_all();
     }
     guard.restore();

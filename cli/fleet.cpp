@@ -3,7 +3,9 @@
 
 #include "cli/command.h"
 #include "cli/fleet_files.h"
-#include "jobs/fleet.h"
+#include "jobs/runner.h"
+#include "link/link.h"
+#include "util/log.h"
 #include "jobs/results.h"
 #include "util/clock.h"
 
@@ -226,6 +228,7 @@ struct RecorderRun {
     FleetWording wording = FleetWording::kRequest;
     long timeout_seconds = 15;
     int last_percent = -1;
+    bool told_login_retry = false;
     std::vector<StepResult> steps;
     std::string message;
     int64_t started_at = -1;               // ms of the monotonic clock
@@ -307,9 +310,15 @@ void tell(RecorderRun& run, const jobs::Job& job, const jobs::JobNews& n)
     const bool sequence = run.wording == FleetWording::kSequence;
     std::string step = n.step >= 0 ? step_name(n.step_kind) : "";
     switch (n.kind) {
-    case jobs::kNewsConnectFailed:
-        if (n.value == 1)
+    case jobs::kNewsLoginRetry:
+        if (n.value == IPC_LOGIN_CONNECT_FAILED && job.connect_failures() == 1)
             progress_line(name, "cannot connect, retrying");
+        else if (n.value != IPC_LOGIN_CONNECT_FAILED && !run.told_login_retry) {
+            run.told_login_retry = true;
+            progress_line(name,
+                          std::string(n.value == IPC_LOGIN_BAD_ANSWER ? "bad login answer" : "no login answer") +
+                              ", retrying");
+        }
         break;
     case jobs::kNewsLoggedIn:
         if (run.login_ms < 0)
@@ -362,6 +371,9 @@ void tell(RecorderRun& run, const jobs::Job& job, const jobs::JobNews& n)
 }
 
 jobs::Target target_of(const Recorder& r) { return {r.address, r.port, r.user, r.password}; }
+
+// The link's diagnostic lines on standard error with --verbose, nowhere otherwise.
+void route_link_log(bool verbose) { log_set_sink(verbose ? log_sink_to_debug : nullptr); }
 
 }  // namespace
 
@@ -463,7 +475,7 @@ int run_fleet(const char* command, const FleetOptions& given, const std::vector<
     }
 
     ConsoleGuard guard(o.verbose);
-    jobs::watch_link_log(o.verbose);
+    route_link_log(o.verbose);
 
     FleetChoice choice;
     int r = choose_recorders(command, o, choice, SIZE_MAX);
@@ -477,38 +489,45 @@ int run_fleet(const char* command, const FleetOptions& given, const std::vector<
     std::vector<std::unique_ptr<RecorderRun>> runs;
     std::vector<int> results;
     {
-        jobs::FleetLinkPort port;
+        jobs::RunnerLinkPort port;
         if (!choice.recorders.empty() && !port.init()) {
             std::fprintf(stderr, "dravlinctl %s: the link table could not be allocated\n", command);
             return kExitFailed;
         }
-        jobs::FleetRunner runner(port, port, static_cast<int>(o.parallel));
+        jobs::Runner runner(port, port);
+        runner.set_parallel(static_cast<int>(o.parallel));
         const jobs::JobPolicy policy = jobs::JobPolicy::tool(o.timeout_seconds * 1000);
+        std::vector<jobs::JobId> ids;
         for (Recorder& rec : choice.recorders) {
             auto run = std::make_unique<RecorderRun>();
             run->rec = std::move(rec);
             run->wording = wording;
             run->timeout_seconds = o.timeout_seconds;
             RecorderRun* rp = run.get();
-            runner.add(target_of(rp->rec), steps, policy,
-                       [rp](const jobs::Job& job, const jobs::JobNews& n) { tell(*rp, job, n); });
+            const size_t index = runs.size();
+            jobs::JobSpec spec;
+            spec.target = target_of(rp->rec);
+            spec.steps = steps;
+            spec.policy = policy;
+            spec.news = [rp](const jobs::Job& job, const jobs::JobNews& n) { tell(*rp, job, n); };
+            spec.before_start = [rp, index, total = choice.recorders.size(), &o](jobs::Job& job) {
+                rp->started_at = now_ms();
+                std::string line = "logging in to " + rp->rec.address + ":" + std::to_string(rp->rec.port);
+                // Beyond the first wave, say which link it took, so a long run shows it moving.
+                if (index >= static_cast<size_t>(o.parallel))
+                    line += " (" + std::to_string(index + 1) + " of " + std::to_string(total) + ", link " +
+                        std::to_string(job.chanid()) + ")";
+                progress_line(rp->rec.name, line);
+            };
+            ids.push_back(runner.submit(std::move(spec)));
             runs.push_back(std::move(run));
         }
         choice.recorders.clear();
-        jobs::FleetRunner::Hooks hooks;
-        hooks.before_start = [&](size_t index, jobs::Job& job) {
-            RecorderRun& run = *runs[index];
-            run.started_at = now_ms();
-            std::string line = "logging in to " + run.rec.address + ":" + std::to_string(run.rec.port);
-            // Beyond the first wave, say which link it took, so a long run shows it moving.
-            if (index >= static_cast<size_t>(o.parallel))
-                line += " (" + std::to_string(index + 1) + " of " + std::to_string(runs.size()) + ", link " +
-                    std::to_string(job.chanid()) + ")";
-            progress_line(run.rec.name, line);
-        };
-        runner.run(hooks);
-        for (const auto& job : runner.jobs())
-            results.push_back(job ? job->result() : jobs::kJobNotStarted);
+        runner.run();
+        for (jobs::JobId id : ids) {
+            const jobs::Job* job = runner.job(id);
+            results.push_back(job && job->started() ? job->result() : jobs::kJobNotStarted);
+        }
         port.logout_all();
     }
     guard.restore();

@@ -1,6 +1,6 @@
 // The part every dravlinctl command over recorders shares: the common options, choosing the
 // recorders (a LAN search, or direct addresses with --target), and turning the fleet runner's
-// news (jobs/fleet.h) into progress lines on standard error and the closing summary on standard
+// news (jobs/runner.h) into progress lines on standard error and the closing summary on standard
 // output (text or JSON). The sequences themselves, their time-outs and results live in jobs/.
 #pragma once
 
@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "jobs/fleet.h"
+#include "jobs/runner.h"
 #include "jobs/job.h"
 
 namespace dravlinctl {
@@ -38,7 +38,7 @@ struct FleetOptions {
 };
 
 constexpr uint16_t kDefaultControlPort = 8091;
-constexpr int kMaxFleetLinks = jobs::kMaxFleetJobs;  // the link table's size
+constexpr int kMaxFleetLinks = jobs::kMaxLinks;  // the link table's size
 // A recorder that is not logged in this long after its login started fails, whatever the
 // command's --timeout (which also covers the work after the login).
 constexpr int kLoginWindowSeconds = 15;

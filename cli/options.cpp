@@ -1,5 +1,6 @@
 // dravlinctl's shared options: parsing, the XML text and upload file checks, target addresses.
 #include "cli/fleet.h"
+#include "jobs/upload_file.h"
 
 #include "base/sock.h"
 #include "jobs/results.h"
@@ -41,28 +42,7 @@ std::string xml_text_problem(const std::string& text)
 
 std::string upload_file_problem(const std::string& path)
 {
-    if (path.size() > 255)
-        return "the path is longer than 255 characters";
-    errno = 0;
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f)
-        return std::string("cannot be opened: ") + std::strerror(errno ? errno : ENOENT);
-    struct stat st { };
-    std::string why;
-    if (::fstat(::fileno(f), &st) != 0 || !S_ISREG(st.st_mode)) {
-        why = "not a regular file";
-    } else if (st.st_size == 0) {
-        why = "the file is empty";
-    } else if (st.st_size > INT_MAX) {
-        why = "the file is larger than 2 GiB";  // the upload announces a 32-bit length
-    } else {
-        char byte;
-        errno = 0;
-        if (std::fread(&byte, 1, 1, f) != 1)
-            why = std::string("cannot be read: ") + std::strerror(errno ? errno : EIO);
-    }
-    std::fclose(f);
-    return why;
+    return jobs::upload_file_problem_text(jobs::check_upload_file(path));
 }
 
 std::string upload_result_text(int value, const char* what)

@@ -19,14 +19,14 @@ namespace jobs {
 
 // ---- port onto the link --------------------------------------------------------------------------
 
-int DirectChannelPort::search_start() { return nvr_search_start(); }
-int DirectChannelPort::search_stop() { return nvr_search_stop(); }
+int DirectChannelPort::search_start() { return nvr_search_start(slot()); }
+int DirectChannelPort::search_stop() { return nvr_search_stop(slot()); }
 int DirectChannelPort::get_list(int slot) { return nvr_chan_getlist(slot); }
-int DirectChannelPort::add(int count, const ChannelParam* records) { return nvr_chan_add(count, records); }
-int DirectChannelPort::del(int channel) { return nvr_chan_del(channel); }
-int DirectChannelPort::swap(int first, int second) { return nvr_chan_swap(first, second); }
-int DirectChannelPort::set_picnum(int pictures) { return nvr_set_picnum(pictures); }
-int DirectChannelPort::page_turn(int next) { return nvr_page_turn(next); }
+int DirectChannelPort::add(int count, const ChannelParam* records) { return nvr_chan_add(count, records, slot()); }
+int DirectChannelPort::del(int channel) { return nvr_chan_del(channel, slot()); }
+int DirectChannelPort::swap(int first, int second) { return nvr_chan_swap(first, second, slot()); }
+int DirectChannelPort::set_picnum(int pictures) { return nvr_set_picnum(pictures, slot()); }
+int DirectChannelPort::page_turn(int next) { return nvr_page_turn(next, slot()); }
 
 const char* chan_result_text(int result)
 {
@@ -119,6 +119,19 @@ int ChannelTable::on_event(int slot, int code)
         changed(kChangeLogin);
     }
     return 0;
+}
+
+void ChannelTable::reset()
+{
+    {
+        std::lock_guard<std::mutex> lk(mu_);
+        cameras_.clear();
+        channels_.clear();
+        searching_ = false;
+        login_state_ = 0;
+    }
+    changed(kChangeCameras);
+    changed(kChangeChannels);
 }
 
 int ChannelTable::on_aux(int slot, int kind, const void* data, int len, const void* info)
@@ -253,7 +266,7 @@ int ChannelTable::stop_search()
     return r;
 }
 
-int ChannelTable::refresh() { return port_.get_list(kNvrChanSlot); }
+int ChannelTable::refresh() { return port_.get_list(port_.slot()); }
 
 ChanOp ChannelTable::add_cameras(const std::vector<int>& camera_rows)
 {

@@ -8,8 +8,10 @@
 // state is guarded by one lock, never held while a request is written. Readers get copies.
 #pragma once
 
+#include "link/chan_requests.h"
 #include "proto/chanlist.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -32,11 +34,17 @@ public:
     virtual int swap(int first, int second) = 0;
     virtual int set_picnum(int pictures) = 0;
     virtual int page_turn(int next) = 0;
+    // The link entry the requests go out on.
+    virtual int slot() const { return kNvrChanSlot; }
 };
 
-// The port straight onto the link library.
+// The port straight onto the link library, on one entry (slot 0 unless told otherwise: the
+// console's runner gives the channel page whichever entry is free).
 class DirectChannelPort final : public ChannelPort {
 public:
+    explicit DirectChannelPort(int slot = kNvrChanSlot) : slot_(slot) { }
+    void set_slot(int slot) { slot_.store(slot); }
+    int slot() const override { return slot_.load(); }
     int search_start() override;
     int search_stop() override;
     int get_list(int slot) override;
@@ -45,6 +53,9 @@ public:
     int swap(int first, int second) override;
     int set_picnum(int pictures) override;
     int page_turn(int next) override;
+
+private:
+    std::atomic<int> slot_;
 };
 
 // Results of the controller's operations besides 0, -1 and -4.
@@ -115,6 +126,10 @@ public:
     // Auxiliary-data callback (same arguments): acts on SYSTEM_CONFIG_GET_MESSAGE answers only.
     // Always 0.
     int on_aux(int slot, int kind, const void* data, int len, const void* info);
+
+    // Forgets the NVR: no cameras, no channels, no search, no login (another NVR is chosen, or
+    // its link ended). Tells the listener of the cameras and the channels.
+    void reset();
 
     // ---- requests ------------------------------------------------------------------------------
 

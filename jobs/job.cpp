@@ -141,11 +141,9 @@ JobPolicy JobPolicy::page()
     p.loss_grace_ms = 0;
     p.link_loss_fails = false;
     p.resend_on_relogin = true;
-    p.try_before_login = true;
     p.limit_ms = 15000;
     p.login_window_ms = 0;
     p.stall_ms = 0;
-    p.tick_ms = 500;
     return p;
 }
 
@@ -155,12 +153,21 @@ JobPolicy JobPolicy::upgrade_page()
     p.other_unsent_at_login = Unsent::kWait;
     p.other_unsent_chained = Unsent::kWait;
     p.loss_grace_ms = 0;
-    p.link_loss_fails = false;
-    p.resend_on_relogin = true;
+    p.link_loss_fails = true;
     p.limit_ms = 0;
     p.login_window_ms = 50000;
     p.stall_ms = 50000;
     p.stall_until_verdict = true;
+    return p;
+}
+
+JobPolicy JobPolicy::held_session()
+{
+    JobPolicy p;
+    p.session = true;
+    p.limit_ms = 0;
+    p.login_window_ms = 15000;
+    p.stall_ms = 0;
     return p;
 }
 
@@ -181,7 +188,7 @@ void Job::tell(JobNews n) const
 
 int Job::state() const
 {
-    if (finished() || !started_ || index_ >= steps_.size() || policy_.hold_ms > 0)
+    if (finished() || !started_ || index_ >= steps_.size() || policy_.hold_ms > 0 || policy_.session)
         return kStateIdle;
     return steps_[index_].kind;
 }
@@ -194,18 +201,6 @@ void Job::start(int64_t now)
         return;
     started_ = true;
     start_at_ = now;
-    elapsed_ = 0;
-    if (policy_.try_before_login && policy_.hold_ms == 0 && !steps_.empty()) {
-        const Step& s = steps_[index_];
-        if (request_written(s, request(s))) {
-            logged_in_ = true;  // the request went out, so the link was up
-            phase_ = Phase::kAwaitAnswer;
-            if (policy_.stall_ms > 0 && streams(s))
-                stall_at_ = now + policy_.stall_ms;
-            tell({kNewsStepSent, static_cast<int>(index_), s.kind, false, 0, true, kJobRunning, kViaFirstTry});
-            return;
-        }
-    }
     phase_ = Phase::kLoggingIn;
     tell({kNewsLoginStarted});
     if (!port_.login(chanid_, target_))
@@ -280,21 +275,30 @@ void Job::finish(int result)
           result_});
 }
 
-bool Job::adopt(int state, int64_t elapsed_ms)
+namespace {
+
+// A failed login attempt the recorder itself decided: only a refusal is final.
+bool refusal(const LinkEvent& ev)
 {
-    for (size_t i = 0; i < steps_.size(); ++i) {
-        if (steps_[i].kind != state)
-            continue;
-        index_ = i;
-        started_ = true;
-        result_ = kJobRunning;
-        phase_ = Phase::kAwaitAnswer;
-        elapsed_ = elapsed_ms;
-        stall_at_ = -1;
-        grace_until_ = -1;
-        return true;
+    return ev.login_problem == IPC_LOGIN_REFUSED ||
+        (ev.code == IPC_EVENT_LOGIN_FAIL && ev.login_problem == IPC_LOGIN_PROBLEM_NONE);
+}
+
+int retry_problem(const LinkEvent& ev)
+{
+    return ev.login_problem == IPC_LOGIN_PROBLEM_NONE ? IPC_LOGIN_CONNECT_FAILED : ev.login_problem;
+}
+
+}  // namespace
+
+int Job::login_failure_result() const
+{
+    switch (last_login_problem_) {
+    case IPC_LOGIN_NO_ANSWER:
+    case IPC_LOGIN_CLOSED: return kJobNoLoginAnswer;
+    case IPC_LOGIN_BAD_ANSWER: return kJobBadLoginAnswer;
+    default: return kJobTimedOut;
     }
-    return false;
 }
 
 void Job::on_check_event(const LinkEvent& ev)
@@ -312,35 +316,41 @@ void Job::on_check_event(const LinkEvent& ev)
     if (logged_in_) {
         if (check_failure_ == kJobOk)
             check_failure_ = kJobLinkLost;
-    } else if (ev.login_problem == kLoginProblemNoAnswer) {
-        check_failure_ = kJobNoLoginAnswer;
-    } else if (ev.login_problem == kLoginProblemBadFrame) {
-        check_failure_ = kJobBadLoginAnswer;
-    } else if (ev.code == IPC_EVENT_LOGIN_FAIL) {
-        check_failure_ = kJobLoginRefused;
+        return;
     }
+    if (refusal(ev)) {
+        check_failure_ = kJobLoginRefused;
+        return;
+    }
+    last_login_problem_ = retry_problem(ev);
+    if (last_login_problem_ == IPC_LOGIN_CONNECT_FAILED)
+        ++connect_failures_;
+    if (login_failure_result() != kJobTimedOut)
+        check_failure_ = login_failure_result();
 }
 
 void Job::on_login_trouble(const LinkEvent& ev)
 {
     if (logged_in_) {
-        if (policy_.link_loss_fails) {
+        if (policy_.link_loss_fails || policy_.session) {
             if (phase_ == Phase::kLossGrace)
                 lost_at_step_ = static_cast<int>(index_);
             finish(kJobLinkLost);
-        } else if (ev.code == IPC_EVENT_LOGIN_FAIL) {
+        } else if (ev.code == IPC_EVENT_LOGIN_FAIL && refusal(ev)) {
             finish(kJobLoginRefused);
         }
         return;  // the link reconnects by itself
     }
-    if (ev.login_problem == kLoginProblemNoAnswer)
-        finish(kJobNoLoginAnswer);
-    else if (ev.login_problem == kLoginProblemBadFrame)
-        finish(kJobBadLoginAnswer);
-    else if (ev.code == IPC_EVENT_LOGIN_FAIL)
+    if (refusal(ev)) {
         finish(kJobLoginRefused);
-    else
-        tell({kNewsConnectFailed, -1, 0, true, ++connect_failures_});
+        return;
+    }
+    // No answer, a bad answer, a connection closed before the answer (a rebooting recorder),
+    // no connection: the link tries again, and the login window decides.
+    last_login_problem_ = retry_problem(ev);
+    if (last_login_problem_ == IPC_LOGIN_CONNECT_FAILED)
+        ++connect_failures_;
+    tell({kNewsLoginRetry, -1, 0, true, last_login_problem_});
 }
 
 void Job::on_progress(const LinkEvent& ev, int64_t now)
@@ -394,7 +404,9 @@ void Job::on_link_event(const LinkEvent& ev, int64_t now)
         logged_in_ = true;
         if (first)
             tell({kNewsLoggedIn});
-        if (steps_.empty()) {
+        if (policy_.session) {
+            phase_ = Phase::kAwaitAnswer;
+        } else if (steps_.empty()) {
             finish(kJobOk);
         } else if (phase_ == Phase::kLoggingIn || (policy_.resend_on_relogin && phase_ == Phase::kAwaitAnswer)) {
             send_current(true, now);
@@ -431,19 +443,10 @@ void Job::on_tick(int64_t now)
                                                            : kJobOk);
         return;
     }
-    if (policy_.tick_ms > 0) {
-        // The page's supervision: the count goes on from the start, progress or not.
-        if (policy_.limit_ms > 0 && elapsed_ >= policy_.limit_ms) {
-            finish(kJobTimedOut);
-            return;
-        }
-        elapsed_ += policy_.tick_ms;
-    } else {
-        int64_t deadline = limit_deadline();
-        if (deadline >= 0 && now >= deadline) {
-            finish(kJobTimedOut);
-            return;
-        }
+    int64_t deadline = limit_deadline();
+    if (deadline >= 0 && now >= deadline) {
+        finish(logged_in_ ? kJobTimedOut : login_failure_result());
+        return;
     }
     if (stall_at_ >= 0 && now >= stall_at_) {
         finish(kJobStalled);
@@ -464,8 +467,7 @@ int64_t Job::next_deadline() const
     };
     if (policy_.hold_ms > 0)
         return start_at_ + policy_.hold_ms;
-    if (policy_.tick_ms == 0)
-        take(limit_deadline());
+    take(limit_deadline());
     take(stall_at_);
     if (phase_ == Phase::kLossGrace)
         take(grace_until_);

@@ -80,9 +80,6 @@ struct JobPolicy {
     bool link_loss_fails = true;
     // Every new login (after a reconnection) sends the pending step's request again.
     bool resend_on_relogin = false;
-    // start() first tries the first step on a link that may already be logged in, and logs in
-    // only when that request cannot be written.
-    bool try_before_login = false;
     // An upload whose progress reaches 100 % ends the job (the verdict is not awaited).
     bool done_at_full_progress = false;
     // The whole job, from start(); 0: no limit.
@@ -94,23 +91,26 @@ struct JobPolicy {
     // The stall limit also runs while nothing can move: the verdict awaited after 100 %, and
     // a request left waiting unwritten (Unsent::kWait). Without it only limit_ms covers those.
     bool stall_until_verdict = false;
-    // > 0: limit_ms is counted in on_tick calls worth tick_ms each, from start(), whatever
-    // happens meanwhile (a page's supervision timer); 0: measured on the clock.
-    int64_t tick_ms = 0;
     // > 0: a login check. The job holds the link this long and ends ok only when the recorder
     // logged in and the link stayed up; steps are ignored.
     int64_t hold_ms = 0;
+    // A session: after the login the job keeps the link (steps are ignored) until its owner
+    // finishes it; a refused login, the login window and a lost link end it.
+    bool session = false;
 
     // dravlinctl's rules, with its per-recorder time-out.
     static JobPolicy tool(int64_t timeout_ms);
-    // The maintenance page's rules: 15 s counted in 500 ms ticks, an unsent picture skipped
+    // The maintenance page's rules: 15 s for the whole sequence, an unsent picture skipped
     // when chained and left waiting right after a login, a lost link left to reconnect.
     static JobPolicy page();
     // The firmware page's rules: log in, announce the image at every login, the row done only
     // at the verdict (or a refused login), never at 100 %; no overall limit, since an image may
     // take long, but nothing moving for 50 s ends it (no login, no progress, no verdict after
-    // 100 %, an announcement that cannot be written); a lost link reconnects.
+    // 100 %, an announcement that cannot be written); a lost link ends the row at once.
     static JobPolicy upgrade_page();
+    // A page's session with one recorder (the channel page's NVR): 15 s to log in, then the
+    // link is the page's until it lets go or the link breaks.
+    static JobPolicy held_session();
 };
 
 // A finished step (answered, or its request not written).
@@ -123,21 +123,22 @@ struct StepOutcome {
 };
 
 enum NewsKind : int {
-    kNewsLoginStarted,   // the link is starting
-    kNewsConnectFailed,  // a connection attempt failed before the login (value: how many so far)
-    kNewsLoggedIn,       // the first login of this job
-    kNewsStepSent,       // step's request written
-    kNewsStepUnsent,     // step's request not written (value: the Unsent rule applied)
-    kNewsStepProgress,   // upload progress (value: percent)
-    kNewsStepAnswered,   // step answered (value, ok)
-    kNewsFinished,       // the job ended (result)
+    kNewsLoginStarted,  // the link is starting
+    kNewsLoginRetry,    // a login attempt failed in a way worth retrying (value: its IpcLoginProblem);
+                        // the link tries again by itself within the login window
+    kNewsLoggedIn,      // the first login of this job
+    kNewsStepSent,      // step's request written
+    kNewsStepUnsent,    // step's request not written (value: the Unsent rule applied)
+    kNewsStepProgress,  // upload progress (value: percent)
+    kNewsStepAnswered,  // step answered (value, ok)
+    kNewsFinished,      // the job ended (result)
+    kNewsWaiting,       // the runner has no free link for it yet
 };
 
 // When a step's request went out (or did not): news of kNewsStepSent and kNewsStepUnsent.
 enum SendVia : int {
-    kViaFirstTry,  // start() on a link that may already be up
-    kViaLogin,     // right after a login
-    kViaChain,     // after the previous step's answer
+    kViaLogin,  // right after a login
+    kViaChain,  // after the previous step's answer
 };
 
 struct JobNews {
@@ -148,7 +149,7 @@ struct JobNews {
     int value = 0;
     bool ok = false;
     int result = kJobRunning;
-    int via = kViaFirstTry;  // sent and unsent news
+    int via = kViaLogin;  // sent and unsent news
 };
 
 // Sends one step's request on chanid: the link call's own result.
@@ -170,16 +171,18 @@ public:
     void start(int64_t now);
     // One event of this job's link. Events of other links must not come here.
     void on_link_event(const LinkEvent& ev, int64_t now);
-    // Checks the deadlines; with tick_ms it is the supervision tick itself.
+    // Checks the deadlines.
     void on_tick(int64_t now);
-    // The earliest clock deadline still ahead, or -1 (none, finished, or counted in ticks).
+    // The earliest clock deadline still ahead, or -1 (none, or finished).
     int64_t next_deadline() const;
     // Ends the job from outside (e.g. the owner gives up); no effect once finished.
     void finish(int result);
-    // Takes the job up at the first step of kind `state`, its request taken as sent and its
-    // answer awaited, with `elapsed_ms` of supervision already counted (a page that stores a
-    // row's state this way). False when no step has that kind.
-    bool adopt(int state, int64_t elapsed_ms);
+    // The runner gives a job its entry just before it starts.
+    void assign(int chanid) { chanid_ = chanid; }
+    // No news from here on (its owner is going away).
+    void mute() { news_ = nullptr; }
+    // News from the job's owner (the runner's kNewsWaiting), through the job's callback.
+    void notify(const JobNews& n) const { tell(n); }
 
     int chanid() const { return chanid_; }
     const Target& target() const { return target_; }
@@ -190,14 +193,14 @@ public:
     int result() const { return result_; }
     bool logged_in() const { return logged_in_; }
     int connect_failures() const { return connect_failures_; }
+    // The IpcLoginProblem of the last failed login attempt, IPC_LOGIN_PROBLEM_NONE before one.
+    int last_login_problem() const { return last_login_problem_; }
     // The step kind pending, or kStateIdle.
     int state() const;
     int current_step() const { return finished() ? -1 : static_cast<int>(index_); }
     const std::vector<StepOutcome>& outcomes() const { return outcomes_; }
     // Index of the step whose unsent request turned out to be a lost link, else -1.
     int lost_at_step() const { return lost_at_step_; }
-    // Supervision time counted so far (tick_ms policies).
-    int64_t elapsed_ms() const { return elapsed_; }
 
 private:
     enum class Phase { kIdle, kLoggingIn, kAwaitAnswer, kLossGrace };
@@ -208,6 +211,8 @@ private:
     void advance(int64_t now);
     void finish_sequence();
     void on_login_trouble(const LinkEvent& ev);
+    // What a job that never logged in ends with: the kind of its last failed attempt.
+    int login_failure_result() const;
     void on_check_event(const LinkEvent& ev);
     void on_answer(const LinkEvent& ev, int64_t now);
     void on_progress(const LinkEvent& ev, int64_t now);
@@ -226,11 +231,11 @@ private:
     bool started_ = false;
     bool logged_in_ = false;
     int connect_failures_ = 0;
+    int last_login_problem_ = 0;
     int result_ = kJobRunning;
     int check_failure_ = kJobOk;  // login checks: what went wrong first
     int lost_at_step_ = -1;
     int64_t start_at_ = 0;
-    int64_t elapsed_ = 0;
     int64_t stall_at_ = -1;
     int64_t grace_until_ = -1;
     Unsent grace_rule_ = Unsent::kFail;

@@ -5,7 +5,59 @@
 #include "link/transfer.h"
 #include "util/fixedstr.h"
 
+#include <cstring>
+
 namespace jobs {
+
+Target target_of(const IPCSearchInfo& info)
+{
+    Target t;
+    t.address = std::string(fixed_view(info.lancfg.IPAddress));
+    t.port = static_cast<uint16_t>(info.streamcfg.PTZPort & 0xFFFF);
+    t.user = std::string(fixed_view(info.usercfg.accounts[0].Username));
+    t.password = std::string(fixed_view(info.usercfg.accounts[0].Password));
+    return t;
+}
+
+namespace {
+
+// Events whose data is text; the others carry nothing or one 32-bit value.
+bool text_event(int code)
+{
+    switch (code) {
+    case IPC_EVENT_TALK_OK:
+    case IPC_EVENT_TALK_FAIL:
+    case IPC_EVENT_TALK_STOP_OK:
+    case IPC_EVENT_TALK_STOP_FAIL:
+    case IPC_EVENT_PTZ_OK:
+    case IPC_EVENT_PTZ_FAIL:
+    case IPC_EVENT_DOWNLOAD_OK:
+    case IPC_EVENT_DOWNLOAD_FAIL:
+    case IPC_EVENT_TALK_BUSY:
+    case IPC_EVENT_TALK_PARAM:
+    case IPC_EVENT_TALK_DISABLED: return true;
+    default: return false;
+    }
+}
+
+}  // namespace
+
+LinkEvent decode_event(int chanid, int code, const void* data, int len)
+{
+    LinkEvent ev;
+    ev.chanid = chanid;
+    ev.code = code;
+    if (code == IPC_EVENT_DISCONNECTED || code == IPC_EVENT_LOGIN_FAIL)
+        ev.login_problem = ipc_login_problem(chanid);
+    if (text_event(code)) {
+        if (data && len > 0)
+            ev.text.assign(static_cast<const char*>(data), static_cast<size_t>(len));
+    } else if (data && len >= static_cast<int>(sizeof(int32_t))) {
+        ev.has_value = true;
+        std::memcpy(&ev.value, data, sizeof(int32_t));
+    }
+    return ev;
+}
 
 bool DirectLinkPort::login(int chanid, const Target& t)
 {

@@ -4,6 +4,8 @@
 // reboot, buzzer and channel-mode requests.
 #pragma once
 
+#include "discovery/search.h"
+
 #include <cstdint>
 #include <string>
 
@@ -16,11 +18,15 @@ struct Target {
     std::string user, password;
 };
 
-// What went wrong in a login, as far as the link's own lines told (the fleet's port watches
-// them; a page that does not watch passes kLoginProblemNone).
-constexpr int kLoginProblemNone = 0;
-constexpr int kLoginProblemNoAnswer = 1;  // the recorder did not answer the login
-constexpr int kLoginProblemBadFrame = 2;  // its answer was not a valid frame
+// What a login needs of a search answer: its address, its control port (the stream access'
+// PTZ port) and its first account. Every front turns a found recorder into a target here.
+Target target_of(const IPCSearchInfo& info);
+
+// Not link events: what the runner's own port queues beside them.
+// The entry can take a new login (its link thread has ended and its events are dropped).
+constexpr int kEventChannelFree = -100;
+// Auxiliary data of a link whose job asked for it (aux_kind, aux_code, aux_flag, text).
+constexpr int kEventAuxData = -101;
 
 // One link event as a job sees it.
 struct LinkEvent {
@@ -28,9 +34,20 @@ struct LinkEvent {
     int code = 0;
     bool has_value = false;  // a 32-bit value (progress, verdicts, answers' flags)
     int32_t value = 0;
-    std::string text;                       // text events (talk, PTZ, download results)
-    int login_problem = kLoginProblemNone;  // events 2 and 5
+    std::string text;  // text events (talk, PTZ, download results); the body of aux data
+    // Events 2 and 5: why the login failed (IpcLoginProblem), read from the link while the
+    // event was being reported; IPC_LOGIN_PROBLEM_NONE for a loss after a login.
+    int login_problem = 0;
+    int aux_kind = -1;     // kEventAuxData: the callback's kind, the message type, the answer's code
+    std::string aux_type;  // and flag
+    int aux_code = 0;
+    int aux_flag = 0;
 };
+
+// The one reading of an event callback's arguments: value events carry a 32-bit value, text
+// events their text, events 2 and 5 the entry's login problem. Call it inside the callback
+// (the login problem is the entry's of that moment).
+LinkEvent decode_event(int chanid, int code, const void* data, int len);
 
 class LinkPort {
 public:

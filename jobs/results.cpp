@@ -15,6 +15,7 @@ const char* job_result_text(int result)
     case kJobLinkLost: return "link lost";
     case kJobStalled: return "stalled";
     case kJobTimedOut: return "timed out";
+    case kJobCancelled: return "cancelled";
     default: return "failed";
     }
 }

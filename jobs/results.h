@@ -17,10 +17,11 @@ enum JobResult : int {
     kJobStalled = 7,         // an upload made no progress within the stall limit
     kJobTimedOut = 8,        // the time limit passed (logged in or not)
     kJobNotStarted = 9,      // the link could not be started (table full, entry in use)
+    kJobCancelled = 10,      // its owner gave it up (a new search, a page closed)
 };
 
 // "ok", "failed", "login refused", "no login answer", "bad login answer", "link lost",
-// "stalled", "timed out"; "running" for kJobRunning; "failed" for anything else.
+// "stalled", "timed out", "cancelled"; "running" for kJobRunning; "failed" for anything else.
 const char* job_result_text(int result);
 
 // The text of one event 56 value (upload or factory restore result) for a step ("picture",

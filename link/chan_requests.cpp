@@ -66,13 +66,13 @@ std::vector<std::string> nvr_chan_add_bodies(int count, const ChannelParam* reco
     return bodies;
 }
 
-int nvr_search_start() { return ipc_config_get(kNvrChanSlot, NVR_CODE_SEARCH_START, nullptr); }
+int nvr_search_start(int slot) { return ipc_config_get(slot, NVR_CODE_SEARCH_START, nullptr); }
 
-int nvr_search_stop() { return ipc_config_get(kNvrChanSlot, NVR_CODE_SEARCH_STOP, nullptr); }
+int nvr_search_stop(int slot) { return ipc_config_get(slot, NVR_CODE_SEARCH_STOP, nullptr); }
 
 int nvr_chan_getlist(int slot) { return ipc_config_get(slot, NVR_CODE_GETLIST, nullptr); }
 
-int nvr_chan_add(int count, const ChannelParam* records)
+int nvr_chan_add(int count, const ChannelParam* records, int slot)
 {
     if (!records || count < 1) {
         log_print("nvr_chan_add param error, count:%d\n", count);
@@ -89,36 +89,36 @@ int nvr_chan_add(int count, const ChannelParam* records)
         log_print("nvr_chan_add: %d records go out in %d messages\n", count, static_cast<int>(bodies.size()));
     for (const std::string& body : bodies) {
         log_print("xml:\n:%s\n", body.c_str());
-        if (ipc_config_get(kNvrChanSlot, NVR_CODE_ADD, body.c_str()) != 0)
+        if (ipc_config_get(slot, NVR_CODE_ADD, body.c_str()) != 0)
             return -4;
     }
     return 0;
 }
 
-int nvr_chan_del(int channel)
+int nvr_chan_del(int channel, int slot)
 {
     char body[64];
     std::snprintf(body, sizeof body, "<REQUEST_PARAM \nChannelId=\"%d\"\n/>", channel);
-    return ipc_config_get(kNvrChanSlot, NVR_CODE_DEL, body);
+    return ipc_config_get(slot, NVR_CODE_DEL, body);
 }
 
-int nvr_chan_swap(int first, int second)
+int nvr_chan_swap(int first, int second, int slot)
 {
     char body[96];
     std::snprintf(body, sizeof body, "<REQUEST_PARAM \nChannelId1=\"%d\"\nChannelId2=\"%d\"\n/>", first, second);
-    return ipc_config_get(kNvrChanSlot, NVR_CODE_SWAP, body);
+    return ipc_config_get(slot, NVR_CODE_SWAP, body);
 }
 
-int nvr_set_picnum(int pictures)
+int nvr_set_picnum(int pictures, int slot)
 {
     char body[64];
     std::snprintf(body, sizeof body, "<REQUEST_PARAM \nPicNum=\"%d\"\n/>", pictures);
-    return ipc_config_get(kNvrChanSlot, NVR_CODE_PICNUM, body);
+    return ipc_config_get(slot, NVR_CODE_PICNUM, body);
 }
 
-int nvr_page_turn(int next)
+int nvr_page_turn(int next, int slot)
 {
     char body[64];
     std::snprintf(body, sizeof body, "<REQUEST_PARAM\nPrevOrNext=\"%d\"\n/>", next);
-    return ipc_config_get(kNvrChanSlot, NVR_CODE_PAGE_TURN, body);
+    return ipc_config_get(slot, NVR_CODE_PAGE_TURN, body);
 }

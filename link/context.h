@@ -65,6 +65,7 @@ struct IpcLinkContext {
     std::atomic<int> running{0};
     std::atomic<int> alive{0};  // 1 from thread start until its last statement
     std::atomic<int> showtime{0};
+    std::atomic<int> login_problem{IPC_LOGIN_PROBLEM_NONE};  // set before a login's event 2 or 5
     // The rest of a frame whose start is already on the socket (entry lock): it leaves before
     // anything else, so a frame that could not go whole at once is never cut.
     std::string out_tail;

@@ -214,8 +214,10 @@ int ipcdealmsg(const char* text, IpcLinkContext* ipc, int len)
             log_print("USER_AUTH_MESSAGE:no deal msg code:%s\n", codetext);
             return -1;
         }
-        if (flag != 0)
+        if (flag != 0) {
+            ipc->login_problem.store(IPC_LOGIN_REFUSED);
             return -1;
+        }
         char session[kSessionIdSize] = {};
         GetUserAuthResponse(text, session);
         {

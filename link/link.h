@@ -45,6 +45,17 @@ enum IpcUploadResult : int {
                                  // window, or a logout in the middle; the link is dropped
 };
 
+// Why a login failed, as the entry knows it when its login emits event 2 or 5. Read it with
+// ipc_login_problem inside the event callback: the entry's next attempt overwrites it.
+enum IpcLoginProblem : int {
+    IPC_LOGIN_PROBLEM_NONE = 0,  // logged in, or the event is not a login's (a lost link)
+    IPC_LOGIN_CONNECT_FAILED = 1,
+    IPC_LOGIN_NO_ANSWER = 2,   // the recorder took the connection but sent no answer in time
+    IPC_LOGIN_BAD_ANSWER = 3,  // its answer was no valid frame or message
+    IPC_LOGIN_CLOSED = 4,      // it closed the connection before answering (e.g. rebooting)
+    IPC_LOGIN_REFUSED = 5,     // it refused the account
+};
+
 // Kinds of the auxiliary-data callback.
 enum IpcAuxKind : int {
     IPC_AUX_AUDIO = 0,     // info is an IpcMediaInfo
@@ -110,6 +121,9 @@ int ipcsendmsg(const char* body, int chanid, const char* type, int code);
 
 // The user pointer registered at login, or null (with a log line for a bad chanid).
 void* ipc_getuserdata(int chanid);
+
+// The entry's IpcLoginProblem (IPC_LOGIN_PROBLEM_NONE for a bad chanid or no table).
+int ipc_login_problem(int chanid);
 
 // Step lines of the link thread for this entry (diagnostics). 1 or -1.
 int ipc_set_showtime(int chanid, int flag);

@@ -22,6 +22,10 @@ void ipc_store_credentials(IpcLinkContext* ipc, const IpcLoginParam* param)
 // length read. Two 100 ms waits without any byte arriving give up.
 int ipcauth(IpcLinkContext* ipc, int fd)
 {
+    auto problem = [ipc](int p) {
+        ipc->login_problem.store(p);
+        return -1;
+    };
     std::string user(fixed_view(ipc->username, sizeof ipc->username - 1));
     std::string pass(fixed_view(ipc->password, sizeof ipc->password - 1));
     std::string body = "<USER_AUTH_PARAM\nUsername=\"" + user + "\"\nPassword=\"" + pass + "\"/>";
@@ -29,40 +33,43 @@ int ipcauth(IpcLinkContext* ipc, int fd)
     int r = ipcsendmsgbyfd(body.c_str(), fd);
     if (r <= 0) {
         log_print("socksend error:%d", r);
-        return -1;
+        return problem(IPC_LOGIN_CLOSED);
     }
 
     unsigned char hd[kFrameHeaderSize];
     r = frame_recv_exact(ipc, fd, hd, kFrameHeaderSize, 2);
     if (r == kRecvTimedOut) {
         log_print("ipcauth long time wait, fail\n");
-        return -1;
+        return problem(IPC_LOGIN_NO_ANSWER);
     }
     if (r <= 0) {
         if (r < 0 && r != kRecvStopped)
             log_print("sockrecv");
-        return -1;
+        return problem(IPC_LOGIN_CLOSED);
     }
     uint32_t magic = frame_le32(hd);
     uint32_t len = frame_le32(hd + 4);
     if (magic != kFrameMagic) {
         log_print("[%s] hd magic %#x error.\n", "ipcauth", magic);
-        return -1;
+        return problem(IPC_LOGIN_BAD_ANSWER);
     }
     if (len > kMaxAuthFrameLength) {
         log_print("[%s] frame length %u above %u, refused\n", "ipcauth", len, kMaxAuthFrameLength);
-        return -1;
+        return problem(IPC_LOGIN_BAD_ANSWER);
     }
     std::string text(static_cast<size_t>(len), '\0');
     if (len > 0) {
         r = frame_recv_exact(ipc, fd, text.data(), static_cast<int>(len), 2);
         if (r == kRecvTimedOut) {
             log_print("ipcauth long time wait, fail\n");
-            return -1;
+            return problem(IPC_LOGIN_NO_ANSWER);
         }
         if (r <= 0)
-            return -1;
+            return problem(IPC_LOGIN_CLOSED);
     }
+    // The handler tells a refusal apart (flag not 0); anything else it refuses is no answer
+    // a login can take.
+    ipc->login_problem.store(IPC_LOGIN_BAD_ANSWER);
     return ipcdealmsg(text.c_str(), ipc, static_cast<int>(len));
 }
 
@@ -98,6 +105,7 @@ int ipc_login(const IpcLoginParam* param)
     ipc_step(ipc, "ipc_login", 2);
     if (fd < 0) {
         log_print("ipclogin[%s:%d] connect fail \n", address.c_str(), ipc->port);
+        ipc->login_problem.store(IPC_LOGIN_CONNECT_FAILED);
         ipc->autoreconnect.store(param->autoreconnect);
         if (param->autoreconnect) {
             ipc->last_connect_try.store(wall_clock_now().sec);
@@ -136,6 +144,7 @@ int ipc_login(const IpcLoginParam* param)
             ipc->sock.store(fd);
         }
         ipc->state.store(IPC_STATE_LOGGED_IN);
+        ipc->login_problem.store(IPC_LOGIN_PROBLEM_NONE);
     }
 
     int state = ipc->state.load();

@@ -74,6 +74,7 @@ void reset_entry(IpcLinkContext* ipc)
     ipc->abort_close.store(0);
     ipc->last_heartbeat.store(0);
     ipc->state.store(0);
+    ipc->login_problem.store(IPC_LOGIN_PROBLEM_NONE);
     ipc->chanid = 0;
     std::memset(ipc->address, 0, sizeof ipc->address);
     ipc->port = 0;
@@ -515,6 +516,12 @@ int ipc_logout_all()
             reset_entry(ipc);
     }
     return 1;
+}
+
+int ipc_login_problem(int chanid)
+{
+    IpcLinkContext* ipc = ipc_entry(chanid);
+    return ipc ? ipc->login_problem.load() : IPC_LOGIN_PROBLEM_NONE;
 }
 
 void* ipc_getuserdata(int chanid)

@@ -117,6 +117,10 @@ public:
     {
         with_lock([&] { cfg_.hold_verdict = on; });
     }
+    void set_reset_after(size_t bytes)
+    {
+        with_lock([&] { cfg_.reset_after = bytes; });
+    }
 
     // Sends the oldest held verdict with this flag; false when none is held or its link is gone.
     bool release_verdict(int flag)

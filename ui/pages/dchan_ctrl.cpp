@@ -1,7 +1,6 @@
 #include "ui/pages/dchan_ctrl.h"
 
 #include <QApplication>
-#include <QThread>
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -11,7 +10,7 @@
 #include "link/link.h"
 #include "ui/controls/popup_menu.h"
 #include "ui/pages/channel_set.h"
-#include "ui/pages/link_table.h"
+#include "ui/pages/runner_host.h"
 #include "ui/platform/text.h"
 #include "util/clock.h"
 #include "util/fixedstr.h"
@@ -27,6 +26,14 @@ constexpr char kFullForOne[] =
     "NVR 通道已满!\n可刷新通道列表或者删除某些通道后再添加!\n可选中某个通道强制添加!可双击通道列表进行参数修改!";
 constexpr char kNoRecord[] = "查找数据异常!";
 constexpr char kNeedTwo[] = "请勾选中两个通道进行交换!";
+constexpr char kNoLogin[] = "NVR登录状态（无）";
+// The re-read's answer ends the wait it is shown for; an NVR that never answers does too, later.
+constexpr int kRereadAnswerWaitMs = 10000;
+
+// The buttons that act on the logged-in NVR.
+constexpr int kNvrButtons[] = {IDC_CHAN_IPC_SEARCH, IDC_CHAN_ADD,    IDC_CHAN_ADD_ALL, IDC_CHAN_DELETE,
+                               IDC_CHAN_CLEAR,      IDC_CHAN_SWAP,   IDC_CHAN_CANVAS,  IDC_CHAN_PREV,
+                               IDC_CHAN_NEXT,       IDC_CHAN_REFRESH};
 
 // The canvas pop-ups' command ids and the picture count each sends.
 struct CanvasItem {
@@ -93,8 +100,8 @@ CDChanCtrl::CDChanCtrl(jobs::ChannelPort* port)
 }
 
 CDChanCtrl::~CDChanCtrl() {
-  // Posts and timers stop first; then the NVR's search is stopped and its link logged out,
-  // so no link thread holds this page any more when the table goes.
+  // Posts and timers stop first; then the NVR's search is stopped and its session ended, and no
+  // news of it reaches this page any more.
   DestroyHost();
   if (m_rereadPending) {
     m_rereadPending = false;
@@ -105,12 +112,17 @@ CDChanCtrl::~CDChanCtrl() {
     stopsearchipc();
     m_nvrSearching = false;
   }
-  if (link_table::Holder() == this && m_table.searching()) m_table.stop_search();
-  LogoutNvr();
+  if (m_loggedIn && m_table.searching()) m_table.stop_search();
+  jobs::Runner& runner = runner_host::Runner();
+  runner.cancel_front(this, jobs::kJobOk);
+  if (m_session) runner.forget(m_session);
+  runner_host::Wake();
 }
 
+const jobs::Job* CDChanCtrl::Session() const { return m_session ? runner_host::Runner().job(m_session) : nullptr; }
+
 bool CDChanCtrl::OnInitDialog() {
-  link_table::Init();
+  runner_host::Runner();
   m_nvrList.InsertColumn(0, "NVR 列表", LVCFMT_CENTER, 90);
   m_nvrList.InsertColumn(1, "序列号", LVCFMT_LEFT, 120);
 
@@ -130,8 +142,13 @@ bool CDChanCtrl::OnInitDialog() {
 
   m_nvrSearching = false;
   m_taken = 0;
+  EnableNvrButtons(false);
   m_initialised = true;
   return true;
+}
+
+void CDChanCtrl::EnableNvrButtons(bool enable) {
+  for (int id : kNvrButtons) EnableWindow(id, enable);
 }
 
 void CDChanCtrl::OnCommand(int id, int code) {
@@ -163,8 +180,18 @@ void CDChanCtrl::OnCommand(int id, int code) {
 }
 
 void CDChanCtrl::OnTimer(int id) {
-  if (id == kNvrListTimer) OnNvrListTimer();
-  else if (id == kRereadTimer) EndReread();
+  if (id == kNvrListTimer) {
+    OnNvrListTimer();
+  } else if (id == kRereadTimer) {
+    // First the wait for the NVR's change, then (bounded) the wait for the re-read's answer.
+    if (!m_rereadSent) {
+      m_rereadSent = true;
+      SetTimer(kRereadTimer, kRereadAnswerWaitMs);
+      if (m_table.refresh() != 0) EndReread();
+    } else {
+      EndReread();
+    }
+  }
 }
 
 long CDChanCtrl::OnReportNotify(int ctrlId, unsigned message, int wParam, int) {
@@ -179,10 +206,21 @@ long CDChanCtrl::OnReportNotify(int ctrlId, unsigned message, int wParam, int) {
 // ---- NVR search and login ---------------------------------------------------------------------
 
 void CDChanCtrl::LogoutNvr() {
-  // Only the links this page started: the table may be another page's now.
-  if (link_table::Holder() != this) return;
-  ipc_logout_all();
-  link_table::Release(this);
+  if (m_loggedIn && m_table.searching()) m_table.stop_search();
+  if (m_session) {
+    jobs::Runner& runner = runner_host::Runner();
+    // A session that ends this way is no failure: logged out in order.
+    runner.cancel(m_session, jobs::kJobOk);
+    runner.forget(m_session);
+    m_session = 0;
+    runner_host::Wake();
+  }
+  m_loggedIn = false;
+  EndReread();
+  m_table.reset();
+  SetDlgItemText(IDC_CHAN_IPC_SEARCH, "搜索");
+  SetDlgItemText(IDC_CHAN_LOGIN_STATE, kNoLogin);
+  EnableNvrButtons(false);
 }
 
 void CDChanCtrl::OnNvrSearch() {
@@ -236,12 +274,8 @@ void CDChanCtrl::OnNvrDoubleClick(int row) {
   const QString ip = m_nvrList.GetCellText(row, 0);
   const QString sn = m_nvrList.GetCellText(row, 1);
   debug_print("select nvr ip:%s, sn:%s\n", ToGbk(ip).c_str(), ToGbk(sn).c_str());
-  // Slot 0 is addressed by every channel request: no other page may have links meanwhile.
-  if (!link_table::Claim(this)) {
-    MessageBox(link_table::kBusyText);
-    return;
-  }
-  ipc_logout_all();
+  // The NVR before is logged out and its cameras and channels go with it.
+  LogoutNvr();
   const IpcRecord* found = nullptr;
   for (const auto& [r, e] : m_NvrList) {
     if (FromGbk(fixed_view(e.IpAddr)) == ip && FromGbk(fixed_view(e.SN)) == sn) {
@@ -250,7 +284,6 @@ void CDChanCtrl::OnNvrDoubleClick(int row) {
     }
   }
   if (!found) {
-    link_table::Release(this);
     MessageBox("找不到对应的NVR, 异常");
     return;
   }
@@ -260,52 +293,71 @@ void CDChanCtrl::OnNvrDoubleClick(int row) {
   m_nvrLinkInfo.port = found->CtrlPort;
   m_nvrLinkInfo.ip = fixed_str(found->IpAddr);
 
-  IpcLoginParam p{};
-  p.chanid = kNvrChanSlot;
-  fixed_copy(p.address, sizeof p.address - 1, m_nvrLinkInfo.ip);
-  p.port = static_cast<uint16_t>(m_nvrLinkInfo.port & 0xFFFF);
-  p.autoreconnect = 1;
-  p.evcb = &CDChanCtrl::OnEventCB;
-  p.auxcb = &CDChanCtrl::OnAuxDataCB;
-  p.userdata = this;
-  fixed_copy(p.username, sizeof p.username - 1, m_nvrLinkInfo.user);
-  fixed_copy(p.password, sizeof p.password - 1, m_nvrLinkInfo.password);
-  if (ipc_login_delay(&p) < 0) {
-    debug_print("ipc_login_delay fail:%s \n", m_nvrLinkInfo.ip.c_str());
-    link_table::Release(this);
-    MessageBox("连接NVR 异常");
-  }
+  jobs::JobSpec spec;
+  spec.target.address = m_nvrLinkInfo.ip;
+  spec.target.port = static_cast<uint16_t>(m_nvrLinkInfo.port & 0xFFFF);
+  spec.target.user = m_nvrLinkInfo.user;
+  spec.target.password = m_nvrLinkInfo.password;
+  spec.policy = jobs::JobPolicy::held_session();
+  spec.wants_aux = true;
+  spec.front = this;
+  spec.on_event = [this](const jobs::Job& job, const jobs::LinkEvent& ev) { OnSessionEvent(job, ev); };
+  spec.news = [this](const jobs::Job& job, const jobs::JobNews& n) { OnSessionNews(job, n); };
+  m_session = runner_host::Runner().submit(std::move(spec));
+  runner_host::Wake();
 }
 
-int CDChanCtrl::OnEventCB(int chanid, int code, const void*, int) {
-  auto* page = static_cast<CDChanCtrl*>(ipc_getuserdata(chanid));
-  if (!page) {
-    log_print("OnEventCB:chanid(%d)statecode(%d)\n", chanid, code);
-    log_print("pDlg == NULL chanid(%d)statecode(%d)\n", chanid, code);
-    return -1;
+void CDChanCtrl::OnSessionEvent(const jobs::Job& job, const jobs::LinkEvent& ev) {
+  const int slot = job.chanid();
+  if (ev.code == jobs::kEventAuxData) {
+    AuxDataInfo info{};
+    fixed_copy(info.msgtype, ev.aux_type);
+    info.code = ev.aux_code;
+    info.flag = ev.aux_flag;
+    m_table.on_aux(slot, ev.aux_kind, ev.text.data(), static_cast<int>(ev.text.size()), &info);
+    return;
   }
-  return page->m_table.on_event(chanid, code);
+  if (ev.code == IPC_EVENT_LOGIN_OK) {
+    // The channel requests go out on whichever entry the runner gave the session.
+    if (m_ownPort) m_ownPort->set_slot(slot);
+    m_loggedIn = true;
+    EnableNvrButtons(true);
+  }
+  // A login the NVR did not answer is tried again within the session's window: only its
+  // refusal is a failed login.
+  if (ev.code == IPC_EVENT_LOGIN_FAIL && ev.login_problem != IPC_LOGIN_REFUSED &&
+      ev.login_problem != IPC_LOGIN_PROBLEM_NONE)
+    return;
+  m_table.on_event(slot, ev.code);
 }
 
-int CDChanCtrl::OnAuxDataCB(int chanid, int kind, const void* data, int len, const void* info) {
-  auto* page = static_cast<CDChanCtrl*>(ipc_getuserdata(chanid));
-  return page ? page->m_table.on_aux(chanid, kind, data, len, info) : 0;
+void CDChanCtrl::OnSessionNews(const jobs::Job&, const jobs::JobNews& n) {
+  if (n.kind != jobs::kNewsFinished) return;
+  // Refused, not logged in within its window, or the link broke: the NVR's lists go, and the
+  // label says why.
+  const QString ip = FromGbk(m_nvrLinkInfo.ip);
+  const bool lost = n.result == jobs::kJobLinkLost;
+  m_loggedIn = false;
+  EndReread();
+  m_table.reset();
+  SetDlgItemText(IDC_CHAN_IPC_SEARCH, "搜索");
+  EnableNvrButtons(false);
+  SetDlgItemText(IDC_CHAN_LOGIN_STATE, U8(lost ? "NVR(%1) 连接断开" : "NVR(%1) 连接失败").arg(ip));
 }
 
 // ---- table changes ------------------------------------------------------------------------------
 
 void CDChanCtrl::OnTableChange(int change) {
-  {
-    std::lock_guard<std::mutex> lock(m_postMutex);
-    switch (change) {
-      case jobs::kChangeCameras: post([this, cameras = m_table.cameras()] { ApplyCameras(cameras); }); break;
-      case jobs::kChangeChannels: post([this, channels = m_table.channels()] { ApplyChannels(channels); }); break;
-      case jobs::kChangeLogin: post([this, state = m_table.login_state()] { ApplyLogin(state); }); break;
-      default: return;
-    }
+  switch (change) {
+    case jobs::kChangeCameras: ApplyCameras(m_table.cameras()); break;
+    case jobs::kChangeChannels:
+      ApplyChannels(m_table.channels());
+      // The table read after a delete, clear or swap is here: the page is the operator's again.
+      if (m_rereadSent) EndReread();
+      break;
+    case jobs::kChangeLogin: ApplyLogin(m_table.login_state()); break;
+    default: break;
   }
-  // A change made by a handler shows before the handler returns.
-  if (QThread::currentThread() == thread()) DrainPosts();
 }
 
 void CDChanCtrl::ApplyCameras(const std::vector<IpcRecord>& cameras) {
@@ -475,25 +527,29 @@ void CDChanCtrl::OnSwap() {
 
 void CDChanCtrl::StartReread(int ms) {
   // The NVR takes its time over each change; the table is read once it should be done. The
-  // window stays live meanwhile, with the wait cursor saying that a read is still to come.
+  // window stays live meanwhile, but the wait cursor and the disabled buttons say that the
+  // table shown is not the NVR's yet.
   const int64_t now = static_cast<int64_t>(get_tick_ms());
   const int64_t due = now + std::max(0, ms);
   if (!m_rereadPending) {
     m_rereadPending = true;
     m_rereadDue = due;
     QApplication::setOverrideCursor(Qt::WaitCursor);
+    EnableNvrButtons(false);
   } else {
     m_rereadDue = std::max(m_rereadDue, due);
   }
+  m_rereadSent = false;
   SetTimer(kRereadTimer, static_cast<int>(m_rereadDue - now));
 }
 
 void CDChanCtrl::EndReread() {
   KillTimer(kRereadTimer);
+  m_rereadSent = false;
   if (!m_rereadPending) return;
   m_rereadPending = false;
   QApplication::restoreOverrideCursor();
-  m_table.refresh();
+  EnableNvrButtons(m_loggedIn);
 }
 
 void CDChanCtrl::OnCanvas() {

@@ -1,5 +1,5 @@
 // CDChanCtrl: the channel-table editor for one NVR. The operator searches the LAN for NVRs,
-// double-clicks one to log in (link slot 0), lets the NVR search its own network for cameras
+// double-clicks one to log in, lets the NVR search its own network for cameras
 // and fills the NVR's channels with them: add the ticked ones, add all, add one by double-click,
 // edit one channel in CChannelSet, delete, clear, swap, choose the canvas, turn pages.
 //
@@ -7,10 +7,13 @@
 // routes the NVR's answers and turns rows into requests. The page maps the table to its three
 // lists and the controller's results to message boxes.
 //
-// Threads: handlers and timers run on the UI thread; the link callbacks run on the link's
-// receive thread and hand on to the table, whose listener copies the changed state and posts it
-// to the UI thread (never waiting for it). Snapshots are taken and posted under one lock, so the
-// UI applies them in the order the changes happened. The lists are touched on the UI thread only.
+// The NVR's link is a held session of the console's one runner (ui/pages/runner_host.h): the
+// runner gives it whichever entry is free, so the other pages keep working beside it. A refused
+// login, 15 s without one, or a lost link end the session: the lists are cleared and the label
+// says so. The buttons that need the NVR are enabled only while it is logged in.
+//
+// Threads: everything runs on the UI thread; the runner hands the session's link events and
+// answers to the table there, and the table's listener applies each change to the lists.
 //
 // The IPC list may be sorted by a column click: each row keeps its camera (the table's camera
 // index, in the row's own data) wherever the sort moves it.
@@ -20,11 +23,11 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "jobs/channel_table.h"
+#include "jobs/runner.h"
 #include "ui/controls/report_ctrl.h"
 #include "ui/platform/dialog.h"
 #include "ui/resources/dchan_ctrl_ids.h"
@@ -39,7 +42,8 @@ class CDChanCtrl : public CDialogPage {
   enum ChannelColumn : int { kChanColId = 0, kChanColIp, kChanColProtocol, kChanColName, kChanColStatus };
   enum IpcColumn : int { kIpcColIp = 0, kIpcColProtocol, kIpcColName, kIpcColSerial };
 
-  // The port the table sends through; null: the link itself (tests give a fake).
+  // The port the table sends through; null: the link itself, on the session's entry (tests
+  // give a fake).
   explicit CDChanCtrl(jobs::ChannelPort* port = nullptr);
   ~CDChanCtrl() override;
 
@@ -51,10 +55,6 @@ class CDChanCtrl : public CDialogPage {
   void OnTimer(int id) override;
   long OnReportNotify(int ctrlId, unsigned message, int wParam, int lParam) override;
 
-  // The link's callbacks for slot 0 (its receive thread).
-  static int OnEventCB(int chanid, int code, const void* data, int len);
-  static int OnAuxDataCB(int chanid, int kind, const void* data, int len, const void* info);
-
   CReportCtrl& NvrList() { return m_nvrList; }
   CReportCtrl& IpcList() { return m_ipcList; }
   CReportCtrl& ChannelList() { return m_channelList; }
@@ -62,6 +62,10 @@ class CDChanCtrl : public CDialogPage {
   bool IsNvrSearching() const { return m_nvrSearching; }
   // A delete, clear or swap waits for the NVR before the table is read again.
   bool RereadPending() const { return m_rereadPending; }
+  // The NVR's session is logged in.
+  bool LoggedIn() const { return m_loggedIn; }
+  // The session's job (null before the first double-click).
+  const jobs::Job* Session() const;
 
   // Operator texts besides the fixed ones of the handlers.
   static constexpr const char* kBadTextMessage = "通道参数中含有无法发送的字符(\" < > & 或控制字符),未发送!";
@@ -85,8 +89,13 @@ class CDChanCtrl : public CDialogPage {
   void OnClear();
   void OnSwap();
   void OnCanvas();
-  // Any thread: the table changed; its new state goes to the UI thread.
+  // The table changed; its new state goes to the lists.
   void OnTableChange(int change);
+  // The session's events and news.
+  void OnSessionEvent(const jobs::Job& job, const jobs::LinkEvent& ev);
+  void OnSessionNews(const jobs::Job& job, const jobs::JobNews& news);
+  // The buttons that need a logged-in NVR.
+  void EnableNvrButtons(bool enable);
   void ApplyCameras(const std::vector<IpcRecord>& cameras);
   void ApplyChannels(const std::vector<ChannelEntry>& channels);
   void ApplyLogin(int state);
@@ -98,6 +107,7 @@ class CDChanCtrl : public CDialogPage {
   std::vector<int> TickedChannelRows() const;
   // The camera index a row of the IPC list carries, -1 for none.
   int CameraOfRow(int row) const;
+  // Ends the session (if any), forgets the NVR's lists and says so in the label.
   void LogoutNvr();
 
   CReportCtrl m_nvrList;
@@ -105,16 +115,17 @@ class CDChanCtrl : public CDialogPage {
   CReportCtrl m_channelList;
   QWidget* m_owner = nullptr;
 
-  std::unique_ptr<jobs::ChannelPort> m_ownPort;
+  std::unique_ptr<jobs::DirectChannelPort> m_ownPort;
   jobs::ChannelTable m_table;
-  std::mutex m_postMutex;  // a change's snapshot and its post happen as one
+  jobs::JobId m_session = 0;
 
   std::map<int, IpcRecord> m_NvrList;  // NVR list row -> the NVR as the LAN search found it
   NvrLinkInfo m_nvrLinkInfo;
   bool m_nvrSearching = false;
   int m_taken = 0;          // search table entries already listed
-  bool m_loggedIn = false;  // this page started the slot-0 link
+  bool m_loggedIn = false;  // the session is logged in
   bool m_rereadPending = false;
+  bool m_rereadSent = false;  // the re-read went out; its answer ends the wait
   int64_t m_rereadDue = 0;
   bool m_initialised = false;
 };

@@ -5,15 +5,13 @@
 #include <QKeyEvent>
 #include <QToolTip>
 #include <QLabel>
-#include <QThread>
 #include <vector>
 
 #include "discovery/search.h"
 #include "jobs/job.h"
-#include "jobs/link_port.h"
 #include "link/link.h"
 #include "ui/pages/found_rows.h"
-#include "ui/pages/link_table.h"
+#include "ui/pages/runner_host.h"
 #include "ui/pages/progress_text_delegate.h"
 #include "ui/platform/resources.h"
 #include "ui/platform/text.h"
@@ -120,36 +118,19 @@ bool ResourceLookup(int id, const unsigned char** data, size_t* size) {
   return true;
 }
 
-// The rows' links: the page's callbacks, and the page's own results for a step with nothing to
-// send (a row stored at a state whose picture is not chosen).
-class PagePort : public jobs::DirectLinkPort {
- public:
-  explicit PagePort(CDravlinDlg* page) : DirectLinkPort(&CDravlinDlg::OnEventCB, &CDravlinDlg::OnAuxDataCB, page) {}
-  int upload_file(int chanid, int filetype, const char* path) override {
-    if (!path || !*path) return CDravlinDlg::kStepNoPath;
-    return DirectLinkPort::upload_file(chanid, filetype, path);
-  }
-  int upload_resource(int chanid, const void* data, int length) override {
-    if (!data || length <= 0) return CDravlinDlg::kStepNoFactoryPicture;
-    return DirectLinkPort::upload_resource(chanid, data, length);
-  }
-};
-
 }  // namespace
 
-CDravlinDlg::CDravlinDlg() : CDialogPage(IDD_DRAVLIN_DIALOG), m_port(std::make_unique<PagePort>(this)) {
-  Bind(IDC_BOOT_LIST, m_list);
-}
+CDravlinDlg::CDravlinDlg() : CDialogPage(IDD_DRAVLIN_DIALOG) { Bind(IDC_BOOT_LIST, m_list); }
 
 CDravlinDlg::~CDravlinDlg() {
-  // Timers and posts stop first; then no link thread may still hold this page as its user
-  // pointer, and the factory picture a stream may be reading must outlive the streams.
+  // Timers and posts stop first; then the page's jobs end and tell it nothing more. Their links
+  // are reset at once, so no stream reads the factory picture after this page is gone.
   DestroyHost();
   if (m_watchedWindow) m_watchedWindow->removeEventFilter(this);
   if (m_initialised) {
     m_list.viewport()->removeEventFilter(this);
-    LogoutOwnLinks(true);
-    link_table::Release(this);
+    DropJobs();
+    runner_host::WaitForLogouts();
     if (m_searching) {
       stopsearchipc();
       m_searching = false;
@@ -176,7 +157,7 @@ bool CDravlinDlg::OnInitDialog() {
   m_searching = false;
   m_shown = 0;
 
-  link_table::Init();
+  runner_host::Runner();
   // On failure the copy stays empty; the loader has written its diagnostic line.
   BinaryResourceLookup lookup = g_factoryLookup.load();
   LoadFactoryPicture(&m_factory, lookup ? lookup : ResourceLookup);
@@ -233,25 +214,14 @@ bool CDravlinDlg::eventFilter(QObject* watched, QEvent* event) {
 }
 
 bool CDravlinDlg::MayClose() {
-  if (BusyRows() == 0) return true;
+  // Every page's work counts: the firmware page's uploads as much as this page's rows.
+  if (runner_host::BusyJobs() == 0) return true;
   return MessageBox(U8(kCloseBusyText), U8("Dravlin"), MB_YESNO | MB_ICONQUESTION) == IDYES;
-}
-
-int CDravlinDlg::BusyRows() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  int busy = 0;
-  for (const auto& [row, e] : m_IPCList) {
-    auto job = m_jobs.find(row);
-    busy += e.state != kStateIdle || (job != m_jobs.end() && !job->second->finished()) ? 1 : 0;
-  }
-  return busy;
 }
 
 void CDravlinDlg::OnClose() {
   // The window closes now: a device that stopped reading is not waited for.
-  if (link_table::MayResetAll(this)) ipc_logout_all_abort();
-  else LogoutOwnLinks(true);
-  m_loginRows.clear();
+  runner_host::CancelAll();
 }
 
 void CDravlinDlg::OnSize(int type, int, int) {
@@ -324,21 +294,11 @@ void CDravlinDlg::OnSearch() {
     m_searching = false;
     return;
   }
-  // Every link thread of this page is joined here, so no event of an old row arrives after the
-  // clear. The old work is given up on: nothing queued is waited for. Another page's links are
-  // its own.
-  if (link_table::MayResetAll(this)) ipc_logout_all_abort();
-  else LogoutOwnLinks(true);
-  m_loginRows.clear();
-  link_table::Release(this);
-  {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_IPCList.clear();
-    m_lastFailure.clear();
-    m_jobs.clear();
-    m_chainFrom.clear();
-    m_pendingTexts.clear();
-  }
+  // The old rows' work is given up on (their links reset); no news of it reaches the new list.
+  // Another page's jobs are its own.
+  DropJobs();
+  m_IPCList.clear();
+  m_lastFailure.clear();
   m_list.DeleteAllRows();
   m_shown = 0;
   const int r = startsearchipc();
@@ -362,7 +322,6 @@ void CDravlinDlg::OnListTimer() {
     if (row < 0) continue;
     entry.index = i;
     entry.state = kStateIdle;
-    entry.elapsed = 0;
     PutEntry(row, entry);
   }
   // Also when the table is smaller than before (the search was started afresh behind this
@@ -376,14 +335,9 @@ void CDravlinDlg::OnListTimer() {
 void CDravlinDlg::OnSelectAll() {
   const int rows = m_list.GetRowCount();
   for (int row = 0; row < rows; ++row) {
-    bool qv5 = false;
-    {
-      std::lock_guard<std::mutex> lock(m_mutex);
-      auto it = m_IPCList.find(row);
-      if (it == m_IPCList.end()) continue;
-      qv5 = fixed_view(it->second.info.devid.DeviceType).find("QV5") != std::string_view::npos;
-    }
-    m_list.SetRowCheck(row, qv5);
+    auto it = m_IPCList.find(row);
+    if (it == m_IPCList.end()) continue;
+    m_list.SetRowCheck(row, fixed_view(it->second.info.devid.DeviceType).find("QV5") != std::string_view::npos);
   }
   UpdateCounts();
 }
@@ -424,37 +378,19 @@ void CDravlinDlg::OnFactoryOption(int kind) {
 
 QString CDravlinDlg::PicturePath(int kind) const { return kind >= 0 && kind < 3 ? m_paths[kind] : QString(); }
 
-bool CDravlinDlg::OnUiThread() const { return QThread::currentThread() == thread(); }
-
 void CDravlinDlg::RefreshOptions() {
-  StepOptions o;
   for (int k = 0; k < 3; ++k) {
-    o.factory[k] = IsDlgButtonChecked(kFactoryIds[k]);
-    o.path[k] = ToLocalPath(m_paths[k]);
+    m_options.factory[k] = IsDlgButtonChecked(kFactoryIds[k]);
+    m_options.path[k] = ToLocalPath(m_paths[k]);
   }
-  o.ctrlEnable = IsDlgButtonChecked(IDC_BOOT_LOCK_CHANNELS) ? 0 : 1;
-  std::lock_guard<std::mutex> lock(m_mutex);
-  o.chnAddMode = m_options.chnAddMode;
-  o.buzzerEnable = m_options.buzzerEnable;
-  m_options = std::move(o);
+  m_options.ctrlEnable = IsDlgButtonChecked(IDC_BOOT_LOCK_CHANNELS) ? 0 : 1;
 }
-
-CDravlinDlg::StepOptions CDravlinDlg::Options() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_options;
-}
-
-int CDravlinDlg::ChannelAddMode() const { return Options().chnAddMode; }
-int CDravlinDlg::BuzzerEnable() const { return Options().buzzerEnable; }
 
 void CDravlinDlg::OnChannelCount(int id) {
   int mode = 0;
   for (int m = 0; m < 5; ++m)
     if (kChannelButtons[m] == id) mode = m;
-  {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_options.chnAddMode = mode;
-  }
+  m_options.chnAddMode = mode;
   RunStateOnTicked(kStateChannelAddMode);
 }
 
@@ -501,39 +437,9 @@ void CDravlinDlg::EnableControls(bool enable) {
 QString CDravlinDlg::StatusText() const { return m_status ? m_status->text() : QString(); }
 
 void CDravlinDlg::UpdateCounts() {
-  m_countsPosted.store(false);
   if (!m_status) return;
   const int rows = m_list.GetRowCount();
   int ticked = 0;
   for (int row = 0; row < rows; ++row) ticked += m_list.GetRowCheck(row) ? 1 : 0;
-  int busy = 0;
-  {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    for (const auto& [row, e] : m_IPCList) busy += e.state != kStateIdle ? 1 : 0;
-  }
-  m_status->setText(U8("已列出: %1\n已勾选: %2\n处理中: %3").arg(rows).arg(ticked).arg(busy));
-}
-
-void CDravlinDlg::PostUpdateCounts() {
-  // One pending update is enough however many events arrive before the UI thread gets to it.
-  if (m_countsPosted.exchange(true)) return;
-  if (!post([this] { UpdateCounts(); })) m_countsPosted.store(false);
-}
-
-void CDravlinDlg::LogoutOwnLinks(bool abort) {
-  std::vector<int> rows;
-  for (int row : m_loginRows)
-    if (ipc_getuserdata(row) == this) rows.push_back(row);
-  LogoutRows(rows, abort);
-  m_loginRows.clear();
-}
-
-void CDravlinDlg::LogoutRows(const std::vector<int>& rows, bool abort) {
-  auto logout = abort ? &ipc_logout_abort : &ipc_logout;
-  std::vector<int> live;
-  for (int row : rows) {
-    if (row >= 0 && row < kIpcMaxLinks && ipc_getuserdata(row) != nullptr) live.push_back(row);
-    else logout(row);
-  }
-  link_table::LogoutSideBySide(live, logout);
+  m_status->setText(U8("已列出: %1\n已勾选: %2\n处理中: %3").arg(rows).arg(ticked).arg(BusyRows()));
 }

@@ -4,29 +4,25 @@
 // its row and a 15-second supervision. Two further groups (channel expansion, buzzer button)
 // are built but stay hidden.
 //
-// The sequences themselves are jobs (jobs/job.h) with the page's policy: one job per busy row,
-// on the row's link channel. The page builds the steps from its controls, feeds the row's link
-// events and supervision ticks to the job, shows the job's state as the row's state and turns
-// its news into the row texts and diagnostic lines.
+// The sequences themselves are jobs (jobs/job.h) with the page's policy, run by the console's
+// one runner (ui/pages/runner_host.h): the page builds each ticked row's steps from its
+// controls and hands the job over; the runner gives it a free link entry (or lets it wait with
+// "等待空闲连接"), drives it by its link events and its clock, ends it after 15 s and logs it
+// out. The page shows the job's news as the row's texts and state; it addresses no link entry.
 //
-// Threads: handlers and timers run on the UI thread; OnEventCB runs on the link threads. The
-// row map, the jobs and the step options are shared and guarded by one lock; a link thread
-// never touches a widget: row texts go through CReportCtrl::PostCellText, everything else
-// through post().
+// Threads: everything runs on the UI thread, the runner's news and event hooks included.
 #pragma once
 
 #include <QString>
-#include <atomic>
+#include <cstdint>
 #include <map>
-#include <memory>
-#include <mutex>
-#include <set>
 #include <string>
 #include <vector>
 
 #include "discovery/search.h"
 #include "imaging/picture_check.h"
 #include "jobs/job.h"
+#include "jobs/runner.h"
 #include "ui/controls/proportional_layout.h"
 #include "ui/controls/report_ctrl.h"
 #include "ui/platform/dialog.h"
@@ -35,13 +31,12 @@
 class QLabel;
 class CProgressTextDelegate;
 
-// A page's copy of a found recorder: the search record, the table slot it came from, the
-// row's operation state and its elapsed supervision time.
+// A page's copy of a found recorder: the search record, the table slot it came from and the
+// row's operation state (the step its job is at).
 struct IPC {
   IPCSearchInfo info{};
   int index = 0;
   int state = 10;
-  int elapsed = 0;  // ms
 };
 
 class CDravlinDlg : public CDialogPage {
@@ -59,15 +54,15 @@ class CDravlinDlg : public CDialogPage {
 
   static constexpr int kListTimer = IDT_BOOT_LIST;
   static constexpr int kListPeriodMs = 1000;
+  // Gives the controls back once no job of the page is left.
   static constexpr int kSuperviseTimer = IDT_BOOT_SUPERVISE;
   static constexpr int kSupervisePeriodMs = 500;
   static constexpr int kSuperviseLimitMs = 15000;
-  // SendStep's own results.
-  static constexpr int kStepNoPath = -10;
-  static constexpr int kStepNoFactoryPicture = -11;
   // The counts label beside the list (not part of the template).
   static constexpr int kStatusLabelId = IDC_BOOT_STATUS;
   static constexpr int kStatusColumn = 4;
+  // A failed row's status text.
+  static constexpr COLORREF kFailedColor = RGB(200, 0, 0);
 
   CDravlinDlg();
   ~CDravlinDlg() override;
@@ -77,33 +72,24 @@ class CDravlinDlg : public CDialogPage {
   void OnCommand(int id, int code) override;
   void OnTimer(int id) override;
   long OnReportNotify(int ctrlId, unsigned message, int wParam, int lParam) override;
-  // The main window closes: every link is logged out.
+  // The main window closes: every job of every page ends.
   void OnClose();
-  // Rows with a sequence under way (any tick state).
+  // Rows with a job not ended yet (waiting or running).
   int BusyRows() const;
-
-  // The link's event callback for this page (any link thread).
-  static int OnEventCB(int chanid, int code, const void* data, int len);
-  // The auxiliary-data callback: this page wants none of it.
-  static int OnAuxDataCB(int chanid, int kind, const void* data, int len, const void* info);
-  // What OnEventCB does once it has found the page (any thread).
-  int HandleEvent(int row, int code, const void* data, int len);
-
-  // Sends the request of a state on the row's link. The request's result, or kStepNoPath /
-  // kStepNoFactoryPicture when there is nothing to send. Any thread.
-  int SendStep(int row, int state);
 
   CReportCtrl& List() { return m_list; }
   // A copy of the row's entry; false when the row has none.
   bool GetEntry(int row, IPC* out) const;
   // Stores a whole entry for the row (the listing does this for every new row).
   void PutEntry(int row, const IPC& entry);
+  // The job of the row's last run, or null.
+  const jobs::Job* JobOf(int row) const;
   bool IsSearching() const { return m_searching; }
   int Shown() const { return m_shown; }
   QString PicturePath(int kind) const;
   const FactoryPicture& Factory() const { return m_factory; }
-  int ChannelAddMode() const;
-  int BuzzerEnable() const;
+  int ChannelAddMode() const { return m_options.chnAddMode; }
+  int BuzzerEnable() const { return m_options.buzzerEnable; }
   QString StatusText() const;
 
   // The recorder list's right-click menu and tooltips.
@@ -144,65 +130,43 @@ class CDravlinDlg : public CDialogPage {
   void OnChannelCount(int id);
   void OnModelSelected();
   void RunStateOnTicked(int state);
-  // Starts the picture sequence of one row (the refresh handler's step 2).
-  void StartPictures(int row);
   void EnableControls(bool enable);
   // Every column a fifth of the list's client width.
   void FitColumns();
-  // Asks the operator when rows are busy; true when the window may close.
+  // Asks the operator when jobs of any page are busy; true when the window may close.
   bool MayClose();
-  // Takes the link table for this page's logins, or tells the operator another page has it.
-  bool ClaimLinks();
-  // " (boot picture, ... failed)" for the pictures of the row's sequence that did not take.
-  QString FailedPicturesNote(int row) const;
-  // Under m_mutex: why a finished job failed, "" when it did not.
-  static QString JobFailure(const jobs::Job& job, bool timedOut);
+  // " (boot picture, ... failed)" for the pictures of the job that did not take.
+  static QString FailedPicturesNote(const jobs::Job& job);
+  // Why a finished job failed, "" when it did not.
+  static QString JobFailure(const jobs::Job& job);
   void SetButtonProperties(int id, const char* text, int x, int width, bool shown);
-  // UI thread: copies the check boxes into the options the link threads read.
+  // Reads the controls into the options the steps are built from.
   void RefreshOptions();
-  StepOptions Options() const;
-  bool OnUiThread() const;
 
-  // On the UI thread the controls are read now (and the buzzer box stored); a link thread
-  // works from the copy the UI thread made at its last change.
-  StepOptions CurrentOptions();
-  // The step of a state, or kStepNoPath / kStepNoFactoryPicture when there is nothing to send.
-  int StepFor(int state, const StepOptions& o, jobs::Step* out) const;
-  // Steps from `state` on (pictures still to send, then the reboot) for a row stored at that
-  // state; the state's own step is kept even when there is nothing to send for it.
-  std::vector<jobs::Step> StepsFrom(int state, const StepOptions& o) const;
-  // A new job for the row: its first request is tried at once, the row logged in when that
-  // cannot be written.
+  // The step of a state; false when there is nothing to send for it (no path, no built-in
+  // picture).
+  bool StepFor(int state, jobs::Step* out) const;
+  // Hands the row's job to the runner.
   void StartJob(int row, std::vector<jobs::Step> steps);
-  // Under m_mutex: the row's state and elapsed time from its job.
-  void SyncEntry(int row);
-  // Under m_mutex, inside a job call: the job's news as row texts and diagnostic lines.
-  void OnJobNews(const jobs::Job& job, const jobs::JobNews& news);
-  // Shows the texts the jobs' news left (outside m_mutex).
-  void FlushTexts();
+  // Drops the rows' jobs (their news included) and forgets them.
+  void DropJobs();
+  // The runner's news of a row's job and the events of its link, as row texts, row state and
+  // diagnostic lines.
+  void OnJobNews(int row, const jobs::Job& job, const jobs::JobNews& news);
+  void OnJobEvent(int row, const jobs::Job& job, const jobs::LinkEvent& ev);
 
-  int StateOf(int row) const;  // -1 when the row has no entry
-
-  void PostText(int row, const QString& text);
+  void SetText(int row, const QString& text);
   void UpdateCounts();
-  void PostUpdateCounts();
-  void LogoutOwnLinks(bool abort = false);
-  // Logs the rows' links out side by side and returns when all have ended.
-  // abort: reset at once (work given up on) instead of letting queued bytes reach the device.
-  void LogoutRows(const std::vector<int>& rows, bool abort = false);
 
   CReportCtrl m_list;
   ProportionalLayout m_layout;
   QLabel* m_status = nullptr;
   CProgressTextDelegate* m_progress = nullptr;
 
-  std::unique_ptr<jobs::LinkPort> m_port;  // the rows' links; outlives the jobs below
-  mutable std::mutex m_mutex;              // m_IPCList, m_jobs, m_chainFrom, m_pendingTexts, m_options
   std::map<int, IPC> m_IPCList;
-  std::map<int, std::unique_ptr<jobs::Job>> m_jobs;  // row -> its sequence
-  std::map<int, int> m_chainFrom;                    // row -> picture state the chain left
-  std::vector<std::pair<int, QString>> m_pendingTexts;
-  bool m_loginStarted = false;  // the last job start began a login
+  std::map<int, jobs::JobId> m_jobs;     // row -> its last run's job
+  std::map<int, int> m_chainFrom;        // row -> picture state the chain left
+  std::map<int, QString> m_lastFailure;  // row -> why its last run failed
   StepOptions m_options;
 
   bool m_searching = false;
@@ -210,8 +174,5 @@ class CDravlinDlg : public CDialogPage {
   QString m_paths[3];
   FactoryPicture m_factory;
   bool m_initialised = false;
-  std::set<int> m_loginRows;  // rows whose link this page started (UI thread)
-  std::atomic<bool> m_countsPosted{false};
   QWidget* m_watchedWindow = nullptr;
-  std::map<int, QString> m_lastFailure;  // row -> why its last run failed (m_mutex)
 };

@@ -1,20 +1,18 @@
 #include "ui/pages/upgrade.h"
 
 #include <QScrollBar>
-#include <atomic>
-#include <cstring>
+#include <cerrno>
 #include <system_error>
 #include <thread>
 
 #include "discovery/search.h"
-#include "jobs/link_port.h"
+#include "jobs/upload_file.h"
 #include "link/link.h"
 #include "ui/pages/found_rows.h"
-#include "ui/pages/link_table.h"
+#include "ui/pages/list_menu.h"
 #include "ui/pages/progress_text_delegate.h"
+#include "ui/pages/runner_host.h"
 #include "ui/platform/text.h"
-#include "util/clock.h"
-#include "util/fixedstr.h"
 #include "util/log.h"
 
 namespace {
@@ -28,48 +26,29 @@ constexpr char kFirmwareFilter[] =
 constexpr char kProgressPrefix[] = "上传文件中..";
 constexpr char kProgressSuffix[] = "..";
 // A row whose recorder could not be reached, or whose upload or verdict stopped coming, the
-// same words as the boot-picture page's time-out.
+// same words as the boot-picture page's time-out; and the page's own words for the rest.
 constexpr char kGivenUpText[] = "超时-处理异常,请重新操作";
-
-std::atomic<int64_t (*)()> g_clock{nullptr};
-
-int64_t Now() {
-  auto fn = g_clock.load();
-  return fn ? fn() : static_cast<int64_t>(get_tick_ms());
-}
-
-int EventValue(const void* data, int len, int fallback) {
-  if (!data || len < static_cast<int>(sizeof(int32_t))) return fallback;
-  int32_t v;
-  std::memcpy(&v, data, sizeof v);
-  return v;
-}
-
-bool GivenUp(int result) { return result == jobs::kJobTimedOut || result == jobs::kJobStalled; }
+constexpr char kWaitingText[] = "等待空闲连接";
+constexpr char kLinkLostText[] = "连接中断-升级失败,请重新操作";
+constexpr char kStartFailedText[] = "启动连接失败";
+constexpr int kColumns = 5;
+constexpr int kSerialColumn = 3;
 
 }  // namespace
 
-void CUpgrade::SetClockForTest(int64_t (*now)()) { g_clock.store(now); }
-
-CUpgrade::CUpgrade()
-    : CDialogPage(IDD_UPGRADE),
-      m_port(std::make_unique<jobs::DirectLinkPort>(&CUpgrade::OnEventCB, &CUpgrade::OnAuxDataCB, this)) {
-  Bind(IDC_UPG_LIST, m_list);
-}
+CUpgrade::CUpgrade() : CDialogPage(IDD_UPGRADE) { Bind(IDC_UPG_LIST, m_list); }
 
 CUpgrade::~CUpgrade() {
-  // Timers and posts stop first; then no link thread may still hold this page as its user
-  // pointer.
+  // Timers and posts stop first; then the page's jobs end and tell it nothing more.
   DestroyHost();
   JoinSearchStop();
   if (m_initialised) {
-    LogoutOwnLinks(true);
+    DropJobs();
     if (m_searching) {
       stopsearchipc();
       m_searching = false;
     }
   }
-  link_table::Release(this);
 }
 
 bool CUpgrade::OnInitDialog() {
@@ -85,8 +64,10 @@ bool CUpgrade::OnInitDialog() {
   m_list.setItemDelegateForColumn(kStatusColumn, m_progress);
   m_searching = false;
   m_shown = 0;
-  link_table::Init();
+  runner_host::Runner();
   for (int id : kLayoutIds) m_layout.AddControl(id, this);
+  m_list.setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(&m_list, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) { OnListMenu(pos); });
   m_initialised = true;
   return true;
 }
@@ -160,15 +141,11 @@ void CUpgrade::OnSearch() {
     StopSearch();
     return;
   }
-  // Only this page's links: the table is shared, and another page may be using its entries.
-  // Every one is joined here, so no event of an old row arrives after the clear.
-  LogoutOwnLinks(true);
-  {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_IPCList.clear();
-    m_jobs.clear();
-    m_verdict.clear();
-  }
+  // Only this page's jobs: another page's are its own. No news of the old rows arrives after
+  // the clear.
+  DropJobs();
+  m_IPCList.clear();
+  m_lastFailure.clear();
   m_list.DeleteAllRows();
   m_shown = 0;
   JoinSearchStop();
@@ -191,8 +168,6 @@ void CUpgrade::OnListTimer() {
     if (row < 0) continue;
     entry.index = i;
     entry.state = kRowIdle;
-    entry.elapsed = 0;
-    std::lock_guard<std::mutex> lock(m_mutex);
     m_IPCList[row] = entry;
   }
   // Also when the table shrank (the search was started afresh behind this page).
@@ -217,218 +192,194 @@ void CUpgrade::EnableButtons(bool enable) {
   for (int id : kButtonIds) EnableWindow(id, enable);
 }
 
+QString CUpgrade::FirmwareProblem(const std::string& path) {
+  const jobs::UploadFileCheck c = jobs::check_upload_file(path);
+  switch (c.problem) {
+    case jobs::kUploadFileOk: return QString();
+    case jobs::kUploadPathTooLong: return U8("固件文件路径过长(最多255个字符)");
+    case jobs::kUploadCannotOpen:
+      return c.err == ENOENT ? U8("固件文件不存在") : U8("固件文件无法打开: %1").arg(U8(log_error_text(c.err)));
+    case jobs::kUploadNotRegular: return U8("所选路径不是固件文件");
+    case jobs::kUploadEmpty: return U8("固件文件为空");
+    case jobs::kUploadTooLarge: return U8("固件文件大于2GB");
+    case jobs::kUploadUnreadable: return U8("固件文件无法读取: %1").arg(U8(log_error_text(c.err)));
+  }
+  return U8("固件文件无法使用");
+}
+
 void CUpgrade::OnStart() {
   const QString path = GetDlgItemText(IDC_UPG_FILE);
   if (path.isEmpty()) {
     MessageBox("请选择要处理的文件");
     return;
   }
-  // Every page addresses the link table by list row; while another page has links, this one
-  // keeps off it.
-  if (!link_table::Claim(this)) {
-    MessageBox(link_table::kBusyText);
+  // The image is checked before any recorder is touched: nothing is sent for a file that
+  // cannot be.
+  const std::string firmware = ToLocalPath(path);
+  const QString problem = FirmwareProblem(firmware);
+  if (!problem.isEmpty()) {
+    MessageBox(problem + U8("\n") + path, U8("Dravlin"), MB_OK | MB_ICONERROR);
     return;
   }
   if (m_searching) StopSearch();
   EnableButtons(false);
-  const std::string firmware = ToLocalPath(path);
-  {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_firmware = firmware;
-  }
+  m_firmware = firmware;
   const int rows = m_list.GetRowCount();
   for (int row = 0; row < rows; ++row) {
-    if (!m_list.GetRowCheck(row) || !GetEntry(row, nullptr)) continue;
-    m_list.SetCellText(row, kStatusColumn, "开始连接NVR...");
-    if (StartRow(row, firmware)) {
-      debug_print("ipc_login_delay[%d] ret:%d \n", row, 1);
-      m_loginRows.insert(row);
-    } else {
-      debug_print("ipc_login_delay fail:%d \n", row);
-    }
+    if (!m_list.GetRowCheck(row) || !m_IPCList.count(row)) continue;
+    SetText(row, U8("开始连接NVR..."));
+    StartRow(row);
   }
   SetTimer(kWatchTimer, kWatchPeriodMs);
 }
 
-bool CUpgrade::StartRow(int row, const std::string& firmware) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+void CUpgrade::StartRow(int row) {
   auto it = m_IPCList.find(row);
-  if (it == m_IPCList.end()) return false;
-  const IPCSearchInfo& info = it->second.info;
-  jobs::Target target;
-  target.address = std::string(fixed_view(info.lancfg.IPAddress));
-  target.port = static_cast<uint16_t>(info.streamcfg.PTZPort & 0xFFFF);
-  target.user = std::string(fixed_view(info.usercfg.accounts[0].Username));
-  target.password = std::string(fixed_view(info.usercfg.accounts[0].Password));
-  auto job = std::make_unique<jobs::Job>(
-      row, std::move(target), std::vector<jobs::Step>{jobs::Step::firmware(firmware)}, jobs::JobPolicy::upgrade_page(),
-      *m_port, [this](const jobs::Job& j, const jobs::JobNews& n) { OnJobNews(j, n); });
-  jobs::Job* started = job.get();
-  // Stored (and the row busy) before the login: its events wait for the lock meanwhile.
-  m_jobs[row] = std::move(job);
-  m_verdict.erase(row);
+  jobs::Runner& runner = runner_host::Runner();
+  if (auto old = m_jobs.find(row); old != m_jobs.end()) runner.forget(old->second);
+  m_lastFailure.erase(row);
+  m_list.SetCellTextColor(row, kStatusColumn, kColorInvalid);
+  jobs::JobSpec spec;
+  spec.target = jobs::target_of(it->second.info);
+  spec.steps = {jobs::Step::firmware(m_firmware)};
+  spec.policy = jobs::JobPolicy::upgrade_page();
+  spec.front = this;
+  spec.news = [this, row](const jobs::Job& job, const jobs::JobNews& n) { OnJobNews(row, job, n); };
+  spec.on_event = [this, row](const jobs::Job& job, const jobs::LinkEvent& ev) { OnJobEvent(row, job, ev); };
   it->second.state = kRowBusy;
-  started->start(Now());
-  if (started->finished()) {
-    it->second.state = kRowIdle;
-    return false;
-  }
-  return true;
+  m_jobs[row] = runner.submit(std::move(spec));
+  runner_host::Wake();
 }
 
-void CUpgrade::OnJobNews(const jobs::Job& job, const jobs::JobNews& n) {
+void CUpgrade::DropJobs() {
+  jobs::Runner& runner = runner_host::Runner();
+  runner.cancel_front(this);
+  for (const auto& [row, id] : m_jobs) runner.forget(id);
+  m_jobs.clear();
+  runner_host::Wake();
+}
+
+int CUpgrade::BusyRows() const {
+  int busy = 0;
+  for (const auto& [row, id] : m_jobs) {
+    const jobs::Job* job = runner_host::Runner().job(id);
+    busy += job && !job->finished() ? 1 : 0;
+  }
+  return busy;
+}
+
+void CUpgrade::OnWatch() {
+  // The runner ends and logs out each row's job; the buttons come back once none is left.
+  if (BusyRows() == 0) {
+    KillTimer(kWatchTimer);
+    EnableButtons(true);
+  }
+}
+
+void CUpgrade::SetText(int row, const QString& text) { m_list.SetCellText(row, kStatusColumn, text); }
+
+void CUpgrade::OnJobNews(int row, const jobs::Job& job, const jobs::JobNews& n) {
+  auto it = m_IPCList.find(row);
+  if (it == m_IPCList.end()) return;
   switch (n.kind) {
+    case jobs::kNewsWaiting: SetText(row, U8(kWaitingText)); break;
+    case jobs::kNewsLoginStarted: debug_print("ipc_login_delay[%d] ret:%d \n", row, 1); break;
     case jobs::kNewsStepSent:
     case jobs::kNewsStepUnsent:
       // The announcement's own result: 0 written, -4 not.
       debug_print("ipc_file_upload logo, return :%d\n", n.kind == jobs::kNewsStepSent ? 0 : -4);
       break;
     case jobs::kNewsFinished: {
-      auto it = m_IPCList.find(job.chanid());
-      if (it != m_IPCList.end()) it->second.state = kRowIdle;
+      it->second.state = kRowIdle;
+      QString why;
+      switch (n.result) {
+        case jobs::kJobOk:
+        case jobs::kJobCancelled: break;
+        case jobs::kJobStepFailed: {
+          const auto& out = job.outcomes();
+          why = U8(!out.empty() && out.back().value == IPC_UPLOAD_LINK_FAILED ? kLinkLostText : "校验文件失败");
+          break;
+        }
+        case jobs::kJobLoginRefused: why = U8("NVR 登录失败"); break;
+        case jobs::kJobLinkLost:
+          // The bar stops here, with its reason, not at its last percentage.
+          why = U8(kLinkLostText);
+          SetText(row, why);
+          break;
+        case jobs::kJobNotStarted:
+          debug_print("ipc_login_delay fail:%d \n", row);
+          why = U8(kStartFailedText);
+          SetText(row, why);
+          break;
+        default:
+          why = U8(kGivenUpText);
+          SetText(row, why);
+          break;
+      }
+      if (why.isEmpty()) m_lastFailure.erase(row);
+      else m_lastFailure[row] = why;
+      m_list.SetCellTextColor(row, kStatusColumn, why.isEmpty() ? kColorInvalid : kFailedColor);
       break;
     }
     default: break;
   }
 }
 
-void CUpgrade::OnWatch() {
-  std::vector<int> done, givenUp;
-  int busy = 0;
-  {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    const int64_t now = Now();
-    for (auto it = m_jobs.begin(); it != m_jobs.end();) {
-      jobs::Job& job = *it->second;
-      job.on_tick(now);
-      // A row still busy counts ticked or not: its image may still be on its way, and its
-      // link must not be cut or its channel handed to another page.
-      if (!job.finished()) {
-        ++busy;
-        ++it;
-        continue;
-      }
-      (GivenUp(job.result()) ? givenUp : done).push_back(it->first);
-      it = m_jobs.erase(it);
-    }
-  }
-  // Outside the lock: a logout waits for the link thread, which may want the lock. A finished
-  // row leaves in order, so nothing the recorder has yet to read is cut; a row given up on is
-  // reset at once.
-  LogoutRows(done, false);
-  LogoutRows(givenUp, true);
-  for (int row : done) m_loginRows.erase(row);
-  for (int row : givenUp) {
-    m_loginRows.erase(row);
-    // Its link thread has ended: a verdict that came in the meantime is the row's last word.
-    bool verdict;
-    {
-      std::lock_guard<std::mutex> lock(m_mutex);
-      verdict = m_verdict.count(row) != 0;
-    }
-    if (!verdict) PostText(row, U8(kGivenUpText));
-  }
-  if (busy == 0) {
-    KillTimer(kWatchTimer);
-    EnableButtons(true);
-    link_table::Release(this);
-  }
-}
-
-// ---- link events --------------------------------------------------------------------------
-
-int CUpgrade::OnAuxDataCB(int, int, const void*, int, const void*) { return 0; }
-
-int CUpgrade::OnEventCB(int chanid, int code, const void* data, int len) {
-  debug_print("OnEventCB:chanid(%d)statecode(%d)\n", chanid, code);
-  auto* page = static_cast<CUpgrade*>(ipc_getuserdata(chanid));
-  if (!page) {
-    debug_print("pDlg == NULL chanid(%d)statecode(%d)\n", chanid, code);
-    return -1;
-  }
-  return page->HandleEvent(chanid, code, data, len);
-}
-
-void CUpgrade::PostText(int row, const QString& text) { m_list.PostCellText(row, kStatusColumn, text); }
-
-int CUpgrade::HandleEvent(int row, int code, const void* data, int len) {
-  const int value = EventValue(data, len, -1);
-  switch (code) {
-    case 0: PostText(row, U8("NVR 连接中")); break;
+void CUpgrade::OnJobEvent(int row, const jobs::Job& job, const jobs::LinkEvent& ev) {
+  if (ev.code == jobs::kEventAuxData) return;
+  debug_print("OnEventCB:chanid(%d)statecode(%d)\n", job.chanid(), ev.code);
+  const int value = ev.has_value ? ev.value : -1;
+  switch (ev.code) {
+    case 0: SetText(row, U8("NVR 连接中")); break;
     case 1:
-      PostText(row, U8("NVR 连接成功"));
+      SetText(row, U8("NVR 连接成功"));
       debug_print("connet ok[%d]\n", row);
       break;
     case IPC_EVENT_LOGIN_OK:
-      PostText(row, U8("NVR 登录成功"));
+      SetText(row, U8("NVR 登录成功"));
       debug_print("EVENT_LOGINOK\n");
       break;
     case IPC_EVENT_LOGIN_FAIL:
-      PostText(row, U8("NVR 登录失败"));
       debug_print("EVENT_LOGIN Fail\n");
+      // Only the recorder's refusal is final; a login it did not answer is tried again.
+      if (ev.login_problem == IPC_LOGIN_REFUSED || ev.login_problem == IPC_LOGIN_PROBLEM_NONE)
+        SetText(row, U8("NVR 登录失败"));
       break;
-    case IPC_EVENT_UPLOAD_PROGRESS: debug_print("progress:%d\n", value); break;
+    case IPC_EVENT_UPLOAD_PROGRESS:
+      debug_print("progress:%d\n", value);
+      // 100 % is every byte handed over, not the recorder's word: the row stays busy until its
+      // verdict.
+      SetText(row, value >= 100 ? U8("上传文件成功") : U8("上传文件中..%1..").arg(value));
+      break;
     case IPC_EVENT_UPLOAD_RESULT:
-      // A missing value counts as a failure, never as success.
-      PostText(row, value == 0 ? U8("校验文件成功") : U8("校验文件失败"));
+      // A missing value counts as a failure, never as success; our own stream breaking is the
+      // link's failure, not the recorder's verdict.
+      SetText(row, value == 0                        ? U8("校验文件成功")
+                   : value == IPC_UPLOAD_LINK_FAILED ? U8(kLinkLostText)
+                                                     : U8("校验文件失败"));
       break;
     default: break;
   }
-  std::lock_guard<std::mutex> lock(m_mutex);
-  const bool hasEntry = m_IPCList.count(row) != 0;
-  if (code == IPC_EVENT_UPLOAD_PROGRESS) {
-    // 100 % is every byte handed over, not the recorder's word: the row stays busy until its
-    // verdict.
-    if (value >= 100 && hasEntry) PostText(row, U8("上传文件成功"));
-    else if (value >= 100) debug_print("m_IPCList Lookup fail\n");
-    else PostText(row, U8("上传文件中..%1..").arg(value));
-  }
-  if (code == IPC_EVENT_UPLOAD_RESULT) {
-    if (hasEntry) m_verdict.insert(row);
-    else debug_print("m_IPCList Lookup fail\n");
-  }
-  auto job = m_jobs.find(row);
-  if (hasEntry && job != m_jobs.end() && !job->second->finished()) {
-    jobs::LinkEvent ev;
-    ev.chanid = row;
-    ev.code = code;
-    ev.has_value = data && len >= static_cast<int>(sizeof(int32_t));
-    ev.value = value;
-    // The firmware announcement of a login goes out from here, with the path under the lock.
-    job->second->on_link_event(ev, Now());
-  }
-  return 0;
 }
 
-// ---- row map and links --------------------------------------------------------------------
-
 bool CUpgrade::GetEntry(int row, IPC* out) const {
-  std::lock_guard<std::mutex> lock(m_mutex);
   auto it = m_IPCList.find(row);
   if (it == m_IPCList.end()) return false;
   if (out) *out = it->second;
   return true;
 }
 
-std::string CUpgrade::FirmwarePath() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_firmware;
+QString CUpgrade::LastFailure(int row) const {
+  auto it = m_lastFailure.find(row);
+  return it == m_lastFailure.end() ? QString() : it->second;
 }
 
-void CUpgrade::LogoutOwnLinks(bool abort) {
-  std::vector<int> rows;
-  for (int row : m_loginRows)
-    if (ipc_getuserdata(row) == this) rows.push_back(row);
-  LogoutRows(rows, abort);
-  m_loginRows.clear();
-  link_table::Release(this);
+void CUpgrade::OnListMenu(const QPoint& pos) {
+  list_menu::Show(*this, this, m_list, pos, kColumns, kSerialColumn,
+                  [this](int row) { return !LastFailure(row).isEmpty(); });
 }
 
-void CUpgrade::LogoutRows(const std::vector<int>& rows, bool abort) {
-  // Only entries this page started: after the page gave the table back, the channel may be
-  // another page's.
-  std::vector<int> live;
-  for (int row : rows)
-    if (row >= 0 && row < kIpcMaxLinks && ipc_getuserdata(row) == this) live.push_back(row);
-  link_table::LogoutSideBySide(live, [this, abort](int row) { m_port->logout(row, abort); });
+void CUpgrade::RunListCommand(int id, int clickedRow) {
+  list_menu::Run(*this, m_list, id, clickedRow, kColumns, kSerialColumn,
+                 [this](int row) { return !LastFailure(row).isEmpty(); });
 }

@@ -1,14 +1,14 @@
 // The job engine on a fake link port and a clock the test moves: the order of requests, the
-// tool's and the page's rules for unsent requests and lost links, the deadlines (login window,
-// stall, overall limit on the clock or in supervision ticks), login checks, and the fleet
-// runner going on with a recorder while later ones are still being started, and running more
-// recorders than links in waves.
-#include "jobs/fleet.h"
+// tool's and the pages' rules for unsent requests, lost links and failed logins, the deadlines
+// (login window, stall, overall limit), login checks, and the runner: a job going on while later
+// ones are still being started, more jobs than links in waves, fronts sharing the links.
+#include "jobs/runner.h"
 #include "jobs/job.h"
 #include "link/link.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <deque>
 #include <set>
 #include <string>
@@ -45,7 +45,7 @@ struct Act {
     int64_t at;
     int code;  // link event code, or kTick
     int value = 0;
-    int problem = kLoginProblemNone;
+    int problem = IPC_LOGIN_PROBLEM_NONE;
 };
 constexpr int kTick = -1;
 
@@ -107,7 +107,6 @@ constexpr int kOk = IPC_EVENT_LOGIN_OK, kLost = IPC_EVENT_DISCONNECTED, kRefused
 TEST(JobSequence, StepsFollowTheAnswersUnderEachPolicy)
 {
     const JobPolicy tool = JobPolicy::tool(15000), page = JobPolicy::page();
-    JobPolicy page_logged_out = page;  // the page's first try finds no link
     const std::set<std::string> no_link = {"file3", "res3"};
     // clang-format off
     const Case cases[] = {
@@ -139,18 +138,18 @@ TEST(JobSequence, StepsFollowTheAnswersUnderEachPolicy)
          "login0 reboot", kJobUnsent, "16!"},
         {"tool: a loss after the login fails the job", tool, files(), {}, {{10, kOk}, {20, kLost}},
          "login0 file3", kJobLinkLost, ""},
-        {"page: a loss after the login waits for the link to come back and resends", page_logged_out, files(), no_link,
-         {{10, kOk}, {20, kLost}, {3100, kOk}}, "file3 login0 file3 file3", kJobRunning, "11! 11!"},
-        {"page: request written on a link that is up: no login", page, files(), {},
-         {{20, kUpload, 0}, {30, kUpload, 0}, {40, kUpload, 0}, {50, kReboot, 0}},
-         "file3 file4 file5 reboot", kJobOk, "11+ 12+ 13+ 16+"},
+        {"page: a loss after the login waits for the link to come back and resends", page, files(), no_link,
+         {{10, kOk}, {20, kLost}, {3100, kOk}}, "login0 file3 file3", kJobRunning, "11! 11!"},
         {"page: an unsent chained picture is skipped at once", page, files(), {"file4"},
-         {{20, kUpload, 0}, {30, kUpload, 0}, {40, kReboot, 0}}, "file3 file4 file5 reboot", kJobStepFailed,
-         "11+ 12! 13+ 16+"},
-        {"page: a refused login ends the row", page_logged_out, files(), no_link, {{10, kRefused}},
-         "file3 login0", kJobLoginRefused, ""},
-        {"page: an unsent reboot waits for the supervision", page, {Step::picture_file(kStepShutdownPicture, "s"), Step::reboot()},
-         {"reboot"}, {{20, kUpload, 0}}, "file5 reboot", kJobRunning, "13+ 16!"},
+         {{10, kOk}, {20, kUpload, 0}, {30, kUpload, 0}, {40, kReboot, 0}}, "login0 file3 file4 file5 reboot",
+         kJobStepFailed, "11+ 12! 13+ 16+"},
+        {"page: a refused login ends the row", page, files(), no_link, {{10, kRefused, 0, IPC_LOGIN_REFUSED}},
+         "login0", kJobLoginRefused, ""},
+        {"page: an unsent reboot waits for the time limit", page, {Step::picture_file(kStepShutdownPicture, "s"), Step::reboot()},
+         {"reboot"}, {{10, kOk}, {20, kUpload, 0}}, "login0 file5 reboot", kJobRunning, "13+ 16!"},
+        {"page: 15 s from the start, progress or not", page, files(), {},
+         {{10, kOk}, {100, kProgress, 5}, {14000, kProgress, 95}, {14999, kTick}, {15000, kTick}}, "login0 file3",
+         kJobTimedOut, ""},
     };
     // clang-format on
     for (const Case& c : cases)
@@ -160,7 +159,6 @@ TEST(JobSequence, StepsFollowTheAnswersUnderEachPolicy)
 TEST(JobDeadlines, LoginWindowStallLimitAndTicks)
 {
     JobPolicy tool = JobPolicy::tool(600000);
-    JobPolicy page = JobPolicy::page();
     const JobPolicy upgrade = JobPolicy::upgrade_page();
     // clang-format off
     const Case cases[] = {
@@ -168,11 +166,15 @@ TEST(JobDeadlines, LoginWindowStallLimitAndTicks)
          "login0", kJobTimedOut, ""},
         {"the login window is bounded by a shorter limit", JobPolicy::tool(2000), files(), {}, {{2000, kTick}},
          "login0", kJobTimedOut, ""},
-        {"a login that is not answered", tool, files(), {}, {{300, kLost, 0, kLoginProblemNoAnswer}}, "login0",
-         kJobNoLoginAnswer, ""},
-        {"a login answer that is no frame", tool, files(), {}, {{300, kRefused, 0, kLoginProblemBadFrame}}, "login0",
-         kJobBadLoginAnswer, ""},
-        {"a refused login", tool, files(), {}, {{300, kRefused}}, "login0", kJobLoginRefused, ""},
+        {"a login never answered ends at the window as unanswered", tool, files(), {},
+         {{300, kRefused, 0, IPC_LOGIN_NO_ANSWER}, {3300, kLost, 0, IPC_LOGIN_CONNECT_FAILED},
+          {6300, kRefused, 0, IPC_LOGIN_NO_ANSWER}, {14999, kTick}, {15000, kTick}}, "login0", kJobNoLoginAnswer, ""},
+        {"a login answer that is no frame, the last failure", tool, files(), {},
+         {{300, kRefused, 0, IPC_LOGIN_BAD_ANSWER}, {15000, kTick}}, "login0", kJobBadLoginAnswer, ""},
+        {"a recorder closing before its answer (rebooting) is tried again", tool, {Step::reboot()}, {},
+         {{300, kRefused, 0, IPC_LOGIN_CLOSED}, {3300, kOk}, {3400, kReboot, 0}}, "login0 reboot", kJobOk, "16+"},
+        {"a refused login is final", tool, files(), {}, {{300, kRefused, 0, IPC_LOGIN_REFUSED}}, "login0",
+         kJobLoginRefused, ""},
         {"progress keeps an upload alive, silence stalls it", tool, {Step::firmware("f")}, {},
          {{10, kOk}, {40000, kProgress, 40}, {89999, kTick}, {90000, kTick}}, "login0 fw", kJobStalled, ""},
         {"after 100 % only the overall limit waits for the verdict", tool, {Step::firmware("f")}, {},
@@ -180,8 +182,9 @@ TEST(JobDeadlines, LoginWindowStallLimitAndTicks)
         {"a restore streams nothing and never stalls", tool, {Step::factory_picture(kStepChannelPicture)}, {},
          {{10, kOk}, {200000, kTick}}, "login0 restore4", kJobRunning, ""},
         {"upgrade page: 100 % is not the end, the verdict is", upgrade, {Step::firmware("f")}, {},
-         {{10, kOk}, {20, kLost}, {3010, kOk}, {3100, kProgress, 100}, {40000, kTick}}, "login0 fw fw", kJobRunning,
-         ""},
+         {{10, kOk}, {3100, kProgress, 100}, {40000, kTick}}, "login0 fw", kJobRunning, ""},
+        {"upgrade page: a lost link ends the row at once", upgrade, {Step::firmware("f")}, {},
+         {{10, kOk}, {20, kProgress, 30}, {30, kLost}}, "login0 fw", kJobLinkLost, ""},
         {"upgrade page: a rejected verdict", upgrade, {Step::firmware("f")}, {},
          {{10, kOk}, {3100, kProgress, 100}, {3200, kUpload, 5}}, "login0 fw", kJobStepFailed, "17-"},
         {"upgrade page: no verdict within 50 s of 100 %", upgrade, {Step::firmware("f")}, {},
@@ -194,50 +197,6 @@ TEST(JobDeadlines, LoginWindowStallLimitAndTicks)
     // clang-format on
     for (const Case& c : cases)
         run_case(c);
-
-    // The page's supervision counts 500 ms per tick from the start, progress or not; the tick
-    // after the count reaches 15 s ends the row.
-    FakePort port;
-    Job job(3, Target{}, files(), page, port);
-    job.start(0);
-    for (int i = 0; i < 30; ++i) {
-        LinkEvent ev;
-        ev.chanid = 3;
-        ev.code = kProgress;
-        ev.has_value = true;
-        ev.value = 5 + i;
-        job.on_link_event(ev, 0);
-        job.on_tick(0);  // the clock does not matter here
-    }
-    EXPECT_FALSE(job.finished());
-    EXPECT_EQ(job.elapsed_ms(), 15000);
-    EXPECT_EQ(job.state(), kStepBootPicture);
-    job.on_tick(0);
-    EXPECT_EQ(job.result(), kJobTimedOut);
-    EXPECT_EQ(job.state(), kStateIdle);
-}
-
-TEST(JobAdopt, ARowStoredAtAStateChainsOnFromThereAndResendsAtEachLogin)
-{
-    FakePort port;
-    port.refuse = {"reboot"};
-    Job job(0, Target{}, files(), JobPolicy::page(), port);
-    ASSERT_FALSE(job.adopt(kStepBuzzer, 0));
-    ASSERT_TRUE(job.adopt(kStepChannelPicture, 1500));
-    EXPECT_EQ(job.state(), kStepChannelPicture);
-    LinkEvent ev;
-    ev.chanid = 0;
-    ev.code = kOk;
-    job.on_link_event(ev, 0);  // every login sends the pending step again
-    job.on_link_event(ev, 0);
-    ev.code = kUpload;
-    ev.has_value = true;
-    ev.value = 0;
-    job.on_link_event(ev, 0);
-    job.on_link_event(ev, 0);
-    EXPECT_EQ(port.calls, "file4 file4 file5 reboot");
-    EXPECT_EQ(job.state(), kStepReboot);  // not written: waits for the supervision
-    EXPECT_EQ(job.elapsed_ms(), 1500);
 }
 
 TEST(JobLoginCheck, HoldsTheLinkAndRemembersTheFirstLoss)
@@ -276,6 +235,10 @@ struct ScriptedFleet : FakePort, EventSource {
     void logout(int chanid, bool abort) override
     {
         FakePort::logout(chanid, abort);
+        // As the link's port: nothing of the ended link arrives after its logout.
+        for (auto* q : {&queue, &held})
+            q->erase(std::remove_if(q->begin(), q->end(), [chanid](const LinkEvent& e) { return e.chanid == chanid; }),
+                     q->end());
         LinkEvent ev;
         ev.chanid = chanid;
         ev.code = kEventChannelFree;
@@ -308,36 +271,87 @@ struct ScriptedFleet : FakePort, EventSource {
     int64_t now_ms() override { return now; }
 };
 
-TEST(FleetRunner, ARecorderGoesOnWhileLaterOnesAreStillStarting)
+JobSpec spec_of(std::vector<Step> steps, std::function<void(Job&)> before = nullptr)
 {
-    ScriptedFleet fleet;
-    FleetRunner runner(fleet, fleet);
-    for (int i = 0; i < 3; ++i)
-        runner.add(Target{}, {Step::reboot()}, JobPolicy::tool(15000));
-    runner.run();
-    EXPECT_EQ(fleet.calls, "login0 reboot logout0 login1 reboot logout1 login2 reboot logout2");
-    for (const auto& job : runner.jobs())
-        EXPECT_EQ(job->result(), kJobOk);
+    JobSpec spec;
+    spec.steps = std::move(steps);
+    spec.policy = JobPolicy::tool(15000);
+    spec.before_start = std::move(before);
+    return spec;
 }
 
-TEST(FleetRunner, MoreRecordersThanLinksRunInWavesOnTheLinksGivenBack)
+TEST(Runner, AJobGoesOnWhileLaterOnesAreStillStarting)
+{
+    ScriptedFleet fleet;
+    Runner runner(fleet, fleet);
+    std::vector<JobId> ids;
+    for (int i = 0; i < 3; ++i)
+        ids.push_back(runner.submit(spec_of({Step::reboot()})));
+    runner.run();
+    EXPECT_EQ(fleet.calls, "login0 reboot logout0 login1 reboot logout1 login0 reboot logout0");
+    for (JobId id : ids)
+        EXPECT_EQ(runner.job(id)->result(), kJobOk);
+    EXPECT_TRUE(runner.idle());
+}
+
+TEST(Runner, MoreJobsThanLinksRunInWavesOnTheLinksGivenBack)
 {
     ScriptedFleet fleet;
     fleet.hold_logins = true;
-    FleetRunner runner(fleet, fleet, 2);
-    for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(runner.add(Target{}, {Step::reboot()}, JobPolicy::tool(15000)), static_cast<size_t>(i));
-    std::vector<size_t> started;
-    FleetRunner::Hooks hooks;
-    hooks.before_start = [&](size_t index, Job&) { started.push_back(index); };
-    runner.run(hooks);
-    // The third recorder logs in only once the first one's link was given back.
+    Runner runner(fleet, fleet);
+    runner.set_parallel(2);
+    std::vector<JobId> ids;
+    std::vector<JobId> started;
+    std::string waited;
+    for (int i = 0; i < 3; ++i) {
+        JobSpec spec = spec_of({Step::reboot()});
+        const JobId next = static_cast<JobId>(i + 1);
+        spec.before_start = [&started, next](Job&) { started.push_back(next); };
+        spec.news = [&waited, i](const Job&, const JobNews& n) {
+            if (n.kind == kNewsWaiting)
+                waited += std::to_string(i);
+        };
+        ids.push_back(runner.submit(std::move(spec)));
+    }
+    runner.run();
+    // The third job logs in only once the first one's link was given back.
     EXPECT_EQ(fleet.calls, "login0 login1 reboot logout0 login0 reboot logout1 reboot logout0");
-    EXPECT_EQ(started, (std::vector<size_t>{0, 1, 2}));
-    ASSERT_EQ(runner.jobs().size(), 3u);
-    EXPECT_EQ(runner.jobs()[2]->chanid(), 0);
-    for (const auto& job : runner.jobs())
-        EXPECT_EQ(job->result(), kJobOk);
+    EXPECT_EQ(started, ids);
+    EXPECT_EQ(waited, "2");
+    EXPECT_EQ(runner.job(ids[2])->chanid(), 0);
+    for (JobId id : ids)
+        EXPECT_EQ(runner.job(id)->result(), kJobOk);
+}
+
+TEST(Runner, FrontsShareTheLinksAndACancelledFrontHearsNothingMore)
+{
+    ScriptedFleet fleet;
+    fleet.hold_logins = true;
+    Runner runner(fleet, fleet, 2);
+    int page_a = 0, page_b = 0;
+    int news_a = 0;
+    JobSpec a = spec_of({Step::reboot()});
+    a.front = &page_a;
+    a.news = [&news_a](const Job&, const JobNews&) { ++news_a; };
+    JobSpec b = spec_of({Step::reboot()});
+    b.front = &page_b;
+    const JobId ida = runner.submit(std::move(a));
+    const JobId idb = runner.submit(std::move(b));
+    const JobId idc = runner.submit(spec_of({Step::reboot()}));
+    runner.pump();
+    EXPECT_EQ(runner.count(&page_a), 1);
+    EXPECT_EQ(runner.waiting(), 1);
+    EXPECT_EQ(runner.links_in_use(), 2);
+    const int heard = news_a;
+    runner.cancel_front(&page_a);
+    EXPECT_EQ(news_a, heard);
+    EXPECT_EQ(runner.job(ida)->result(), kJobCancelled);
+    runner.run();
+    EXPECT_EQ(fleet.calls, "login0 login1 logout0 login0 reboot logout1 reboot logout0");
+    EXPECT_EQ(runner.job(idb)->result(), kJobOk);
+    EXPECT_EQ(runner.job(idc)->chanid(), 0);
+    runner.forget(ida);
+    EXPECT_EQ(runner.job(ida), nullptr);
 }
 
 }  // namespace

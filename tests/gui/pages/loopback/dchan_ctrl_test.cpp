@@ -17,7 +17,6 @@
 #include "page_fixture.h"
 #include "ui/pages/channel_set.h"
 #include "ui/pages/dchan_ctrl.h"
-#include "ui/pages/link_table.h"
 #include "ui/platform/ip_address_ctrl.h"
 #include "util/fixedstr.h"
 
@@ -351,10 +350,15 @@ TEST_F(ChanPageTest, DeleteClearAndSwapReReadLaterWithoutHoldingTheWindow) {
     EXPECT_TRUE(page->RereadPending());
     ASSERT_NE(QApplication::overrideCursor(), nullptr);
     EXPECT_EQ(QApplication::overrideCursor()->shape(), Qt::WaitCursor);
-    ASSERT_TRUE(WaitUntil([&] { return !page->RereadPending(); }, 10000));
+    // So are the buttons that act on the NVR, until the re-read's answer is shown.
+    EXPECT_FALSE(page->IsWindowEnabled(IDC_CHAN_CLEAR));
+    ASSERT_TRUE(WaitUntil([&] { return port.saw("list 0"); }, 10000));
     std::vector<std::string> want = c.requests;
     want.push_back("list 0");
     EXPECT_EQ(port.calls(), want);
+    EXPECT_TRUE(page->RereadPending());
+    Channels(c.channels);
+    EXPECT_FALSE(page->RereadPending());
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);
   }
 }
@@ -411,19 +415,6 @@ TEST_F(ChanPageTest, SearchToggleAndPlainRequests) {
   EXPECT_EQ(port.calls(), (std::vector<std::string>{"start", "start", "stop", "page 0", "page 1", "list 0"}));
 }
 
-TEST_F(ChanPageTest, AnswersFromTheLinkThreadNeverWaitForTheUiThreadAndKeepTheirOrder) {
-  // The UI thread does not run its event loop while the "link thread" delivers three answers.
-  auto done = std::async(std::launch::async, [&] {
-    Channels(FreeRows(2));
-    Cameras({{"MVK", "10.0.0.1"}});
-    Channels({"MVK 10.0.0.1", "", ""});
-  });
-  ASSERT_EQ(done.wait_for(std::chrono::seconds(20)), std::future_status::ready) << "an answer waited for the UI thread";
-  EXPECT_EQ(chans().GetRowCount(), 0);
-  ASSERT_TRUE(WaitUntil([&] { return chans().GetRowCount() == 3 && ipcs().GetRowCount() == 1; }));
-  EXPECT_EQ(chans().GetCellText(0, 1), U8("10.0.0.1"));
-}
-
 TEST(ChannelSetDialog, OpensFromItsMembersAndReturnsTheFields) {
   GuiApp();
   RecordingUiSeam seam;
@@ -464,20 +455,20 @@ TEST(ChannelSetDialog, OpensFromItsMembersAndReturnsTheFields) {
   EXPECT_TRUE(mvk.IsWindowEnabled(IDC_CHANSET_ADDRESS));
 }
 
-// The page against a simulated NVR on 127.0.0.1: listed through the real search, logged in on
-// slot 0, its channel table shown; a busy link table refuses the login; the page logs out as
-// it goes.
-TEST(ChanPageLogin, LogsInToTheListedNvrAndShowsItsChannels) {
+// The page against two simulated NVRs on 127.0.0.1: listed through the real search, a
+// double-click logs in to one and shows its channel table; a double-click on the other logs the
+// first out, empties both lists at once and shows the second one's own; the page logs out as it
+// goes.
+TEST(ChanPageLogin, LogsInToTheListedNvrAndASecondOneReplacesIt) {
   GuiApp();
   RecordingUiSeam seam;
   ScopedUiSeam scoped(&seam);
   sim::FleetOptions opt;
-  opt.devices = 1;
-  opt.base_ip = 0x7F000001;
+  opt.devices = 2;
+  opt.base_ip = 0x7F000001;  // 127.0.0.1 and 127.0.0.2, each listening on its own address
   opt.bind_addr = 0x7F000001;
   opt.port = 0;
   opt.source_addr = false;
-  opt.control_bind = 0x7F000001;
   opt.ptz_port = 0;
   opt.spread_ms = 0;
   sim::Fleet fleet(opt);
@@ -488,39 +479,54 @@ TEST(ChanPageLogin, LogsInToTheListedNvrAndShowsItsChannels) {
   QWidget host;
   auto page = std::make_unique<CDChanCtrl>();
   ASSERT_TRUE(page->Create(IDD_DCHANCTRL, &host));
+  EXPECT_FALSE(page->IsWindowEnabled(IDC_CHAN_ADD_ALL)) << "nothing to act on before a login";
   page->OnCommand(IDC_CHAN_NVR_SEARCH, BN_CLICKED);
   ASSERT_TRUE(page->IsNvrSearching());
   EXPECT_EQ(page->GetDlgItemText(IDC_CHAN_NVR_SEARCH), U8("停止搜索"));
   ASSERT_TRUE(WaitUntil([] { return searchipc_port() != 0; }));
-  const sim::Device nvr = fleet.device_copy(0);
-  const std::string a = sim::build_answer(nvr);
+  const sim::Device nvrs[2] = {fleet.device_copy(0), fleet.device_copy(1)};
   const int sock = udp_bind(0x7F000001, 0, false);
   ASSERT_GE(sock, 0);
-  ASSERT_GT(udp_sendto(sock, a.data(), static_cast<int>(a.size()), 0x7F000001, searchipc_port()), 0);
+  for (const sim::Device& nvr : nvrs) {
+    const std::string a = sim::build_answer(nvr);
+    ASSERT_GT(udp_sendto(sock, a.data(), static_cast<int>(a.size()), 0x7F000001, searchipc_port()), 0);
+  }
   sock_close(sock);
-  ASSERT_TRUE(WaitUntil([] { return getipccount() >= 1; }));
+  ASSERT_TRUE(WaitUntil([] { return getipccount() >= 2; }));
   page->OnTimer(CDChanCtrl::kNvrListTimer);
-  ASSERT_EQ(page->NvrList().GetRowCount(), 1);
-  EXPECT_EQ(page->NvrList().GetCellText(0, 0), U8("127.0.0.1"));
-  EXPECT_EQ(page->NvrList().GetCellText(0, 1), QString::fromStdString(nvr.serial));
+  ASSERT_EQ(page->NvrList().GetRowCount(), 2);
+  auto rowOf = [&](const sim::Device& nvr) {
+    for (int r = 0; r < 2; ++r)
+      if (page->NvrList().GetCellText(r, 1) == QString::fromStdString(nvr.serial)) return r;
+    return -1;
+  };
+  EXPECT_EQ(page->NvrList().GetCellText(rowOf(nvrs[0]), 0), U8("127.0.0.1"));
 
-  int other = 0;
-  ASSERT_TRUE(link_table::Claim(&other));
-  page->OnReportNotify(IDC_CHAN_NVR_LIST, NM_REPORT_DBLCLK, 0, 0);
-  ASSERT_EQ(seam.boxes.size(), 1u);
-  EXPECT_EQ(seam.boxes[0].text, U8(link_table::kBusyText));
-  link_table::Release(&other);
-
-  page->OnReportNotify(IDC_CHAN_NVR_LIST, NM_REPORT_DBLCLK, 0, 0);
-  EXPECT_EQ(link_table::Holder(), page.get());
+  page->OnReportNotify(IDC_CHAN_NVR_LIST, NM_REPORT_DBLCLK, rowOf(nvrs[0]), 0);
   ASSERT_TRUE(WaitUntil([&] { return page->GetDlgItemText(IDC_CHAN_LOGIN_STATE) == U8("NVR(127.0.0.1) 连接成功"); }));
-  ASSERT_TRUE(WaitUntil([&] { return page->ChannelList().GetRowCount() == static_cast<int>(nvr.channels.size()); }));
+  ASSERT_TRUE(
+      WaitUntil([&] { return page->ChannelList().GetRowCount() == static_cast<int>(nvrs[0].channels.size()); }));
+  EXPECT_TRUE(page->IsWindowEnabled(IDC_CHAN_ADD_ALL));
+  page->OnCommand(IDC_CHAN_IPC_SEARCH, BN_CLICKED);
+  EXPECT_EQ(page->GetDlgItemText(IDC_CHAN_IPC_SEARCH), U8("停止"));
+  ASSERT_TRUE(WaitUntil([&] { return page->IpcList().GetRowCount() > 0; }));
+
+  page->OnReportNotify(IDC_CHAN_NVR_LIST, NM_REPORT_DBLCLK, rowOf(nvrs[1]), 0);
+  EXPECT_EQ(page->IpcList().GetRowCount(), 0);
+  EXPECT_EQ(page->ChannelList().GetRowCount(), 0);
+  EXPECT_EQ(page->GetDlgItemText(IDC_CHAN_IPC_SEARCH), U8("搜索"));
+  EXPECT_EQ(page->GetDlgItemText(IDC_CHAN_LOGIN_STATE), U8("NVR登录状态（无）"));
+  EXPECT_FALSE(page->IsWindowEnabled(IDC_CHAN_ADD_ALL));
+  ASSERT_TRUE(WaitUntil([&] { return page->LoggedIn(); }));
+  ASSERT_TRUE(
+      WaitUntil([&] { return page->ChannelList().GetRowCount() == static_cast<int>(nvrs[1].channels.size()); }));
+  EXPECT_EQ(page->IpcList().GetRowCount(), 0) << "the first NVR's cameras are gone";
   EXPECT_EQ(page->ChannelList().GetCellText(0, 0), U8("1"));
 
   page.reset();
-  EXPECT_EQ(link_table::Holder(), nullptr);
   EXPECT_EQ(getipccount(), 0) << "the page's search stopped with it";
   EXPECT_TRUE(WaitUntil([&] { return fleet.open_connections() == 0; }));
+  runner_host::Shutdown();
   stop = true;
   loop.join();
 }

@@ -5,7 +5,6 @@
 #include <QLabel>
 #include <QScrollBar>
 #include <QTest>
-#include <thread>
 
 #include "link/transfer.h"
 #include "page_fixture.h"
@@ -52,7 +51,6 @@ TEST_F(PageTest, ListsRecordersIdleWithDeviceTextsFromGbk) {
     ASSERT_TRUE(page->GetEntry(row, &e));
     EXPECT_EQ(e.index, row);
     EXPECT_EQ(e.state, CDravlinDlg::kStateIdle);
-    EXPECT_EQ(e.elapsed, 0);
   }
   bool sawChinese = false;
   for (int row = 0; row < 3; ++row) sawChinese |= list().GetCellText(row, 2) == U8("NVR-录像机");
@@ -209,7 +207,7 @@ TEST_F(PageTest, RefreshWithNothingToSendDisablesThenReenablesAtFirstTick) {
     EXPECT_EQ(State(row), CDravlinDlg::kStateIdle);
     EXPECT_EQ(Status(row), U8("空闲"));
   }
-  Supervise(1);
+  Supervise();
   EXPECT_FALSE(page->IsTimerSet(CDravlinDlg::kSuperviseTimer));
   for (int id : kDisableIds) EXPECT_TRUE(page->IsWindowEnabled(id)) << id;
 }
@@ -218,7 +216,7 @@ TEST_F(PageTest, EnablingKeepsTheFactoryKindsDisabled) {
   Tick(1044, true);
   Click(1024);  // no ticked row: nothing runs
   EXPECT_FALSE(page->IsWindowEnabled(1001));
-  Supervise(1);
+  Supervise();
   EXPECT_TRUE(page->IsWindowEnabled(1001));
   EXPECT_TRUE(page->IsWindowEnabled(1044));
   EXPECT_FALSE(page->IsWindowEnabled(1042));
@@ -227,23 +225,29 @@ TEST_F(PageTest, EnablingKeepsTheFactoryKindsDisabled) {
   EXPECT_TRUE(page->IsWindowEnabled(1040));
 }
 
-TEST_F(PageTest, RowsFromSixtyFourOnCannotLogInAndSaySo) {
+TEST_F(PageTest, RowsBeyondTheFreeLinksWaitAndStartAsLinksAreGivenBack) {
+  // Nothing answers on port 1: every started row keeps trying until its 15 s are up.
   std::vector<sim::Device> recs;
   for (int i = 0; i < 66; ++i) recs.push_back(Recorder(i, "QV5108D"));
   List(recs);
   ASSERT_EQ(list().GetRowCount(), 66);
   const std::string path = WriteFile("boot64.jpg", GoodJpeg());
   Choose(1040, path);
-  list().SetRowCheck(64, true);
-  list().SetRowCheck(65, true);
+  Click(1003);
   Click(1024);
-  for (int row : {64, 65}) {
-    EXPECT_EQ(State(row), CDravlinDlg::kStateIdle);
-    EXPECT_EQ(Status(row), U8("超出同时处理上限(64台),请分批操作"));
-    EXPECT_EQ(capture.Count("ipc_login_delay fail:" + std::to_string(row) + " \n"), 1);
-  }
-  EXPECT_EQ(ipc_getuserdata(63), nullptr);
-  Supervise(1);
+  ASSERT_TRUE(WaitStatus(64, "等待空闲连接"));
+  EXPECT_EQ(Status(65), U8("等待空闲连接"));
+  EXPECT_EQ(runner_host::Runner().links_in_use(), 64);
+  EXPECT_EQ(page->StatusText(), U8("已列出: 66\n已勾选: 66\n处理中: 66"));
+  Advance(15000);
+  EXPECT_EQ(Status(0), U8("超时-处理异常,请重新操作"));
+  EXPECT_EQ(list().GetCellTextColor(0, CDravlinDlg::kStatusColumn), CDravlinDlg::kFailedColor);
+  // The waiting rows take the links the first ones gave back.
+  ASSERT_TRUE(WaitStatus(65, "NVR 连接中"));
+  EXPECT_LE(runner_host::Runner().links_in_use(), 64);
+  Advance(15000);
+  ASSERT_TRUE(WaitStatus(65, "超时-处理异常,请重新操作"));
+  Supervise();
   for (int id : kDisableIds) EXPECT_TRUE(page->IsWindowEnabled(id)) << id;
   ::unlink(path.c_str());
 }
@@ -254,8 +258,7 @@ TEST_F(PageTest, ALoginUnderWaySaysSoRatherThanIdle) {
   Choose(1040, path);
   list().SetRowCheck(0, true);
   Click(1024);
-  list().DrainPosted();
-  EXPECT_EQ(Status(0), U8("NVR 连接中"));
+  EXPECT_TRUE(WaitStatus(0, "NVR 连接中"));
   ::unlink(path.c_str());
 }
 
@@ -283,118 +286,6 @@ TEST_F(PageTest, SearchThatCannotStartShowsTheMessageAndStaysIdle) {
   EXPECT_EQ(seam.boxes[0].text, U8("[IP_NET_DVR_StartSearchIPC]启动搜索线程失败"));
   EXPECT_EQ(page->GetDlgItemText(1001), U8("搜索NVR"));
   EXPECT_FALSE(page->IsTimerSet(CDravlinDlg::kListTimer));
-}
-
-struct EventCase {
-  const char* name;
-  int state;  // the row's state before
-  int code;
-  int value;         // -100: no data
-  const char* text;  // the row's last text; null: unchanged
-  int after;         // the row's state after
-  const char* alsoShown = nullptr;
-};
-
-TEST_F(PageTest, EveryLinkEventWritesItsTextAndMovesTheRow) {
-  const std::vector<EventCase> cases = {
-      {"connecting", 12, 0, -100, "NVR 连接中", 12},
-      {"connected", 12, 1, -100, "NVR 连接成功", 12},
-      {"login idle", 10, 4, -100, "NVR 登录成功", 10},
-      {"login boot, nothing to send", 11, 4, -100, "NVR 登录成功", 11},
-      {"login channel mode unsent", 14, 4, -100, "上传配置失败", 10, "NVR 登录成功"},
-      {"login buzzer unsent", 15, 4, -100, "上传配置失败", 10, "NVR 登录成功"},
-      {"login reboot unsent", 16, 4, -100, "上传配置失败,请手动重启", 10, "NVR 登录成功"},
-      {"login refused", 12, 5, -100, "NVR 登录失败", 10},
-      {"progress", 11, 50, 35, "上传文件中..35..", 11},
-      {"upload ok, idle row", 10, 56, 0, "设置图片成功", 10},
-      {"upload failed, idle row", 10, 56, 5, "设置图片失败", 10},
-      {"upload without value", 10, 56, -100, "设置图片失败", 10},
-      {"boot done, nothing else: reboot", 11, 56, 0, "设置重启失败,请手动重启", 16, "设置图片成功"},
-      {"channel failed: reboot", 12, 56, 3, "设置重启失败,请手动重启", 16, "设置图片失败"},
-      {"shutdown done: reboot", 13, 56, 0, "设置重启失败,请手动重启", 16, "设置图片成功"},
-      {"buzzer set", 15, 57, 1, "设置成功", 10},
-      {"buzzer unsupported", 15, 57, 2, "该型号不支持设置", 10},
-      {"buzzer failed", 15, 57, 0, "设置失败", 10},
-      {"mode set 0", 14, 58, 0, "设置成功,正在重启,请稍后...", 10},
-      {"mode set 1", 14, 58, 1, "设置成功,正在重启,请稍后...", 10},
-      {"mode failed", 14, 58, 2, "设置失败", 10},
-      {"reboot ok", 16, 59, 0, "设置成功,正在重启,请稍后...", 10},
-      {"reboot failed", 16, 59, 1, "设置失败", 10},
-      {"disconnected", 12, 2, -100, nullptr, 12},
-      {"thread end", 12, 32, -100, nullptr, 12},
-  };
-  List({Recorder(0, "QV5108D")});
-  for (const EventCase& c : cases) {
-    SCOPED_TRACE(c.name);
-    IPC e;
-    ASSERT_TRUE(page->GetEntry(0, &e));
-    e.state = c.state;
-    e.elapsed = 1500;
-    page->PutEntry(0, e);
-    list().SetCellText(0, CDravlinDlg::kStatusColumn, "before");
-    history.clear();
-    // Events arrive on a link thread.
-    std::thread link([&] {
-      int32_t v = c.value;
-      page->HandleEvent(0, c.code, c.value == -100 ? nullptr : &v, c.value == -100 ? 0 : 4);
-    });
-    link.join();
-    list().DrainPosted();
-    EXPECT_EQ(Status(0), c.text ? U8(c.text) : U8("before"));
-    if (c.alsoShown) {
-      EXPECT_TRUE(Showed(0, c.alsoShown));
-    }
-    ASSERT_TRUE(page->GetEntry(0, &e));
-    EXPECT_EQ(e.state, c.after);
-    EXPECT_EQ(e.elapsed, 1500) << "events carry the elapsed time along";
-  }
-  EXPECT_GE(capture.Count("start to set bkg logo\n"), 1);
-  EXPECT_GE(capture.Count("start to set reboot\n"), 3);
-}
-
-TEST_F(PageTest, EventForARowWithoutEntryOnlyWritesItsText) {
-  List({Recorder(0, "QV5108D")});
-  std::thread link([&] {
-    int32_t v = 0;
-    page->HandleEvent(5, 56, &v, 4);
-  });
-  link.join();
-  EXPECT_EQ(capture.Count("m_IPCList Lookup fail\n"), 1);
-  EXPECT_FALSE(page->GetEntry(5, nullptr));
-}
-
-TEST_F(PageTest, EventCallbackWithoutPageIsRefused) {
-  EXPECT_EQ(CDravlinDlg::OnEventCB(64, 4, nullptr, 0), -1);
-  EXPECT_EQ(capture.Count("OnEventCB:chanid(64) statecode(4)\n"), 1);
-  EXPECT_EQ(capture.Count("<ipc_getuserdata> fail, chanid:64, max:64"), 1);
-  EXPECT_EQ(capture.Count("pDlg == NULL chanid(64)statecode(4)\n"), 1);
-  EXPECT_EQ(CDravlinDlg::OnEventCB(7, 56, nullptr, 0), -1);
-  EXPECT_EQ(capture.Count("pDlg == NULL chanid(7)statecode(56)\n"), 1);
-}
-
-TEST_F(PageTest, SupervisionCoversEveryBusyRowTickedOrNot) {
-  List({Recorder(0, "QV5108D"), Recorder(1, "QV5116D")});
-  IPC e;
-  ASSERT_TRUE(page->GetEntry(0, &e));
-  e.state = CDravlinDlg::kStateChannelPicture;
-  page->PutEntry(0, e);
-  ASSERT_TRUE(page->GetEntry(1, &e));
-  e.state = CDravlinDlg::kStateChannelPicture;
-  page->PutEntry(1, e);
-  list().SetRowCheck(0, true);  // row 1 was unticked in the middle of its sequence
-  Supervise(30);
-  for (int row : {0, 1}) {
-    ASSERT_TRUE(page->GetEntry(row, &e));
-    EXPECT_EQ(e.elapsed, 15000) << row;
-    EXPECT_EQ(e.state, CDravlinDlg::kStateChannelPicture) << row;
-  }
-  EXPECT_EQ(page->StatusText(), U8("已列出: 2\n已勾选: 1\n处理中: 2"));
-  Supervise(1);
-  list().DrainPosted();
-  for (int row : {0, 1}) {
-    EXPECT_EQ(Status(row), U8("超时-处理异常,请重新操作")) << row;
-    EXPECT_EQ(State(row), CDravlinDlg::kStateIdle) << row;
-  }
 }
 
 struct ModelCase {
@@ -532,10 +423,8 @@ TEST_F(PageTest, ClosingOrEscapeWithBusyRowsAsksFirst) {
   };
   EXPECT_TRUE(closeHost());
   EXPECT_TRUE(seam.boxes.empty()) << "an idle page closes without asking";
-  IPC e;
-  ASSERT_TRUE(page->GetEntry(0, &e));
-  e.state = CDravlinDlg::kStateChannelPicture;
-  page->PutEntry(0, e);
+  list().SetRowCheck(0, true);
+  Click(1039);  // nothing listens on port 1: the row keeps trying, busy
   seam.boxAnswer = IDNO;
   EXPECT_FALSE(closeHost());
   EXPECT_TRUE(escapeHost());

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <QWidget>
+#include <atomic>
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -25,6 +26,7 @@
 #include "sim/answer.h"
 #include "sim/device.h"
 #include "ui/pages/dravlin_dlg.h"
+#include "ui/pages/runner_host.h"
 #include "ui/platform/text.h"
 #include "ui/platform/ui_seam.h"
 
@@ -75,6 +77,25 @@ class StderrCapture {
   int saved_ = -1;
 };
 
+// The runner's clock in the page suites: it stands still unless a test moves it, so no time
+// limit runs out behind a test on a loaded machine.
+inline std::atomic<int64_t> g_now{1000000};
+inline int64_t TestNow() { return g_now.load(); }
+
+// Moves the runner's clock; what falls due is handled at once.
+inline void Advance(int64_t ms) {
+  g_now += ms;
+  runner_host::PumpNow();
+}
+
+// Every link of the runner given back.
+inline bool LinksFree() {
+  return WaitUntil([] {
+    runner_host::PumpNow();
+    return runner_host::Runner().links_in_use() == 0;
+  });
+}
+
 inline sim::Device Recorder(int i, const std::string& type, uint16_t ptzPort = 1) {
   sim::Device d;
   d.index = i;
@@ -113,6 +134,7 @@ class PageTest : public ::testing::Test {
  protected:
   void SetUp() override {
     GuiApp();
+    runner_host::SetClockForTest(&TestNow);
     capture.Start();
     scoped = std::make_unique<ScopedUiSeam>(&seam);
     host = std::make_unique<QWidget>();
@@ -139,7 +161,8 @@ class PageTest : public ::testing::Test {
   void TearDown() override {
     page.reset();
     stopsearchipc();
-    ipc_logout_all();
+    runner_host::Shutdown();
+    runner_host::SetClockForTest(nullptr);
     host.reset();
     scoped.reset();
     capture.Stop();
@@ -187,9 +210,10 @@ class PageTest : public ::testing::Test {
     Click(button);
   }
 
-  // Runs the supervision by hand, without its timer.
-  void Supervise(int ticks) {
-    for (int i = 0; i < ticks; ++i) page->OnTimer(CDravlinDlg::kSuperviseTimer);
+  // Runs the page's supervision tick by hand, without its timer.
+  void Supervise() {
+    runner_host::PumpNow();
+    page->OnTimer(CDravlinDlg::kSuperviseTimer);
   }
 
   StderrCapture capture;

@@ -1,11 +1,11 @@
-// The firmware page against fake recorders on 127.0.0.1: its handlers, and a row's end — only at
-// the verdict, a refused login or a deadline, never at 100 % — with the buttons and the link
-// table given back once no row is busy.
+// The firmware page against fake recorders on 127.0.0.1: its handlers and file checks, and a
+// row's end — only at the verdict, a refused login, a lost link or a deadline, never at 100 % —
+// with the buttons and the links given back once no row is busy.
 #include <atomic>
 #include <memory>
 
 #include "page_fixture.h"
-#include "ui/pages/link_table.h"
+#include "ui/resources/dravlin_dlg_ids.h"
 #include "ui/pages/upgrade.h"
 #include "ui/shell/dravlins.h"
 
@@ -14,14 +14,13 @@ using namespace page_test;
 namespace {
 
 constexpr int kButtons[] = {1031, 1032, 1033, 1034};
-
-std::atomic<int64_t> g_now{1000000};
-int64_t TestNow() { return g_now.load(); }
+constexpr char kLinkLost[] = "连接中断-升级失败,请重新操作";
 
 class UpgradeTest : public ::testing::Test {
  protected:
   void SetUp() override {
     GuiApp();
+    runner_host::SetClockForTest(&TestNow);
     capture.Start();
     scoped = std::make_unique<ScopedUiSeam>(&seam);
     host = std::make_unique<QWidget>();
@@ -31,8 +30,9 @@ class UpgradeTest : public ::testing::Test {
   }
   void TearDown() override {
     page.reset();
-    CUpgrade::SetClockForTest(nullptr);
     stopsearchipc();
+    runner_host::Shutdown();
+    runner_host::SetClockForTest(nullptr);
     host.reset();
     scoped.reset();
     nvrs.clear();
@@ -120,8 +120,27 @@ TEST_F(UpgradeTest, HandlersWithoutARecorder) {
   ChooseFirmware("/tmp/fw.tgz");
   EXPECT_EQ(page->GetDlgItemText(1035), U8("/tmp/fw.tgz"));
 
+  // An image that cannot be sent is refused before any login, with the reason.
+  const std::string dir = ::testing::TempDir();
+  const std::string empty = WriteFile("fw-empty.tgz", "");
+  const struct {
+    std::string path;
+    const char* message;
+  } bad[] = {{"/tmp/fw.tgz", "固件文件不存在"}, {dir, "所选路径不是固件文件"}, {empty, "固件文件为空"}};
+  for (const auto& b : bad) {
+    SCOPED_TRACE(b.path);
+    ChooseFirmware(b.path);
+    Click(1034);
+    EXPECT_EQ(seam.boxes.back().text, U8(b.message) + U8("\n") + QString::fromStdString(b.path));
+    EXPECT_FALSE(page->IsUpgrading());
+    EXPECT_TRUE(ButtonsEnabled(true));
+  }
+  ::unlink(empty.c_str());
+
   // The search toggles; its listing timer runs every 100 ms. 升级 with no ticked row ends the
   // search, and the buttons come back at the first watch tick.
+  const std::string fw = WriteFile("fw-none.tgz", "image");
+  ChooseFirmware(fw);
   Click(1031);
   ASSERT_TRUE(page->IsSearching());
   EXPECT_TRUE(page->IsTimerSet(CUpgrade::kListTimer));
@@ -129,20 +148,11 @@ TEST_F(UpgradeTest, HandlersWithoutARecorder) {
   EXPECT_FALSE(page->IsSearching());
   EXPECT_EQ(page->GetDlgItemText(1031), U8("搜索NVR"));
   EXPECT_TRUE(ButtonsEnabled(false));
-  EXPECT_EQ(page->FirmwarePath(), "/tmp/fw.tgz");
+  EXPECT_EQ(page->FirmwarePath(), fw);
   page->OnTimer(CUpgrade::kWatchTimer);
   EXPECT_TRUE(ButtonsEnabled(true));
   EXPECT_FALSE(page->IsUpgrading());
-  EXPECT_EQ(link_table::Holder(), nullptr);
-
-  // While another page holds the link table, 升级 only says so.
-  int other;
-  ASSERT_TRUE(link_table::Claim(&other));
-  Click(1034);
-  link_table::Release(&other);
-  EXPECT_EQ(seam.boxes.back().text, U8(link_table::kBusyText));
-  EXPECT_TRUE(ButtonsEnabled(true));
-  EXPECT_FALSE(page->IsUpgrading());
+  ::unlink(fw.c_str());
 
   // Five equal columns after a resize.
   host->show();
@@ -156,11 +166,13 @@ TEST_F(UpgradeTest, HandlersWithoutARecorder) {
 
 TEST_F(UpgradeTest, ARowEndsAtItsVerdictNeverAt100Percent) {
   // A firmware of several chunks; recorder 0 holds its verdict back, 1 refuses the login,
-  // 2 refuses the image, 3 is not ticked.
+  // 2 refuses the image, 3 is not ticked, 4 drops the link in the middle of the image.
   std::string image(300000, '\0');
   for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<char>(i * 7 + 1);
   const std::string path = WriteFile("fw.tgz", image);
-  ListFakes({FakeNvr::Login::kAccept, FakeNvr::Login::kRefuse, FakeNvr::Login::kAccept, FakeNvr::Login::kAccept});
+  ListFakes({FakeNvr::Login::kAccept, FakeNvr::Login::kRefuse, FakeNvr::Login::kAccept, FakeNvr::Login::kAccept,
+             FakeNvr::Login::kAccept});
+  nvrs[4]->set_reset_after(150000);
   nvrs[0]->set_hold_verdict(true);
   nvrs[2]->set_refuse_upload({1});
   ChooseFirmware(path);
@@ -172,6 +184,9 @@ TEST_F(UpgradeTest, ARowEndsAtItsVerdictNeverAt100Percent) {
 
   ASSERT_TRUE(WaitStatus(1, "NVR 登录失败"));
   ASSERT_TRUE(WaitStatus(2, "校验文件失败"));
+  // The bar of a dropped link ends at once, with its reason.
+  ASSERT_TRUE(WaitStatus(4, kLinkLost));
+  EXPECT_EQ(list().GetCellTextColor(4, CUpgrade::kStatusColumn), CUpgrade::kFailedColor);
   ASSERT_TRUE(WaitUntil([&] { return !nvrs[0]->uploads().empty() && nvrs[0]->uploads()[0].complete; }));
   ASSERT_TRUE(WaitStatus(0, "上传文件成功"));
   // Every byte is there but no verdict: the row stays busy and its link stays up through
@@ -195,11 +210,14 @@ TEST_F(UpgradeTest, ARowEndsAtItsVerdictNeverAt100Percent) {
   EXPECT_EQ(uploads[0].data, image);
   EXPECT_EQ(nvrs[3]->logins(), 0);
   for (int i = 0; i < 3; ++i) EXPECT_TRUE(WaitUntil([&] { return nvrs[i]->open_connections() == 0; })) << i;
-  EXPECT_EQ(link_table::Holder(), nullptr);
+  EXPECT_TRUE(LinksFree());
+
+  // The maintenance page's list menu: the failed rows ticked.
+  page->RunListCommand(IDM_BOOT_TICK_FAILED, -1);
+  for (int row = 0; row < 5; ++row) EXPECT_EQ(list().GetRowCheck(row), row == 1 || row == 2 || row == 4) << row;
 }
 
 TEST_F(UpgradeTest, ARecorderThatCannotBeReachedOrStopsAnsweringEndsAfter50Seconds) {
-  CUpgrade::SetClockForTest(&TestNow);
   ListFakes({FakeNvr::Login::kAccept}, 1);
   nvrs[0]->set_answer_requests(false);  // logs in, takes the announcement, never answers it
   ChooseFirmware(WriteFile("fw-mute.bin", std::string(1000, 'f')));
@@ -207,11 +225,10 @@ TEST_F(UpgradeTest, ARecorderThatCannotBeReachedOrStopsAnsweringEndsAfter50Secon
   Click(1034);
   ASSERT_TRUE(WaitUntil([&] { return nvrs[0]->requests().size() == 1; }));
   EXPECT_EQ(nvrs[0]->sequence(), "1022/1");
-  g_now += 49999;
+  Advance(49999);
   page->OnTimer(CUpgrade::kWatchTimer);
   EXPECT_TRUE(page->IsUpgrading());
-  EXPECT_EQ(Status(1), U8("开始连接NVR..."));
-  g_now += 1;
+  Advance(1);
   page->OnTimer(CUpgrade::kWatchTimer);
   EXPECT_FALSE(page->IsUpgrading());
   EXPECT_TRUE(ButtonsEnabled(true));

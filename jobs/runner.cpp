@@ -1,0 +1,465 @@
+#include "jobs/runner.h"
+
+#include "link/link.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <system_error>
+
+namespace jobs {
+
+namespace {
+
+// The link table is one per process, so its event queue is too.
+std::mutex g_ev_mu;
+std::condition_variable g_ev_cv;
+std::deque<LinkEvent> g_events;
+std::atomic<void (*)()> g_waker{nullptr};
+std::atomic<int64_t (*)()> g_clock{nullptr};
+std::atomic<bool> g_want_aux[kMaxLinks];
+
+void push_event(LinkEvent&& ev)
+{
+    {
+        std::lock_guard<std::mutex> lk(g_ev_mu);
+        g_events.push_back(std::move(ev));
+    }
+    g_ev_cv.notify_all();
+    if (auto wake = g_waker.load())
+        wake();
+}
+
+// Runs on the link threads: only queues.
+int queue_event(int chanid, int code, const void* data, int len)
+{
+    push_event(decode_event(chanid, code, data, len));
+    return 0;
+}
+
+int queue_aux(int chanid, int kind, const void* data, int len, const void* info)
+{
+    if (chanid < 0 || chanid >= kMaxLinks || !g_want_aux[chanid].load() || kind != IPC_AUX_RESPONSE || !info)
+        return 0;
+    const auto* ai = static_cast<const AuxDataInfo*>(info);
+    LinkEvent ev;
+    ev.chanid = chanid;
+    ev.code = kEventAuxData;
+    ev.aux_kind = kind;
+    ev.aux_type.assign(ai->msgtype, strnlen(ai->msgtype, sizeof ai->msgtype));
+    ev.aux_code = ai->code;
+    ev.aux_flag = ai->flag;
+    if (data && len > 0)
+        ev.text.assign(static_cast<const char*>(data), static_cast<size_t>(len));
+    push_event(std::move(ev));
+    return 0;
+}
+
+// The events of one entry (every entry for -1), the hand-back of an entry excepted.
+void drop_events(int chanid)
+{
+    std::lock_guard<std::mutex> lk(g_ev_mu);
+    g_events.erase(std::remove_if(g_events.begin(), g_events.end(),
+                                  [&](const LinkEvent& e) {
+                                      return (chanid < 0 || e.chanid == chanid) && e.code != kEventChannelFree;
+                                  }),
+                   g_events.end());
+}
+
+}  // namespace
+
+// ---- the runner's port onto the link library -------------------------------------------------
+
+RunnerLinkPort::RunnerLinkPort() : DirectLinkPort(queue_event, queue_aux, nullptr) { drop_events(-1); }
+
+RunnerLinkPort::~RunnerLinkPort() { logout_all(); }
+
+bool RunnerLinkPort::init() { return ipc_init() == 1; }
+
+void RunnerLinkPort::set_waker(void (*waker)()) { g_waker.store(waker); }
+
+void RunnerLinkPort::set_clock(int64_t (*now)()) { g_clock.store(now); }
+
+void RunnerLinkPort::want_aux(int chanid, bool on)
+{
+    if (chanid >= 0 && chanid < kMaxLinks)
+        g_want_aux[chanid].store(on);
+}
+
+void RunnerLinkPort::logout(int chanid, bool abort)
+{
+    want_aux(chanid, false);
+    drop_events(chanid);
+    // Each logout waits for its link thread to notice (up to a poll, a connect or a login
+    // wait); side by side, ended jobs wind down together and the runner goes on.
+    auto end_link = [chanid, abort] {
+        abort ? ipc_logout_abort(chanid) : ipc_logout(chanid);
+        drop_events(chanid);
+        // From here the entry takes a new login.
+        LinkEvent ev;
+        ev.chanid = chanid;
+        ev.code = kEventChannelFree;
+        push_event(std::move(ev));
+    };
+    std::lock_guard<std::mutex> lk(mu_);
+    for (auto it = logouts_.begin(); it != logouts_.end();) {
+        if (it->done->load()) {
+            it->thread.join();
+            it = logouts_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    try {
+        logouts_.push_back({std::thread([end_link, done] {
+                                end_link();
+                                done->store(true);
+                            }),
+                            done});
+    } catch (const std::system_error&) {
+        end_link();  // no thread to spare: this one waits here
+    }
+}
+
+void RunnerLinkPort::wait_logouts()
+{
+    std::vector<Logout> pending;
+    {
+        std::lock_guard<std::mutex> lk(mu_);
+        pending.swap(logouts_);
+    }
+    for (Logout& l : pending)
+        l.thread.join();
+}
+
+void RunnerLinkPort::logout_all()
+{
+    wait_logouts();
+    for (auto& a : g_want_aux)
+        a.store(false);
+    ipc_logout_all();
+    drop_events(-1);
+}
+
+bool RunnerLinkPort::next_event(LinkEvent& ev, int64_t wait_ms)
+{
+    std::unique_lock<std::mutex> lk(g_ev_mu);
+    if (!g_ev_cv.wait_for(lk, std::chrono::milliseconds(std::max<int64_t>(wait_ms, 0)),
+                          [] { return !g_events.empty(); }))
+        return false;
+    ev = std::move(g_events.front());
+    g_events.pop_front();
+    return true;
+}
+
+int64_t RunnerLinkPort::now_ms()
+{
+    if (auto clock = g_clock.load())
+        return clock();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// ---- the runner ------------------------------------------------------------------------------
+
+Runner::Runner(LinkPort& port, EventSource& events, int links)
+    : port_(port),
+      events_(events),
+      links_(std::clamp(links, 1, kMaxLinks)),
+      parallel_(links_),
+      owner_(static_cast<size_t>(links_), 0),
+      releasing_(static_cast<size_t>(links_), false)
+{ }
+
+void Runner::set_parallel(int n) { parallel_ = std::clamp(n, 1, links_); }
+
+Runner::Slot* Runner::slot(JobId id)
+{
+    auto it = slots_.find(id);
+    return it == slots_.end() ? nullptr : &it->second;
+}
+
+const Runner::Slot* Runner::slot(JobId id) const
+{
+    auto it = slots_.find(id);
+    return it == slots_.end() ? nullptr : &it->second;
+}
+
+JobId Runner::submit(JobSpec spec)
+{
+    const JobId id = next_id_++;
+    Slot& s = slots_[id];
+    s.job = std::make_unique<Job>(-1, std::move(spec.target), std::move(spec.steps), spec.policy, port_,
+                                  std::move(spec.news));
+    s.spec = std::move(spec);  // what is left of it: the hooks and the front
+    queue_.push_back(id);
+    return id;
+}
+
+void Runner::cancel(JobId id, int result)
+{
+    Slot* s = slot(id);
+    if (!s || s->job->finished())
+        return;
+    if (pumping_) {
+        // Not from inside a job's own call: it ends at the next safe point of this pump.
+        cancels_.push_back({id, result});
+        return;
+    }
+    auto q = std::find(queue_.begin(), queue_.end(), id);
+    if (q != queue_.end())
+        queue_.erase(q);
+    s->job->finish(result);
+    if (!s->job->started())
+        s->released = true;
+    release_ended();
+}
+
+void Runner::cancel_front(const void* front, int result)
+{
+    for (auto& [id, s] : slots_) {
+        if (s.spec.front != front)
+            continue;
+        s.job->mute();
+        s.spec.before_start = nullptr;
+        s.spec.on_event = nullptr;
+        cancel(id, result);
+    }
+}
+
+void Runner::cancel_all(int result)
+{
+    for (auto& [id, s] : slots_)
+        cancel(id, result);
+}
+
+void Runner::forget(JobId id)
+{
+    Slot* s = slot(id);
+    if (!s)
+        return;
+    s->job->mute();
+    s->spec.before_start = nullptr;
+    s->spec.on_event = nullptr;
+    cancel(id);
+    doomed_.push_back(id);
+    if (!pumping_)
+        bury();
+}
+
+void Runner::bury()
+{
+    for (JobId id : doomed_) {
+        Slot* s = slot(id);
+        // A running job's record stays until its link is logged out (its entry is named there).
+        if (s && s->job->finished() && s->released)
+            slots_.erase(id);
+    }
+    doomed_.erase(std::remove_if(doomed_.begin(), doomed_.end(), [this](JobId id) { return !slot(id); }),
+                  doomed_.end());
+}
+
+const Job* Runner::job(JobId id) const
+{
+    const Slot* s = slot(id);
+    return s ? s->job.get() : nullptr;
+}
+
+int Runner::count(const void* front) const
+{
+    int n = 0;
+    for (const auto& [id, s] : slots_)
+        n += s.spec.front == front && !s.job->finished();
+    return n;
+}
+
+int Runner::count_busy() const
+{
+    int n = 0;
+    for (const auto& [id, s] : slots_)
+        n += !s.job->finished() && !s.job->policy().session;
+    return n;
+}
+
+int Runner::waiting() const { return static_cast<int>(queue_.size()); }
+
+int Runner::links_in_use() const
+{
+    int n = 0;
+    for (int i = 0; i < links_; ++i)
+        n += owner_[static_cast<size_t>(i)] != 0 || releasing_[static_cast<size_t>(i)];
+    return n;
+}
+
+bool Runner::idle() const
+{
+    if (!queue_.empty())
+        return false;
+    for (const auto& [id, s] : slots_)
+        if (!s.job->finished() || !s.released)
+            return false;
+    return true;
+}
+
+int Runner::free_entry() const
+{
+    if (links_in_use() >= parallel_)
+        return -1;
+    for (int i = 0; i < links_; ++i)
+        if (owner_[static_cast<size_t>(i)] == 0 && !releasing_[static_cast<size_t>(i)])
+            return i;
+    return -1;
+}
+
+bool Runner::start_next()
+{
+    if (queue_.empty())
+        return false;
+    const int chanid = free_entry();
+    if (chanid < 0) {
+        for (JobId id : queue_) {
+            Slot& s = *slot(id);
+            if (!s.told_waiting) {
+                s.told_waiting = true;
+                s.job->notify({kNewsWaiting});
+            }
+        }
+        return false;
+    }
+    const JobId id = queue_.front();
+    queue_.erase(queue_.begin());
+    Slot& s = *slot(id);
+    owner_[static_cast<size_t>(chanid)] = id;
+    s.job->assign(chanid);
+    events_.want_aux(chanid, s.spec.wants_aux);
+    if (s.spec.before_start)
+        s.spec.before_start(*s.job);
+    s.job->start(events_.now_ms());
+    return true;
+}
+
+void Runner::start_all()
+{
+    LinkEvent ev;
+    while (start_next()) {
+        // What already arrived for the jobs started so far goes on at once.
+        while (events_.next_event(ev, 0))
+            dispatch(ev);
+        release_ended();
+    }
+}
+
+void Runner::release_ended()
+{
+    for (auto& [id, s] : slots_) {
+        if (s.released || !s.job->finished())
+            continue;
+        s.released = true;
+        if (!s.job->started())
+            continue;
+        const int chanid = s.job->chanid();
+        if (chanid >= 0 && chanid < links_ && owner_[static_cast<size_t>(chanid)] == id) {
+            owner_[static_cast<size_t>(chanid)] = 0;
+            releasing_[static_cast<size_t>(chanid)] = true;
+        }
+        // A failed job is given up on; a finished one leaves in order.
+        port_.logout(chanid, s.job->result() != kJobOk);
+    }
+}
+
+void Runner::apply_cancels()
+{
+    while (!cancels_.empty()) {
+        auto [id, result] = cancels_.front();
+        cancels_.erase(cancels_.begin());
+        const bool was = pumping_;
+        pumping_ = false;
+        cancel(id, result);
+        pumping_ = was;
+    }
+}
+
+void Runner::dispatch(const LinkEvent& ev)
+{
+    if (ev.chanid < 0 || ev.chanid >= links_)
+        return;
+    const size_t c = static_cast<size_t>(ev.chanid);
+    if (ev.code == kEventChannelFree) {
+        releasing_[c] = false;
+        return;
+    }
+    Slot* s = slot(owner_[c]);
+    if (!s || s->job->finished() || !s->job->started())
+        return;
+    if (s->spec.on_event)
+        s->spec.on_event(*s->job, ev);
+    if (ev.code != kEventAuxData && !s->job->finished())
+        s->job->on_link_event(ev, events_.now_ms());
+    apply_cancels();
+}
+
+int64_t Runner::pump()
+{
+    const bool outer = !pumping_;
+    pumping_ = true;
+    LinkEvent ev;
+    start_all();
+    while (events_.next_event(ev, 0))
+        dispatch(ev);
+    const int64_t now = events_.now_ms();
+    int64_t next = -1;
+    std::vector<JobId> running;
+    for (const auto& [id, s] : slots_)
+        if (s.job->started() && !s.job->finished())
+            running.push_back(id);
+    for (JobId id : running) {
+        Slot* s = slot(id);
+        if (!s)
+            continue;
+        s->job->on_tick(now);
+        apply_cancels();
+    }
+    release_ended();
+    // Entries given back while ticking take the next ones at once.
+    start_all();
+    for (const auto& [id, s] : slots_) {
+        if (!s.job->started() || s.job->finished())
+            continue;
+        const int64_t d = s.job->next_deadline();
+        if (d >= 0 && (next < 0 || d < next))
+            next = d;
+    }
+    if (outer) {
+        pumping_ = false;
+        apply_cancels();
+        release_ended();
+        bury();
+    }
+    return next;
+}
+
+void Runner::run()
+{
+    LinkEvent ev;
+    for (;;) {
+        const int64_t next = pump();
+        if (idle())
+            break;
+        const int64_t now = events_.now_ms();
+        // With nothing due the runner sleeps until an event; the bound only guards a source
+        // that would never say anything again.
+        const int64_t wait = next < 0 ? 10000 : std::max<int64_t>(next - now, 1);
+        if (events_.next_event(ev, wait)) {
+            pumping_ = true;
+            dispatch(ev);
+            pumping_ = false;
+            apply_cancels();
+        }
+    }
+    release_ended();
+}
+
+}  // namespace jobs
