@@ -131,6 +131,7 @@ void Fleet::accept_all(int device)
         c.device = device;
         c.session = std::make_unique<Session>(d, opt_.link, ++sessions_);
         conns_.emplace(fd, std::move(c));
+        peak_connections_ = std::max(peak_connections_, conns_.size());
         arm(fd, kConn, EPOLLIN, true);
         dirty_ = true;
         note("device %d: connection from %s:%u", device, format_ip(peer).c_str(), peer_port);

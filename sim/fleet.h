@@ -197,6 +197,7 @@ private:
     std::vector<Return> returns_;
     uint64_t sessions_ = 0;
     int listen_failures_ = 0;
+    size_t peak_connections_ = 0;  // the most control connections open at one time
 };
 
 // The generated fleet of opt.devices recorders. 0, or -1 with a message in *error.

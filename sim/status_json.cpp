@@ -196,6 +196,7 @@ std::string Fleet::build_status()
     j += ",\n\"answers_total\": " + std::to_string(answers_total_);
     j += ",\n\"send_failures\": " + std::to_string(send_failures_);
     j += ",\n\"open_connections\": " + std::to_string(conns_.size());
+    j += ",\n\"peak_connections\": " + std::to_string(peak_connections_);
     j += ",\n\"listen_failures\": " + std::to_string(listen_failures_);
     j += ",\n\"codes_other\": " + std::to_string(other_codes_);
     j += ",\n\"source_addresses\": ";
