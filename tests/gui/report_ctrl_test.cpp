@@ -117,6 +117,45 @@ TEST_F(ReportTest, SpaceKeyNeverTogglesACheckBox) {
   EXPECT_EQ(spy.count(), 0);
 }
 
+// A failed row's status stays red whatever text it gets next, until cleared or the row goes.
+TEST_F(ReportTest, AlertCellKeepsItsColourUntilClearedOrItsRowGoes) {
+  Fill({"a", "b", "c"});
+  auto foreground = [&](int row, int column) { return list->model()->index(row, column).data(Qt::ForegroundRole); };
+  ASSERT_TRUE(list->SetCellAlert(1, 2, true));
+  EXPECT_TRUE(list->IsCellAlert(1, 2));
+  EXPECT_FALSE(list->IsCellAlert(1, 1));
+  EXPECT_EQ(foreground(1, 2).value<QColor>(), QColor(220, 0, 0));
+  EXPECT_FALSE(foreground(0, 2).isValid());
+  list->SetCellText(1, 2, "again");
+  list->PostCellText(1, 2, "later");
+  list->DrainPosted();
+  EXPECT_EQ(list->GetCellText(1, 2), QStringLiteral("later"));
+  EXPECT_TRUE(list->IsCellAlert(1, 2));
+  // It moves with its row.
+  ASSERT_TRUE(list->MoveToTop(1));
+  EXPECT_TRUE(list->IsCellAlert(0, 2));
+  EXPECT_FALSE(list->IsCellAlert(1, 2));
+  // Clearing one cell, or all of them, leaves other colours alone.
+  list->SetCellTextColor(2, 1, RGB(1, 2, 3));
+  ASSERT_TRUE(list->SetCellAlert(0, 2, false));
+  EXPECT_FALSE(list->IsCellAlert(0, 2));
+  EXPECT_FALSE(foreground(0, 2).isValid());
+  ASSERT_TRUE(list->SetCellAlert(-1, 2, true));
+  ASSERT_TRUE(list->SetCellAlert(-1, -1, false));
+  for (int r = 0; r < 3; ++r) EXPECT_FALSE(list->IsCellAlert(r, 2)) << r;
+  EXPECT_EQ(list->GetCellTextColor(2, 1), RGB(1, 2, 3));
+  // It goes with the row: the row now at its index, and a new row, are plain.
+  ASSERT_TRUE(list->SetCellAlert(0, 2, true));
+  ASSERT_TRUE(list->DeleteRow(0));
+  EXPECT_FALSE(list->IsCellAlert(0, 2));
+  list->SetCellAlert(-1, -1, true);
+  list->DeleteAllRows();
+  Fill({"d"});
+  EXPECT_FALSE(list->IsCellAlert(0, 2));
+  EXPECT_FALSE(list->SetCellAlert(1, 2, true));
+  EXPECT_FALSE(list->IsCellAlert(5, 0));
+}
+
 TEST_F(ReportTest, CheckModes) {
   Fill({"a", "b", "c", "d"});
   QSignalSpy spy(list.get(), &CReportCtrl::notify);

@@ -174,6 +174,16 @@ class CReportCtrl : public QTableView {
   COLORREF GetCellTextColor(int row, int column) const;
   COLORREF GetCellBkColor(int row, int column) const;
 
+  // A cell whose text reports a failure (a job's status) is drawn in kAlertTextColor, so it
+  // does not read as a success at a glance. The mark belongs to the cell, not to its text: it
+  // stays through later SetCellText and PostCellText until SetCellAlert(row, column, false),
+  // moves with its row when rows are sorted, moved or swapped, and goes with the row when the
+  // row is deleted. Row or column −1 means all. Clearing restores the default text colour of
+  // marked cells only. A selected row shows the selection's colours, as for any text colour.
+  static constexpr COLORREF kAlertTextColor = RGB(220, 0, 0);
+  bool SetCellAlert(int row, int column, bool alert);
+  bool IsCellAlert(int row, int column) const;
+
   // Images: 16-pixel-wide images cut from one bitmap.
   void SetImageList(const QPixmap& bitmap);
   void SetHeaderImageList(const QPixmap& bitmap);
