@@ -2,7 +2,8 @@
 // record of their own (user data, per-cell text and background colours); a click on a heading
 // sorts by that column with a type-aware comparison; an optional cell editor edits in place.
 // Notifications reach the parent as the signal notify(message, wParam, lParam) with the
-// messages below (and as checkChanged / sorted for direct connections).
+// messages below (and as checkChanged / sorted for direct connections). Space toggles the
+// focused row's check box as a left click on the box does, with the same notification.
 #pragma once
 
 #include <QDateTime>
@@ -225,6 +226,9 @@ class CReportCtrl : public QTableView {
 
  private:
   void HandleMouse(QMouseEvent* e, bool doubleClick);
+  // After the list toggled a row's box (click or Space): the check mode's handling and the
+  // notification with message. True when the box changed.
+  bool HandleCheckChange(int row, bool wasChecked, unsigned message);
   void OnHeadingClicked(int column);
   void SortGroup(int first, int last, bool ascending);
   void ResetSortState();
