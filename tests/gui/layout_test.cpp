@@ -1,7 +1,11 @@
-// Proportional layout and the pop-up menu routine.
+// Proportional layout, the pages within the main window, and the pop-up menu routine.
 #include <gtest/gtest.h>
 
+#include <QFile>
+#include <QProcess>
 #include <QPushButton>
+#include <QScreen>
+#include <QTemporaryDir>
 
 #include "gui_test.h"
 #include "ui/controls/popup_menu.h"
@@ -9,6 +13,8 @@
 #include "ui/platform/dialog.h"
 #include "ui/platform/resources.h"
 #include "ui/platform/ui_seam.h"
+#include "ui/resources/dravlins_ids.h"
+#include "ui/shell/dravlins.h"
 
 namespace {
 
@@ -59,6 +65,82 @@ TEST(ProportionalLayoutTest, MissingControlIsSkipped) {
   parent.resize(800, 800);
   layout.Relayout();
   EXPECT_EQ(b->geometry(), QRect(400, 400, 200, 200));
+}
+
+// Every page in a main window of a laptop screen's size (and of its template's and its minimum
+// size): each shown control lies inside its page, each page inside the window, so nothing is cut
+// off or out of reach. The window starts at its template's size when the screen has room for
+// it, title bar included, and within the screen otherwise.
+TEST(PageLayoutTest, EveryControlOfEveryPageLiesInsideTheWindow) {
+  GuiApp();
+  CDravlins dlg(nullptr, true);
+  ASSERT_TRUE(dlg.CreateIndirect());
+  const DialogTemplate* tpl = FindDialogTemplate(IDD_DRAVLINS);
+  ASSERT_NE(tpl, nullptr);
+  const QSize templateSize(DluToPixelsX(tpl->cx, dlg.BaseUnits()), DluToPixelsY(tpl->cy, dlg.BaseUnits()));
+  const QSize room = dlg.screen()->availableGeometry().size() - QSize(10, 40);
+  if (room.width() >= templateSize.width() && room.height() >= templateSize.height()) {
+    EXPECT_EQ(dlg.size(), templateSize);
+  } else {
+    EXPECT_TRUE(dlg.width() <= room.width() || dlg.width() == CDravlins::kMinTrackWidth) << dlg.width();
+    EXPECT_TRUE(dlg.height() <= room.height() || dlg.height() == CDravlins::kMinTrackHeight) << dlg.height();
+  }
+  dlg.show();
+  ASSERT_TRUE(WaitUntil([&] { return dlg.isVisible(); }));
+  CTabSheet& tabs = dlg.TabSheet();
+  ASSERT_EQ(tabs.GetPageCount(), 4);
+
+  for (const QSize size :
+       {QSize(1280, 720), templateSize, QSize(CDravlins::kMinTrackWidth, CDravlins::kMinTrackHeight)}) {
+    dlg.resize(size);
+    ASSERT_TRUE(WaitUntil([&] { return dlg.size() == size; })) << size.width() << "x" << size.height();
+    for (int tab = 0; tab < tabs.GetPageCount(); ++tab) {
+      tabs.SelectPage(tab);
+      CDialogPage* page = tabs.GetPage(tab);
+      SCOPED_TRACE(
+          QStringLiteral("%1x%2 %3").arg(size.width()).arg(size.height()).arg(tabs.GetTitle(tab)).toStdString());
+      const QRect pageInWindow(page->mapTo(&dlg, QPoint(0, 0)), page->size());
+      EXPECT_TRUE(dlg.rect().contains(pageInWindow));
+      int shown = 0;
+      for (QWidget* control : page->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+        if (control->isHidden()) continue;
+        ++shown;
+        const QRect r = control->geometry();
+        EXPECT_TRUE(!r.isEmpty() && page->rect().contains(r))
+            << GetDlgCtrlID(control) << " at " << r.x() << "," << r.y() << " " << r.width() << "x" << r.height()
+            << " in " << page->width() << "x" << page->height();
+      }
+      EXPECT_GT(shown, 1);
+    }
+  }
+  dlg.hide();
+}
+
+// The same at a scale factor of 1.5 on a 1920x1080 screen: Qt reads the factor once at start-up,
+// so the case runs in a child process of this suite, on an offscreen screen of that size.
+TEST(PageLayoutTest, AtScaleFactorOneAndAHalf) {
+  GuiApp();
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  const QString config = dir.filePath(QStringLiteral("screen.json"));
+  QFile f(config);
+  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+  f.write(R"({"screens": [{"name": "laptop", "x": 0, "y": 0, "width": 1920, "height": 1080,
+                           "logicalDpi": 96, "logicalBaseDpi": 96, "dpr": 1}]})");
+  f.close();
+  QProcess child;
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert(QStringLiteral("QT_SCALE_FACTOR"), QStringLiteral("1.5"));
+  env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen:configfile=") + config);
+  child.setProcessEnvironment(env);
+  child.setProcessChannelMode(QProcess::MergedChannels);
+  child.start(QCoreApplication::applicationFilePath(),
+              {QStringLiteral("--gtest_filter=PageLayoutTest.EveryControlOfEveryPageLiesInsideTheWindow")});
+  ASSERT_TRUE(child.waitForFinished(120000));
+  const QString out = QString::fromLocal8Bit(child.readAll());
+  EXPECT_EQ(child.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(child.exitCode(), 0) << out.toStdString();
+  EXPECT_TRUE(out.contains(QStringLiteral("[  PASSED  ] 1 test"))) << out.toStdString();
 }
 
 class MenuOwner : public CDialogPage {

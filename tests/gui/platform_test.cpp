@@ -64,6 +64,19 @@ TEST(DialogUnitsTest, QuartersAndEighthsOfTheBaseUnits) {
   EXPECT_EQ(DluToPixelsY(8, big), 17);
 }
 
+// The main window's 609 x 410 units at the logical DPI a screen reports (a Qt scale factor
+// leaves it at 96: the ratio is applied below the logical pixels).
+TEST(DialogUnitsTest, BaseUnitsGrowWithTheLogicalDpi) {
+  struct Case {
+    double dpi;
+    QSize window;
+  };
+  for (const Case& c : std::vector<Case>{{96, {914, 666}}, {120, {1142, 833}}, {144, {1370, 999}}, {0, {914, 666}}}) {
+    const DialogBaseUnits u = BaseUnitsForDpi(c.dpi, c.dpi);
+    EXPECT_EQ(QSize(DluToPixelsX(609, u), DluToPixelsY(410, u)), c.window) << c.dpi;
+  }
+}
+
 // A dialog whose OK keeps it open when the port is not a number.
 class PortDialog : public CDialog {
  public:

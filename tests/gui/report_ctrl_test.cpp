@@ -104,17 +104,72 @@ TEST_F(ReportTest, OnlyLeftPressesToggleAndEachChangeNamesItsMouseMessage) {
   EXPECT_EQ(spy.back()[0].toUInt() == NM_REPORT_DBLCLK || spy[spy.count() - 2][0].toUInt() == NM_REPORT_DBLCLK, true);
 }
 
-TEST_F(ReportTest, SpaceKeyNeverTogglesACheckBox) {
-  Fill({"a", "b"});
+TEST_F(ReportTest, SpaceTicksTheFocusedRowAsAClickOnItsBoxWould) {
+  Fill({"a", "b", "c"});
   list->setFocus();
+  list->SetRowStates(0, RVS_SELECTED);
   list->SetRowStates(1, RVS_SELECTED | RVS_FOCUSED);
   QSignalSpy spy(list.get(), &CReportCtrl::notify);
   QTest::keyClick(list.get(), Qt::Key_Space);
+  EXPECT_TRUE(list->GetRowCheck(1));
+  ASSERT_EQ(spy.count(), 1);
+  EXPECT_EQ(spy[0][0].toUInt(), WM_REPORT_CHECKCHANGED);
+  EXPECT_EQ(spy[0][1].toInt(), 1);
+  EXPECT_EQ(spy[0][2].toInt(), 0x201);
+  for (int r = 0; r < 3; ++r) EXPECT_EQ((list->GetRowStates(r) & RVS_SELECTED) != 0, r == 1) << r;
+  QTest::keyClick(list.get(), Qt::Key_Space);
   EXPECT_FALSE(list->GetRowCheck(1));
-  list->SetRowCheck(1, true);
+  EXPECT_EQ(spy.count(), 2);
+  // A held key toggles once; a read-only list keeps its boxes and says nothing.
+  QTest::keyPress(list.get(), Qt::Key_Space);
+  QKeyEvent repeat(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier, QStringLiteral(" "), true);
+  QApplication::sendEvent(list.get(), &repeat);
+  QTest::keyRelease(list.get(), Qt::Key_Space);
+  EXPECT_TRUE(list->GetRowCheck(1));
+  EXPECT_EQ(spy.count(), 3);
+  list->SetCheckMode(RC_CHKBOX_DISABLED);
   QTest::keyClick(list.get(), Qt::Key_Space);
   EXPECT_TRUE(list->GetRowCheck(1));
-  EXPECT_EQ(spy.count(), 0);
+  EXPECT_EQ(spy.count(), 3);
+}
+
+// A failed row's status stays red whatever text it gets next, until cleared or the row goes.
+TEST_F(ReportTest, AlertCellKeepsItsColourUntilClearedOrItsRowGoes) {
+  Fill({"a", "b", "c"});
+  auto foreground = [&](int row, int column) { return list->model()->index(row, column).data(Qt::ForegroundRole); };
+  ASSERT_TRUE(list->SetCellAlert(1, 2, true));
+  EXPECT_TRUE(list->IsCellAlert(1, 2));
+  EXPECT_FALSE(list->IsCellAlert(1, 1));
+  EXPECT_EQ(foreground(1, 2).value<QColor>(), QColor(220, 0, 0));
+  EXPECT_FALSE(foreground(0, 2).isValid());
+  list->SetCellText(1, 2, "again");
+  list->PostCellText(1, 2, "later");
+  list->DrainPosted();
+  EXPECT_EQ(list->GetCellText(1, 2), QStringLiteral("later"));
+  EXPECT_TRUE(list->IsCellAlert(1, 2));
+  // It moves with its row.
+  ASSERT_TRUE(list->MoveToTop(1));
+  EXPECT_TRUE(list->IsCellAlert(0, 2));
+  EXPECT_FALSE(list->IsCellAlert(1, 2));
+  // Clearing one cell, or all of them, leaves other colours alone.
+  list->SetCellTextColor(2, 1, RGB(1, 2, 3));
+  ASSERT_TRUE(list->SetCellAlert(0, 2, false));
+  EXPECT_FALSE(list->IsCellAlert(0, 2));
+  EXPECT_FALSE(foreground(0, 2).isValid());
+  ASSERT_TRUE(list->SetCellAlert(-1, 2, true));
+  ASSERT_TRUE(list->SetCellAlert(-1, -1, false));
+  for (int r = 0; r < 3; ++r) EXPECT_FALSE(list->IsCellAlert(r, 2)) << r;
+  EXPECT_EQ(list->GetCellTextColor(2, 1), RGB(1, 2, 3));
+  // It goes with the row: the row now at its index, and a new row, are plain.
+  ASSERT_TRUE(list->SetCellAlert(0, 2, true));
+  ASSERT_TRUE(list->DeleteRow(0));
+  EXPECT_FALSE(list->IsCellAlert(0, 2));
+  list->SetCellAlert(-1, -1, true);
+  list->DeleteAllRows();
+  Fill({"d"});
+  EXPECT_FALSE(list->IsCellAlert(0, 2));
+  EXPECT_FALSE(list->SetCellAlert(1, 2, true));
+  EXPECT_FALSE(list->IsCellAlert(5, 0));
 }
 
 TEST_F(ReportTest, CheckModes) {

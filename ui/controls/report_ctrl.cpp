@@ -448,20 +448,30 @@ uint32_t CReportCtrl::GetRowData(int row) const {
 
 namespace {
 
-bool SetColors(ReportModel* model, int row, int column, COLORREF color, bool text) {
+// Calls change(colour) for each colour of the cells that row and column (−1: all) name, then
+// repaints them; false when they name no cell.
+bool ForEachColor(ReportModel* model, int row, int column, bool text, const std::function<void(COLORREF&)>& change) {
   const int rows = model->rowCount();
   const int cols = model->columnCount();
   if (row >= rows || column >= cols || row < -1 || column < -1) return false;
-  if (color == kColorInvalid) color = text ? DefaultTextColor() : DefaultBkColor();
-  for (int r = (row < 0 ? 0 : row); r < (row < 0 ? rows : row + 1); ++r) {
+  const int firstRow = row < 0 ? 0 : row;
+  const int lastRow = row < 0 ? rows - 1 : row;
+  const int firstCol = column < 0 ? 0 : column;
+  const int lastCol = column < 0 ? cols - 1 : column;
+  for (int r = firstRow; r <= lastRow; ++r) {
     ReportRowRecord* rec = model->rows[static_cast<size_t>(r)].record.get();
     if (!rec) continue;
     std::vector<COLORREF>& arr = text ? rec->textColors : rec->backColors;
-    for (int c = (column < 0 ? 0 : column); c < (column < 0 ? cols : column + 1); ++c)
-      arr[static_cast<size_t>(c)] = color;
+    for (int c = firstCol; c <= lastCol; ++c) change(arr[static_cast<size_t>(c)]);
   }
-  model->ChangedAll();
+  if (firstRow <= lastRow && firstCol <= lastCol)
+    emit model->dataChanged(model->index(firstRow, firstCol), model->index(lastRow, lastCol));
   return true;
+}
+
+bool SetColors(ReportModel* model, int row, int column, COLORREF color, bool text) {
+  if (color == kColorInvalid) color = text ? DefaultTextColor() : DefaultBkColor();
+  return ForEachColor(model, row, column, text, [color](COLORREF& c) { c = color; });
 }
 
 }  // namespace
@@ -472,6 +482,16 @@ bool CReportCtrl::SetCellTextColor(int row, int column, COLORREF color) {
 bool CReportCtrl::SetCellBkColor(int row, int column, COLORREF color) {
   return SetColors(model_, row, column, color, false);
 }
+
+bool CReportCtrl::SetCellAlert(int row, int column, bool alert) {
+  const COLORREF normal = DefaultTextColor();
+  return ForEachColor(model_, row, column, true, [alert, normal](COLORREF& c) {
+    if (alert) c = kAlertTextColor;
+    else if (c == kAlertTextColor) c = normal;
+  });
+}
+
+bool CReportCtrl::IsCellAlert(int row, int column) const { return GetCellTextColor(row, column) == kAlertTextColor; }
 
 COLORREF CReportCtrl::GetCellTextColor(int row, int column) const {
   if (!ValidCell(row, column)) return kColorInvalid;

@@ -2,7 +2,8 @@
 // record of their own (user data, per-cell text and background colours); a click on a heading
 // sorts by that column with a type-aware comparison; an optional cell editor edits in place.
 // Notifications reach the parent as the signal notify(message, wParam, lParam) with the
-// messages below (and as checkChanged / sorted for direct connections).
+// messages below (and as checkChanged / sorted for direct connections). Space toggles the
+// focused row's check box as a left click on the box does, with the same notification.
 #pragma once
 
 #include <QDateTime>
@@ -174,6 +175,16 @@ class CReportCtrl : public QTableView {
   COLORREF GetCellTextColor(int row, int column) const;
   COLORREF GetCellBkColor(int row, int column) const;
 
+  // A cell whose text reports a failure (a job's status) is drawn in kAlertTextColor, so it
+  // does not read as a success at a glance. The mark belongs to the cell, not to its text: it
+  // stays through later SetCellText and PostCellText until SetCellAlert(row, column, false),
+  // moves with its row when rows are sorted, moved or swapped, and goes with the row when the
+  // row is deleted. Row or column −1 means all. Clearing restores the default text colour of
+  // marked cells only. A selected row shows the selection's colours, as for any text colour.
+  static constexpr COLORREF kAlertTextColor = RGB(220, 0, 0);
+  bool SetCellAlert(int row, int column, bool alert);
+  bool IsCellAlert(int row, int column) const;
+
   // Images: 16-pixel-wide images cut from one bitmap.
   void SetImageList(const QPixmap& bitmap);
   void SetHeaderImageList(const QPixmap& bitmap);
@@ -215,6 +226,9 @@ class CReportCtrl : public QTableView {
 
  private:
   void HandleMouse(QMouseEvent* e, bool doubleClick);
+  // After the list toggled a row's box (click or Space): the check mode's handling and the
+  // notification with message. True when the box changed.
+  bool HandleCheckChange(int row, bool wasChecked, unsigned message);
   void OnHeadingClicked(int column);
   void SortGroup(int first, int last, bool ascending);
   void ResetSortState();

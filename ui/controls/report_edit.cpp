@@ -135,35 +135,43 @@ void CReportCtrl::HandleMouse(QMouseEvent* e, bool doubleClick) {
   if (row >= 0 && e->button() == Qt::LeftButton && model_->checkboxes && CheckBoxRect(row).contains(pos))
     SetRowCheck(row, !GetRowCheck(row));
 
-  const bool nowChecked = GetRowCheck(row);
-  bool changed = false;
-  if (row >= 0 && checkMode_ != RC_CHKBOX_NONE && nowChecked != wasChecked) {
-    changed = true;
-    if (checkMode_ == RC_CHKBOX_DISABLED) {
-      SetRowCheck(row, wasChecked);
-    } else {
-      if (checkMode_ == RC_CHKBOX_SINGLE && nowChecked) {
-        for (int i = 0; i < GetRowCount(); ++i)
-          if (i != row) SetRowCheck(i, false);
-        SetRowCheck(row, true);
-      }
-      clearSelection();
-      selectionModel()->setCurrentIndex(model_->index(row, 0),
-                                        QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
-      emit notify(WM_REPORT_CHECKCHANGED, row, static_cast<int>(message));
-      emit checkChanged(row, static_cast<int>(message));
-    }
-  }
+  const bool changed = HandleCheckChange(row, wasChecked, message);
 
   if (editable_ && e->button() == Qt::LeftButton && !changed && !editWasOpen && wasSelectedFocused && hit.isValid() &&
       hit.column() == 6)
     StartEdit(row, 6);
 }
 
+bool CReportCtrl::HandleCheckChange(int row, bool wasChecked, unsigned message) {
+  const bool nowChecked = GetRowCheck(row);
+  if (row < 0 || checkMode_ == RC_CHKBOX_NONE || nowChecked == wasChecked) return false;
+  if (checkMode_ == RC_CHKBOX_DISABLED) {
+    SetRowCheck(row, wasChecked);
+    return true;
+  }
+  if (checkMode_ == RC_CHKBOX_SINGLE && nowChecked) {
+    for (int i = 0; i < GetRowCount(); ++i)
+      if (i != row) SetRowCheck(i, false);
+    SetRowCheck(row, true);
+  }
+  clearSelection();
+  selectionModel()->setCurrentIndex(model_->index(row, 0),
+                                    QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+  emit notify(WM_REPORT_CHECKCHANGED, row, static_cast<int>(message));
+  emit checkChanged(row, static_cast<int>(message));
+  return true;
+}
+
 void CReportCtrl::keyPressEvent(QKeyEvent* e) {
-  // The keyboard never toggles a check box.
+  // Space ticks the focused row as a left click on its box would (the table's own Space would
+  // only select); a held key does not flicker the box.
   if (!IsEditing() && e->key() == Qt::Key_Space) {
     e->accept();
+    const int row = currentIndex().isValid() ? currentIndex().row() : -1;
+    if (e->isAutoRepeat() || !ValidRow(row) || !model_->checkboxes) return;
+    const bool wasChecked = GetRowCheck(row);
+    SetRowCheck(row, !wasChecked);
+    HandleCheckChange(row, wasChecked, WM_LBUTTONDOWN);
     return;
   }
   QTableView::keyPressEvent(e);

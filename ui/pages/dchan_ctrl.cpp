@@ -143,12 +143,21 @@ bool CDChanCtrl::OnInitDialog() {
   m_nvrSearching = false;
   m_taken = 0;
   EnableNvrButtons(false);
+  // Every control keeps its fractions of the page, so the page follows the window's size.
+  for (int id : {IDC_CHAN_NVR_LIST, IDC_CHAN_NVR_HINT, IDC_CHAN_NVR_SEARCH, IDC_CHAN_LOGIN_STATE, IDC_CHAN_IPC_LIST,
+                 IDC_CHAN_IPC_SEARCH, IDC_CHAN_ADD, IDC_CHAN_ADD_ALL, IDC_CHAN_CHANNEL_LIST, IDC_CHAN_DELETE,
+                 IDC_CHAN_CLEAR, IDC_CHAN_SWAP, IDC_CHAN_CANVAS, IDC_CHAN_PREV, IDC_CHAN_NEXT, IDC_CHAN_REFRESH})
+    m_layout.AddControl(id, this);
   m_initialised = true;
   return true;
 }
 
 void CDChanCtrl::EnableNvrButtons(bool enable) {
   for (int id : kNvrButtons) EnableWindow(id, enable);
+}
+
+void CDChanCtrl::OnSize(int type, int, int) {
+  if (type != SIZE_MINIMIZED) m_layout.Relayout();
 }
 
 void CDChanCtrl::OnCommand(int id, int code) {

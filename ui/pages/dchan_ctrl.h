@@ -28,6 +28,7 @@
 
 #include "jobs/channel_table.h"
 #include "jobs/runner.h"
+#include "ui/controls/proportional_layout.h"
 #include "ui/controls/report_ctrl.h"
 #include "ui/platform/dialog.h"
 #include "ui/resources/dchan_ctrl_ids.h"
@@ -51,6 +52,7 @@ class CDChanCtrl : public CDialogPage {
   QWidget* Owner() const { return m_owner; }
 
   bool OnInitDialog() override;
+  void OnSize(int type, int cx, int cy) override;
   void OnCommand(int id, int code) override;
   void OnTimer(int id) override;
   long OnReportNotify(int ctrlId, unsigned message, int wParam, int lParam) override;
@@ -114,6 +116,7 @@ class CDChanCtrl : public CDialogPage {
   CReportCtrl m_ipcList;
   CReportCtrl m_channelList;
   QWidget* m_owner = nullptr;
+  ProportionalLayout m_layout;
 
   std::unique_ptr<jobs::DirectChannelPort> m_ownPort;
   jobs::ChannelTable m_table;

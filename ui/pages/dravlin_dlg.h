@@ -61,8 +61,6 @@ class CDravlinDlg : public CDialogPage {
   // The counts label beside the list (not part of the template).
   static constexpr int kStatusLabelId = IDC_BOOT_STATUS;
   static constexpr int kStatusColumn = 4;
-  // A failed row's status text.
-  static constexpr COLORREF kFailedColor = RGB(200, 0, 0);
 
   CDravlinDlg();
   ~CDravlinDlg() override;

@@ -73,7 +73,7 @@ void CDravlinDlg::StartJob(int row, std::vector<jobs::Step> steps) {
   if (auto old = m_jobs.find(row); old != m_jobs.end()) runner.forget(old->second);
   m_chainFrom.erase(row);
   m_lastFailure.erase(row);
-  m_list.SetCellTextColor(row, kStatusColumn, kColorInvalid);
+  m_list.SetCellAlert(row, kStatusColumn, false);
   jobs::JobSpec spec;
   spec.target = jobs::target_of(it->second.info);
   spec.steps = std::move(steps);
@@ -246,7 +246,7 @@ void CDravlinDlg::OnJobNews(int row, const jobs::Job& job, const jobs::JobNews& 
       const QString why = JobFailure(job);
       if (why.isEmpty()) m_lastFailure.erase(row);
       else m_lastFailure[row] = why;
-      m_list.SetCellTextColor(row, kStatusColumn, why.isEmpty() ? kColorInvalid : kFailedColor);
+      m_list.SetCellAlert(row, kStatusColumn, !why.isEmpty());
       break;
     }
     default: break;

@@ -238,7 +238,7 @@ void CUpgrade::StartRow(int row) {
   jobs::Runner& runner = runner_host::Runner();
   if (auto old = m_jobs.find(row); old != m_jobs.end()) runner.forget(old->second);
   m_lastFailure.erase(row);
-  m_list.SetCellTextColor(row, kStatusColumn, kColorInvalid);
+  m_list.SetCellAlert(row, kStatusColumn, false);
   jobs::JobSpec spec;
   spec.target = jobs::target_of(it->second.info);
   spec.steps = {jobs::Step::firmware(m_firmware)};
@@ -318,7 +318,7 @@ void CUpgrade::OnJobNews(int row, const jobs::Job& job, const jobs::JobNews& n) 
       }
       if (why.isEmpty()) m_lastFailure.erase(row);
       else m_lastFailure[row] = why;
-      m_list.SetCellTextColor(row, kStatusColumn, why.isEmpty() ? kColorInvalid : kFailedColor);
+      m_list.SetCellAlert(row, kStatusColumn, !why.isEmpty());
       break;
     }
     default: break;

@@ -40,8 +40,6 @@ class CUpgrade : public CDialogPage {
   static constexpr int kRowIdle = 0;
   static constexpr int kRowBusy = 1;
 
-  // A failed row's status text.
-  static constexpr COLORREF kFailedColor = RGB(200, 0, 0);
 
   CUpgrade();
   ~CUpgrade() override;

@@ -88,7 +88,7 @@ bool CWndHost::BuildFromTemplate() {
   if (!tpl) return false;
   created_ = true;
   self_->setFont(DialogFont());
-  units_ = BaseUnitsForFont(self_->font());
+  units_ = BaseUnitsOf(*self_);
   if (tpl->caption) self_->setWindowTitle(QString::fromUtf8(tpl->caption));
   self_->resize(DluToPixelsX(tpl->cx, units_), DluToPixelsY(tpl->cy, units_));
   std::vector<QWidget*> groups;

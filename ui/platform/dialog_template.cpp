@@ -1,33 +1,36 @@
 #include "ui/platform/dialog_template.h"
 
 #include <QFontDatabase>
-#include <QFontMetrics>
 #include <QStringList>
+#include <QWidget>
+#include <cmath>
 
 namespace {
 
-// Rounded a * b / c for the non-negative and negative values dialog geometry uses.
-int MulDiv(int a, int b, int c) {
-  long long p = static_cast<long long>(a) * b;
-  long long half = c / 2;
-  return static_cast<int>(p >= 0 ? (p + half) / c : (p - half) / c);
-}
+// The platform's dialog font at 96 dpi.
+constexpr double kBaseDpi = 96.0;
+constexpr double kBaseWidth = 6.0;
+constexpr double kBaseHeight = 13.0;
+
+// Nearest pixel, halves away from zero, for the non-negative and negative values dialog
+// geometry uses.
+int RoundPixels(double v) { return static_cast<int>(std::lround(v)); }
 
 }  // namespace
 
-DialogBaseUnits BaseUnitsForFont(const QFont& font) {
-  QFontMetrics fm(font);
+DialogBaseUnits BaseUnitsForDpi(double logicalDpiX, double logicalDpiY) {
   DialogBaseUnits units;
-  int width = fm.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
-  units.x = (width / 26 + 1) / 2;
-  units.y = fm.height();
-  if (units.x < 1) units.x = 1;
-  if (units.y < 1) units.y = 1;
+  if (logicalDpiX > 0) units.x = kBaseWidth * logicalDpiX / kBaseDpi;
+  if (logicalDpiY > 0) units.y = kBaseHeight * logicalDpiY / kBaseDpi;
   return units;
 }
 
-int DluToPixelsX(int dlu, const DialogBaseUnits& units) { return MulDiv(dlu, units.x, 4); }
-int DluToPixelsY(int dlu, const DialogBaseUnits& units) { return MulDiv(dlu, units.y, 8); }
+DialogBaseUnits BaseUnitsOf(const QWidget& widget) {
+  return BaseUnitsForDpi(widget.logicalDpiX(), widget.logicalDpiY());
+}
+
+int DluToPixelsX(int dlu, const DialogBaseUnits& units) { return RoundPixels(dlu * units.x / 4.0); }
+int DluToPixelsY(int dlu, const DialogBaseUnits& units) { return RoundPixels(dlu * units.y / 8.0); }
 
 QRect DluToPixels(int x, int y, int cx, int cy, const DialogBaseUnits& units) {
   int left = DluToPixelsX(x, units);
@@ -47,7 +50,7 @@ QFont DialogFont() {
         break;
       }
     }
-    f.setPixelSize(12);
+    f.setPointSize(9);  // 12 pixels at 96 dpi
     return f;
   }();
   return font;

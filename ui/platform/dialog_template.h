@@ -1,11 +1,13 @@
 // Dialog templates: a window described as a table of controls, each with its numeric id, kind,
-// text and geometry in dialog units. The geometry is turned into pixels with the dialog font's
-// base units, so a layout keeps its proportions whatever font the console runs with.
+// text and geometry in dialog units. The geometry is turned into pixels with the platform's
+// dialog base units, so a window has the size its template was drawn for.
 #pragma once
 
 #include <QFont>
 #include <QRect>
 #include <vector>
+
+class QWidget;
 
 enum class ControlKind {
   Button,     // push button; click -> OnCommand(id, BN_CLICKED)
@@ -51,13 +53,21 @@ struct DialogTemplate {
 // The template with this id, or nullptr.
 const DialogTemplate* FindDialogTemplate(int id);
 
-// Average character width and height of a dialog font, in pixels.
+// Average character width and height of the dialog font, in pixels (fractions kept, so a
+// scaled screen does not round them before the controls are placed).
 struct DialogBaseUnits {
-  int x = 6;
-  int y = 13;
+  double x = 6;
+  double y = 13;
 };
 
-DialogBaseUnits BaseUnitsForFont(const QFont& font);
+// The platform's dialog font (8 points) measures 6 x 13 pixels at 96 dpi: 1.5 pixels per
+// horizontal and 1.625 per vertical dialog unit, whichever font the console draws with, so a
+// window has the size its template describes. They grow with the screen's logical DPI. Qt's
+// device-pixel ratio (a scale factor such as 1.5) already stands between these logical pixels
+// and the screen's, so it is not applied a second time here.
+DialogBaseUnits BaseUnitsForDpi(double logicalDpiX, double logicalDpiY);
+// The base units of the screen a widget is on.
+DialogBaseUnits BaseUnitsOf(const QWidget& widget);
 
 // Dialog units to pixels: horizontal units are quarters of the base width, vertical units
 // eighths of the base height, rounded to the nearest pixel.
@@ -65,5 +75,6 @@ int DluToPixelsX(int dlu, const DialogBaseUnits& units);
 int DluToPixelsY(int dlu, const DialogBaseUnits& units);
 QRect DluToPixels(int x, int y, int cx, int cy, const DialogBaseUnits& units);
 
-// The font every dialog of the console uses (a CJK-capable sans serif when installed).
+// The font every dialog of the console uses (a CJK-capable sans serif when installed), sized
+// in points so that it grows with the screen's DPI as the dialog units do.
 QFont DialogFont();

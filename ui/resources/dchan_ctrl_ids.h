@@ -17,6 +17,7 @@ constexpr int IDC_CHAN_NEXT = 1031;
 constexpr int IDC_CHAN_REFRESH = 1030;
 constexpr int IDC_CHAN_NVR_SEARCH = 1026;
 constexpr int IDC_CHAN_LOGIN_STATE = 1027;
+constexpr int IDC_CHAN_NVR_HINT = 1021;  // the line under the NVR list
 
 constexpr int IDT_CHAN_NVR_LIST = 1225;  // take new search results
 constexpr int IDT_CHAN_REREAD = 1226;    // read the channel table again after a delete, clear or swap

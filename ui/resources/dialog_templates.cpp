@@ -84,7 +84,7 @@ const DialogTemplate kClockPage{IDD_SENDTIME, nullptr, 590, 380, {
 // Channel-management page.
 const DialogTemplate kChannelPage{IDD_DCHANCTRL, nullptr, 590, 380, {
     {IDC_CHAN_NVR_LIST, K::Report, nullptr, 7, 7, 150, 250},
-    {IDC_STATIC, K::Static, "双击选中NVR后对NVR进行操作", 7, 262, 150, 10, CS_NOWRAP},
+    {IDC_CHAN_NVR_HINT, K::Static, "双击选中NVR后对NVR进行操作", 7, 262, 150, 10, CS_NOWRAP},
     {IDC_CHAN_NVR_SEARCH, K::Button, "搜索NVR", 7, 278, 60, 16},
     {IDC_CHAN_LOGIN_STATE, K::Static, "NVR登录状态（无）", 7, 300, 150, 20},
     {IDC_CHAN_IPC_LIST, K::Report, nullptr, 165, 7, 418, 130},

@@ -14,6 +14,7 @@ bool CDravlinApp::InitInstance() {
   // window exists.
   CDravlins dlg(nullptr, m_allPages);
   m_pMainWnd = &dlg;
+  ScheduleScreenshotSizeFromEnvironment(dlg);
   ScheduleScreenshotFromEnvironment(dlg);
   ScheduleWorkflowFromEnvironment(dlg);
   dlg.DoModal();

@@ -36,10 +36,14 @@ bool CDravlins::OnInitDialog() {
   }
   m_tab.CreatePages();
   m_layout.AddControl(IDC_MAIN_TAB, this);
-  // A dialog font with tall CJK line spacing can make the template larger than a small
-  // screen; start within the screen (never below the minimum size) and let the layout follow.
+  // A screen smaller than the template (a netbook, or a laptop scaled up): start within it,
+  // title bar and frame included, never below the minimum size, and let the layout follow.
+  // The frame is known only once the window system has framed the window; until then the
+  // allowance Qt itself reserves when it places a dialog.
   if (QScreen* s = screen()) {
-    const QSize avail = s->availableGeometry().size();
+    QSize frame = frameGeometry().size() - size();
+    if (frame.width() <= 0 || frame.height() <= 0) frame = QSize(10, 40);
+    const QSize avail = s->availableGeometry().size() - frame;
     resize(std::max(std::min(width(), avail.width()), kMinTrackWidth),
            std::max(std::min(height(), avail.height()), kMinTrackHeight));
   }

@@ -15,6 +15,27 @@ int g_status = 0;
 
 int ScreenshotStatus() { return g_status; }
 
+void ScheduleScreenshotSizeFromEnvironment(CDravlins& window) {
+  const QString size = QString::fromLocal8Bit(qgetenv("DRAVLIN_SCREENSHOT_SIZE"));
+  if (size.isEmpty()) return;
+  bool okW = false, okH = false;
+  const int w = size.section(QLatin1Char('x'), 0, 0).toInt(&okW);
+  const int h = size.section(QLatin1Char('x'), 1, 1).toInt(&okH);
+  if (!okW || !okH || w <= 0 || h <= 0) {
+    std::fprintf(stderr, "screenshot: DRAVLIN_SCREENSHOT_SIZE is not WxH: %s\n", size.toLocal8Bit().constData());
+    g_status = 1;
+    return;
+  }
+  // Runs once the modal loop has shown the window: its pixels are the screen's divided by the
+  // scale factor.
+  QTimer::singleShot(0, &window, [&window, w, h] {
+    const qreal ratio = window.devicePixelRatioF();
+    window.resize(qRound(w / ratio), qRound(h / ratio));
+    std::fprintf(stderr, "screenshot: window %dx%d at a pixel ratio of %.2f\n", window.width(), window.height(),
+                 static_cast<double>(ratio));
+  });
+}
+
 void ScheduleScreenshotFromEnvironment(CDravlins& window) {
   const char* path = std::getenv("DRAVLIN_SCREENSHOT");
   if (!path || !*path) return;

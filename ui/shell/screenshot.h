@@ -6,5 +6,8 @@
 class CDravlins;
 
 void ScheduleScreenshotFromEnvironment(CDravlins& window);
+// With DRAVLIN_SCREENSHOT_SIZE=WxH (screen pixels) the main window is given that size once it
+// is on screen, before any picture: the window of a laptop with that screen, maximised.
+void ScheduleScreenshotSizeFromEnvironment(CDravlins& window);
 // 0 when no screenshot was asked for or it was saved, 1 when saving failed.
 int ScreenshotStatus();

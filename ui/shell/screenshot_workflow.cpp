@@ -102,13 +102,13 @@ QString DrawBootPicture(const QString& dir) {
   return QString();
 }
 
-// Chooses the drawn boot and channel pictures and the factory shutdown picture, ticks the QV5
-// rows and starts the refresh, as the operator would.
-bool StartRefresh(CDravlins& window, Workflow& w) {
+// Chooses the boot and channel pictures it draws in dir and the factory shutdown picture,
+// ticks the QV5 rows and starts the refresh, as the operator would.
+bool StartRefresh(CDravlins& window, const QString& dir) {
   CDravlinDlg& page = window.BootPicturePage();
   if (page.IsSearching()) page.OnCommand(IDC_BOOT_SEARCH, BN_CLICKED);
-  const QString boot = DrawBootPicture(w.pictures.path());
-  const QString chan = DrawPicture(w.pictures.path(), "channel.png", QSize(360, 288), "Dravlin 通道");
+  const QString boot = DrawBootPicture(dir);
+  const QString chan = DrawPicture(dir, "channel.png", QSize(360, 288), "Dravlin 通道");
   if (boot.isEmpty() || chan.isEmpty()) {
     Fail("cannot draw the pictures");
     return false;
@@ -159,7 +159,7 @@ void Tick(CDravlins& window, QTimer* timer, Workflow& w) {
         Fail("no recorder answered the search");
         break;
       }
-      if (!StartRefresh(window, w)) break;
+      if (!StartRefresh(window, w.pictures.path())) break;
       w.clock.restart();
       w.step = Step::WaitProgress;
       return;
@@ -219,6 +219,15 @@ struct PageScene {
   int statusColumn;
 };
 
+// The boot-picture page: search, "全选", the pictures of the workflow above, "刷新图片并重启".
+bool BootSearch(CDravlins& window) {
+  CDravlinDlg& page = window.BootPicturePage();
+  page.OnCommand(IDC_BOOT_SEARCH, BN_CLICKED);
+  return page.IsSearching();
+}
+CReportCtrl& BootList(CDravlins& window) { return window.BootPicturePage().List(); }
+bool BootRunning(CDravlins& window) { return window.BootPicturePage().IsTimerSet(CDravlinDlg::kSuperviseTimer); }
+
 // The firmware page: search, every row ticked, an image of 4 MB it writes, "升级".
 bool UpgradeSearch(CDravlins& window) {
   CUpgrade& page = window.UpgradePage();
@@ -256,6 +265,7 @@ bool UpgradeStart(CDravlins& window, const QString& scratch) {
 bool UpgradeRunning(CDravlins& window) { return window.UpgradePage().IsUpgrading(); }
 
 const PageScene kScenes[] = {
+    {"boot", 0, BootSearch, BootList, StartRefresh, BootRunning, CDravlinDlg::kStatusColumn},
     {"upgrade", 3, UpgradeSearch, UpgradeList, UpgradeStart, UpgradeRunning, CUpgrade::kStatusColumn},
 };
 

@@ -6,9 +6,10 @@
 // stop growing). Meant for a private network namespace with simulated recorders only.
 //
 // With DRAVLIN_SCREENSHOT_PAGE=NAME and DRAVLIN_SCREENSHOT_PAGE_OUT=PNG (the console started with
-// --all-pages) it shows page NAME at work instead and saves PNG mid-way: "upgrade" searches on
-// the firmware page, ticks every row, chooses an image it writes and presses "升级". Each page
-// is one scene in screenshot_workflow.cpp.
+// --all-pages) it shows page NAME at work instead and saves PNG mid-way: "boot" plays the
+// workflow above on its own tab; "upgrade" searches on the firmware page, ticks every row,
+// chooses an image it writes and presses "升级"; "channels" logs in to an NVR and fills its
+// channels. Each page is one scene in screenshot_workflow.cpp.
 #pragma once
 
 class CDravlins;

@@ -241,7 +241,7 @@ TEST_F(PageTest, RowsBeyondTheFreeLinksWaitAndStartAsLinksAreGivenBack) {
   EXPECT_EQ(page->StatusText(), U8("已列出: 66\n已勾选: 66\n处理中: 66"));
   Advance(15000);
   EXPECT_EQ(Status(0), U8("超时-处理异常,请重新操作"));
-  EXPECT_EQ(list().GetCellTextColor(0, CDravlinDlg::kStatusColumn), CDravlinDlg::kFailedColor);
+  EXPECT_TRUE(list().IsCellAlert(0, CDravlinDlg::kStatusColumn));
   // The waiting rows take the links the first ones gave back.
   ASSERT_TRUE(WaitStatus(65, "NVR 连接中"));
   EXPECT_LE(runner_host::Runner().links_in_use(), 64);

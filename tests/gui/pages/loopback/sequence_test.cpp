@@ -90,7 +90,7 @@ TEST_F(SequenceTest, ThreePicturesReachEveryTickedRecorderThenItReboots) {
   EXPECT_TRUE(LinksFree());
   for (int i = 0; i < 6; ++i) {
     EXPECT_EQ(Status(RowOf(i)), U8(kDone)) << "no time-out after success";
-    EXPECT_NE(list().GetCellTextColor(RowOf(i), CDravlinDlg::kStatusColumn), CDravlinDlg::kFailedColor);
+    EXPECT_FALSE(list().IsCellAlert(RowOf(i), CDravlinDlg::kStatusColumn));
   }
   EXPECT_EQ(page->StatusText(), U8("已列出: 7\n已勾选: 6\n处理中: 0"));
   for (const auto& p : {bootPath, chanPath, shutPath}) ::unlink(p.c_str());
@@ -161,7 +161,7 @@ TEST_F(SequenceTest, RefusedLoginEndsTheRowAndTheNextTickLogsItOut) {
   EXPECT_TRUE(LinksFree());
   EXPECT_TRUE(page->IsWindowEnabled(1024));
   EXPECT_EQ(Status(0), U8("NVR 登录失败"));
-  EXPECT_EQ(list().GetCellTextColor(0, CDravlinDlg::kStatusColumn), CDravlinDlg::kFailedColor);
+  EXPECT_TRUE(list().IsCellAlert(0, CDravlinDlg::kStatusColumn));
   EXPECT_TRUE(nvrs[0]->requests().empty());
   ::unlink(shutPath.c_str());
 }
@@ -347,7 +347,7 @@ TEST_F(SequenceTest, EveryAnswerIsShownInItsWordsAndFailuresInRed) {
     Click(c.button);
     ASSERT_TRUE(WaitStatus(row, c.text)) << Status(row).toStdString();
     ASSERT_TRUE(WaitUntil([&] { return State(row) == CDravlinDlg::kStateIdle; }));
-    EXPECT_EQ(list().GetCellTextColor(row, CDravlinDlg::kStatusColumn) == CDravlinDlg::kFailedColor, c.failed);
+    EXPECT_EQ(list().IsCellAlert(row, CDravlinDlg::kStatusColumn), c.failed);
     Supervise();
   }
   ::unlink(chanPath.c_str());
