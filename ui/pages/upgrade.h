@@ -40,7 +40,6 @@ class CUpgrade : public CDialogPage {
   static constexpr int kRowIdle = 0;
   static constexpr int kRowBusy = 1;
 
-
   CUpgrade();
   ~CUpgrade() override;
 
