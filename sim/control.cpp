@@ -131,7 +131,12 @@ void Fleet::accept_all(int device)
         c.device = device;
         c.session = std::make_unique<Session>(d, opt_.link, ++sessions_);
         conns_.emplace(fd, std::move(c));
-        peak_connections_ = std::max(peak_connections_, conns_.size());
+        // Connections whose peer has already gone are not counted, though their end has not
+        // been read yet: the peak is what the other side held at once.
+        size_t live = 0;
+        for (const auto& [cfd, conn] : conns_)
+            live += peer_closed(cfd) ? 0 : 1;
+        peak_connections_ = std::max(peak_connections_, live);
         arm(fd, kConn, EPOLLIN, true);
         dirty_ = true;
         note("device %d: connection from %s:%u", device, format_ip(peer).c_str(), peer_port);

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -58,6 +59,15 @@ int unix_listen(const std::string& path, bool* made)
         return -e;
     }
     return fd;
+}
+
+bool peer_closed(int fd)
+{
+    tcp_info info{};
+    socklen_t len = sizeof info;
+    if (::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) != 0)
+        return true;
+    return info.tcpi_state != TCP_ESTABLISHED;
 }
 
 }  // namespace sim

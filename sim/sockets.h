@@ -1,6 +1,6 @@
-// The two listening sockets the fleet needs that base/ has no helper for: a TCP listener whose
-// receive buffer is set before it listens, and the command interface's Unix socket. Everything
-// else the simulator does with sockets goes through base/sock.h.
+// What the fleet needs of sockets that base/ has no helper for: a TCP listener whose receive
+// buffer is set before it listens, the command interface's Unix socket, and whether a peer has
+// closed its end. Everything else the simulator does with sockets goes through base/sock.h.
 #pragma once
 
 #include <cstdint>
@@ -17,5 +17,9 @@ int tcp_listen(uint32_t addr, uint16_t port, int rcvbuf);
 // run is removed first. The socket, or -errno with nothing left open; *made is false when the
 // socket could not even be made (or the path does not fit), true when binding or listening failed.
 int unix_listen(const std::string& path, bool* made);
+
+// Whether the peer of a connected TCP socket has closed or reset it, whatever is still unread
+// (the connection's own state, not a read).
+bool peer_closed(int fd);
 
 }  // namespace sim
