@@ -129,7 +129,7 @@ CDravlinDlg::~CDravlinDlg() {
   if (m_watchedWindow) m_watchedWindow->removeEventFilter(this);
   if (m_initialised) {
     m_list.viewport()->removeEventFilter(this);
-    DropJobs();
+    m_jobs.DropAll();
     runner_host::WaitForLogouts();
     if (m_searching) {
       stopsearchipc();
@@ -296,7 +296,8 @@ void CDravlinDlg::OnSearch() {
   }
   // The old rows' work is given up on (their links reset); no news of it reaches the new list.
   // Another page's jobs are its own.
-  DropJobs();
+  m_jobs.DropAll();
+  m_chainFrom.clear();
   m_IPCList.clear();
   m_lastFailure.clear();
   m_list.DeleteAllRows();

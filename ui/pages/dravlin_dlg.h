@@ -25,6 +25,7 @@
 #include "jobs/runner.h"
 #include "ui/controls/proportional_layout.h"
 #include "ui/controls/report_ctrl.h"
+#include "ui/pages/row_jobs.h"
 #include "ui/platform/dialog.h"
 #include "ui/resources/dravlin_dlg_ids.h"
 
@@ -146,8 +147,6 @@ class CDravlinDlg : public CDialogPage {
   bool StepFor(int state, jobs::Step* out) const;
   // Hands the row's job to the runner.
   void StartJob(int row, std::vector<jobs::Step> steps);
-  // Drops the rows' jobs (their news included) and forgets them.
-  void DropJobs();
   // The runner's news of a row's job and the events of its link, as row texts, row state and
   // diagnostic lines.
   void OnJobNews(int row, const jobs::Job& job, const jobs::JobNews& news);
@@ -162,7 +161,7 @@ class CDravlinDlg : public CDialogPage {
   CProgressTextDelegate* m_progress = nullptr;
 
   std::map<int, IPC> m_IPCList;
-  std::map<int, jobs::JobId> m_jobs;     // row -> its last run's job
+  RowJobs m_jobs{this};                  // row -> its last run's job
   std::map<int, int> m_chainFrom;        // row -> picture state the chain left
   std::map<int, QString> m_lastFailure;  // row -> why its last run failed
   StepOptions m_options;

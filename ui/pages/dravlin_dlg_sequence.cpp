@@ -67,10 +67,8 @@ bool CDravlinDlg::StepFor(int state, jobs::Step* out) const {
 void CDravlinDlg::StartJob(int row, std::vector<jobs::Step> steps) {
   auto it = m_IPCList.find(row);
   if (it == m_IPCList.end()) return;
-  jobs::Runner& runner = runner_host::Runner();
   // The row's previous run is over (the controls were given back), or still going for a
   // hidden-group request: the new one takes over the row.
-  if (auto old = m_jobs.find(row); old != m_jobs.end()) runner.forget(old->second);
   m_chainFrom.erase(row);
   m_lastFailure.erase(row);
   m_list.SetCellAlert(row, kStatusColumn, false);
@@ -78,12 +76,10 @@ void CDravlinDlg::StartJob(int row, std::vector<jobs::Step> steps) {
   spec.target = jobs::target_of(it->second.info);
   spec.steps = std::move(steps);
   spec.policy = jobs::JobPolicy::page();
-  spec.front = this;
   spec.news = [this, row](const jobs::Job& job, const jobs::JobNews& n) { OnJobNews(row, job, n); };
   spec.on_event = [this, row](const jobs::Job& job, const jobs::LinkEvent& ev) { OnJobEvent(row, job, ev); };
   it->second.state = spec.steps.front().kind;
-  m_jobs[row] = runner.submit(std::move(spec));
-  runner_host::Wake();
+  m_jobs.Start(row, std::move(spec));
 }
 
 void CDravlinDlg::OnRefresh() {
@@ -126,28 +122,9 @@ void CDravlinDlg::OnSupervise() {
   UpdateCounts();
 }
 
-int CDravlinDlg::BusyRows() const {
-  int busy = 0;
-  for (const auto& [row, id] : m_jobs) {
-    const jobs::Job* job = runner_host::Runner().job(id);
-    busy += job && !job->finished() ? 1 : 0;
-  }
-  return busy;
-}
+int CDravlinDlg::BusyRows() const { return m_jobs.Busy(); }
 
-const jobs::Job* CDravlinDlg::JobOf(int row) const {
-  auto it = m_jobs.find(row);
-  return it == m_jobs.end() ? nullptr : runner_host::Runner().job(it->second);
-}
-
-void CDravlinDlg::DropJobs() {
-  jobs::Runner& runner = runner_host::Runner();
-  runner.cancel_front(this);
-  for (const auto& [row, id] : m_jobs) runner.forget(id);
-  m_jobs.clear();
-  m_chainFrom.clear();
-  runner_host::Wake();
-}
+const jobs::Job* CDravlinDlg::JobOf(int row) const { return m_jobs.Of(row); }
 
 void CDravlinDlg::SetText(int row, const QString& text) { m_list.SetCellText(row, kStatusColumn, text); }
 

@@ -43,7 +43,7 @@ CUpgrade::~CUpgrade() {
   DestroyHost();
   JoinSearchStop();
   if (m_initialised) {
-    DropJobs();
+    m_jobs.DropAll();
     if (m_searching) {
       stopsearchipc();
       m_searching = false;
@@ -143,7 +143,7 @@ void CUpgrade::OnSearch() {
   }
   // Only this page's jobs: another page's are its own. No news of the old rows arrives after
   // the clear.
-  DropJobs();
+  m_jobs.DropAll();
   m_IPCList.clear();
   m_lastFailure.clear();
   m_list.DeleteAllRows();
@@ -235,38 +235,19 @@ void CUpgrade::OnStart() {
 
 void CUpgrade::StartRow(int row) {
   auto it = m_IPCList.find(row);
-  jobs::Runner& runner = runner_host::Runner();
-  if (auto old = m_jobs.find(row); old != m_jobs.end()) runner.forget(old->second);
   m_lastFailure.erase(row);
   m_list.SetCellAlert(row, kStatusColumn, false);
   jobs::JobSpec spec;
   spec.target = jobs::target_of(it->second.info);
   spec.steps = {jobs::Step::firmware(m_firmware)};
   spec.policy = jobs::JobPolicy::upgrade_page();
-  spec.front = this;
   spec.news = [this, row](const jobs::Job& job, const jobs::JobNews& n) { OnJobNews(row, job, n); };
   spec.on_event = [this, row](const jobs::Job& job, const jobs::LinkEvent& ev) { OnJobEvent(row, job, ev); };
   it->second.state = kRowBusy;
-  m_jobs[row] = runner.submit(std::move(spec));
-  runner_host::Wake();
+  m_jobs.Start(row, std::move(spec));
 }
 
-void CUpgrade::DropJobs() {
-  jobs::Runner& runner = runner_host::Runner();
-  runner.cancel_front(this);
-  for (const auto& [row, id] : m_jobs) runner.forget(id);
-  m_jobs.clear();
-  runner_host::Wake();
-}
-
-int CUpgrade::BusyRows() const {
-  int busy = 0;
-  for (const auto& [row, id] : m_jobs) {
-    const jobs::Job* job = runner_host::Runner().job(id);
-    busy += job && !job->finished() ? 1 : 0;
-  }
-  return busy;
-}
+int CUpgrade::BusyRows() const { return m_jobs.Busy(); }
 
 void CUpgrade::OnWatch() {
   // The runner ends and logs out each row's job; the buttons come back once none is left.

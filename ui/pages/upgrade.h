@@ -23,6 +23,7 @@
 #include "jobs/runner.h"
 #include "ui/controls/proportional_layout.h"
 #include "ui/controls/report_ctrl.h"
+#include "ui/pages/row_jobs.h"
 #include "ui/pages/dravlin_dlg.h"  // IPC, the row record both pages keep
 #include "ui/platform/dialog.h"
 #include "ui/resources/upgrade_ids.h"
@@ -79,7 +80,6 @@ class CUpgrade : public CDialogPage {
   // The image's problem as the operator reads it, "" when it can be sent.
   static QString FirmwareProblem(const std::string& path);
   void StartRow(int row);
-  void DropJobs();
   void OnJobNews(int row, const jobs::Job& job, const jobs::JobNews& news);
   void OnJobEvent(int row, const jobs::Job& job, const jobs::LinkEvent& ev);
   void SetText(int row, const QString& text);
@@ -89,7 +89,7 @@ class CUpgrade : public CDialogPage {
   CProgressTextDelegate* m_progress = nullptr;
 
   std::map<int, IPC> m_IPCList;
-  std::map<int, jobs::JobId> m_jobs;     // row -> its last upgrade
+  RowJobs m_jobs{this};                  // row -> its last upgrade
   std::map<int, QString> m_lastFailure;  // row -> why its last upgrade failed
   std::string m_firmware;
 
