@@ -5,6 +5,7 @@
 #include "base/sock.h"
 #include "cli/command.h"
 #include "discovery/search.h"
+#include "jobs/link_port.h"
 #include "util/fixedstr.h"
 #include "util/log.h"
 
@@ -80,21 +81,20 @@ int choose_recorders(const char* command, const FleetOptions& o, FleetChoice& ou
         if ((!wanted.empty() && !wanted.count(serial)) || !seen.insert(serial).second)
             continue;
         // As the console does: the answer's address, its control port and its first account.
+        const jobs::Target t = jobs::target_of(r);
         Recorder c;
         c.name = serial;
         c.serial = serial;
-        c.address = std::string(fixed_view(r.lancfg.IPAddress));
-        c.port = static_cast<uint16_t>(r.streamcfg.PTZPort);
+        c.address = t.address;
+        c.port = t.port;
+        c.user = t.user;
+        c.password = t.password;
         c.type = std::string(fixed_view(r.devid.DeviceType));
         // The address is the recorder's own text: only a dotted IPv4 address is used, never a
         // name to look up.
         if (c.address.size() > 15 || !ipv4_parse(c.address.c_str(), nullptr)) {
             out.unusable.push_back({serial, "its search answer gives no IPv4 address"});
             continue;
-        }
-        if (r.usercfg.count > 0) {
-            c.user = std::string(fixed_view(r.usercfg.accounts[0].Username)).substr(0, 31);
-            c.password = std::string(fixed_view(r.usercfg.accounts[0].Password)).substr(0, 40);
         }
         out.recorders.push_back(std::move(c));
     }

@@ -370,7 +370,7 @@ void tell(RecorderRun& run, const jobs::Job& job, const jobs::JobNews& n)
     }
 }
 
-jobs::Target target_of(const Recorder& r) { return {r.address, r.port, r.user, r.password}; }
+jobs::Target login_target(const Recorder& r) { return {r.address, r.port, r.user, r.password}; }
 
 // The link's diagnostic lines on standard error with --verbose, nowhere otherwise.
 void route_link_log(bool verbose) { log_set_sink(verbose ? log_sink_to_debug : nullptr); }
@@ -506,7 +506,7 @@ int run_fleet(const char* command, const FleetOptions& given, const std::vector<
             RecorderRun* rp = run.get();
             const size_t index = runs.size();
             jobs::JobSpec spec;
-            spec.target = target_of(rp->rec);
+            spec.target = login_target(rp->rec);
             spec.steps = steps;
             spec.policy = policy;
             spec.news = [rp](const jobs::Job& job, const jobs::JobNews& n) { tell(*rp, job, n); };

@@ -14,8 +14,11 @@ Target target_of(const IPCSearchInfo& info)
     Target t;
     t.address = std::string(fixed_view(info.lancfg.IPAddress));
     t.port = static_cast<uint16_t>(info.streamcfg.PTZPort & 0xFFFF);
-    t.user = std::string(fixed_view(info.usercfg.accounts[0].Username));
-    t.password = std::string(fixed_view(info.usercfg.accounts[0].Password));
+    // As much as the login carries of them.
+    if (info.usercfg.count > 0) {
+        t.user = std::string(fixed_view(info.usercfg.accounts[0].Username)).substr(0, 31);
+        t.password = std::string(fixed_view(info.usercfg.accounts[0].Password)).substr(0, 40);
+    }
     return t;
 }
 

@@ -263,11 +263,12 @@ void CDChanCtrl::OnNvrListTimer() {
   for (int i = m_taken; i < n; ++i) {
     IPCSearchInfo info{};
     if (getipcinfo_copy(i, &info) != 1) continue;
+    const jobs::Target t = jobs::target_of(info);
     IpcRecord e{};
-    fixed_copy(e.IpAddr, fixed_view(info.lancfg.IPAddress));
-    fixed_copy(e.Username, fixed_view(info.usercfg.accounts[0].Username));
-    fixed_copy(e.Password, fixed_view(info.usercfg.accounts[0].Password));
-    e.CtrlPort = info.streamcfg.PTZPort;
+    fixed_copy(e.IpAddr, t.address);
+    fixed_copy(e.Username, t.user);
+    fixed_copy(e.Password, t.password);
+    e.CtrlPort = t.port;
     fixed_copy(e.SN, fixed_view(info.devid.SerialNumber));
     e.Protocol = kNvrProtocolMVK;
     const int row = m_nvrList.InsertRow(m_nvrList.GetRowCount(), FromGbk(fixed_view(e.IpAddr)));
