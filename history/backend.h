@@ -1,0 +1,60 @@
+// What a kind of store does behind history::Store (which holds its mutex around every call).
+#pragma once
+
+#include "history/history.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace history {
+
+class Backend {
+public:
+    virtual ~Backend() = default;
+    // uid: the record's own identifier, which makes a second write of it a no-op.
+    virtual int add_job(const JobRecord& job, const std::string& uid, std::string* why) = 0;
+    virtual int add_run(const RunRecord& run, std::string* why) = 0;
+    virtual int query(const Filter& filter, std::vector<JobRecord>* out, std::string* why) = 0;
+    virtual int query_runs(const Filter& filter, std::vector<RunRecord>* out, std::string* why) = 0;
+    virtual int flush(std::string* /*why*/) { return kHistoryOk; }
+    virtual int pending() { return 0; }
+    virtual std::string where() const = 0;
+};
+
+// Opens (creating it and its folders) a SQLite store. Its result is open()'s; the backend is
+// set for kHistoryOk and kHistoryNewerSchema.
+int open_sqlite(const std::string& path, const OpenOptions& options, std::unique_ptr<Backend>* out, std::string* why);
+
+// Opens a PostgreSQL store whose writes wait in options.local_path (or the default file) while
+// the server does not answer.
+int open_postgres(const std::string& conninfo, const OpenOptions& options, std::unique_ptr<Backend>* out,
+                  std::string* why);
+
+// The station's queue of writes for a shared store, in its SQLite file.
+struct QueuedWrite {
+    int64_t id = 0;
+    std::string kind;  // "job" or "run"
+    std::string payload;
+};
+
+class LocalQueue {
+public:
+    virtual ~LocalQueue() = default;
+    virtual int enqueue(const std::string& target, const std::string& kind, const std::string& payload,
+                        std::string* why) = 0;
+    // 1 and the oldest write for target; 0 when none waits; a failure.
+    virtual int oldest(const std::string& target, QueuedWrite* out, std::string* why) = 0;
+    virtual int remove(int64_t id, std::string* why) = 0;
+    virtual int count(const std::string& target) = 0;
+    virtual std::string where() const = 0;
+};
+
+int open_local_queue(const std::string& path, const OpenOptions& options, std::unique_ptr<LocalQueue>* out,
+                     std::string* why);
+
+// "could not open PATH: " and the system's reason for the last failed call, first letter small.
+std::string system_reason(int error_number);
+
+}  // namespace history
