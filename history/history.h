@@ -31,31 +31,33 @@ enum HistoryResult : int {
 // "read failed", "not open", "not available"; "failed" for anything else.
 const char* history_result_text(int result);
 
+// The records are plain; every member has an initializer, so that a designated initializer may
+// leave any out.
+
 // One file sent to a recorder.
 struct FileSent {
-    std::string kind;   // "boot", "channel", "shutdown", "firmware", "config", ...
-    std::string name;   // as the operator chose it (base name or path)
-    int64_t size = -1;  // bytes; -1: unknown
-    std::string md5;    // lower-case hex; "" when not computed
+    std::string kind = {};  // "boot", "channel", "shutdown", "firmware", "config", ...
+    std::string name = {};  // as the operator chose it (base name or path)
+    int64_t size = -1;      // bytes; -1: unknown
+    std::string md5 = {};   // lower-case hex; "" when not computed
 };
 
 // What a front did to one recorder. Times are UTC texts as utc_text() makes them.
 struct JobRecord {
-    std::string station;  // host name, or the name the operator gave
-    std::string front;    // "tool" or "console"
-    std::string command;  // "refresh", "upgrade", ...
-    std::string run_id;   // the run it belonged to (RunRecord::run_id)
-    std::string started, ended;
-    std::string serial, device_type, address, mac;
-    std::vector<FileSent> files;
-    std::string result;                    // "ok" for success (jobs::job_result_text), else what went wrong
-    std::string message;                   // the failure's reason; "" when none
+    std::string station = {};  // host name, or the name the operator gave
+    std::string front = {};    // "tool" or "console"
+    std::string command = {};  // "refresh", "upgrade", ...
+    std::string run_id = {};   // the run it belonged to (RunRecord::run_id)
+    std::string started = {}, ended = {};
+    std::string serial = {}, device_type = {}, address = {}, mac = {};
+    std::vector<FileSent> files = {};
+    std::string result = {};               // "ok" for success (jobs::job_result_text), else what went wrong
+    std::string message = {};              // the failure's reason; "" when none
     int64_t login_ms = -1, total_ms = -1;  // -1: it never got that far
-    std::string version;                   // the product's version that did it
+    std::string version = {};              // the product's version that did it
 };
 
-// One run of a command over any number of recorders. (Every member has an initializer, so that a
-// designated initializer may leave any out.)
+// One run of a command over any number of recorders.
 struct RunRecord {
     std::string run_id = {};
     std::string station = {}, front = {}, command = {};
@@ -84,8 +86,6 @@ struct OpenOptions {
     bool full_sync = false;
 };
 
-class Backend;
-
 // A history store. Every call is serialized by the store's own mutex, so several threads may
 // share one; the runner writes from its own thread and nothing waits for it but that thread. A
 // write to PostgreSQL waits for the server's answer: connecting waits at most 5 s (or
@@ -102,7 +102,8 @@ public:
     // connection string ("postgresql://..." or "postgres://...", with libpq's PG* variables
     // for what it leaves out). kHistoryOk; kHistoryDisabled for "off"; kHistoryQueued when a
     // shared store is not answering yet (writes wait on the station until it does);
-    // kHistoryNewerSchema when the store was made by a newer program (open for queries only);
+    // kHistoryNewerSchema when the store was made by a newer program (open for queries; writes
+    // are refused, or for a shared store wait on the station);
     // else a failure and the store stays closed. Opening again closes what was open.
     int open(const std::string& spec, std::string* why = nullptr, const OpenOptions& options = {});
     void close();
