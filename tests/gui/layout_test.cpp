@@ -88,7 +88,7 @@ TEST(PageLayoutTest, EveryControlOfEveryPageLiesInsideTheWindow) {
   dlg.show();
   ASSERT_TRUE(WaitUntil([&] { return dlg.isVisible(); }));
   CTabSheet& tabs = dlg.TabSheet();
-  ASSERT_EQ(tabs.GetPageCount(), 4);
+  ASSERT_EQ(tabs.GetPageCount(), 5);
 
   for (const QSize size :
        {QSize(1280, 720), templateSize, QSize(CDravlins::kMinTrackWidth, CDravlins::kMinTrackHeight)}) {

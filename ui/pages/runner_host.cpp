@@ -4,6 +4,7 @@
 #include <QTimer>
 #include <algorithm>
 #include <atomic>
+#include <map>
 #include <memory>
 
 #include "ui/platform/post_queue.h"
@@ -19,6 +20,10 @@ struct Host {
   PostQueue posts{&target};
   QTimer timer;  // the next deadline
   std::atomic<bool> posted{false};
+  std::unique_ptr<history::Store> history;
+  std::string station;
+  std::map<int, std::function<void()>> listeners;
+  int next_listener = 0;
 
   Host() {
     timer.setSingleShot(true);
@@ -88,6 +93,48 @@ void Shutdown() {
   h.port.logout_all();
   // The logouts' hand-backs are the last events of the old links.
   h.Pump();
+}
+
+int OpenHistory(const std::string& spec, std::string* why) {
+  Host& h = Get();
+  auto store = std::make_unique<history::Store>();
+  const int r = store->open(spec, why);
+  if (r == history::kHistoryDisabled) {
+    h.history.reset();
+    return 0;
+  }
+  if (r < 0) return r;
+  h.history = std::move(store);
+  HistoryChanged();
+  return 0;
+}
+
+void SetStation(const std::string& name) { Get().station = name; }
+
+std::string Station() {
+  Host& h = Get();
+  return h.station.empty() ? history::station_name() : h.station;
+}
+
+history::Store* History() { return g_host ? g_host->history.get() : nullptr; }
+
+int AddHistoryListener(std::function<void()> listener) {
+  Host& h = Get();
+  h.listeners[h.next_listener] = std::move(listener);
+  return h.next_listener++;
+}
+
+void RemoveHistoryListener(int id) {
+  if (g_host) g_host->listeners.erase(id);
+}
+
+void HistoryChanged() {
+  if (!g_host) return;
+  // A listener may go away while the others are told.
+  std::vector<int> ids;
+  for (const auto& [id, fn] : g_host->listeners) ids.push_back(id);
+  for (int id : ids)
+    if (auto it = g_host->listeners.find(id); it != g_host->listeners.end()) it->second();
 }
 
 void SetClockForTest(int64_t (*now)()) { jobs::RunnerLinkPort::set_clock(now); }

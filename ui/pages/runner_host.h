@@ -5,7 +5,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <string>
 
+#include "history/history.h"
 #include "jobs/runner.h"
 
 namespace runner_host {
@@ -33,6 +36,21 @@ void WaitForLogouts();
 // Ends every job and link and waits for the link threads; the runner is ready for new jobs
 // afterwards (the main window's end; tests between cases).
 void Shutdown();
+
+// The history store the pages' jobs are written to (dravlin --history): "" the station's default
+// file, "off", a path or a PostgreSQL connection string. Off until opened. 0, or a negative
+// history result with why set.
+int OpenHistory(const std::string& spec, std::string* why);
+// The station's name in the records (dravlin --station); the host name by default.
+void SetStation(const std::string& name);
+std::string Station();
+// The open store, or null when the history is off.
+history::Store* History();
+// Called on the UI thread after each record written; the id for RemoveHistoryListener.
+int AddHistoryListener(std::function<void()> listener);
+void RemoveHistoryListener(int id);
+// Tells the listeners (after a record was written).
+void HistoryChanged();
 
 // The clock the runner's deadlines are measured on; tests move their own. Null: the monotonic
 // clock.

@@ -11,6 +11,7 @@ constexpr int IDD_SENDTIME = 130;        // clock broadcast page
 constexpr int IDD_DCHANCTRL = 131;       // channel-management page
 constexpr int IDD_CHANNELSET = 132;      // channel parameters dialog
 constexpr int IDD_UPGRADE = 136;         // firmware-upgrade page
+constexpr int IDD_HISTORY = 137;         // production-record page
 
 // Strings.
 constexpr int IDS_ABOUTBOX = 101;

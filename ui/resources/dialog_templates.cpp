@@ -9,6 +9,7 @@
 #include "ui/resources/dravlin_dlg_ids.h"
 #include "ui/resources/dravlins_ids.h"
 #include "ui/resources/sendtime_ids.h"
+#include "ui/resources/history_ids.h"
 #include "ui/resources/upgrade_ids.h"
 
 namespace {
@@ -128,6 +129,16 @@ const DialogTemplate kUpgradePage{IDD_UPGRADE, nullptr, 617, 333, {
     {IDC_UPG_BROWSE, K::Button, "浏览", 115, 235, 83, 20},
     {IDC_UPG_START, K::Button, "升级", 362, 234, 83, 20},
 }};
+
+// Production-record page: what every front did to each recorder, newest first.
+const DialogTemplate kHistoryPage{IDD_HISTORY, nullptr, 609, 380, {
+    {IDC_HIST_SERIAL_LABEL, K::Static, "序列号", 12, 12, 40, 12, CS_NOWRAP},
+    {IDC_HIST_SERIAL, K::Edit, nullptr, 54, 10, 150, 14},
+    {IDC_HIST_FILTER, K::Button, "筛选", 212, 9, 60, 16},
+    {IDC_HIST_EXPORT, K::Button, "导出", 280, 9, 60, 16},
+    {IDC_HIST_WHERE, K::Static, nullptr, 350, 12, 250, 12, CS_NOWRAP},
+    {IDC_HIST_LIST, K::Report, nullptr, 12, 32, 585, 338},
+}};
 // clang-format on
 
 }  // namespace
@@ -136,7 +147,7 @@ const DialogTemplate* FindDialogTemplate(int id) {
   static const std::map<int, const DialogTemplate*> templates = {
       {IDD_DRAVLINS, &kMainWindow}, {IDD_ABOUTBOX, &kAbout},        {IDD_DRAVLIN_DIALOG, &kBootPicturePage},
       {IDD_SENDTIME, &kClockPage},  {IDD_DCHANCTRL, &kChannelPage}, {IDD_CHANNELSET, &kChannelSet},
-      {IDD_UPGRADE, &kUpgradePage},
+      {IDD_UPGRADE, &kUpgradePage}, {IDD_HISTORY, &kHistoryPage},
   };
   auto it = templates.find(id);
   return it == templates.end() ? nullptr : it->second;

@@ -33,6 +33,7 @@ bool CDravlins::OnInitDialog() {
   if (m_allPages) {
     m_tab.AddPage("NVR通道管理", &m_dchanCtrl, IDD_DCHANCTRL);
     m_tab.AddPage("固件升级", &m_upgrade, IDD_UPGRADE);
+    m_tab.AddPage("生产记录", &m_history, IDD_HISTORY);
   }
   m_tab.CreatePages();
   m_layout.AddControl(IDC_MAIN_TAB, this);

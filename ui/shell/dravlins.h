@@ -10,6 +10,7 @@
 #include "ui/pages/dchan_ctrl.h"
 #include "ui/pages/dravlin_dlg.h"
 #include "ui/pages/sendtime.h"
+#include "ui/pages/history_page.h"
 #include "ui/pages/upgrade.h"
 #include "ui/platform/dialog.h"
 #include "ui/shell/tab_sheet.h"
@@ -39,6 +40,7 @@ class CDravlins : public CDialog {
   CSendtime& ClockPage() { return m_sendtime; }
   CDChanCtrl& ChannelPage() { return m_dchanCtrl; }
   CUpgrade& UpgradePage() { return m_upgrade; }
+  CHistoryPage& HistoryPage() { return m_history; }
   const QIcon& Icon() const { return m_hIcon; }
   ProportionalLayout& Layout() { return m_layout; }
 
@@ -50,6 +52,7 @@ class CDravlins : public CDialog {
   CSendtime m_sendtime;
   CDChanCtrl m_dchanCtrl;
   CUpgrade m_upgrade;
+  CHistoryPage m_history;
   QIcon m_hIcon;
   CTabSheet m_tab;
   ProportionalLayout m_layout;

@@ -236,14 +236,16 @@ TEST_F(UpgradeTest, ARecorderThatCannotBeReachedOrStopsAnsweringEndsAfter50Secon
   EXPECT_TRUE(WaitUntil([&] { return nvrs[0]->open_connections() == 0; }));
 }
 
-TEST(AllPages, TheChannelAndFirmwarePagesBecomeTheThirdAndFourthTab) {
+TEST(AllPages, TheChannelFirmwareAndRecordPagesBecomeTheThirdToFifthTab) {
   GuiApp();
   CDravlins dlg(nullptr, true);
   ASSERT_TRUE(dlg.CreateIndirect());
   CTabSheet& tabs = dlg.TabSheet();
-  ASSERT_EQ(tabs.Strip()->count(), 4);
+  ASSERT_EQ(tabs.Strip()->count(), 5);
   EXPECT_EQ(tabs.Strip()->tabText(2), U8("NVR通道管理"));
   EXPECT_EQ(tabs.Strip()->tabText(3), U8("固件升级"));
+  EXPECT_EQ(tabs.Strip()->tabText(4), U8("生产记录"));
+  EXPECT_EQ(dlg.HistoryPage().GetDlgItemText(IDC_HIST_WHERE), U8("生产记录未开启"));
   EXPECT_EQ(tabs.GetPage(2), &dlg.ChannelPage());
   EXPECT_EQ(tabs.GetPage(3), &dlg.UpgradePage());
   EXPECT_TRUE(dlg.UpgradePage().IsCreated());
