@@ -9,6 +9,7 @@
 #pragma once
 
 #include "proto/chanlist.h"
+#include "proto/frame.h"
 
 #include <condition_variable>
 #include <cstdint>
@@ -93,7 +94,7 @@ struct ChannelEditForm {
     std::string ip;
     bool ip_editable = false;
     int protocol = kNvrProtocolMVK;
-    int port = 8091;
+    int port = kDefaultControlPort;
     std::string user, password;
 };
 

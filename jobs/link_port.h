@@ -4,6 +4,8 @@
 // reboot, buzzer and channel-mode requests.
 #pragma once
 
+#include "proto/frame.h"
+
 #include <cstdint>
 #include <string>
 
@@ -11,8 +13,8 @@ namespace jobs {
 
 // One recorder to log in to.
 struct Target {
-    std::string address;   // dotted IPv4 address
-    uint16_t port = 8091;  // control port
+    std::string address;  // dotted IPv4 address
+    uint16_t port = kDefaultControlPort;
     std::string user, password;
 };
 
