@@ -275,7 +275,8 @@ int run_sub(ChanSession& s, const Args& a)
         ChannelParam p{};
         p.ChannelId = row;
         p.Protocol = a.protocol;
-        p.CtrlPort = static_cast<int32_t>(a.port > 0 ? a.port : a.protocol == kNvrProtocolMVK ? 8091 : 80);
+        const int protocol_port = a.protocol == kNvrProtocolMVK ? kDefaultControlPort : 80;
+        p.CtrlPort = static_cast<int32_t>(a.port > 0 ? a.port : protocol_port);
         fixed_copy(p.IpAddr, a.ips[0]);
         fixed_copy(p.Username, a.user);
         fixed_copy(p.Password, a.password);

@@ -15,12 +15,13 @@
 
 #include "jobs/runner.h"
 #include "jobs/job.h"
+#include "proto/frame.h"
 
 namespace dravlinctl {
 
 struct TargetAddress {
     std::string ip;
-    uint16_t port = 8091;
+    uint16_t port = kDefaultControlPort;
 };
 
 struct FleetOptions {
@@ -37,7 +38,6 @@ struct FleetOptions {
     std::string retry_failed;  // --retry-failed FILE
 };
 
-constexpr uint16_t kDefaultControlPort = 8091;
 constexpr int kMaxFleetLinks = jobs::kMaxLinks;  // the link table's size
 // A recorder that is not logged in this long after its login started fails, whatever the
 // command's --timeout (which also covers the work after the login).

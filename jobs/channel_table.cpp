@@ -486,7 +486,7 @@ int ChannelTable::edit_form(int row, ChannelEditForm& out) const
             return kChanBadAddress;
         form.ip = ip;
         form.protocol = c.Protocol ? kNvrProtocolONVIF : kNvrProtocolMVK;
-        form.port = form.protocol == kNvrProtocolMVK ? 8091 : 80;
+        form.port = form.protocol == kNvrProtocolMVK ? kDefaultControlPort : 80;
     }
     out = form;
     return kChanOk;

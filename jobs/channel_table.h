@@ -10,6 +10,7 @@
 
 #include "link/chan_requests.h"
 #include "proto/chanlist.h"
+#include "proto/frame.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -104,7 +105,7 @@ struct ChannelEditForm {
     std::string ip;
     bool ip_editable = false;
     int protocol = kNvrProtocolMVK;
-    int port = 8091;
+    int port = kDefaultControlPort;
     std::string user, password;
 };
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "discovery/search.h"
+#include "proto/frame.h"
 
 #include <cstdint>
 #include <string>
@@ -13,8 +14,8 @@ namespace jobs {
 
 // One recorder to log in to.
 struct Target {
-    std::string address;   // dotted IPv4 address
-    uint16_t port = 8091;  // control port
+    std::string address;  // dotted IPv4 address
+    uint16_t port = kDefaultControlPort;
     std::string user, password;
 };
 

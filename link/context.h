@@ -144,15 +144,16 @@ int ipcdealresponse(const char* body, const char* type, IpcLinkContext* ipc, int
 // entry are read and written under the entry's lock.
 // The device's answer 1022: refusal, acceptance (streams the pending upload) or final verdict.
 void ipc_upload_answer(IpcLinkContext* ipc, int flag);
-// Streams the pending upload; 0, or -1..-4 (local failures), -5 (our stream failed).
-int uploadfile2ipc(IpcLinkContext* ipc, int filetype);
-int uploadfilefromresource(IpcLinkContext* ipc);
+// Streams the pending upload: IPC_RESULT_OK, a local failure (IPC_STREAM_FILE_NOT_FOUND to
+// IPC_STREAM_READ_ERROR) or IPC_STREAM_LINK_FAILED (our stream failed).
+IpcResult uploadfile2ipc(IpcLinkContext* ipc, int filetype);
+IpcResult uploadfilefromresource(IpcLinkContext* ipc);
 // MEDIA_DATA_MESSAGE code 2: 1 handled, -1 the download failed (the link drops the connection).
 int ipcdownloadwrite(IpcLinkContext* ipc, const char* text, int len);
 void ipccheckdownloadtimeout(IpcLinkContext* ipc);
 // Event 50 for done of total bytes, in steps of 5 per cent, each step at most once.
 void ReportLoadProgress(IpcLinkContext* ipc, int64_t done, int64_t total);
-// Stream result (-1..-5) to the value of event 56.
+// Stream result (IPC_STREAM_...) to the value of event 56.
 int ipc_upload_result_to_event(int result);
 
 // Talk stop (sends CMD_RA_STOP).

@@ -3,6 +3,7 @@
 #include "link/context.h"
 #include "proto/envelope.h"
 #include "link/frame_io.h"
+#include "link/requests.h"
 #include "proto/xml_util.h"
 
 #include "util/fixedstr.h"
@@ -145,13 +146,30 @@ void deal_alarm(const char* text, IpcLinkContext* ipc, const char* type)
 int ipc_upload_result_to_event(int result)
 {
     switch (result) {
-    case -1: return IPC_UPLOAD_FILE_NOT_FOUND;
-    case -2: return IPC_UPLOAD_NO_FILE_NAME;
-    case -3: return IPC_UPLOAD_NO_MEMORY;
-    case -4: return IPC_UPLOAD_READ_ERROR;
-    case -5: return IPC_UPLOAD_LINK_FAILED;  // our stream failed: the device does not have the file
+    case IPC_STREAM_FILE_NOT_FOUND: return IPC_UPLOAD_FILE_NOT_FOUND;
+    case IPC_STREAM_NO_FILE_NAME: return IPC_UPLOAD_NO_FILE_NAME;
+    case IPC_STREAM_NO_MEMORY: return IPC_UPLOAD_NO_MEMORY;
+    case IPC_STREAM_READ_ERROR: return IPC_UPLOAD_READ_ERROR;
+    case IPC_STREAM_LINK_FAILED: return IPC_UPLOAD_LINK_FAILED;  // our stream failed: the device does not have the file
     default: return IPC_UPLOAD_OK;
     }
+}
+
+// Every value has its case and there is no default: a new result without a text is a warning.
+const char* ipc_result_text(IpcResult result)
+{
+    switch (result) {
+    case IPC_RESULT_OK: return "done";
+    case IPC_STREAM_FILE_NOT_FOUND: return "the local file was not found";
+    case IPC_STREAM_NO_FILE_NAME: return "no local file name";
+    case IPC_STREAM_NO_MEMORY: return "out of memory";
+    case IPC_STREAM_READ_ERROR: return "the local file could not be read";
+    case IPC_STREAM_LINK_FAILED: return "the link failed while sending";
+    case IPC_RESULT_FILE_NOT_FOUND: return "the local file cannot be opened";
+    case IPC_RESULT_PTZ_UNSUPPORTED: return "unsupported PTZ command";
+    case IPC_RESULT_PTZ_BAD_PRESET: return "PTZ preset outside 0 to 255";
+    }
+    return "unknown result";
 }
 
 int ipcdealresponse(const char* body, const char* type, IpcLinkContext* ipc, int code, int flag)
@@ -164,16 +182,16 @@ int ipcdealresponse(const char* body, const char* type, IpcLinkContext* ipc, int
     }
     if (eq(type, "SYSTEM_CONTROL_MESSAGE")) {
         switch (code) {
-        case 1004:
+        case IPC_CODE_RESTORE_PICTURE:
             ipc_event_int(ipc, IPC_EVENT_UPLOAD_RESULT, flag != 0 ? IPC_UPLOAD_REFUSED : IPC_UPLOAD_OK);
             return 1;
-        case 1006: ipc_event_int(ipc, IPC_EVENT_CHANADD_MODE, flag); return 1;
-        case 1007: ipc_event_int(ipc, IPC_EVENT_REBOOT, flag); return 1;
-        case 1009:
-        case 1023:
-        case 1024: return 1;
-        case 1022: ipc_upload_answer(ipc, flag); return 1;
-        case 3026: ipc_event_int(ipc, IPC_EVENT_BUZZER, flag); return 1;
+        case IPC_CODE_CHANADD_MODE: ipc_event_int(ipc, IPC_EVENT_CHANADD_MODE, flag); return 1;
+        case IPC_CODE_REBOOT: ipc_event_int(ipc, IPC_EVENT_REBOOT, flag); return 1;
+        case IPC_CODE_ANSWER_1009:
+        case IPC_CODE_DOWNLOAD:
+        case IPC_CODE_FILE_REMOVE: return 1;
+        case IPC_CODE_UPLOAD: ipc_upload_answer(ipc, flag); return 1;
+        case IPC_CODE_BUZZER: ipc_event_int(ipc, IPC_EVENT_BUZZER, flag); return 1;
         default: break;
         }
     }

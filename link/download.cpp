@@ -4,6 +4,7 @@
 #include "link/transfer.h"
 
 #include "link/context.h"
+#include "link/requests.h"
 #include "link/frame_io.h"
 #include "proto/envelope.h"
 #include "proto/xml_util.h"
@@ -84,7 +85,7 @@ int ipc_file_download(int chanid, const char* localpath)
         ipc->downloading.store(1);
     }
     std::string body = format_text("<REQUEST_PARAM\nFileName = \"%s\"\nStartPos=\"0\"\n/>", kRemoteConfigPath);
-    int r = ipcsendmsg(body.c_str(), chanid, "SYSTEM_CONTROL_MESSAGE", 1023);
+    int r = ipcsendmsg(body.c_str(), chanid, "SYSTEM_CONTROL_MESSAGE", IPC_CODE_DOWNLOAD);
     if (r <= 0) {
         std::lock_guard<std::mutex> lk(ipc_lock(ipc));
         if (ipc->dlfile == f) {
@@ -118,7 +119,7 @@ int ipc_file_remove(int chanid, const char* remotepath)
     if (!ipc_check_chanid("ipc_file_remove", chanid))
         return -1;
     std::string body = format_text("<REQUEST_PARAM\nFileName = \"%s\"\n/>", remotepath);
-    return ipcsendmsg(body.c_str(), chanid, "SYSTEM_CONTROL_MESSAGE", 1024);
+    return ipcsendmsg(body.c_str(), chanid, "SYSTEM_CONTROL_MESSAGE", IPC_CODE_FILE_REMOVE);
 }
 
 int ipcdownloadwrite(IpcLinkContext* ipc, const char* text, int len)

@@ -56,6 +56,24 @@ enum IpcLoginProblem : int {
     IPC_LOGIN_REFUSED = 5,     // it refused the account
 };
 
+// Results that say more than "done" (0), "refused" (-1) or "not written" (-4): the upload
+// stream's own (-1 to -5, which event 56 reports as IpcUploadResult) and the sentinels of single
+// requests, chosen far from any byte count or small error.
+enum IpcResult : int {
+    IPC_RESULT_OK = 0,
+    IPC_STREAM_FILE_NOT_FOUND = -1,  // the announced local file could not be opened
+    IPC_STREAM_NO_FILE_NAME = -2,
+    IPC_STREAM_NO_MEMORY = -3,
+    IPC_STREAM_READ_ERROR = -4,             // the local file could not be read
+    IPC_STREAM_LINK_FAILED = -5,            // our stream failed: the link is dropped
+    IPC_RESULT_FILE_NOT_FOUND = -8999982,   // ipc_file_upload: the local file cannot be opened
+    IPC_RESULT_PTZ_UNSUPPORTED = -8999983,  // a PTZ command number the operation does not know
+    IPC_RESULT_PTZ_BAD_PRESET = -8999992,   // a preset number outside 0 to 255
+};
+
+// What a result means, in a few words; "unknown result" for a value outside IpcResult.
+const char* ipc_result_text(IpcResult result);
+
 // Kinds of the auxiliary-data callback.
 enum IpcAuxKind : int {
     IPC_AUX_AUDIO = 0,     // info is an IpcMediaInfo

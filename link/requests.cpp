@@ -72,7 +72,8 @@ int ipc_sys_Control(int chanid, int code, const char* body) { return control(cha
 
 int ipc_sys_RestorePicture(int chanid, long filetype)
 {
-    return control(chanid, 1004, format_text("<REQUEST_PARAM\nFileType=\"%ld\"\n\n/>", filetype).c_str());
+    return control(chanid, IPC_CODE_RESTORE_PICTURE,
+                   format_text("<REQUEST_PARAM\nFileType=\"%ld\"\n\n/>", filetype).c_str());
 }
 
 int ipc_sys_SetChnAddDefMode(int chanid, int ctrl_enable, int chn_add_cfg)
@@ -82,11 +83,11 @@ int ipc_sys_SetChnAddDefMode(int chanid, int ctrl_enable, int chn_add_cfg)
         return -1;
     }
     return control(
-        chanid, 1006,
+        chanid, IPC_CODE_CHANADD_MODE,
         format_text("<REQUEST_PARAM\nCrtlEnable=\"%d\"\nChnAddCfg=\"%d\"\n/>\n", ctrl_enable, chn_add_cfg).c_str());
 }
 
-int ipc_sys_Reboot(int chanid) { return control(chanid, 1007, ""); }
+int ipc_sys_Reboot(int chanid) { return control(chanid, IPC_CODE_REBOOT, ""); }
 
 int ipc_sys_FormatDisk(int chanid, int disk)
 {
@@ -97,7 +98,8 @@ int ipc_sys_FormatDisk(int chanid, int disk)
         log_print("unsuport disk number:%d\n", disk);
         return -1;
     }
-    return control(chanid, 1017, format_text("<REQUEST_PARAM\nDevName=\"%s\" \n/>", kDevices[disk]).c_str());
+    return control(chanid, IPC_CODE_FORMAT_DISK,
+                   format_text("<REQUEST_PARAM\nDevName=\"%s\" \n/>", kDevices[disk]).c_str());
 }
 
 int ipc_sys_CreateIFrame(int chanid, int stream)
@@ -108,18 +110,20 @@ int ipc_sys_CreateIFrame(int chanid, int stream)
         log_print("ipc_sys_CreateIFrame, not support video stream:%d\n", stream);
         return -1;
     }
-    return control(chanid, 1032, format_text("<REQUEST_PARAM\nCamera=\"0\"\nStream=\"%d\"\n/>\n", stream).c_str());
+    return control(chanid, IPC_CODE_CREATE_IFRAME,
+                   format_text("<REQUEST_PARAM\nCamera=\"0\"\nStream=\"%d\"\n/>\n", stream).c_str());
 }
 
 int ipc_sys_SetBuzzerEnable(int chanid, int enable)
 {
-    return control(chanid, 3026, format_text("<REQUEST_PARAM\nCtrlBuzzerEnable=\"%d\"\n/>\n", enable).c_str());
+    return control(chanid, IPC_CODE_BUZZER,
+                   format_text("<REQUEST_PARAM\nCtrlBuzzerEnable=\"%d\"\n/>\n", enable).c_str());
 }
 
-int ipc_sys_Request1002(int chanid) { return control(chanid, 1002, ""); }
-int ipc_sys_Request1025(int chanid) { return control(chanid, 1025, ""); }
-int ipc_sys_Request1031(int chanid) { return control(chanid, 1031, ""); }
-int ipc_sys_Request1034(int chanid) { return ipcsendmsg("", chanid, kControl, 1034); }
+int ipc_sys_Request1002(int chanid) { return control(chanid, IPC_CODE_REQUEST_1002, ""); }
+int ipc_sys_Request1025(int chanid) { return control(chanid, IPC_CODE_REQUEST_1025, ""); }
+int ipc_sys_Request1031(int chanid) { return control(chanid, IPC_CODE_REQUEST_1031, ""); }
+int ipc_sys_Request1034(int chanid) { return ipcsendmsg("", chanid, kControl, IPC_CODE_REQUEST_1034); }
 
 int ipc_userdata_set(const void* data, int len, int chanid)
 {
@@ -148,7 +152,7 @@ int ipc_userdata_set(const void* data, int len, int chanid)
     std::snprintf(head, sizeof head,
                   "<?xml version=\"1.0\" encoding=\"GB2312\" ?>\n<XML_MORVEK>\n<MESSAGE_HEADER\nMsg_type=\"%s\"\n"
                   "Msg_code=\"%d\"\nMsg_flag=\"%d\"\n/>\n<MESSAGE_BODY>\n<REQUEST_PARAM\nUserDevData=\"",
-                  kControl, 1033, 0);
+                  kControl, static_cast<int>(IPC_CODE_USER_DATA), 0);
     frame.assign(kFrameHeaderSize, '\0');
     frame += head;
     static const char kDigits[] = "0123456789abcdef";
@@ -206,7 +210,7 @@ int ipc_ptz_PTZControl(int chanid, int cmd, int panspeed, int tiltspeed)
     const char* name = ptz_command_name(cmd);
     if (!name) {
         log_print("ipc_ptz_control, unsupport cmd:%d\n", cmd);
-        return kIpcPtzUnsupported;
+        return IPC_RESULT_PTZ_UNSUPPORTED;
     }
     return send_ptz(chanid,
                     format_text("<xml>\n<cmd>%s</cmd><panspeed>%d</panspeed><tiltspeed>%d</tiltspeed></xml>", name,
@@ -226,12 +230,12 @@ int ipc_ptz_PTZPreset(int chanid, int cmd, int preset)
         name = "callpreset";
     if (!name) {
         log_print("ipc_ptz_PTZPreset, unsupport cmd:%d\n", cmd);
-        return kIpcPtzUnsupported;
+        return IPC_RESULT_PTZ_UNSUPPORTED;
     }
     // Negative numbers are no presets either.
     if (preset < 0 || preset > 255) {
         log_print("ipc_ptz_PTZPreset, bad preset:%d\n", preset);
-        return kIpcPtzBadPreset;
+        return IPC_RESULT_PTZ_BAD_PRESET;
     }
     return send_ptz(chanid, format_text("<xml>\n<cmd>%s</cmd><preset>%d</preset><flag>1</flag></xml>\n", name, preset));
 }

@@ -16,6 +16,25 @@
 
 // ---- SYSTEM_CONTROL_MESSAGE ------------------------------------------------------------------
 
+// Codes of the control requests; a device's answer carries the code of its request.
+enum IpcControlCode : int {
+    IPC_CODE_REQUEST_1002 = 1002,  // parameterless; nothing here reads its answer
+    IPC_CODE_RESTORE_PICTURE = 1004,
+    IPC_CODE_CHANADD_MODE = 1006,
+    IPC_CODE_REBOOT = 1007,
+    IPC_CODE_ANSWER_1009 = 1009,  // never requested here; its answer is taken without an event
+    IPC_CODE_FORMAT_DISK = 1017,
+    IPC_CODE_UPLOAD = 1022,  // announcement, acceptance and verdict of an upload (link/transfer.h)
+    IPC_CODE_DOWNLOAD = 1023,
+    IPC_CODE_FILE_REMOVE = 1024,
+    IPC_CODE_REQUEST_1025 = 1025,
+    IPC_CODE_REQUEST_1031 = 1031,
+    IPC_CODE_CREATE_IFRAME = 1032,
+    IPC_CODE_USER_DATA = 1033,
+    IPC_CODE_REQUEST_1034 = 1034,
+    IPC_CODE_BUZZER = 3026,
+};
+
 // Any control code with the caller's body (null: the body-less envelope).
 int ipc_sys_Control(int chanid, int code, const char* body);
 // Code 1004: restore a factory picture (file type 4: channel picture, 5: shutdown picture).
@@ -91,14 +110,12 @@ enum IpcPtzCommand : int {
     IPC_PTZ_CALL_PRESET = 39,
 };
 
-// Result of a command number that the operation does not know.
-constexpr int kIpcPtzUnsupported = -8999983;
-// Result of a preset number outside 0 to 255.
-constexpr int kIpcPtzBadPreset = -8999992;
 // Longest PTZ pass-through, counted as its hexadecimal text with terminator.
 constexpr int kIpcPtzTransMaxText = 1244;
 
+// IPC_RESULT_PTZ_UNSUPPORTED for a command number the operation does not know.
 int ipc_ptz_PTZControl(int chanid, int cmd, int panspeed, int tiltspeed);
+// IPC_RESULT_PTZ_UNSUPPORTED as above, IPC_RESULT_PTZ_BAD_PRESET for a preset outside 0 to 255.
 int ipc_ptz_PTZPreset(int chanid, int cmd, int preset);
 // Asks for the preset list.
 int ipc_ptz_PTZControlEx(int chanid);

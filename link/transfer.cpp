@@ -5,6 +5,7 @@
 #include "link/transfer.h"
 
 #include "link/context.h"
+#include "link/requests.h"
 #include "proto/envelope.h"
 #include "link/frame_io.h"
 #include "proto/xml_util.h"
@@ -217,7 +218,7 @@ int ipc_file_upload(int chanid, int filetype, const char* path)
     FILE* f = std::fopen(path, "rb");
     if (!f) {
         log_print("<%s>file: %s not found!", "ipc_file_upload", path);
-        return kUploadFileNotFound;
+        return IPC_RESULT_FILE_NOT_FOUND;
     }
     off_t length = -1;
     if (fseeko(f, 0, SEEK_END) == 0)
@@ -225,7 +226,7 @@ int ipc_file_upload(int chanid, int filetype, const char* path)
     if (length < 0 || fseeko(f, 0, SEEK_SET) != 0) {
         log_print("<%s>file: %s not found!", "ipc_file_upload", path);
         std::fclose(f);
-        return kUploadFileNotFound;
+        return IPC_RESULT_FILE_NOT_FOUND;
     }
     if (length > INT_MAX) {
         // Offsets and lengths travel as 32-bit decimal values.
@@ -246,7 +247,7 @@ int ipc_file_upload(int chanid, int filetype, const char* path)
     std::string body =
         format_text("<REQUEST_PARAM\nFileType=\"%ld\"\nFilePath= \"%s\"\nStartPos= \"0\"\nFileLength=\"%d\"\n/>",
                     static_cast<long>(filetype), xml_text(path).c_str(), static_cast<int>(length));
-    int r = ipcsendmsg(body.c_str(), chanid, "SYSTEM_CONTROL_MESSAGE", 1022);
+    int r = ipcsendmsg(body.c_str(), chanid, "SYSTEM_CONTROL_MESSAGE", IPC_CODE_UPLOAD);
     if (r <= 0) {
         // No request went out, so no answer will come for this file.
         std::lock_guard<std::mutex> lk(ipc_lock(ipc));
@@ -283,7 +284,7 @@ int ipc_file_upload_resource(int chanid, const void* data, int length)
     std::string body =
         format_text("<REQUEST_PARAM\nFileType=\"%ld\"\nFilePath= \"%s\"\nStartPos= \"0\"\nFileLength=\"%d\"\n/>",
                     static_cast<long>(IPC_FILE_BOOT_PICTURE), kResourceStartPic, length);
-    int r = ipcsendmsg(body.c_str(), chanid, "SYSTEM_CONTROL_MESSAGE", 1022);
+    int r = ipcsendmsg(body.c_str(), chanid, "SYSTEM_CONTROL_MESSAGE", IPC_CODE_UPLOAD);
     if (r <= 0) {
         std::lock_guard<std::mutex> lk(ipc_lock(ipc));
         if (ipc->resource == block)
@@ -352,17 +353,17 @@ void ReportLoadProgress(IpcLinkContext* ipc, int64_t done, int64_t total)
         ipc_event_int(ipc, IPC_EVENT_UPLOAD_PROGRESS, static_cast<int32_t>(pct));
 }
 
-int uploadfile2ipc(IpcLinkContext* ipc, int filetype)
+IpcResult uploadfile2ipc(IpcLinkContext* ipc, int filetype)
 {
     if (!ipc)
-        return -1;
+        return IPC_STREAM_FILE_NOT_FOUND;
     PendingUpload p = take_pending(ipc);
     FILE* f = p.file;
     if (!f) {
         // Announced by another path: open the named file now.
         if (p.name.empty()) {
             log_print("<%s>file: local file no name, upload to ipc fail!", "uploadfile2ipc");
-            return -2;
+            return IPC_STREAM_NO_FILE_NAME;
         }
         f = std::fopen(p.name.c_str(), "rb");
         off_t length = -1;
@@ -372,7 +373,7 @@ int uploadfile2ipc(IpcLinkContext* ipc, int filetype)
             log_print("<%s>file: %s not found!", "uploadfile2ipc", p.name.c_str());
             if (f)
                 std::fclose(f);
-            return -1;
+            return IPC_STREAM_FILE_NOT_FOUND;
         }
         p.total = static_cast<int>(length);
         std::lock_guard<std::mutex> lk(ipc_lock(ipc));
@@ -384,7 +385,7 @@ int uploadfile2ipc(IpcLinkContext* ipc, int filetype)
     if (!buf) {
         log_print("<%s> alloc memory fail, upload to ipc fail!", "uploadfile2ipc");
         std::fclose(f);
-        return -3;
+        return IPC_STREAM_NO_MEMORY;
     }
     unsigned char* data = buf.get() + kDataOffset;
     ChunkWriter out{ipc, buf.get()};
@@ -396,46 +397,46 @@ int uploadfile2ipc(IpcLinkContext* ipc, int filetype)
             if (std::ferror(f)) {
                 log_print("<%s>file: %s read error at %d\n", "uploadfile2ipc", p.name.c_str(), offset);
                 std::fclose(f);
-                return -4;
+                return IPC_STREAM_READ_ERROR;
             }
             at_end = true;
         }
         if (offset > INT_MAX - kChunkSize) {
             log_print("<%s>file: %s grew past 2 GiB while uploading\n", "uploadfile2ipc", p.name.c_str());
             std::fclose(f);
-            return -4;
+            return IPC_STREAM_READ_ERROR;
         }
         if (out.write(offset, data, static_cast<int>(n)) != 0) {
             std::fclose(f);
-            return -5;
+            return IPC_STREAM_LINK_FAILED;
         }
         offset += static_cast<int>(n);
         ReportLoadProgress(ipc, offset, p.total);
     } while (!at_end);
     std::fclose(f);
     if (out.write(p.total, nullptr, 0) != 0)
-        return -5;
+        return IPC_STREAM_LINK_FAILED;
     finish_stream(ipc);
-    return 0;
+    return IPC_RESULT_OK;
 }
 
-int uploadfilefromresource(IpcLinkContext* ipc)
+IpcResult uploadfilefromresource(IpcLinkContext* ipc)
 {
     if (!ipc) {
         log_print("<%s> error ipc:%p, ipc->pdata:%p", "uploadfilefromresource", static_cast<void*>(ipc), nullptr);
-        return -1;
+        return IPC_STREAM_FILE_NOT_FOUND;
     }
     PendingUpload p = take_pending(ipc);
     if (p.file)
         std::fclose(p.file);  // only the block is streamed here
     if (!p.block) {
         log_print("<%s> error ipc:%p, ipc->pdata:%p", "uploadfilefromresource", static_cast<void*>(ipc), nullptr);
-        return -1;
+        return IPC_STREAM_FILE_NOT_FOUND;
     }
     std::unique_ptr<unsigned char[]> buf = frame_buffer("uploadfilefromresource", __LINE__);
     if (!buf) {
         log_print("<%s> alloc memory fail, upload to ipc fail!", "uploadfilefromresource");
-        return -3;
+        return IPC_STREAM_NO_MEMORY;
     }
     ChunkWriter out{ipc, buf.get()};
     int sent = 0;
@@ -444,16 +445,16 @@ int uploadfilefromresource(IpcLinkContext* ipc)
         int n = remaining < kChunkSize ? remaining : kChunkSize;
         // Straight from the block: no copy into the frame buffer.
         if (out.write(sent, p.block + sent, n) != 0)
-            return -5;
+            return IPC_STREAM_LINK_FAILED;
         sent += n;
         ReportLoadProgress(ipc, sent, p.total);
         if (remaining <= kChunkSize)
             break;
     }
     if (out.write(p.total, nullptr, 0) != 0)
-        return -5;
+        return IPC_STREAM_LINK_FAILED;
     finish_stream(ipc);
-    return 0;
+    return IPC_RESULT_OK;
 }
 
 void ipc_upload_answer(IpcLinkContext* ipc, int flag)
@@ -475,7 +476,7 @@ void ipc_upload_answer(IpcLinkContext* ipc, int flag)
         ipc_event_int(ipc, IPC_EVENT_UPLOAD_RESULT, IPC_UPLOAD_OK);  // the device's verdict after the data
         return;
     }
-    int r;
+    IpcResult r;
     if (name == kResourceStartPic) {
         log_print("to upload file from resource(%s)\n", name.c_str());
         r = uploadfilefromresource(ipc);
@@ -483,9 +484,9 @@ void ipc_upload_answer(IpcLinkContext* ipc, int flag)
         log_print("to upload file(%s)\n", name.c_str());
         r = uploadfile2ipc(ipc, filetype);
     }
-    if (r != 0)
+    if (r != IPC_RESULT_OK)
         ipc_event_int(ipc, IPC_EVENT_UPLOAD_RESULT, ipc_upload_result_to_event(r));
-    if (r == -5) {
+    if (r == IPC_STREAM_LINK_FAILED) {
         // The device holds part of a frame and would misread whatever follows.
         ipc_drop_link(ipc);
     }

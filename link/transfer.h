@@ -9,6 +9,8 @@
 // below is the device's end of file). Every function may be called from any thread.
 #pragma once
 
+#include "link/link.h"
+
 // FileType values of an upload.
 enum IpcFileType : int {
     IPC_FILE_CONFIG = 0,  // device configuration (XML)
@@ -23,11 +25,9 @@ inline constexpr const char* kResourceStartPic = "RESOURCE_STARTPIC";
 // The only file the device serves for download.
 inline constexpr const char* kRemoteConfigPath = "/mnt/nand/config.xml";
 
-// Result of ipc_file_upload when the local file cannot be opened.
-constexpr int kUploadFileNotFound = -8999982;
-
 // Announces the upload of a local file. Bytes written by the request, 0 when the socket could
-// not take it right now, -1 for a null path / bad chanid / no login, kUploadFileNotFound.
+// not take it right now, -1 for a null path / bad chanid / no login, IPC_RESULT_FILE_NOT_FOUND
+// (link/link.h) when the local file cannot be opened.
 // An upload still pending on the entry is dropped (its file closed) in favour of this one.
 int ipc_file_upload(int chanid, int filetype, const char* path);
 

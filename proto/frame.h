@@ -1,8 +1,13 @@
 // The control link's frame: the magic 0x58 0x91 0x58 0x51, a 32-bit little-endian length,
-// then the payload. Pure byte code, shared by the link and the fuzz targets.
+// then the payload. Pure byte code, shared by the link and the fuzz targets. Also the link's
+// default port, for everything above that names a recorder without its search answer.
 #pragma once
 
 #include <cstdint>
+
+// The recorders' control port when neither their search answer nor the operator gives one
+// (and the port of an MVK camera in an NVR's channel table).
+constexpr uint16_t kDefaultControlPort = 8091;
 
 constexpr uint32_t kFrameMagic = 0x51589158u;
 constexpr int kFrameHeaderSize = 8;

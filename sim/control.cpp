@@ -1,7 +1,8 @@
 // The devices' control ports: one listening socket per device at its own address (moved when
 // the device takes a new one), the connections accepted there, and the reading and writing
 // that feed each connection's Session. A slow-read device reads through a budget and pauses,
-// so the console meets a recorder whose window stays small.
+// so the console meets a recorder whose window stays small. The control ports and the
+// connections not logged in yet sit in the door's epoll set, served ahead of the rest.
 #include "sim/fleet.h"
 
 #include "base/sock.h"
@@ -73,7 +74,7 @@ bool Fleet::listen_device(Device& d)
     if (d.ptz_port == 0)
         d.ptz_port = sock_local_port(fd);  // an ephemeral port (in-process tests) is what it announces
     listen_fd_[static_cast<size_t>(d.index)] = fd;
-    arm(fd, kListen, EPOLLIN, true, d.index);
+    arm(fd, kListen, EPOLLIN, true, d.index, door_);
     return true;
 }
 
@@ -99,7 +100,7 @@ void Fleet::move_control(Device& d)
     d.addr = addr;
     int& lfd = listen_fd_[static_cast<size_t>(d.index)];
     if (lfd >= 0) {
-        ::epoll_ctl(ep_, EPOLL_CTL_DEL, lfd, nullptr);
+        ::epoll_ctl(door_, EPOLL_CTL_DEL, lfd, nullptr);
         sock_close(lfd);
         lfd = -1;
     }
@@ -108,9 +109,48 @@ void Fleet::move_control(Device& d)
         return;
     }
     lfd = fd;
-    arm(fd, kListen, EPOLLIN, true, d.index);
+    arm(fd, kListen, EPOLLIN, true, d.index, door_);
     note("device %d now listens on %s:%d", d.index, format_ip(addr).c_str(), d.ptz_port);
     dirty_ = true;
+}
+
+void Fleet::arm_conn(Conn& c, uint32_t events, bool add) { arm(c.fd, kConn, events, add, -1, c.at_door ? door_ : ep_); }
+
+void Fleet::serve_door(int64_t now)
+{
+    epoll_event events[64];
+    int n = ::epoll_wait(door_, events, 64, 0);
+    for (int i = 0; i < n; ++i) {
+        uint32_t kind = static_cast<uint32_t>(events[i].data.u64 >> 32);
+        int fd = static_cast<int>(events[i].data.u64 & 0xFFFFFFFFu);
+        if (kind == kListen) {
+            // Tagged with the device index rather than the socket.
+            if (fd >= 0 && static_cast<size_t>(fd) < listen_fd_.size() && listen_fd_[static_cast<size_t>(fd)] >= 0)
+                accept_all(fd);
+        } else if (kind == kConn) {
+            serve_conn(fd, events[i].events, now);
+        }
+    }
+}
+
+void Fleet::serve_conn(int fd, uint32_t events, int64_t now)
+{
+    auto it = conns_.find(fd);
+    if (it == conns_.end())
+        return;
+    Conn& c = it->second;
+    if (events & EPOLLOUT)
+        flush_conn(c);
+    if (conns_.count(fd) && (events & (EPOLLIN | EPOLLHUP | EPOLLERR)) && !c.paused)
+        read_conn(c, now);
+    it = conns_.find(fd);
+    if (it == conns_.end() || !it->second.at_door || !it->second.session->logged_in())
+        return;
+    // Logged in: from now on its input waits its turn with the other connections'.
+    Conn& in = it->second;
+    ::epoll_ctl(door_, EPOLL_CTL_DEL, fd, nullptr);
+    in.at_door = false;
+    arm_conn(in, (in.paused ? 0u : uint32_t{EPOLLIN}) | (in.want_out ? uint32_t{EPOLLOUT} : 0u), true);
 }
 
 void Fleet::accept_all(int device)
@@ -130,14 +170,14 @@ void Fleet::accept_all(int device)
         c.fd = fd;
         c.device = device;
         c.session = std::make_unique<Session>(d, opt_.link, ++sessions_);
-        conns_.emplace(fd, std::move(c));
+        Conn& added = conns_.emplace(fd, std::move(c)).first->second;
         // Connections whose peer has already gone are not counted, though their end has not
         // been read yet: the peak is what the other side held at once.
         size_t live = 0;
         for (const auto& [cfd, conn] : conns_)
             live += peer_closed(cfd) ? 0 : 1;
         peak_connections_ = std::max(peak_connections_, live);
-        arm(fd, kConn, EPOLLIN, true);
+        arm_conn(added, EPOLLIN, true);
         dirty_ = true;
         note("device %d: connection from %s:%u", device, format_ip(peer).c_str(), peer_port);
     }
@@ -172,7 +212,7 @@ void Fleet::read_conn(Conn& c, int64_t now)
                 if (pause > 0) {
                     c.paused = true;
                     c.resume_ms = now + pause;
-                    arm(c.fd, kConn, c.want_out ? uint32_t{EPOLLOUT} : 0u, false);
+                    arm_conn(c, c.want_out ? uint32_t{EPOLLOUT} : 0u, false);
                     return;
                 }
             }
@@ -232,7 +272,7 @@ void Fleet::flush_conn(Conn& c)
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
             if (!c.want_out) {
                 c.want_out = true;
-                arm(c.fd, kConn, (c.paused ? 0u : uint32_t{EPOLLIN}) | EPOLLOUT, false);
+                arm_conn(c, (c.paused ? 0u : uint32_t{EPOLLIN}) | EPOLLOUT, false);
             }
             return;
         }
@@ -242,7 +282,7 @@ void Fleet::flush_conn(Conn& c)
     }
     if (c.want_out) {
         c.want_out = false;
-        arm(c.fd, kConn, c.paused ? 0u : uint32_t{EPOLLIN}, false);
+        arm_conn(c, c.paused ? 0u : uint32_t{EPOLLIN}, false);
     }
     if (c.closing || s.close_after_flush()) {
         s.closed();
@@ -255,7 +295,7 @@ void Fleet::close_conn(int fd, bool graceful)
     auto it = conns_.find(fd);
     if (it == conns_.end())
         return;
-    ::epoll_ctl(ep_, EPOLL_CTL_DEL, fd, nullptr);
+    ::epoll_ctl(it->second.at_door ? door_ : ep_, EPOLL_CTL_DEL, fd, nullptr);
     if (graceful) {
         // Everything sent goes out before the end; what the console still sends is read away
         // so that the close is a plain end of stream rather than a reset.
@@ -283,7 +323,7 @@ void Fleet::resume_reads(int64_t now)
         if (c.paused && c.resume_ms <= now) {
             c.paused = false;
             c.read_budget = 0;
-            arm(fd, kConn, EPOLLIN | (c.want_out ? uint32_t{EPOLLOUT} : 0u), false);
+            arm_conn(c, EPOLLIN | (c.want_out ? uint32_t{EPOLLOUT} : 0u), false);
         }
     }
 }

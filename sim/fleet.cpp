@@ -61,6 +61,8 @@ Fleet::~Fleet()
     }
     if (wake_ >= 0)
         ::close(wake_);
+    if (door_ >= 0)
+        ::close(door_);
     if (ep_ >= 0)
         ::close(ep_);
     sock_close(sock_);
@@ -116,13 +118,15 @@ int Fleet::open()
     source_ok_ = opt_.source_addr;
 
     ep_ = ::epoll_create1(EPOLL_CLOEXEC);
+    door_ = ::epoll_create1(EPOLL_CLOEXEC);
     wake_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (ep_ < 0 || wake_ < 0) {
+    if (ep_ < 0 || door_ < 0 || wake_ < 0) {
         error_ = "cannot create the event loop";
         return -1;
     }
     arm(sock_, kUdp, EPOLLIN, true);
     arm(wake_, kWake, EPOLLIN, true);
+    arm(door_, kDoor, EPOLLIN, true);  // the loop wakes for the door too
     if (open_control() != 0 || open_command_socket() != 0)
         return -1;
     dirty_ = true;
@@ -130,12 +134,12 @@ int Fleet::open()
     return 0;
 }
 
-void Fleet::arm(int fd, Kind kind, uint32_t events, bool add, int tag)
+void Fleet::arm(int fd, Kind kind, uint32_t events, bool add, int tag, int ep)
 {
     epoll_event ev{};
     ev.events = events;
     ev.data.u64 = (static_cast<uint64_t>(kind) << 32) | static_cast<uint32_t>(tag >= 0 ? tag : fd);
-    ::epoll_ctl(ep_, add ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, fd, &ev);
+    ::epoll_ctl(ep >= 0 ? ep : ep_, add ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, fd, &ev);
 }
 
 void Fleet::handle(const char* data, int len, uint32_t from_addr, uint16_t from_port)
@@ -300,19 +304,13 @@ void Fleet::step(int timeout_ms)
                     break;
                 handle(buf.data(), std::min(len, kMaxDatagram), from.addr, from.port);
             }
-        } else if (kind == kListen) {
-            // Tagged with the device index rather than the socket.
-            if (fd >= 0 && static_cast<size_t>(fd) < listen_fd_.size() && listen_fd_[static_cast<size_t>(fd)] >= 0)
-                accept_all(fd);
+        } else if (kind == kDoor) {
+            serve_door(now);
         } else if (kind == kConn) {
-            auto it = conns_.find(fd);
-            if (it == conns_.end())
-                continue;
-            Conn& c = it->second;
-            if (ev & EPOLLOUT)
-                flush_conn(c);
-            if (conns_.count(fd) && (ev & (EPOLLIN | EPOLLHUP | EPOLLERR)) && !c.paused)
-                read_conn(c, now);
+            // A login waiting at the door goes before this connection's input (an upload chunk
+            // may take milliseconds to check).
+            serve_door(now);
+            serve_conn(fd, ev, now);
         } else if (kind == kWake) {
             uint64_t v;
             ssize_t r = ::read(wake_, &v, sizeof v);
@@ -352,7 +350,7 @@ void Fleet::reboot_device(int device, int64_t now)
     }
     int& lfd = listen_fd_[static_cast<size_t>(device)];
     if (lfd >= 0) {
-        ::epoll_ctl(ep_, EPOLL_CTL_DEL, lfd, nullptr);
+        ::epoll_ctl(door_, EPOLL_CTL_DEL, lfd, nullptr);
         sock_close(lfd);
         lfd = -1;
     }

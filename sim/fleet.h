@@ -6,8 +6,11 @@
 // requests (sim/session.h). Everything that happened is written as JSON to a status file.
 //
 // One thread runs the fleet (run() or step()) with one epoll loop over the UDP socket, every
-// listening socket and every connection. command(), status_json() and device_copy() may be
-// called from other threads (in-process tests); they take the fleet's lock.
+// listening socket and every connection. The control ports and the connections that have not
+// logged in yet form a set of their own (the door), served before and between the other
+// connections' input: a login is answered at once even while other recorders stream uploads,
+// as recorders of their own would. command(), status_json() and device_copy() may be called
+// from other threads (in-process tests); they take the fleet's lock.
 #pragma once
 
 #include "sim/device.h"
@@ -97,12 +100,13 @@ public:
     std::string command(const std::string& line);
 
 private:
-    enum Kind : uint32_t { kUdp = 1, kListen, kConn, kWake, kCmdListen, kCmdClient };
+    enum Kind : uint32_t { kUdp = 1, kListen, kConn, kWake, kCmdListen, kCmdClient, kDoor };
 
     struct Conn {
         int fd = -1;
         int device = 0;
         std::unique_ptr<Session> session;
+        bool at_door = true;    // not logged in yet: served with the control ports
         bool closing = false;   // close once the output is out
         bool want_out = false;  // EPOLLOUT armed
         bool paused = false;    // slow read: reading resumes at resume_ms
@@ -146,8 +150,15 @@ private:
     bool listen_device(Device& d);
     int listen_socket(const Device& d, uint32_t addr);
     void move_control(Device& d);
-    // tag: what the event carries besides the kind (default: the socket itself).
-    void arm(int fd, Kind kind, uint32_t events, bool add, int tag = -1);
+    // tag: what the event carries besides the kind (default: the socket itself). ep: the epoll
+    // set, the main one (ep_) unless given.
+    void arm(int fd, Kind kind, uint32_t events, bool add, int tag = -1, int ep = -1);
+    // A connection's events in its set (the door or the main one).
+    void arm_conn(Conn& c, uint32_t events, bool add);
+    // Accepts and serves what is ready at the door now, without waiting.
+    void serve_door(int64_t now);
+    // Output, then input, of one ready connection; a login that succeeded leaves the door.
+    void serve_conn(int fd, uint32_t events, int64_t now);
     void accept_all(int device);
     void read_conn(Conn& c, int64_t now);
     bool long_pause_due(Conn& c);
@@ -189,6 +200,7 @@ private:
 
     std::mutex mu_;
     int ep_ = -1;
+    int door_ = -1;  // epoll set of the control ports and the connections not logged in yet
     int wake_ = -1;
     int cmd_listen_ = -1;
     std::vector<int> listen_fd_;  // per device, -1 when not listening

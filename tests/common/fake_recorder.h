@@ -77,7 +77,8 @@ inline bool send_all(int fd, const std::string& bytes)
     return true;
 }
 
-// A control port on 127.0.0.1 served by a thread of its own. Connections are numbered in
+// A control port on 127.0.0.1 served by a thread of its own, run ahead of the test's other
+// threads where the system allows it (favour_this_thread). Connections are numbered in
 // accept order from 0 and keep their number (and descriptor) after the peer closes, so a
 // late send cannot reach a newer connection. Each whole frame (header included) goes to the
 // handler, which runs on the port's thread with lock() held; the replies it appends are sent
@@ -183,6 +184,7 @@ private:
 
     void run()
     {
+        favour_this_thread();  // a device of its own: its answers do not wait for the test's threads
         std::vector<char> buf(65536);
         while (!stop_.load()) {
             std::vector<PollFd> fds{{listen_fd_, false, false}, {wake_[0], false, false}};

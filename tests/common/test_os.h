@@ -1,7 +1,8 @@
 // What the suites need from the system beyond the product's own socket layer, in one form for
 // Linux and Windows: loopback stream pairs and listeners, polling, sends and receives that
-// never raise a signal, scratch folders, counts of the process's threads and open handles, and
-// a program started with its output in files. The Linux side is what the suites always did.
+// never raise a signal, scratch folders, counts of the process's threads and open handles, a
+// thread's priority, and a program started with its output in files. The Linux side is what
+// the suites always did.
 #pragma once
 
 #ifdef _WIN32
@@ -19,6 +20,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -273,6 +275,23 @@ inline int thread_count()
     }
 #endif
     return n;
+}
+
+// The nice value of a simulated or fake recorder's threads (and of dravlin-sim in the
+// end-to-end fixture): each stands in for a device with a processor of its own, so a machine
+// busy with other work must not hold its login answer past the link's 200 ms login window.
+constexpr int kRecorderNice = -10;
+
+// Runs the calling thread ahead of the test's other threads and of other work on the machine:
+// kRecorderNice on Linux (only root may lower it, as CI runs; otherwise nothing changes), above
+// normal priority on Windows.
+inline void favour_this_thread()
+{
+#ifdef _WIN32
+    ::SetThreadPriority(::GetCurrentThread(), THREAD_PRIORITY_ABOVE_NORMAL);
+#else
+    (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kRecorderNice);
+#endif
 }
 
 // Open descriptors of this process (on Windows those of the C runtime, where fopen's files

@@ -1,7 +1,12 @@
 // dravlin-sim inside a lab, shared by every end-to-end suite (tool, link, discovery, pages): its
 // status file and command socket live in the lab's folder. Needs DRAVLIN_SIM_PATH.
+//
+// The simulator runs at kRecorderNice: its one loop answers for a whole fleet of devices that
+// would each have a processor of their own, and on a machine busy with other work (a build, the
+// console's own threads) it must still answer 64 logins within the link's login window.
 #pragma once
 
+#include "common/test_os.h"
 #include "netns_lab.h"
 
 #include <cstdio>
@@ -35,7 +40,7 @@ struct Sim {
         if (status_file)
             argv.insert(argv.end(), {"--status", status});
         argv.insert(argv.end(), args.begin(), args.end());
-        pid = lab.spawn(argv, "sim");
+        pid = lab.spawn(argv, "sim", test_common::kRecorderNice);
     }
     // Waits for the first status.
     bool ready()

@@ -31,7 +31,12 @@ void put16(Bytes& b, int v)
 
 Bytes segment(uint8_t marker, const Bytes& body)
 {
-    Bytes b{0xFF, marker};
+    // Reserved whole up front: growing from an initialiser list here makes GCC 12's inliner
+    // report out-of-bounds copies that cannot happen (mingw-w64 Release build).
+    Bytes b;
+    b.reserve(body.size() + 4);
+    b.push_back(0xFF);
+    b.push_back(marker);
     put16(b, static_cast<int>(body.size()) + 2);
     b.insert(b.end(), body.begin(), body.end());
     return b;
@@ -140,8 +145,8 @@ Bytes eoi() { return {0xFF, 0xD9}; }
 
 Bytes dqt(int table, uint8_t value)
 {
-    Bytes body{static_cast<uint8_t>(table)};
-    body.insert(body.end(), 64, value);
+    Bytes body(65, value);
+    body[0] = static_cast<uint8_t>(table);
     return segment(0xDB, body);
 }
 

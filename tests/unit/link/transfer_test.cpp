@@ -626,7 +626,7 @@ TEST_F(Transfer, AnnouncementArgumentChecks)
 
     FakeNvr dev(scripted());
     login(dev);
-    EXPECT_EQ(ipc_file_upload(0, 3, missing.c_str()), kUploadFileNotFound);
+    EXPECT_EQ(ipc_file_upload(0, 3, missing.c_str()), IPC_RESULT_FILE_NOT_FOUND);
     EXPECT_TRUE(logged("<ipc_file_upload>file: " + missing + " not found!"));
     EXPECT_EQ(ipc_file_upload_resource(0, nullptr, 3), -1);
     EXPECT_TRUE(logged("pResource is NULL\n"));

@@ -125,7 +125,10 @@ protected:
         opt.status_file = dir + "/status.json";
         fleet = std::make_unique<sim::Fleet>(opt);
         ASSERT_EQ(fleet->open(), 0) << fleet->error();
-        loop = std::thread([this] { fleet->run(stop); });
+        loop = std::thread([this] {
+            test_common::favour_this_thread();
+            fleet->run(stop);
+        });
     }
 
     void login(int chanid, int device, const char* user = "admin", const char* pass = "admin123")
@@ -489,7 +492,10 @@ struct LoopbackFleet {
         opt.ptz_port = 0;
         fleet = std::make_unique<sim::Fleet>(opt);
         if (fleet->open() == 0)
-            loop = std::thread([this] { fleet->run(stop); });
+            loop = std::thread([this] {
+                test_common::favour_this_thread();
+                fleet->run(stop);
+            });
     }
     ~LoopbackFleet()
     {

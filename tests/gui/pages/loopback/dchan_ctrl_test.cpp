@@ -474,7 +474,10 @@ TEST(ChanPageLogin, LogsInToTheListedNvrAndASecondOneReplacesIt) {
   sim::Fleet fleet(opt);
   ASSERT_EQ(fleet.open(), 0) << fleet.error();
   std::atomic<bool> stop{false};
-  std::thread loop([&] { fleet.run(stop); });
+  std::thread loop([&] {
+    test_common::favour_this_thread();
+    fleet.run(stop);
+  });
 
   QWidget host;
   auto page = std::make_unique<CDChanCtrl>();
