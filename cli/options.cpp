@@ -49,7 +49,7 @@ std::string upload_result_text(int value, const char* what)
 {
     if (value == IPC_UPLOAD_REFUSED)
         return std::string("the recorder refused the ") + what;
-    if (value < IPC_UPLOAD_OK || value > IPC_UPLOAD_LINK_FAILED)
+    if (value < IPC_UPLOAD_OK || value > IPC_UPLOAD_FILE_CHANGED)
         return "the upload failed (" + std::to_string(value) + ")";
     return jobs::upload_value_text(value);
 }

@@ -144,7 +144,8 @@ int ipcdealresponse(const char* body, const char* type, IpcLinkContext* ipc, int
 // entry are read and written under the entry's lock.
 // The device's answer 1022: refusal, acceptance (streams the pending upload) or final verdict.
 void ipc_upload_answer(IpcLinkContext* ipc, int flag);
-// Streams the pending upload; 0, or -1..-4 (local failures), -5 (our stream failed).
+// Streams the pending upload; 0, or -1..-4 (local failures), -5 (our stream failed), -6 (the
+// file changed its length while it was sent).
 int uploadfile2ipc(IpcLinkContext* ipc, int filetype);
 int uploadfilefromresource(IpcLinkContext* ipc);
 // MEDIA_DATA_MESSAGE code 2: 1 handled, -1 the download failed (the link drops the connection).
@@ -152,7 +153,7 @@ int ipcdownloadwrite(IpcLinkContext* ipc, const char* text, int len);
 void ipccheckdownloadtimeout(IpcLinkContext* ipc);
 // Event 50 for done of total bytes, in steps of 5 per cent, each step at most once.
 void ReportLoadProgress(IpcLinkContext* ipc, int64_t done, int64_t total);
-// Stream result (-1..-5) to the value of event 56.
+// Stream result (-1..-6) to the value of event 56.
 int ipc_upload_result_to_event(int result);
 
 // Talk stop (sends CMD_RA_STOP).

@@ -150,6 +150,7 @@ int ipc_upload_result_to_event(int result)
     case -3: return IPC_UPLOAD_NO_MEMORY;
     case -4: return IPC_UPLOAD_READ_ERROR;
     case -5: return IPC_UPLOAD_LINK_FAILED;  // our stream failed: the device does not have the file
+    case -6: return IPC_UPLOAD_FILE_CHANGED;
     default: return IPC_UPLOAD_OK;
     }
 }

@@ -39,10 +39,13 @@ enum IpcUploadResult : int {
     IPC_UPLOAD_FILE_NOT_FOUND = 1,  // the local file could not be opened
     IPC_UPLOAD_NO_FILE_NAME = 2,
     IPC_UPLOAD_NO_MEMORY = 3,
-    IPC_UPLOAD_READ_ERROR = 4,   // the local file could not be read
-    IPC_UPLOAD_REFUSED = 5,      // the recorder refused the upload or rejected its data
-    IPC_UPLOAD_LINK_FAILED = 6,  // our own stream failed: send error, stall past the silence
-                                 // window, or a logout in the middle; the link is dropped
+    IPC_UPLOAD_READ_ERROR = 4,    // the local file could not be read
+    IPC_UPLOAD_REFUSED = 5,       // the recorder refused the upload or rejected its data
+    IPC_UPLOAD_LINK_FAILED = 6,   // our own stream failed: send error, stall past the silence
+                                  // window, or a logout in the middle; the link is dropped
+    IPC_UPLOAD_FILE_CHANGED = 7,  // the local file ended before the announced length or grew
+                                  // past it while it was sent: the stream stopped without its
+                                  // closing frame and the link is dropped
 };
 
 // Why a login failed, as the entry knows it when its login emits event 2 or 5. Read it with
