@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 
 // Payloads below this size are read into the entry's own buffer.
@@ -161,3 +162,7 @@ int ipc_talk_stop(int chanid);
 
 // Sends an event whose data is one 32-bit value.
 void ipc_event_int(IpcLinkContext* ipc, int code, int32_t value);
+
+// A message text as the diagnostic lines show it: the value of every Password attribute
+// becomes "***", so neither --verbose output nor the console's debugger lines carry one.
+std::string ipc_log_text(std::string_view text);

@@ -199,7 +199,7 @@ int ipcdealmsg(const char* text, IpcLinkContext* ipc, int len)
     int r = GetMessageHeader(text, type, codetext, flagtext);
     if (r < 0) {
         log_print("GetMessageHeader(%d) failed, bad msg!\n", r);
-        log_print("bad msg\n%s\n==========\n", text);
+        log_print("bad msg\n%s\n==========\n", ipc_log_text(text).c_str());
         return -1;
     }
     // GetMessageHeader has parsed the same text already, so it is well-formed here.
@@ -271,6 +271,6 @@ int ipcdealmsg(const char* text, IpcLinkContext* ipc, int len)
             log_print("[%d]get msgbody error\n", __LINE__);
         return 1;
     }
-    log_print("[%d]msg is not yet supported by far:%s \n", __LINE__, text);
+    log_print("[%d]msg is not yet supported by far:%s \n", __LINE__, ipc_log_text(text).c_str());
     return 1;
 }
