@@ -293,6 +293,8 @@ std::string finish_message(const jobs::Job& job, const RecorderRun& run)
     case jobs::kJobNoLoginAnswer: return "the recorder did not answer the login";
     case jobs::kJobBadLoginAnswer: return "the recorder's login answer is not a valid frame";
     case jobs::kJobStalled: return "the upload made no progress for " + std::to_string(kUploadStallSeconds) + " s";
+    case jobs::kJobNoVerdict:
+        return "the recorder gave no verdict within " + std::to_string(kUploadStallSeconds) + " s of the whole upload";
     case jobs::kJobTimedOut:
         if (job.logged_in())
             return "no result within " + std::to_string(run.timeout_seconds) + " s";

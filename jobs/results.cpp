@@ -16,6 +16,8 @@ const char* job_result_text(int result)
     case kJobStalled: return "stalled";
     case kJobTimedOut: return "timed out";
     case kJobCancelled: return "cancelled";
+    case kJobInterrupted: return "interrupted";
+    case kJobNoVerdict: return "no verdict";
     default: return "failed";
     }
 }
