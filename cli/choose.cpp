@@ -4,6 +4,7 @@
 
 #include "base/sock.h"
 #include "cli/command.h"
+#include "cli/interrupt.h"
 #include "discovery/search.h"
 #include "util/fixedstr.h"
 #include "util/log.h"
@@ -57,7 +58,8 @@ int choose_recorders(const char* command, const FleetOptions& o, FleetChoice& ou
     int scanned = 0;  // slots are only ever added, and a slot keeps its serial number
     auto search_end = std::chrono::steady_clock::now() + std::chrono::seconds(o.search_seconds);
     int send_errno = 0;
-    while (std::chrono::steady_clock::now() < search_end) {
+    // A signal ends the search early; what answered so far is chosen (and then not started).
+    while (std::chrono::steady_clock::now() < search_end && !interrupt_signal()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         if (int e = searchipc_send_errno())
             send_errno = e;

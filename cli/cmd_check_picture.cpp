@@ -3,6 +3,8 @@
 #include "imaging/jpeg_decoder.h"
 #include "imaging/picture_check.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -37,7 +39,8 @@ const char kUsage[] = "Usage: dravlinctl check-picture [--kind boot|channel|shut
                       "  --kind KIND   boot, channel or shutdown\n"
                       "  --trace       copy the decoder's trace lines to standard error\n"
                       "\n"
-                      "Exit status: 0 when every file passed, 1 when any failed, 2 for bad arguments.\n";
+                      "Exit status: 0 when every file passed, 1 when any failed, 2 for bad arguments (also for\n"
+                      "a FILE that is a FIFO or a device: nothing is checked then).\n";
 
 // The path as one TSV field: nothing in it can start a new field or line.
 std::string tsv_field(const std::string& s)
@@ -116,6 +119,14 @@ int run_check_picture(const std::vector<std::string>& args)
     }
     if (files.empty())
         return dravlinctl::usage_error("check-picture", "no picture file given");
+    // A FIFO or a device would block the check or never end: refused before any is read. (A
+    // folder reads as no file, as in the console.)
+    for (const auto& file : files) {
+        struct stat st { };
+        if (::stat(file.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
+            return dravlinctl::usage_error("check-picture",
+                                           tsv_field(file) + ": not a regular file (a FIFO or a device)");
+    }
 
     // Standard output carries the result lines, so the decoder's trace must not land there.
     jpeg_set_trace_sink(trace ? jpeg_trace_stderr : jpeg_trace_silent);

@@ -44,6 +44,9 @@ constexpr int kMaxFleetLinks = jobs::kMaxLinks;  // the link table's size
 constexpr int kLoginWindowSeconds = 15;
 // An upload whose progress stops this long fails: the link's own silence rule.
 constexpr int kUploadStallSeconds = 50;
+// After a first SIGINT or SIGTERM, a recorder whose request is out (a reboot, a setting, the
+// verdict of an image it holds whole) has this long for the answer.
+constexpr int kStopGraceSeconds = 10;
 
 // "" when text may go into an XML message as it is; otherwise why not (a quote, an angle
 // bracket, an ampersand or a control character).
@@ -176,6 +179,11 @@ bool progress_worth_showing(int percent, int& last_shown);
 
 // Text of a JSON string.
 std::string json_quote(const std::string& s);
+
+// A text for a table or CSV cell on a terminal: control characters (C0, DEL and the C1 range)
+// written as \x1b or \u009b, so a device text cannot move the cursor or set the terminal's
+// title. A backslash stays as it is.
+std::string printable(const std::string& utf8);
 
 // A whole number from lo to hi; false otherwise.
 bool parse_long(const std::string& text, long lo, long hi, long& out);

@@ -1,6 +1,7 @@
 // dravlinctl: the headless maintenance tool over Dravlin's libraries.
 #include "cli/command.h"
 #include "cli/fleet.h"
+#include "cli/interrupt.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -58,6 +59,7 @@ static void print_help(FILE* out)
 
 int main(int argc, char** argv)
 {
+    dravlinctl::start_interrupt_watch();
     if (argc < 2) {
         print_help(stderr);
         return dravlinctl::kExitUsage;

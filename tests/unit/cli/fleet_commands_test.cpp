@@ -253,9 +253,13 @@ TEST(CliRefresh, ARecorderThatDoesNotFinishInTimeFails)
     e2e::Json j = parse(r.out);
     const e2e::Json& rec = j["recorders"][0];
     EXPECT_EQ(rec["result"].str, "timed out");
-    ASSERT_EQ(rec["steps"].size(), 1u);
+    // The step it was in stays in the row.
+    ASSERT_EQ(rec["steps"].size(), 2u);
     EXPECT_EQ(rec["steps"][0]["step"].str, "channel picture");
     EXPECT_TRUE(rec["steps"][0]["ok"].b);
+    EXPECT_EQ(rec["steps"][1]["step"].str, "reboot");
+    EXPECT_FALSE(rec["steps"][1]["ok"].b);
+    EXPECT_EQ(rec["steps"][1]["detail"].str, "sent, not answered");
 }
 
 TEST(CliRefresh, AnUnreachableAddressTimesOutAsCouldNotConnect)
