@@ -7,6 +7,7 @@
 #include "cli/fleet.h"
 #include "link/chan_requests.h"
 #include "util/fixedstr.h"
+#include "util/gbk.h"
 #include "util/log.h"
 
 #include <algorithm>
@@ -34,19 +35,33 @@ struct Args {
 
 bool is_sub(const std::string& s) { return std::find(std::begin(kSubs), std::end(kSubs), s) != std::end(kSubs); }
 
-// "" when fine; texts go into the add request's XML as they are.
-std::string camera_text_problem(const char* what, const std::string& v, size_t max)
+// "" when fine, with the text as the NVR takes it (GB2312/GBK) in wire; texts go into the add
+// request's XML as they are.
+std::string camera_text_problem(const char* what, const std::string& v, size_t max, std::string& wire)
 {
-    if (v.size() > max)
-        return std::string(what) + " takes at most " + std::to_string(max) + " characters";
     std::string why = xml_text_problem(v);
-    return why.empty() ? "" : std::string(what) + ": " + why;
+    if (!why.empty())
+        return std::string(what) + ": " + why;
+    if (!native_to_gbk(v, wire))
+        return std::string(what) + ": it has a character that GB2312/GBK, the NVR's text, cannot hold";
+    if (wire.size() > max)
+        return std::string(what) + " takes at most " + std::to_string(max) + " characters";
+    return "";
 }
 
 // Options before the sub-command choose the NVR; after `add`, --user and --password are the
 // camera's account.
 std::string parse(const std::vector<std::string>& args, Args& a)
 {
+    // Options are counted apart before and after the sub-command: after `add`, --user and
+    // --password are the camera's.
+    const size_t sub_at = static_cast<size_t>(
+        std::find_if(args.begin(), args.end(), [](const std::string& s) { return is_sub(s); }) - args.begin());
+    for (auto [from, to] : {std::pair<size_t, size_t>{0, sub_at}, {sub_at, args.size()}}) {
+        std::string twice = repeated_option(args, {"--protocol", "--port", "--channel"}, from, to);
+        if (!twice.empty())
+            return twice;
+    }
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& s = args[i];
         auto value = [&](std::string& out) {
@@ -69,10 +84,11 @@ std::string parse(const std::vector<std::string>& args, Args& a)
         if (a.sub == "add" && (s == "--user" || s == "--password")) {
             if (!value(v))
                 return s + " needs a value";
-            std::string why = camera_text_problem(s.c_str(), v, s == "--user" ? 32 : 128);
+            std::string wire;
+            std::string why = camera_text_problem(s.c_str(), v, s == "--user" ? 32 : 128, wire);
             if (!why.empty())
                 return why;
-            (s == "--user" ? a.user : a.password) = v;
+            (s == "--user" ? a.user : a.password) = wire;
             continue;
         }
         int r = parse_fleet_option(args, i, a.o, err, SharedOptionSet{false, false, true});

@@ -1,5 +1,6 @@
 // dravlinctl check-picture: the console's picture checks, for scripts and production lines.
 #include "cli/command.h"
+#include "cli/fleet.h"
 #include "imaging/jpeg_decoder.h"
 #include "imaging/picture_check.h"
 
@@ -89,6 +90,8 @@ bool parse_kind(const std::string& s, int* kind)
 
 int run_check_picture(const std::vector<std::string>& args)
 {
+    if (std::string twice = dravlinctl::repeated_option(args, {"--kind"}); !twice.empty())
+        return dravlinctl::usage_error("check-picture", twice);
     int kind = kPictureBoot;
     bool trace = false;
     std::vector<std::string> files;

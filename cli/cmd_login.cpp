@@ -26,6 +26,8 @@ const char* failure_text(int result)
 
 int run_login(const std::vector<std::string>& args)
 {
+    if (std::string twice = dravlinctl::repeated_option(args, {}); !twice.empty())
+        return dravlinctl::usage_error("login", twice);
     FleetOptions o;
     long seconds = 15;
     for (size_t i = 0; i < args.size(); ++i) {

@@ -144,6 +144,8 @@ void print_expect(Format f, size_t expected, const std::vector<std::string>& fou
 
 int run_search(const std::vector<std::string>& args)
 {
+    if (std::string twice = dravlinctl::repeated_option(args, {"--expect"}); !twice.empty())
+        return dravlinctl::usage_error("search", twice);
     long seconds = 3;
     Format format = Format::kTable;
     bool verbose = false;

@@ -11,6 +11,8 @@ namespace {
 
 int run_upgrade(const std::vector<std::string>& args)
 {
+    if (std::string twice = dravlinctl::repeated_option(args, {"--firmware"}); !twice.empty())
+        return dravlinctl::usage_error("upgrade", twice);
     FleetOptions o;
     o.timeout_seconds = 600;  // a whole image, then the recorder's own check before its verdict
     std::string firmware;

@@ -440,6 +440,8 @@ int choose_failed(const char* command, const FleetOptions& given, FleetOptions& 
                          [&](const TargetAddress& x) { return x.ip == t.ip && x.port == t.port; }))
             o.targets.push_back(t);
     o.retry_failed.clear();
+    if (!o.targets.empty() && !password_from_environment(o, why) && !why.empty())
+        return usage_error(command, why);
     if (!o.targets.empty() && (!o.have_user || !o.have_password))
         return usage_error(command,
                            "the failed recorders of " + given.retry_failed +

@@ -26,7 +26,7 @@ struct TargetAddress {
 struct FleetOptions {
     std::vector<std::string> serials;    // --serial, empty: every recorder found
     std::vector<TargetAddress> targets;  // --target: no search at all
-    std::string user, password;          // accounts for --target
+    std::string user, password;          // accounts for --target, as GB2312/GBK bytes
     bool have_user = false, have_password = false;
     long search_seconds = 3;    // --seconds
     long timeout_seconds = 15;  // --timeout, per recorder (from the login on)
@@ -51,6 +51,16 @@ constexpr int kStopGraceSeconds = 10;
 // "" when text may go into an XML message as it is; otherwise why not (a quote, an angle
 // bracket, an ampersand or a control character).
 std::string xml_text_problem(const std::string& text);
+
+// The environment variable that gives the password when neither --password nor
+// --password-file does (the options win).
+constexpr const char* kPasswordVariable = "DRAVLIN_PASSWORD";
+
+// An account text (a user name or a password) as a recorder takes it: GB2312/GBK bytes (from
+// the command line's own text when native, else from UTF-8), within what a login carries (31
+// bytes for "--user", 40 for a password), without XML markup. "" with wire set, otherwise why
+// not, naming `what` and never the value.
+std::string account_text_problem(const std::string& what, const std::string& text, bool native, std::string& wire);
 // "" when the file at path can be sent as an upload: a readable regular file of 1 byte to
 // 2 GiB with a path the link keeps whole (255 characters); otherwise why not, with the
 // system's reason where there is one. An empty picture would blank the recorder's picture,
@@ -58,6 +68,13 @@ std::string xml_text_problem(const std::string& text);
 std::string upload_file_problem(const std::string& path);
 // The text of one event 56 value for a step ("firmware", "boot picture", ...).
 std::string upload_result_text(int value, const char* what);
+
+// "" when no option that takes one value appears twice in args[from, to) (before a lone "--"):
+// the shared ones (--user, --password, --password-file, --seconds, --timeout, --parallel,
+// --report, --retry-failed, --search-seconds) and those in single. Otherwise "OPTION is given
+// twice": the tool never silently takes the last.
+std::string repeated_option(const std::vector<std::string>& args, const std::vector<std::string>& single = {},
+                            size_t from = 0, size_t to = SIZE_MAX);
 
 // Splits "--name=value" into "--name" and "value" (arguments after a lone "--" stay as they
 // are), so that every command takes both spellings.
@@ -80,7 +97,12 @@ int parse_fleet_option(const std::vector<std::string>& args, size_t& i, FleetOpt
                        SharedOptionSet accept = {});
 // Cross-checks once every option is read; "" when the combination is fine. Commands on
 // run_fleet (accept.run) take any number of --target addresses, the others at most 64.
-std::string check_fleet_options(const FleetOptions& o, SharedOptionSet accept = {});
+// Takes DRAVLIN_PASSWORD as the password when none was given: true when it did; false with
+// error set when the variable's text cannot be one, with error empty when there is none.
+bool password_from_environment(FleetOptions& o, std::string& error);
+
+// A --target account without a password given takes DRAVLIN_PASSWORD here.
+std::string check_fleet_options(FleetOptions& o, SharedOptionSet accept = {});
 
 // "IP[:PORT]" with a dotted IPv4 address and a port from 1 to 65535 (default 8091).
 bool parse_target_address(const std::string& text, TargetAddress& out);
@@ -94,7 +116,11 @@ bool parse_target_address(const std::string& text, TargetAddress& out);
     "  --target IP[:PORT]  skip the search and log in to this address (repeatable; port\n"                       \
     "                      default 8091); needs --user and --password\n"                                         \
     "  --user U            the account for --target addresses\n"                                                 \
-    "  --password P\n"                                                                                           \
+    "  --password P        its password; other users of this machine can read it while the tool\n"               \
+    "                      runs: prefer --password-file or DRAVLIN_PASSWORD\n"                                   \
+    "  --password-file F   the password is the first line of file F (UTF-8)\n"                                   \
+    "                      (DRAVLIN_PASSWORD in the environment gives it when neither option does;\n"            \
+    "                      user and password go to the recorder as GB2312/GBK)\n"                                \
     "  --retry-failed FILE only the recorders that failed in FILE, a --report of the same command\n"             \
     "                      (searched again by serial; --target ones need --user and --password)\n"               \
     "  --parallel N        recorders at once (1 to 64, default 64); more recorders run in waves,\n"              \

@@ -23,7 +23,7 @@ std::atomic<OneLink*> g_link{nullptr};
 
 }  // namespace
 
-std::string check_one_recorder(const FleetOptions& o)
+std::string check_one_recorder(FleetOptions& o)
 {
     std::string why = check_fleet_options(o);
     if (!why.empty())
