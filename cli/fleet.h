@@ -161,6 +161,11 @@ struct FleetChoice {
 int choose_recorders(const char* command, const FleetOptions& o, FleetChoice& out,
                      size_t max = static_cast<size_t>(kMaxFleetLinks));
 
+// The search answer of the recorder with this serial number, searching up to `seconds` (the
+// search ends as soon as it answered). 1 found, 0 not found, -1 the search could not run
+// (error says why, with the system's reason where there is one).
+int find_one_recorder(const std::string& serial, long seconds, IPCSearchInfo* out, std::string& error);
+
 // Searches started by this process (a --target run must leave it at 0).
 int fleet_searches_started();
 
