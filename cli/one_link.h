@@ -51,6 +51,7 @@ private:
     mutable std::mutex mu_;
     std::condition_variable cv_;
     bool logged_in_ = false, refused_ = false, lost_ = false;
+    int last_problem_ = 0;  // the IpcLoginProblem of the last failed attempt
 };
 
 }  // namespace dravlinctl
