@@ -62,9 +62,9 @@ constexpr const char* kPasswordVariable = "DRAVLIN_PASSWORD";
 // not, naming `what` and never the value.
 std::string account_text_problem(const std::string& what, const std::string& text, bool native, std::string& wire);
 // "" when the file at path can be sent as an upload: a readable regular file of 1 byte to
-// 2 GiB with a path the link keeps whole (255 characters); otherwise why not, with the
-// system's reason where there is one. An empty picture would blank the recorder's picture,
-// an empty image is no firmware.
+// 2 GiB (never a FIFO or a device, which is not even opened) with a path the system opens;
+// otherwise why not, with the system's reason where there is one. An empty picture would
+// blank the recorder's picture, an empty image is no firmware.
 std::string upload_file_problem(const std::string& path);
 // The text of one event 56 value for a step ("firmware", "boot picture", ...).
 std::string upload_result_text(int value, const char* what);

@@ -605,6 +605,9 @@ std::string parse_expect_list(const std::string& raw, std::vector<std::string>& 
         bool first = true;
         for (const std::string& raw_line : lines_of(text)) {
             std::string line = trim(raw_line);
+            // In a list of serials '#' starts a comment anywhere ("S1  # shelf 3").
+            if (column < 0 && line.find('#') != std::string::npos)
+                line = trim(line.substr(0, line.find('#')));
             if (line.empty() || line[0] == '#')
                 continue;
             if (first) {

@@ -33,7 +33,7 @@ std::string parse_fleet_report(const std::string& text, FleetReport& out);
 std::string read_fleet_report(const std::string& path, FleetReport& out);
 
 // The serial numbers of an expect file, in file order without repeats. Accepted: one serial
-// per line (blank lines and lines starting with '#' skipped); a CSV whose header row names a
+// per line ('#' starts a comment anywhere on a line; blank lines skipped); a CSV whose header row names a
 // column "serial"; JSON: an array of serials or of objects with "serial" (search --json), or an
 // object with such an array as "recorders" (a report, search --expect --json). "" when read,
 // otherwise why not (also for a file without any serial).

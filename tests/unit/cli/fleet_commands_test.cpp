@@ -669,6 +669,7 @@ TEST(CliExpectFile, EveryFormatGivesItsSerialsInOrder)
     // clang-format off
     const Case cases[] = {
         {"lines", "# shop floor\nS1\n\n  S2  \r\nS1\nS3", V{"S1", "S2", "S3"}, nullptr},
+        {"comments behind a serial", "S1 # shelf 3\nS2#\n  # S3\n", V{"S1", "S2"}, nullptr},
         {"csv", "\xEF\xBB\xBFip,Serial,user\n10.0.0.1,S1,admin\n\"10.0.0.2\",\"S,2\",x\n", V{"S1", "S,2"}, nullptr},
         {"csv of one column", "serial\nS1\nS2\n", V{"S1", "S2"}, nullptr},
         {"search --json", "[\n  {\"serial\": \"S1\", \"ip\": \"10.0.0.1\"},\n  {\"serial\": \"S\\u00e92\"}]", V{"S1", "S\xC3\xA9" "2"},
