@@ -342,6 +342,8 @@ DRAVLIN_COMMAND("config", "one configuration query to one recorder; the answer a
                 "  best-params              the VideoBestParameter items (306)\n"
                 "\n"
                 "Every option also takes the form --option=value. The login has 15 s, the answer 10 s.\n"
+                "The password may come from --password-file FILE (its first line) or DRAVLIN_PASSWORD\n"
+                "instead of --password, which other users of the machine can read; --verbose shows it as ***.\n"
                 "Exit status: 0 when the recorder answered with flag 0 (and the reader read it); 1 when it\n"
                 "refused, did not answer, the reader failed (its result on standard error), the link failed\n"
                 "or the recorder was not found; 2 for bad arguments (nothing is sent).\n",

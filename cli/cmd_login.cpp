@@ -134,6 +134,8 @@ DRAVLIN_COMMAND("login", "log in to recorders over the control link and show the
                 "Usage: dravlinctl login [--serial S ... | --target IP[:PORT] ... --user U --password P]\n"
                 "                        [--seconds N] [--search-seconds N] [--verbose]\n"
                 "\n"
+                "The password may also come from --password-file FILE (its first line) or DRAVLIN_PASSWORD.\n"
+                "\n"
                 "Searches the LAN (up to --search-seconds, default 3, or until every --serial answered),\n"
                 "then logs in to the chosen recorders (default: all found, at most 64) with the first\n"
                 "account and the control port of their search answers; --target logs in to the given\n"

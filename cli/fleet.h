@@ -114,7 +114,7 @@ bool parse_target_address(const std::string& text, TargetAddress& out);
     "                      ends as soon as every one answered\n"                                                 \
     "  --seconds N         search time in seconds (1 to 3600, default 3)\n"                                      \
     "  --target IP[:PORT]  skip the search and log in to this address (repeatable; port\n"                       \
-    "                      default 8091); needs --user and --password\n"                                         \
+    "                      default 8091); needs --user and a password\n"                                         \
     "  --user U            the account for --target addresses\n"                                                 \
     "  --password P        its password; other users of this machine can read it while the tool\n"               \
     "                      runs: prefer --password-file or DRAVLIN_PASSWORD\n"                                   \
@@ -131,12 +131,19 @@ bool parse_target_address(const std::string& text, TargetAddress& out);
     "                      \"message\", \"login_ms\", \"total_ms\", \"steps\": [{\"step\", \"ok\", \"value\",\n" \
     "                      \"detail\"}]}]} (times in UTC, milliseconds from the recorder's start;\n"             \
     "                      null when it never got that far)\n"                                                   \
-    "  --report FILE       the same JSON written to FILE (checked before any recorder is touched)\n"             \
-    "  --verbose           the link's diagnostic lines on standard error\n"                                      \
+    "  --report FILE       the same JSON written to FILE, whole, through a new file in its folder;\n"            \
+    "                      checked before any recorder is touched (a folder, FIFO, device or symbolic\n"         \
+    "                      link there, or a folder that is missing or takes no new file: exit 2);\n"             \
+    "                      written also when nothing was found or the run was interrupted\n"                     \
+    "  --verbose           the link's diagnostic lines on standard error (passwords as ***)\n"                   \
     "Every option also takes the form --option=value.\n"                                                         \
     "Progress lines ('<recorder> <what>') go to standard error, the summary to standard output.\n"               \
+    "Signals: the first SIGINT or SIGTERM (Ctrl-C) starts no more recorders, lets those under way\n"             \
+    "end their current request (10 s at most) or cuts their upload, logs out, prints the summary and\n"          \
+    "writes the report with the unfinished recorders as \"interrupted\" (what --retry-failed takes);\n"          \
+    "a second signal ends at once.\n"                                                                            \
     "Exit status: 0 when every chosen recorder succeeded, 1 when one did not (or a --serial was\n"               \
-    "not found), 2 for bad arguments.\n"
+    "not found), 2 for bad arguments, 130 (SIGINT) or 143 (SIGTERM) when interrupted.\n"
 
 // One chosen recorder. The name is its serial number, or "IP:PORT" for a --target address.
 struct Recorder {
