@@ -26,11 +26,12 @@ namespace {
 
 std::mutex g_err_mu;
 
-// "<name> <text>" on standard error.
+// "<name> <text>" on standard error; the name is the recorder's own text.
 void progress_line(const std::string& name, const std::string& text)
 {
+    const std::string shown = printable(name);
     std::lock_guard<std::mutex> lk(g_err_mu);
-    std::fprintf(stderr, "%s %s\n", name.c_str(), text.c_str());
+    std::fprintf(stderr, "%s %s\n", shown.c_str(), text.c_str());
     std::fflush(stderr);
 }
 

@@ -414,6 +414,11 @@ int uploadfile2ipc(IpcLinkContext* ipc, int filetype)
             unsigned char extra;
             if (std::fread(&extra, 1, 1, f) == 1)
                 return changed(offset + static_cast<int>(n), "grew");
+            if (std::ferror(f)) {
+                log_print("<%s>file: %s read error at %d\n", "uploadfile2ipc", p.name.c_str(), offset);
+                std::fclose(f);
+                return -4;
+            }
             at_end = true;
         }
         if (out.write(offset, data, static_cast<int>(n)) != 0) {
