@@ -57,7 +57,7 @@ bool to_gbk(UINT from, std::string_view text, std::string& gbk)
     int n = ::MultiByteToWideChar(from, MB_ERR_INVALID_CHARS, text.data(), int(text.size()), nullptr, 0);
     if (n <= 0)
         return false;
-    std::vector<wchar_t> wide(size_t(n));
+    std::vector<wchar_t> wide(static_cast<size_t>(n));
     ::MultiByteToWideChar(from, MB_ERR_INVALID_CHARS, text.data(), int(text.size()), wide.data(), n);
     BOOL lossy = FALSE;
     int m = ::WideCharToMultiByte(kGbkPage, WC_NO_BEST_FIT_CHARS, wide.data(), n, nullptr, 0, nullptr, &lossy);
