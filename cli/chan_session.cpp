@@ -3,10 +3,13 @@
 
 #include "cli/command.h"
 #include "link/chan_requests.h"
+#include "link/link.h"
 #include "util/fixedstr.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
+#include <string_view>
 
 namespace dravlinctl {
 
@@ -28,9 +31,32 @@ int ToolChannelPort::add(int count, const ChannelParam* records)
     return r;
 }
 
+namespace {
+
+// ChannelInfo elements in a table answer, however many the table keeps.
+int count_channel_elements(const char* text, int len)
+{
+    static constexpr std::string_view kTag = "<ChannelInfo";
+    const std::string_view t(text, static_cast<size_t>(len));
+    int n = 0;
+    for (size_t at = t.find(kTag); at != std::string_view::npos; at = t.find(kTag, at + kTag.size())) {
+        const size_t next = at + kTag.size();
+        n += next < t.size() && (t[next] == '>' || t[next] == '/' || std::isspace(static_cast<unsigned char>(t[next])));
+    }
+    return n;
+}
+
+}  // namespace
+
 ChanSession::ChanSession()
     : link_([this](int code) { table.on_event(0, code); },
-            [this](int kind, const void* d, int len, const void* info) { table.on_aux(0, kind, d, len, info); })
+            [this](int kind, const void* d, int len, const void* info) {
+                const auto* ai = static_cast<const AuxDataInfo*>(info);
+                if (kind == IPC_AUX_RESPONSE && ai && d && len > 0 && ai->code == NVR_CODE_GETLIST && ai->flag == 0 &&
+                    fixed_view(ai->msgtype).substr(0, 25) == "SYSTEM_CONFIG_GET_MESSAGE")
+                    reported_.store(count_channel_elements(static_cast<const char*>(d), len));
+                table.on_aux(0, kind, d, len, info);
+            })
 {
     table.set_listener([this](int change) {
         if (change == jobs::kChangeChannels)
@@ -49,13 +75,27 @@ int ChanSession::open(const FleetOptions& o)
         std::vector<int> f = flags(NVR_CODE_GETLIST);
         return std::any_of(f.begin(), f.end(), [](int flag) { return flag != 0; });
     };
-    wait([&] { return tables_.load() > 0 || refused(); }, Clock::now() + std::chrono::milliseconds(kAnswerWaitMs));
-    if (tables_.load() > 0)
+    // An answer with flag 0 that made no table: an empty one, or one that cannot be read.
+    // Answers are recorded after the table they bring, so no table by then is no table.
+    auto unreadable = [&] {
+        std::vector<int> f = flags(NVR_CODE_GETLIST);
+        return tables_.load() == 0 && std::any_of(f.begin(), f.end(), [](int flag) { return flag == 0; });
+    };
+    wait([&] { return tables_.load() > 0 || refused() || unreadable(); },
+         Clock::now() + std::chrono::milliseconds(kAnswerWaitMs));
+    if (tables_.load() > 0) {
+        const int reported = reported_.load();
+        if (reported > kNvrMaxListEntries)
+            std::fprintf(stderr, "dravlinctl channels: the NVR reports %d channels; the first %d are shown\n", reported,
+                         kNvrMaxListEntries);
         return kExitOk;
+    }
     std::fprintf(stderr, "dravlinctl channels: %s: %s\n", link_.recorder().name.c_str(),
-                 !error_.empty() ? error_.c_str()
-                     : refused() ? "the recorder refused the channel table request (no NVR channel table)"
-                                 : "the NVR did not send its channel table");
+                 !error_.empty()      ? error_.c_str()
+                     : refused()      ? "the recorder refused the channel table request (no NVR channel table)"
+                     : !unreadable()  ? "the NVR did not send its channel table"
+                     : reported_ == 0 ? "the NVR reports no channels (its channel table is empty)"
+                                      : "the NVR's channel table answer cannot be read");
     return kExitFailed;
 }
 
@@ -176,8 +216,9 @@ void print_channels(const std::vector<ChannelEntry>& list, bool json)
     }
     std::printf("%-8s %-16s %-9s %-7s %s\n", "CHANNEL", "IP", "PROTOCOL", "STATUS", "NAME");
     for (const ChannelEntry& c : list)
-        std::printf("%-8d %-16s %-9s %-7d %s\n", c.ChannelId, device_text(fixed_view(c.IpAddr)).c_str(),
-                    nvr_protocol_text(c.Protocol), c.Status, device_text(fixed_view(c.ChannnelName)).c_str());
+        std::printf("%-8d %-16s %-9s %-7d %s\n", c.ChannelId, printable(device_text(fixed_view(c.IpAddr))).c_str(),
+                    nvr_protocol_text(c.Protocol), c.Status,
+                    printable(device_text(fixed_view(c.ChannnelName))).c_str());
 }
 
 void print_cameras(const std::vector<IpcRecord>& list, bool json)
@@ -199,9 +240,10 @@ void print_cameras(const std::vector<IpcRecord>& list, bool json)
     }
     std::printf("%-16s %-9s %-6s %-12s %-20s %s\n", "IP", "PROTOCOL", "PORT", "USER", "SERIAL", "NAME");
     for (const IpcRecord& c : list)
-        std::printf("%-16s %-9s %-6d %-12s %-20s %s\n", device_text(fixed_view(c.IpAddr)).c_str(),
-                    nvr_protocol_text(c.Protocol), c.CtrlPort, device_text(fixed_view(c.Username)).c_str(),
-                    device_text(fixed_view(c.SN)).c_str(), device_text(fixed_view(c.OsdName)).c_str());
+        std::printf("%-16s %-9s %-6d %-12s %-20s %s\n", printable(device_text(fixed_view(c.IpAddr))).c_str(),
+                    nvr_protocol_text(c.Protocol), c.CtrlPort, printable(device_text(fixed_view(c.Username))).c_str(),
+                    printable(device_text(fixed_view(c.SN))).c_str(),
+                    printable(device_text(fixed_view(c.OsdName))).c_str());
 }
 
 }  // namespace dravlinctl

@@ -59,6 +59,9 @@ public:
 
     const std::string& error() const { return error_; }
     void fail(std::string why) { error_ = std::move(why); }
+    // ChannelInfo elements in the NVR's last table answer (the table keeps the first 96), -1
+    // before one came.
+    int reported_channels() const { return reported_.load(); }
 
     ToolChannelPort port;
     jobs::ChannelTable table{port};
@@ -66,6 +69,7 @@ public:
 private:
     OneLink link_;
     std::atomic<int> tables_{0};
+    std::atomic<int> reported_{-1};
     std::string error_;
 };
 

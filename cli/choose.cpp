@@ -4,6 +4,7 @@
 
 #include "base/sock.h"
 #include "cli/command.h"
+#include "cli/interrupt.h"
 #include "discovery/search.h"
 #include "jobs/link_port.h"
 #include "util/fixedstr.h"
@@ -58,7 +59,8 @@ int choose_recorders(const char* command, const FleetOptions& o, FleetChoice& ou
     int scanned = 0;  // slots are only ever added, and a slot keeps its serial number
     auto search_end = std::chrono::steady_clock::now() + std::chrono::seconds(o.search_seconds);
     int send_errno = 0;
-    while (std::chrono::steady_clock::now() < search_end) {
+    // A signal ends the search early; what answered so far is chosen (and then not started).
+    while (std::chrono::steady_clock::now() < search_end && !interrupt_signal()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         if (int e = searchipc_send_errno())
             send_errno = e;
@@ -115,6 +117,34 @@ int choose_recorders(const char* command, const FleetOptions& o, FleetChoice& ou
         return kExitFailed;
     }
     return kExitOk;
+}
+
+int find_one_recorder(const std::string& serial, long seconds, IPCSearchInfo* out, std::string& error)
+{
+    ++g_searches;
+    if (startsearchipc() != 1) {
+        error = "the search could not be started";
+        return -1;
+    }
+    int send_errno = 0;
+    bool found = false;
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!found && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (int e = searchipc_send_errno())
+            send_errno = e;
+        int count = getipccount();
+        for (int i = 0; i < count && !found; ++i)
+            found = getipcinfo_copy(i, out) == 1 && fixed_view(out->devid.SerialNumber) == serial;
+    }
+    stopsearchipc();
+    if (found)
+        return 1;
+    if (send_errno) {
+        error = std::string("the search request could not be broadcast: ") + log_error_text(send_errno);
+        return -1;
+    }
+    return 0;
 }
 
 // ---- standard output ----------------------------------------------------------------------

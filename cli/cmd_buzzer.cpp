@@ -11,6 +11,8 @@ namespace {
 
 int run_buzzer(const std::vector<std::string>& args)
 {
+    if (std::string twice = dravlinctl::repeated_option(args, {"--enable"}); !twice.empty())
+        return dravlinctl::usage_error("buzzer", twice);
     FleetOptions o;
     long enable = -1;
     for (size_t i = 0; i < args.size(); ++i) {

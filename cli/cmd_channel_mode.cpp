@@ -11,6 +11,8 @@ namespace {
 
 int run_channel_mode(const std::vector<std::string>& args)
 {
+    if (std::string twice = dravlinctl::repeated_option(args, {"--mode"}); !twice.empty())
+        return dravlinctl::usage_error("channel-mode", twice);
     FleetOptions o;
     long mode = -1;
     bool lock = false;

@@ -7,6 +7,7 @@
 #include "cli/fleet.h"
 #include "link/chan_requests.h"
 #include "util/fixedstr.h"
+#include "util/gbk.h"
 #include "util/log.h"
 
 #include <algorithm>
@@ -34,19 +35,33 @@ struct Args {
 
 bool is_sub(const std::string& s) { return std::find(std::begin(kSubs), std::end(kSubs), s) != std::end(kSubs); }
 
-// "" when fine; texts go into the add request's XML as they are.
-std::string camera_text_problem(const char* what, const std::string& v, size_t max)
+// "" when fine, with the text as the NVR takes it (GB2312/GBK) in wire; texts go into the add
+// request's XML as they are.
+std::string camera_text_problem(const char* what, const std::string& v, size_t max, std::string& wire)
 {
-    if (v.size() > max)
-        return std::string(what) + " takes at most " + std::to_string(max) + " characters";
     std::string why = xml_text_problem(v);
-    return why.empty() ? "" : std::string(what) + ": " + why;
+    if (!why.empty())
+        return std::string(what) + ": " + why;
+    if (!native_to_gbk(v, wire))
+        return std::string(what) + ": it has a character that GB2312/GBK, the NVR's text, cannot hold";
+    if (wire.size() > max)
+        return std::string(what) + " takes at most " + std::to_string(max) + " characters";
+    return "";
 }
 
 // Options before the sub-command choose the NVR; after `add`, --user and --password are the
 // camera's account.
 std::string parse(const std::vector<std::string>& args, Args& a)
 {
+    // Options are counted apart before and after the sub-command: after `add`, --user and
+    // --password are the camera's.
+    const size_t sub_at = static_cast<size_t>(
+        std::find_if(args.begin(), args.end(), [](const std::string& s) { return is_sub(s); }) - args.begin());
+    for (auto [from, to] : {std::pair<size_t, size_t>{0, sub_at}, {sub_at, args.size()}}) {
+        std::string twice = repeated_option(args, {"--protocol", "--port", "--channel"}, from, to);
+        if (!twice.empty())
+            return twice;
+    }
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& s = args[i];
         auto value = [&](std::string& out) {
@@ -69,10 +84,11 @@ std::string parse(const std::vector<std::string>& args, Args& a)
         if (a.sub == "add" && (s == "--user" || s == "--password")) {
             if (!value(v))
                 return s + " needs a value";
-            std::string why = camera_text_problem(s.c_str(), v, s == "--user" ? 32 : 128);
+            std::string wire;
+            std::string why = camera_text_problem(s.c_str(), v, s == "--user" ? 32 : 128, wire);
             if (!why.empty())
                 return why;
-            (s == "--user" ? a.user : a.password) = v;
+            (s == "--user" ? a.user : a.password) = wire;
             continue;
         }
         int r = parse_fleet_option(args, i, a.o, err, SharedOptionSet{false, false, true});
@@ -136,7 +152,8 @@ std::string parse(const std::vector<std::string>& args, Args& a)
     for (const std::string& p : a.pos) {
         long n;
         if (a.sub != "page" && !parse_long(p, 1, 256, n))
-            return "'" + p + "' is not a channel number or picture count from 1 to 256";
+            return a.sub + ": '" + printable(p) + "' is not " +
+                (a.sub == "canvas" ? "a picture count" : "a channel number") + " from 1 to 256";
     }
     return check_one_recorder(a.o);
 }
@@ -268,10 +285,23 @@ int run_sub(ChanSession& s, const Args& a)
             return usage_error(kCmd,
                                "channel " + std::to_string(a.channel) + " is not in the NVR's table (1 to " +
                                    std::to_string(table.size()) + ")");
+        // A camera shows in one channel only, as fill keeps it.
+        for (size_t r = 0; r < table.size(); ++r) {
+            if (ip_of(table[r]) != a.ips[0])
+                continue;
+            if (static_cast<int>(r) == row) {
+                std::fprintf(stderr, "dravlinctl channels: %s is in channel %zu already\n", a.ips[0].c_str(), r + 1);
+                return kExitOk;
+            }
+            s.fail(a.ips[0] + " is in channel " + std::to_string(r + 1) +
+                   " already; delete it there first, or swap the channels");
+            return kExitFailed;
+        }
         if (row < 0) {
             s.fail(jobs::chan_result_text(jobs::kChanTableFull));
             return kExitFailed;
         }
+        const std::string replaced = ip_of(table[static_cast<size_t>(row)]);
         ChannelParam p{};
         p.ChannelId = row;
         p.Protocol = a.protocol;
@@ -280,7 +310,11 @@ int run_sub(ChanSession& s, const Args& a)
         fixed_copy(p.IpAddr, a.ips[0]);
         fixed_copy(p.Username, a.user);
         fixed_copy(p.Password, a.password);
-        return add_and_confirm(s, [&] { return s.table.set_channel(p); });
+        int r = add_and_confirm(s, [&] { return s.table.set_channel(p); });
+        if (r == kExitOk && !replaced.empty())
+            std::fprintf(stderr, "dravlinctl channels: channel %d held %s; it now holds %s\n", row + 1,
+                         printable(replaced).c_str(), a.ips[0].c_str());
+        return r;
     }
     if (a.sub == "delete" || a.sub == "clear") {
         if (a.sub == "clear")
@@ -372,6 +406,9 @@ DRAVLIN_COMMAND(
     "Usage: dravlinctl channels (--serial S [--search-seconds N] | --target IP[:PORT] --user U --password P)\n"
     "                           SUB-COMMAND [--json] [--verbose]\n"
     "\n"
+    "The NVR's password may come from --password-file FILE (its first line) or DRAVLIN_PASSWORD\n"
+    "instead of --password, which other users of the machine can read.\n"
+    "\n"
     "Logs in to one NVR (found by serial number with a LAN search, or at the given address), reads\n"
     "its channel table and works on it as the console's channel page does. Channels are numbered\n"
     "from 1, as the NVR shows them. Options before the sub-command choose the NVR.\n"
@@ -384,8 +421,10 @@ DRAVLIN_COMMAND(
     "                           search first, then put the found cameras (all, or those addresses)\n"
     "                           into the free channels in camera-list order\n"
     "  add --ip A [--protocol MVK|ONVIF] [--port P] [--user U] [--password W] [--channel N]\n"
-    "                           one camera into channel N (default: the first free one); defaults\n"
-    "                           MVK, port 8091 (ONVIF 80), user admin, password 470213\n"
+    "                           one camera into channel N (default: the first free one), replacing\n"
+    "                           the camera it holds (standard error names it); a camera already in\n"
+    "                           another channel is not added (exit 1, naming that channel);\n"
+    "                           defaults MVK, port 8091 (ONVIF 80), user admin, password 470213\n"
     "  delete N ...             free those channels\n"
     "  clear                    free every channel\n"
     "  swap A B                 exchange two channels\n"
@@ -395,10 +434,14 @@ DRAVLIN_COMMAND(
     "Output: the channel table as the NVR reports it after the work (search: the camera list);\n"
     "--json gives an array of {\"channel\", \"ip\", \"protocol\", \"name\", \"status\"} (cameras:\n"
     "{\"ip\", \"protocol\", \"port\", \"user\", \"serial\", \"name\"}). Every option also takes the form\n"
-    "--option=value; --verbose puts the link's diagnostic lines on standard error.\n"
+    "--option=value; --verbose puts the link's diagnostic lines on standard error (passwords shown\n"
+    "as ***). The table shows at most 96 channels; standard error says when the NVR reports more,\n"
+    "and an NVR with no channels at all is told at once (exit 1). Device texts are shown as UTF-8,\n"
+    "with control characters escaped (\\x1b) in the tables.\n"
     "\n"
     "Texts that travel in the NVR's XML (addresses, user names, passwords) may not hold '\"', '<',\n"
-    "'>', '&' or control characters. Every wait is bounded: the login 15 s, an answer 10 s.\n"
+    "'>', '&' or control characters; user names and passwords go as GB2312/GBK (one without a\n"
+    "GB2312/GBK form is refused). Every wait is bounded: the login 15 s, an answer 10 s.\n"
     "Exit status: 0 when the NVR confirmed the work (its answer with flag 0 and a re-read table\n"
     "that shows the change; for a request it does not answer, the re-read table); 1 when it\n"
     "refused, did not answer, the table does not show the change, the link failed or the NVR was\n"

@@ -1,7 +1,10 @@
 // dravlinctl check-picture: the console's picture checks, for scripts and production lines.
 #include "cli/command.h"
+#include "cli/fleet.h"
 #include "imaging/jpeg_decoder.h"
 #include "imaging/picture_check.h"
+
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -37,7 +40,8 @@ const char kUsage[] = "Usage: dravlinctl check-picture [--kind boot|channel|shut
                       "  --kind KIND   boot, channel or shutdown\n"
                       "  --trace       copy the decoder's trace lines to standard error\n"
                       "\n"
-                      "Exit status: 0 when every file passed, 1 when any failed, 2 for bad arguments.\n";
+                      "Exit status: 0 when every file passed, 1 when any failed, 2 for bad arguments (also for\n"
+                      "a FILE that is a FIFO or a device: nothing is checked then).\n";
 
 // The path as one TSV field: nothing in it can start a new field or line.
 std::string tsv_field(const std::string& s)
@@ -86,6 +90,8 @@ bool parse_kind(const std::string& s, int* kind)
 
 int run_check_picture(const std::vector<std::string>& args)
 {
+    if (std::string twice = dravlinctl::repeated_option(args, {"--kind"}); !twice.empty())
+        return dravlinctl::usage_error("check-picture", twice);
     int kind = kPictureBoot;
     bool trace = false;
     std::vector<std::string> files;
@@ -116,6 +122,14 @@ int run_check_picture(const std::vector<std::string>& args)
     }
     if (files.empty())
         return dravlinctl::usage_error("check-picture", "no picture file given");
+    // A FIFO or a device would block the check or never end: refused before any is read. (A
+    // folder reads as no file, as in the console.)
+    for (const auto& file : files) {
+        struct stat st { };
+        if (::stat(file.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
+            return dravlinctl::usage_error("check-picture",
+                                           tsv_field(file) + ": not a regular file (a FIFO or a device)");
+    }
 
     // Standard output carries the result lines, so the decoder's trace must not land there.
     jpeg_set_trace_sink(trace ? jpeg_trace_stderr : jpeg_trace_silent);

@@ -1,5 +1,6 @@
 // dravlinctl clock: broadcast this PC's clock to the recorders for a while.
 #include "cli/command.h"
+#include "cli/fleet.h"
 #include "discovery/sendtime.h"
 #include "util/log.h"
 
@@ -13,6 +14,8 @@ namespace {
 
 int run_clock(const std::vector<std::string>& args)
 {
+    if (std::string twice = dravlinctl::repeated_option(args, {}); !twice.empty())
+        return dravlinctl::usage_error("clock", twice);
     long seconds = -1;
     bool verbose = false;
     for (size_t i = 0; i < args.size(); ++i) {

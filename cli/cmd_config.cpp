@@ -194,6 +194,8 @@ struct Answer {
 
 int run_config(const std::vector<std::string>& args)
 {
+    if (std::string twice = dravlinctl::repeated_option(args, {"--code", "--body", "--as"}); !twice.empty())
+        return dravlinctl::usage_error("config", twice);
     FleetOptions o;
     long code = -1;
     bool have_body = false, have_get = false;
@@ -293,10 +295,12 @@ int run_config(const std::vector<std::string>& args)
         std::fprintf(stderr, "dravlinctl config: the recorder refused the query (flag %d)\n", ans.flag);
         return kExitFailed;
     }
-    // The link hands over the MESSAGE_BODY element; the readers take what it holds.
+    // The link hands over the MESSAGE_BODY element: the readers take it as it is (they look into
+    // a MESSAGE_BODY themselves), the text output and root-attr what it holds.
+    const std::string answer = ans.body;
     std::string inner;
-    if (GetMessageBody(ans.body.c_str(), inner) != 0)
-        inner = ans.body;
+    if (GetMessageBody(answer.c_str(), inner) != 0)
+        inner = answer;
     lk.unlock();
     if (as.empty()) {
         std::fputs(inner.c_str(), stdout);
@@ -305,7 +309,7 @@ int run_config(const std::vector<std::string>& args)
         return kExitOk;
     }
     std::string json;
-    r = read_as(as, inner.c_str(), json);
+    r = read_as(as, as[0] == "root-attr" ? inner.c_str() : answer.c_str(), json);
     if (r != 0) {
         std::fprintf(stderr, "dravlinctl config: the %s reader could not read the answer (result %d)\n", as[0].c_str(),
                      r);
@@ -324,19 +328,22 @@ DRAVLIN_COMMAND("config", "one configuration query to one recorder; the answer a
                 "                  [--verbose]\n"
                 "\n"
                 "Logs in, sends SYSTEM_CONFIG_GET_MESSAGE with code N (and TEXT as its body, as given), and\n"
-                "prints the body of the recorder's answer. With --as, the console's reader reads the body and\n"
-                "the record it makes is printed as JSON:\n"
+                "prints the body of the recorder's answer. With --as, the console's reader reads the body as\n"
+                "the recorder sent it (MESSAGE_BODY and what it holds) and the record it makes is printed as\n"
+                "JSON:\n"
                 "  encode                   the EncodeConfig entries (e.g. code 301)\n"
                 "  encode-params            main and sub stream as table indexes\n"
                 "  accounts                 the accounts of UserConfig (302)\n"
                 "  live-stream              TRANS_PARAM, VIDEO_PARAM and AUDIO_PARAM (303)\n"
                 "  vendor                   VENDOR_PARAM's VendorId (304)\n"
                 "  request-param ELEM ATTR  one attribute of an element of the body\n"
-                "  root-attr NAME           one attribute of the body's root element\n"
+                "  root-attr NAME           one attribute of the first element in the body\n"
                 "  video-caps               the VideoCap caplist and its items (305)\n"
                 "  best-params              the VideoBestParameter items (306)\n"
                 "\n"
                 "Every option also takes the form --option=value. The login has 15 s, the answer 10 s.\n"
+                "The password may come from --password-file FILE (its first line) or DRAVLIN_PASSWORD\n"
+                "instead of --password, which other users of the machine can read; --verbose shows it as ***.\n"
                 "Exit status: 0 when the recorder answered with flag 0 (and the reader read it); 1 when it\n"
                 "refused, did not answer, the reader failed (its result on standard error), the link failed\n"
                 "or the recorder was not found; 2 for bad arguments (nothing is sent).\n",

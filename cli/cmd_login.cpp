@@ -26,6 +26,8 @@ const char* failure_text(int result)
 
 int run_login(const std::vector<std::string>& args)
 {
+    if (std::string twice = dravlinctl::repeated_option(args, {}); !twice.empty())
+        return dravlinctl::usage_error("login", twice);
     FleetOptions o;
     long seconds = 15;
     for (size_t i = 0; i < args.size(); ++i) {
@@ -131,6 +133,8 @@ int run_login(const std::vector<std::string>& args)
 DRAVLIN_COMMAND("login", "log in to recorders over the control link and show the link events",
                 "Usage: dravlinctl login [--serial S ... | --target IP[:PORT] ... --user U --password P]\n"
                 "                        [--seconds N] [--search-seconds N] [--verbose]\n"
+                "\n"
+                "The password may also come from --password-file FILE (its first line) or DRAVLIN_PASSWORD.\n"
                 "\n"
                 "Searches the LAN (up to --search-seconds, default 3, or until every --serial answered),\n"
                 "then logs in to the chosen recorders (default: all found, at most 64) with the first\n"

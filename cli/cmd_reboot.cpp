@@ -10,6 +10,8 @@ namespace {
 
 int run_reboot(const std::vector<std::string>& args)
 {
+    if (std::string twice = dravlinctl::repeated_option(args, {}); !twice.empty())
+        return dravlinctl::usage_error("reboot", twice);
     FleetOptions o;
     for (size_t i = 0; i < args.size(); ++i) {
         std::string err;

@@ -18,6 +18,8 @@ FactoryPicture g_factory;
 
 int run_refresh(const std::vector<std::string>& args)
 {
+    if (std::string twice = dravlinctl::repeated_option(args, {"--boot", "--channel", "--shutdown"}); !twice.empty())
+        return dravlinctl::usage_error("refresh", twice);
     FleetOptions o;
     o.timeout_seconds = 15;
     std::string boot, channel, shutdown;

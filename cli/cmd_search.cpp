@@ -25,9 +25,11 @@ using dravlinctl::json_quote;
 
 std::string to_utf8(std::string_view gbk) { return gbk_to_utf8(gbk); }
 
-std::string csv_field(const std::string& s)
+// A device text as one CSV field, its control characters escaped as in the table.
+std::string csv_field(const std::string& text)
 {
-    if (s.find_first_of(",\"\r\n") == std::string::npos)
+    const std::string s = dravlinctl::printable(text);
+    if (s.find_first_of(",\"") == std::string::npos)
         return s;
     std::string out = "\"";
     for (char c : s) {
@@ -37,6 +39,8 @@ std::string csv_field(const std::string& s)
     }
     return out + "\"";
 }
+
+std::string cell(const std::string& text) { return dravlinctl::printable(text); }
 
 struct Row {
     std::string serial, type, ip, gateway, netmask, mac, user;
@@ -95,8 +99,9 @@ public:
                         csv_field(r.mac).c_str(), r.dhcp, r.ptz_port, r.web_port, r.video_port,
                         csv_field(r.user).c_str());
         else
-            std::printf("%-16s %-16s %-16s %-18s %-16s %-24s %-6d %s\n", r.ip.c_str(), r.gateway.c_str(),
-                        r.netmask.c_str(), r.mac.c_str(), r.type.c_str(), r.serial.c_str(), r.ptz_port, r.user.c_str());
+            std::printf("%-16s %-16s %-16s %-18s %-16s %-24s %-6d %s\n", cell(r.ip).c_str(), cell(r.gateway).c_str(),
+                        cell(r.netmask).c_str(), cell(r.mac).c_str(), cell(r.type).c_str(), cell(r.serial).c_str(),
+                        r.ptz_port, cell(r.user).c_str());
         ++rows_;
     }
 
@@ -137,13 +142,15 @@ void print_expect(Format f, size_t expected, const std::vector<std::string>& fou
     std::fprintf(out, "expected %zu: %zu found, %zu missing, %zu unexpected\n", expected, found.size(), missing.size(),
                  unexpected.size());
     for (const auto& s : missing)
-        std::fprintf(out, "missing %s\n", s.c_str());
+        std::fprintf(out, "missing %s\n", cell(s).c_str());
     for (const auto& s : unexpected)
-        std::fprintf(out, "unexpected %s\n", s.c_str());
+        std::fprintf(out, "unexpected %s\n", cell(s).c_str());
 }
 
 int run_search(const std::vector<std::string>& args)
 {
+    if (std::string twice = dravlinctl::repeated_option(args, {"--expect"}); !twice.empty())
+        return dravlinctl::usage_error("search", twice);
     long seconds = 3;
     Format format = Format::kTable;
     bool verbose = false;
@@ -268,8 +275,8 @@ DRAVLIN_COMMAND("search", "find the recorders on this LAN (UDP broadcast) and li
                 "  --json        an array of objects with the keys serial, type, ip, gateway, netmask,\n"
                 "                mac, dhcp, ptz_port, web_port, video_port, user\n"
                 "  --csv         the same columns as comma-separated values with a header row\n"
-                "  --expect FILE the recorders that should answer: one serial number per line (blank\n"
-                "                lines and '#' comments skipped), a CSV with a column named serial, or\n"
+                "  --expect FILE the recorders that should answer: one serial number per line ('#'\n"
+                "                starts a comment anywhere on a line), a CSV with a column named serial, or\n"
                 "                JSON (search --json output, or a fleet command's --report). The search\n"
                 "                ends as soon as every one answered; then the found, missing and\n"
                 "                unexpected ones are told (after the table; on standard error with --csv;\n"
@@ -278,6 +285,7 @@ DRAVLIN_COMMAND("search", "find the recorders on this LAN (UDP broadcast) and li
                 "                when any is missing, 2 when the file cannot be read\n"
                 "  --verbose     diagnostic lines on standard error\n"
                 "\n"
-                "Device texts are converted from GB2312/GBK to UTF-8. Exit status 1, with the system's\n"
+                "Device texts are converted from GB2312/GBK to UTF-8; in the table and CSV their control\n"
+                "characters are written escaped (\\x1b). Exit status 1, with the system's\n"
                 "reason (e.g. \"Network is unreachable\"), when a search request could not be broadcast.\n",
                 run_search);

@@ -9,7 +9,8 @@
 #include "util/fixedstr.h"
 #include "util/log.h"
 
-#include <chrono>
+#include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -20,37 +21,52 @@ namespace {
 
 const char* const kCmd = "set-network";
 
-// The search answer of `serial`, searching up to `seconds`. 1 found; 0 not found; -1 the
-// search could not run (error says why).
-int find_recorder(const std::string& serial, long seconds, IPCSearchInfo* out, std::string& error)
+// What a LAN value must be; "" when it is.
+std::string unicast_problem(const std::string& option, const std::string& text)
 {
-    if (startsearchipc() != 1) {
-        error = "the search could not be started";
-        return -1;
+    uint32_t a = 0;
+    if (!ipv4_parse(text.c_str(), &a))
+        return option + " needs a dotted IPv4 address, not '" + dravlinctl::printable(text) + "'";
+    if (a == 0 || a == 0xFFFFFFFFu)
+        return option + " " + text + " is no address of one device";
+    if ((a >> 28) == 0xE)
+        return option + " " + text + " is a multicast address, not one device's";
+    return "";
+}
+
+std::string netmask_problem(const std::string& text)
+{
+    uint32_t m = 0;
+    if (!ipv4_parse(text.c_str(), &m))
+        return "--netmask needs a dotted IPv4 netmask, not '" + dravlinctl::printable(text) + "'";
+    // Ones, then zeros: the complement plus one is a power of two.
+    const uint32_t host = ~m;
+    if (m == 0 || (host & (host + 1)) != 0)
+        return "--netmask " + text + " is not a netmask (its ones must come first, e.g. 255.255.255.0)";
+    return "";
+}
+
+// Six hexadecimal pairs apart by ':' or '-' (one kind of separator throughout).
+std::string mac_problem(const std::string& text)
+{
+    bool ok = text.size() == 17 && (text[2] == ':' || text[2] == '-');
+    for (size_t i = 0; ok && i < text.size(); ++i) {
+        if (i % 3 == 2)
+            ok = text[i] == text[2];
+        else
+            ok = std::isxdigit(static_cast<unsigned char>(text[i])) != 0;
     }
-    int send_errno = 0;
-    bool found = false;
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (!found && std::chrono::steady_clock::now() < end) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        if (int e = searchipc_send_errno())
-            send_errno = e;
-        int count = getipccount();
-        for (int i = 0; i < count && !found; ++i)
-            found = getipcinfo_copy(i, out) == 1 && fixed_view(out->devid.SerialNumber) == serial;
-    }
-    stopsearchipc();
-    if (found)
-        return 1;
-    if (send_errno) {
-        error = std::string("the search request could not be broadcast: ") + log_error_text(send_errno);
-        return -1;
-    }
-    return 0;
+    return ok
+        ? ""
+        : "--mac needs six hexadecimal pairs such as 00:1a:2b:3c:4d:5e, not '" + dravlinctl::printable(text) + "'";
 }
 
 int run_set_network(const std::vector<std::string>& args)
 {
+    if (std::string twice = dravlinctl::repeated_option(
+            args, {"--serial", "--ip", "--netmask", "--gateway", "--mac", "--dhcp", "--dns1", "--dns2"});
+        !twice.empty())
+        return dravlinctl::usage_error("set-network", twice);
     std::map<std::string, std::string> v;
     bool verbose = false;
     long seconds = 3;
@@ -68,6 +84,8 @@ int run_set_network(const std::vector<std::string>& args)
             return dravlinctl::usage_error(kCmd, "unknown option '" + a + "'");
         if (i + 1 >= args.size())
             return dravlinctl::usage_error(kCmd, a + " needs a value");
+        if (v.count(a))
+            return dravlinctl::usage_error(kCmd, a + " is given twice");
         v[a] = args[++i];
     }
     if (!v.count("--serial"))
@@ -83,16 +101,25 @@ int run_set_network(const std::vector<std::string>& args)
     if (!any)
         return dravlinctl::usage_error(
             kCmd, "give at least one of --ip, --netmask, --gateway, --mac, --dhcp, --dns1, --dns2");
-    for (const char* addr : {"--ip", "--netmask", "--gateway"})
-        if (v.count(addr) && !ipv4_parse(v[addr].c_str(), nullptr))
-            return dravlinctl::usage_error(kCmd, std::string(addr) + " needs a dotted IPv4 address");
-    for (const char* dns : {"--dns1", "--dns2"})  // empty clears the server
-        if (v.count(dns) && !v[dns].empty() && !ipv4_parse(v[dns].c_str(), nullptr))
-            return dravlinctl::usage_error(kCmd, std::string(dns) + " needs a dotted IPv4 address or ''");
+    for (const char* addr : {"--ip", "--gateway", "--dns1", "--dns2"}) {
+        // An empty DNS value clears the server.
+        bool clears = v.count(addr) && v[addr].empty() && std::string(addr).rfind("--dns", 0) == 0;
+        std::string why = v.count(addr) && !clears ? unicast_problem(addr, v[addr]) : "";
+        if (!why.empty())
+            return dravlinctl::usage_error(kCmd, why);
+    }
+    if (v.count("--netmask")) {
+        std::string why = netmask_problem(v["--netmask"]);
+        if (!why.empty())
+            return dravlinctl::usage_error(kCmd, why);
+    }
     if (v.count("--dhcp") && v["--dhcp"] != "0" && v["--dhcp"] != "1")
-        return dravlinctl::usage_error(kCmd, "--dhcp needs 0 or 1");
-    if (v.count("--mac") && (v["--mac"].empty() || v["--mac"].size() > 255))
-        return dravlinctl::usage_error(kCmd, "--mac needs 1 to 255 characters");
+        return dravlinctl::usage_error(kCmd, "--dhcp needs 0 or 1, not '" + v["--dhcp"] + "'");
+    if (v.count("--mac")) {
+        std::string why = mac_problem(v["--mac"]);
+        if (!why.empty())
+            return dravlinctl::usage_error(kCmd, why);
+    }
     for (const char* text : {"--serial", "--mac"}) {
         std::string why = v.count(text) ? dravlinctl::xml_text_problem(v[text]) : "";
         if (!why.empty())
@@ -103,7 +130,7 @@ int run_set_network(const std::vector<std::string>& args)
         log_set_sink(log_sink_to_debug);
     auto rec = std::make_unique<IPCSearchInfo>();
     std::string error;
-    int found = find_recorder(serial, seconds, rec.get(), error);
+    int found = dravlinctl::find_one_recorder(serial, seconds, rec.get(), error);
     if (found < 0) {
         std::fprintf(stderr, "dravlinctl %s: %s; nothing was sent\n", kCmd, error.c_str());
         return dravlinctl::kExitFailed;
@@ -147,9 +174,12 @@ int run_set_network(const std::vector<std::string>& args)
     if (v.count("--dhcp"))
         cfg.DHCP = v["--dhcp"] == "1" ? 1 : 0;
 
+    errno = 0;
     int r = modify_ipcnetwork(serial.c_str(), &cfg);
     if (r != 1) {
-        std::fprintf(stderr, "dravlinctl %s: the request could not be broadcast (%d)\n", kCmd, r);
+        const int e = errno;
+        std::fprintf(stderr, "dravlinctl %s: the request could not be broadcast (%d): %s\n", kCmd, r,
+                     log_error_text(e ? e : EIO));
         return dravlinctl::kExitFailed;
     }
     return dravlinctl::kExitOk;
@@ -166,7 +196,10 @@ DRAVLIN_COMMAND("set-network", "ask one recorder (by serial number) to take new 
                 "carries every LAN value: those not given keep the recorder's current values from its\n"
                 "search answer (--dns1 '' or --dns2 '' clears a server). Give at least one value.\n"
                 "Recorders do not answer: run 'dravlinctl search' afterwards to see the new settings.\n"
-                "Texts with '\"', '<', '>', '&' or control characters are refused (exit status 2).\n"
+                "The values are checked first (exit status 2, naming the value at fault): the MAC as six\n"
+                "hexadecimal pairs (00:1a:2b:3c:4d:5e), the IP address, gateway and DNS servers as the\n"
+                "dotted address of one device (not 0.0.0.0, 255.255.255.255 or multicast), the netmask with\n"
+                "its ones first. A serial number with '\"', '<', '>', '&' or control characters is refused.\n"
                 "Exit status 1 when the recorder did not answer the search (nothing is sent) or the\n"
-                "request could not be broadcast.\n",
+                "request could not be broadcast (with the system's reason).\n",
                 run_set_network);

@@ -11,6 +11,8 @@ namespace {
 
 int run_upgrade(const std::vector<std::string>& args)
 {
+    if (std::string twice = dravlinctl::repeated_option(args, {"--firmware"}); !twice.empty())
+        return dravlinctl::usage_error("upgrade", twice);
     FleetOptions o;
     o.timeout_seconds = 600;  // a whole image, then the recorder's own check before its verdict
     std::string firmware;
@@ -54,7 +56,12 @@ DRAVLIN_COMMAND("upgrade", "upload a firmware image to recorders",
                 "\n"
                 "  --firmware FILE      the image (required)\n"
                 "  --timeout SECONDS    time for one recorder, login included (default 600); a recorder\n"
-                "                       not logged in within 15 s, or whose upload makes no progress for\n"
-                "                       50 s, fails sooner\n"
+                "                       not logged in within 15 s, whose upload makes no progress for 50 s\n"
+                "                       (\"stalled\"), or that gives no verdict 50 s after the whole image\n"
+                "                       went out (\"no verdict\"), fails sooner\n"
+                "\n"
+                "The image is sent exactly as long as it was when announced: one that grows or is cut short\n"
+                "while it is sent (still being copied) fails that recorder with \"the file changed while it\n"
+                "was sent\", and the recorder gets no closing frame for it.\n"
                 "\n" DRAVLIN_FLEET_OPTIONS_HELP,
                 dravlinctl::run_upgrade);

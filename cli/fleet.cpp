@@ -3,6 +3,7 @@
 
 #include "cli/command.h"
 #include "cli/fleet_files.h"
+#include "cli/interrupt.h"
 #include "jobs/runner.h"
 #include "link/link.h"
 #include "util/log.h"
@@ -11,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -24,11 +26,12 @@ namespace {
 
 std::mutex g_err_mu;
 
-// "<name> <text>" on standard error.
+// "<name> <text>" on standard error; the name is the recorder's own text.
 void progress_line(const std::string& name, const std::string& text)
 {
+    const std::string shown = printable(name);
     std::lock_guard<std::mutex> lk(g_err_mu);
-    std::fprintf(stderr, "%s %s\n", name.c_str(), text.c_str());
+    std::fprintf(stderr, "%s %s\n", shown.c_str(), text.c_str());
     std::fflush(stderr);
 }
 
@@ -60,6 +63,27 @@ std::string json_quote(const std::string& s)
         }
     }
     return out + "\"";
+}
+
+std::string printable(const std::string& s)
+{
+    std::string out;
+    out.reserve(s.size());
+    for (size_t i = 0; i < s.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        char buf[8];
+        if (c < 0x20 || c == 0x7F) {
+            std::snprintf(buf, sizeof buf, "\\x%02x", c);
+            out += buf;
+        } else if (c == 0xC2 && i + 1 < s.size() && static_cast<unsigned char>(s[i + 1]) >= 0x80 &&
+                   static_cast<unsigned char>(s[i + 1]) <= 0x9F) {
+            std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned char>(s[++i]));
+            out += buf;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
 }
 
 namespace {
@@ -149,57 +173,27 @@ void print_summary(FILE* out, bool json, const Summary& sum)
     if (json) {
         print_json(out, sum);
     } else {
-        std::fprintf(out, "%-24s %-21s %-13s %s\n", "RECORDER", "ADDRESS", "RESULT", "DETAIL");
+        // The RESULT column is as wide as its longest result, so none runs into the detail.
+        int width = 13;
+        for (const auto& r : sum.rows)
+            width = std::max(width, static_cast<int>(r.result.size()));
+        std::fprintf(out, "%-24s %-21s %-*s %s\n", "RECORDER", "ADDRESS", width, "RESULT", "DETAIL");
         for (const auto& r : sum.rows) {
             std::string addr = r.address.empty() ? "-" : r.address + ":" + std::to_string(r.port);
-            std::fprintf(out, "%-24s %-21s %-13s %s\n", r.name.c_str(), addr.c_str(), r.result.c_str(),
-                         detail_of(r).c_str());
+            std::fprintf(out, "%-24s %-21s %-*s %s\n", printable(r.name).c_str(), addr.c_str(), width, r.result.c_str(),
+                         printable(detail_of(r)).c_str());
         }
     }
     std::fflush(out);
 }
 
-// The report goes to a file beside it first and takes its name only when whole, so a reader
-// never sees half a report (nor loses the one it is retrying from when the same name is given).
-std::string report_temp_path(const std::string& path) { return path + ".part"; }
-
-// "" when the report can be written there (tried before any recorder is touched).
-std::string report_problem(const std::string& path)
-{
-    errno = 0;
-    FILE* f = std::fopen(report_temp_path(path).c_str(), "wb");
-    if (!f)
-        return std::strerror(errno ? errno : EACCES);
-    std::fclose(f);
-    std::remove(report_temp_path(path).c_str());
-    return "";
-}
-
+// The report is written whole or not at all, and never in place of anything but a report.
 std::string write_report(const std::string& path, const Summary& sum)
 {
-    const std::string tmp = report_temp_path(path);
-    errno = 0;
-    FILE* f = std::fopen(tmp.c_str(), "wb");
-    if (!f)
-        return std::strerror(errno ? errno : EACCES);
-    print_json(f, sum);
-    bool ok = !std::ferror(f);
-    int err = errno;
-    ok = std::fclose(f) == 0 && ok;
-    if (!ok) {
-        std::remove(tmp.c_str());
-        return std::strerror(err ? err : EIO);
-    }
-    if (std::rename(tmp.c_str(), path.c_str()) != 0) {
-        // Windows' rename does not replace a file.
-        std::remove(path.c_str());
-        if (std::rename(tmp.c_str(), path.c_str()) == 0)
-            return "";
-        err = errno;
-        std::remove(tmp.c_str());
-        return std::strerror(err ? err : EIO);
-    }
-    return "";
+    return replace_file(path, [&sum](FILE* f) {
+        print_json(f, sum);
+        return !std::ferror(f);
+    });
 }
 
 }  // namespace
@@ -227,7 +221,9 @@ struct RecorderRun {
     Recorder rec;
     FleetWording wording = FleetWording::kRequest;
     long timeout_seconds = 15;
-    int last_percent = -1;
+    int last_percent = -1;  // the last progress line's
+    int percent = -1;       // the pending upload's progress
+    int pending = -1;       // the step whose request is out and not answered yet
     bool told_login_retry = false;
     std::vector<StepResult> steps;
     std::string message;
@@ -293,12 +289,16 @@ std::string finish_message(const jobs::Job& job, const RecorderRun& run)
     case jobs::kJobNoLoginAnswer: return "the recorder did not answer the login";
     case jobs::kJobBadLoginAnswer: return "the recorder's login answer is not a valid frame";
     case jobs::kJobStalled: return "the upload made no progress for " + std::to_string(kUploadStallSeconds) + " s";
+    case jobs::kJobNoVerdict:
+        return "the recorder gave no verdict within " + std::to_string(kUploadStallSeconds) + " s of the whole upload";
     case jobs::kJobTimedOut:
         if (job.logged_in())
             return "no result within " + std::to_string(run.timeout_seconds) + " s";
         return "not logged in within " + std::to_string(std::min<long>(run.timeout_seconds, kLoginWindowSeconds)) +
             " s" + (job.connect_failures() > 0 ? " (could not connect)" : " (no login answer)");
     case jobs::kJobNotStarted: return "the link could not be started";
+    case jobs::kJobInterrupted:
+        return job.started() ? "stopped before it had finished (signal)" : "stopped before it was started (signal)";
     default: return "";
     }
 }
@@ -327,18 +327,23 @@ void tell(RecorderRun& run, const jobs::Job& job, const jobs::JobNews& n)
         break;
     case jobs::kNewsStepSent:
         run.last_percent = -1;
+        run.percent = -1;
+        run.pending = n.step;
         progress_line(name, sent_text(job.steps()[static_cast<size_t>(n.step)], run.wording));
         break;
     case jobs::kNewsStepUnsent:
+        run.pending = -1;
         run.steps.push_back({step, false, false, 0, "request not sent"});
         if (sequence && jobs::is_picture_step(n.step_kind) && n.value == static_cast<int>(jobs::Unsent::kSkip))
             progress_line(name, step + " request not sent");
         break;
     case jobs::kNewsStepProgress:
+        run.percent = std::max(run.percent, static_cast<int>(n.value));
         if (progress_worth_showing(n.value, run.last_percent))
             progress_line(name, step + " " + std::to_string(n.value) + "%");
         break;
     case jobs::kNewsStepAnswered: {
+        run.pending = -1;
         int v = n.value;
         std::string detail;
         if (!n.ok) {
@@ -357,8 +362,17 @@ void tell(RecorderRun& run, const jobs::Job& job, const jobs::JobNews& n)
         break;
     }
     case jobs::kNewsFinished: {
-        run.total_ms = now_ms() - run.started_at;
+        if (run.started_at >= 0)
+            run.total_ms = now_ms() - run.started_at;
         run.message = finish_message(job, run);
+        if (run.pending >= 0 && static_cast<size_t>(run.pending) < job.steps().size()) {
+            // The step it was in when it ended stays in the row, with how far it got.
+            const std::string pending = step_name(job.steps()[static_cast<size_t>(run.pending)].kind);
+            run.steps.push_back({pending, false, false, 0,
+                                 run.percent >= 0 ? "reached " + std::to_string(run.percent) + " %"
+                                                  : std::string("sent, not answered")});
+            run.pending = -1;
+        }
         bool ok = n.result == jobs::kJobOk;
         progress_line(name,
                       ok ? "done"
@@ -427,6 +441,8 @@ int choose_failed(const char* command, const FleetOptions& given, FleetOptions& 
                          [&](const TargetAddress& x) { return x.ip == t.ip && x.port == t.port; }))
             o.targets.push_back(t);
     o.retry_failed.clear();
+    if (!o.targets.empty() && !password_from_environment(o, why) && !why.empty())
+        return usage_error(command, why);
     if (!o.targets.empty() && (!o.have_user || !o.have_password))
         return usage_error(command,
                            "the failed recorders of " + given.retry_failed +
@@ -448,27 +464,36 @@ int run_fleet(const char* command, const FleetOptions& given, const std::vector<
     sum.command = command;
     sum.started = utc_text(wall_clock_now());
     if (!given.report.empty()) {
-        std::string why = report_problem(given.report);
+        std::string why = report_path_problem(given.report);
         if (!why.empty())
             return usage_error(command, "--report " + given.report + " cannot be written: " + why);
     }
+    // From here every run writes its report, and a signal ends it in order.
+    InterruptScope scope;
+    auto finish = [&](int code) {
+        sum.ended = utc_text(wall_clock_now());
+        if (!given.report.empty()) {
+            std::string why = write_report(given.report, sum);
+            if (!why.empty()) {
+                std::fprintf(stderr, "dravlinctl %s: the report %s could not be written: %s\n", command,
+                             given.report.c_str(), why.c_str());
+                code = code == kExitOk ? kExitFailed : code;
+            }
+        }
+        if (int sig = interrupt_signal()) {
+            std::fprintf(stderr, "dravlinctl %s: stopped by %s\n", command, sig == SIGINT ? "SIGINT" : "SIGTERM");
+            return 128 + sig;
+        }
+        return code;
+    };
     FleetOptions o = given;
     if (!given.retry_failed.empty()) {
         int r = choose_failed(command, given, o);
         if (r == -1) {
             // Nothing to do is a success; the report says so too, for a script that chains retries.
-            sum.ended = utc_text(wall_clock_now());
-            if (!o.report.empty()) {
-                std::string why = write_report(o.report, sum);
-                if (!why.empty()) {
-                    std::fprintf(stderr, "dravlinctl %s: the report %s could not be written: %s\n", command,
-                                 o.report.c_str(), why.c_str());
-                    return kExitFailed;
-                }
-            }
             if (o.json)
                 print_summary(stdout, true, sum);
-            return kExitOk;
+            return finish(kExitOk);
         }
         if (r != kExitOk)
             return r;
@@ -479,11 +504,16 @@ int run_fleet(const char* command, const FleetOptions& given, const std::vector<
 
     FleetChoice choice;
     int r = choose_recorders(command, o, choice, SIZE_MAX);
-    if (r != kExitOk)
-        return r;
+    if (r != kExitOk) {
+        sum.all_ok = false;
+        return finish(r);
+    }
     if (choice.recorders.empty() && choice.missing.empty() && choice.unusable.empty()) {
         std::fprintf(stderr, "dravlinctl %s: no recorder found\n", command);
-        return kExitFailed;
+        sum.all_ok = false;
+        if (o.json)
+            print_summary(stdout, true, sum);
+        return finish(kExitFailed);
     }
 
     std::vector<std::unique_ptr<RecorderRun>> runs;
@@ -492,7 +522,8 @@ int run_fleet(const char* command, const FleetOptions& given, const std::vector<
         jobs::RunnerLinkPort port;
         if (!choice.recorders.empty() && !port.init()) {
             std::fprintf(stderr, "dravlinctl %s: the link table could not be allocated\n", command);
-            return kExitFailed;
+            sum.all_ok = false;
+            return finish(kExitFailed);
         }
         jobs::Runner runner(port, port);
         runner.set_parallel(static_cast<int>(o.parallel));
@@ -523,10 +554,15 @@ int run_fleet(const char* command, const FleetOptions& given, const std::vector<
             runs.push_back(std::move(run));
         }
         choice.recorders.clear();
+        // A signal from here on stops the runner; one that came during the search already has.
+        scope.set([&runner] { runner.request_interrupt(kStopGraceSeconds * 1000); });
+        if (interrupt_signal())
+            runner.request_interrupt(kStopGraceSeconds * 1000);
         runner.run();
+        scope.set(nullptr);
         for (jobs::JobId id : ids) {
             const jobs::Job* job = runner.job(id);
-            results.push_back(job && job->started() ? job->result() : jobs::kJobNotStarted);
+            results.push_back(job && job->finished() ? job->result() : jobs::kJobNotStarted);
         }
         port.logout_all();
     }
@@ -571,15 +607,7 @@ int run_fleet(const char* command, const FleetOptions& given, const std::vector<
     sum.ended = utc_text(wall_clock_now());
     print_summary(stdout, o.json, sum);
     std::fprintf(stderr, "%d of %zu recorder(s) succeeded\n", succeeded, sum.rows.size());
-    if (!o.report.empty()) {
-        std::string why = write_report(o.report, sum);
-        if (!why.empty()) {
-            std::fprintf(stderr, "dravlinctl %s: the report %s could not be written: %s\n", command, o.report.c_str(),
-                         why.c_str());
-            return kExitFailed;
-        }
-    }
-    return sum.all_ok ? kExitOk : kExitFailed;
+    return finish(sum.all_ok ? kExitOk : kExitFailed);
 }
 
 }  // namespace dravlinctl

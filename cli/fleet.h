@@ -27,7 +27,7 @@ struct TargetAddress {
 struct FleetOptions {
     std::vector<std::string> serials;    // --serial, empty: every recorder found
     std::vector<TargetAddress> targets;  // --target: no search at all
-    std::string user, password;          // accounts for --target
+    std::string user, password;          // accounts for --target, as GB2312/GBK bytes
     bool have_user = false, have_password = false;
     long search_seconds = 3;    // --seconds
     long timeout_seconds = 15;  // --timeout, per recorder (from the login on)
@@ -44,17 +44,37 @@ constexpr int kMaxFleetLinks = jobs::kMaxLinks;  // the link table's size
 constexpr int kLoginWindowSeconds = 15;
 // An upload whose progress stops this long fails: the link's own silence rule.
 constexpr int kUploadStallSeconds = 50;
+// After a first SIGINT or SIGTERM, a recorder whose request is out (a reboot, a setting, the
+// verdict of an image it holds whole) has this long for the answer.
+constexpr int kStopGraceSeconds = 10;
 
 // "" when text may go into an XML message as it is; otherwise why not (a quote, an angle
 // bracket, an ampersand or a control character).
 std::string xml_text_problem(const std::string& text);
+
+// The environment variable that gives the password when neither --password nor
+// --password-file does (the options win).
+constexpr const char* kPasswordVariable = "DRAVLIN_PASSWORD";
+
+// An account text (a user name or a password) as a recorder takes it: GB2312/GBK bytes (from
+// the command line's own text when native, else from UTF-8), within what a login carries (31
+// bytes for "--user", 40 for a password), without XML markup. "" with wire set, otherwise why
+// not, naming `what` and never the value.
+std::string account_text_problem(const std::string& what, const std::string& text, bool native, std::string& wire);
 // "" when the file at path can be sent as an upload: a readable regular file of 1 byte to
-// 2 GiB with a path the link keeps whole (255 characters); otherwise why not, with the
-// system's reason where there is one. An empty picture would blank the recorder's picture,
-// an empty image is no firmware.
+// 2 GiB (never a FIFO or a device, which is not even opened) with a path the system opens;
+// otherwise why not, with the system's reason where there is one. An empty picture would
+// blank the recorder's picture, an empty image is no firmware.
 std::string upload_file_problem(const std::string& path);
 // The text of one event 56 value for a step ("firmware", "boot picture", ...).
 std::string upload_result_text(int value, const char* what);
+
+// "" when no option that takes one value appears twice in args[from, to) (before a lone "--"):
+// the shared ones (--user, --password, --password-file, --seconds, --timeout, --parallel,
+// --report, --retry-failed, --search-seconds) and those in single. Otherwise "OPTION is given
+// twice": the tool never silently takes the last.
+std::string repeated_option(const std::vector<std::string>& args, const std::vector<std::string>& single = {},
+                            size_t from = 0, size_t to = SIZE_MAX);
 
 // Splits "--name=value" into "--name" and "value" (arguments after a lone "--" stay as they
 // are), so that every command takes both spellings.
@@ -77,7 +97,12 @@ int parse_fleet_option(const std::vector<std::string>& args, size_t& i, FleetOpt
                        SharedOptionSet accept = {});
 // Cross-checks once every option is read; "" when the combination is fine. Commands on
 // run_fleet (accept.run) take any number of --target addresses, the others at most 64.
-std::string check_fleet_options(const FleetOptions& o, SharedOptionSet accept = {});
+// Takes DRAVLIN_PASSWORD as the password when none was given: true when it did; false with
+// error set when the variable's text cannot be one, with error empty when there is none.
+bool password_from_environment(FleetOptions& o, std::string& error);
+
+// A --target account without a password given takes DRAVLIN_PASSWORD here.
+std::string check_fleet_options(FleetOptions& o, SharedOptionSet accept = {});
 
 // "IP[:PORT]" with a dotted IPv4 address and a port from 1 to 65535 (default 8091).
 bool parse_target_address(const std::string& text, TargetAddress& out);
@@ -89,9 +114,13 @@ bool parse_target_address(const std::string& text, TargetAddress& out);
     "                      ends as soon as every one answered\n"                                                 \
     "  --seconds N         search time in seconds (1 to 3600, default 3)\n"                                      \
     "  --target IP[:PORT]  skip the search and log in to this address (repeatable; port\n"                       \
-    "                      default 8091); needs --user and --password\n"                                         \
+    "                      default 8091); needs --user and a password\n"                                         \
     "  --user U            the account for --target addresses\n"                                                 \
-    "  --password P\n"                                                                                           \
+    "  --password P        its password; other users of this machine can read it while the tool\n"               \
+    "                      runs: prefer --password-file or DRAVLIN_PASSWORD\n"                                   \
+    "  --password-file F   the password is the first line of file F (UTF-8)\n"                                   \
+    "                      (DRAVLIN_PASSWORD in the environment gives it when neither option does;\n"            \
+    "                      user and password go to the recorder as GB2312/GBK)\n"                                \
     "  --retry-failed FILE only the recorders that failed in FILE, a --report of the same command\n"             \
     "                      (searched again by serial; --target ones need --user and --password)\n"               \
     "  --parallel N        recorders at once (1 to 64, default 64); more recorders run in waves,\n"              \
@@ -102,12 +131,19 @@ bool parse_target_address(const std::string& text, TargetAddress& out);
     "                      \"message\", \"login_ms\", \"total_ms\", \"steps\": [{\"step\", \"ok\", \"value\",\n" \
     "                      \"detail\"}]}]} (times in UTC, milliseconds from the recorder's start;\n"             \
     "                      null when it never got that far)\n"                                                   \
-    "  --report FILE       the same JSON written to FILE (checked before any recorder is touched)\n"             \
-    "  --verbose           the link's diagnostic lines on standard error\n"                                      \
+    "  --report FILE       the same JSON written to FILE, whole, through a new file in its folder;\n"            \
+    "                      checked before any recorder is touched (a folder, FIFO, device or symbolic\n"         \
+    "                      link there, or a folder that is missing or takes no new file: exit 2);\n"             \
+    "                      written also when nothing was found or the run was interrupted\n"                     \
+    "  --verbose           the link's diagnostic lines on standard error (passwords as ***)\n"                   \
     "Every option also takes the form --option=value.\n"                                                         \
     "Progress lines ('<recorder> <what>') go to standard error, the summary to standard output.\n"               \
+    "Signals: the first SIGINT or SIGTERM (Ctrl-C) starts no more recorders, lets those under way\n"             \
+    "end their current request (10 s at most) or cuts their upload, logs out, prints the summary and\n"          \
+    "writes the report with the unfinished recorders as \"interrupted\" (what --retry-failed takes);\n"          \
+    "a second signal ends at once.\n"                                                                            \
     "Exit status: 0 when every chosen recorder succeeded, 1 when one did not (or a --serial was\n"               \
-    "not found), 2 for bad arguments.\n"
+    "not found), 2 for bad arguments, 130 (SIGINT) or 143 (SIGTERM) when interrupted.\n"
 
 // One chosen recorder. The name is its serial number, or "IP:PORT" for a --target address.
 struct Recorder {
@@ -131,6 +167,11 @@ struct FleetChoice {
 // error (search not started, more than `max` recorders).
 int choose_recorders(const char* command, const FleetOptions& o, FleetChoice& out,
                      size_t max = static_cast<size_t>(kMaxFleetLinks));
+
+// The search answer of the recorder with this serial number, searching up to `seconds` (the
+// search ends as soon as it answered). 1 found, 0 not found, -1 the search could not run
+// (error says why, with the system's reason where there is one).
+int find_one_recorder(const std::string& serial, long seconds, IPCSearchInfo* out, std::string& error);
 
 // Searches started by this process (a --target run must leave it at 0).
 int fleet_searches_started();
@@ -176,6 +217,11 @@ bool progress_worth_showing(int percent, int& last_shown);
 
 // Text of a JSON string.
 std::string json_quote(const std::string& s);
+
+// A text for a table or CSV cell on a terminal: control characters (C0, DEL and the C1 range)
+// written as \x1b or \u009b, so a device text cannot move the cursor or set the terminal's
+// title. A backslash stays as it is.
+std::string printable(const std::string& utf8);
 
 // A whole number from lo to hi; false otherwise.
 bool parse_long(const std::string& text, long lo, long hi, long& out);

@@ -2,14 +2,30 @@
 // the CSV header lookup and the plain serial list.
 #include "cli/fleet_files.h"
 
+#include "util/log.h"
+#include "util/regular_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <set>
+
+#ifdef _WIN32
+#include <io.h>
+#include <process.h>
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
 
 namespace dravlinctl {
 
@@ -342,10 +358,14 @@ std::string expect_from_json(const std::string& text, std::vector<std::string>& 
 std::string read_small_file(const std::string& path, std::string& text)
 {
     text.clear();
-    errno = 0;
-    std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(path.c_str(), "rb"), std::fclose);
+    int64_t size = 0;
+    int err = 0;
+    std::unique_ptr<FILE, int (*)(FILE*)> f(open_regular_file(path.c_str(), &size, &err), std::fclose);
     if (!f)
-        return std::string("cannot be opened: ") + std::strerror(errno ? errno : ENOENT);
+        return err == kNotRegularFile ? std::string("not a regular file")
+                                      : std::string("cannot be opened: ") + log_error_text(err);
+    if (size > static_cast<int64_t>(kMaxReadBackBytes))
+        return "larger than " + std::to_string(kMaxReadBackBytes >> 20) + " MiB";
     char buf[65536];
     size_t n;
     while ((n = std::fread(buf, 1, sizeof buf, f.get())) > 0) {
@@ -354,8 +374,177 @@ std::string read_small_file(const std::string& path, std::string& text)
         text.append(buf, n);
     }
     if (std::ferror(f.get()))
-        return std::string("cannot be read: ") + std::strerror(errno ? errno : EIO);
+        return std::string("cannot be read: ") + log_error_text(errno ? errno : EIO);
     return "";
+}
+
+namespace {
+
+enum class PathKind { kMissing, kRegular, kFolder, kLink, kOther, kUnknown };
+
+PathKind path_kind(const std::string& path, int* err)
+{
+    *err = 0;
+#ifdef _WIN32
+    struct _stat64 st { };
+    if (::_stat64(path.c_str(), &st) != 0) {
+#else
+    struct stat st { };
+    if (::lstat(path.c_str(), &st) != 0) {
+#endif
+        *err = errno;
+        return errno == ENOENT ? PathKind::kMissing : PathKind::kUnknown;
+    }
+#ifdef _WIN32
+    const int type = st.st_mode & _S_IFMT;
+    return type == _S_IFREG ? PathKind::kRegular : type == _S_IFDIR ? PathKind::kFolder : PathKind::kOther;
+#else
+    return S_ISREG(st.st_mode) ? PathKind::kRegular
+        : S_ISDIR(st.st_mode)  ? PathKind::kFolder
+        : S_ISLNK(st.st_mode)  ? PathKind::kLink
+                               : PathKind::kOther;
+#endif
+}
+
+std::string folder_of(const std::string& path)
+{
+#ifdef _WIN32
+    size_t slash = path.find_last_of("/\\");
+#else
+    size_t slash = path.rfind('/');
+#endif
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? path.substr(0, 1) : path.substr(0, slash);
+}
+
+// A new file of the tool's own in folder: a name nobody else has, created exclusively (an
+// existing file of that name is never opened). Its stream, or null with errno set.
+FILE* create_own_file(const std::string& folder, std::string& name)
+{
+    static std::atomic<unsigned> counter{0};
+#ifdef _WIN32
+    const unsigned pid = static_cast<unsigned>(::_getpid());
+#else
+    const unsigned pid = static_cast<unsigned>(::getpid());
+#endif
+    const auto clock = static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count());
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char suffix[48];
+        std::snprintf(suffix, sizeof suffix, "%u-%08x%02x", pid, clock ^ (counter.fetch_add(1) * 2654435761u),
+                      static_cast<unsigned>(attempt));
+        name = folder + "/.dravlinctl-" + suffix + ".tmp";
+#ifdef _WIN32
+        int fd = ::_open(name.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+#else
+        int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+#endif
+        if (fd < 0) {
+            if (errno == EEXIST)
+                continue;
+            return nullptr;
+        }
+#ifdef _WIN32
+        FILE* f = ::_fdopen(fd, "wb");
+#else
+        FILE* f = ::fdopen(fd, "wb");
+#endif
+        if (!f) {
+            int e = errno;
+#ifdef _WIN32
+            ::_close(fd);
+#else
+            ::close(fd);
+#endif
+            std::remove(name.c_str());
+            errno = e;
+        }
+        return f;
+    }
+    errno = EEXIST;
+    return nullptr;
+}
+
+// Why a report may not take the place of what is at path, or "".
+std::string existing_problem(const std::string& path)
+{
+    int err = 0;
+    switch (path_kind(path, &err)) {
+    case PathKind::kMissing:
+    case PathKind::kRegular: return "";
+    case PathKind::kFolder: return "it is a folder";
+    case PathKind::kLink: return "it is a symbolic link (give the file it points to)";
+    case PathKind::kOther: return "it exists and is not a regular file";
+    case PathKind::kUnknown: break;
+    }
+    return log_error_text(err);
+}
+
+bool replace_path(const std::string& from, const std::string& to)
+{
+#ifdef _WIN32
+    // rename does not replace a file there.
+    return ::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+#else
+    return std::rename(from.c_str(), to.c_str()) == 0;
+#endif
+}
+
+}  // namespace
+
+std::string report_path_problem(const std::string& path)
+{
+    std::string why = existing_problem(path);
+    if (!why.empty())
+        return why;
+    const std::string folder = folder_of(path);
+    int err = 0;
+    PathKind kind = path_kind(folder, &err);
+    if (kind == PathKind::kLink) {
+        struct stat st { };
+        kind = ::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? PathKind::kFolder : PathKind::kOther;
+    }
+    if (kind == PathKind::kMissing)
+        return "its folder " + folder + " does not exist";
+    if (kind != PathKind::kFolder)
+        return err ? std::string(log_error_text(err)) : folder + " is not a folder";
+    std::string own;
+    errno = 0;
+    FILE* f = create_own_file(folder, own);
+    if (!f)
+        return "its folder " + folder + " takes no new file: " + log_error_text(errno ? errno : EACCES);
+    std::fclose(f);
+    std::remove(own.c_str());
+    return "";
+}
+
+std::string replace_file(const std::string& path, const std::function<bool(FILE*)>& write)
+{
+    std::string own;
+    errno = 0;
+    FILE* f = create_own_file(folder_of(path), own);
+    if (!f)
+        return log_error_text(errno ? errno : EACCES);
+    errno = 0;
+    bool ok = write(f) && std::fflush(f) == 0 && !std::ferror(f);
+    int err = errno;
+#ifndef _WIN32
+    ok = ok && ::fsync(::fileno(f)) == 0;  // whole on the disk before it takes the name
+    if (!ok && !err)
+        err = errno;
+#endif
+    ok = std::fclose(f) == 0 && ok;
+    if (!ok) {
+        std::remove(own.c_str());
+        return log_error_text(err ? err : EIO);
+    }
+    // Looked at again: what is at the path may have changed since the run began.
+    std::string why = existing_problem(path);
+    if (why.empty() && !replace_path(own, path))
+        why = log_error_text(errno ? errno : EIO);
+    if (!why.empty())
+        std::remove(own.c_str());
+    return why;
 }
 
 std::string parse_fleet_report(const std::string& text, FleetReport& out)
@@ -416,6 +605,9 @@ std::string parse_expect_list(const std::string& raw, std::vector<std::string>& 
         bool first = true;
         for (const std::string& raw_line : lines_of(text)) {
             std::string line = trim(raw_line);
+            // In a list of serials '#' starts a comment anywhere ("S1  # shelf 3").
+            if (column < 0 && line.find('#') != std::string::npos)
+                line = trim(line.substr(0, line.find('#')));
             if (line.empty() || line[0] == '#')
                 continue;
             if (first) {

@@ -1,9 +1,11 @@
 // Files dravlinctl is handed back: its own fleet reports (--report, read again by
-// --retry-failed) and lists of the serial numbers a search should find (search --expect).
-// Pure code over text, so the readers are tested without any recorder.
+// --retry-failed) and lists of the serial numbers a search should find (search --expect); and
+// how a report is written. Pure code over text and files, tested without any recorder.
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -31,14 +33,29 @@ std::string parse_fleet_report(const std::string& text, FleetReport& out);
 std::string read_fleet_report(const std::string& path, FleetReport& out);
 
 // The serial numbers of an expect file, in file order without repeats. Accepted: one serial
-// per line (blank lines and lines starting with '#' skipped); a CSV whose header row names a
+// per line ('#' starts a comment anywhere on a line; blank lines skipped); a CSV whose header row names a
 // column "serial"; JSON: an array of serials or of objects with "serial" (search --json), or an
 // object with such an array as "recorders" (a report, search --expect --json). "" when read,
 // otherwise why not (also for a file without any serial).
 std::string parse_expect_list(const std::string& text, std::vector<std::string>& serials);
 std::string read_expect_file(const std::string& path, std::vector<std::string>& serials);
 
-// The whole file, at most kMaxReadBackBytes; "" when read, otherwise why not.
+// The whole file, at most kMaxReadBackBytes; "" when read, otherwise why not. Only a regular
+// file is read: a FIFO or a device is never opened for reading (it could block or never end).
 std::string read_small_file(const std::string& path, std::string& text);
+
+// ---- writing a report -----------------------------------------------------------------------
+
+// "" when a report can be written at path: nothing is there yet, or a regular file (never a
+// folder, a device, a FIFO or a symbolic link, which a report must not replace), and its
+// folder exists and takes a new file (tried with a file of the tool's own, removed again).
+// Otherwise why not.
+std::string report_path_problem(const std::string& path);
+
+// Writes a new file in path's folder (a unique name, created exclusively) through write
+// (false: a write failed) and renames it over path, so a reader finds the old report or the
+// whole new one. Nothing else is ever removed: on failure only that new file goes again.
+// "" when written, otherwise why not.
+std::string replace_file(const std::string& path, const std::function<bool(FILE*)>& write);
 
 }  // namespace dravlinctl

@@ -1,6 +1,7 @@
 // dravlinctl: the headless maintenance tool over Dravlin's libraries.
 #include "cli/command.h"
 #include "cli/fleet.h"
+#include "cli/interrupt.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -48,16 +49,18 @@ static void print_help(FILE* out)
         std::fprintf(out, "  %-16s %s\n", c.name, c.summary);
     if (dravlinctl::commands().empty())
         std::fprintf(out, "  (none yet)\n");
-    std::fprintf(
-        out,
-        "\n"
-        "Run 'dravlinctl COMMAND --help' for a command's options; every option also takes\n"
-        "the form --option=value.\n"
-        "Exit status: 0 when every chosen recorder succeeded, 1 when something failed, 2 for bad arguments.\n");
+    std::fprintf(out,
+                 "\n"
+                 "Run 'dravlinctl COMMAND --help' for a command's options; every option also takes\n"
+                 "the form --option=value.\n"
+                 "Exit status: 0 when every chosen recorder succeeded, 1 when something failed, 2 for bad arguments;\n"
+                 "refresh, reboot, upgrade, buzzer and channel-mode stopped by SIGINT or SIGTERM end in order\n"
+                 "with 130 or 143 (see their --help).\n");
 }
 
 int main(int argc, char** argv)
 {
+    dravlinctl::start_interrupt_watch();
     if (argc < 2) {
         print_help(stderr);
         return dravlinctl::kExitUsage;

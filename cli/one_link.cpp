@@ -23,7 +23,7 @@ std::atomic<OneLink*> g_link{nullptr};
 
 }  // namespace
 
-std::string check_one_recorder(const FleetOptions& o)
+std::string check_one_recorder(FleetOptions& o)
 {
     std::string why = check_fleet_options(o);
     if (!why.empty())
@@ -47,12 +47,17 @@ int OneLink::event_cb(int chanid, int code, const void*, int)
         return 0;
     {
         std::lock_guard<std::mutex> lk(self->mu_);
+        // Only the recorder's refusal is final; no answer, a bad answer or a connection closed
+        // before the answer (a rebooting recorder) is tried again by the link.
+        const int problem = ipc_login_problem(chanid);
         if (code == IPC_EVENT_LOGIN_OK)
             self->logged_in_ = true;
-        else if (code == IPC_EVENT_LOGIN_FAIL)
+        else if (code == IPC_EVENT_LOGIN_FAIL && (problem == IPC_LOGIN_REFUSED || problem == IPC_LOGIN_PROBLEM_NONE))
             self->refused_ = true;
         else if (code == IPC_EVENT_DISCONNECTED && self->logged_in_)
             self->lost_ = true;
+        if (!self->logged_in_ && (code == IPC_EVENT_LOGIN_FAIL || code == IPC_EVENT_DISCONNECTED))
+            self->last_problem_ = problem;
     }
     self->cv_.notify_all();
     if (self->on_event_)
@@ -110,10 +115,15 @@ int OneLink::open(const char* command, const FleetOptions& o)
     if (logged_in_)
         return kExitOk;
     bool refused = refused_;
+    const int problem = last_problem_;
     lk.unlock();
+    const char* why = problem == IPC_LOGIN_NO_ANSWER || problem == IPC_LOGIN_CLOSED ? " (no login answer)"
+        : problem == IPC_LOGIN_BAD_ANSWER                                           ? " (bad login answer)"
+        : problem == IPC_LOGIN_CONNECT_FAILED                                       ? " (could not connect)"
+                                                                                    : "";
     std::fprintf(stderr, "dravlinctl %s: %s: %s\n", command, rec_.name.c_str(),
                  refused ? "the recorder refused the account"
-                         : ("not logged in within " + std::to_string(kLoginWindowSeconds) + " s").c_str());
+                         : ("not logged in within " + std::to_string(kLoginWindowSeconds) + " s" + why).c_str());
     // Given up on: reset at once rather than wait for anything queued.
     ipc_logout_abort(kSlot);
     started_ = false;

@@ -15,7 +15,7 @@
 namespace dravlinctl {
 
 // "" when o names exactly one recorder (one --serial, or one --target with its account).
-std::string check_one_recorder(const FleetOptions& o);
+std::string check_one_recorder(FleetOptions& o);
 
 // Device texts are GB2312/GBK bytes; shown as UTF-8, a byte that does not convert as U+FFFD.
 std::string device_text(std::string_view gbk);
@@ -51,6 +51,7 @@ private:
     mutable std::mutex mu_;
     std::condition_variable cv_;
     bool logged_in_ = false, refused_ = false, lost_ = false;
+    int last_problem_ = 0;  // the IpcLoginProblem of the last failed attempt
 };
 
 }  // namespace dravlinctl

@@ -1,6 +1,8 @@
 // dravlinctl's shared options: parsing, the XML text and upload file checks, target addresses.
 #include "cli/fleet.h"
+#include "cli/fleet_files.h"
 #include "jobs/upload_file.h"
+#include "util/gbk.h"
 
 #include "base/sock.h"
 #include "jobs/results.h"
@@ -40,16 +42,55 @@ std::string xml_text_problem(const std::string& text)
     return "";
 }
 
+std::string account_text_problem(const std::string& what, const std::string& text, bool native, std::string& wire)
+{
+    std::string why = xml_text_problem(text);
+    if (!why.empty())
+        return what + ": " + why;
+    if (!(native ? native_to_gbk(text, wire) : utf8_to_gbk(text, wire)))
+        return what + ": it has a character that GB2312/GBK, the recorder's text, cannot hold" +
+            (native ? "" : " (the file is read as UTF-8)");
+    // The name of --password-file FILE says where; the value itself is never shown.
+    const size_t max = what == "--user" ? 31 : 40;  // what a login carries
+    if (wire.size() > max)
+        return what + " takes at most " + std::to_string(max) + " bytes as GB2312/GBK";
+    return "";
+}
+
+bool password_from_environment(FleetOptions& o, std::string& error)
+{
+    error.clear();
+    if (o.have_password)
+        return false;
+    const char* env = std::getenv(kPasswordVariable);
+    if (!env)
+        return false;
+    std::string wire;
+    error = account_text_problem(kPasswordVariable, env, true, wire);
+    if (!error.empty())
+        return false;
+    o.password = wire;
+    o.have_password = true;
+    return true;
+}
+
 std::string upload_file_problem(const std::string& path)
 {
-    return jobs::upload_file_problem_text(jobs::check_upload_file(path));
+    // The link announces the whole path and streams from the file it opened: any path the
+    // system opens will do.
+#ifdef _WIN32
+    constexpr size_t kPathMax = 259;  // MAX_PATH without its terminator
+#else
+    constexpr size_t kPathMax = PATH_MAX - 1;
+#endif
+    return jobs::upload_file_problem_text(jobs::check_upload_file(path, kPathMax));
 }
 
 std::string upload_result_text(int value, const char* what)
 {
     if (value == IPC_UPLOAD_REFUSED)
         return std::string("the recorder refused the ") + what;
-    if (value < IPC_UPLOAD_OK || value > IPC_UPLOAD_LINK_FAILED)
+    if (value < IPC_UPLOAD_OK || value > IPC_UPLOAD_FILE_CHANGED)
         return "the upload failed (" + std::to_string(value) + ")";
     return jobs::upload_value_text(value);
 }
@@ -77,6 +118,37 @@ std::vector<std::string> split_option_values(const std::vector<std::string>& arg
         }
     }
     return out;
+}
+
+const std::vector<std::string>& shared_single_options()
+{
+    static const std::vector<std::string> v = {"--user",    "--password",     "--password-file",
+                                               "--seconds", "--timeout",      "--parallel",
+                                               "--report",  "--retry-failed", "--search-seconds"};
+    return v;
+}
+
+std::string repeated_option(const std::vector<std::string>& args, const std::vector<std::string>& single, size_t from,
+                            size_t to)
+{
+    std::vector<std::string> seen;
+    auto is_single = [&](const std::string& a) {
+        const auto& shared = shared_single_options();
+        return std::find(single.begin(), single.end(), a) != single.end() ||
+            std::find(shared.begin(), shared.end(), a) != shared.end();
+    };
+    for (size_t i = from; i < std::min(to, args.size()); ++i) {
+        const std::string& a = args[i];
+        if (a == "--")
+            break;
+        if (!is_single(a))
+            continue;
+        if (std::find(seen.begin(), seen.end(), a) != seen.end())
+            return a + " is given twice";
+        seen.push_back(a);
+        ++i;  // its value, whatever it looks like
+    }
+    return "";
 }
 
 bool parse_target_address(const std::string& text, TargetAddress& out)
@@ -127,27 +199,44 @@ int parse_fleet_option(const std::vector<std::string>& args, size_t& i, FleetOpt
             o.targets.push_back(t);
         return 1;
     }
-    if (a == "--user" || a == "--password") {
+    if (a == "--user" || a == "--password" || a == "--password-file") {
         if (!has_value) {
-            error = a + " needs a value";
+            error = a + (a == "--password-file" ? " needs a file" : " needs a value");
             return -1;
         }
         const std::string& v = value();
-        size_t max = a == "--user" ? 31 : 40;  // what a login carries
-        if (v.size() > max) {
-            error = a + " takes at most " + std::to_string(max) + " characters";
+        const bool user = a == "--user";
+        if (user && o.have_user) {
+            error = "--user is given twice";
             return -1;
         }
-        std::string why = xml_text_problem(v);
-        if (!why.empty()) {
-            error = a + ": " + why;
+        if (!user && o.have_password) {
+            error = "give the password once: --password or --password-file";
             return -1;
         }
-        if (a == "--user") {
-            o.user = v;
+        std::string wire;
+        if (a == "--password-file") {
+            std::string text;
+            std::string why = read_small_file(v, text);
+            if (!why.empty()) {
+                error = "--password-file " + v + ": " + why;
+                return -1;
+            }
+            // The first line; a file written on Windows ends it with CR LF.
+            text = text.substr(0, text.find('\n'));
+            if (!text.empty() && text.back() == '\r')
+                text.pop_back();
+            error = account_text_problem("--password-file " + v, text, false, wire);
+        } else {
+            error = account_text_problem(a, v, true, wire);
+        }
+        if (!error.empty())
+            return -1;
+        if (user) {
+            o.user = wire;
             o.have_user = true;
         } else {
-            o.password = v;
+            o.password = wire;
             o.have_password = true;
         }
         return 1;
@@ -196,7 +285,7 @@ int parse_fleet_option(const std::vector<std::string>& args, size_t& i, FleetOpt
     return 0;
 }
 
-std::string check_fleet_options(const FleetOptions& o, SharedOptionSet accept)
+std::string check_fleet_options(FleetOptions& o, SharedOptionSet accept)
 {
     if (!o.retry_failed.empty()) {
         // The report chooses; whether it needs an account shows once it is read.
@@ -207,8 +296,12 @@ std::string check_fleet_options(const FleetOptions& o, SharedOptionSet accept)
     if (!o.targets.empty()) {
         if (!o.serials.empty())
             return "--serial chooses among searched recorders; it does not go with --target";
+        std::string why;
+        if (!password_from_environment(o, why) && !why.empty())
+            return why;
         if (!o.have_user || !o.have_password)
-            return "--target needs --user and --password";
+            return "--target needs --user and --password (or --password-file, or " + std::string(kPasswordVariable) +
+                " in the environment)";
         if (!accept.run && o.targets.size() > static_cast<size_t>(kMaxFleetLinks))
             return "at most " + std::to_string(kMaxFleetLinks) + " --target addresses at once";
     } else if (o.have_user || o.have_password) {

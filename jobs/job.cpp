@@ -128,6 +128,7 @@ JobPolicy JobPolicy::tool(int64_t timeout_ms)
 {
     JobPolicy p;
     p.limit_ms = timeout_ms;
+    p.verdict_ms = 50000;  // as the firmware page gives up on a verdict
     return p;
 }
 
@@ -211,7 +212,10 @@ void Job::send_current(bool at_login, int64_t now)
 {
     const Step& s = steps_[index_];
     const int via = at_login ? kViaLogin : kViaChain;
-    if (request_written(s, request(s))) {
+    progress_ = -1;
+    verdict_at_ = -1;
+    request_out_ = request_written(s, request(s));
+    if (request_out_) {
         phase_ = Phase::kAwaitAnswer;
         stall_at_ = policy_.stall_ms > 0 && streams(s) ? now + policy_.stall_ms : -1;
         tell({kNewsStepSent, static_cast<int>(index_), s.kind, false, 0, true, kJobRunning, via});
@@ -250,7 +254,12 @@ void Job::apply_unsent(Unsent rule, int64_t now)
 void Job::advance(int64_t now)
 {
     stall_at_ = -1;
+    verdict_at_ = -1;
     ++index_;
+    if (interrupted_ && index_ < steps_.size()) {
+        finish(kJobInterrupted);  // no further request once stopped
+        return;
+    }
     if (index_ < steps_.size())
         send_current(false, now);
     else
@@ -270,9 +279,26 @@ void Job::finish(int result)
     result_ = result == kJobRunning ? kJobStepFailed : result;
     phase_ = Phase::kIdle;
     stall_at_ = -1;
+    verdict_at_ = -1;
+    interrupt_at_ = -1;
     grace_until_ = -1;
     tell({kNewsFinished, index_ < steps_.size() ? static_cast<int>(index_) : -1, 0, false, 0, result_ == kJobOk,
           result_});
+}
+
+void Job::interrupt(int64_t now, int64_t grace_ms)
+{
+    if (finished() || !started_ || interrupted_)
+        return;
+    interrupted_ = true;
+    const bool answer_due = logged_in_ && phase_ == Phase::kAwaitAnswer && request_out_ && policy_.hold_ms <= 0 &&
+        !policy_.session && index_ < steps_.size();
+    // An upload cut short leaves nothing on the recorder; its link is reset when the job ends.
+    if (!answer_due || (streams(steps_[index_]) && progress_ < 100)) {
+        finish(kJobInterrupted);
+        return;
+    }
+    interrupt_at_ = now + std::max<int64_t>(grace_ms, 0);
 }
 
 namespace {
@@ -358,11 +384,14 @@ void Job::on_progress(const LinkEvent& ev, int64_t now)
     if (phase_ != Phase::kAwaitAnswer || index_ >= steps_.size() || !streams(steps_[index_]) || !ev.has_value)
         return;
     const Step& s = steps_[index_];
+    progress_ = std::max(progress_, static_cast<int>(ev.value));
     tell({kNewsStepProgress, static_cast<int>(index_), s.kind, true, ev.value});
     // Once every byte is handed over, the recorder's own check before its verdict is covered
     // by the overall limit, or by the stall limit where the policy says so.
     if (ev.value >= 100) {
         stall_at_ = policy_.stall_until_verdict && policy_.stall_ms > 0 ? now + policy_.stall_ms : -1;
+        if (policy_.verdict_ms > 0 && verdict_at_ < 0)
+            verdict_at_ = now + policy_.verdict_ms;
         if (policy_.done_at_full_progress) {
             outcomes_.push_back({s.kind, true, true, ev.value, true});
             finish(kJobOk);
@@ -452,6 +481,14 @@ void Job::on_tick(int64_t now)
         finish(kJobStalled);
         return;
     }
+    if (verdict_at_ >= 0 && now >= verdict_at_) {
+        finish(kJobNoVerdict);
+        return;
+    }
+    if (interrupt_at_ >= 0 && now >= interrupt_at_) {
+        finish(kJobInterrupted);
+        return;
+    }
     if (phase_ == Phase::kLossGrace && now >= grace_until_)
         apply_unsent(grace_rule_, now);
 }
@@ -469,6 +506,8 @@ int64_t Job::next_deadline() const
         return start_at_ + policy_.hold_ms;
     take(limit_deadline());
     take(stall_at_);
+    take(verdict_at_);
+    take(interrupt_at_);
     if (phase_ == Phase::kLossGrace)
         take(grace_until_);
     return d;

@@ -91,6 +91,9 @@ struct JobPolicy {
     // The stall limit also runs while nothing can move: the verdict awaited after 100 %, and
     // a request left waiting unwritten (Unsent::kWait). Without it only limit_ms covers those.
     bool stall_until_verdict = false;
+    // > 0: once an upload reached 100 %, its verdict is awaited this long at most (then
+    // kJobNoVerdict), whatever limit_ms allows.
+    int64_t verdict_ms = 0;
     // > 0: a login check. The job holds the link this long and ends ok only when the recorder
     // logged in and the link stayed up; steps are ignored.
     int64_t hold_ms = 0;
@@ -98,7 +101,8 @@ struct JobPolicy {
     // finishes it; a refused login, the login window and a lost link end it.
     bool session = false;
 
-    // dravlinctl's rules, with its per-recorder time-out.
+    // dravlinctl's rules, with its per-recorder time-out: an upload that makes no progress
+    // for 50 s, or has no verdict 50 s after 100 %, fails sooner.
     static JobPolicy tool(int64_t timeout_ms);
     // The maintenance page's rules: 15 s for the whole sequence, an unsent picture skipped
     // when chained and left waiting right after a login, a lost link left to reconnect.
@@ -177,6 +181,13 @@ public:
     int64_t next_deadline() const;
     // Ends the job from outside (e.g. the owner gives up); no effect once finished.
     void finish(int result);
+    // Stops the job at its next safe point, without another request: one not logged in, or
+    // still streaming an upload, ends at once as kJobInterrupted; one whose request is out
+    // (a short request, or an upload handed over whole) waits for that answer, at most
+    // grace_ms, and then ends as the answer decides when it was the last step, otherwise as
+    // kJobInterrupted.
+    void interrupt(int64_t now, int64_t grace_ms);
+    bool interrupted() const { return interrupted_; }
     // The runner gives a job its entry just before it starts.
     void assign(int chanid) { chanid_ = chanid; }
     // No news from here on (its owner is going away).
@@ -237,6 +248,11 @@ private:
     int lost_at_step_ = -1;
     int64_t start_at_ = 0;
     int64_t stall_at_ = -1;
+    int64_t verdict_at_ = -1;   // the verdict limit, once an upload reached 100 %
+    int progress_ = -1;         // the pending upload's last percentage
+    bool request_out_ = false;  // the pending step's request was written
+    bool interrupted_ = false;
+    int64_t interrupt_at_ = -1;  // an interrupted job's wait for its answer ends here
     int64_t grace_until_ = -1;
     Unsent grace_rule_ = Unsent::kFail;
     int via_ = kViaChain;  // how the request now waiting out its loss grace was tried

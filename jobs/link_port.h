@@ -28,6 +28,8 @@ Target target_of(const IPCSearchInfo& info);
 constexpr int kEventChannelFree = -100;
 // Auxiliary data of a link whose job asked for it (aux_kind, aux_code, aux_flag, text).
 constexpr int kEventAuxData = -101;
+// Nothing happened on a link: the owner is woken to look at its own state (a stop asked for).
+constexpr int kEventWake = -102;
 
 // One link event as a job sees it.
 struct LinkEvent {

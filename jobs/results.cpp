@@ -16,6 +16,8 @@ const char* job_result_text(int result)
     case kJobStalled: return "stalled";
     case kJobTimedOut: return "timed out";
     case kJobCancelled: return "cancelled";
+    case kJobInterrupted: return "interrupted";
+    case kJobNoVerdict: return "no verdict";
     default: return "failed";
     }
 }
@@ -30,6 +32,7 @@ const char* upload_value_text(int value)
     case IPC_UPLOAD_READ_ERROR: return "the local file could not be read";
     case IPC_UPLOAD_REFUSED: return "the recorder refused the upload";
     case IPC_UPLOAD_LINK_FAILED: return "the link failed while sending";
+    case IPC_UPLOAD_FILE_CHANGED: return "the file changed while it was sent";
     default: return "the upload failed";
     }
 }

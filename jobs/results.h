@@ -18,10 +18,13 @@ enum JobResult : int {
     kJobTimedOut = 8,        // the time limit passed (logged in or not)
     kJobNotStarted = 9,      // the link could not be started (table full, entry in use)
     kJobCancelled = 10,      // its owner gave it up (a new search, a page closed)
+    kJobInterrupted = 11,    // the run was stopped (a signal) before this job had ended
+    kJobNoVerdict = 12,      // the whole upload went out, and its verdict did not come in time
 };
 
 // "ok", "failed", "login refused", "no login answer", "bad login answer", "link lost",
-// "stalled", "timed out", "cancelled"; "running" for kJobRunning; "failed" for anything else.
+// "stalled", "timed out", "cancelled", "interrupted", "no verdict"; "running" for kJobRunning;
+// "failed" for anything else.
 const char* job_result_text(int result);
 
 // The text of one event 56 value (upload or factory restore result) for a step ("picture",

@@ -155,6 +155,13 @@ bool RunnerLinkPort::next_event(LinkEvent& ev, int64_t wait_ms)
     return true;
 }
 
+void RunnerLinkPort::wake()
+{
+    LinkEvent ev;
+    ev.code = kEventWake;  // chanid -1: no job's
+    push_event(std::move(ev));
+}
+
 int64_t RunnerLinkPort::now_ms()
 {
     if (auto clock = g_clock.load())
@@ -234,6 +241,32 @@ void Runner::cancel_all(int result)
 {
     for (auto& [id, s] : slots_)
         cancel(id, result);
+}
+
+void Runner::request_interrupt(int64_t grace_ms)
+{
+    interrupt_grace_ms_.store(grace_ms);
+    interrupt_asked_.store(true);
+    interrupt_pending_.store(true);
+    events_.wake();
+}
+
+void Runner::apply_interrupt()
+{
+    if (!interrupt_pending_.exchange(false))
+        return;
+    for (JobId id : queue_) {
+        Slot& s = *slot(id);
+        s.job->finish(kJobInterrupted);  // never started: nothing to log out
+        s.released = true;
+    }
+    queue_.clear();
+    const int64_t now = events_.now_ms();
+    const int64_t grace = interrupt_grace_ms_.load();
+    for (auto& [id, s] : slots_)
+        if (s.job->started() && !s.job->finished())
+            s.job->interrupt(now, grace);
+    release_ended();
 }
 
 void Runner::forget(JobId id)
@@ -406,9 +439,11 @@ int64_t Runner::pump()
     const bool outer = !pumping_;
     pumping_ = true;
     LinkEvent ev;
+    apply_interrupt();
     start_all();
     while (events_.next_event(ev, 0))
         dispatch(ev);
+    apply_interrupt();  // asked for while the events were handled
     const int64_t now = events_.now_ms();
     int64_t next = -1;
     std::vector<JobId> running;

@@ -41,6 +41,8 @@ public:
     // Whether the entry's auxiliary data is to be queued as kEventAuxData events (a held
     // session's answers); nothing is queued by default.
     virtual void want_aux(int /*chanid*/, bool /*on*/) { }
+    // Makes a next_event() waiting now (or the next one) return: queues kEventWake. Any thread.
+    virtual void wake() { }
 };
 
 // The link library as the runner uses it: one event callback for every entry that only queues
@@ -67,6 +69,7 @@ public:
     bool next_event(LinkEvent& ev, int64_t wait_ms) override;
     int64_t now_ms() override;
     void want_aux(int chanid, bool on) override;
+    void wake() override;
     // Called on whichever thread queued an event, after it is queued; the console posts a pump
     // to its UI thread. Set it before the first login; null: nobody is woken.
     static void set_waker(void (*waker)());
@@ -122,6 +125,14 @@ public:
     void cancel_front(const void* front, int result = kJobCancelled);
     // Cancels every job of every front (news still told).
     void cancel_all(int result = kJobCancelled);
+    // Asks for a stop; safe from any thread (a signal's watcher). At its next pump the runner
+    // starts nothing more (the waiting jobs end as kJobInterrupted) and interrupts every
+    // running job (Job::interrupt: an answer under way is awaited at most grace_ms); the
+    // event source is woken, so run() gets there at once. The jobs' links are logged out as
+    // they end.
+    void request_interrupt(int64_t grace_ms);
+    // A stop was asked for (and is applied, or will be at the next pump).
+    bool interrupted() const { return interrupt_asked_.load(); }
     // Forgets an ended job (its record and callbacks). A job still running is cancelled first.
     void forget(JobId id);
 
@@ -154,6 +165,7 @@ private:
 
     bool start_next();
     void start_all();
+    void apply_interrupt();
     void dispatch(const LinkEvent& ev);
     void release_ended();
     void apply_cancels();
@@ -174,6 +186,9 @@ private:
     bool pumping_ = false;
     std::vector<std::pair<JobId, int>> cancels_;  // asked for inside a pump
     std::vector<JobId> doomed_;                   // forgotten, erased once logged out
+    std::atomic<bool> interrupt_asked_{false};
+    std::atomic<bool> interrupt_pending_{false};  // asked for, not applied yet
+    std::atomic<int64_t> interrupt_grace_ms_{0};
 };
 
 }  // namespace jobs

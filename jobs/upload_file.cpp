@@ -1,8 +1,7 @@
 #include "jobs/upload_file.h"
 
 #include "util/log.h"
-
-#include <sys/stat.h>
+#include "util/regular_file.h"
 
 #include <cerrno>
 #include <climits>
@@ -10,38 +9,28 @@
 
 namespace jobs {
 
-UploadFileCheck check_upload_file(const std::string& path)
+UploadFileCheck check_upload_file(const std::string& path, size_t max_path)
 {
     UploadFileCheck c;
-    if (path.size() > kUploadPathMax) {
+    if (path.size() > max_path) {
         c.problem = kUploadPathTooLong;
+        c.max_path = max_path;
         return c;
     }
-    // Looked at before it is opened: opening a FIFO for reading would wait for a writer.
-    struct stat st { };
-    if (::stat(path.c_str(), &st) != 0) {
-        c.problem = kUploadCannotOpen;
-        c.err = errno ? errno : ENOENT;
-        return c;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        c.problem = kUploadNotRegular;
-        return c;
-    }
-    c.size = static_cast<int64_t>(st.st_size);
-    if (c.size == 0) {
-        c.problem = kUploadEmpty;
-        return c;
-    }
-    if (c.size > INT_MAX) {
-        c.problem = kUploadTooLarge;
-        return c;
-    }
-    errno = 0;
-    FILE* f = std::fopen(path.c_str(), "rb");
+    // A FIFO, a device or a folder is never opened for reading: it could block or never end.
+    int err = 0;
+    FILE* f = open_regular_file(path.c_str(), &c.size, &err);
     if (!f) {
-        c.problem = kUploadCannotOpen;
-        c.err = errno ? errno : EACCES;
+        c.problem = err == kNotRegularFile ? kUploadNotRegular : kUploadCannotOpen;
+        c.err = err == kNotRegularFile ? 0 : err;
+        return c;
+    }
+    if (c.size == 0)
+        c.problem = kUploadEmpty;
+    else if (c.size > INT_MAX)
+        c.problem = kUploadTooLarge;
+    if (c.problem != kUploadFileOk) {
+        std::fclose(f);
         return c;
     }
     char byte;
@@ -58,7 +47,7 @@ std::string upload_file_problem_text(const UploadFileCheck& c)
 {
     switch (c.problem) {
     case kUploadFileOk: return "";
-    case kUploadPathTooLong: return "the path is longer than 255 characters";
+    case kUploadPathTooLong: return "the path is longer than " + std::to_string(c.max_path) + " characters";
     case kUploadCannotOpen: return std::string("cannot be opened: ") + log_error_text(c.err);
     case kUploadNotRegular: return "not a regular file";
     case kUploadEmpty: return "the file is empty";

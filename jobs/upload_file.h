@@ -10,7 +10,7 @@ namespace jobs {
 
 enum UploadFileProblem : int {
     kUploadFileOk = 0,
-    kUploadPathTooLong,  // longer than the link keeps (255 characters)
+    kUploadPathTooLong,  // longer than the caller's limit
     kUploadCannotOpen,   // missing, or no permission (err says why)
     kUploadNotRegular,   // a folder, a device, a FIFO: never opened, so nothing blocks
     kUploadEmpty,        // 0 bytes: an empty picture would blank the recorder's, no image is no firmware
@@ -20,13 +20,17 @@ enum UploadFileProblem : int {
 
 struct UploadFileCheck {
     int problem = kUploadFileOk;
-    int err = 0;       // the system's error number where there is one
-    int64_t size = 0;  // bytes, when known
+    int err = 0;          // the system's error number where there is one
+    int64_t size = 0;     // bytes, when known
+    size_t max_path = 0;  // the limit a path too long went over
 };
 
+// The console's limit: the path its pages show and keep.
 constexpr size_t kUploadPathMax = 255;
 
-UploadFileCheck check_upload_file(const std::string& path);
+// The link announces the whole path and streams from the file it opened, so a caller with no
+// limit of its own passes the longest path the system opens.
+UploadFileCheck check_upload_file(const std::string& path, size_t max_path = kUploadPathMax);
 
 // The problem in the tool's words ("the file is empty", "cannot be opened: No such file or
 // directory", ...); "" for none.

@@ -1,6 +1,7 @@
 // The NVR channel-table requests on top of the link's configuration request.
 #include "link/chan_requests.h"
 
+#include "link/context.h"
 #include "link/requests.h"
 
 #include "util/fixedstr.h"
@@ -88,7 +89,7 @@ int nvr_chan_add(int count, const ChannelParam* records, int slot)
     if (bodies.size() > 1)
         log_print("nvr_chan_add: %d records go out in %d messages\n", count, static_cast<int>(bodies.size()));
     for (const std::string& body : bodies) {
-        log_print("xml:\n:%s\n", body.c_str());
+        log_print("xml:\n:%s\n", ipc_log_text(body).c_str());
         if (ipc_config_get(slot, NVR_CODE_ADD, body.c_str()) != 0)
             return -4;
     }

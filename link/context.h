@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 
 // Payloads below this size are read into the entry's own buffer.
@@ -145,7 +146,8 @@ int ipcdealresponse(const char* body, const char* type, IpcLinkContext* ipc, int
 // The device's answer 1022: refusal, acceptance (streams the pending upload) or final verdict.
 void ipc_upload_answer(IpcLinkContext* ipc, int flag);
 // Streams the pending upload: IPC_RESULT_OK, a local failure (IPC_STREAM_FILE_NOT_FOUND to
-// IPC_STREAM_READ_ERROR) or IPC_STREAM_LINK_FAILED (our stream failed).
+// IPC_STREAM_READ_ERROR), IPC_STREAM_LINK_FAILED (our stream failed) or IPC_STREAM_FILE_CHANGED
+// (the file's length changed while it was sent).
 IpcResult uploadfile2ipc(IpcLinkContext* ipc, int filetype);
 IpcResult uploadfilefromresource(IpcLinkContext* ipc);
 // MEDIA_DATA_MESSAGE code 2: 1 handled, -1 the download failed (the link drops the connection).
@@ -161,3 +163,7 @@ int ipc_talk_stop(int chanid);
 
 // Sends an event whose data is one 32-bit value.
 void ipc_event_int(IpcLinkContext* ipc, int code, int32_t value);
+
+// A message text as the diagnostic lines show it: the value of every Password attribute
+// becomes "***", so neither --verbose output nor the console's debugger lines carry one.
+std::string ipc_log_text(std::string_view text);

@@ -151,6 +151,7 @@ int ipc_upload_result_to_event(int result)
     case IPC_STREAM_NO_MEMORY: return IPC_UPLOAD_NO_MEMORY;
     case IPC_STREAM_READ_ERROR: return IPC_UPLOAD_READ_ERROR;
     case IPC_STREAM_LINK_FAILED: return IPC_UPLOAD_LINK_FAILED;  // our stream failed: the device does not have the file
+    case IPC_STREAM_FILE_CHANGED: return IPC_UPLOAD_FILE_CHANGED;
     default: return IPC_UPLOAD_OK;
     }
 }
@@ -165,6 +166,7 @@ const char* ipc_result_text(IpcResult result)
     case IPC_STREAM_NO_MEMORY: return "out of memory";
     case IPC_STREAM_READ_ERROR: return "the local file could not be read";
     case IPC_STREAM_LINK_FAILED: return "the link failed while sending";
+    case IPC_STREAM_FILE_CHANGED: return "the file changed while it was sent";
     case IPC_RESULT_FILE_NOT_FOUND: return "the local file cannot be opened";
     case IPC_RESULT_PTZ_UNSUPPORTED: return "unsupported PTZ command";
     case IPC_RESULT_PTZ_BAD_PRESET: return "PTZ preset outside 0 to 255";
@@ -216,7 +218,7 @@ int ipcdealmsg(const char* text, IpcLinkContext* ipc, int len)
     int r = GetMessageHeader(text, type, codetext, flagtext);
     if (r < 0) {
         log_print("GetMessageHeader(%d) failed, bad msg!\n", r);
-        log_print("bad msg\n%s\n==========\n", text);
+        log_print("bad msg\n%s\n==========\n", ipc_log_text(text).c_str());
         return -1;
     }
     // GetMessageHeader has parsed the same text already, so it is well-formed here.
@@ -288,6 +290,6 @@ int ipcdealmsg(const char* text, IpcLinkContext* ipc, int len)
             log_print("[%d]get msgbody error\n", __LINE__);
         return 1;
     }
-    log_print("[%d]msg is not yet supported by far:%s \n", __LINE__, text);
+    log_print("[%d]msg is not yet supported by far:%s \n", __LINE__, ipc_log_text(text).c_str());
     return 1;
 }

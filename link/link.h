@@ -39,10 +39,13 @@ enum IpcUploadResult : int {
     IPC_UPLOAD_FILE_NOT_FOUND = 1,  // the local file could not be opened
     IPC_UPLOAD_NO_FILE_NAME = 2,
     IPC_UPLOAD_NO_MEMORY = 3,
-    IPC_UPLOAD_READ_ERROR = 4,   // the local file could not be read
-    IPC_UPLOAD_REFUSED = 5,      // the recorder refused the upload or rejected its data
-    IPC_UPLOAD_LINK_FAILED = 6,  // our own stream failed: send error, stall past the silence
-                                 // window, or a logout in the middle; the link is dropped
+    IPC_UPLOAD_READ_ERROR = 4,    // the local file could not be read
+    IPC_UPLOAD_REFUSED = 5,       // the recorder refused the upload or rejected its data
+    IPC_UPLOAD_LINK_FAILED = 6,   // our own stream failed: send error, stall past the silence
+                                  // window, or a logout in the middle; the link is dropped
+    IPC_UPLOAD_FILE_CHANGED = 7,  // the local file ended before the announced length or grew
+                                  // past it while it was sent: the stream stopped without its
+                                  // closing frame and the link is dropped
 };
 
 // Why a login failed, as the entry knows it when its login emits event 2 or 5. Read it with
@@ -66,6 +69,7 @@ enum IpcResult : int {
     IPC_STREAM_NO_MEMORY = -3,
     IPC_STREAM_READ_ERROR = -4,             // the local file could not be read
     IPC_STREAM_LINK_FAILED = -5,            // our stream failed: the link is dropped
+    IPC_STREAM_FILE_CHANGED = -6,           // the file's length changed while it was sent
     IPC_RESULT_FILE_NOT_FOUND = -8999982,   // ipc_file_upload: the local file cannot be opened
     IPC_RESULT_PTZ_UNSUPPORTED = -8999983,  // a PTZ command number the operation does not know
     IPC_RESULT_PTZ_BAD_PRESET = -8999992,   // a preset number outside 0 to 255

@@ -29,7 +29,7 @@ int ipcauth(IpcLinkContext* ipc, int fd)
     std::string user(fixed_view(ipc->username, sizeof ipc->username - 1));
     std::string pass(fixed_view(ipc->password, sizeof ipc->password - 1));
     std::string body = "<USER_AUTH_PARAM\nUsername=\"" + user + "\"\nPassword=\"" + pass + "\"/>";
-    log_print("send xml:%s\n", body.c_str());
+    log_print("send xml:%s\n", ipc_log_text(body).c_str());
     int r = ipcsendmsgbyfd(body.c_str(), fd);
     if (r <= 0) {
         log_print("socksend error:%d", r);

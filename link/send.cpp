@@ -244,7 +244,7 @@ int ipcsendmsg_(IpcLinkContext* ipc, const char* type, const char* code, const c
     frame_put_le32(reinterpret_cast<unsigned char*>(frame.data()), kFrameMagic);
     frame_put_le32(reinterpret_cast<unsigned char*>(frame.data()) + 4, static_cast<uint32_t>(text.size()));
     frame += text;
-    console_text("to send msg:%s\n", text.c_str());
+    console_text("to send msg:%s\n", ipc_log_text(text).c_str());
     return ipc_write_locked(ipc, frame.data(), static_cast<int>(frame.size()));
 }
 
@@ -255,6 +255,24 @@ int ipcsendmsg(const char* body, int chanid, const char* type, int code)
     char codetext[16];
     std::snprintf(codetext, sizeof codetext, "%d", code);
     return ipcsendmsg_(ipc_entry(chanid), type, codetext, "0", body);
+}
+
+std::string ipc_log_text(std::string_view text)
+{
+    static constexpr std::string_view kKey = "Password=\"";
+    std::string out;
+    size_t from = 0;
+    for (size_t at = text.find(kKey); at != std::string_view::npos; at = text.find(kKey, from)) {
+        size_t value = at + kKey.size();
+        size_t end = text.find('"', value);
+        out.append(text.substr(from, value - from));
+        out += "***";
+        if (end == std::string_view::npos)
+            return out;  // an unterminated value hides the rest
+        from = end;
+    }
+    out.append(text.substr(from));
+    return out;
 }
 
 void ipc_event_int(IpcLinkContext* ipc, int code, int32_t value)

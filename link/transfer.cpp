@@ -14,6 +14,7 @@
 #include "util/clock.h"
 #include "util/fixedstr.h"
 #include "util/log.h"
+#include "util/regular_file.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -215,17 +216,16 @@ int ipc_file_upload(int chanid, int filetype, const char* path)
     IpcLinkContext* ipc = logged_in_entry("ipc_file_upload", chanid);
     if (!ipc)
         return -1;
-    FILE* f = std::fopen(path, "rb");
+    // Opened once, here: the length announced is the length of this very file, and the stream
+    // reads it from this handle. A FIFO or a device is never opened for reading.
+    int64_t length = -1;
+    int err = 0;
+    FILE* f = open_regular_file(path, &length, &err);
     if (!f) {
-        log_print("<%s>file: %s not found!", "ipc_file_upload", path);
-        return IPC_RESULT_FILE_NOT_FOUND;
-    }
-    off_t length = -1;
-    if (fseeko(f, 0, SEEK_END) == 0)
-        length = ftello(f);
-    if (length < 0 || fseeko(f, 0, SEEK_SET) != 0) {
-        log_print("<%s>file: %s not found!", "ipc_file_upload", path);
-        std::fclose(f);
+        if (err == kNotRegularFile)
+            log_print("<%s>file: %s is not a regular file\n", "ipc_file_upload", path);
+        else
+            log_print("<%s>file: %s not found!", "ipc_file_upload", path);
         return IPC_RESULT_FILE_NOT_FOUND;
     }
     if (length > INT_MAX) {
@@ -365,11 +365,10 @@ IpcResult uploadfile2ipc(IpcLinkContext* ipc, int filetype)
             log_print("<%s>file: local file no name, upload to ipc fail!", "uploadfile2ipc");
             return IPC_STREAM_NO_FILE_NAME;
         }
-        f = std::fopen(p.name.c_str(), "rb");
-        off_t length = -1;
-        if (f && fseeko(f, 0, SEEK_END) == 0)
-            length = ftello(f);
-        if (!f || length < 0 || length > INT_MAX || fseeko(f, 0, SEEK_SET) != 0) {
+        int64_t length = -1;
+        int err = 0;
+        f = open_regular_file(p.name.c_str(), &length, &err);
+        if (!f || length > INT_MAX) {
             log_print("<%s>file: %s not found!", "uploadfile2ipc", p.name.c_str());
             if (f)
                 std::fclose(f);
@@ -389,22 +388,39 @@ IpcResult uploadfile2ipc(IpcLinkContext* ipc, int filetype)
     }
     unsigned char* data = buf.get() + kDataOffset;
     ChunkWriter out{ipc, buf.get()};
+    // Exactly the announced length goes out. A file that ends before it, or still has bytes
+    // behind it, changed while it was sent (an image still being copied): neither version
+    // would arrive whole, so the stream stops before the frame that would close it.
+    auto changed = [&](int at, const char* how) {
+        log_print("<%s>file: %s %s at %d of %d bytes, upload stopped\n", "uploadfile2ipc", p.name.c_str(), how, at,
+                  p.total);
+        std::fclose(f);
+        return IPC_STREAM_FILE_CHANGED;
+    };
     int offset = 0;
     bool at_end = false;
     do {
-        size_t n = std::fread(data, 1, kChunkSize, f);
+        const int want = std::min(kChunkSize, p.total - offset);
+        size_t n = want > 0 ? std::fread(data, 1, static_cast<size_t>(want), f) : 0;
+        if (n < static_cast<size_t>(want)) {
+            if (std::ferror(f)) {
+                log_print("<%s>file: %s read error at %d\n", "uploadfile2ipc", p.name.c_str(), offset);
+                std::fclose(f);
+                return IPC_STREAM_READ_ERROR;
+            }
+            return changed(offset + static_cast<int>(n), "ended early");
+        }
         if (n < static_cast<size_t>(kChunkSize)) {
+            // The announced length is reached: the next byte must be the end of the file.
+            unsigned char extra;
+            if (std::fread(&extra, 1, 1, f) == 1)
+                return changed(offset + static_cast<int>(n), "grew");
             if (std::ferror(f)) {
                 log_print("<%s>file: %s read error at %d\n", "uploadfile2ipc", p.name.c_str(), offset);
                 std::fclose(f);
                 return IPC_STREAM_READ_ERROR;
             }
             at_end = true;
-        }
-        if (offset > INT_MAX - kChunkSize) {
-            log_print("<%s>file: %s grew past 2 GiB while uploading\n", "uploadfile2ipc", p.name.c_str());
-            std::fclose(f);
-            return IPC_STREAM_READ_ERROR;
         }
         if (out.write(offset, data, static_cast<int>(n)) != 0) {
             std::fclose(f);
@@ -486,8 +502,9 @@ void ipc_upload_answer(IpcLinkContext* ipc, int flag)
     }
     if (r != IPC_RESULT_OK)
         ipc_event_int(ipc, IPC_EVENT_UPLOAD_RESULT, ipc_upload_result_to_event(r));
-    if (r == IPC_STREAM_LINK_FAILED) {
-        // The device holds part of a frame and would misread whatever follows.
+    if (r == IPC_STREAM_LINK_FAILED || r == IPC_STREAM_FILE_CHANGED) {
+        // The device holds part of a frame and would misread whatever follows, or part of a
+        // file that no closing frame will ever complete.
         ipc_drop_link(ipc);
     }
 }

@@ -42,41 +42,40 @@ std::string lan_config(const LanConfig& l)
         attr_escape(l.gateway) + "\"\nDNS1=\"" + attr_escape(l.dns1) + "\"\nDNS2=\"" + attr_escape(l.dns2) + "\"\n/>";
 }
 
+// Every document is what a recorder puts in its answer's MESSAGE_BODY: the elements themselves,
+// one level down, with no wrapper of their own.
+
 // The main stream follows the recorder's resolution; the sub stream is D1 on every model.
 std::string encode_config(const std::string& main)
 {
-    return "<ENCODE_CONFIG>\n<EncodeConfig Stream=\"1\"" + attr("Resolution", main) +
+    return "<EncodeConfig Stream=\"1\"" + attr("Resolution", main) +
         " EncodeFormat=\"H264\" BitRateControl=\"CBR\" Initquant=\"28\" BitRate=\"4096\" FrameRate=\"25\" />\n"
         "<EncodeConfig Stream=\"2\" Resolution=\"D1\" EncodeFormat=\"H264\" BitRateControl=\"VBR\" Initquant=\"30\""
-        " BitRate=\"512\" FrameRate=\"15\" />\n</ENCODE_CONFIG>";
+        " BitRate=\"512\" FrameRate=\"15\" />";
 }
 
 // Its accounts in order, so the one a console logs in with comes first.
 std::string user_accounts(const std::vector<Account>& accounts)
 {
-    std::string s = "<USER_PARAM>\n<UserConfig>\n";
+    std::string s = "<UserConfig>\n";
     for (const Account& a : accounts)
         s += "<Account" + attr("Username", a.user) + attr("Password", a.password) + attr("Group", a.group) +
             attr("Status", a.status) + " />\n";
-    return s + "</UserConfig>\n</USER_PARAM>";
+    return s + "</UserConfig>";
 }
 
 std::string live_stream(int width, int height)
 {
     // Config carries the start of an H.264 SPS, as recorders send their decoder set-up.
-    return "<LIVE_STREAM>\n<TRANS_PARAM StreamID=\"0\" VideoStream=\"1\" AudioEnable=\"1\" Multicast=\"0\""
+    return "<TRANS_PARAM StreamID=\"0\" VideoStream=\"1\" AudioEnable=\"1\" Multicast=\"0\""
            " MulticastAddress=\"0.0.0.0\" VideoPort=\"8092\" AudioPort=\"8093\" UseTcp=\"1\" />\n"
            "<VIDEO_PARAM Encoder=\"H264\" Width=\"" +
         std::to_string(width) + "\" Height=\"" + std::to_string(height) +
         "\" Framerate=\"25\" Bitrate=\"4096\" Config=\"0000000167640028ac2b40\" />\n"
-        "<AUDIO_PARAM Encoder=\"G711\" SampleRate=\"8000\" SampleWidth=\"16\" Channels=\"1\" Bitrate=\"64000\" />\n"
-        "</LIVE_STREAM>";
+        "<AUDIO_PARAM Encoder=\"G711\" SampleRate=\"8000\" SampleWidth=\"16\" Channels=\"1\" Bitrate=\"64000\" />";
 }
 
-std::string vendor_id(const std::string& vendor)
-{
-    return "<RESPONSE_PARAM Version=\"1.0\">\n<VENDOR_PARAM" + attr("VendorId", vendor) + " />\n</RESPONSE_PARAM>";
-}
+std::string vendor_id(const std::string& vendor) { return "<VENDOR_PARAM" + attr("VendorId", vendor) + " />"; }
 
 // Items of 11 fields: format, resolution, width, height, frame rate, bit rate, stream, then
 // four the console does not interpret. CapList stays the first attribute: the console scans
@@ -86,8 +85,7 @@ std::string video_caps(const std::string& main, int width, int height)
     std::string size = std::to_string(width) + "," + std::to_string(height);
     std::string list = "H264," + main + "," + size + ",25,4096,1,0,0,0,0;H265," + main + "," + size +
         ",25,2048,1,0,0,0,0;H264,D1,704,576,15,512,2,0,0,0,0";
-    return "<CAPABILITY>\n<RESPONSE_PARAM>\n<VideoCap CapList=\"" + attr_escape(list) +
-        "\" />\n</RESPONSE_PARAM>\n</CAPABILITY>";
+    return "<RESPONSE_PARAM>\n<VideoCap CapList=\"" + attr_escape(list) + "\" />\n</RESPONSE_PARAM>";
 }
 
 // Items of 7 fields: stream index, resolution, format, rate control, frame rate, bit rate,

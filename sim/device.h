@@ -197,6 +197,7 @@ struct Device {
     std::vector<Received> received;  // codes 2 and 5 meant for this device
     LinkStats link;
     std::vector<Channel> channels;  // a recorder's channel table; empty for a camera
+    bool channel_table = false;     // it answers the channel requests (an NVR, maybe of 0 channels)
     std::vector<Camera> cameras;    // what its camera search finds
     ConfigDocs docs;
     std::string config_xml;  // what a download of /mnt/nand/config.xml returns (empty: generated)

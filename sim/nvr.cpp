@@ -77,6 +77,8 @@ void setup_nvr(Device& d, int channels, const std::vector<Camera>* cameras)
 {
     int n = channels >= 0 ? channels : channels_for_type(d.type);
     d.channels.assign(static_cast<size_t>(n), Channel{});
+    // channels=0 on an NVR is a table without a channel; a camera has no table at all.
+    d.channel_table = n > 0 || channels_for_type(d.type) > 0;
     if (cameras)
         d.cameras = *cameras;
     else if (n > 0)

@@ -158,8 +158,8 @@ void Session::handle_control(const Message& m, long code)
 void Session::handle_nvr(const Message& m, long code)
 {
     LinkStats& l = dev_.link;
-    if (dev_.has(LinkFault::RefuseControl) || dev_.channels.empty()) {
-        if (dev_.channels.empty())
+    if (dev_.has(LinkFault::RefuseControl) || !dev_.channel_table) {
+        if (!dev_.channel_table)
             error("channel request " + m.code + " to a device without a channel table");
         answer(m.type, m.code, -1, "");
         return;

@@ -45,6 +45,35 @@ std::string gbk_to_utf8(std::string_view gbk)
     return out;
 }
 
+namespace {
+
+constexpr UINT kGbkPage = 936;
+
+bool to_gbk(UINT from, std::string_view text, std::string& gbk)
+{
+    gbk.clear();
+    if (text.empty())
+        return true;
+    int n = ::MultiByteToWideChar(from, MB_ERR_INVALID_CHARS, text.data(), int(text.size()), nullptr, 0);
+    if (n <= 0)
+        return false;
+    std::vector<wchar_t> wide(static_cast<size_t>(n));
+    ::MultiByteToWideChar(from, MB_ERR_INVALID_CHARS, text.data(), int(text.size()), wide.data(), n);
+    BOOL lossy = FALSE;
+    int m = ::WideCharToMultiByte(kGbkPage, WC_NO_BEST_FIT_CHARS, wide.data(), n, nullptr, 0, nullptr, &lossy);
+    if (m <= 0 || lossy)
+        return false;
+    gbk.resize(size_t(m));
+    ::WideCharToMultiByte(kGbkPage, WC_NO_BEST_FIT_CHARS, wide.data(), n, gbk.data(), m, nullptr, &lossy);
+    return !lossy;
+}
+
+}  // namespace
+
+bool utf8_to_gbk(std::string_view utf8, std::string& gbk) { return to_gbk(CP_UTF8, utf8, gbk); }
+
+bool native_to_gbk(std::string_view text, std::string& gbk) { return to_gbk(CP_ACP, text, gbk); }
+
 #else
 #include <iconv.h>
 
@@ -72,4 +101,38 @@ std::string gbk_to_utf8(std::string_view gbk)
     iconv_close(cd);
     return out;
 }
+
+bool utf8_to_gbk(std::string_view utf8, std::string& gbk)
+{
+    gbk.clear();
+    bool ascii = true;
+    for (char c : utf8)
+        ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+    if (ascii) {
+        gbk.assign(utf8);
+        return true;
+    }
+    iconv_t cd = iconv_open("GBK", "UTF-8");
+    if (cd == reinterpret_cast<iconv_t>(-1))
+        return false;
+    std::vector<char> in(utf8.begin(), utf8.end());
+    char* src = in.data();
+    size_t left = in.size();
+    bool ok = true;
+    char buf[512];
+    while (ok && left > 0) {
+        char* dst = buf;
+        size_t room = sizeof buf;
+        size_t r = iconv(cd, &src, &left, &dst, &room);
+        gbk.append(buf, static_cast<size_t>(dst - buf));
+        // Anything but a full buffer is a character without a GBK form or broken UTF-8.
+        ok = r != static_cast<size_t>(-1) || errno == E2BIG;
+    }
+    iconv_close(cd);
+    if (!ok)
+        gbk.clear();
+    return ok;
+}
+
+bool native_to_gbk(std::string_view text, std::string& gbk) { return utf8_to_gbk(text, gbk); }
 #endif

@@ -25,6 +25,8 @@ namespace {
 
 using test_common::pseudo_random;
 
+[[maybe_unused]] constexpr const char* kPasswordEnv = "DRAVLIN_PASSWORD";
+
 const std::string kFactoryJpeg = std::string(DRAVLIN_TEST_SOURCE_DIR) + "/imaging/resources/factory_boot.jpg";
 
 std::vector<std::string> account(const FakeNvr& nvr)
@@ -253,9 +255,13 @@ TEST(CliRefresh, ARecorderThatDoesNotFinishInTimeFails)
     e2e::Json j = parse(r.out);
     const e2e::Json& rec = j["recorders"][0];
     EXPECT_EQ(rec["result"].str, "timed out");
-    ASSERT_EQ(rec["steps"].size(), 1u);
+    // The step it was in stays in the row.
+    ASSERT_EQ(rec["steps"].size(), 2u);
     EXPECT_EQ(rec["steps"][0]["step"].str, "channel picture");
     EXPECT_TRUE(rec["steps"][0]["ok"].b);
+    EXPECT_EQ(rec["steps"][1]["step"].str, "reboot");
+    EXPECT_FALSE(rec["steps"][1]["ok"].b);
+    EXPECT_EQ(rec["steps"][1]["detail"].str, "sent, not answered");
 }
 
 TEST(CliRefresh, AnUnreachableAddressTimesOutAsCouldNotConnect)
@@ -501,6 +507,19 @@ TEST(CliArguments, BadArgumentsExitTwoBeforeAnyConnection)
         {{"reboot", "--target", nvr.target(), "--user", "a", "--password", "p<w"}, "--password: it holds '<'"},
         {{"reboot", "--target", nvr.target(), "--user", "a", "--password=p&w"}, "--password: it holds '&'"},
         {{"reboot", "--target", nvr.target(), "--user", "a\tb", "--password", "b"}, "control character"},
+        {{"reboot", "--target", nvr.target(), "--user", "a", "--user", "b", "--password", "p"},
+         "--user is given twice"},
+        {{"reboot", "--target", nvr.target(), "--user", "a", "--password", "p", "--password-file", d + "/pw"},
+         "give the password once"},
+        {{"reboot", "--target", nvr.target(), "--user", "a", "--password-file", d + "/none"},
+         "/none: cannot be opened"},
+        // A character GB2312/GBK has no form for would reach the recorder as another account.
+        {{"reboot", "--target", nvr.target(), "--user", "\xF0\x9F\x98\x80", "--password", "p"},
+         "--user: it has a character that GB2312/GBK"},
+        {{"reboot", "--target", nvr.target(), "--user", "a", "--password", "p", "--timeout", "3", "--timeout", "4"},
+         "--timeout is given twice"},
+        {{"upgrade", "--target", nvr.target(), "--user", "a", "--password", "p", "--firmware", "a", "--firmware", "b"},
+         "--firmware is given twice"},
     };
     for (const Case& c : target_cases) {
         SCOPED_TRACE(c.args[2]);
@@ -510,6 +529,46 @@ TEST(CliArguments, BadArgumentsExitTwoBeforeAnyConnection)
     }
     EXPECT_EQ(nvr.connections(), 0);
 }
+
+#ifndef _WIN32  // the command line there is in the ANSI code page, not UTF-8
+// The account as the recorder takes it: the GB2312/GBK bytes of a UTF-8 user name, a password
+// from the first line of a file or from the environment, and never a password in the link's
+// diagnostic lines.
+TEST(CliAccount, GoesOutAsGbkFromTheCommandLineAFileOrTheEnvironment)
+{
+    Tool tool;
+    const std::string pw = tool.dir() + "/pw";
+    write_file(pw, "s3cret\r\nnot this line\n");
+    const std::string user = "\xE5\xBC\xA0\xE4\xB8\x89", gbk_user = "\xD5\xC5\xC8\xFD";  // 张三
+    struct Case {
+        const char* name;
+        std::vector<std::string> account;
+        const char* env;
+        std::string sent;
+    };
+    const Case cases[] = {
+        {"file",
+         {"--user", user, "--password-file", pw},
+         nullptr,
+         "Username=\"" + gbk_user + "\"\nPassword=\"s3cret\""},
+        {"environment", {"--user", "admin"}, "env-pw", "Username=\"admin\"\nPassword=\"env-pw\""},
+        {"the option wins", {"--user", "admin", "--password", "given"}, "env-pw", "Password=\"given\""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeNvr nvr;
+        if (c.env)
+            ::setenv(kPasswordEnv, c.env, 1);
+        ToolResult r = tool.run(std::vector<std::string>{"reboot", "--verbose", "--target", nvr.target()} + c.account);
+        ::unsetenv(kPasswordEnv);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(nvr.count_frames_containing(c.sent), 1) << c.sent;
+        EXPECT_NE(r.err.find("Password=\"***\""), std::string::npos) << r.err;
+        for (const char* secret : {"s3cret", "env-pw", "given"})
+            EXPECT_EQ(r.err.find(secret), std::string::npos) << secret << " in --verbose output";
+    }
+}
+#endif
 
 TEST(CliHelp, EveryFleetCommandDescribesItsOptions)
 {
@@ -610,6 +669,7 @@ TEST(CliExpectFile, EveryFormatGivesItsSerialsInOrder)
     // clang-format off
     const Case cases[] = {
         {"lines", "# shop floor\nS1\n\n  S2  \r\nS1\nS3", V{"S1", "S2", "S3"}, nullptr},
+        {"comments behind a serial", "S1 # shelf 3\nS2#\n  # S3\n", V{"S1", "S2"}, nullptr},
         {"csv", "\xEF\xBB\xBFip,Serial,user\n10.0.0.1,S1,admin\n\"10.0.0.2\",\"S,2\",x\n", V{"S1", "S,2"}, nullptr},
         {"csv of one column", "serial\nS1\nS2\n", V{"S1", "S2"}, nullptr},
         {"search --json", "[\n  {\"serial\": \"S1\", \"ip\": \"10.0.0.1\"},\n  {\"serial\": \"S\\u00e92\"}]", V{"S1", "S\xC3\xA9" "2"},

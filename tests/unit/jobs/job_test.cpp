@@ -48,6 +48,7 @@ struct Act {
     int problem = IPC_LOGIN_PROBLEM_NONE;
 };
 constexpr int kTick = -1;
+constexpr int kInterrupt = -2;  // Job::interrupt with value as its grace
 
 std::vector<Step> files()
 {
@@ -84,6 +85,10 @@ void run_case(const Case& c)
     for (const Act& a : c.script) {
         if (a.code == kTick) {
             job.on_tick(a.at);
+            continue;
+        }
+        if (a.code == kInterrupt) {
+            job.interrupt(a.at, a.value);
             continue;
         }
         LinkEvent ev;
@@ -177,8 +182,10 @@ TEST(JobDeadlines, LoginWindowStallLimitAndTicks)
          kJobLoginRefused, ""},
         {"progress keeps an upload alive, silence stalls it", tool, {Step::firmware("f")}, {},
          {{10, kOk}, {40000, kProgress, 40}, {89999, kTick}, {90000, kTick}}, "login0 fw", kJobStalled, ""},
-        {"after 100 % only the overall limit waits for the verdict", tool, {Step::firmware("f")}, {},
-         {{10, kOk}, {100, kProgress, 100}, {599999, kTick}, {600000, kTick}}, "login0 fw", kJobTimedOut, ""},
+        {"after 100 % the verdict has 50 s, whatever the limit", tool, {Step::firmware("f")}, {},
+         {{10, kOk}, {100, kProgress, 100}, {50099, kTick}, {50100, kTick}}, "login0 fw", kJobNoVerdict, ""},
+        {"the overall limit still ends a verdict due sooner", JobPolicy::tool(20000), {Step::firmware("f")}, {},
+         {{10, kOk}, {100, kProgress, 100}, {20000, kTick}}, "login0 fw", kJobTimedOut, ""},
         {"a restore streams nothing and never stalls", tool, {Step::factory_picture(kStepChannelPicture)}, {},
          {{10, kOk}, {200000, kTick}}, "login0 restore4", kJobRunning, ""},
         {"upgrade page: 100 % is not the end, the verdict is", upgrade, {Step::firmware("f")}, {},
@@ -193,6 +200,30 @@ TEST(JobDeadlines, LoginWindowStallLimitAndTicks)
          {{5000, kLost}, {49999, kTick}, {50000, kTick}}, "login0", kJobTimedOut, ""},
         {"upgrade page: an announcement not written waits 50 s", upgrade, {Step::firmware("f")}, {"fw"},
          {{10, kOk}, {50009, kTick}, {50010, kTick}}, "login0 fw", kJobStalled, "17!"},
+    };
+    // clang-format on
+    for (const Case& c : cases)
+        run_case(c);
+}
+
+TEST(JobInterrupt, NoFurtherRequestAndAnAnswerUnderWayIsAwaitedBriefly)
+{
+    const JobPolicy tool = JobPolicy::tool(600000);
+    const std::vector<Step> restore_then_reboot = {Step::factory_picture(kStepChannelPicture), Step::reboot()};
+    // clang-format off
+    const Case cases[] = {
+        {"not logged in yet", tool, files(), {}, {{100, kInterrupt, 10000}}, "login0", kJobInterrupted, ""},
+        {"mid-upload: the stream is given up", tool, {Step::firmware("f")}, {},
+         {{10, kOk}, {20, kProgress, 40}, {30, kInterrupt, 10000}}, "login0 fw", kJobInterrupted, ""},
+        {"the reboot under way gets its answer", tool, {Step::reboot()}, {},
+         {{10, kOk}, {20, kInterrupt, 10000}, {30, kReboot, 0}}, "login0 reboot", kJobOk, "16+"},
+        {"an answered step leads to no further request", tool, restore_then_reboot, {},
+         {{10, kOk}, {20, kInterrupt, 10000}, {30, kUpload, 0}}, "login0 restore4", kJobInterrupted, "12+"},
+        {"a whole upload's verdict is awaited", tool, {Step::firmware("f")}, {},
+         {{10, kOk}, {20, kProgress, 100}, {30, kInterrupt, 10000}, {40, kUpload, 0}}, "login0 fw", kJobOk, "17+"},
+        {"within the grace only", tool, {Step::firmware("f")}, {},
+         {{10, kOk}, {20, kProgress, 100}, {30, kInterrupt, 10000}, {10029, kTick}, {10030, kTick}}, "login0 fw",
+         kJobInterrupted, ""},
     };
     // clang-format on
     for (const Case& c : cases)
@@ -321,6 +352,27 @@ TEST(Runner, MoreJobsThanLinksRunInWavesOnTheLinksGivenBack)
     EXPECT_EQ(runner.job(ids[2])->chanid(), 0);
     for (JobId id : ids)
         EXPECT_EQ(runner.job(id)->result(), kJobOk);
+}
+
+TEST(Runner, AnInterruptStartsNothingMoreAndEndsWhatRuns)
+{
+    ScriptedFleet fleet;
+    fleet.hold_logins = true;
+    Runner runner(fleet, fleet);
+    runner.set_parallel(2);
+    std::vector<JobId> ids;
+    for (int i = 0; i < 3; ++i)
+        ids.push_back(runner.submit(spec_of({Step::reboot()})));
+    runner.pump();
+    EXPECT_EQ(fleet.calls, "login0 login1");
+    runner.request_interrupt(10000);
+    EXPECT_TRUE(runner.interrupted());
+    runner.run();
+    EXPECT_EQ(fleet.calls, "login0 login1 logout0 logout1");
+    for (JobId id : ids)
+        EXPECT_EQ(runner.job(id)->result(), kJobInterrupted);
+    EXPECT_FALSE(runner.job(ids[2])->started());
+    EXPECT_TRUE(runner.idle());
 }
 
 TEST(Runner, FrontsShareTheLinksAndACancelledFrontHearsNothingMore)

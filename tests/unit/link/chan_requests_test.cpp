@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,24 @@ ChannelParam record(int id, int protocol, int port, const char* ip, const char* 
     fixed_copy(r.Username, user);
     fixed_copy(r.Password, pass);
     return r;
+}
+
+std::vector<std::string>& console_lines()
+{
+    static std::vector<std::string> lines;
+    return lines;
+}
+
+void capture_console(const char* text, size_t len)
+{
+    std::lock_guard<std::mutex> lk(log_mutex());
+    console_lines().emplace_back(text, len);
+}
+
+template <class T, size_t N>
+size_t cases_count(const T (&)[N])
+{
+    return N;
 }
 
 struct ChanRequests : LogCapture {
@@ -78,12 +97,24 @@ TEST_F(ChanRequests, EachRequestSendsItsExactFrame)
         {"next page", [] { return nvr_page_turn(1); }, "3808", "<REQUEST_PARAM\nPrevOrNext=\"1\"\n/>"},
         {"previous page", [] { return nvr_page_turn(0); }, "3808", "<REQUEST_PARAM\nPrevOrNext=\"0\"\n/>"},
     };
+    console_lines().clear();
+    log_set_console_sink(capture_console);
     for (const auto& c : cases) {
         EXPECT_EQ(c.op(), 0) << c.what;
         EXPECT_EQ(dev.next_frame(), request_frame("SYSTEM_CONFIG_GET_MESSAGE", c.code, c.body)) << c.what;
     }
-    // The add is shown before it goes out.
-    EXPECT_TRUE(logged_prefix("xml:\n:<ChannelInfo\nChannelId=\"0\"\n"));
+    log_set_console_sink(nullptr);  // no link thread writes console lines after this
+    // The add is shown before it goes out, without the cameras' passwords; no diagnostic line
+    // (the login's in SetUp included) carries a password at all.
+    EXPECT_TRUE(logged_prefix("xml:\n:<ChannelInfo\nChannelId=\"0\"\nProtocol=\"MVK\"\nIPAddress=\"10.0.0.5\"\n"
+                              "CtrlPort=\"8091\"\nUsername=\"admin\"\nPassword=\"***\"\n/>\n"));
+    EXPECT_TRUE(logged("send xml:<USER_AUTH_PARAM\nUsername=\"admin\"\nPassword=\"***\"/>\n"));
+    std::vector<std::string> all = lines();
+    all.insert(all.end(), console_lines().begin(), console_lines().end());
+    EXPECT_GT(all.size(), cases_count(cases));
+    for (const std::string& l : all)
+        for (const char* secret : {"470213", "p w\xB0\xA1", "123456"})
+            EXPECT_EQ(l.find(secret), std::string::npos) << l;
 }
 
 TEST_F(ChanRequests, OnlyTheTableReadTakesASlot)

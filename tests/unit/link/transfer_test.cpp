@@ -272,6 +272,48 @@ TEST_F(Transfer, RefusalAndNegativeVerdictReportFive)
     }
 }
 
+// A file whose length changes between its announcement and the stream (an image still being
+// copied): at most the announced bytes go out, never the closing frame; event 56 says 7 and
+// the link is dropped, so the device discards the part it holds.
+TEST_F(Transfer, AFileThatChangesWhileItIsSentStopsWithoutItsClosingFrame)
+{
+    struct Case {
+        const char* name;
+        size_t announced, then;
+        size_t data_frames;  // what reached the device
+    };
+    const Case cases[] = {
+        {"grown by one byte", 100000, 100001, 2},
+        {"grown past a chunk boundary", 81920, 90000, 2},
+        {"truncated", 100000, 50000, 1},
+        {"emptied", 100000, 0, 0},
+    };
+    int chan = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeNvr dev(scripted());
+        login(dev, chan);
+        std::string path = dir + "/fw" + std::to_string(chan) + ".bin";
+        std::string src = pseudo_random(c.then > c.announced ? c.then : c.announced, 8);
+        write_file(path, src.substr(0, c.announced));
+        ASSERT_GT(ipc_file_upload(chan, IPC_FILE_FIRMWARE, path.c_str()), 0);
+        ASSERT_TRUE(wait_until([&] { return dev.count_frames_containing("Msg_code=\"1022\"") == 1; }));
+        write_file(path, src.substr(0, c.then));
+        ASSERT_TRUE(dev.send_to(0, upload_answer("0")));
+        ASSERT_TRUE(wait_until([&] { return rec().count(chan, IPC_EVENT_DISCONNECTED) == 1; }));
+        EXPECT_EQ(values(chan, IPC_EVENT_UPLOAD_RESULT), std::vector<int32_t>{IPC_UPLOAD_FILE_CHANGED});
+        auto frames = media_frames(dev);
+        EXPECT_EQ(frames.size(), c.data_frames);
+        std::string sent = reassemble(frames);
+        EXPECT_LE(sent.size(), c.announced);
+        EXPECT_EQ(sent, src.substr(0, sent.size()));
+        for (const auto& f : frames)
+            EXPECT_EQ(f.find("DataLen=\"0\""), std::string::npos) << "no closing frame";
+        ipc_logout(chan);
+        ++chan;
+    }
+}
+
 TEST_F(Transfer, SecondAnnouncementReplacesThePendingOneWithoutLeakingItsFile)
 {
     FakeNvr dev(scripted());

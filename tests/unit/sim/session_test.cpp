@@ -690,11 +690,16 @@ TEST(SimSession, ConfigurationGetsAnswerDocumentsTheConsolesReadersTakeAndAFleet
             auto out = split(r.feed(request("SYSTEM_CONFIG_GET_MESSAGE", std::to_string(row.code), "")));
             ASSERT_EQ(out.size(), 1u) << row.code;
             EXPECT_EQ(out[0].msg.flag, "0") << row.code;
-            // The console hands its readers what lies between the body tags.
+            // The readers take the body as the link hands it over, MESSAGE_BODY and all: one level,
+            // the elements straight inside it, as recorders send them. Only the root attribute
+            // is read from the first element inside.
             const std::string& p = out[0].payload;
-            size_t from = p.find("<MESSAGE_BODY>\n") + 15, to = p.rfind("\n</MESSAGE_BODY>");
+            size_t from = p.find("<MESSAGE_BODY>"), to = p.rfind("</MESSAGE_BODY>");
             ASSERT_LT(from, to) << row.code;
-            EXPECT_EQ(row.read(p.substr(from, to - from).c_str()), d ? row.changed : row.plain) << row.code;
+            std::string body = p.substr(from, to + 15 - from);
+            if (row.code == 325)
+                body = body.substr(15, body.size() - 31);
+            EXPECT_EQ(row.read(body.c_str()), d ? row.changed : row.plain) << row.code;
         }
         EXPECT_EQ(r.dev.link.config_gets, std::size(rows));
         EXPECT_TRUE(r.dev.link.errors.empty());

@@ -82,6 +82,9 @@ TEST_F(SequenceTest, ThreePicturesReachEveryTickedRecorderThenItReboots) {
   }
   // The unticked recorder is never touched.
   EXPECT_EQ(nvrs[6]->logins(), 0);
+  // The page's debugger lines show every login, but never the recorders' password.
+  EXPECT_GE(capture.Count("Password=\"***\""), 6);
+  EXPECT_EQ(capture.Count("pw123"), 0);
   EXPECT_EQ(Status(RowOf(6)), U8("空闲"));
 
   // The supervision logs every finished row out and gives the controls back.
