@@ -76,14 +76,7 @@ bool password_from_environment(FleetOptions& o, std::string& error)
 
 std::string upload_file_problem(const std::string& path)
 {
-    // The link announces the whole path and streams from the file it opened: any path the
-    // system opens will do.
-#ifdef _WIN32
-    constexpr size_t kPathMax = 259;  // MAX_PATH without its terminator
-#else
-    constexpr size_t kPathMax = PATH_MAX - 1;
-#endif
-    return jobs::upload_file_problem_text(jobs::check_upload_file(path, kPathMax));
+    return jobs::upload_file_problem_text(jobs::check_upload_file(path));
 }
 
 std::string upload_result_text(int value, const char* what)

@@ -25,11 +25,14 @@ struct UploadFileCheck {
     size_t max_path = 0;  // the limit a path too long went over
 };
 
-// The console's limit: the path its pages show and keep.
-constexpr size_t kUploadPathMax = 255;
+// The longest path the system opens: the link announces the whole path and streams from the file
+// it opened, so nothing shorter is needed.
+#ifdef _WIN32
+constexpr size_t kUploadPathMax = 259;  // MAX_PATH without its terminator
+#else
+constexpr size_t kUploadPathMax = 4095;  // PATH_MAX without its terminator
+#endif
 
-// The link announces the whole path and streams from the file it opened, so a caller with no
-// limit of its own passes the longest path the system opens.
 UploadFileCheck check_upload_file(const std::string& path, size_t max_path = kUploadPathMax);
 
 // The problem in the tool's words ("the file is empty", "cannot be opened: No such file or

@@ -196,7 +196,7 @@ QString CUpgrade::FirmwareProblem(const std::string& path) {
   const jobs::UploadFileCheck c = jobs::check_upload_file(path);
   switch (c.problem) {
     case jobs::kUploadFileOk: return QString();
-    case jobs::kUploadPathTooLong: return U8("固件文件路径过长(最多255个字符)");
+    case jobs::kUploadPathTooLong: return U8("固件文件路径过长(最多%1个字符)").arg(c.max_path);
     case jobs::kUploadCannotOpen:
       return c.err == ENOENT ? U8("固件文件不存在") : U8("固件文件无法打开: %1").arg(U8(log_error_text(c.err)));
     case jobs::kUploadNotRegular: return U8("所选路径不是固件文件");
