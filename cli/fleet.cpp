@@ -4,6 +4,7 @@
 #include "cli/command.h"
 #include "cli/fleet_files.h"
 #include "cli/interrupt.h"
+#include "jobs/messages.h"
 #include "jobs/runner.h"
 #include "link/link.h"
 #include "util/log.h"
@@ -200,27 +201,12 @@ std::string write_report(const std::string& path, const Summary& sum)
 
 // ---- the command on the fleet runner ------------------------------------------------------
 
-const char* step_name(int kind)
-{
-    switch (kind) {
-    case jobs::kStepBootPicture: return "boot picture";
-    case jobs::kStepChannelPicture: return "channel picture";
-    case jobs::kStepShutdownPicture: return "shutdown picture";
-    case jobs::kStepChannelAddMode: return "channel mode";
-    case jobs::kStepBuzzer: return "buzzer setting";
-    case jobs::kStepReboot: return "reboot";
-    case jobs::kStepFirmware: return "firmware";
-    default: return "step";
-    }
-}
-
 namespace {
 
 // What one recorder's run has to show: its progress lines and its summary row.
 struct RecorderRun {
     Recorder rec;
     FleetWording wording = FleetWording::kRequest;
-    long timeout_seconds = 15;
     int last_percent = -1;  // the last progress line's
     int percent = -1;       // the pending upload's progress
     int pending = -1;       // the step whose request is out and not answered yet
@@ -233,22 +219,9 @@ struct RecorderRun {
 
 int64_t now_ms() { return static_cast<int64_t>(get_tick_ms()); }
 
-// The text of a failed answer of a single request.
-std::string request_refusal(int kind, int v)
-{
-    switch (kind) {
-    case jobs::kStepReboot: return "the recorder refused the reboot (" + std::to_string(v) + ")";
-    case jobs::kStepFirmware: return upload_result_text(v, "firmware");
-    case jobs::kStepBuzzer:
-        return v == 2 ? std::string("this model does not support the setting")
-                      : "the recorder refused the setting (" + std::to_string(v) + ")";
-    default: return "the recorder refused the setting (" + std::to_string(v) + ")";
-    }
-}
-
 std::string sent_text(const jobs::Step& s, FleetWording wording)
 {
-    std::string name = step_name(s.kind);
+    std::string name = jobs::step_name(s.kind);
     if (wording == FleetWording::kRequest)
         return name + " sent";
     if (s.kind == jobs::kStepReboot)
@@ -259,56 +232,12 @@ std::string sent_text(const jobs::Step& s, FleetWording wording)
         (s.kind == jobs::kStepBootPicture ? " uploading the built-in picture" : " restoring the factory picture");
 }
 
-std::string finish_message(const jobs::Job& job, const RecorderRun& run)
-{
-    const auto& outcomes = job.outcomes();
-    auto step_at = [&](int i) {
-        return i >= 0 && static_cast<size_t>(i) < job.steps().size() ? step_name(job.steps()[i].kind) : "";
-    };
-    switch (job.result()) {
-    case jobs::kJobOk: return "";
-    case jobs::kJobStepFailed: {
-        const jobs::StepOutcome& last = outcomes.back();
-        if (run.wording == FleetWording::kRequest)
-            return request_refusal(last.kind, last.value);
-        if (last.kind == jobs::kStepReboot && !last.ok)
-            return "the recorder refused the reboot (" + std::to_string(last.value) + ")";
-        return "a picture was not accepted; the recorder reboots";
-    }
-    case jobs::kJobUnsent: {
-        int kind = outcomes.empty() ? 0 : outcomes.back().kind;
-        if (run.wording == FleetWording::kSequence && kind == jobs::kStepReboot)
-            return "the reboot request could not be sent; reboot the recorder by hand";
-        return std::string("the ") + step_name(kind) + " request could not be written";
-    }
-    case jobs::kJobLinkLost:
-        if (job.lost_at_step() >= 0)
-            return std::string("the link broke before the ") + step_at(job.lost_at_step()) + " request went out";
-        return "the link broke before the work was done";
-    case jobs::kJobLoginRefused: return "the recorder refused the account";
-    case jobs::kJobNoLoginAnswer: return "the recorder did not answer the login";
-    case jobs::kJobBadLoginAnswer: return "the recorder's login answer is not a valid frame";
-    case jobs::kJobStalled: return "the upload made no progress for " + std::to_string(kUploadStallSeconds) + " s";
-    case jobs::kJobNoVerdict:
-        return "the recorder gave no verdict within " + std::to_string(kUploadStallSeconds) + " s of the whole upload";
-    case jobs::kJobTimedOut:
-        if (job.logged_in())
-            return "no result within " + std::to_string(run.timeout_seconds) + " s";
-        return "not logged in within " + std::to_string(std::min<long>(run.timeout_seconds, kLoginWindowSeconds)) +
-            " s" + (job.connect_failures() > 0 ? " (could not connect)" : " (no login answer)");
-    case jobs::kJobNotStarted: return "the link could not be started";
-    case jobs::kJobInterrupted:
-        return job.started() ? "stopped before it had finished (signal)" : "stopped before it was started (signal)";
-    default: return "";
-    }
-}
-
 // The recorder's news as progress lines and summary steps.
 void tell(RecorderRun& run, const jobs::Job& job, const jobs::JobNews& n)
 {
     const std::string& name = run.rec.name;
     const bool sequence = run.wording == FleetWording::kSequence;
-    std::string step = n.step >= 0 ? step_name(n.step_kind) : "";
+    std::string step = n.step >= 0 ? jobs::step_name(n.step_kind) : "";
     switch (n.kind) {
     case jobs::kNewsLoginRetry:
         if (n.value == IPC_LOGIN_CONNECT_FAILED && job.connect_failures() == 1)
@@ -348,11 +277,11 @@ void tell(RecorderRun& run, const jobs::Job& job, const jobs::JobNews& n)
         std::string detail;
         if (!n.ok) {
             if (!sequence)
-                detail = request_refusal(n.step_kind, v);
+                detail = jobs::request_refusal(n.step_kind, v);
             else if (n.step_kind == jobs::kStepReboot)
                 detail = "refused with " + std::to_string(v);
             else
-                detail = upload_result_text(v, "picture");
+                detail = jobs::upload_result_text(v, "picture");
         }
         run.steps.push_back({step, n.ok, n.has_value, v, detail});
         if (sequence && jobs::is_picture_step(n.step_kind)) {
@@ -364,10 +293,10 @@ void tell(RecorderRun& run, const jobs::Job& job, const jobs::JobNews& n)
     case jobs::kNewsFinished: {
         if (run.started_at >= 0)
             run.total_ms = now_ms() - run.started_at;
-        run.message = finish_message(job, run);
+        run.message = jobs::job_message(job);
         if (run.pending >= 0 && static_cast<size_t>(run.pending) < job.steps().size()) {
             // The step it was in when it ended stays in the row, with how far it got.
-            const std::string pending = step_name(job.steps()[static_cast<size_t>(run.pending)].kind);
+            const std::string pending = jobs::step_name(job.steps()[static_cast<size_t>(run.pending)].kind);
             run.steps.push_back({pending, false, false, 0,
                                  run.percent >= 0 ? "reached " + std::to_string(run.percent) + " %"
                                                   : std::string("sent, not answered")});
@@ -533,7 +462,6 @@ int run_fleet(const char* command, const FleetOptions& given, const std::vector<
             auto run = std::make_unique<RecorderRun>();
             run->rec = std::move(rec);
             run->wording = wording;
-            run->timeout_seconds = o.timeout_seconds;
             RecorderRun* rp = run.get();
             const size_t index = runs.size();
             jobs::JobSpec spec;

@@ -66,8 +66,6 @@ std::string account_text_problem(const std::string& what, const std::string& tex
 // otherwise why not, with the system's reason where there is one. An empty picture would
 // blank the recorder's picture, an empty image is no firmware.
 std::string upload_file_problem(const std::string& path);
-// The text of one event 56 value for a step ("firmware", "boot picture", ...).
-std::string upload_result_text(int value, const char* what);
 
 // "" when no option that takes one value appears twice in args[from, to) (before a lone "--"):
 // the shared ones (--user, --password, --password-file, --seconds, --timeout, --parallel,
@@ -208,8 +206,6 @@ enum class FleetWording { kSequence, kRequest };
 // succeeded; kExitUsage for a report that cannot be written or read back.
 int run_fleet(const char* command, const FleetOptions& o, const std::vector<jobs::Step>& steps, FleetWording wording);
 
-// What the tool calls a step ("boot picture", "reboot", "firmware", ...).
-const char* step_name(int kind);
 
 // Upload progress comes in steps of 5 %; with many recorders a line each would drown the
 // terminal, so a line is shown each time a multiple of 20 % is passed and at 100 %.

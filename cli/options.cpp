@@ -79,15 +79,6 @@ std::string upload_file_problem(const std::string& path)
     return jobs::upload_file_problem_text(jobs::check_upload_file(path));
 }
 
-std::string upload_result_text(int value, const char* what)
-{
-    if (value == IPC_UPLOAD_REFUSED)
-        return std::string("the recorder refused the ") + what;
-    if (value < IPC_UPLOAD_OK || value > IPC_UPLOAD_FILE_CHANGED)
-        return "the upload failed (" + std::to_string(value) + ")";
-    return jobs::upload_value_text(value);
-}
-
 std::vector<std::string> split_option_values(const std::vector<std::string>& args)
 {
     std::vector<std::string> out;
