@@ -206,7 +206,6 @@ enum class FleetWording { kSequence, kRequest };
 // succeeded; kExitUsage for a report that cannot be written or read back.
 int run_fleet(const char* command, const FleetOptions& o, const std::vector<jobs::Step>& steps, FleetWording wording);
 
-
 // Upload progress comes in steps of 5 %; with many recorders a line each would drown the
 // terminal, so a line is shown each time a multiple of 20 % is passed and at 100 %.
 bool progress_worth_showing(int percent, int& last_shown);
