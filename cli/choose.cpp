@@ -30,6 +30,29 @@ std::atomic<int> g_searches{0};
 
 int fleet_searches_started() { return g_searches.load(); }
 
+bool recorder_from(const IPCSearchInfo& r, Recorder& c, std::string& why)
+{
+    // As the console does: the answer's address, its control port and its first account.
+    const jobs::Target t = jobs::target_of(r);
+    const std::string serial(fixed_view(r.devid.SerialNumber));
+    c = Recorder{};
+    c.name = serial;
+    c.serial = serial;
+    c.address = t.address;
+    c.port = t.port;
+    c.user = t.user;
+    c.password = t.password;
+    c.type = std::string(fixed_view(r.devid.DeviceType));
+    c.mac = std::string(fixed_view(r.lancfg.MacAddress));
+    // The address is the recorder's own text: only a dotted IPv4 address is used, never a name
+    // to look up.
+    if (c.address.size() > 15 || !ipv4_parse(c.address.c_str(), nullptr)) {
+        why = "its search answer gives no IPv4 address";
+        return false;
+    }
+    return true;
+}
+
 int choose_recorders(const char* command, const FleetOptions& o, FleetChoice& out, size_t max)
 {
     out = FleetChoice{};
@@ -82,20 +105,10 @@ int choose_recorders(const char* command, const FleetOptions& o, FleetChoice& ou
         std::string serial(fixed_view(r.devid.SerialNumber));
         if ((!wanted.empty() && !wanted.count(serial)) || !seen.insert(serial).second)
             continue;
-        // As the console does: the answer's address, its control port and its first account.
-        const jobs::Target t = jobs::target_of(r);
         Recorder c;
-        c.name = serial;
-        c.serial = serial;
-        c.address = t.address;
-        c.port = t.port;
-        c.user = t.user;
-        c.password = t.password;
-        c.type = std::string(fixed_view(r.devid.DeviceType));
-        // The address is the recorder's own text: only a dotted IPv4 address is used, never a
-        // name to look up.
-        if (c.address.size() > 15 || !ipv4_parse(c.address.c_str(), nullptr)) {
-            out.unusable.push_back({serial, "its search answer gives no IPv4 address"});
+        std::string why;
+        if (!recorder_from(r, c, why)) {
+            out.unusable.push_back({serial, why});
             continue;
         }
         out.recorders.push_back(std::move(c));

@@ -3,6 +3,8 @@
 
 #include "cli/command.h"
 #include "cli/fleet_files.h"
+#include "cli/fleet_history.h"
+#include "cli/watch.h"
 #include "cli/interrupt.h"
 #include "jobs/messages.h"
 #include "jobs/runner.h"
@@ -110,6 +112,7 @@ struct Summary {
     const char* command = "";
     bool all_ok = true;
     std::string started, ended;  // UTC
+    std::string history;         // what went wrong with the history, "" nothing
     std::vector<SummaryRow> rows;
 };
 
@@ -143,9 +146,11 @@ std::string detail_of(const SummaryRow& r)
 // recorders is never built as one string).
 void print_json(FILE* out, const Summary& sum)
 {
-    std::fprintf(out, "{\"command\": %s, \"ok\": %s, \"started\": %s, \"ended\": %s, \"recorders\": [",
-                 json_quote(sum.command).c_str(), sum.all_ok ? "true" : "false", json_quote(sum.started).c_str(),
-                 json_quote(sum.ended).c_str());
+    std::fprintf(out, "{\"command\": %s, \"ok\": %s, \"started\": %s, \"ended\": %s, ", json_quote(sum.command).c_str(),
+                 sum.all_ok ? "true" : "false", json_quote(sum.started).c_str(), json_quote(sum.ended).c_str());
+    if (!sum.history.empty())
+        std::fprintf(out, "\"history\": %s, ", json_quote(sum.history).c_str());
+    std::fprintf(out, "\"recorders\": [");
     for (size_t i = 0; i < sum.rows.size(); ++i) {
         const SummaryRow& r = sum.rows[i];
         std::fprintf(out,
@@ -430,35 +435,43 @@ int run_fleet(const char* command, const FleetOptions& given, const std::vector<
 
     ConsoleGuard guard(o.verbose);
     route_link_log(o.verbose);
+    RunHistory hist(command, o, steps);
 
     FleetChoice choice;
-    int r = choose_recorders(command, o, choice, SIZE_MAX);
-    if (r != kExitOk) {
-        sum.all_ok = false;
-        return finish(r);
-    }
-    if (choice.recorders.empty() && choice.missing.empty() && choice.unusable.empty()) {
-        std::fprintf(stderr, "dravlinctl %s: no recorder found\n", command);
-        sum.all_ok = false;
-        if (o.json)
-            print_summary(stdout, true, sum);
-        return finish(kExitFailed);
+    if (!o.watch) {
+        int r = choose_recorders(command, o, choice, SIZE_MAX);
+        if (r != kExitOk) {
+            sum.all_ok = false;
+            sum.history = hist.problem();
+            return finish(r);
+        }
+        if (choice.recorders.empty() && choice.missing.empty() && choice.unusable.empty()) {
+            std::fprintf(stderr, "dravlinctl %s: no recorder found\n", command);
+            sum.all_ok = false;
+            hist.finish(0, 0, 0);
+            sum.history = hist.problem();
+            if (o.json)
+                print_summary(stdout, true, sum);
+            return finish(kExitFailed);
+        }
     }
 
     std::vector<std::unique_ptr<RecorderRun>> runs;
     std::vector<int> results;
+    int skipped = 0;  // --watch: recorders the history shows as done
     {
         jobs::RunnerLinkPort port;
-        if (!choice.recorders.empty() && !port.init()) {
+        if ((o.watch || !choice.recorders.empty()) && !port.init()) {
             std::fprintf(stderr, "dravlinctl %s: the link table could not be allocated\n", command);
             sum.all_ok = false;
             return finish(kExitFailed);
         }
         jobs::Runner runner(port, port);
         runner.set_parallel(static_cast<int>(o.parallel));
+        runner.set_ended_hook(hist.hook());
         const jobs::JobPolicy policy = jobs::JobPolicy::tool(o.timeout_seconds * 1000);
         std::vector<jobs::JobId> ids;
-        for (Recorder& rec : choice.recorders) {
+        auto submit = [&](Recorder rec, size_t total) {
             auto run = std::make_unique<RecorderRun>();
             run->rec = std::move(rec);
             run->wording = wording;
@@ -468,24 +481,36 @@ int run_fleet(const char* command, const FleetOptions& given, const std::vector<
             spec.target = login_target(rp->rec);
             spec.steps = steps;
             spec.policy = policy;
+            spec.label = hist.label_of(rp->rec);
             spec.news = [rp](const jobs::Job& job, const jobs::JobNews& n) { tell(*rp, job, n); };
-            spec.before_start = [rp, index, total = choice.recorders.size(), &o](jobs::Job& job) {
+            spec.before_start = [rp, index, total, &o](jobs::Job& job) {
                 rp->started_at = now_ms();
                 std::string line = "logging in to " + rp->rec.address + ":" + std::to_string(rp->rec.port);
                 // Beyond the first wave, say which link it took, so a long run shows it moving.
                 if (index >= static_cast<size_t>(o.parallel))
-                    line += " (" + std::to_string(index + 1) + " of " + std::to_string(total) + ", link " +
-                        std::to_string(job.chanid()) + ")";
+                    line += " (" + std::to_string(index + 1) + (total ? " of " + std::to_string(total) : "") +
+                        ", link " + std::to_string(job.chanid()) + ")";
                 progress_line(rp->rec.name, line);
             };
             ids.push_back(runner.submit(std::move(spec)));
             runs.push_back(std::move(run));
-        }
+        };
+        const size_t chosen = choice.recorders.size();
+        for (Recorder& rec : choice.recorders)
+            submit(std::move(rec), chosen);
         choice.recorders.clear();
         // A signal from here on stops the runner; one that came during the search already has.
         scope.set([&runner] { runner.request_interrupt(kStopGraceSeconds * 1000); });
         if (interrupt_signal())
             runner.request_interrupt(kStopGraceSeconds * 1000);
+        if (o.watch) {
+            const int r = watch_recorders(command, o, runner, port, hist, ids, skipped,
+                                          [&](Recorder rec) { submit(std::move(rec), 0); });
+            if (r != kExitOk) {
+                sum.all_ok = false;
+                runner.request_interrupt(0);
+            }
+        }
         runner.run();
         scope.set(nullptr);
         for (jobs::JobId id : ids) {
@@ -532,9 +557,14 @@ int run_fleet(const char* command, const FleetOptions& given, const std::vector<
         sum.all_ok = false;
         sum.rows.push_back(std::move(row));
     }
+    if (o.watch && sum.rows.empty() && skipped == 0)
+        sum.all_ok = false;  // nothing appeared
+    hist.finish(static_cast<int>(runs.size()), succeeded, static_cast<int>(runs.size()) - succeeded);
+    sum.history = hist.problem();
     sum.ended = utc_text(wall_clock_now());
     print_summary(stdout, o.json, sum);
-    std::fprintf(stderr, "%d of %zu recorder(s) succeeded\n", succeeded, sum.rows.size());
+    std::fprintf(stderr, "%d of %zu recorder(s) succeeded%s\n", succeeded, sum.rows.size(),
+                 skipped ? (", " + std::to_string(skipped) + " done before (history)").c_str() : "");
     return finish(sum.all_ok ? kExitOk : kExitFailed);
 }
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "jobs/runner.h"
+#include "discovery/search.h"
 #include "jobs/job.h"
 #include "proto/frame.h"
 
@@ -36,6 +37,13 @@ struct FleetOptions {
     long parallel = 64;        // --parallel: recorders at once
     std::string report;        // --report FILE
     std::string retry_failed;  // --retry-failed FILE
+    std::string history;       // --history SPEC: "" the station's file, "off", a path, postgresql://...
+    std::string station;       // --station NAME; "" the host name
+    bool have_history = false, have_station = false;
+    bool watch = false;      // --watch: recorders are worked on as they appear
+    long watch_count = 0;    // --count N: stop after N recorders; 0 no limit
+    long watch_seconds = 0;  // --for SECONDS: stop looking after so long; 0 no limit
+    bool again = false;      // --again: also recorders the history shows as done
 };
 
 constexpr int kMaxFleetLinks = jobs::kMaxLinks;  // the link table's size
@@ -123,6 +131,15 @@ bool parse_target_address(const std::string& text, TargetAddress& out);
     "                      (searched again by serial; --target ones need --user and --password)\n"               \
     "  --parallel N        recorders at once (1 to 64, default 64); more recorders run in waves,\n"              \
     "                      each taking a link as soon as one is free\n"                                          \
+    "  --watch             keep searching and work on each recorder as it appears (a production\n"               \
+    "                      line): once per recorder and run, and not at all when the history shows\n"            \
+    "                      this command with the same files done on it (--again does it anyway);\n"              \
+    "                      ends with --count N recorders, after --for SECONDS, or at Ctrl-C\n"                   \
+    "History (every recorder's job is recorded; a write that fails is said, nothing else fails):\n"              \
+    "  --history SPEC      the station's SQLite file by default ($XDG_DATA_HOME/dravlin/history.sqlite),\n"      \
+    "                      another SQLite file, a PostgreSQL connection string (postgresql://...;\n"             \
+    "                      Linux only) shared by a line's stations, or off\n"                                    \
+    "  --station NAME      the station's name in the history (default: the host name)\n"                         \
     "Output:\n"                                                                                                  \
     "  --json              the closing summary as JSON: {\"command\", \"ok\", \"started\", \"ended\",\n"         \
     "                      \"recorders\": [{\"name\", \"serial\", \"address\", \"port\", \"ok\", \"result\",\n"  \
@@ -151,6 +168,7 @@ struct Recorder {
     uint16_t port = 0;
     std::string user, password;
     std::string type;  // device type of its search answer
+    std::string mac;   // MAC address of its search answer
 };
 
 struct FleetChoice {
@@ -170,6 +188,9 @@ int choose_recorders(const char* command, const FleetOptions& o, FleetChoice& ou
 // search ends as soon as it answered). 1 found, 0 not found, -1 the search could not run
 // (error says why, with the system's reason where there is one).
 int find_one_recorder(const std::string& serial, long seconds, IPCSearchInfo* out, std::string& error);
+
+// The recorder a search answer names; false with why when it cannot be used (no IPv4 address).
+bool recorder_from(const IPCSearchInfo& r, Recorder& out, std::string& why);
 
 // Searches started by this process (a --target run must leave it at 0).
 int fleet_searches_started();

@@ -106,9 +106,9 @@ std::vector<std::string> split_option_values(const std::vector<std::string>& arg
 
 const std::vector<std::string>& shared_single_options()
 {
-    static const std::vector<std::string> v = {"--user",    "--password",     "--password-file",
-                                               "--seconds", "--timeout",      "--parallel",
-                                               "--report",  "--retry-failed", "--search-seconds"};
+    static const std::vector<std::string> v = {
+        "--user",         "--password", "--password-file", "--seconds",        "--timeout", "--parallel", "--report",
+        "--retry-failed", "--history",  "--station",       "--search-seconds", "--count",   "--for"};
     return v;
 }
 
@@ -258,6 +258,38 @@ int parse_fleet_option(const std::vector<std::string>& args, size_t& i, FleetOpt
         ++i;
         return 1;
     }
+    if ((a == "--history" || a == "--station") && accept.run) {
+        const bool hist = a == "--history";
+        if (!has_value || args[i + 1].empty()) {
+            error = a + (hist ? " needs a store (a file, postgresql://..., or off)" : " needs a name");
+            return -1;
+        }
+        if (hist ? o.have_history : o.have_station) {
+            error = a + " is given twice";
+            return -1;
+        }
+        (hist ? o.history : o.station) = value();
+        (hist ? o.have_history : o.have_station) = true;
+        return 1;
+    }
+    if ((a == "--watch" || a == "--again") && accept.run) {
+        (a == "--watch" ? o.watch : o.again) = true;
+        return 1;
+    }
+    if ((a == "--count" || a == "--for") && accept.run) {
+        const bool count = a == "--count";
+        long& v = count ? o.watch_count : o.watch_seconds;
+        if (v != 0) {
+            error = a + " is given twice";
+            return -1;
+        }
+        if (!has_value || !parse_long(args[i + 1], 1, count ? 1000000 : 7 * 86400, v)) {
+            error = a + (count ? " needs a number of recorders from 1" : " needs a number of seconds from 1");
+            return -1;
+        }
+        ++i;
+        return 1;
+    }
     if ((a == "--report" || a == "--retry-failed") && accept.run) {
         if (!has_value || args[i + 1].empty()) {
             error = a + " needs a file";
@@ -271,6 +303,10 @@ int parse_fleet_option(const std::vector<std::string>& args, size_t& i, FleetOpt
 
 std::string check_fleet_options(FleetOptions& o, SharedOptionSet accept)
 {
+    if ((o.watch_count || o.watch_seconds || o.again) && !o.watch)
+        return "--count, --for and --again go with --watch";
+    if (o.watch && (!o.targets.empty() || !o.retry_failed.empty()))
+        return "--watch works on the recorders the search finds; it does not go with --target or --retry-failed";
     if (!o.retry_failed.empty()) {
         // The report chooses; whether it needs an account shows once it is read.
         if (!o.serials.empty() || !o.targets.empty())

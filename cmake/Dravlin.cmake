@@ -29,9 +29,12 @@ function(dravlin_test name)
     target_sources(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests/common/no_broadcast.cpp)
     target_link_libraries(${name} PRIVATE dravlin_base)
   endif()
+  # The tool keeps a history in the user's data folder by default: the suites' runs keep theirs
+  # in the build tree instead of the home of whoever runs them.
   set_property(TARGET ${name} PROPERTY CROSSCOMPILING_EMULATOR
     ${CMAKE_COMMAND} -E env QT_QPA_PLATFORM=offscreen
-    DRAVLIN_SOURCE_DIR=${PROJECT_SOURCE_DIR} DRAVLIN_BINARY_DIR=${PROJECT_BINARY_DIR})
+    DRAVLIN_SOURCE_DIR=${PROJECT_SOURCE_DIR} DRAVLIN_BINARY_DIR=${PROJECT_BINARY_DIR}
+    XDG_DATA_HOME=${PROJECT_BINARY_DIR}/test-home)
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60

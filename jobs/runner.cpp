@@ -1,6 +1,7 @@
 #include "jobs/runner.h"
 
 #include "link/link.h"
+#include "util/clock.h"
 
 #include <algorithm>
 #include <chrono>
@@ -370,7 +371,10 @@ bool Runner::start_next()
     events_.want_aux(chanid, s.spec.wants_aux);
     if (s.spec.before_start)
         s.spec.before_start(*s.job);
-    s.job->start(events_.now_ms());
+    s.started_at = events_.now_ms();
+    const WallTime wall = wall_clock_now();
+    s.started_wall_ms = static_cast<int64_t>(wall.sec) * 1000 + static_cast<int64_t>(wall.usec / 1000);
+    s.job->start(s.started_at);
     return true;
 }
 
@@ -400,6 +404,13 @@ void Runner::release_ended()
         }
         // A failed job is given up on; a finished one leaves in order.
         port_.logout(chanid, s.job->result() != kJobOk);
+        if (ended_hook_) {
+            JobTimes t;
+            t.started_wall_ms = s.started_wall_ms;
+            t.login_ms = s.logged_in_at >= 0 ? s.logged_in_at - s.started_at : -1;
+            t.total_ms = events_.now_ms() - s.started_at;
+            ended_hook_(*s.job, s.spec, t);
+        }
     }
 }
 
@@ -427,6 +438,8 @@ void Runner::dispatch(const LinkEvent& ev)
     Slot* s = slot(owner_[c]);
     if (!s || s->job->finished() || !s->job->started())
         return;
+    if (ev.code == IPC_EVENT_LOGIN_OK && s->logged_in_at < 0)
+        s->logged_in_at = events_.now_ms();
     if (s->spec.on_event)
         s->spec.on_event(*s->job, ev);
     if (ev.code != kEventAuxData && !s->job->finished())
@@ -476,24 +489,26 @@ int64_t Runner::pump()
     return next;
 }
 
+void Runner::step(int64_t max_wait_ms)
+{
+    const int64_t next = pump();
+    const int64_t now = events_.now_ms();
+    // With nothing due the runner sleeps until an event (or its caller's bound).
+    const int64_t wait = std::min(next < 0 ? max_wait_ms : std::max<int64_t>(next - now, 1), max_wait_ms);
+    LinkEvent ev;
+    if (events_.next_event(ev, std::max<int64_t>(wait, 0))) {
+        pumping_ = true;
+        dispatch(ev);
+        pumping_ = false;
+        apply_cancels();
+    }
+}
+
 void Runner::run()
 {
-    LinkEvent ev;
-    for (;;) {
-        const int64_t next = pump();
-        if (idle())
-            break;
-        const int64_t now = events_.now_ms();
-        // With nothing due the runner sleeps until an event; the bound only guards a source
-        // that would never say anything again.
-        const int64_t wait = next < 0 ? 10000 : std::max<int64_t>(next - now, 1);
-        if (events_.next_event(ev, wait)) {
-            pumping_ = true;
-            dispatch(ev);
-            pumping_ = false;
-            apply_cancels();
-        }
-    }
+    // The bound only guards a source that would never say anything again.
+    while (pump(), !idle())
+        step(10000);
     release_ended();
 }
 

@@ -89,6 +89,22 @@ private:
 
 using JobId = uint64_t;  // 0 is no job
 
+// What the history keeps of the recorder a job is for (texts in UTF-8); the runner only hands
+// it on to its ended hook.
+struct JobLabel {
+    std::string front;    // "tool" or "console"
+    std::string command;  // "refresh", "upgrade", ...
+    std::string run_id;
+    std::string serial, device_type, mac;
+};
+
+// When an ended job was started and how long it took.
+struct JobTimes {
+    int64_t started_wall_ms = -1;  // wall clock, ms since 1970 UTC
+    int64_t login_ms = -1;         // from its start to its first login; -1 none
+    int64_t total_ms = -1;         // from its start to its end
+};
+
 // What a front hands the runner.
 struct JobSpec {
     Target target;
@@ -101,7 +117,12 @@ struct JobSpec {
     std::function<void(const Job&, const LinkEvent&)> on_event;
     bool wants_aux = false;       // its link's auxiliary data arrives as kEventAuxData
     const void* front = nullptr;  // who asked: count(), cancel_front()
+    JobLabel label;               // for the ended hook (the history)
 };
+
+// Called once for every job that was started, when it has ended and its link is being logged
+// out (the history's record of it), on the runner's thread.
+using EndedHook = std::function<void(const Job&, const JobSpec&, const JobTimes&)>;
 
 class Runner {
 public:
@@ -109,6 +130,9 @@ public:
     Runner(LinkPort& port, EventSource& events, int links = kMaxLinks);
     Runner(const Runner&) = delete;
     Runner& operator=(const Runner&) = delete;
+
+    // Every started job, once it has ended (null: none).
+    void set_ended_hook(EndedHook hook) { ended_hook_ = std::move(hook); }
 
     // At most n jobs on links at once (1 to the entries; clamped).
     void set_parallel(int n);
@@ -154,13 +178,18 @@ public:
     int64_t pump();
     // Pumps, waiting for events in between, until idle() (the tool's loop).
     void run();
+    // One turn of that loop: pumps, then waits for one event (at most until the next deadline
+    // or max_wait_ms) and handles it. For an owner that also watches something else.
+    void step(int64_t max_wait_ms);
 
 private:
     struct Slot {
         JobSpec spec;
         std::unique_ptr<Job> job;
         bool told_waiting = false;
-        bool released = false;  // logged out (or never started)
+        bool released = false;                       // logged out (or never started)
+        int64_t started_at = -1, logged_in_at = -1;  // the source's clock
+        int64_t started_wall_ms = -1;
     };
 
     bool start_next();
@@ -189,6 +218,7 @@ private:
     std::atomic<bool> interrupt_asked_{false};
     std::atomic<bool> interrupt_pending_{false};  // asked for, not applied yet
     std::atomic<int64_t> interrupt_grace_ms_{0};
+    EndedHook ended_hook_;
 };
 
 }  // namespace jobs

@@ -145,8 +145,8 @@ class CDravlinDlg : public CDialogPage {
   // The step of a state; false when there is nothing to send for it (no path, no built-in
   // picture).
   bool StepFor(int state, jobs::Step* out) const;
-  // Hands the row's job to the runner.
-  void StartJob(int row, std::vector<jobs::Step> steps);
+  // Hands the row's job to the runner; command names it in the history.
+  void StartJob(int row, std::vector<jobs::Step> steps, const char* command);
   // The runner's news of a row's job and the events of its link, as row texts, row state and
   // diagnostic lines.
   void OnJobNews(int row, const jobs::Job& job, const jobs::JobNews& news);
@@ -165,6 +165,7 @@ class CDravlinDlg : public CDialogPage {
   std::map<int, int> m_chainFrom;        // row -> picture state the chain left
   std::map<int, QString> m_lastFailure;  // row -> why its last run failed
   StepOptions m_options;
+  std::string m_runId;  // the history's name for the last press of a button that started jobs
 
   bool m_searching = false;
   int m_shown = 0;

@@ -64,7 +64,7 @@ bool CDravlinDlg::StepFor(int state, jobs::Step* out) const {
   }
 }
 
-void CDravlinDlg::StartJob(int row, std::vector<jobs::Step> steps) {
+void CDravlinDlg::StartJob(int row, std::vector<jobs::Step> steps, const char* command) {
   auto it = m_IPCList.find(row);
   if (it == m_IPCList.end()) return;
   // The row's previous run is over (the controls were given back), or still going for a
@@ -76,6 +76,7 @@ void CDravlinDlg::StartJob(int row, std::vector<jobs::Step> steps) {
   spec.target = jobs::target_of(it->second.info);
   spec.steps = std::move(steps);
   spec.policy = jobs::JobPolicy::page();
+  spec.label = runner_host::LabelOf(it->second.info, command, m_runId);
   spec.news = [this, row](const jobs::Job& job, const jobs::JobNews& n) { OnJobNews(row, job, n); };
   spec.on_event = [this, row](const jobs::Job& job, const jobs::LinkEvent& ev) { OnJobEvent(row, job, ev); };
   it->second.state = spec.steps.front().kind;
@@ -92,9 +93,10 @@ void CDravlinDlg::OnRefresh() {
     if (StepFor(state, &step)) steps.push_back(step);
   if (!steps.empty()) {
     steps.push_back(jobs::Step::reboot());
+    m_runId = history::new_id();
     const int rows = m_list.GetRowCount();
     for (int row = 0; row < rows; ++row)
-      if (m_list.GetRowCheck(row) && m_IPCList.count(row)) StartJob(row, steps);
+      if (m_list.GetRowCheck(row) && m_IPCList.count(row)) StartJob(row, steps, "refresh");
   }
   // Nothing to send at all leaves every row as it was; the controls come back at the next tick.
   SetTimer(kSuperviseTimer, kSupervisePeriodMs);
@@ -106,9 +108,11 @@ void CDravlinDlg::RunStateOnTicked(int state) {
   if (state == kStateBuzzer) m_options.buzzerEnable = IsDlgButtonChecked(IDC_BOOT_BUZZER_ALLOW) ? 1 : 0;
   jobs::Step step;
   if (!StepFor(state, &step)) return;
+  m_runId = history::new_id();
+  const char* command = state == kStateBuzzer ? "buzzer" : "channel-mode";
   const int rows = m_list.GetRowCount();
   for (int row = 0; row < rows; ++row)
-    if (m_list.GetRowCheck(row) && m_IPCList.count(row)) StartJob(row, {step});
+    if (m_list.GetRowCheck(row) && m_IPCList.count(row)) StartJob(row, {step}, command);
   UpdateCounts();
 }
 

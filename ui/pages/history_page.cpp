@@ -47,8 +47,13 @@ bool CHistoryPage::OnInitDialog() {
   const int widths[kColumns] = {130, 90, 120, 90, 100, 100, 50, 220};
   for (int c = 0; c < kColumns; ++c) m_list.InsertColumn(c, headings[c], LVCFMT_LEFT, widths[c]);
   for (int id : kLayoutIds) m_layout.AddControl(id, this);
-  // A job of any page that ends is read back at once.
-  m_listener = runner_host::AddHistoryListener([this] { Reload(); });
+  // Jobs of any page that end are read back soon after; many ending together cost one read.
+  m_reload.setSingleShot(true);
+  m_reload.setInterval(100);
+  connect(&m_reload, &QTimer::timeout, this, [this] { Reload(); });
+  m_listener = runner_host::AddHistoryListener([this] {
+    if (!m_reload.isActive()) m_reload.start();
+  });
   m_initialised = true;
   Reload();
   return true;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QString>
+#include <QTimer>
 
 #include "ui/controls/proportional_layout.h"
 #include "ui/controls/report_ctrl.h"
@@ -37,5 +38,6 @@ class CHistoryPage : public CDialogPage {
   CReportCtrl m_list;
   ProportionalLayout m_layout;
   int m_listener = -1;
+  QTimer m_reload;
   bool m_initialised = false;
 };

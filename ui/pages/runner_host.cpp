@@ -7,8 +7,15 @@
 #include <map>
 #include <memory>
 
+#include "jobs/journal.h"
 #include "ui/platform/post_queue.h"
+#include "util/fixedstr.h"
+#include "util/gbk.h"
 #include "util/log.h"
+
+#ifndef DRAVLIN_VERSION
+#define DRAVLIN_VERSION "0.0.0"
+#endif
 
 namespace runner_host {
 namespace {
@@ -21,6 +28,7 @@ struct Host {
   QTimer timer;  // the next deadline
   std::atomic<bool> posted{false};
   std::unique_ptr<history::Store> history;
+  std::unique_ptr<jobs::Journal> journal;
   std::string station;
   std::map<int, std::function<void()>> listeners;
   int next_listener = 0;
@@ -99,12 +107,24 @@ int OpenHistory(const std::string& spec, std::string* why) {
   Host& h = Get();
   auto store = std::make_unique<history::Store>();
   const int r = store->open(spec, why);
+  if (r < 0) return r;
+  // The journal writes through the store: both go together.
+  h.runner.set_ended_hook(nullptr);
+  h.journal.reset();
+  h.history.reset();
   if (r == history::kHistoryDisabled) {
-    h.history.reset();
+    HistoryChanged();
     return 0;
   }
-  if (r < 0) return r;
+  h.journal = std::make_unique<jobs::Journal>(store.get(), Station(), DRAVLIN_VERSION);
   h.history = std::move(store);
+  // Every page's job is recorded by the runner as it ends; a write that fails is said on the
+  // debug channel and the work goes on.
+  h.journal->set_after_write([&h](int result) {
+    if (result < 0) debug_print("history: %s\n", h.journal->last_problem().c_str());
+    HistoryChanged();
+  });
+  h.runner.set_ended_hook(h.journal->hook());
   HistoryChanged();
   return 0;
 }
@@ -114,6 +134,18 @@ void SetStation(const std::string& name) { Get().station = name; }
 std::string Station() {
   Host& h = Get();
   return h.station.empty() ? history::station_name() : h.station;
+}
+
+jobs::JobLabel LabelOf(const IPCSearchInfo& info, const char* command, const std::string& run_id) {
+  jobs::JobLabel l;
+  l.front = "console";
+  l.command = command;
+  l.run_id = run_id;
+  // Device texts are GBK; the history keeps UTF-8.
+  l.serial = gbk_to_utf8(fixed_view(info.devid.SerialNumber));
+  l.device_type = gbk_to_utf8(fixed_view(info.devid.DeviceType));
+  l.mac = std::string(fixed_view(info.lancfg.MacAddress));
+  return l;
 }
 
 history::Store* History() { return g_host ? g_host->history.get() : nullptr; }

@@ -44,6 +44,9 @@ int OpenHistory(const std::string& spec, std::string* why);
 // The station's name in the records (dravlin --station); the host name by default.
 void SetStation(const std::string& name);
 std::string Station();
+// What the history keeps of a page's job for a found recorder: the console as front, the
+// command, the page's run (one press of its button) and the recorder's serial, type and MAC.
+jobs::JobLabel LabelOf(const IPCSearchInfo& info, const char* command, const std::string& run_id);
 // The open store, or null when the history is off.
 history::Store* History();
 // Called on the UI thread after each record written; the id for RemoveHistoryListener.

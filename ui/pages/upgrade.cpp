@@ -224,6 +224,7 @@ void CUpgrade::OnStart() {
   if (m_searching) StopSearch();
   EnableButtons(false);
   m_firmware = firmware;
+  m_runId = history::new_id();
   const int rows = m_list.GetRowCount();
   for (int row = 0; row < rows; ++row) {
     if (!m_list.GetRowCheck(row) || !m_IPCList.count(row)) continue;
@@ -241,6 +242,7 @@ void CUpgrade::StartRow(int row) {
   spec.target = jobs::target_of(it->second.info);
   spec.steps = {jobs::Step::firmware(m_firmware)};
   spec.policy = jobs::JobPolicy::upgrade_page();
+  spec.label = runner_host::LabelOf(it->second.info, "upgrade", m_runId);
   spec.news = [this, row](const jobs::Job& job, const jobs::JobNews& n) { OnJobNews(row, job, n); };
   spec.on_event = [this, row](const jobs::Job& job, const jobs::LinkEvent& ev) { OnJobEvent(row, job, ev); };
   it->second.state = kRowBusy;

@@ -92,6 +92,7 @@ class CUpgrade : public CDialogPage {
   RowJobs m_jobs{this};                  // row -> its last upgrade
   std::map<int, QString> m_lastFailure;  // row -> why its last upgrade failed
   std::string m_firmware;
+  std::string m_runId;  // the history's name for the last 升级
 
   bool m_searching = false;
   int m_shown = 0;

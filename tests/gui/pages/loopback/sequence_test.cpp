@@ -6,7 +6,9 @@
 #include <QFile>
 #include <memory>
 
+#include "history/history.h"
 #include "page_fixture.h"
+#include "ui/pages/history_page.h"
 
 using namespace page_test;
 
@@ -407,4 +409,48 @@ TEST_F(SequenceTest, SixtyFourRecordersRefreshInParallel) {
   for (int row = 0; row < 64; ++row) EXPECT_EQ(Status(row), U8(kDone)) << row;
   EXPECT_TRUE(LinksFree());
   for (const auto& p : {bootPath, chanPath, shutPath}) ::unlink(p.c_str());
+}
+
+TEST_F(SequenceTest, EveryRowsJobIsRecordedAndTheRecordPageShowsIt) {
+  const std::string db =
+      std::string(::testing::TempDir()) + "dravlin-page-history-" + std::to_string(::getpid()) + ".sqlite";
+  std::string why;
+  ASSERT_EQ(runner_host::OpenHistory(db, &why), 0) << why;
+  const std::string chanPath = WriteFile("history-chan.png", SmallPng('c'));
+  nvrs.push_back(std::make_unique<FakeNvr>());
+  nvrs.push_back(std::make_unique<FakeNvr>(FakeNvr::Config{.login = FakeNvr::Login::kRefuse}));
+  List({Recorder(0, "QV5108D", nvrs[0]->port()), Recorder(1, "QV5116D", nvrs[1]->port())});
+  Choose(1017, chanPath);
+  list().SetRowCheck(RowOf(0), true);
+  list().SetRowCheck(RowOf(1), true);
+  CHistoryPage record;
+  ASSERT_TRUE(record.Create(IDD_HISTORY, host.get()));
+  EXPECT_EQ(record.List().GetRowCount(), 0);
+  Click(1024);
+  // The page reads the store again as each job ends.
+  ASSERT_TRUE(WaitUntil([&] { return record.List().GetRowCount() == 2; }));
+  for (int r = 0; r < 2; ++r) {
+    const bool first =
+        record.List().GetCellText(r, CHistoryPage::kColSerial) == QString::fromStdString(Recorder(0, "").serial);
+    EXPECT_EQ(record.List().GetCellText(r, CHistoryPage::kColCommand), U8("刷新图片并重启"));
+    EXPECT_EQ(record.List().GetCellText(r, CHistoryPage::kColResult), U8(first ? "成功" : "失败"));
+    EXPECT_EQ(record.List().GetCellText(r, CHistoryPage::kColType), U8(first ? "QV5108D" : "QV5116D"));
+  }
+  history::Filter f;
+  f.serial = Recorder(0, "").serial;
+  std::vector<history::JobRecord> rows;
+  ASSERT_EQ(runner_host::History()->query(f, &rows), history::kHistoryOk);
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].front, "console");
+  ASSERT_EQ(rows[0].files.size(), 1u);
+  EXPECT_EQ(rows[0].files[0].kind, "channel");
+  EXPECT_EQ(rows[0].files[0].size, 3000);
+  // Filtered by serial.
+  record.SetDlgItemText(IDC_HIST_SERIAL, QString::fromStdString(Recorder(1, "").serial));
+  record.OnCommand(IDC_HIST_FILTER, BN_CLICKED);
+  ASSERT_EQ(record.List().GetRowCount(), 1);
+  EXPECT_TRUE(record.List().IsCellAlert(0, CHistoryPage::kColResult));
+  ASSERT_EQ(runner_host::OpenHistory("off", &why), 0);
+  for (const char* suffix : {"", "-wal", "-shm"}) ::unlink((db + suffix).c_str());
+  ::unlink(chanPath.c_str());
 }
