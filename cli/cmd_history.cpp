@@ -161,6 +161,8 @@ int run_history(const std::vector<std::string>& args)
         std::fprintf(stderr, "dravlinctl history: %s\n", why.c_str());
         return kExitFailed;
     }
+    // Records that waited on this station for a shared store go first, so they are listed too.
+    store.flush();
     std::vector<history::JobRecord> rows;
     if (store.query(f, &rows, &why) < 0) {
         std::fprintf(stderr, "dravlinctl history: %s\n", why.c_str());

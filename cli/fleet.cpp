@@ -237,6 +237,16 @@ std::string sent_text(const jobs::Step& s, FleetWording wording)
         (s.kind == jobs::kStepBootPicture ? " uploading the built-in picture" : " restoring the factory picture");
 }
 
+// The line that ends a recorder's progress.
+void tell_end(const RecorderRun& run, const jobs::Job& job)
+{
+    const bool ok = job.result() == jobs::kJobOk;
+    progress_line(run.rec.name,
+                  ok ? "done"
+                     : std::string(jobs::job_result_text(job.result())) +
+                          (run.message.empty() ? "" : ": " + run.message));
+}
+
 // The recorder's news as progress lines and summary steps.
 void tell(RecorderRun& run, const jobs::Job& job, const jobs::JobNews& n)
 {
@@ -307,11 +317,11 @@ void tell(RecorderRun& run, const jobs::Job& job, const jobs::JobNews& n)
                                                   : std::string("sent, not answered")});
             run.pending = -1;
         }
-        bool ok = n.result == jobs::kJobOk;
-        progress_line(name,
-                      ok ? "done"
-                         : std::string(jobs::job_result_text(n.result)) +
-                              (run.message.empty() ? "" : ": " + run.message));
+        // A recorder that was started says so once its history record is written (the runner's
+        // ended hook), so that every recorder said to be done is in the history whatever
+        // happens to the tool after.
+        if (!job.started())
+            tell_end(run, job);
         break;
     }
     default: break;
@@ -483,6 +493,7 @@ int run_fleet(const char* command, const FleetOptions& given, const std::vector<
             spec.policy = policy;
             spec.label = hist.label_of(rp->rec);
             spec.news = [rp](const jobs::Job& job, const jobs::JobNews& n) { tell(*rp, job, n); };
+            spec.on_ended = [rp](const jobs::Job& job) { tell_end(*rp, job); };
             spec.before_start = [rp, index, total, &o](jobs::Job& job) {
                 rp->started_at = now_ms();
                 std::string line = "logging in to " + rp->rec.address + ":" + std::to_string(rp->rec.port);

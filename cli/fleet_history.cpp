@@ -86,8 +86,12 @@ jobs::EndedHook RunHistory::hook()
     if (!journal_)
         return nullptr;
     return [this](const jobs::Job& job, const jobs::JobSpec& spec, const jobs::JobTimes& times) {
-        if (journal_->write(job, spec, times) < 0)
+        const int r = journal_->write(job, spec, times);
+        if (r < 0)
             fail("the history could not be written: " + journal_->last_problem());
+        else if (r == history::kHistoryQueued)
+            fail("the shared history did not take the records; they wait on this station until it does: " +
+                 journal_->last_problem());
     };
 }
 

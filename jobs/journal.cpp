@@ -112,6 +112,8 @@ int Journal::write(const Job& job, const JobSpec& spec, const JobTimes& times)
         last_problem_ = why.empty() ? history::history_result_text(r) : why;
     } else {
         ++written_;
+        if (r == history::kHistoryQueued)
+            last_problem_ = why.empty() ? history::history_result_text(r) : why;
     }
     if (after_write_)
         after_write_(r);

@@ -29,7 +29,8 @@ public:
     // The record write() writes.
     history::JobRecord record_of(const Job& job, const JobLabel& label, const JobTimes& times);
 
-    // Records written, records that failed, and the last failure's reason ("" none).
+    // Records written (kept on the station for a shared store that is away included), records
+    // that failed, and the reason of the last that failed or was kept back ("" none).
     int written() const { return written_; }
     int failed() const { return failed_; }
     const std::string& last_problem() const { return last_problem_; }

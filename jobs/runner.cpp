@@ -234,6 +234,7 @@ void Runner::cancel_front(const void* front, int result)
         s.job->mute();
         s.spec.before_start = nullptr;
         s.spec.on_event = nullptr;
+        s.spec.on_ended = nullptr;
         cancel(id, result);
     }
 }
@@ -278,6 +279,7 @@ void Runner::forget(JobId id)
     s->job->mute();
     s->spec.before_start = nullptr;
     s->spec.on_event = nullptr;
+    s->spec.on_ended = nullptr;
     cancel(id);
     doomed_.push_back(id);
     if (!pumping_)
@@ -411,6 +413,8 @@ void Runner::release_ended()
             t.total_ms = events_.now_ms() - s.started_at;
             ended_hook_(*s.job, s.spec, t);
         }
+        if (s.spec.on_ended)
+            s.spec.on_ended(*s.job);
     }
 }
 

@@ -118,6 +118,8 @@ struct JobSpec {
     bool wants_aux = false;       // its link's auxiliary data arrives as kEventAuxData
     const void* front = nullptr;  // who asked: count(), cancel_front()
     JobLabel label;               // for the ended hook (the history)
+    // A started job that has ended, after the runner's ended hook (its history record written).
+    std::function<void(const Job&)> on_ended;
 };
 
 // Called once for every job that was started, when it has ended and its link is being logged

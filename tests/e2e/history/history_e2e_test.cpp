@@ -1,0 +1,156 @@
+// The history the tool keeps, against dravlin-sim recorders in a private namespace: a run killed
+// with SIGKILL leaves a sound file holding every recorder it had said was done; two tools write
+// to one PostgreSQL server at once and lose nothing; records written while the server is away
+// reach it once it is back.
+#include "common/pg_cluster.h"
+#include "history/history.h"
+#include "link_e2e.h"
+
+#include <sqlite3.h>
+
+#include <csignal>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+using e2e::Json;
+using e2e::NetnsLab;
+using e2e::NetnsTest;
+
+using namespace link_e2e;
+
+namespace {
+
+class HistoryE2E : public NetnsTest { };
+
+std::vector<std::string> ctl(std::vector<std::string> args)
+{
+    args.insert(args.begin(), kCtl);
+    return args;
+}
+
+// The serials the tool's progress lines say are done.
+std::set<std::string> done_in(const std::string& err)
+{
+    std::set<std::string> done;
+    std::istringstream in(err);
+    std::string line;
+    while (std::getline(in, line)) {
+        const size_t sp = line.find(' ');
+        if (sp != std::string::npos && line.substr(sp + 1) == "done")
+            done.insert(line.substr(0, sp));
+    }
+    return done;
+}
+
+std::vector<history::JobRecord> records(const std::string& spec)
+{
+    history::Store store;
+    std::vector<history::JobRecord> rows;
+    std::string why;
+    EXPECT_GE(store.open(spec, &why), 0) << why;
+    store.flush(&why);
+    EXPECT_EQ(store.query({}, &rows, &why), history::kHistoryOk) << why;
+    return rows;
+}
+
+}  // namespace
+
+TEST_F(HistoryE2E, AKilledRunLeavesASoundFileWithEveryRecorderItSaidWasDone)
+{
+    NetnsLab lab(6);
+    ASSERT_TRUE(lab.up()) << lab.up_error();
+    // Recorders 3 to 5 stop reading for ten minutes once a tenth of the image has arrived.
+    Sim sim(lab, {"--devices", "6", "--link-fault", "slow-read:3,4,5", "--slow-read", "100:600000:10"}, false);
+    ASSERT_TRUE(sim.ready()) << sim.err();
+    const std::string d = lab.dir(), fw = d + "/fw.bin", db = d + "/line.sqlite";
+    std::ofstream(fw, std::ios::binary) << std::string(1000000, 'f');
+    pid_t pid = lab.spawn(ctl({"upgrade", "--firmware", fw, "--history", db, "--seconds", "2"}), "up");
+    ASSERT_TRUE(e2e::wait_until([&] { return done_in(e2e::read_file(d + "/up.err")).size() == 3; }, 60000))
+        << e2e::read_file(d + "/up.err");
+    const std::set<std::string> done = done_in(e2e::read_file(d + "/up.err"));
+    ASSERT_EQ(::kill(pid, SIGKILL), 0);
+    lab.wait_exit(pid, 60000);
+
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(db.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    std::string check;
+    sqlite3_exec(
+        raw, "PRAGMA integrity_check",
+        [](void* out, int, char** values, char**) {
+            *static_cast<std::string*>(out) += values[0] ? values[0] : "";
+            return 0;
+        },
+        &check, nullptr);
+    sqlite3_close(raw);
+    EXPECT_EQ(check, "ok");
+    std::set<std::string> recorded;
+    for (const history::JobRecord& r : records(db)) {
+        EXPECT_EQ(r.result, "ok");
+        EXPECT_EQ(r.files.size(), 1u);
+        recorded.insert(r.serial);
+    }
+    for (const std::string& s : done)
+        EXPECT_TRUE(recorded.count(s)) << s << " was said to be done but is not in the history";
+}
+
+TEST_F(HistoryE2E, TwoToolsShareOnePostgresServerAndRecordsWaitWhileItIsAway)
+{
+    test_common::Cluster pg;
+    const std::string skip = pg.start();
+    if (!skip.empty())
+        GTEST_SKIP() << "PostgreSQL: " << skip;
+    ASSERT_TRUE(pg.create_db("line"));
+    const std::string spec = pg.spec("line");
+    NetnsLab lab(10);
+    ASSERT_TRUE(lab.up()) << lab.up_error();
+    // Recorder 9 stops reading for a few seconds at a tenth of its picture: the third run is
+    // still going when the server goes away.
+    Sim sim(lab, {"--devices", "10", "--link-fault", "slow-read:8", "--slow-read", "100:6000:10"}, false);
+    ASSERT_TRUE(sim.ready()) << sim.err();
+    const std::string d = lab.dir();
+    auto serials = [](int from, int to) {
+        std::vector<std::string> a;
+        for (int n = from; n <= to; ++n) {
+            a.push_back("--serial");
+            a.push_back(serial(n));
+        }
+        return a;
+    };
+    const std::string picture = d + "/channel.png";
+    std::ofstream(picture, std::ios::binary) << std::string(50000, 'c');
+    auto run_args = [&](const char* station, std::vector<std::string> chosen) {
+        std::vector<std::string> a = {"refresh", "--channel", picture, "--history", spec, "--station", station};
+        a.insert(a.end(), chosen.begin(), chosen.end());
+        return ctl(a);
+    };
+    const pid_t a = lab.spawn(run_args("station-a", serials(1, 4)), "a");
+    const pid_t b = lab.spawn(run_args("station-b", serials(5, 8)), "b");
+    EXPECT_EQ(lab.wait_exit(a, 120000), 0) << e2e::read_file(d + "/a.err");
+    EXPECT_EQ(lab.wait_exit(b, 120000), 0) << e2e::read_file(d + "/b.err");
+    std::vector<history::JobRecord> rows = records(spec);
+    EXPECT_EQ(rows.size(), 8u);
+    std::set<std::string> stations;
+    for (const auto& r : rows)
+        stations.insert(r.station);
+    EXPECT_EQ(stations, (std::set<std::string>{"station-a", "station-b"}));
+
+    // The server stops while a run goes on: the run succeeds, says the history could not be
+    // written there, and its records wait on the station until the server is back.
+    const pid_t c = lab.spawn(run_args("station-c", serials(9, 10)), "c");
+    ASSERT_TRUE(e2e::wait_until([&] { return !done_in(e2e::read_file(d + "/c.err")).empty(); }, 60000))
+        << e2e::read_file(d + "/c.err");
+    ASSERT_TRUE(pg.down());
+    EXPECT_EQ(lab.wait_exit(c, 120000), 0) << e2e::read_file(d + "/c.err");
+    EXPECT_NE(e2e::read_file(d + "/c.err").find("history"), std::string::npos) << e2e::read_file(d + "/c.err");
+    ASSERT_TRUE(pg.up());
+    e2e::RunResult listed = lab.run(ctl({"history", "--history", spec, "--json"}));
+    ASSERT_EQ(listed.exit_code, 0) << listed.err;
+    Json j;
+    ASSERT_TRUE(e2e::parse_json(listed.out, &j)) << listed.out;
+    EXPECT_EQ(j.size(), 10u) << listed.out;
+    int from_c = 0;
+    for (const Json& r : j.arr)
+        from_c += r["station"].str == "station-c" ? 1 : 0;
+    EXPECT_EQ(from_c, 2);
+}
