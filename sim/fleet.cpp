@@ -348,12 +348,7 @@ void Fleet::reboot_device(int device, int64_t now)
         c->closing = true;
         flush_conn(*c);  // the answer goes out, then the link ends
     }
-    int& lfd = listen_fd_[static_cast<size_t>(device)];
-    if (lfd >= 0) {
-        ::epoll_ctl(door_, EPOLL_CTL_DEL, lfd, nullptr);
-        sock_close(lfd);
-        lfd = -1;
-    }
+    close_listener(device);
     returns_.push_back({now + opt_.reboot_ms, device});
     dirty_ = true;
 }

@@ -150,6 +150,7 @@ private:
     bool listen_device(Device& d);
     int listen_socket(const Device& d, uint32_t addr);
     void move_control(Device& d);
+    void close_listener(int device);  // its control port closes (refuses from now on)
     // tag: what the event carries besides the kind (default: the socket itself). ep: the epoll
     // set, the main one (ep_) unless given.
     void arm(int fd, Kind kind, uint32_t events, bool add, int tag = -1, int ep = -1);
