@@ -37,7 +37,7 @@ int Fleet::open_control()
     }
     std::string first_failure;
     for (Device& d : devices_) {
-        if (!listen_device(d) && first_failure.empty())
+        if (d.plugged && !listen_device(d) && first_failure.empty())
             first_failure = d.serial;
     }
     if (listen_failures_ > 0)
