@@ -118,15 +118,18 @@ std::string Fleet::run_command(const std::string& line)
     if (verb == "help" || verb.empty())
         return "ok commands: alarm DEV [N] | heartbeat DEV mvk|aux | unknown DEV | bad DEV "
                "magic|truncated|huge-length|bad-xml"
-               " | fault DEV KIND on|off | drop DEV | reboot DEV | status   (DEV: index, serial or all)";
+               " | fault DEV KIND on|off | drop DEV | reboot DEV | plug DEV in|out | status"
+               "   (DEV: index, serial or all)";
     std::vector<int> which;
     std::string err;
     if (!find_devices(who, &which, &err))
         return "error: " + err;
     // A misspelt command is refused even where no link is up to carry it, rather than "ok 0".
     BadFrame bad = BadFrame::Magic;
-    if (verb != "fault" && verb != "reboot" && verb != "drop" && !link_command(verb, arg, &bad, &err))
+    if (verb != "fault" && verb != "reboot" && verb != "drop" && verb != "plug" && !link_command(verb, arg, &bad, &err))
         return err;
+    if (verb == "plug" && arg != "in" && arg != "out")
+        return "error: plug DEV in|out";
     int64_t now = mono_now_ms();
     int reached = 0;
     for (int i : which) {
@@ -139,7 +142,17 @@ std::string Fleet::run_command(const std::string& line)
             ++reached;
             continue;
         }
+        if (verb == "plug") {
+            if (arg == "in")
+                plug_in(i);
+            else
+                plug_out(i);
+            ++reached;
+            continue;
+        }
         if (verb == "reboot") {
+            if (!d.plugged)
+                continue;  // nothing there to reboot
             ++d.link.reboots;
             reboot_device(i, now);
             ++reached;

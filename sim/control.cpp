@@ -37,7 +37,7 @@ int Fleet::open_control()
     }
     std::string first_failure;
     for (Device& d : devices_) {
-        if (!listen_device(d) && first_failure.empty())
+        if (d.plugged && !listen_device(d) && first_failure.empty())
             first_failure = d.serial;
     }
     if (listen_failures_ > 0)
@@ -98,20 +98,25 @@ void Fleet::move_control(Device& d)
         return;
     }
     d.addr = addr;
-    int& lfd = listen_fd_[static_cast<size_t>(d.index)];
+    close_listener(d.index);
+    if (!opt_.control || d.link.rebooting) {
+        sock_close(fd);  // only a probe: the port opens when the recorder comes back
+        return;
+    }
+    listen_fd_[static_cast<size_t>(d.index)] = fd;
+    arm(fd, kListen, EPOLLIN, true, d.index, door_);
+    note("device %d now listens on %s:%d", d.index, format_ip(addr).c_str(), d.ptz_port);
+    dirty_ = true;
+}
+
+void Fleet::close_listener(int device)
+{
+    int& lfd = listen_fd_[static_cast<size_t>(device)];
     if (lfd >= 0) {
         ::epoll_ctl(door_, EPOLL_CTL_DEL, lfd, nullptr);
         sock_close(lfd);
         lfd = -1;
     }
-    if (!opt_.control || d.link.rebooting) {
-        sock_close(fd);  // only a probe: the port opens when the recorder comes back
-        return;
-    }
-    lfd = fd;
-    arm(fd, kListen, EPOLLIN, true, d.index, door_);
-    note("device %d now listens on %s:%d", d.index, format_ip(addr).c_str(), d.ptz_port);
-    dirty_ = true;
 }
 
 void Fleet::arm_conn(Conn& c, uint32_t events, bool add) { arm(c.fd, kConn, events, add, -1, c.at_door ? door_ : ep_); }

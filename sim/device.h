@@ -180,6 +180,10 @@ struct Device {
     AnswerFault fault = AnswerFault::None;
     uint32_t link_faults = 0;  // bit (1 << LinkFault) per fault
     uint32_t addr = 0;         // the device's own address (host order), source of its answers
+    // Plugged in. A recorder that is not (before its online_after, after "plug DEV out") answers
+    // no search, listens on no port and ignores every datagram, as one without power would.
+    bool plugged = true;
+    int64_t online_after_ms = 0;  // plugged in this long after the fleet opened
 
     bool has(LinkFault f) const { return (link_faults >> static_cast<int>(f)) & 1u; }
     void set(LinkFault f, bool on)
@@ -187,6 +191,8 @@ struct Device {
         uint32_t bit = 1u << static_cast<int>(f);
         link_faults = on ? (link_faults | bit) : (link_faults & ~bit);
     }
+    // Reachable now: plugged in and not away for a reboot.
+    bool online() const { return plugged && !link.rebooting; }
 
     // What happened to it.
     uint64_t answers_sent = 0;

@@ -104,6 +104,14 @@ int Fleet::open()
     }
     for (Device& d : devices_)
         d.lan_initial = d.lan;
+    // Recorders that come online later are unplugged until then.
+    const int64_t opened = mono_now_ms();
+    for (Device& d : devices_) {
+        if (d.online_after_ms > 0) {
+            d.plugged = false;
+            returns_.push_back({opened + d.online_after_ms, d.index, true});
+        }
+    }
     if (opt_.spread_ms < 0)
         opt_.spread_ms = std::min(500, static_cast<int>(devices_.size()) / 2);
 
@@ -168,6 +176,8 @@ void Fleet::handle(const char* data, int len, uint32_t from_addr, uint16_t from_
         restore_network(req, dg);
     } else if (req.ok && req.code == 101) {
         for (Device& d : devices_) {
+            if (!d.plugged)
+                continue;
             ++d.clock_datagrams;
             d.last_time = req.time;
         }
@@ -185,7 +195,7 @@ void Fleet::schedule_answers(uint32_t to_addr, uint16_t to_port)
     int64_t now = mono_now_ms();
     std::vector<Pending> batch;
     for (const Device& d : devices_) {
-        if (d.fault == AnswerFault::Silent || d.link.rebooting)
+        if (d.fault == AnswerFault::Silent || !d.online())
             continue;
         rng_ = rng_ * 1664525u + 1013904223u;
         int64_t delay =
@@ -200,7 +210,7 @@ void Fleet::schedule_answers(uint32_t to_addr, uint16_t to_port)
 void Fleet::change_network(const Request& req, const Datagram& dg)
 {
     for (Device& d : devices_) {
-        if (d.serial != req.serial)
+        if (d.serial != req.serial || !d.plugged)
             continue;
         keep_received(d, {2, dg.wall_ms, dg.text});
         ++d.network_changes;
@@ -224,7 +234,7 @@ void Fleet::change_network(const Request& req, const Datagram& dg)
 void Fleet::restore_network(const Request& req, const Datagram& dg)
 {
     for (Device& d : devices_) {
-        if (d.serial != req.serial)
+        if (d.serial != req.serial || !d.plugged)
             continue;
         keep_received(d, {5, dg.wall_ms, dg.text});
         ++d.restores;
@@ -240,7 +250,7 @@ void Fleet::send_due(int64_t now)
         Pending p = pending_.front();
         pending_.pop_front();
         Device& d = devices_[static_cast<size_t>(p.device)];
-        if (d.link.rebooting)
+        if (!d.online())
             continue;
         std::string answer = build_answer(d);
         if (answer.empty())
@@ -348,31 +358,69 @@ void Fleet::reboot_device(int device, int64_t now)
         c->closing = true;
         flush_conn(*c);  // the answer goes out, then the link ends
     }
-    int& lfd = listen_fd_[static_cast<size_t>(device)];
-    if (lfd >= 0) {
-        ::epoll_ctl(door_, EPOLL_CTL_DEL, lfd, nullptr);
-        sock_close(lfd);
-        lfd = -1;
-    }
+    close_listener(device);
     returns_.push_back({now + opt_.reboot_ms, device});
     dirty_ = true;
 }
 
 void Fleet::come_back(int64_t now)
 {
+    // Taken out first: an arrival ends other pending arrivals of its device.
+    std::vector<Return> due;
     for (size_t i = 0; i < returns_.size();) {
         if (returns_[i].due_ms > now) {
             ++i;
             continue;
         }
-        Device& d = devices_[static_cast<size_t>(returns_[i].device)];
+        due.push_back(returns_[i]);
         returns_.erase(returns_.begin() + static_cast<long>(i));
+    }
+    for (const Return& r : due) {
+        if (r.arrival) {
+            plug_in(r.device);
+            continue;
+        }
+        Device& d = devices_[static_cast<size_t>(r.device)];
         d.link.rebooting = false;
-        if (opt_.control)
+        // Unplugged while it rebooted: it comes up when it is plugged in again.
+        if (opt_.control && d.plugged)
             listen_device(d);
         note("device %d is back", d.index);
         dirty_ = true;
     }
+}
+
+void Fleet::plug_in(int device)
+{
+    std::erase_if(returns_, [device](const Return& r) { return r.arrival && r.device == device; });
+    Device& d = devices_[static_cast<size_t>(device)];
+    if (d.plugged)
+        return;
+    d.plugged = true;
+    // Still rebooting (unplugged meanwhile): the reboot's return opens the port.
+    if (opt_.control && !d.link.rebooting)
+        listen_device(d);
+    note("device %d is plugged in", device);
+    dirty_ = true;
+}
+
+// Unplugged: its links are reset rather than left to time out, so a console learns of it at
+// once; its port refuses and nothing answers any more.
+void Fleet::plug_out(int device)
+{
+    std::erase_if(returns_, [device](const Return& r) { return r.arrival && r.device == device; });
+    Device& d = devices_[static_cast<size_t>(device)];
+    if (!d.plugged)
+        return;
+    d.plugged = false;
+    for (Conn* c : conns_of(device)) {
+        c->session->closed();
+        sock_nolinger(c->fd);
+        close_conn(c->fd, false);
+    }
+    close_listener(device);
+    note("device %d is plugged out", device);
+    dirty_ = true;
 }
 
 }  // namespace sim

@@ -57,6 +57,9 @@ struct FleetOptions {
     int slow_read_bps = 256 * 1024;                              // reading speed of a slow-read device
     int slow_read_pause_ms = 0;   // a slow-read device stops reading this long once per upload
     int slow_read_pause_at = 50;  // ... when this per cent of the upload has arrived
+    // The generated recorders come online one after another: recorder i this many ms * i / devices
+    // after the fleet opens (a fleet file's online_after= overrides it per line).
+    int64_t online_spread_ms = 0;
     LinkOptions link;
     std::string command_socket;  // Unix socket path of the control interface, or empty
 };
@@ -123,6 +126,7 @@ private:
     struct Return {
         int64_t due_ms;
         int device;
+        bool arrival = false;  // its online_after has passed (else: back from a reboot)
     };
     struct Pending {
         int64_t due_ms;
@@ -143,6 +147,9 @@ private:
     void note(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
     void reboot_device(int device, int64_t now);
     void come_back(int64_t now);
+    // A recorder plugged in or out (command, or its online_after passing); either ends a pending arrival.
+    void plug_in(int device);
+    void plug_out(int device);
     int64_t next_due(int64_t now, int timeout_ms);
 
     // control.cpp: the devices' control ports and their connections
@@ -150,6 +157,7 @@ private:
     bool listen_device(Device& d);
     int listen_socket(const Device& d, uint32_t addr);
     void move_control(Device& d);
+    void close_listener(int device);  // its control port closes (refuses from now on)
     // tag: what the event carries besides the kind (default: the socket itself). ep: the epoll
     // set, the main one (ep_) unless given.
     void arm(int fd, Kind kind, uint32_t events, bool add, int tag = -1, int ep = -1);
@@ -220,6 +228,10 @@ int parse_fleet_text(const std::string& text, const FleetOptions& opt, std::vect
 
 // Steady milliseconds, the clock the fleet times its answers, reboots and reads by.
 int64_t mono_now_ms();
+
+// Seconds with an optional decimal part ("2", "0.5"), from 0 to 1000000, as whole milliseconds.
+// false for anything else.
+bool parse_seconds(const std::string& text, int64_t* ms);
 
 // Parses a dotted quad (host order). false when it is not one.
 bool parse_ip(const std::string& text, uint32_t* out);

@@ -141,7 +141,9 @@ std::string apply_key(Device& d, const std::string& key, const std::string& valu
         int w = 0, h = 0;
         ok = resolution_size(value, &w, &h);
         d.docs.resolution = value;
-    } else if (key.rfind("config.", 0) == 0)
+    } else if (key == "online_after")
+        ok = parse_seconds(value, &d.online_after_ms);
+    else if (key.rfind("config.", 0) == 0)
         return apply_config_key(d, key, value, opt);
     else if (key == "account")
         return apply_account(d, value, st);
@@ -151,6 +153,26 @@ std::string apply_key(Device& d, const std::string& key, const std::string& valu
 }
 
 }  // namespace
+
+bool parse_seconds(const std::string& text, int64_t* ms)
+{
+    // Digits and at most one decimal point: no sign, exponent or spaces, which strtod would take.
+    int64_t whole = 0, frac = 0, scale = 100;
+    size_t i = 0, digits = 0;
+    auto digit = [&] { return i < text.size() && text[i] >= '0' && text[i] <= '9'; };
+    for (; digit(); ++i, ++digits) {
+        whole = whole * 10 + (text[i] - '0');
+        if (whole > 1000000)
+            return false;
+    }
+    if (i < text.size() && text[i] == '.')
+        for (++i; digit(); ++i, ++digits, scale /= 10)
+            frac += (text[i] - '0') * scale;  // what lies below a millisecond drops out
+    if (i != text.size() || digits == 0 || whole * 1000 + frac > 1000000000)
+        return false;
+    *ms = whole * 1000 + frac;
+    return true;
+}
 
 bool parse_ip(const std::string& text, uint32_t* out) { return ipv4_parse(text.c_str(), out); }
 
@@ -188,6 +210,7 @@ int generate_fleet(const FleetOptions& opt, std::vector<Device>* out, std::strin
         d.web_port = opt.web_port;
         d.video_port = opt.video_port;
         d.accounts = {{"admin", "admin123", "Administrators", "Enable"}, {"guest", "guest", "Users", "Enable"}};
+        d.online_after_ms = opt.online_spread_ms * i / opt.devices;
         setup_nvr(d);
         devices.push_back(std::move(d));
     }
@@ -198,9 +221,9 @@ int generate_fleet(const FleetOptions& opt, std::vector<Device>* out, std::strin
 // account=user:password:group:status (repeatable; the first replaces the default accounts),
 // channels=N (the channel table's size; by type otherwise) and
 // camera=PROTO:IP:PORT[:USER[:PASSWORD[:SN[:OSD]]]] (repeatable; the first replaces the default
-// cameras; camera=none leaves none), vendor=TEXT and resolution=NAME (configuration documents) and
-// config.CODE=PATH (that configuration get answered with the file's text). Unnamed keys keep the
-// generated values.
+// cameras; camera=none leaves none), vendor=TEXT and resolution=NAME (configuration documents),
+// config.CODE=PATH (that configuration get answered with the file's text) and online_after=SECONDS
+// (plugged in that long after the fleet opens). Unnamed keys keep the generated values.
 int parse_fleet_text(const std::string& text, const FleetOptions& opt, std::vector<Device>* out, std::string* error)
 {
     std::vector<std::string> lines;

@@ -44,6 +44,8 @@ void usage(FILE* out)
                  "                       vendor=TEXT (VendorId of 304) resolution=NAME (main stream of\n"
                  "                       301/303/305/306, e.g. 720P) config.CODE=PATH (a configuration\n"
                  "                       get of that code answered with the file; relative to FILE)\n"
+                 "                       online_after=SECONDS (plugged in that long after the start;\n"
+                 "                       decimals allowed, e.g. 0.5)\n"
                  "  --fault KIND:I[,I..] recorder I (0-based) answers with that fault; KIND is one of\n"
                  "                       %s\n"
                  "  --link-fault KIND:D[,D..]  recorder D (0-based index or serial number) misbehaves on its\n"
@@ -53,6 +55,10 @@ void usage(FILE* out)
                  "  --control-bind A     listen on A for every recorder instead of its own address\n"
                  "                       (with --ptz-port 0 each recorder takes a free port)\n"
                  "  --reboot-ms N        a rebooted recorder is away this long (default 5000)\n"
+                 "  --online-spread S    the recorders come online one after another: recorder I (0-based)\n"
+                 "                       is plugged in I*S/N seconds after the start, N being the number of\n"
+                 "                       recorders (decimals allowed; a fleet file's online_after= wins);\n"
+                 "                       until then it answers nothing and its control port refuses\n"
                  "  --store DIR          write uploaded files to DIR/<serial>/type<N>.bin\n"
                  "  --download-chunk N   data bytes per download chunk (default 1024)\n"
                  "  --slow-read-bps N    reading speed of a slow-read recorder (default 262144)\n"
@@ -64,7 +70,8 @@ void usage(FILE* out)
                  "  --command-socket P   control interface on the Unix socket P: one command per line\n"
                  "                       (alarm DEV [N], heartbeat DEV mvk|aux, unknown DEV,\n"
                  "                       bad DEV magic|truncated|huge-length|bad-xml, fault DEV KIND on|off,\n"
-                 "                       drop DEV, reboot DEV, status; DEV = index, serial or all)\n"
+                 "                       drop DEV, reboot DEV, plug DEV in|out, status; DEV = index,\n"
+                 "                       serial or all)\n"
                  "  --status FILE        keep a JSON status file of everything received and sent\n"
                  "  --bind A             local address of the UDP socket (default 0.0.0.0)\n"
                  "  --port N             UDP port (default 3001; 0 = any free port)\n"
@@ -234,6 +241,10 @@ int main(int argc, char** argv)
             (a == "--reboot-ms"            ? opt.reboot_ms
                  : a == "--download-chunk" ? opt.link.download_chunk
                                            : opt.slow_read_bps) = static_cast<int>(n);
+        } else if (a == "--online-spread") {
+            const char* v = value();
+            if (!v || !sim::parse_seconds(v, &opt.online_spread_ms))
+                return bad("--online-spread needs seconds from 0 to 1000000, e.g. 10 or 0.5");
         } else if (a == "--slow-read") {
             if (std::string why = set_slow_read(value(), opt); !why.empty())
                 return bad(why);

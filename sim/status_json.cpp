@@ -147,6 +147,8 @@ std::string device_json(const Device& d, bool listening, int open)
         ", \"ip\": " + json_str(d.lan.ip) + ", \"mac\": " + json_str(d.lan.mac) +
         ", \"netmask\": " + json_str(d.lan.netmask) + ", \"gateway\": " + json_str(d.lan.gateway) +
         ", \"dhcp\": " + std::to_string(d.lan.dhcp) + ", \"ptz_port\": " + std::to_string(d.ptz_port) +
+        ", \"online\": " + (d.online() ? "true" : "false") + ", \"plugged\": " + (d.plugged ? "true" : "false") +
+        ", \"online_after_ms\": " + std::to_string(d.online_after_ms) +
         ", \"answers_sent\": " + std::to_string(d.answers_sent) +
         ", \"clock_datagrams\": " + std::to_string(d.clock_datagrams) + ", \"last_time\": " + json_str(d.last_time) +
         ", \"network_changes\": " + std::to_string(d.network_changes) +

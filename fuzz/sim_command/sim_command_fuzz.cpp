@@ -2,7 +2,8 @@
 // ("ok ..." or "error: ..." or the status JSON). One fleet of three recorders on 127.0.0.1
 // serves every input, with a console logged in to recorder 0, so that the lines meant for
 // logged-in links reach a real session; a link that a line dropped is logged in again, and a
-// recorder that a line rebooted comes back at the next pass of the loop.
+// recorder that a line rebooted comes back at the next pass of the loop, and every recorder that a
+// line plugged out is plugged in again after the input.
 #include "sim/fleet.h"
 
 #include <arpa/inet.h>
@@ -10,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -39,7 +41,7 @@ bool drain()
         ssize_t n = ::recv(g_console, buf, sizeof buf, MSG_DONTWAIT);
         if (n > 0)
             continue;
-        return n < 0;
+        return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);  // a reset link is gone too
     }
 }
 
@@ -108,6 +110,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             break;
         start = nl + 1;
     }
+    if (g_fleet->command("plug all in").compare(0, 3, "ok ") != 0)
+        std::abort();
     g_fleet->step(0);
     return 0;
 }

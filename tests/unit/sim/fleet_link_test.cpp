@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <set>
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -475,6 +476,43 @@ TEST(FleetOptions, ChannelTableAndCamerasComeFromTypeAndFleetFileAndShowInTheSta
     std::filesystem::remove_all(dir);
 }
 
+TEST(FleetOptions, OnlineAfterComesFromTheFleetFileOrTheSpread)
+{
+    struct Row {
+        std::string text;
+        int64_t spread_ms;
+        std::vector<int64_t> after_ms;
+    };
+    const Row rows[] = {
+        {"serial=A\nserial=B online_after=0.5\nserial=C online_after=12\nserial=D online_after=.25",
+         0,
+         {0, 500, 12000, 250}},
+        // Recorder i after i * spread / N, unless its line says otherwise.
+        {"serial=A\nserial=B\nserial=C\nserial=D online_after=0", 1000, {0, 250, 500, 0}},
+        // The last word wins; what lies below a millisecond drops out.
+        {"serial=A online_after=1000000 online_after=0.0019", 0, {1}},
+    };
+    for (const Row& row : rows) {
+        sim::FleetOptions opt;
+        opt.online_spread_ms = row.spread_ms;
+        std::vector<sim::Device> out;
+        std::string err;
+        ASSERT_EQ(sim::parse_fleet_text(row.text, opt, &out, &err), 0) << row.text << ": " << err;
+        std::vector<int64_t> after;
+        for (const sim::Device& d : out)
+            after.push_back(d.online_after_ms);
+        EXPECT_EQ(after, row.after_ms) << row.text;
+    }
+    for (const char* bad :
+         {"online_after=", "online_after=-1", "online_after=+1", "online_after=1e3", "online_after=0x10",
+          "online_after=inf", "online_after=.", "online_after=1.2.3", "online_after=1000000.5"}) {
+        std::vector<sim::Device> out;
+        std::string err;
+        EXPECT_NE(sim::parse_fleet_text(bad, {}, &out, &err), 0) << bad;
+        EXPECT_NE(err.find("bad value for 'online_after'"), std::string::npos) << err;
+    }
+}
+
 namespace {
 
 // A fleet on 127.0.0.1 run by its own thread, without the console's link.
@@ -575,6 +613,163 @@ TEST(FleetNetwork, ChangeMovesTheControlPortAndAFloodStaysBounded)
     EXPECT_LE(lab.fleet->device_copy(0).received.size(), 32u);
     EXPECT_NE(lab.fleet->status_json().find("\"codes_other\": "), std::string::npos);
     EXPECT_EQ(lab.fleet->status_json().find("\"codes_other\": 0,"), std::string::npos);
+}
+
+namespace {
+
+// A number of the status's top level, or of the first device object after `serial`'s.
+std::string status_field(const std::string& status, const std::string& key, const std::string& serial = "")
+{
+    size_t from = serial.empty() ? 0 : status.find("\"serial\": \"" + serial + "\"");
+    size_t at = from == std::string::npos ? from : status.find("\"" + key + "\": ", from);
+    if (at == std::string::npos)
+        return "(none)";
+    at += key.size() + 4;
+    return status.substr(at, status.find_first_of(",}", at) - at);
+}
+
+// One search from a socket of its own: the serial numbers of every answer it brought. The fleet
+// answers in the pass that takes the request (no spread), so the round is whole once the status
+// counts the request and as many answers have arrived as the status says were sent.
+std::set<std::string> search_round(LoopbackFleet& lab, int sock)
+{
+    std::string before = lab.fleet->status_json();
+    uint64_t datagrams = std::stoull(status_field(before, "datagrams_total"));
+    uint64_t answers = std::stoull(status_field(before, "answers_total"));
+    std::string request = "<?xml version=\"1.0\" encoding=\"GB2312\" ?>\n<XML_MORVEK>\n<MESSAGE_HEADER\n"
+                          "Msg_type=\"SYSTEM_SEARCHIPC_MESSAGE\"\nMsg_code=\"1\"\nMsg_flag=\"0\"\n/>\n"
+                          "<MESSAGE_BODY>\n</MESSAGE_BODY>\n</XML_MORVEK>";
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(0x7F000001);
+    sa.sin_port = htons(lab.fleet->port());
+    ::sendto(sock, request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    std::string after;
+    EXPECT_TRUE(wait_until([&] {
+        after = lab.fleet->status_json();
+        return std::stoull(status_field(after, "datagrams_total")) > datagrams;
+    }));
+    std::set<std::string> serials;
+    for (uint64_t n = std::stoull(status_field(after, "answers_total")) - answers; n > 0; --n) {
+        char buf[8192];
+        ssize_t got = ::recv(sock, buf, sizeof buf, 0);  // SO_RCVTIMEO bounds the wait
+        if (got <= 0) {
+            ADD_FAILURE() << "an answer the fleet sent did not arrive";
+            break;
+        }
+        std::string answer(buf, static_cast<size_t>(got));
+        size_t at = answer.find("SerialNumber=\"");
+        if (at != std::string::npos)
+            serials.insert(answer.substr(at + 14, answer.find('"', at + 14) - at - 14));
+    }
+    return serials;
+}
+
+}  // namespace
+
+TEST(FleetOnline, RecordersComeOnlineLateAndArePluggedInAndOut)
+{
+    char tmpl[] = "/tmp/dravlin-simtest-XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    const std::string dir = tmpl;
+    std::ofstream(dir + "/fleet.txt") << "serial=NOW ip=127.0.0.1 ptz=0\n"
+                                         "serial=SOON ip=127.0.0.1 ptz=0 online_after=0.2\n"
+                                         "serial=LATE ip=127.0.0.1 ptz=0 online_after=3600\n";
+    sim::FleetOptions opt;
+    opt.fleet_file = dir + "/fleet.txt";
+    opt.control_bind = 0x7F000001;
+    opt.spread_ms = 0;
+    opt.reboot_ms = 100;
+    LoopbackFleet lab(opt);
+    ASSERT_TRUE(lab.loop.joinable()) << lab.fleet->error();
+    EXPECT_EQ(status_field(lab.fleet->status_json(), "online_after_ms", "SOON"), "200");
+    int sock = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(0x7F000001);
+    ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
+    timeval tv{20, 0};
+    ::setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+
+    const std::vector<std::string> serials = {"NOW", "SOON", "LATE"};
+    struct Step {
+        std::vector<std::pair<std::string, std::string>> commands;  // and their replies
+        std::set<std::string> online;
+        bool resets_link = false;  // a console's link to NOW ends with a reset
+    };
+    const Step steps[] = {
+        // SOON once its 0.2 s have passed; LATE not within its hour.
+        {{}, {"NOW", "SOON"}},
+        {{{"plug LATE in", "ok 1"}}, {"NOW", "SOON", "LATE"}},
+        {{{"plug 0 out", "ok 1"}}, {"SOON", "LATE"}, true},
+        // Out twice is still out, and an unplugged recorder cannot be rebooted.
+        {{{"plug NOW out", "ok 1"}, {"reboot 0", "ok 0"}}, {"SOON", "LATE"}},
+        {{{"plug 0 in", "ok 1"}}, {"NOW", "SOON", "LATE"}},
+        // Back from a reboot with its serial number.
+        {{{"reboot SOON", "ok 1"}}, {"NOW", "SOON", "LATE"}},
+        // Unplugged while rebooting: it stays away when the reboot is over.
+        {{{"reboot 1", "ok 1"}, {"plug 1 out", "ok 1"}}, {"NOW", "LATE"}},
+        {{{"plug all in", "ok 3"},
+          {"plug 1 sideways", "error: plug DEV in|out"},
+          {"plug 7 in", "error: no device 7 (the fleet has 3)"}},
+         {"NOW", "SOON", "LATE"}},
+        {{{"plug all out", "ok 3"}}, {}},
+    };
+    for (size_t n = 0; n < std::size(steps); ++n) {
+        const Step& step = steps[n];
+        int link = -1;
+        if (step.resets_link) {
+            link = ::socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in sa{};
+            sa.sin_family = AF_INET;
+            sa.sin_addr.s_addr = htonl(0x7F000001);
+            sa.sin_port = htons(static_cast<uint16_t>(lab.fleet->device_copy(0).ptz_port));
+            ASSERT_EQ(::connect(link, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+            ::setsockopt(link, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+            ASSERT_TRUE(wait_until([&] { return lab.fleet->open_connections() == 1; }));
+        }
+        for (const auto& [command, reply] : step.commands)
+            EXPECT_EQ(lab.fleet->command(command), reply) << "step " << n;
+        if (link >= 0) {
+            char c;
+            EXPECT_EQ(::recv(link, &c, 1, 0), -1) << "step " << n;
+            EXPECT_EQ(errno, ECONNRESET) << "step " << n;
+            ::close(link);
+        }
+        // Arrivals and reboots take their time.
+        ASSERT_TRUE(wait_until([&] {
+            for (int i = 0; i < 3; ++i) {
+                sim::Device d = lab.fleet->device_copy(i);
+                if (d.link.rebooting || d.online() != (step.online.count(d.serial) == 1))
+                    return false;
+            }
+            return true;
+        })) << "step "
+            << n;
+        EXPECT_EQ(search_round(lab, sock), step.online) << "step " << n;
+        std::string status = lab.fleet->status_json();
+        for (int i = 0; i < 3; ++i) {
+            const std::string& serial = serials[static_cast<size_t>(i)];
+            const char* online = step.online.count(serial) ? "true" : "false";
+            EXPECT_EQ(status_field(status, "online", serial), online) << "step " << n << " " << serial;
+            EXPECT_EQ(status_field(status, "listening", serial), online) << "step " << n << " " << serial;
+            if (int port = lab.fleet->device_copy(i).ptz_port; port != 0) {
+                EXPECT_EQ(can_connect(0x7F000001, port), step.online.count(serial) == 1)
+                    << "step " << n << " " << serial;
+            }
+        }
+        if (n == 0) {
+            // A recorder not plugged in ignores the network's datagrams too.
+            lab.datagram(network_change("LATE", "127.0.0.2"));
+            lab.datagram(network_change("LATE", "", 101));
+            ASSERT_TRUE(wait_until([&] { return lab.fleet->device_copy(0).clock_datagrams == 1; }));
+            EXPECT_EQ(lab.fleet->device_copy(2).network_changes, 0u);
+            EXPECT_EQ(lab.fleet->device_copy(2).clock_datagrams, 0u);
+        }
+    }
+    EXPECT_EQ(lab.fleet->device_copy(1).link.reboots, 2u);
+    ::close(sock);
+    std::filesystem::remove_all(dir);
 }
 
 TEST(FleetCommandSocket, RepliesLargerThanTheSocketBufferArriveWhole)
