@@ -238,13 +238,12 @@ std::string sent_text(const jobs::Step& s, FleetWording wording)
 }
 
 // The line that ends a recorder's progress.
-void tell_end(const RecorderRun& run, const jobs::Job& job)
+void tell_end(const RecorderRun& run, int result)
 {
-    const bool ok = job.result() == jobs::kJobOk;
+    const bool ok = result == jobs::kJobOk;
     progress_line(run.rec.name,
                   ok ? "done"
-                     : std::string(jobs::job_result_text(job.result())) +
-                          (run.message.empty() ? "" : ": " + run.message));
+                     : std::string(jobs::job_result_text(result)) + (run.message.empty() ? "" : ": " + run.message));
 }
 
 // The recorder's news as progress lines and summary steps.
@@ -321,7 +320,7 @@ void tell(RecorderRun& run, const jobs::Job& job, const jobs::JobNews& n)
         // ended hook), so that every recorder said to be done is in the history whatever
         // happens to the tool after.
         if (!job.started())
-            tell_end(run, job);
+            tell_end(run, job.result());
         break;
     }
     default: break;
@@ -493,7 +492,7 @@ int run_fleet(const char* command, const FleetOptions& given, const std::vector<
             spec.policy = policy;
             spec.label = hist.label_of(rp->rec);
             spec.news = [rp](const jobs::Job& job, const jobs::JobNews& n) { tell(*rp, job, n); };
-            spec.on_ended = [rp](const jobs::Job& job) { tell_end(*rp, job); };
+            spec.on_ended = [rp](int result) { tell_end(*rp, result); };
             spec.before_start = [rp, index, total, &o](jobs::Job& job) {
                 rp->started_at = now_ms();
                 std::string line = "logging in to " + rp->rec.address + ":" + std::to_string(rp->rec.port);
@@ -523,6 +522,10 @@ int run_fleet(const char* command, const FleetOptions& given, const std::vector<
             }
         }
         runner.run();
+        // Every recorder's record written (and its line said) before the summary.
+        hist.drain();
+        if (o.watch)
+            print_watch_tally(runner, ids);
         scope.set(nullptr);
         for (jobs::JobId id : ids) {
             const jobs::Job* job = runner.job(id);

@@ -62,6 +62,7 @@ RunHistory::RunHistory(const char* command, const FleetOptions& o, const std::ve
     store_ = std::move(store);
     const std::string station = o.station.empty() ? history::station_name() : o.station;
     journal_ = std::make_unique<jobs::Journal>(store_.get(), station, DRAVLIN_VERSION);
+    journal_->set_after_write([this](int result) { said(result); });
     files_ = journal_->files_of(steps);
     run_.run_id = history::new_id();
     run_.station = station;
@@ -81,18 +82,23 @@ void RunHistory::fail(const std::string& why)
     std::fprintf(stderr, "dravlinctl %s: %s\n", command_, why.c_str());
 }
 
-jobs::EndedHook RunHistory::hook()
+jobs::EndedHook RunHistory::hook() { return journal_ ? journal_->hook() : nullptr; }
+
+// The journal's writer thread, after each record (the main thread reads the problem only once
+// the journal is drained).
+void RunHistory::said(int result)
 {
-    if (!journal_)
-        return nullptr;
-    return [this](const jobs::Job& job, const jobs::JobSpec& spec, const jobs::JobTimes& times) {
-        const int r = journal_->write(job, spec, times);
-        if (r < 0)
-            fail("the history could not be written: " + journal_->last_problem());
-        else if (r == history::kHistoryQueued)
-            fail("the shared history did not take the records; they wait on this station until it does: " +
-                 journal_->last_problem());
-    };
+    if (result < 0)
+        fail("the history could not be written: " + journal_->last_problem());
+    else if (result == history::kHistoryQueued)
+        fail("the shared history did not take the records; they wait on this station until it does: " +
+             journal_->last_problem());
+}
+
+void RunHistory::drain()
+{
+    if (journal_)
+        journal_->drain();
 }
 
 jobs::JobLabel RunHistory::label_of(const Recorder& rec) const

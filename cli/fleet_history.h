@@ -25,6 +25,8 @@ public:
     jobs::JobLabel label_of(const Recorder& rec) const;
     // Whether the history shows this command with the same files done on the recorder.
     bool done_before(const std::string& serial);
+    // Returns once every recorder's record handed over is written.
+    void drain();
     // The run's record, with its counts, at its end.
     void finish(int recorders, int ok, int failed);
     // What went wrong with the history, "" when nothing did.
@@ -32,6 +34,7 @@ public:
 
 private:
     void fail(const std::string& why);
+    void said(int result);
 
     const char* command_;
     std::unique_ptr<history::Store> store_;

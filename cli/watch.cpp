@@ -47,6 +47,12 @@ Tally tally_of(const jobs::Runner& runner, const std::vector<jobs::JobId>& ids)
 
 }  // namespace
 
+void print_watch_tally(const jobs::Runner& runner, const std::vector<jobs::JobId>& ids)
+{
+    const Tally t = tally_of(runner, ids);
+    std::fprintf(stderr, "watch: %d done, %d failed, %d in progress\n", t.done, t.failed, t.running);
+}
+
 int watch_recorders(const char* command, const FleetOptions& o, jobs::Runner& runner, jobs::EventSource& events,
                     RunHistory& hist, const std::vector<jobs::JobId>& ids, int& skipped,
                     const std::function<void(Recorder)>& submit)

@@ -20,4 +20,7 @@ int watch_recorders(const char* command, const FleetOptions& o, jobs::Runner& ru
                     RunHistory& hist, const std::vector<jobs::JobId>& ids, int& skipped,
                     const std::function<void(Recorder)>& submit);
 
+// The running count's line once the watch's last recorder has ended.
+void print_watch_tally(const jobs::Runner& runner, const std::vector<jobs::JobId>& ids);
+
 }  // namespace dravlinctl

@@ -23,9 +23,22 @@ Journal::Journal(history::Store* store, std::string station, std::string version
     : store_(store), station_(std::move(station)), version_(std::move(version))
 { }
 
+Journal::~Journal()
+{
+    {
+        std::lock_guard<std::mutex> lk(mu_);
+        stop_ = true;
+    }
+    cv_.notify_all();
+    if (writer_.joinable())
+        writer_.join();
+}
+
 EndedHook Journal::hook()
 {
-    return [this](const Job& job, const JobSpec& spec, const JobTimes& times) { write(job, spec, times); };
+    return [this](const Job& job, const JobSpec& spec, const JobTimes& times, std::function<void()> done) {
+        write(job, spec, times, std::move(done));
+    };
 }
 
 history::FileSent Journal::file_of(const std::string& kind, const std::string& path)
@@ -55,31 +68,35 @@ std::vector<history::FileSent> Journal::files_of(const std::vector<Step>& steps)
         const std::string kind = file_kind_of(s.kind);
         if (kind.empty())
             continue;
+        history::FileSent f;
+        f.kind = kind;
         if (!s.factory) {
-            files.push_back(file_of(kind, s.path));
-        } else if (s.data && s.size > 0) {
-            // The built-in boot picture: the program's own bytes.
-            history::FileSent f;
-            f.kind = kind;
+            f = file_of(kind, s.path);
+        } else if (s.size > 0) {
+            // The built-in boot picture: its bytes, or their MD5 taken when the job ended.
             f.name = "(built-in)";
             f.size = s.size;
             char hex[33] = {};
-            f.md5 = md5_hex(s.data, static_cast<size_t>(s.size), hex);
-            files.push_back(std::move(f));
+            f.md5 = s.data ? std::string(md5_hex(s.data, static_cast<size_t>(s.size), hex)) : s.path;
         } else {
-            history::FileSent f;  // a factory restore: the recorder's own picture, nothing sent
-            f.kind = kind;
-            f.name = "(factory)";
+            f.name = "(factory)";  // a factory restore: the recorder's own picture, nothing sent
             f.size = 0;
-            files.push_back(std::move(f));
         }
+        files.push_back(std::move(f));
     }
     return files;
 }
 
-history::JobRecord Journal::record_of(const Job& job, const JobLabel& label, const JobTimes& times)
+void Journal::write(const Job& job, const JobSpec& spec, const JobTimes& times, std::function<void()> done)
 {
-    history::JobRecord r;
+    if (!store_ || !store_->is_open()) {
+        if (done)
+            done();
+        return;
+    }
+    Pending p;
+    history::JobRecord& r = p.record;
+    const JobLabel& label = spec.label;
     r.station = station_;
     r.front = label.front;
     r.command = label.command;
@@ -92,32 +109,90 @@ history::JobRecord Journal::record_of(const Job& job, const JobLabel& label, con
     r.device_type = label.device_type;
     r.address = job.target().address;
     r.mac = label.mac;
-    r.files = files_of(job.steps());
     r.result = job_result_text(job.result());
     r.message = job_message(job);
     r.login_ms = times.login_ms;
     r.total_ms = times.total_ms;
     r.version = version_;
-    return r;
+    p.steps = job.steps();
+    for (Step& s : p.steps) {
+        // The built-in picture's bytes belong to its page: their MD5 is taken now, and the
+        // writer keeps that instead of the pointer.
+        if (s.factory && s.data && s.size > 0) {
+            char hex[33] = {};
+            s.path = md5_hex(s.data, static_cast<size_t>(s.size), hex);
+        }
+        s.data = nullptr;
+    }
+    p.done = std::move(done);
+    {
+        std::lock_guard<std::mutex> lk(mu_);
+        queue_.push_back(std::move(p));
+        if (!writer_.joinable())
+            writer_ = std::thread([this] { run(); });
+    }
+    cv_.notify_all();
 }
 
-int Journal::write(const Job& job, const JobSpec& spec, const JobTimes& times)
+void Journal::run()
 {
-    if (!store_ || !store_->is_open())
-        return history::kHistoryDisabled;
-    std::string why;
-    const int r = store_->add_job(record_of(job, spec.label, times), &why);
-    if (r < 0) {
-        ++failed_;
-        last_problem_ = why.empty() ? history::history_result_text(r) : why;
-    } else {
-        ++written_;
-        if (r == history::kHistoryQueued)
+    std::unique_lock<std::mutex> lk(mu_);
+    for (;;) {
+        cv_.wait(lk, [this] { return stop_ || !queue_.empty(); });
+        if (queue_.empty()) {
+            if (stop_)
+                return;
+            continue;
+        }
+        Pending p = std::move(queue_.front());
+        queue_.pop_front();
+        busy_ = true;
+        lk.unlock();
+        p.record.files = files_of(p.steps);
+        std::string why;
+        const int r = store_->add_job(p.record, &why);
+        lk.lock();
+        if (r < 0) {
+            ++failed_;
             last_problem_ = why.empty() ? history::history_result_text(r) : why;
+        } else {
+            ++written_;
+            if (r == history::kHistoryQueued)
+                last_problem_ = why.empty() ? history::history_result_text(r) : why;
+        }
+        lk.unlock();
+        if (after_write_)
+            after_write_(r);
+        if (p.done)
+            p.done();
+        lk.lock();
+        busy_ = false;
+        idle_cv_.notify_all();
     }
-    if (after_write_)
-        after_write_(r);
-    return r;
+}
+
+void Journal::drain()
+{
+    std::unique_lock<std::mutex> lk(mu_);
+    idle_cv_.wait(lk, [this] { return queue_.empty() && !busy_; });
+}
+
+int Journal::written() const
+{
+    std::lock_guard<std::mutex> lk(mu_);
+    return written_;
+}
+
+int Journal::failed() const
+{
+    std::lock_guard<std::mutex> lk(mu_);
+    return failed_;
+}
+
+std::string Journal::last_problem() const
+{
+    std::lock_guard<std::mutex> lk(mu_);
+    return last_problem_;
 }
 
 }  // namespace jobs

@@ -411,10 +411,13 @@ void Runner::release_ended()
             t.started_wall_ms = s.started_wall_ms;
             t.login_ms = s.logged_in_at >= 0 ? s.logged_in_at - s.started_at : -1;
             t.total_ms = events_.now_ms() - s.started_at;
-            ended_hook_(*s.job, s.spec, t);
+            std::function<void()> done;
+            if (s.spec.on_ended)
+                done = [fn = s.spec.on_ended, result = s.job->result()] { fn(result); };
+            ended_hook_(*s.job, s.spec, t, std::move(done));
+        } else if (s.spec.on_ended) {
+            s.spec.on_ended(s.job->result());
         }
-        if (s.spec.on_ended)
-            s.spec.on_ended(*s.job);
     }
 }
 

@@ -118,13 +118,15 @@ struct JobSpec {
     bool wants_aux = false;       // its link's auxiliary data arrives as kEventAuxData
     const void* front = nullptr;  // who asked: count(), cancel_front()
     JobLabel label;               // for the ended hook (the history)
-    // A started job that has ended, after the runner's ended hook (its history record written).
-    std::function<void(const Job&)> on_ended;
+    // A started job that has ended (its result), once the runner's ended hook has done with it
+    // (its history record written): possibly on another thread, after the job is forgotten.
+    std::function<void(int result)> on_ended;
 };
 
 // Called once for every job that was started, when it has ended and its link is being logged
-// out (the history's record of it), on the runner's thread.
-using EndedHook = std::function<void(const Job&, const JobSpec&, const JobTimes&)>;
+// out (the history's record of it), on the runner's thread. It calls done (on any thread, later
+// if it likes) once it has finished with the job: that calls the job's on_ended.
+using EndedHook = std::function<void(const Job&, const JobSpec&, const JobTimes&, std::function<void()> done)>;
 
 class Runner {
 public:

@@ -55,6 +55,8 @@ void usage(FILE* out)
                  "  --control-bind A     listen on A for every recorder instead of its own address\n"
                  "                       (with --ptz-port 0 each recorder takes a free port)\n"
                  "  --reboot-ms N        a rebooted recorder is away this long (default 5000)\n"
+                 "  --reboot-after-firmware  a recorder that accepted a firmware image reboots after its\n"
+                 "                       verdict (as real recorders install it); off by default\n"
                  "  --online-spread S    the recorders come online one after another: recorder I (0-based)\n"
                  "                       is plugged in I*S/N seconds after the start, N being the number of\n"
                  "                       recorders (decimals allowed; a fleet file's online_after= wins);\n"
@@ -241,6 +243,8 @@ int main(int argc, char** argv)
             (a == "--reboot-ms"            ? opt.reboot_ms
                  : a == "--download-chunk" ? opt.link.download_chunk
                                            : opt.slow_read_bps) = static_cast<int>(n);
+        } else if (a == "--reboot-after-firmware") {
+            opt.link.reboot_after_firmware = true;
         } else if (a == "--online-spread") {
             const char* v = value();
             if (!v || !sim::parse_seconds(v, &opt.online_spread_ms))

@@ -16,9 +16,10 @@
 namespace sim {
 
 struct LinkOptions {
-    std::string store_dir;      // uploads are written to DIR/<serial>/type<N>.bin when set
-    int download_chunk = 1024;  // data bytes per download chunk
-    int talk_port = 9000;       // RTPRecvPort of a talk start answer
+    std::string store_dir;               // uploads are written to DIR/<serial>/type<N>.bin when set
+    int download_chunk = 1024;           // data bytes per download chunk
+    int talk_port = 9000;                // RTPRecvPort of a talk start answer
+    bool reboot_after_firmware = false;  // a firmware image taken whole and accepted reboots the recorder
 };
 
 // Kinds of broken frames the control interface can have a device send.

@@ -149,8 +149,15 @@ void Session::handle_chunk(const Message& m)
         end_upload(false, "more data than the FileLength of " + std::to_string(up_.length));
     } else if (datalen == 0) {
         if (up_.received == up_.length) {
+            const bool firmware = up_.type == 1;
             end_upload(true, "");
-            answer("SYSTEM_CONTROL_MESSAGE", "1022", dev_.has(LinkFault::RejectVerdict) ? -1 : 0, "");
+            const bool accepted = !dev_.has(LinkFault::RejectVerdict);
+            answer("SYSTEM_CONTROL_MESSAGE", "1022", accepted ? 0 : -1, "");
+            // A recorder installs an image it accepted and starts again, as after a reboot.
+            if (firmware && accepted && opt_.reboot_after_firmware) {
+                ++dev_.link.reboots;
+                reboot_ = true;
+            }
             return;
         }
         end_upload(false, "ended at " + std::to_string(up_.received) + " of " + std::to_string(up_.length));

@@ -4,6 +4,8 @@
 // at once; the figures are the medians, with the parallel speed-up (64 x the single time over
 // the parallel time) as the figure that survives a noisy shared machine. The simulator runs in
 // this process, so the CPU figure counts both ends of every link.
+#include "history/history.h"
+#include "jobs/journal.h"
 #include "jobs/runner.h"
 #include "link/link.h"
 #include "sim/fleet.h"
@@ -77,10 +79,13 @@ public:
     int login_retries = 0;  // login attempts the jobs tried again (an answer later than the link waits)
 
     // The sequence on recorders 0..n-1, all handed to a runner at once; false with error set
-    // when a recorder fails. The runner logs every link out as its job ends.
-    bool round(int n, Timing* t)
+    // when a recorder fails. The runner logs every link out as its job ends. With a journal, each
+    // job's history record is written as it ends.
+    bool round(int n, Timing* t, jobs::Journal* journal = nullptr)
     {
         jobs::Runner runner(*port, *port);
+        if (journal)
+            runner.set_ended_hook(journal->hook());
         const auto t0 = Clock::now();
         const double c0 = cpu_seconds();
         int started = 0, logged_in = 0;
@@ -108,6 +113,8 @@ public:
             ids.push_back(runner.submit(std::move(spec)));
         }
         runner.run();
+        if (journal)
+            journal->drain();  // the command ends once every record is written
         t->seconds = since(t0);
         t->cpu = cpu_seconds() - c0;
         bool ok = true;
@@ -192,7 +199,12 @@ int main()
     std::atomic<bool> stop{false};
     std::thread loop;
     std::string error;
-    std::vector<double> single_s, fleet_s, speedup, cpu_ms, started_s, logged_s;
+    std::vector<double> single_s, fleet_s, speedup, cpu_ms, started_s, logged_s, history_ratio;
+    history::Store store;
+    std::string history_why;
+    if (store.open(dir + "/history.sqlite", &history_why) < 0)
+        std::fprintf(stderr, "bench_refresh: no history: %s\n", history_why.c_str());
+    jobs::Journal journal(&store, "bench", "bench");
     int rounds = 0, retries = 0;
 
     if (fleet->open() != 0) {
@@ -205,9 +217,10 @@ int main()
         Fixture fx{fleet.get(), &pics, &port, bench_end, {}};
         // Rounds alternate the two measurements so that load from elsewhere hits them alike.
         for (; rounds < kRounds && Clock::now() < bench_end; ++rounds) {
-            Timing one, all;
-            if (!fx.round(1, &one) || !fx.round(kFleet, &all))
+            Timing one, all, recorded;
+            if (!fx.round(1, &one) || !fx.round(kFleet, &all) || !fx.round(kFleet, &recorded, &journal))
                 break;
+            history_ratio.push_back(recorded.seconds / all.seconds);
             single_s.push_back(one.seconds);
             fleet_s.push_back(all.seconds);
             speedup.push_back(kFleet * one.seconds / all.seconds);
@@ -247,6 +260,8 @@ int main()
                 1000 * median(started_s), 100 * median(started_s) / median(fleet_s), 1000 * median(logged_s),
                 100 * median(logged_s) / median(fleet_s));
     std::printf("parallel speed-up (%d x single / parallel): %.1f\n", kFleet, median(speedup));
+    std::printf("%d recorders with every job recorded in the history (SQLite) / without: %.3f (%d records)\n", kFleet,
+                median(history_ratio), journal.written());
     std::printf("process CPU per recorder in the parallel run: %.2f ms (simulator included)\n", median(cpu_ms));
     std::printf("login attempts tried again (an answer after the link's 200 ms): %d\n", retries);
     return 0;

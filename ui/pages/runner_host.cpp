@@ -118,11 +118,12 @@ int OpenHistory(const std::string& spec, std::string* why) {
   }
   h.journal = std::make_unique<jobs::Journal>(store.get(), Station(), DRAVLIN_VERSION);
   h.history = std::move(store);
-  // Every page's job is recorded by the runner as it ends; a write that fails is said on the
-  // debug channel and the work goes on.
+  // Every page's job is recorded by the runner as it ends (on the journal's own thread); a write
+  // that fails is said on the debug channel and the work goes on. The pages hear of it on the
+  // UI thread.
   h.journal->set_after_write([&h](int result) {
     if (result < 0) debug_print("history: %s\n", h.journal->last_problem().c_str());
-    HistoryChanged();
+    h.posts.post([] { HistoryChanged(); });
   });
   h.runner.set_ended_hook(h.journal->hook());
   HistoryChanged();

@@ -1,10 +1,11 @@
 // The history the tool keeps, against dravlin-sim recorders in a private namespace: a run killed
 // with SIGKILL leaves a sound file holding every recorder it had said was done; two tools write
 // to one PostgreSQL server at once and lose nothing; records written while the server is away
-// reach it once it is back.
+// reach it once it is back; --watch works on recorders as they come online, once each.
 #include "common/pg_cluster.h"
 #include "history/history.h"
 #include "link_e2e.h"
+#include "util/digest.h"
 
 #include <sqlite3.h>
 
@@ -153,4 +154,55 @@ TEST_F(HistoryE2E, TwoToolsShareOnePostgresServerAndRecordsWaitWhileItIsAway)
     for (const Json& r : j.arr)
         from_c += r["station"].str == "station-c" ? 1 : 0;
     EXPECT_EQ(from_c, 2);
+}
+
+// A production line: recorders come online one after another while the tool watches; each is
+// upgraded once, although it reboots to install the image and answers the search again; the
+// history lists them all with the image's MD5, and a second watch over the same recorders
+// sends nothing.
+TEST_F(HistoryE2E, WatchUpgradesEveryRecorderOnceAsItComesOnline)
+{
+    constexpr int kRecorders = 20;
+    NetnsLab lab(kRecorders);
+    ASSERT_TRUE(lab.up()) << lab.up_error();
+    Sim sim(lab,
+            {"--devices", std::to_string(kRecorders), "--online-spread", "10", "--reboot-after-firmware", "--reboot-ms",
+             "1500"},
+            false);
+    ASSERT_TRUE(sim.ready()) << sim.err();
+    const std::string d = lab.dir(), fw = d + "/fw.bin", db = d + "/line.sqlite";
+    std::ofstream(fw, std::ios::binary) << std::string(200000, 'f');
+    char md5[33] = {};
+    ASSERT_TRUE(md5_file_hex(fw.c_str(), md5));
+
+    e2e::RunResult first = lab.run(
+        ctl({"upgrade", "--firmware", fw, "--watch", "--count", std::to_string(kRecorders), "--history", db}), 120000);
+    EXPECT_EQ(first.exit_code, 0) << first.err;
+    EXPECT_NE(first.err.find("watch: 20 done, 0 failed, 0 in progress"), std::string::npos) << first.err;
+    for (int i = 0; i < kRecorders; ++i) {
+        Json link = sim.link(i);
+        EXPECT_EQ(link["uploads_completed"].integer(), 1) << i;
+        EXPECT_GE(link["reboots"].integer(), 1) << i;
+    }
+
+    e2e::RunResult listed = lab.run(ctl({"history", "--history", db, "--json"}));
+    ASSERT_EQ(listed.exit_code, 0) << listed.err;
+    Json j;
+    ASSERT_TRUE(e2e::parse_json(listed.out, &j)) << listed.out;
+    ASSERT_EQ(j.size(), static_cast<size_t>(kRecorders));
+    std::set<std::string> serials;
+    for (const Json& r : j.arr) {
+        EXPECT_TRUE(r["ok"].b);
+        EXPECT_EQ(r["command"].str, "upgrade");
+        ASSERT_EQ(r["files"].size(), 1u);
+        EXPECT_EQ(r["files"][0]["md5"].str, md5);
+        serials.insert(r["serial"].str);
+    }
+    EXPECT_EQ(serials.size(), static_cast<size_t>(kRecorders));
+
+    e2e::RunResult again = lab.run(ctl({"upgrade", "--firmware", fw, "--watch", "--for", "4", "--history", db}), 60000);
+    EXPECT_EQ(again.exit_code, 0) << again.err;
+    EXPECT_NE(again.err.find("20 done before (history)"), std::string::npos) << again.err;
+    for (int i = 0; i < kRecorders; ++i)
+        EXPECT_EQ(sim.link(i)["uploads_completed"].integer(), 1) << i;
 }
