@@ -17,7 +17,11 @@ namespace {
 std::string options_text(const FleetOptions& o)
 {
     std::string t;
-    auto add = [&t](const std::string& s) { t += (t.empty() ? "" : " ") + s; };
+    auto add = [&t](const std::string& s) {
+        if (!t.empty())
+            t += ' ';
+        t += s;
+    };
     for (const auto& s : o.serials)
         add("--serial " + s);
     for (const auto& a : o.targets)
