@@ -67,7 +67,8 @@ RunHistory::RunHistory(const char* command, const FleetOptions& o, const std::ve
     const std::string station = o.station.empty() ? history::station_name() : o.station;
     journal_ = std::make_unique<jobs::Journal>(store_.get(), station, DRAVLIN_VERSION);
     journal_->set_after_write([this](int result) { said(result); });
-    files_ = journal_->files_of(steps);
+    journal_->prepare(steps);
+    steps_ = steps;
     run_.run_id = history::new_id();
     run_.station = station;
     run_.front = "tool";
@@ -122,6 +123,10 @@ bool RunHistory::done_before(const std::string& serial)
 {
     if (!store_)
         return false;
+    if (!files_known_) {
+        files_ = journal_->files_of(steps_);
+        files_known_ = true;
+    }
     history::Filter f;
     f.serial = gbk_to_utf8(serial);
     f.command = command_;

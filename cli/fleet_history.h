@@ -40,7 +40,9 @@ private:
     std::unique_ptr<history::Store> store_;
     std::unique_ptr<jobs::Journal> journal_;
     history::RunRecord run_;
-    std::vector<history::FileSent> files_;  // what this run sends to each recorder
+    std::vector<jobs::Step> steps_;
+    std::vector<history::FileSent> files_;  // what this run sends to each recorder (--watch)
+    bool files_known_ = false;
     std::string problem_;
 };
 

@@ -15,6 +15,17 @@ public:
     virtual ~Backend() = default;
     // uid: the record's own identifier, which makes a second write of it a no-op.
     virtual int add_job(const JobRecord& job, const std::string& uid, std::string* why) = 0;
+    // Several at once (one transaction where the store has them); the worst result of them.
+    virtual int add_jobs(const std::vector<JobRecord>& jobs, const std::vector<std::string>& uids, std::string* why)
+    {
+        int worst = kHistoryOk;
+        for (size_t i = 0; i < jobs.size(); ++i) {
+            const int r = add_job(jobs[i], uids[i], why);
+            if (r < worst || (worst >= 0 && r > worst))
+                worst = r;
+        }
+        return worst;
+    }
     virtual int add_run(const RunRecord& run, std::string* why) = 0;
     virtual int query(const Filter& filter, std::vector<JobRecord>* out, std::string* why) = 0;
     virtual int query_runs(const Filter& filter, std::vector<RunRecord>* out, std::string* why) = 0;

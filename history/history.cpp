@@ -123,6 +123,17 @@ int Store::add_job(const JobRecord& job, std::string* why)
                         [&](Backend& b, std::string* w) { return b.add_job(job, new_id(), w); });
 }
 
+int Store::add_jobs(const std::vector<JobRecord>& jobs, std::string* why)
+{
+    if (jobs.empty())
+        return kHistoryOk;
+    std::vector<std::string> uids;
+    for (size_t i = 0; i < jobs.size(); ++i)
+        uids.push_back(new_id());
+    return with_backend(state_->mutex, state_->backend, state_->off, why,
+                        [&](Backend& b, std::string* w) { return b.add_jobs(jobs, uids, w); });
+}
+
 int Store::add_run(const RunRecord& run, std::string* why)
 {
     return with_backend(state_->mutex, state_->backend, state_->off, why,

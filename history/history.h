@@ -114,6 +114,8 @@ public:
     // Writes one record. kHistoryOk, kHistoryQueued (shared store away: kept on the station),
     // kHistoryDisabled, or a failure.
     int add_job(const JobRecord& job, std::string* why = nullptr);
+    // Several at once: one transaction on SQLite. The worst result of them.
+    int add_jobs(const std::vector<JobRecord>& jobs, std::string* why = nullptr);
     // Writes a run, or replaces the run of the same run_id (a run is written when it starts
     // and again with its counts when it ends).
     int add_run(const RunRecord& run, std::string* why = nullptr);

@@ -50,6 +50,7 @@ history::FileSent Journal::file_of(const std::string& kind, const std::string& p
     if (::stat(path.c_str(), &st) != 0)
         return f;
     f.size = static_cast<int64_t>(st.st_size);
+    std::lock_guard<std::mutex> lk(known_mu_);
     Known& k = known_[path];
     if (k.size != f.size || k.mtime != static_cast<int64_t>(st.st_mtime) || k.md5.empty()) {
         char hex[33] = {};
@@ -125,6 +126,24 @@ void Journal::write(const Job& job, const JobSpec& spec, const JobTimes& times, 
         s.data = nullptr;
     }
     p.done = std::move(done);
+    push(std::move(p));
+}
+
+void Journal::prepare(const std::vector<Step>& steps)
+{
+    if (!store_ || !store_->is_open())
+        return;
+    Pending p;
+    p.prepare_only = true;
+    for (const Step& s : steps)
+        if (!s.factory && file_kind_of(s.kind)[0] != '\0')
+            p.steps.push_back(s);
+    if (!p.steps.empty())
+        push(std::move(p));
+}
+
+void Journal::push(Pending p)
+{
     {
         std::lock_guard<std::mutex> lk(mu_);
         queue_.push_back(std::move(p));
@@ -144,27 +163,41 @@ void Journal::run()
                 return;
             continue;
         }
-        Pending p = std::move(queue_.front());
-        queue_.pop_front();
+        // Whatever has ended meanwhile goes in one write: a wave that ends together costs one
+        // commit, not one each.
+        std::vector<Pending> batch;
+        while (!queue_.empty() && batch.size() < 256) {
+            batch.push_back(std::move(queue_.front()));
+            queue_.pop_front();
+        }
         busy_ = true;
         lk.unlock();
-        p.record.files = files_of(p.steps);
+        std::vector<history::JobRecord> records;
+        for (Pending& p : batch) {
+            p.record.files = files_of(p.steps);
+            if (!p.prepare_only)
+                records.push_back(p.record);
+        }
         std::string why;
-        const int r = store_->add_job(p.record, &why);
+        const int r = records.empty() ? history::kHistoryOk : store_->add_jobs(records, &why);
         lk.lock();
-        if (r < 0) {
-            ++failed_;
-            last_problem_ = why.empty() ? history::history_result_text(r) : why;
-        } else {
-            ++written_;
-            if (r == history::kHistoryQueued)
+        if (!records.empty()) {
+            const int n = static_cast<int>(records.size());
+            if (r < 0) {
+                failed_ += n;
                 last_problem_ = why.empty() ? history::history_result_text(r) : why;
+            } else {
+                written_ += n;
+                if (r == history::kHistoryQueued)
+                    last_problem_ = why.empty() ? history::history_result_text(r) : why;
+            }
         }
         lk.unlock();
-        if (after_write_)
+        if (!records.empty() && after_write_)
             after_write_(r);
-        if (p.done)
-            p.done();
+        for (Pending& p : batch)
+            if (p.done)
+                p.done();
         lk.lock();
         busy_ = false;
         idle_cv_.notify_all();

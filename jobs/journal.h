@@ -41,6 +41,9 @@ public:
     void write(const Job& job, const JobSpec& spec, const JobTimes& times, std::function<void()> done = nullptr);
     // Returns once every record handed over is written.
     void drain();
+    // Starts reading the files of these steps (their MD5) on the writer's thread now, while the
+    // recorders take them, so no record waits for a large image's MD5 at the end.
+    void prepare(const std::vector<Step>& steps);
 
     // Records written (kept on the station for a shared store that is away included), records
     // that failed, and the reason of the last that failed or was kept back ("" none). Any thread.
@@ -65,13 +68,16 @@ private:
         history::JobRecord record;
         std::vector<Step> steps;  // their files are read on the writer's thread
         std::function<void()> done;
+        bool prepare_only = false;  // read the files, write nothing
     };
+    void push(Pending p);
     history::FileSent file_of(const std::string& kind, const std::string& path);
     void run();
 
     history::Store* store_;
     std::string station_, version_;
-    std::map<std::string, Known> known_;  // the writer's thread (and files_of's caller before it runs)
+    std::map<std::string, Known> known_;  // under known_mu_
+    std::mutex known_mu_;
     std::function<void(int)> after_write_;
 
     mutable std::mutex mu_;
