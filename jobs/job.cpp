@@ -319,7 +319,7 @@ int retry_problem(const LinkEvent& ev)
 
 int Job::login_failure_result() const
 {
-    switch (last_login_problem_) {
+    switch (last_login_failure_) {
     case IPC_LOGIN_NO_ANSWER:
     case IPC_LOGIN_CLOSED: return kJobNoLoginAnswer;
     case IPC_LOGIN_BAD_ANSWER: return kJobBadLoginAnswer;
@@ -348,8 +348,8 @@ void Job::on_check_event(const LinkEvent& ev)
         check_failure_ = kJobLoginRefused;
         return;
     }
-    last_login_problem_ = retry_problem(ev);
-    if (last_login_problem_ == IPC_LOGIN_CONNECT_FAILED)
+    last_login_failure_ = retry_problem(ev);
+    if (last_login_failure_ == IPC_LOGIN_CONNECT_FAILED)
         ++connect_failures_;
     if (login_failure_result() != kJobTimedOut)
         check_failure_ = login_failure_result();
@@ -373,10 +373,10 @@ void Job::on_login_trouble(const LinkEvent& ev)
     }
     // No answer, a bad answer, a connection closed before the answer (a rebooting recorder),
     // no connection: the link tries again, and the login window decides.
-    last_login_problem_ = retry_problem(ev);
-    if (last_login_problem_ == IPC_LOGIN_CONNECT_FAILED)
+    last_login_failure_ = retry_problem(ev);
+    if (last_login_failure_ == IPC_LOGIN_CONNECT_FAILED)
         ++connect_failures_;
-    tell({kNewsLoginRetry, -1, 0, true, last_login_problem_});
+    tell({kNewsLoginRetry, -1, 0, true, last_login_failure_});
 }
 
 void Job::on_progress(const LinkEvent& ev, int64_t now)

@@ -205,7 +205,7 @@ public:
     bool logged_in() const { return logged_in_; }
     int connect_failures() const { return connect_failures_; }
     // The IpcLoginProblem of the last failed login attempt, IPC_LOGIN_PROBLEM_NONE before one.
-    int last_login_problem() const { return last_login_problem_; }
+    int last_login_failure() const { return last_login_failure_; }
     // The step kind pending, or kStateIdle.
     int state() const;
     int current_step() const { return finished() ? -1 : static_cast<int>(index_); }
@@ -242,7 +242,7 @@ private:
     bool started_ = false;
     bool logged_in_ = false;
     int connect_failures_ = 0;
-    int last_login_problem_ = 0;
+    int last_login_failure_ = 0;
     int result_ = kJobRunning;
     int check_failure_ = kJobOk;  // login checks: what went wrong first
     int lost_at_step_ = -1;
