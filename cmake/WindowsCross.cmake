@@ -18,6 +18,7 @@ set(DRAVLIN_WINEPREFIX ${PROJECT_BINARY_DIR}/wineprefix CACHE PATH "WINEPREFIX o
 # tests/common/test_os.h). The others stay in the Linux build: base's sock_test drives the
 # POSIX calls themselves, shm_test needs a second process sharing memory, the simulator's suite
 # and search_fleet_test need the simulator, check_picture_cli_test compares with the Linux tool.
+# The history's PostgreSQL cases build too and skip: PostgreSQL is Linux-only.
 set(DRAVLIN_WINDOWS_TEST_SOURCES
   tests/unit/util/base64_test.cpp
   tests/unit/util/digest_test.cpp
@@ -41,12 +42,14 @@ set(DRAVLIN_WINDOWS_TEST_SOURCES
   tests/unit/imaging/decoder_test.cpp
   tests/unit/imaging/jpeg_tools.cpp
   tests/unit/imaging/picture_check_test.cpp
+  tests/unit/history/sqlite_test.cpp
+  tests/unit/history/postgres_test.cpp
   tests/unit/jobs/channel_table_test.cpp
   tests/unit/jobs/job_test.cpp
   tests/unit/cli/fleet_commands_test.cpp
   cli/fleet_files.cpp
 )
-set(DRAVLIN_WINDOWS_TEST_DIRS util base proto link discovery imaging jobs cli)
+set(DRAVLIN_WINDOWS_TEST_DIRS util base proto link discovery imaging history jobs cli)
 
 function(dravlin_windows_suites)
   foreach(dir ${DRAVLIN_WINDOWS_TEST_DIRS})

@@ -68,4 +68,13 @@ int open_local_queue(const std::string& path, const OpenOptions& options, std::u
 // "could not open PATH: " and the system's reason for the last failed call, first letter small.
 std::string system_reason(int error_number);
 
+#ifdef _WIN32
+// A path is the system's narrow text, as the command line and the environment give it: the ANSI
+// code page on Windows (UTF-8 where the system uses it as its code page). Windows' own calls take
+// it wide and SQLite takes UTF-8.
+std::wstring wide_from_native(const std::string& text);
+// false when the text holds a character the code page has no form for (*out then holds '?').
+bool native_from_wide(const std::wstring& text, std::string* out);
+#endif
+
 }  // namespace history

@@ -8,7 +8,9 @@
 #include <mutex>
 #include <random>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <unistd.h>
 #endif
 
@@ -166,16 +168,42 @@ int Store::pending()
     return state_->backend ? state_->backend->pending() : 0;
 }
 
+#ifdef _WIN32
+namespace {
+
+// Read wide, so that a folder name the code page cannot hold is said, not turned into '?'. "" when
+// unset.
+std::wstring environment_variable(const wchar_t* name)
+{
+    std::wstring value(::GetEnvironmentVariableW(name, nullptr, 0), L'\0');
+    if (!value.empty())
+        value.resize(::GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size())));
+    return value;
+}
+
+}  // namespace
+#endif
+
 std::string default_path(std::string* why)
 {
     std::string local_why;
     why = reason_sink(why, &local_why);
 #ifdef _WIN32
-    const char* base = std::getenv("LOCALAPPDATA");
-    if (base && *base)
-        return std::string(base) + "\\dravlin\\history.sqlite";
-    *why = "no folder for the history: LOCALAPPDATA is not set";
-    return "";
+    std::wstring base = environment_variable(L"LOCALAPPDATA");
+    if (base.empty()) {
+        base = environment_variable(L"USERPROFILE");
+        if (base.empty()) {
+            *why = "no folder for the history: neither LOCALAPPDATA nor USERPROFILE is set";
+            return "";
+        }
+        base += L"\\AppData\\Local";
+    }
+    std::string path;
+    if (!native_from_wide(base + L"\\dravlin\\history.sqlite", &path)) {
+        *why = "no folder for the history: " + path + " has characters this system's code page cannot hold";
+        return "";
+    }
+    return path;
 #else
     const char* xdg = std::getenv("XDG_DATA_HOME");
     // A relative XDG_DATA_HOME is invalid and to be ignored.

@@ -100,10 +100,11 @@ public:
 
     // spec: "" (the default SQLite file), "off", a SQLite file's path, or a PostgreSQL
     // connection string ("postgresql://..." or "postgres://...", with libpq's PG* variables
-    // for what it leaves out). kHistoryOk; kHistoryDisabled for "off"; kHistoryQueued when a
-    // shared store is not answering yet (writes wait on the station until it does);
-    // kHistoryNewerSchema when the store was made by a newer program (open for queries; writes
-    // are refused, or for a shared store wait on the station);
+    // for what it leaves out); a path is the system's narrow text, as the command line gives it
+    // (UTF-8 on Linux, the ANSI code page on Windows). kHistoryOk; kHistoryDisabled for "off";
+    // kHistoryQueued when a shared store is not answering yet (writes wait on the station until
+    // it does); kHistoryNewerSchema when the store was made by a newer program (open for
+    // queries; writes are refused, or for a shared store wait on the station);
     // else a failure and the store stays closed. Opening again closes what was open.
     int open(const std::string& spec, std::string* why = nullptr, const OpenOptions& options = {});
     void close();
@@ -137,7 +138,8 @@ private:
 };
 
 // $XDG_DATA_HOME/dravlin/history.sqlite, else ~/.local/share/dravlin/history.sqlite
-// (%LOCALAPPDATA%\dravlin\history.sqlite on Windows); "" and why when neither is known.
+// (on Windows %LOCALAPPDATA%\dravlin\history.sqlite, else %USERPROFILE%\AppData\Local\dravlin\...);
+// "" and why when neither is known.
 std::string default_path(std::string* why = nullptr);
 
 // The schema this program writes; a store of a higher version is only read.

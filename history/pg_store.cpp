@@ -11,7 +11,11 @@ namespace history {
 
 int open_postgres(const std::string&, const OpenOptions&, std::unique_ptr<Backend>*, std::string* why)
 {
+#ifdef _WIN32
+    *why = "PostgreSQL is not available in this build of the history: on Windows it is kept in SQLite files only";
+#else
     *why = "PostgreSQL is not available in this build of the history";
+#endif
     return kHistoryUnavailable;
 }
 

@@ -5,9 +5,11 @@
 
 #include "common/test_os.h"
 
+#ifndef _WIN32
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <cstdio>
 #include <cstdlib>
@@ -31,6 +33,7 @@ inline std::string shell_output(const std::string& command)
     return out;
 }
 
+#ifndef _WIN32
 // The newest server binaries Debian installed, "" when none.
 inline std::string pg_server_bin()
 {
@@ -120,5 +123,6 @@ private:
     } dir_;
     std::string bin_;
 };
+#endif
 
 }  // namespace test_common

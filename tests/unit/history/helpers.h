@@ -1,4 +1,5 @@
-// What the history suites share: a scratch folder, records to write, and writer processes.
+// What the history suites share: a scratch folder, the environment, records to write, and
+// writer processes.
 #pragma once
 
 #include "common/test_os.h"
@@ -6,11 +7,16 @@
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +31,37 @@ struct TempDir {
             std::filesystem::remove_all(path, ec);
     }
     std::string operator/(const std::string& name) const { return path + "/" + name; }
+};
+
+// Sets (or with nullopt unsets) an environment variable for the scope's length. On Windows an
+// empty value unsets it.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, std::optional<std::string> value) : name_(name)
+    {
+        if (const char* old = std::getenv(name))
+            old_ = old;
+        set(value);
+    }
+    ~ScopedEnv() { set(old_); }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    void set(const std::optional<std::string>& value)
+    {
+#ifdef _WIN32
+        ::_putenv_s(name_, value ? value->c_str() : "");
+#else
+        if (value)
+            ::setenv(name_, value->c_str(), 1);
+        else
+            ::unsetenv(name_);
+#endif
+    }
+
+    const char* name_;
+    std::optional<std::string> old_;
 };
 
 // Job n of a run: serial S<n>, every field filled, a failure for every third.
@@ -76,6 +113,76 @@ inline void expect_same(const history::JobRecord& a, const history::JobRecord& b
     }
 }
 
+// ---- writer processes ---------------------------------------------------------------------
+// A case that needs other processes writing starts this test program again (Windows has no
+// fork), naming a Writer in the environment; that program runs the writer while its static
+// objects are made, and ends before any test starts.
+
+// A writer's work: its index among the writers and the file it writes; what it returns is its
+// process's exit status.
+using WriterBody = int (*)(int index, const std::string& file);
+
+constexpr const char* kWriterVariable = "DRAVLIN_HISTORY_WRITER";  // "NAME|INDEX|FILE"
+
+// Defined at namespace scope, once per writer.
+struct Writer {
+    Writer(const char* writer_name, WriterBody writer_body) : name(writer_name), body(writer_body)
+    {
+        const char* v = std::getenv(kWriterVariable);
+        if (!v)
+            return;
+        const std::string value = v;
+        const size_t a = value.find('|');
+        const size_t b = a == std::string::npos ? a : value.find('|', a + 1);
+        if (b == std::string::npos || value.compare(0, a, name) != 0)
+            return;
+        std::fflush(stdout);
+        const int status = body(std::atoi(value.c_str() + a + 1), value.substr(b + 1));
+        std::fflush(stdout);
+        std::fflush(stderr);
+        std::_Exit(status);
+    }
+
+    const char* name;
+    WriterBody body;
+};
+
+inline std::string this_program()
+{
+#ifdef _WIN32
+    char path[4 * MAX_PATH];
+    const DWORD n = ::GetModuleFileNameA(nullptr, path, sizeof path);
+    return std::string(path, n);
+#else
+    return "/proc/self/exe";
+#endif
+}
+
+// Starts writer number `index` of `w` on `file`, its output in out_path and err_path.
+inline bool start_writer(test_common::ChildProcess& child, const Writer& w, int index, const std::string& file,
+                         const std::string& out_path, const std::string& err_path)
+{
+    ScopedEnv env(kWriterVariable, std::string(w.name) + "|" + std::to_string(index) + "|" + file);
+    return child.start(this_program(), {}, out_path, err_path);
+}
+
+// Waits for a started writer to end by itself, polling; its status, -2 when it had not ended
+// within the deadline (then it is ended).
+inline int wait_writer(test_common::ChildProcess& child, std::chrono::seconds deadline = std::chrono::seconds(120))
+{
+    const auto until = std::chrono::steady_clock::now() + deadline;
+    int status = -1;
+    while (!child.ended(&status)) {
+        if (std::chrono::steady_clock::now() > until) {
+            child.kill_and_wait(&status);
+            return -2;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return status;
+}
+
+#ifndef _WIN32
 // Runs body(i) in `count` forked processes that all start writing together; each process's exit
 // status is what body returned (0: every write succeeded). The statuses, in order.
 inline std::vector<int> run_writers(int count, const std::function<int(int)>& body)
@@ -107,6 +214,7 @@ inline std::vector<int> run_writers(int count, const std::function<int(int)>& bo
     }
     return statuses;
 }
+#endif
 
 inline std::vector<std::string> serials(const std::vector<history::JobRecord>& jobs)
 {

@@ -7,53 +7,33 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
-#include <signal.h>
+#ifndef _WIN32
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#endif
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <optional>
 #include <set>
+#include <thread>
 
 namespace {
 
 using namespace history;
 using history_test::job;
+using history_test::ScopedEnv;
 using history_test::TempDir;
 
-// Sets (or with nullopt unsets) an environment variable for the test's length.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, std::optional<std::string> value) : name_(name)
-    {
-        if (const char* old = std::getenv(name))
-            old_ = old;
-        if (value)
-            ::setenv(name, value->c_str(), 1);
-        else
-            ::unsetenv(name);
-    }
-    ~ScopedEnv()
-    {
-        if (old_)
-            ::setenv(name_, old_->c_str(), 1);
-        else
-            ::unsetenv(name_);
-    }
-
-private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
-
+#ifndef _WIN32
 int mode_of(const std::string& path)
 {
     struct stat st { };
     return ::stat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 0777) : -1;
 }
+#endif
 
 // One text value from an SQL statement on the file, read apart from the store.
 std::string sql_text(const std::string& path, const std::string& sql)
@@ -119,13 +99,24 @@ TEST(HistoryOpen, WhatEachNameOpens)
     }
 }
 
-TEST(HistoryOpen, DefaultPathFollowsXdgThenHome)
+// The user's data folder, else one below the home folder: XDG_DATA_HOME, then HOME; on Windows
+// LOCALAPPDATA, then USERPROFILE.
+TEST(HistoryOpen, DefaultPathFollowsTheDataFolderThenTheHome)
 {
     struct Case {
         const char* name;
-        std::optional<std::string> xdg, home;
+        std::optional<std::string> data, home;
         const char* path;
     };
+#ifdef _WIN32
+    const char *data_variable = "LOCALAPPDATA", *home_variable = "USERPROFILE";
+    const Case cases[] = {
+        {"LOCALAPPDATA", "C:\\x\\Local", "C:\\h", "C:\\x\\Local\\dravlin\\history.sqlite"},
+        {"no LOCALAPPDATA", std::nullopt, "C:\\h", "C:\\h\\AppData\\Local\\dravlin\\history.sqlite"},
+        {"neither", std::nullopt, std::nullopt, ""},
+    };
+#else
+    const char *data_variable = "XDG_DATA_HOME", *home_variable = "HOME";
     const Case cases[] = {
         {"XDG_DATA_HOME", "/x/data", "/h", "/x/data/dravlin/history.sqlite"},
         {"relative XDG_DATA_HOME is ignored", "data", "/h", "/h/.local/share/dravlin/history.sqlite"},
@@ -133,32 +124,95 @@ TEST(HistoryOpen, DefaultPathFollowsXdgThenHome)
         {"no XDG_DATA_HOME", std::nullopt, "/h", "/h/.local/share/dravlin/history.sqlite"},
         {"neither", std::nullopt, std::nullopt, ""},
     };
+#endif
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        ScopedEnv xdg("XDG_DATA_HOME", c.xdg), home("HOME", c.home);
+        ScopedEnv data(data_variable, c.data), home(home_variable, c.home);
         std::string why;
         EXPECT_EQ(default_path(&why), c.path);
         EXPECT_EQ(why.empty(), *c.path != '\0') << why;
     }
 }
 
+// On Windows the file and its folders take their rights from the folder they are made in: below
+// %LOCALAPPDATA%, the user's alone.
 TEST(HistorySqlite, DefaultFileIsPrivateWithWalJournal)
 {
     TempDir dir;
-    ScopedEnv xdg("XDG_DATA_HOME", dir / "data");
+#ifdef _WIN32
+    ScopedEnv data("LOCALAPPDATA", dir / "data");
+    const std::string file = dir / "data\\dravlin\\history.sqlite";
+#else
+    ScopedEnv data("XDG_DATA_HOME", dir / "data");
+    const std::string file = dir / "data/dravlin/history.sqlite";
     ::umask(022);
+#endif
     Store store;
     std::string why;
     ASSERT_EQ(store.open("", &why), kHistoryOk) << why;
-    const std::string file = dir / "data/dravlin/history.sqlite";
     EXPECT_EQ(store.where(), file);
     ASSERT_EQ(store.add_job(job(1), &why), kHistoryOk) << why;
+#ifndef _WIN32
     EXPECT_EQ(mode_of(dir / "data"), 0700);
     EXPECT_EQ(mode_of(dir / "data/dravlin"), 0700);
     EXPECT_EQ(mode_of(file), 0600);
     EXPECT_EQ(mode_of(file + "-wal"), 0600);
+#endif
+    EXPECT_TRUE(std::filesystem::is_regular_file(file + "-wal"));
     EXPECT_EQ(sql_text(file, "PRAGMA journal_mode"), "wal");
     EXPECT_EQ(sql_text(file, "SELECT max(version) FROM schema_version"), std::to_string(schema_version()));
+}
+
+// A folder name beyond ASCII, the first of a few that the system's text can hold: as the command
+// line gives it (UTF-8, or the ANSI code page on Windows) and in UTF-8. Empty when none fits.
+struct Name {
+    std::string native;
+    std::u8string utf8;
+};
+
+Name name_beyond_ascii()
+{
+    for (std::u8string name : {u8"记录 é", u8"é"}) {
+#ifdef _WIN32
+        const char* utf8 = reinterpret_cast<const char*>(name.c_str());
+        wchar_t wide[64] = {};
+        char native[64] = {};
+        BOOL lost = FALSE;
+        BOOL* ask = ::GetACP() == CP_UTF8 ? nullptr : &lost;
+        if (::MultiByteToWideChar(CP_UTF8, 0, utf8, -1, wide, 64) > 0 &&
+            ::WideCharToMultiByte(CP_ACP, ask ? WC_NO_BEST_FIT_CHARS : 0, wide, -1, native, sizeof native, nullptr,
+                                  ask) > 0 &&
+            !lost)
+            return {native, name};
+#else
+        return {std::string(name.begin(), name.end()), name};
+#endif
+    }
+    return {};
+}
+
+// The file lands in the folder of that name (the system shows the same characters) and opens
+// again there.
+TEST(HistorySqlite, PathBeyondAsciiKeepsItsName)
+{
+    TempDir dir;
+    const Name name = name_beyond_ascii();
+    if (name.native.empty())
+        GTEST_SKIP() << "the system's code page holds none of the names tried";
+    const std::string file = dir / name.native + "/h.sqlite";
+    {
+        Store store;
+        std::string why;
+        ASSERT_EQ(store.open(file, &why), kHistoryOk) << why;
+        EXPECT_EQ(store.where(), file);
+        ASSERT_EQ(store.add_job(job(1), &why), kHistoryOk) << why;
+    }
+    EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::path(dir.path) / name.utf8 / "h.sqlite"));
+    Store again;
+    std::vector<JobRecord> got;
+    ASSERT_EQ(again.open(file), kHistoryOk);
+    ASSERT_EQ(again.query({}, &got), kHistoryOk);
+    EXPECT_EQ(history_test::serials(got), std::vector<std::string>{"S1"});
 }
 
 TEST(HistorySqlite, RecordsComeBackWhole)
@@ -297,41 +351,56 @@ TEST(HistorySqlite, NewerSchemaIsReadNeverWritten)
     EXPECT_EQ(sql_text(file, "SELECT max(version) FROM schema_version"), std::to_string(newer));
 }
 
+// Writes records 0, 1, ... until it is killed, saying each number on standard output once its
+// add_job has returned.
+int write_until_killed(int, const std::string& file)
+{
+    Store store;
+    if (store.open(file) != kHistoryOk)
+        return 2;
+    for (int n = 0;; ++n) {
+        if (store.add_job(job(n)) != kHistoryOk)
+            return 3;
+        std::printf("%d\n", n);
+        std::fflush(stdout);
+    }
+}
+const history_test::Writer killed_writer("killed", write_until_killed);
+
+std::string file_text(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// The numbers written whole to the file so far.
+std::set<int> numbers_in(const std::string& path)
+{
+    const std::string text = file_text(path);
+    std::set<int> numbers;
+    size_t start = 0;
+    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+        numbers.insert(std::atoi(text.c_str() + start));
+    return numbers;
+}
+
 // A writer killed at any moment leaves a sound file that holds every record whose add_job had
 // returned when it died.
 TEST(HistorySqlite, KilledWriterKeepsEveryFinishedRecord)
 {
     TempDir dir;
     const std::string file = dir / "h.sqlite";
-    int acks[2];
-    ASSERT_EQ(::pipe(acks), 0);
-    pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        ::close(acks[0]);
-        Store store;
-        if (store.open(file) != kHistoryOk)
-            ::_exit(2);
-        for (int n = 0;; ++n) {
-            if (store.add_job(job(n)) != kHistoryOk)
-                ::_exit(3);
-            if (::write(acks[1], &n, sizeof n) != sizeof n)
-                ::_exit(4);
-        }
-    }
-    ::close(acks[1]);
+    test_common::ChildProcess writer;
+    ASSERT_TRUE(history_test::start_writer(writer, killed_writer, 0, file, dir / "acks.txt", dir / "err.txt"));
     // Kill it mid-stream, once it has written a few hundred records.
-    std::set<int> done;
-    int n;
-    while (done.size() < 300 && ::read(acks[0], &n, sizeof n) == sizeof n)
-        done.insert(n);
-    ::kill(pid, SIGKILL);
-    while (::read(acks[0], &n, sizeof n) == sizeof n)
-        done.insert(n);
-    ::close(acks[0]);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
     int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFSIGNALED(status)) << "the writer ended by itself with " << WEXITSTATUS(status);
+    while (numbers_in(dir / "acks.txt").size() < 300 && !writer.ended(&status) &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    ASSERT_FALSE(writer.ended(&status)) << "the writer ended by itself with " << status;
+    writer.kill_and_wait(&status);
+    const std::set<int> done = numbers_in(dir / "acks.txt");
     ASSERT_GE(done.size(), 300u);
 
     EXPECT_EQ(sql_text(file, "PRAGMA integrity_check"), "ok");
@@ -350,28 +419,49 @@ TEST(HistorySqlite, KilledWriterKeepsEveryFinishedRecord)
     EXPECT_LE(got.size(), done.size() + 1);  // at most the one whose add had not returned
 }
 
+constexpr int kEachWriter = 200;
+
+// Writes kEachWriter records (serials A... or B...) once FILE.go exists, so that both writers
+// start together; both also open the new file at once: one makes the schema, the other waits
+// and finds it.
+int write_two_hundred(int index, const std::string& file)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!std::filesystem::exists(file + ".go")) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return 4;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    Store store;
+    std::string why;
+    if (store.open(file, &why) != kHistoryOk) {
+        std::fprintf(stderr, "%s\n", why.c_str());
+        return 2;
+    }
+    for (int n = 0; n < kEachWriter; ++n) {
+        if (store.add_job(job(n, index ? "B" : "A"), &why) != kHistoryOk) {
+            std::fprintf(stderr, "%s\n", why.c_str());
+            return 3;
+        }
+    }
+    return 0;
+}
+const history_test::Writer two_writers("two", write_two_hundred);
+
 TEST(HistorySqlite, TwoWritersAtOnceLoseNothing)
 {
     TempDir dir;
     const std::string file = dir / "h.sqlite";
-    constexpr int kEach = 200;
-    // Both open the new file at once too: one makes the schema, the other waits and finds it.
-    auto statuses = history_test::run_writers(2, [&](int w) {
-        Store store;
-        std::string w_why;
-        if (store.open(file, &w_why) != kHistoryOk) {
-            std::fprintf(stderr, "%s\n", w_why.c_str());
-            return 2;
-        }
-        for (int n = 0; n < kEach; ++n) {
-            if (store.add_job(job(n, w ? "B" : "A"), &w_why) != kHistoryOk) {
-                std::fprintf(stderr, "%s\n", w_why.c_str());
-                return 3;
-            }
-        }
-        return 0;
-    });
-    EXPECT_EQ(statuses, (std::vector<int>{0, 0}));
+    test_common::ChildProcess writers[2];
+    for (int w = 0; w < 2; ++w) {
+        const std::string n = std::to_string(w);
+        ASSERT_TRUE(history_test::start_writer(writers[w], two_writers, w, file, dir / ("out" + n), dir / ("err" + n)));
+    }
+    std::ofstream(file + ".go").close();
+    for (int w = 0; w < 2; ++w) {
+        const std::string n = std::to_string(w);
+        EXPECT_EQ(history_test::wait_writer(writers[w]), 0) << file_text(dir / ("err" + n));
+    }
     Store store;
     std::string why;
     ASSERT_EQ(store.open(file, &why), kHistoryOk) << why;
@@ -379,8 +469,8 @@ TEST(HistorySqlite, TwoWritersAtOnceLoseNothing)
     ASSERT_EQ(store.query({}, &got, &why), kHistoryOk) << why;
     const auto all = history_test::serials(got);
     std::set<std::string> found(all.begin(), all.end());
-    EXPECT_EQ(got.size(), 2u * kEach);
-    EXPECT_EQ(found.size(), 2u * kEach);
+    EXPECT_EQ(got.size(), 2u * kEachWriter);
+    EXPECT_EQ(found.size(), 2u * kEachWriter);
 }
 
 TEST(HistoryText, UtcTextAndIds)
