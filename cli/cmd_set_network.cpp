@@ -192,17 +192,34 @@ public:
         running_ = startsearchipc() == 1;
         return running_;
     }
-    // Every record in the table now, by serial number.
-    std::map<std::string, IPCSearchInfo> records()
+    // Notes the table's new slots (a slot keeps its serial number; its record is refreshed in
+    // place by every answer, so only new slots need a look).
+    void update()
     {
-        std::map<std::string, IPCSearchInfo> out;
         auto rec = std::make_unique<IPCSearchInfo>();
         const int count = getipccount();
-        for (int i = 0; i < count; ++i)
-            if (getipcinfo_copy(i, rec.get()) == 1)
-                out[std::string(fixed_view(rec->devid.SerialNumber))] = *rec;
+        for (; known_ < count; ++known_) {
+            if (getipcinfo_copy(known_, rec.get()) != 1)
+                break;  // not filled yet: looked at again next time
+            slots_.emplace(std::string(fixed_view(rec->devid.SerialNumber)), known_);
+        }
         if (int e = searchipc_send_errno())
             send_errno_ = e;
+    }
+    bool has(const std::string& serial) const { return slots_.count(serial) > 0; }
+    // The latest answer of a serial number listed by update().
+    bool copy(const std::string& serial, IPCSearchInfo* out) const
+    {
+        auto it = slots_.find(serial);
+        return it != slots_.end() && getipcinfo_copy(it->second, out) == 1;
+    }
+    // Every record listed by update(), by serial number.
+    std::map<std::string, IPCSearchInfo> records() const
+    {
+        std::map<std::string, IPCSearchInfo> out;
+        for (const auto& [serial, slot] : slots_)
+            if (!copy(serial, &out[serial]))
+                out.erase(serial);
         return out;
     }
     int send_errno() const { return send_errno_; }
@@ -210,6 +227,8 @@ public:
 private:
     bool running_ = false;
     int send_errno_ = 0;
+    int known_ = 0;
+    std::map<std::string, int> slots_;
 };
 
 std::string field(const char (&f)[256]) { return std::string(fixed_view(f)); }
@@ -317,16 +336,16 @@ int run_set_network(const std::vector<std::string>& args)
         std::fprintf(stderr, "dravlinctl %s: the search could not be started; nothing was sent\n", kCmd);
         return kExitFailed;
     }
-    std::map<std::string, IPCSearchInfo> found;
     const auto search_end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     for (;;) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        found = search.records();
+        search.update();
         const bool all = !serials.empty() &&
-            std::all_of(serials.begin(), serials.end(), [&](const std::string& s) { return found.count(s) > 0; });
+            std::all_of(serials.begin(), serials.end(), [&](const std::string& s) { return search.has(s); });
         if (all || std::chrono::steady_clock::now() >= search_end || dravlinctl::interrupt_signal())
             break;
     }
+    const std::map<std::string, IPCSearchInfo> found = search.records();
     if (dravlinctl::interrupt_signal())
         return 128 + dravlinctl::interrupt_signal();
     if (found.empty() && search.send_errno()) {
@@ -475,11 +494,13 @@ int run_set_network(const std::vector<std::string>& args)
         }
     });
     job.start(now());
+    auto rec = std::make_unique<IPCSearchInfo>();
     while (!job.finished() && !dravlinctl::interrupt_signal()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         const int64_t t = now();
-        for (const auto& [s, rec] : search.records())
-            job.observe(rec, t);
+        for (const jobs::NetAssignment& a : job.items())
+            if (a.state == jobs::kNetSent && search.copy(a.serial, rec.get()))
+                job.observe(*rec, t);
         job.on_tick(t);
     }
 
