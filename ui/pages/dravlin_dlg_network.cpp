@@ -47,6 +47,12 @@ void CDravlinDlg::OnSetNetwork() {
     MessageBox("修改网络参数需要搜索正在进行,请先点击\"搜索NVR\"", MB_OK | MB_ICONINFORMATION);
     return;
   }
+  // What the recorders answer now: an address may have changed since the row was listed.
+  for (auto& [row, e] : m_IPCList) {
+    if (getipcinfo_copy(e.index, &e.info) != 1) continue;
+    m_list.SetCellText(row, 0, FromGbk(fixed_view(e.info.lancfg.IPAddress)));
+    m_list.SetCellText(row, 1, FromGbk(fixed_view(e.info.lancfg.Gateway)));
+  }
   // In serial order, as the tool does: the same recorders get the same addresses however the
   // list happens to be sorted.
   std::vector<int> rows = TickedRows();
