@@ -101,84 +101,6 @@ std::string values_problem(const Values& v, const std::function<std::string(cons
     return "";
 }
 
-struct PlanRow {
-    std::string serial;
-    Values values;
-};
-
-std::vector<std::string> split_csv_line(const std::string& line)
-{
-    std::vector<std::string> cells;
-    std::string cell;
-    std::istringstream in(line);
-    while (std::getline(in, cell, ','))
-        cells.push_back(cell);
-    if (!line.empty() && line.back() == ',')
-        cells.emplace_back();
-    for (std::string& c : cells) {
-        size_t a = c.find_first_not_of(" \t\r"), b = c.find_last_not_of(" \t\r");
-        c = a == std::string::npos ? "" : c.substr(a, b - a + 1);
-    }
-    return cells;
-}
-
-// A plan: a header row naming its columns (serial and any of ip, netmask, gateway, dns1, dns2,
-// dhcp), then one recorder a row. An empty cell or a missing column keeps the recorder's value.
-// "" when read, otherwise why not.
-std::string parse_plan(const std::string& text, std::vector<PlanRow>& rows)
-{
-    static const std::set<std::string> kColumns = {"serial", "ip", "netmask", "gateway", "dns1", "dns2", "dhcp"};
-    std::istringstream in(text);
-    std::string line;
-    std::vector<std::string> header;
-    std::set<std::string> serials;
-    int number = 0;
-    while (std::getline(in, line)) {
-        ++number;
-        if (line.find_first_not_of(" \t\r") == std::string::npos || line[line.find_first_not_of(" \t")] == '#')
-            continue;
-        std::vector<std::string> cells = split_csv_line(line);
-        const std::string at = "plan line " + std::to_string(number);
-        if (header.empty()) {
-            for (std::string c : cells) {
-                std::transform(c.begin(), c.end(), c.begin(), [](unsigned char ch) { return std::tolower(ch); });
-                if (!kColumns.count(c))
-                    return at + ": unknown column '" + dravlinctl::printable(c) +
-                        "' (the columns are serial, ip, netmask, gateway, dns1, dns2, dhcp)";
-                if (std::find(header.begin(), header.end(), c) != header.end())
-                    return at + ": column " + c + " is named twice";
-                header.push_back(c);
-            }
-            if (std::find(header.begin(), header.end(), "serial") == header.end())
-                return at + ": the header names no serial column";
-            continue;
-        }
-        if (cells.size() > header.size())
-            return at + ": " + std::to_string(cells.size()) + " cells, the header names " +
-                std::to_string(header.size());
-        PlanRow row;
-        for (size_t i = 0; i < cells.size(); ++i) {
-            if (header[i] == "serial")
-                row.serial = cells[i];
-            else if (!cells[i].empty())
-                row.values[header[i]] = cells[i];
-        }
-        if (row.serial.empty() || row.serial.size() > 32)
-            return at + ": the serial number needs 1 to 32 characters";
-        if (std::string why = dravlinctl::xml_text_problem(row.serial); !why.empty())
-            return at + ": serial: " + why;
-        if (!serials.insert(row.serial).second)
-            return at + ": serial number " + row.serial + " is planned twice";
-        if (std::string why = values_problem(row.values, [&](const std::string& k) { return at + ": " + k; });
-            !why.empty())
-            return why;
-        rows.push_back(std::move(row));
-    }
-    if (rows.empty())
-        return "the plan names no recorder";
-    return "";
-}
-
 // The search, kept running while the requests are confirmed.
 class Search {
 public:
@@ -310,15 +232,23 @@ int run_set_network(const std::vector<std::string>& args)
             return dravlinctl::usage_error(kCmd, why);
     if (from && given.count("dhcp") && given["dhcp"] == "1")
         return dravlinctl::usage_error(kCmd, "--ip-from gives fixed addresses: not with --dhcp 1");
-    std::vector<PlanRow> rows;
+    std::vector<dravlinctl::PlanRow> rows;
     if (plan) {
         std::string text;
         std::string why = dravlinctl::read_small_file(plan_path, text);
         if (why.empty())
-            why = parse_plan(text, rows);
+            why = dravlinctl::parse_network_plan(text, rows);
+        for (size_t i = 0; why.empty() && i < rows.size(); ++i) {
+            const std::string at = "plan line " + std::to_string(rows[i].line);
+            why = dravlinctl::xml_text_problem(rows[i].serial);
+            if (!why.empty())
+                why = at + ": serial: " + why;
+            else
+                why = values_problem(rows[i].values, [&](const std::string& k) { return at + ": " + k; });
+        }
         if (!why.empty())
             return dravlinctl::usage_error(kCmd, "--plan " + plan_path + ": " + why);
-        for (const PlanRow& r : rows)
+        for (const dravlinctl::PlanRow& r : rows)
             serials.push_back(r.serial);
     }
     if (!report.empty())
@@ -388,7 +318,7 @@ int run_set_network(const std::vector<std::string>& args)
     std::map<std::string, Values> per;
     for (const std::string& s : chosen)
         per[s] = given;
-    for (const PlanRow& r : rows)
+    for (const dravlinctl::PlanRow& r : rows)
         per[r.serial] = r.values;
     if (from) {
         const IPCSearchInfo& first = found.at(chosen.front());
