@@ -21,11 +21,9 @@
 #include <cctype>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
-#include <set>
-#include <sstream>
 #include <thread>
 
 namespace {
