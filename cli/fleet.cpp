@@ -99,23 +99,6 @@ std::string step_text(const StepResult& s)
     return t;
 }
 
-struct SummaryRow {
-    std::string name, serial, address;
-    int port = 0;
-    bool ok = false;
-    std::string result, message;
-    int64_t login_ms = -1, total_ms = -1;  // -1: it never got that far
-    std::vector<StepResult> steps;
-};
-
-struct Summary {
-    const char* command = "";
-    bool all_ok = true;
-    std::string started, ended;  // UTC
-    std::string history;         // what went wrong with the history, "" nothing
-    std::vector<SummaryRow> rows;
-};
-
 // "2024-05-01T09:30:12.345Z"
 std::string utc_text(const WallTime& t)
 {
@@ -174,6 +157,8 @@ void print_json(FILE* out, const Summary& sum)
     std::fprintf(out, "%s]}\n", sum.rows.empty() ? "" : "\n");
 }
 
+}  // namespace
+
 void print_summary(FILE* out, bool json, const Summary& sum)
 {
     if (json) {
@@ -202,7 +187,7 @@ std::string write_report(const std::string& path, const Summary& sum)
     });
 }
 
-}  // namespace
+std::string utc_now_text() { return utc_text(wall_clock_now()); }
 
 // ---- the command on the fleet runner ------------------------------------------------------
 

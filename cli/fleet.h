@@ -216,6 +216,32 @@ struct StepResult {
     std::string detail;
 };
 
+// One recorder's row of a command's closing summary.
+struct SummaryRow {
+    std::string name, serial, address;
+    int port = 0;
+    bool ok = false;
+    std::string result, message;
+    int64_t login_ms = -1, total_ms = -1;  // -1: it never got that far
+    std::vector<StepResult> steps;
+};
+
+struct Summary {
+    const char* command = "";
+    bool all_ok = true;
+    std::string started, ended;  // UTC
+    std::string history;         // what went wrong with the history, "" nothing
+    std::vector<SummaryRow> rows;
+};
+
+// The summary as a table or as JSON (what --json prints and --report keeps).
+void print_summary(FILE* out, bool json, const Summary& sum);
+// The report is written whole or not at all, and never in place of anything but a report.
+// "" when written, otherwise why not.
+std::string write_report(const std::string& path, const Summary& sum);
+// "2024-05-01T09:30:12.345Z", now.
+std::string utc_now_text();
+
 // How a command words its steps: refresh runs a sequence (pictures, then the reboot); the
 // other commands send one request and take its answer as the recorder's result.
 enum class FleetWording { kSequence, kRequest };

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
@@ -633,6 +634,59 @@ std::string parse_expect_list(const std::string& raw, std::vector<std::string>& 
     if (why.empty() && serials.empty())
         why = "no serial number in it";
     return why;
+}
+
+std::string parse_network_plan(const std::string& raw, std::vector<PlanRow>& rows)
+{
+    static const std::set<std::string> kColumns = {"serial", "ip", "netmask", "gateway", "dns1", "dns2", "dhcp"};
+    rows.clear();
+    std::vector<std::string> header;
+    std::set<std::string> serials;
+    int number = 0;
+    for (const std::string& raw_line : lines_of(without_bom(raw))) {
+        ++number;
+        const std::string line = trim(raw_line);
+        if (line.empty() || line[0] == '#')
+            continue;
+        const std::string at = "plan line " + std::to_string(number);
+        std::vector<std::string> cells = csv_fields(line);
+        for (std::string& c : cells)
+            c = trim(c);
+        if (header.empty()) {
+            for (std::string c : cells) {
+                for (char& ch : c)
+                    ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+                if (!kColumns.count(c))
+                    return at + ": unknown column '" + c +
+                        "' (the columns are serial, ip, netmask, gateway, dns1, dns2, dhcp)";
+                if (std::find(header.begin(), header.end(), c) != header.end())
+                    return at + ": column " + c + " is named twice";
+                header.push_back(c);
+            }
+            if (std::find(header.begin(), header.end(), "serial") == header.end())
+                return at + ": the header row names no serial column";
+            continue;
+        }
+        if (cells.size() > header.size())
+            return at + ": " + std::to_string(cells.size()) + " cells, the header row names " +
+                std::to_string(header.size());
+        PlanRow row;
+        row.line = number;
+        for (size_t i = 0; i < cells.size(); ++i) {
+            if (header[i] == "serial")
+                row.serial = cells[i];
+            else if (!cells[i].empty())
+                row.values[header[i]] = cells[i];
+        }
+        if (row.serial.empty() || row.serial.size() > 32)
+            return at + ": the serial number needs 1 to 32 characters";
+        if (!serials.insert(row.serial).second)
+            return at + ": serial number " + row.serial + " is planned twice";
+        rows.push_back(std::move(row));
+    }
+    if (rows.empty())
+        return "the plan names no recorder";
+    return "";
 }
 
 std::string read_expect_file(const std::string& path, std::vector<std::string>& serials)

@@ -1,11 +1,13 @@
 // Files dravlinctl is handed back: its own fleet reports (--report, read again by
-// --retry-failed) and lists of the serial numbers a search should find (search --expect); and
-// how a report is written. Pure code over text and files, tested without any recorder.
+// --retry-failed), lists of the serial numbers a search should find (search --expect) and
+// network plans (set-network --plan); and how a report is written. Pure code over text and
+// files, tested without any recorder.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -39,6 +41,21 @@ std::string read_fleet_report(const std::string& path, FleetReport& out);
 // otherwise why not (also for a file without any serial).
 std::string parse_expect_list(const std::string& text, std::vector<std::string>& serials);
 std::string read_expect_file(const std::string& path, std::vector<std::string>& serials);
+
+// One recorder of a network plan (set-network --plan) and the values it is to take, by column
+// name ("ip", "netmask", "gateway", "dns1", "dns2", "dhcp"); a value not there keeps the
+// recorder's own.
+struct PlanRow {
+    int line = 0;  // in the file, for messages
+    std::string serial;
+    std::map<std::string, std::string> values;
+};
+
+// A plan: a CSV whose header row names its columns (serial and any of ip, netmask, gateway,
+// dns1, dns2, dhcp, in any order and case), then one recorder a row; an empty cell or a missing
+// column keeps the recorder's value; '#' starts a comment line. Checks the layout and the serial
+// numbers (1 to 32 characters, none twice), not the values. "" when read, otherwise why not.
+std::string parse_network_plan(const std::string& text, std::vector<PlanRow>& rows);
 
 // The whole file, at most kMaxReadBackBytes; "" when read, otherwise why not. Only a regular
 // file is read: a FIFO or a device is never opened for reading (it could block or never end).

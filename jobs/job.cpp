@@ -15,6 +15,8 @@ bool is_picture_step(int kind)
 
 namespace {
 
+constexpr int kFormatDiskCode = 1017;  // the control code of the format request and its answer
+
 int file_type_of(int kind)
 {
     switch (kind) {
@@ -32,6 +34,7 @@ int answer_event_of(int kind)
     case kStepChannelAddMode: return IPC_EVENT_CHANADD_MODE;
     case kStepBuzzer: return IPC_EVENT_BUZZER;
     case kStepReboot: return IPC_EVENT_REBOOT;
+    case kStepFormatDisk: return kEventAuxData;
     default: return IPC_EVENT_UPLOAD_RESULT;
     }
 }
@@ -69,6 +72,7 @@ int send_request(LinkPort& port, int chanid, const Step& s)
     case kStepChannelAddMode: return port.set_channel_add_mode(chanid, s.ctrl_enable, s.value);
     case kStepBuzzer: return port.set_buzzer(chanid, s.value);
     case kStepReboot: return port.reboot(chanid);
+    case kStepFormatDisk: return port.format_disk(chanid, s.value);
     case kStepFirmware: return port.upload_firmware(chanid, s.path.c_str());
     default: return -1;
     }
@@ -122,6 +126,19 @@ Step Step::reboot()
     Step s;
     s.kind = kStepReboot;
     return s;
+}
+
+Step Step::format_disk(int disk)
+{
+    Step s;
+    s.kind = kStepFormatDisk;
+    s.value = disk;
+    return s;
+}
+
+bool steps_need_aux(const std::vector<Step>& steps)
+{
+    return std::any_of(steps.begin(), steps.end(), [](const Step& s) { return s.kind == kStepFormatDisk; });
 }
 
 JobPolicy JobPolicy::tool(int64_t timeout_ms)
@@ -449,6 +466,15 @@ void Job::on_link_event(const LinkEvent& ev, int64_t now)
     case IPC_EVENT_BUZZER:
     case IPC_EVENT_CHANADD_MODE:
     case IPC_EVENT_REBOOT: on_answer(ev, now); break;
+    case kEventAuxData:
+        // A disk format is answered as auxiliary data: its flag is the verdict.
+        if (ev.aux_type == "SYSTEM_CONTROL_MESSAGE" && ev.aux_code == kFormatDiskCode) {
+            LinkEvent answer = ev;
+            answer.has_value = true;
+            answer.value = ev.aux_flag;
+            on_answer(answer, now);
+        }
+        break;
     default: break;
     }
 }

@@ -35,6 +35,7 @@ enum StepKind : int {
     kStepBuzzer = 15,
     kStepReboot = 16,
     kStepFirmware = 17,
+    kStepFormatDisk = 18,
 };
 // state() of a job with no step pending (not started or finished).
 constexpr int kStateIdle = 10;
@@ -47,7 +48,7 @@ struct Step {
     std::string path;            // file pictures and firmware
     const void* data = nullptr;  // the built-in boot picture; must outlive the upload
     int size = 0;
-    int value = 0;        // buzzer: 1 allows the button; channel-add mode: 0 to 4
+    int value = 0;        // buzzer: 1 allows the button; channel-add mode: 0 to 4; disk: 0 sd1, 1 sd2, 2 usb
     int ctrl_enable = 1;  // channel-add mode: 0 forbids the recorder's users to change it
 
     static Step picture_file(int kind, std::string path);
@@ -56,7 +57,12 @@ struct Step {
     static Step buzzer(int enable);
     static Step channel_add_mode(int ctrl_enable, int mode);
     static Step reboot();
+    static Step format_disk(int disk);
 };
+
+// Whether the steps' answers come as auxiliary data (a disk format's), which the link then
+// has to queue for the job.
+bool steps_need_aux(const std::vector<Step>& steps);
 
 // What a step whose request cannot be written does.
 enum class Unsent : int {

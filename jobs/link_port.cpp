@@ -102,4 +102,6 @@ int DirectLinkPort::set_buzzer(int chanid, int enable) { return ipc_sys_SetBuzze
 
 int DirectLinkPort::reboot(int chanid) { return ipc_sys_Reboot(chanid); }
 
+int DirectLinkPort::format_disk(int chanid, int disk) { return ipc_sys_FormatDisk(chanid, disk); }
+
 }  // namespace jobs

@@ -1,7 +1,8 @@
 // What a job needs of the device link, as one small interface: start and end a recorder's
 // link, and the requests of the maintenance sequences. The fleet's port calls the link library;
 // tests substitute a fake that records the calls. Only code in jobs/ calls the upload, restore,
-// reboot, buzzer and channel-mode requests.
+// reboot, buzzer, channel-mode and
+// disk-format requests.
 #pragma once
 
 #include "discovery/search.h"
@@ -70,6 +71,8 @@ public:
     virtual int set_channel_add_mode(int chanid, int ctrl_enable, int mode) = 0;
     virtual int set_buzzer(int chanid, int enable) = 0;
     virtual int reboot(int chanid) = 0;
+    // disk: 0 sd1, 1 sd2, 2 usb. Everything on that disk is lost.
+    virtual int format_disk(int chanid, int disk) = 0;
 };
 
 // The port straight onto the link library; the owner's callbacks receive the link events.
@@ -91,6 +94,7 @@ public:
     int set_channel_add_mode(int chanid, int ctrl_enable, int mode) override;
     int set_buzzer(int chanid, int enable) override;
     int reboot(int chanid) override;
+    int format_disk(int chanid, int disk) override;
 
 private:
     EventCallback evcb_;

@@ -17,6 +17,7 @@ const char* step_name(int kind)
     case kStepBuzzer: return "buzzer setting";
     case kStepReboot: return "reboot";
     case kStepFirmware: return "firmware";
+    case kStepFormatDisk: return "disk format";
     default: return "step";
     }
 }
@@ -35,6 +36,7 @@ std::string request_refusal(int kind, int v)
     switch (kind) {
     case kStepReboot: return "the recorder refused the reboot (" + std::to_string(v) + ")";
     case kStepFirmware: return upload_result_text(v, "firmware");
+    case kStepFormatDisk: return "the recorder refused to format the disk (" + std::to_string(v) + ")";
     case kStepBuzzer:
         return v == 2 ? std::string("this model does not support the setting")
                       : "the recorder refused the setting (" + std::to_string(v) + ")";

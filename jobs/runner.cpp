@@ -370,7 +370,7 @@ bool Runner::start_next()
     Slot& s = *slot(id);
     owner_[static_cast<size_t>(chanid)] = id;
     s.job->assign(chanid);
-    events_.want_aux(chanid, s.spec.wants_aux);
+    events_.want_aux(chanid, s.spec.wants_aux || steps_need_aux(s.job->steps()));
     if (s.spec.before_start)
         s.spec.before_start(*s.job);
     s.started_at = events_.now_ms();
@@ -449,7 +449,7 @@ void Runner::dispatch(const LinkEvent& ev)
         s->logged_in_at = events_.now_ms();
     if (s->spec.on_event)
         s->spec.on_event(*s->job, ev);
-    if (ev.code != kEventAuxData && !s->job->finished())
+    if (!s->job->finished())
         s->job->on_link_event(ev, events_.now_ms());
     apply_cancels();
 }

@@ -36,7 +36,8 @@ const char* fault_name(AnswerFault f);
 bool fault_from_name(const std::string& name, AnswerFault* out);
 std::string fault_names();  // "silent, missing-serial, ..." for help texts
 
-// Ways a device misbehaves on its control link (port 8091). A device may have several.
+// Ways a device misbehaves on its control link (port 8091), and two ways it treats requests
+// badly. A device may have several.
 enum class LinkFault : int {
     RefuseLogin,       // login answered with Msg_flag -1
     NoAnswer,          // accepts the connection, reads, never answers anything
@@ -55,6 +56,9 @@ enum class LinkFault : int {
     TalkParam,         // ... -2
     TalkDisabled,      // ... -3
     RefuseControl,     // every other request answered with Msg_flag -1
+    // Not on the link, but switched the same way:
+    IgnoreNetwork,  // takes no network change or restore addressed to it: answers the search as before
+    RefuseFormat,   // answers a disk format with Msg_flag -1 (no such disk, or it is busy)
     Count
 };
 

@@ -213,6 +213,10 @@ void Fleet::change_network(const Request& req, const Datagram& dg)
         if (d.serial != req.serial || !d.plugged)
             continue;
         keep_received(d, {2, dg.wall_ms, dg.text});
+        if (d.has(LinkFault::IgnoreNetwork)) {
+            note("device %d (%s) ignores the network change", d.index, d.serial.c_str());
+            continue;
+        }
         ++d.network_changes;
         auto set = [&](const char* key, std::string& field) {
             if (auto it = req.lan.find(key); it != req.lan.end())
@@ -237,6 +241,8 @@ void Fleet::restore_network(const Request& req, const Datagram& dg)
         if (d.serial != req.serial || !d.plugged)
             continue;
         keep_received(d, {5, dg.wall_ms, dg.text});
+        if (d.has(LinkFault::IgnoreNetwork))
+            continue;
         ++d.restores;
         d.lan = d.lan_initial;
         note("device %d (%s) restores its configuration", d.index, d.serial.c_str());

@@ -322,9 +322,10 @@ void Session::send_bad(BadFrame kind)
 namespace {
 
 constexpr const char* kLinkFaultNames[] = {
-    "refuse-login",      "no-answer",          "bad-magic",        "truncated",     "huge-length",    "bad-xml",
-    "close-after-login", "silent-after-login", "close-mid-upload", "slow-read",     "refuse-upload",  "reject-verdict",
-    "bad-download-pos",  "talk-busy",          "talk-param",       "talk-disabled", "refuse-control",
+    "refuse-login",  "no-answer",         "bad-magic",          "truncated",        "huge-length",
+    "bad-xml",       "close-after-login", "silent-after-login", "close-mid-upload", "slow-read",
+    "refuse-upload", "reject-verdict",    "bad-download-pos",   "talk-busy",        "talk-param",
+    "talk-disabled", "refuse-control",    "ignore-network",     "refuse-format",
 };
 static_assert(sizeof kLinkFaultNames / sizeof kLinkFaultNames[0] == static_cast<size_t>(LinkFault::Count),
               "a name for every link fault");

@@ -123,7 +123,11 @@ void Session::handle_control(const Message& m, long code)
     case 1017: {
         std::string dev = m.attr("REQUEST_PARAM", "DevName");
         dev_.link.formats.push_back(dev);
-        answer(m.type, m.code, flag, "<RESPONSE_PARAM\nDevName=\"" + attr_escape(dev) + "\"\nProgress=\"100\"\n/>");
+        if (dev_.has(LinkFault::RefuseFormat))
+            flag = -1;
+        answer(m.type, m.code, flag,
+               "<RESPONSE_PARAM\nDevName=\"" + attr_escape(dev) + "\"\nProgress=\"" + (flag == 0 ? "100" : "0") +
+                   "\"\n/>");
         return;
     }
     case 1024:

@@ -272,6 +272,7 @@ void CDravlinDlg::OnCommand(int id, int code) {
 void CDravlinDlg::OnTimer(int id) {
   if (id == kListTimer) OnListTimer();
   else if (id == kSuperviseTimer) OnSupervise();
+  else if (id == kNetTimer) OnNetTimer();
 }
 
 long CDravlinDlg::OnReportNotify(int ctrlId, unsigned message, int wParam, int) {
@@ -297,6 +298,10 @@ void CDravlinDlg::OnSearch() {
   // The old rows' work is given up on (their links reset); no news of it reaches the new list.
   // Another page's jobs are its own.
   m_jobs.DropAll();
+  // Settings still unconfirmed belong to rows that are gone.
+  KillTimer(kNetTimer);
+  m_netJob.reset();
+  m_netRows.clear();
   m_chainFrom.clear();
   m_IPCList.clear();
   m_lastFailure.clear();

@@ -16,12 +16,14 @@
 #include <QString>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "discovery/search.h"
 #include "imaging/picture_check.h"
 #include "jobs/job.h"
+#include "jobs/net_assign.h"
 #include "jobs/runner.h"
 #include "ui/controls/proportional_layout.h"
 #include "ui/controls/report_ctrl.h"
@@ -59,6 +61,9 @@ class CDravlinDlg : public CDialogPage {
   static constexpr int kSuperviseTimer = IDT_BOOT_SUPERVISE;
   static constexpr int kSupervisePeriodMs = 500;
   static constexpr int kSuperviseLimitMs = 15000;
+  // Looks at the search answers of recorders given new network settings.
+  static constexpr int kNetTimer = IDT_BOOT_NETWORK;
+  static constexpr int kNetPeriodMs = 500;
   // The counts label beside the list (not part of the template).
   static constexpr int kStatusLabelId = IDC_BOOT_STATUS;
   static constexpr int kStatusColumn = 4;
@@ -95,6 +100,13 @@ class CDravlinDlg : public CDialogPage {
   // Shows the menu for the row under pos (viewport coordinates) and runs the choice.
   void OnListMenu(const QPoint& pos);
   void RunListCommand(int id, int clickedRow);
+  // The installer's tools on that menu, for the ticked rows: new network settings (a dialog
+  // with a preview, then each row confirmed by its recorder's search answers) and a disk format
+  // (a dialog for the disk, then a confirmation).
+  void OnSetNetwork();
+  void OnFormatDisk();
+  // New network settings are being confirmed.
+  bool NetBusy() const { return m_netJob != nullptr; }
   // The CSV of every row with its status (UTF-8 with a byte-order mark, for spreadsheets).
   QString ListCsv() const;
   // Why the row's last run failed, "" when it did not fail (or never ran).
@@ -152,6 +164,10 @@ class CDravlinDlg : public CDialogPage {
   void OnJobNews(int row, const jobs::Job& job, const jobs::JobNews& news);
   void OnJobEvent(int row, const jobs::Job& job, const jobs::LinkEvent& ev);
 
+  std::vector<int> TickedRows() const;
+  void OnNetNews(const jobs::NetAssignment& a);
+  void OnNetTimer();
+
   void SetText(int row, const QString& text);
   void UpdateCounts();
 
@@ -165,7 +181,10 @@ class CDravlinDlg : public CDialogPage {
   std::map<int, int> m_chainFrom;        // row -> picture state the chain left
   std::map<int, QString> m_lastFailure;  // row -> why its last run failed
   StepOptions m_options;
-  std::string m_runId;  // the history's name for the last press of a button that started jobs
+  std::string m_runId;
+  std::unique_ptr<jobs::NetAssignJob> m_netJob;  // the network settings being confirmed
+  std::map<std::string, int>
+      m_netRows;  // its serial numbers' rows  // the history's name for the last press of a button that started jobs
 
   bool m_searching = false;
   int m_shown = 0;

@@ -17,6 +17,7 @@ const char* StepName(int kind) {
     case jobs::kStepChannelAddMode: return "通道配置";
     case jobs::kStepBuzzer: return "蜂鸣器配置";
     case jobs::kStepReboot: return "重启";
+    case jobs::kStepFormatDisk: return "格式化硬盘";
     default: return "请求";
   }
 }
@@ -61,11 +62,21 @@ QString CDravlinDlg::StatusToolTip(int row) const {
 QString CDravlinDlg::ListCsv() const { return list_menu::Csv(m_list, kColumns); }
 
 void CDravlinDlg::OnListMenu(const QPoint& pos) {
-  list_menu::Show(*this, this, m_list, pos, kColumns, 3, [this](int row) { return !LastFailure(row).isEmpty(); });
+  const int id = list_menu::Show(
+      *this, this, m_list, pos, kColumns, 3, [this](int row) { return !LastFailure(row).isEmpty(); },
+      {{IDM_BOOT_SET_NETWORK, U8("修改网络参数..."), {}}, {IDM_BOOT_FORMAT_DISK, U8("格式化硬盘..."), {}}});
+  if (id == IDM_BOOT_SET_NETWORK) OnSetNetwork();
+  else if (id == IDM_BOOT_FORMAT_DISK) OnFormatDisk();
   UpdateCounts();
 }
 
 void CDravlinDlg::RunListCommand(int id, int clickedRow) {
+  if (id == IDM_BOOT_SET_NETWORK || id == IDM_BOOT_FORMAT_DISK) {
+    if (id == IDM_BOOT_SET_NETWORK) OnSetNetwork();
+    else OnFormatDisk();
+    UpdateCounts();
+    return;
+  }
   list_menu::Run(*this, m_list, id, clickedRow, kColumns, 3, [this](int row) { return !LastFailure(row).isEmpty(); });
   UpdateCounts();
 }

@@ -194,10 +194,15 @@ void CDravlinDlg::OnJobNews(int row, const jobs::Job& job, const jobs::JobNews& 
       break;
     case jobs::kNewsStepAnswered:
       if (jobs::is_picture_step(n.step_kind)) m_chainFrom[row] = n.step_kind;
+      if (n.step_kind == jobs::kStepFormatDisk) SetText(row, U8(n.ok ? "格式化硬盘成功" : "格式化硬盘失败"));
       break;
     case jobs::kNewsStepSent:
     case jobs::kNewsStepUnsent: {
       const bool sent = n.kind == jobs::kNewsStepSent;
+      if (n.step_kind == jobs::kStepFormatDisk) {
+        SetText(row, U8(sent ? "正在格式化硬盘" : "格式化硬盘失败"));
+        break;
+      }
       if (n.via == jobs::kViaLogin) {
         if (n.step_kind == kStateReboot) SetText(row, U8(sent ? "上传配置成功" : "上传配置失败,请手动重启"));
         else if (!jobs::is_picture_step(n.step_kind)) SetText(row, U8(sent ? "上传配置成功" : "上传配置失败"));

@@ -43,15 +43,20 @@ QString Csv(const CReportCtrl& list, int columns) {
   return QString(QChar(0xFEFF)) + lines.join(QLatin1String("\r\n")) + QLatin1String("\r\n");
 }
 
-void Show(CWndHost& page, QWidget* parent, CReportCtrl& list, const QPoint& pos, int columns, int serialColumn,
-          const std::function<bool(int row)>& failed) {
+int Show(CWndHost& page, QWidget* parent, CReportCtrl& list, const QPoint& pos, int columns, int serialColumn,
+         const std::function<bool(int row)>& failed, const std::vector<MenuItem>& extra) {
   const int row = list.indexAt(pos).row();
   MenuPopup popup;
   popup.items = {{IDM_BOOT_EXPORT, U8("导出列表"), {}},
                  {IDM_BOOT_TICK_FAILED, U8("勾选失败的设备"), {}},
                  {IDM_BOOT_COPY_SERIALS, U8("复制序列号"), {}}};
+  if (!extra.empty()) {
+    popup.items.push_back({0, QString(), {}});
+    popup.items.insert(popup.items.end(), extra.begin(), extra.end());
+  }
   const int id = Ui().TrackPopupMenu(parent, popup, list.viewport()->mapToGlobal(pos));
   if (id != 0) Run(page, list, id, row, columns, serialColumn, failed);
+  return id;
 }
 
 void Run(CWndHost& page, CReportCtrl& list, int id, int clickedRow, int columns, int serialColumn,

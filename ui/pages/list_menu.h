@@ -6,6 +6,9 @@
 #include <QPoint>
 #include <QString>
 #include <functional>
+#include <vector>
+
+#include "ui/platform/resources.h"
 
 class CReportCtrl;
 class CWndHost;
@@ -17,9 +20,10 @@ namespace list_menu {
 QString Csv(const CReportCtrl& list, int columns);
 
 // Shows the menu at pos (list viewport coordinates) and runs the choice. failed(row): whether
-// the row's last run failed; serialColumn: where the serial number is.
-void Show(CWndHost& page, QWidget* parent, CReportCtrl& list, const QPoint& pos, int columns, int serialColumn,
-          const std::function<bool(int row)>& failed);
+// the row's last run failed; serialColumn: where the serial number is. extra: the page's own
+// commands, after a separator; the id chosen is returned (0: none) and the page runs its own.
+int Show(CWndHost& page, QWidget* parent, CReportCtrl& list, const QPoint& pos, int columns, int serialColumn,
+         const std::function<bool(int row)>& failed, const std::vector<MenuItem>& extra = {});
 // Runs one of the menu's commands as if chosen on clickedRow (−1: none).
 void Run(CWndHost& page, CReportCtrl& list, int id, int clickedRow, int columns, int serialColumn,
          const std::function<bool(int row)>& failed);

@@ -10,6 +10,7 @@
 #include "ui/resources/dravlins_ids.h"
 #include "ui/resources/sendtime_ids.h"
 #include "ui/resources/history_ids.h"
+#include "ui/resources/net_assign_ids.h"
 #include "ui/resources/upgrade_ids.h"
 
 namespace {
@@ -118,6 +119,32 @@ const DialogTemplate kChannelSet{IDD_CHANNELSET, "设置通道参数", 233, 140,
     {IDCANCEL, K::Button, "取消", 128, 117, 50, 14},
 }};
 
+// New network settings for the ticked recorders, with a preview of their new addresses.
+const DialogTemplate kNetAssign{IDD_NETASSIGN, "修改网络参数", 330, 250, {
+    {IDC_STATIC, K::Static, "起始IP地址", 12, 11, 50, 10, CS_NOWRAP},
+    {IDC_STATIC, K::Static, "子网掩码", 12, 30, 50, 10, CS_NOWRAP},
+    {IDC_STATIC, K::Static, "默认网关", 12, 49, 50, 10, CS_NOWRAP},
+    {IDC_STATIC, K::Static, "首选DNS", 170, 11, 40, 10, CS_NOWRAP},
+    {IDC_STATIC, K::Static, "备用DNS", 170, 30, 40, 10, CS_NOWRAP},
+    {IDC_NET_START_IP, K::IpAddress, nullptr, 64, 9, 95, 14},
+    {IDC_NET_NETMASK, K::IpAddress, nullptr, 64, 28, 95, 14},
+    {IDC_NET_GATEWAY, K::IpAddress, nullptr, 64, 47, 95, 14},
+    {IDC_NET_DNS1, K::IpAddress, nullptr, 214, 9, 95, 14},
+    {IDC_NET_DNS2, K::IpAddress, nullptr, 214, 28, 95, 14},
+    {IDC_NET_DHCP, K::CheckBox, "自动获取IP地址(DHCP)", 170, 49, 140, 12},
+    {IDC_NET_PREVIEW, K::Report, nullptr, 12, 70, 306, 148},
+    {IDOK, K::DefButton, "确定", 190, 228, 58, 14},
+    {IDCANCEL, K::Button, "取消", 260, 228, 58, 14},
+}};
+
+// Which disk of the ticked recorders to format.
+const DialogTemplate kFormatDisk{IDD_FORMATDISK, "格式化硬盘", 180, 70, {
+    {IDC_STATIC, K::Static, "硬盘", 15, 14, 30, 10, CS_NOWRAP},
+    {IDC_FMT_DISK, K::ComboBox, nullptr, 50, 12, 110, 60},
+    {IDOK, K::DefButton, "确定", 40, 46, 50, 14},
+    {IDCANCEL, K::Button, "取消", 100, 46, 50, 14},
+}};
+
 // Firmware-upgrade page.
 const DialogTemplate kUpgradePage{IDD_UPGRADE, nullptr, 617, 333, {
     {IDC_UPG_LIST, K::Report, nullptr, 24, 25, 498, 104},
@@ -147,7 +174,8 @@ const DialogTemplate* FindDialogTemplate(int id) {
   static const std::map<int, const DialogTemplate*> templates = {
       {IDD_DRAVLINS, &kMainWindow}, {IDD_ABOUTBOX, &kAbout},        {IDD_DRAVLIN_DIALOG, &kBootPicturePage},
       {IDD_SENDTIME, &kClockPage},  {IDD_DCHANCTRL, &kChannelPage}, {IDD_CHANNELSET, &kChannelSet},
-      {IDD_UPGRADE, &kUpgradePage}, {IDD_HISTORY, &kHistoryPage},
+      {IDD_UPGRADE, &kUpgradePage}, {IDD_HISTORY, &kHistoryPage},  {IDD_NETASSIGN, &kNetAssign},
+      {IDD_FORMATDISK, &kFormatDisk},
   };
   auto it = templates.find(id);
   return it == templates.end() ? nullptr : it->second;

@@ -51,7 +51,10 @@ constexpr int IDC_BOOT_STATUS = 1099;
 constexpr int IDM_BOOT_EXPORT = 32901;        // 导出列表
 constexpr int IDM_BOOT_TICK_FAILED = 32902;   // 勾选失败的设备
 constexpr int IDM_BOOT_COPY_SERIALS = 32903;  // 复制序列号
+constexpr int IDM_BOOT_SET_NETWORK = 32904;   // 修改网络参数...
+constexpr int IDM_BOOT_FORMAT_DISK = 32905;   // 格式化硬盘...
 
 // Timers.
 constexpr int IDT_BOOT_LIST = 1125;       // take new search results
 constexpr int IDT_BOOT_SUPERVISE = 1126;  // supervise the running sequences
+constexpr int IDT_BOOT_NETWORK = 1127;    // confirm new network settings by the search answers

@@ -1,5 +1,6 @@
 #include "ui/shell/screenshot_workflow.h"
 
+#include <QApplication>
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
@@ -18,6 +19,8 @@
 #include "ui/platform/text.h"
 #include "ui/platform/ui_seam.h"
 #include "ui/shell/dravlins.h"
+#include "ui/pages/net_assign_dlg.h"
+#include "ui/platform/ip_address_ctrl.h"
 
 namespace {
 
@@ -473,11 +476,91 @@ bool ScheduleChannelShot(CDravlins& window, const char* out) {
   return true;
 }
 
+// The maintenance page's "修改网络参数..." for every listed recorder: the dialog with a start
+// address filled in, its preview showing each recorder's new address; the picture is of the
+// dialog, which is then cancelled (nothing is sent).
+struct NetworkShot {
+  QString out;
+  int step = 0;
+  QElapsedTimer clock;
+  qint64 lastGrowth = 0;
+  int lastCount = 0;
+};
+
+void NetworkTick(CDravlins& window, QTimer* timer, NetworkShot& w) {
+  CDravlinDlg& page = window.BootPicturePage();
+  const qint64 now = w.clock.isValid() ? w.clock.elapsed() : 0;
+  switch (w.step) {
+    case 0: {
+      QWindow* handle = window.windowHandle();
+      if (!window.isVisible() || !handle || !handle->isExposed()) return;
+      window.TabSheet().SelectPage(0);
+      page.OnCommand(IDC_BOOT_SEARCH, BN_CLICKED);
+      if (!page.IsSearching()) {
+        Fail("the search did not start");
+        break;
+      }
+      w.clock.start();
+      w.step = 1;
+      return;
+    }
+    case 1: {  // every recorder listed and the list settled: all ticked, the dialog
+      CReportCtrl& list = page.List();
+      const int n = list.GetRowCount();
+      if (n != w.lastCount) {
+        w.lastCount = n;
+        w.lastGrowth = now;
+      }
+      if (n == 0 || now - w.lastGrowth < 2500) {
+        if (now > kListDeadlineMs) Fail("no recorder answered the search");
+        if (now > kListDeadlineMs) break;
+        return;
+      }
+      for (int r = 0; r < n; ++r) list.SetRowCheck(r, true);
+      RecordingUiSeam seam;
+      ScopedUiSeam scoped(&seam);
+      bool saved = false;
+      seam.modalHook = [&](CDialog& d) {
+        d.ControlAs<CIPAddressCtrl>(IDC_NET_START_IP)->SetAddress(0xC0A80A65);  // 192.168.10.101
+        d.ControlAs<CIPAddressCtrl>(IDC_NET_NETMASK)->SetAddress(0xFFFFFF00);
+        d.ControlAs<CIPAddressCtrl>(IDC_NET_GATEWAY)->SetAddress(0xC0A80A01);
+        d.show();
+        QApplication::processEvents();
+        d.repaint();
+        const QPixmap shot = d.grab();
+        saved = !shot.isNull() && shot.save(w.out, "PNG");
+        d.hide();
+        return IDCANCEL;
+      };
+      page.RunListCommand(IDM_BOOT_SET_NETWORK, -1);
+      for (const auto& box : seam.boxes) std::fprintf(stderr, "screenshot page: %s\n", box.text.toUtf8().constData());
+      if (saved) std::fprintf(stderr, "screenshot page: saved %s (%d recorders)\n", w.out.toLocal8Bit().constData(), n);
+      else std::fprintf(stderr, "screenshot page: cannot save %s\n", w.out.toLocal8Bit().constData());
+      break;
+    }
+    default: break;
+  }
+  w.step = 2;
+  timer->stop();
+  window.EndDialog(IDCANCEL);
+}
+
+bool ScheduleNetworkShot(CDravlins& window, const char* out) {
+  auto w = std::make_shared<NetworkShot>();
+  w->out = QString::fromLocal8Bit(out);
+  auto* timer = new QTimer(&window);
+  timer->setInterval(kTickMs);
+  QObject::connect(timer, &QTimer::timeout, &window, [&window, timer, w] { NetworkTick(window, timer, *w); });
+  QTimer::singleShot(0, &window, [timer] { timer->start(); });
+  return true;
+}
+
 bool SchedulePageFromEnvironment(CDravlins& window) {
   const char* name = std::getenv("DRAVLIN_SCREENSHOT_PAGE");
   const char* out = std::getenv("DRAVLIN_SCREENSHOT_PAGE_OUT");
   if (!name || !*name) return false;
   if (QString::fromLocal8Bit(name) == QLatin1String("channels") && out && *out) return ScheduleChannelShot(window, out);
+  if (QString::fromLocal8Bit(name) == QLatin1String("network") && out && *out) return ScheduleNetworkShot(window, out);
   auto w = std::make_shared<PageShot>();
   for (const PageScene& scene : kScenes)
     if (QString::fromLocal8Bit(name) == QLatin1String(scene.name)) w->scene = &scene;

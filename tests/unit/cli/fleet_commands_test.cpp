@@ -696,6 +696,53 @@ TEST(CliExpectFile, EveryFormatGivesItsSerialsInOrder)
     }
 }
 
+TEST(CliNetworkPlan, ColumnsAreNamedByTheHeaderAndEmptyCellsKeepTheRecordersValues)
+{
+    struct Case {
+        const char* name;
+        std::string text;
+        const char* rows;     // "serial:key=value,...;" per row; nullptr when refused
+        const char* problem;  // with rows nullptr
+    };
+    // clang-format off
+    const Case cases[] = {
+        {"columns in any order and case, a spreadsheet's BOM and CR",
+         "\xEF\xBB\xBFIP,Serial,gateway\r\n10.1.0.5,S1,10.1.0.1\r\n# spare\r\n,S2,\r\n", "S1:gateway=10.1.0.1,ip=10.1.0.5;S2:;",
+         nullptr},
+        {"fewer cells than columns", "serial,ip,dhcp\nS1\n", "S1:;", nullptr},
+        {"quoted cells", "serial,dns1\n\"S1\",\" 10.0.0.53 \"\n", "S1:dns1=10.0.0.53;", nullptr},
+        {"an unknown column", "serial,mask\nS1,255.0.0.0\n", nullptr, "plan line 1: unknown column 'mask'"},
+        {"no serial column", "ip\n10.0.0.1\n", nullptr, "names no serial column"},
+        {"a column twice", "serial,ip,IP\n", nullptr, "column ip is named twice"},
+        {"more cells than columns", "serial,ip\nS1,10.0.0.1,x\n", nullptr, "plan line 2: 3 cells"},
+        {"a serial twice", "serial\nS1\nS1\n", nullptr, "plan line 3: serial number S1 is planned twice"},
+        {"an empty serial", "serial,ip\n,10.0.0.1\n", nullptr, "plan line 2: the serial number needs"},
+        {"no rows", "serial,ip\n", nullptr, "the plan names no recorder"},
+    };
+    // clang-format on
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<dravlinctl::PlanRow> rows;
+        std::string why = dravlinctl::parse_network_plan(c.text, rows);
+        if (!c.rows) {
+            EXPECT_NE(why.find(c.problem), std::string::npos) << why;
+            continue;
+        }
+        EXPECT_EQ(why, "");
+        std::string got;
+        for (const auto& r : rows) {
+            got += r.serial + ":";
+            std::string sep;
+            for (const auto& [k, v] : r.values) {
+                got += sep + k + "=" + v;
+                sep = ",";
+            }
+            got += ";";
+        }
+        EXPECT_EQ(got, c.rows);
+    }
+}
+
 // The reasons the tool prints for a broadcast that could not go out read the same on Windows,
 // whose C runtime has no texts for the socket codes, as on Linux.
 TEST(CliErrorTexts, SocketErrorsReadAsOnLinux)

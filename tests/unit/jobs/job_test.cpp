@@ -38,6 +38,7 @@ struct FakePort : LinkPort {
     int set_channel_add_mode(int, int, int) override { return note("mode", 0); }
     int set_buzzer(int, int) override { return note("buzzer", 0); }
     int reboot(int) override { return note("reboot", 0); }
+    int format_disk(int, int disk) override { return note("format" + std::to_string(disk), 0); }
 };
 
 // One scripted thing at a time on the clock: a link event, or a tick.
@@ -94,6 +95,16 @@ void run_case(const Case& c)
         LinkEvent ev;
         ev.chanid = 0;
         ev.code = a.code;
+        if (a.code == kEventAuxData) {
+            // An answer that comes as auxiliary data: its flag, and the code in place of the problem.
+            ev.aux_kind = IPC_AUX_RESPONSE;
+            ev.aux_type = "SYSTEM_CONTROL_MESSAGE";
+            ev.aux_code = a.problem;
+            ev.aux_flag = a.value;
+            job.on_link_event(ev, a.at);
+            job.on_tick(a.at);
+            continue;
+        }
         ev.has_value =
             a.code != IPC_EVENT_LOGIN_OK && a.code != IPC_EVENT_LOGIN_FAIL && a.code != IPC_EVENT_DISCONNECTED;
         ev.value = a.value;
@@ -134,6 +145,10 @@ TEST(JobSequence, StepsFollowTheAnswersUnderEachPolicy)
          {{10, kOk}, {20, IPC_EVENT_CHANADD_MODE, 1}}, "login0 mode", kJobOk, "14+"},
         {"an answer of another step is not this one's", tool, {Step::reboot()}, {},
          {{10, kOk}, {20, kUpload, 0}}, "login0 reboot", kJobRunning, ""},
+        {"a disk format is answered by its auxiliary data", tool, {Step::format_disk(1)}, {},
+         {{10, kOk}, {20, kEventAuxData, 0, 1032}, {30, kEventAuxData, 0, 1017}}, "login0 format1", kJobOk, "18+"},
+        {"a refused disk format fails", tool, {Step::format_disk(2)}, {},
+         {{10, kOk}, {20, kEventAuxData, -1, 1017}}, "login0 format2", kJobStepFailed, "18-"},
         {"tool: an unsent picture is skipped once no loss follows", tool, files(), {"file4"},
          {{10, kOk}, {20, kUpload, 0}, {400, kTick}, {520, kTick}, {530, kUpload, 0}, {540, kReboot, 0}},
          "login0 file3 file4 file5 reboot", kJobStepFailed, "11+ 12! 13+ 16+"},

@@ -613,6 +613,17 @@ TEST(FleetNetwork, ChangeMovesTheControlPortAndAFloodStaysBounded)
     EXPECT_LE(lab.fleet->device_copy(0).received.size(), 32u);
     EXPECT_NE(lab.fleet->status_json().find("\"codes_other\": "), std::string::npos);
     EXPECT_EQ(lab.fleet->status_json().find("\"codes_other\": 0,"), std::string::npos);
+
+    // A recorder with the ignore fault keeps the change it was sent, and nothing else.
+    ASSERT_EQ(lab.fleet->command("fault DRVSIM000001 ignore-network on"), "ok 1");
+    const size_t kept = lab.fleet->device_copy(0).received.size();
+    lab.datagram(network_change("DRVSIM000001", "127.0.0.3"));
+    lab.datagram(network_change("DRVSIM000001", "", 5));
+    ASSERT_TRUE(wait_until([&] { return lab.fleet->device_copy(0).received.back().code == 5; }));
+    sim::Device d = lab.fleet->device_copy(0);
+    EXPECT_EQ(d.lan.ip, "127.0.0.1");
+    EXPECT_EQ(d.network_changes, 152u);
+    EXPECT_EQ(d.received.size(), std::min<size_t>(kept + 2, 32));
 }
 
 namespace {

@@ -317,6 +317,17 @@ TEST(SimSession, ControlRequestsAreAnsweredAndNoted)
     ASSERT_EQ(out.size(), 1u);
     EXPECT_EQ(out[0].msg.flag, "-1");
     EXPECT_FALSE(refusing.s->reboot_requested());
+
+    // A recorder that refuses only the format still answers the rest.
+    Rig no_disk({sim::LinkFault::RefuseFormat});
+    no_disk.login();
+    out = split(no_disk.feed(control(1017, "<REQUEST_PARAM\nDevName=\"sd1\" \n/>")));
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0].msg.flag, "-1");
+    EXPECT_EQ(no_disk.dev.link.formats, std::vector<std::string>{"sd1"});
+    out = split(no_disk.feed(control(1007, "")));
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0].msg.flag, "0");
 }
 
 TEST(SimSession, TalkStartFlagsFollowTheFaultAndStopChecksTheSessionId)

@@ -14,6 +14,8 @@
 #include "link/link.h"
 #include "page_e2e.h"
 #include "ui/pages/dravlin_dlg.h"
+#include "ui/pages/net_assign_dlg.h"
+#include "ui/platform/ip_address_ctrl.h"
 #include "ui/pages/sendtime.h"
 #include "ui/platform/text.h"
 #include "ui/platform/ui_seam.h"
@@ -168,4 +170,95 @@ TEST_F(PageE2E, ClockPageBroadcastsWhileTickedAndStopsOnUntick) {
   ASSERT_TRUE(ran);
   Json j = sim.read();
   EXPECT_FALSE(j["devices"][0]["last_time"].str.empty());
+}
+
+// The installer's tools on the right-click menu: ten ticked recorders moved to a start address
+// (the preview shows their addresses; a gateway outside the new subnet is refused first and
+// nothing goes out), each row confirmed by its recorder's search answers and showing its new
+// address; then a disk format of two others, one of which refuses.
+TEST_F(PageE2E, NetworkSettingsForTenTickedRowsAndADiskFormat) {
+  constexpr int kDevices = 12, kMoved = 10;
+  NetnsLab lab(kDevices);
+  ASSERT_TRUE(lab.up()) << lab.up_error();
+  Sim sim(lab, {"--devices", std::to_string(kDevices), "--link-fault", "refuse-format:" + Serial(12)});
+  ASSERT_TRUE(sim.ready()) << sim.err();
+
+  std::vector<QString> preview, boxes;
+  std::map<std::string, QString> finalText, finalIp;
+  size_t sentAfterRefusal = 99;
+  bool ran = lab.inside([&] {
+    RecordingUiSeam seam;
+    ScopedUiSeam scoped(&seam);
+    QWidget host;
+    auto page = std::make_unique<CDravlinDlg>();
+    ASSERT_TRUE(page->Create(IDD_DRAVLIN_DIALOG, &host));
+    CReportCtrl& list = page->List();
+    page->OnCommand(IDC_BOOT_SEARCH, BN_CLICKED);
+    ASSERT_TRUE(WaitUntil([&] { return list.GetRowCount() == kDevices; }, 30000)) << list.GetRowCount();
+    // The rows in serial order are the recorders 1 to 12, whatever order they answered in.
+    std::map<std::string, int> rowOf;
+    for (int row = 0; row < kDevices; ++row) rowOf[list.GetCellText(row, 3).toStdString()] = row;
+    for (int n = 1; n <= kMoved; ++n) list.SetRowCheck(rowOf[Serial(n)], true);
+
+    uint32_t mask = 0;
+    auto fill = [&](CDialog& d) {
+      auto& dlg = dynamic_cast<CNetAssignDlg&>(d);
+      dlg.ControlAs<CIPAddressCtrl>(IDC_NET_START_IP)->SetAddress(0x0A4D320A);  // 10.77.50.10
+      dlg.ControlAs<CIPAddressCtrl>(IDC_NET_NETMASK)->SetAddress(mask);
+      preview.clear();
+      for (int i = 0; i < dlg.Report(IDC_NET_PREVIEW)->GetRowCount(); ++i) preview.push_back(dlg.PreviewRow(i)[2]);
+      return IDOK;
+    };
+    seam.modalHook = fill;
+    mask = 0xFFFFFF00;  // the recorders' gateway 10.77.0.1 is outside 10.77.50.0/24
+    page->RunListCommand(IDM_BOOT_SET_NETWORK, -1);
+    ASSERT_EQ(seam.boxes.size(), 1u);
+    boxes.push_back(seam.boxes[0].text);
+    EXPECT_FALSE(page->NetBusy());
+    sentAfterRefusal = sim.datagrams(2).size();
+
+    mask = 0xFFFF0000;
+    page->RunListCommand(IDM_BOOT_SET_NETWORK, -1);
+    ASSERT_EQ(seam.boxes.size(), 1u) << seam.boxes.back().text.toStdString();
+    ASSERT_TRUE(page->NetBusy());
+    ASSERT_TRUE(WaitUntil([&] { return !page->NetBusy(); }, 60000));
+
+    // The disk format: the two rows left, disk sd1, confirmed.
+    for (int row = 0; row < kDevices; ++row)
+      list.SetRowCheck(row, row == rowOf[Serial(11)] || row == rowOf[Serial(12)]);
+    seam.modalHook = nullptr;
+    seam.boxAnswer = IDYES;
+    page->RunListCommand(IDM_BOOT_FORMAT_DISK, -1);
+    ASSERT_EQ(seam.boxes.size(), 2u);
+    boxes.push_back(seam.boxes[1].text);
+    ASSERT_TRUE(
+        WaitUntil([&] { return page->BusyRows() == 0 && !page->IsTimerSet(CDravlinDlg::kSuperviseTimer); }, 60000));
+    for (int row = 0; row < kDevices; ++row) {
+      finalText[list.GetCellText(row, 3).toStdString()] = list.GetCellText(row, CDravlinDlg::kStatusColumn);
+      finalIp[list.GetCellText(row, 3).toStdString()] = list.GetCellText(row, 0);
+    }
+    page.reset();
+  });
+  ASSERT_TRUE(ran) << "could not enter the lab's namespace";
+
+  ASSERT_EQ(preview.size(), static_cast<size_t>(kMoved));
+  for (int i = 0; i < kMoved; ++i) EXPECT_EQ(preview[i], QStringLiteral("10.77.50.%1").arg(10 + i));
+  ASSERT_EQ(boxes.size(), 2u);
+  EXPECT_EQ(boxes[0], U8("默认网关10.77.0.1不在新IP地址的子网内"));
+  EXPECT_EQ(sentAfterRefusal, 0u) << "a refused plan still sent something";
+  EXPECT_EQ(boxes[1], U8("确定要格式化2台设备的硬盘sd1吗?\n硬盘上的录像将全部丢失,且无法恢复。"));
+  Json status = sim.read();
+  for (int n = 1; n <= kMoved; ++n) {
+    SCOPED_TRACE(Serial(n));
+    EXPECT_EQ(finalText[Serial(n)], U8("网络参数修改成功"));
+    EXPECT_EQ(finalIp[Serial(n)], QStringLiteral("10.77.50.%1").arg(9 + n));
+    const Json& d = status["devices"][static_cast<size_t>(n - 1)];
+    EXPECT_EQ(d["ip"].str, "10.77.50." + std::to_string(9 + n));
+    EXPECT_GE(d["network_changes"].integer(), 1);
+  }
+  EXPECT_EQ(finalText[Serial(11)], U8("格式化硬盘成功"));
+  EXPECT_EQ(finalText[Serial(12)], U8("格式化硬盘失败"));
+  EXPECT_EQ(status["devices"][10]["link"]["formats"].size(), 1u);
+  EXPECT_EQ(status["devices"][10]["link"]["formats"][0].str, "sd1");
+  EXPECT_EQ(status["devices"][10]["received"].size(), 0u);
 }

@@ -190,7 +190,8 @@ TEST_F(SequenceTest, ListMenuTicksTheFailedRowsCopiesSerialsAndExportsTheList) {
   seam.menuAnswer = IDM_BOOT_TICK_FAILED;
   page->OnListMenu(list().visualRect(list().model()->index(RowOf(1), 0)).center());
   ASSERT_EQ(seam.menus.size(), 1u);
-  EXPECT_EQ(seam.menus[0].ids, (std::vector<int>{IDM_BOOT_EXPORT, IDM_BOOT_TICK_FAILED, IDM_BOOT_COPY_SERIALS}));
+  EXPECT_EQ(seam.menus[0].ids, (std::vector<int>{IDM_BOOT_EXPORT, IDM_BOOT_TICK_FAILED, IDM_BOOT_COPY_SERIALS, 0,
+                                                 IDM_BOOT_SET_NETWORK, IDM_BOOT_FORMAT_DISK}));
   EXPECT_TRUE(list().GetRowCheck(RowOf(0)));
   EXPECT_FALSE(list().GetRowCheck(RowOf(1)));
   EXPECT_EQ(page->StatusToolTip(RowOf(0)), U8("NVR 登录失败\n失败原因: 登录被拒绝"));
