@@ -64,7 +64,7 @@ start_lab() {
     --history "$work/history.sqlite" >"$work/serve.out" 2>"$work/serve.err" &
   serve_pid=$!
   pids+=($serve_pid)
-  wait_for 30 grep -q '#token=' "$work/serve.out" || fail "dravlinctl serve did not start"
+  wait_for 30 grep -qs '#token=' "$work/serve.out" || fail "dravlinctl serve did not start"
   token=$(sed -n 's/.*#token=//p' "$work/serve.out")
   base=http://${listen:-127.0.0.1}:$port
 }

@@ -65,7 +65,12 @@ try {
   });
   await page.click('#refresh');
   await page.waitForFunction(() => document.querySelector('#list tr.busy, #list tr.ok'), null, {timeout: minute});
-  if (shot) await page.screenshot({path: shot + '-mid.png'});
+  if (shot) {
+    // Mid-run: once the uploads are seen moving.
+    await page.waitForFunction(() => [...document.querySelectorAll('#list td.status')].some(
+                                   (td) => td.textContent.startsWith('上传文件中')), null, {timeout: minute});
+    await page.screenshot({path: shot + '-mid.png'});
+  }
   const settled = (from, to) => page.waitForFunction(([a, b]) => {
     for (let n = a; n <= b; ++n) {
       const tr = document.querySelector(`#list tr[data-serial="DRVSIM${String(n).padStart(6, '0')}"]`);

@@ -12,8 +12,10 @@ command -v node >/dev/null || skip "node is not installed (scripts/setup-deps in
 [ -d "$modules/playwright-core" ] || skip "playwright-core is not in $modules (scripts/setup-deps installs it)"
 command -v python3 >/dev/null || skip "python3 is not installed (scripts/setup-deps installs it)"
 
-start_lab 30 --link-fault refuse-login:20 --link-fault reject-verdict:21
-picture=$DRAVLIN_SOURCE_DIR/imaging/resources/factory_boot.jpg
+# DRAVLIN_WEB_SIM_ARGS: more for the simulator (scripts/screenshot --browser slows the reading).
+# shellcheck disable=SC2086
+start_lab 30 --link-fault refuse-login:20 --link-fault reject-verdict:21 ${DRAVLIN_WEB_SIM_ARGS:-}
+picture=${DRAVLIN_WEB_PICTURE:-$DRAVLIN_SOURCE_DIR/imaging/resources/factory_boot.jpg}
 head -c 3000 /dev/urandom >"$work/bad.jpg"
 bad_message=$("$DRAVLINCTL" check-picture "$work/bad.jpg" 2>&1 >/dev/null | sed "s|^$work/bad.jpg: ||")
 head -c 200000 /dev/urandom >"$work/firmware.bin"
