@@ -36,6 +36,8 @@ namespace {
 using serve::App;
 using serve::Reply;
 
+constexpr size_t kMaxJsonBody = 64 * 1024;
+
 const char kUsage[] =
     "Usage: dravlinctl serve [--listen ADDR:PORT] [--token TOKEN | --token-file FILE] [--open]\n"
     "                        [--history SPEC] [--parallel N] [--verbose]\n"
@@ -74,13 +76,13 @@ void send_error(httplib::Response& res, int status, const std::string& code, con
 }
 
 // The request's body as JSON; false after a 400 when it is none.
-bool body_json(const httplib::Request& req, httplib::Response& res, JsonValue& out)
+bool body_json(const std::string& text, httplib::Response& res, JsonValue& out)
 {
-    if (req.body.empty()) {
+    if (text.empty()) {
         out.type = JsonValue::kObject;
         return true;
     }
-    if (!JsonReader(req.body).parse(out) || out.type != JsonValue::kObject) {
+    if (!JsonReader(text).parse(out) || out.type != JsonValue::kObject) {
         send_error(res, 400, "bad_json", "the body is not a JSON object");
         return false;
     }
@@ -229,12 +231,27 @@ int run_serve(const std::vector<std::string>& args)
             return send_error(res, 400, "bad_request", "limit is a number from 1 to 100000");
         send_json(res, app.history(static_cast<int>(limit)));
     });
+    // A JSON body is read through a reader of its own, so it is bounded while it arrives (the
+    // server's own limit has to let firmware images through).
     auto post_json = [&](const char* path, Reply (App::*fn)(const JsonValue&)) {
-        svr.Post(path, [&app, fn](const httplib::Request& req, httplib::Response& res) {
-            JsonValue body;
-            if (body_json(req, res, body))
-                send_json(res, (app.*fn)(body));
-        });
+        svr.Post(path,
+                 [&app, fn](const httplib::Request&, httplib::Response& res, const httplib::ContentReader& reader) {
+                     std::string text;
+                     bool too_long = false;
+                     reader([&](const char* data, size_t n) {
+                         too_long = text.size() + n > kMaxJsonBody;
+                         if (!too_long)
+                             text.append(data, n);
+                         return !too_long;
+                     });
+                     if (too_long) {
+                         res.set_header("Connection", "close");
+                         return send_error(res, 413, "too_large", "a request's JSON is at most 64 KB");
+                     }
+                     JsonValue body;
+                     if (body_json(text, res, body))
+                         send_json(res, (app.*fn)(body));
+                 });
     };
     post_json("/api/search", &App::search);
     post_json("/api/jobs", &App::start_jobs);
