@@ -175,8 +175,8 @@ struct App::Impl {
     FactoryPicture factory;
     std::thread owner;
     std::atomic<bool> stop{false};
-    bool searching = false;  // owner thread
-    bool clock_on = false;   // owner thread
+    std::atomic<bool> searching{false};  // written by the owner thread, read by any
+    std::atomic<bool> clock_on{false};
     int64_t next_poll = 0;
 
     // Work handed to the owner thread.
