@@ -640,43 +640,18 @@ Reply App::cancel_jobs(const JsonValue& body)
                 chosen.push_back(s.str);
     return d_->on_owner([this, chosen, all = !serials] {
         Impl& d = *d_;
-        int n = 0;
-        if (all) {
-            n = d.runner->count(&d);
-            d.runner->cancel_front(&d);
-        } else {
-            // Only the jobs of these recorders; their rows say how they ended.
-            std::vector<jobs::JobId> ids;
-            {
-                std::lock_guard<std::mutex> lock(d.mu);
-                for (const std::string& s : chosen) {
-                    auto it = d.by_serial.find(s);
-                    if (it != d.by_serial.end() && d.devices[it->second].state == "busy")
-                        ids.push_back(d.devices[it->second].job);
-                }
-            }
-            for (jobs::JobId id : ids) {
-                d.runner->cancel(id);
-                ++n;
-            }
+        // Job by job, so each row hears how its job ended and the job is forgotten after.
+        std::vector<jobs::JobId> ids;
+        {
+            std::lock_guard<std::mutex> lock(d.mu);
+            for (const Device& dev : d.devices)
+                if (dev.state == "busy" && (all || std::find(chosen.begin(), chosen.end(), dev.serial) != chosen.end()))
+                    ids.push_back(dev.job);
         }
-        if (all) {
-            // A front's cancel tells no news: the rows are ended here.
-            std::vector<std::string> rows;
-            {
-                std::lock_guard<std::mutex> lock(d.mu);
-                for (const Device& dev : d.devices)
-                    if (dev.state == "busy")
-                        rows.push_back(dev.serial);
-            }
-            for (const std::string& s : rows)
-                d.update(s, [](Device& dev) {
-                    dev.state = "failed";
-                    dev.result = jobs::job_result_text(jobs::kJobCancelled);
-                });
-        }
+        for (jobs::JobId id : ids)
+            d.runner->cancel(id);
         d.emit("state", d.state_json());
-        return Reply{200, "{\"cancelled\": " + std::to_string(n) + "}"};
+        return Reply{200, "{\"cancelled\": " + std::to_string(ids.size()) + "}"};
     });
 }
 

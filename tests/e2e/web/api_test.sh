@@ -75,13 +75,32 @@ done
 got=$(sim_status | json "sorted(f['md5'] for x in d['devices'] for f in x['link']['files'].values())")
 [ "$got" = "['$md5', '$md5']" ] || fail "the simulator's pictures: $got"
 
+# ---- a job given up: its row says so, and the recorder takes the next one ----
+sim_command "fault DRVSIM000001 silent-after-login on" >/dev/null
+r=$(api POST /api/jobs -d '{"kind":"reboot","serials":["DRVSIM000001"]}')
+[ "$(status_of "$r")" = 202 ] || fail "the reboot: $r"
+row() { api GET /api/devices | sed '$d' | json "[r['$2'] for r in d if r['serial']=='$1'][0]"; }
+r=$(api POST /api/jobs -d '{"kind":"reboot","serials":["DRVSIM000001"]}')
+[ "$(status_of "$r")" = 409 ] || fail "a second job on a busy recorder: $r"
+logged_in() { [ "$(row DRVSIM000001 status)" = "上传配置成功" ]; }
+wait_for 60 logged_in || fail "the reboot was not sent: $(row DRVSIM000001 status)"
+r=$(api POST /api/jobs/cancel -d '{}')
+[ "$(body_of "$r" | json 'd["cancelled"]')" = 1 ] || fail "the cancel: $r"
+[ "$(row DRVSIM000001 result)" = cancelled ] || fail "the cancelled row: $(api GET /api/devices)"
+sim_command "fault DRVSIM000001 silent-after-login off" >/dev/null
+r=$(api POST /api/jobs -d '{"kind":"reboot","serials":["DRVSIM000001"]}')
+[ "$(status_of "$r")" = 202 ] || fail "the reboot after the cancel: $r"
+rebooted() { [ "$(row DRVSIM000001 state)" = ok ]; }
+wait_for 60 rebooted || fail "the reboot after the cancel: $(api GET /api/devices)"
+
 # ---- the CSV, the history ----
 csv=$(api GET /api/devices.csv | sed '$d')
 [ "$(grep -c DRVSIM <<<"$csv")" = 3 ] || fail "the CSV export: $csv"
 grep -q 'NVR 登录失败' <<<"$csv" || fail "the CSV has the rows' texts: $csv"
 hist=$(api GET /api/history | sed '$d')
 [ "$(json "sorted((r['serial'], r['result']) for r in d if r['front']=='browser')" <<<"$hist")" = \
-  "[('DRVSIM000001', 'ok'), ('DRVSIM000002', 'ok'), ('DRVSIM000003', 'login refused')]" ] || fail "the history: $hist"
+  "[('DRVSIM000001', 'cancelled'), ('DRVSIM000001', 'ok'), ('DRVSIM000001', 'ok'), ('DRVSIM000002', 'ok'), ('DRVSIM000003', 'login refused')]" ] ||
+  fail "the history: $hist"
 
 # ---- the end: the upload folder goes ----
 kill -TERM "$serve_pid"

@@ -53,7 +53,8 @@ start_lab() {
   local count=$1; shift
   "$lab" up "$ns" "$count" 2>"$work/lab.err" || fail "netns-lab up: $(cat "$work/lab.err")"
   lab_up=1
-  "$lab" exec "$ns" "$DRAVLIN_SIM" --devices "$count" --status "$work/sim.json" --reboot-ms 1000 "$@" \
+  "$lab" exec "$ns" "$DRAVLIN_SIM" --devices "$count" --status "$work/sim.json" --reboot-ms 1000 \
+    --command-socket "$work/sim.sock" "$@" \
     >"$work/sim.out" 2>"$work/sim.err" &
   pids+=($!)
   wait_for 30 test -s "$work/sim.json" || fail "the simulator did not start"
@@ -80,3 +81,13 @@ api() {
 
 # The simulator's status as JSON on standard output.
 sim_status() { cat "$work/sim.json"; }
+
+# sim_command LINE: one line to the simulator's command socket; its answer on standard output.
+sim_command() {
+  python3 -c '
+import socket, sys
+s = socket.socket(socket.AF_UNIX)
+s.connect(sys.argv[1])
+s.sendall(sys.argv[2].encode() + b"\n")
+print(s.makefile().readline().strip())' "$work/sim.sock" "$1"
+}
