@@ -35,5 +35,8 @@ for x in d['devices']:
 want=$(for n in $(seq 1 30); do printf 'DRVSIM%06d %s\n' "$n" "$([ "$n" -le 20 ] && echo "$md5")"; done)
 [ "$(sort <<<"$got")" = "$(sort <<<"$want")" ] || fail "the simulator's pictures:
 $(diff <(sort <<<"$want") <(sort <<<"$got"))"
+# The server ends in order, and clean under the sanitizers.
+kill -TERM "$serve_pid"
+wait "$serve_pid" || fail "serve ended with $?"
 cat "$work/page.out"
 echo "web page end to end: passed"
