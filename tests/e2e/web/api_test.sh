@@ -93,6 +93,14 @@ r=$(api POST /api/jobs -d '{"kind":"reboot","serials":["DRVSIM000001"]}')
 rebooted() { [ "$(row DRVSIM000001 state)" = ok ]; }
 wait_for 60 rebooted || fail "the reboot after the cancel: $(api GET /api/devices)"
 
+# ---- the clock broadcast, on and off ----
+r=$(api POST /api/clock -d '{"on":true}')
+[ "$(body_of "$r" | json 'd["clock"]')" = True ] || fail "clock on: $r"
+clocked() { [ "$(sim_status | json 'len([g for g in d["datagrams"] if g["code"] == 101])')" -ge 2 ]; }
+wait_for 30 clocked || fail "no clock datagram reached the simulator"
+r=$(api POST /api/clock -d '{"on":false}')
+[ "$(body_of "$r" | json 'd["clock"]')" = False ] || fail "clock off: $r"
+
 # ---- the CSV, the history ----
 csv=$(api GET /api/devices.csv | sed '$d')
 [ "$(grep -c DRVSIM <<<"$csv")" = 3 ] || fail "the CSV export: $csv"
