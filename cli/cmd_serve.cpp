@@ -19,6 +19,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #ifdef _WIN32
@@ -110,8 +111,12 @@ void open_browser(const std::string& url)
 #else
     const char* argv[] = {"xdg-open", url.c_str(), nullptr};
     pid_t pid = 0;
-    if (posix_spawnp(&pid, "xdg-open", nullptr, nullptr, const_cast<char* const*>(argv), environ) != 0)
+    if (posix_spawnp(&pid, "xdg-open", nullptr, nullptr, const_cast<char* const*>(argv), environ) != 0) {
         std::fprintf(stderr, "dravlinctl serve: no browser could be started (xdg-open); open the address above\n");
+        return;
+    }
+    // xdg-open ends once the browser is handed the address; it is reaped, not left a zombie.
+    std::thread([pid] { ::waitpid(pid, nullptr, 0); }).detach();
 #endif
 }
 
