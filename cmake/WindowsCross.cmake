@@ -47,7 +47,9 @@ set(DRAVLIN_WINDOWS_TEST_SOURCES
   tests/unit/jobs/channel_table_test.cpp
   tests/unit/jobs/job_test.cpp
   tests/unit/cli/fleet_commands_test.cpp
+  tests/unit/cli/serve_guard_test.cpp
   cli/fleet_files.cpp
+  cli/serve_guard.cpp
 )
 set(DRAVLIN_WINDOWS_TEST_DIRS util base proto link discovery imaging history jobs cli)
 

@@ -1,0 +1,21 @@
+# Writes OUT, a C++ source that holds the page's files as byte arrays: the page served by
+# `dravlinctl serve` is part of the executable, whatever folder it is started from.
+# cmake -DOUT=web_assets.cpp -DFILES="a;b" -P embed.cmake
+set(_body "// Generated from web/ by web/embed.cmake; do not edit.\n#include \"cli/serve_assets.h\"\n\nnamespace dravlinctl::serve {\nnamespace {\n")
+set(_table "")
+set(_n 0)
+foreach(_file ${FILES})
+  get_filename_component(_name ${_file} NAME)
+  file(READ ${_file} _hex HEX)
+  string(LENGTH "${_hex}" _len)
+  math(EXPR _size "${_len} / 2")
+  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," _bytes "${_hex}")
+  string(REGEX REPLACE "((0x[0-9a-f][0-9a-f],){32})" "\\1\n" _bytes "${_bytes}")
+  string(APPEND _body "const unsigned char kFile${_n}[] = {\n${_bytes}0};\n")
+  string(APPEND _table "    {\"/${_name}\", kFile${_n}, ${_size}},\n")
+  math(EXPR _n "${_n} + 1")
+endforeach()
+string(APPEND _body "}  // namespace\n\nconst Asset kAssets[] = {\n${_table}    {nullptr, nullptr, 0},\n};\n\n}  // namespace dravlinctl::serve\n")
+file(WRITE ${OUT}.new "${_body}")
+file(COPY_FILE ${OUT}.new ${OUT} ONLY_IF_DIFFERENT)
+file(REMOVE ${OUT}.new)
