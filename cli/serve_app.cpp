@@ -394,6 +394,8 @@ struct App::Impl {
                     return bad(400, "unknown_upload",
                                std::string("no ") + p.key + " picture " + v->str + " (never arrived, or replaced)");
                 held.push_back(up);
+                if (journal)
+                    journal->name_file(up->path, up->name);
                 steps.push_back(jobs::Step::picture_file(p.step, up->path));
             }
             if (steps.empty())
@@ -408,6 +410,8 @@ struct App::Impl {
             if (!up)
                 return bad(400, "unknown_upload", "\"firmware\" names no image that arrived (or it was replaced)");
             held.push_back(up);
+            if (journal)
+                journal->name_file(up->path, up->name);
             steps.push_back(jobs::Step::firmware(up->path));
         }
 

@@ -51,6 +51,8 @@ history::FileSent Journal::file_of(const std::string& kind, const std::string& p
         return f;
     f.size = static_cast<int64_t>(st.st_size);
     std::lock_guard<std::mutex> lk(known_mu_);
+    if (auto n = names_.find(path); n != names_.end())
+        f.name = n->second;
     Known& k = known_[path];
     if (k.size != f.size || k.mtime != static_cast<int64_t>(st.st_mtime) || k.md5.empty()) {
         char hex[33] = {};
@@ -60,6 +62,12 @@ history::FileSent Journal::file_of(const std::string& kind, const std::string& p
     }
     f.md5 = k.md5;
     return f;
+}
+
+void Journal::name_file(const std::string& path, const std::string& name)
+{
+    std::lock_guard<std::mutex> lk(known_mu_);
+    names_[path] = name;
 }
 
 std::vector<history::FileSent> Journal::files_of(const std::vector<Step>& steps)

@@ -58,6 +58,10 @@ public:
     // a given size and modification time, however many recorders it goes to.
     std::vector<history::FileSent> files_of(const std::vector<Step>& steps);
 
+    // The name the history keeps for a file sent from `path` (a front that stores what it was
+    // given under a temporary path records the operator's own name instead).
+    void name_file(const std::string& path, const std::string& name);
+
 private:
     struct Known {
         int64_t size = -1;
@@ -77,6 +81,7 @@ private:
     history::Store* store_;
     std::string station_, version_;
     std::map<std::string, Known> known_;  // under known_mu_
+    std::map<std::string, std::string> names_;  // under known_mu_
     std::mutex known_mu_;
     std::function<void(int)> after_write_;
 

@@ -109,6 +109,9 @@ hist=$(api GET /api/history | sed '$d')
 [ "$(json "sorted((r['serial'], r['result']) for r in d if r['front']=='browser')" <<<"$hist")" = \
   "[('DRVSIM000001', 'cancelled'), ('DRVSIM000001', 'ok'), ('DRVSIM000001', 'ok'), ('DRVSIM000002', 'ok'), ('DRVSIM000003', 'login refused')]" ] ||
   fail "the history: $hist"
+# The upload's own name, not the server's temporary path, with the bytes' MD5.
+[ "$(json "sorted({(f['name'], f['md5']) for r in d if r['front']=='browser' and r['ok'] for f in r['files'] if f['kind']=='boot'})" <<<"$hist")" = \
+  "[('boot.jpg', '$md5')]" ] || fail "the history's file names: $hist"
 
 # ---- the end: the upload folder goes ----
 kill -TERM "$serve_pid"
