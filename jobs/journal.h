@@ -80,7 +80,7 @@ private:
 
     history::Store* store_;
     std::string station_, version_;
-    std::map<std::string, Known> known_;  // under known_mu_
+    std::map<std::string, Known> known_;        // under known_mu_
     std::map<std::string, std::string> names_;  // under known_mu_
     std::mutex known_mu_;
     std::function<void(int)> after_write_;

@@ -172,9 +172,9 @@ const DialogTemplate kHistoryPage{IDD_HISTORY, nullptr, 609, 380, {
 
 const DialogTemplate* FindDialogTemplate(int id) {
   static const std::map<int, const DialogTemplate*> templates = {
-      {IDD_DRAVLINS, &kMainWindow}, {IDD_ABOUTBOX, &kAbout},        {IDD_DRAVLIN_DIALOG, &kBootPicturePage},
-      {IDD_SENDTIME, &kClockPage},  {IDD_DCHANCTRL, &kChannelPage}, {IDD_CHANNELSET, &kChannelSet},
-      {IDD_UPGRADE, &kUpgradePage}, {IDD_HISTORY, &kHistoryPage},  {IDD_NETASSIGN, &kNetAssign},
+      {IDD_DRAVLINS, &kMainWindow},   {IDD_ABOUTBOX, &kAbout},        {IDD_DRAVLIN_DIALOG, &kBootPicturePage},
+      {IDD_SENDTIME, &kClockPage},    {IDD_DCHANCTRL, &kChannelPage}, {IDD_CHANNELSET, &kChannelSet},
+      {IDD_UPGRADE, &kUpgradePage},   {IDD_HISTORY, &kHistoryPage},   {IDD_NETASSIGN, &kNetAssign},
       {IDD_FORMATDISK, &kFormatDisk},
   };
   auto it = templates.find(id);
