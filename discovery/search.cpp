@@ -25,7 +25,7 @@ constexpr int kReceiveWaitMs = 200;
 // Room in the socket for about a thousand answers of a few kilobytes each (the system may
 // grant less), and the answers held between reading and parsing.
 constexpr int kSearchRcvBuf = 4 << 20;
-constexpr size_t kMaxWaitingAnswers = 4 * kMaxSearchDevices;
+constexpr size_t kMaxWaitingAnswers = kMaxSearchDevices;
 
 struct SearchContext {
     SearchTable table;
