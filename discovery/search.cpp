@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -21,6 +22,10 @@ namespace {
 
 constexpr uint64_t kResendMs = 1000;
 constexpr int kReceiveWaitMs = 200;
+// Room in the socket for about a thousand answers of a few kilobytes each (the system may
+// grant less), and the answers held between reading and parsing.
+constexpr int kSearchRcvBuf = 4 << 20;
+constexpr size_t kMaxWaitingAnswers = kMaxSearchDevices;
 
 struct SearchContext {
     SearchTable table;
@@ -71,6 +76,11 @@ void search_thread(SearchContext* ctx)
         log_print("broadcastserver fail, port:%u\n", port > 65535 ? 65535u : port);
         return;
     }
+    // A rack powered on together answers within milliseconds, faster than answers are parsed:
+    // the socket keeps room for a thousand of them, and the thread takes in everything waiting
+    // before each parse, so the kernel's queue never overflows behind a slow reader. Set
+    // before the first request: its answers may all come at once.
+    sock_setrcvbuf(sock, kSearchRcvBuf);
     {
         std::lock_guard<std::mutex> guard(ctx->sock_lock);
         ctx->sock.store(sock);
@@ -89,22 +99,35 @@ void search_thread(SearchContext* ctx)
     // behind the bytes of this datagram, whatever an earlier, longer one left in the buffer.
     static_assert(kSearchAnswerMax <= kUdpRecvMax, "udprecv cuts at kUdpRecvMax");
     auto buf = std::make_unique<char[]>(kSearchAnswerMax + 1);
-    while (ctx->running.load(std::memory_order_acquire)) {
-        int n = 0;
-        if (ctx->wake[0] >= 0) {
-            const int fds[2] = {sock, ctx->wake[0]};
-            unsigned char ready[2] = {0, 0};
-            sock_poll_readable(fds, 2, kReceiveWaitMs, ready);
-            if (ready[1])
+    std::deque<std::string> waiting;
+    auto drain = [&] {
+        while (waiting.size() < kMaxWaitingAnswers) {
+            int n = sock_recv_nowait(sock, buf.get(), kSearchAnswerMax);
+            if (n < 0)
                 break;
-            if (ready[0])
-                n = udprecv(sock, buf.get(), kSearchAnswerMax);
-        } else {
-            n = udprecv(sock, buf.get(), kSearchAnswerMax);
+            if (n > 0)  // an empty datagram carries nothing to list
+                waiting.emplace_back(buf.get(), static_cast<size_t>(n));
         }
-        if (n > 0) {
-            buf[n] = '\0';
-            ctx->table.handle_datagram(buf.get());
+    };
+    while (ctx->running.load(std::memory_order_acquire)) {
+        if (waiting.empty()) {
+            if (ctx->wake[0] >= 0) {
+                const int fds[2] = {sock, ctx->wake[0]};
+                unsigned char ready[2] = {0, 0};
+                sock_poll_readable(fds, 2, kReceiveWaitMs, ready);
+                if (ready[1])
+                    break;
+                if (ready[0])
+                    drain();
+            } else {
+                int n = udprecv(sock, buf.get(), kSearchAnswerMax);
+                if (n > 0)
+                    waiting.emplace_back(buf.get(), static_cast<size_t>(n));
+            }
+        } else {
+            drain();
+            ctx->table.handle_datagram(waiting.front().c_str());
+            waiting.pop_front();
         }
         uint64_t now = get_tick_ms();
         if (now - last_request > kResendMs) {

@@ -213,8 +213,8 @@ void ipchearbeat(IpcLinkContext* ipc)
     // heartbeat goes whole on a later pass. Only a send error is a loss.
     int r = ipc_write_locked(ipc, kHeartbeat.bytes, sizeof kHeartbeat.bytes, 0);
     if (r > 0) {
+        // No pause after it: an idle link wakes once per heartbeat, not twice.
         ipc->last_heartbeat.store(get_tick_ms());
-        sleep_ms(1);
         return;
     }
     if (r == 0)

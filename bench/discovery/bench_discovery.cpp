@@ -8,6 +8,11 @@
 //             the same process at rest.
 //   answers:  answers read into the table per second (header and the four device readers),
 //             against a bare TinyXML parse of the same texts.
+//
+// With --burst N [ROUNDS] it measures only this: N recorders answering the same instant (a rack
+// powered on together), ROUNDS searches (default 10), how many of them each lists from the
+// first request's answers, and when the last one is listed, against a bare receiver that only
+// counts the same burst (when the answers have arrived).
 #include "base/sock.h"
 #include "discovery/search.h"
 #include "discovery/search_table.h"
@@ -25,6 +30,7 @@
 #include <sys/resource.h>
 #include <tinyxml.h>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -47,10 +53,11 @@ struct LoopbackFleet {
     std::unique_ptr<sim::Fleet> fleet;
     std::atomic<bool> stop{false};
     std::thread thread;
-    LoopbackFleet()
+    explicit LoopbackFleet(int devices = kDevices, int spread_ms = -1)
     {
         sim::FleetOptions opt;
-        opt.devices = kDevices;
+        opt.devices = devices;
+        opt.spread_ms = spread_ms;
         opt.bind_addr = 0x7F000001;
         opt.port = 0;
         opt.source_addr = false;
@@ -120,6 +127,81 @@ double median(std::vector<double> v)
     return v[v.size() / 2];
 }
 
+// Serial numbers a bare receiver (as much room as the search's socket, nothing but counting)
+// gets from one request, and when the last of them arrived (ms after the request).
+std::pair<int, double> bare_burst(uint16_t fleet_port, int devices)
+{
+    char request[kSearchRequestMax + 1];
+    format_search_request(request, sizeof request, nullptr, 1);
+    int sock = udp_bind(0, 0, false);
+    sock_setrcvbuf(sock, 4 << 20);
+    std::set<std::string> serials;
+    std::vector<char> buf(kSearchAnswerMax + 1);
+    auto t0 = Clock::now();
+    udp_sendto(sock, request, static_cast<int>(std::strlen(request)), 0x7F000001, fleet_port);
+    double last = 0;
+    while (static_cast<int>(serials.size()) < devices && ms_since(t0) < 900) {
+        int n = udprecv(sock, buf.data(), kSearchAnswerMax);
+        if (n <= 0)
+            continue;
+        buf[n] = '\0';
+        const char* p = std::strstr(buf.data(), "SerialNumber=\"");
+        const char* e = p ? std::strchr(p + 14, '"') : nullptr;
+        if (e && serials.insert(std::string(p + 14, e)).second)
+            last = ms_since(t0);
+    }
+    sock_close(sock);
+    return {static_cast<int>(serials.size()), last};
+}
+
+int burst(int devices, int rounds)
+{
+    broadcast_set_destination_for_test(0x7F000001, kNowherePort);
+    LoopbackFleet fleet(devices, 0);
+    const uint16_t port = fleet.fleet->port();
+    int complete = 0;
+    std::vector<double> listed_ms, arrived_ms;
+    std::string counts;
+    for (int r = 0; r < rounds; ++r) {
+        auto [got, last] = bare_burst(port, devices);
+        arrived_ms.push_back(last);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the bare round's last answers
+        broadcast_set_destination_for_test(0x7F000001, port);
+        auto t0 = Clock::now();
+        startsearchipc();
+        // The second request goes out after 1000 ms: what is listed before it came from the first.
+        double done = -1;
+        while (ms_since(t0) < 990) {
+            if (getipccount() >= devices) {
+                done = ms_since(t0);
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        const int n = getipccount();
+        stopsearchipc();
+        broadcast_set_destination_for_test(0x7F000001, kNowherePort);
+        complete += n == devices;
+        if (done >= 0)
+            listed_ms.push_back(done);
+        counts += (counts.empty() ? "" : " ") + std::to_string(n);
+        std::printf("search-burst: round %d: %d of %d listed%s; bare receiver %d of %d, last at %.1f ms\n", r + 1, n,
+                    devices,
+                    done >= 0 ? (", all by " + std::to_string(static_cast<int>(done + 0.5)) + " ms").c_str() : "", got,
+                    devices, last);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    }
+    std::printf("search-burst: %d recorders answering at once: all listed in %d of %d searches (counts %s)\n", devices,
+                complete, rounds, counts.c_str());
+    if (!listed_ms.empty()) {
+        const double l = median(listed_ms), a = median(arrived_ms);
+        std::printf("search-burst: medians: last listed %.1f ms after the request, last arrival at a bare receiver "
+                    "%.1f ms: listed %.1f ms after arriving (target <= 100)\n",
+                    l, a, l - a);
+    }
+    return complete == rounds ? 0 : 1;
+}
+
 // Answers of 1000 recorders handled into a table (new devices, then refreshes), against a
 // bare parse of each text. Medians of alternating rounds.
 void answers_per_second()
@@ -162,8 +244,13 @@ void answers_per_second()
 
 }  // namespace
 
-int main()
+int main(int argc, char** argv)
 {
+    if (argc >= 3 && std::strcmp(argv[1], "--burst") == 0) {
+        const int devices = std::clamp(std::atoi(argv[2]), 1, kMaxSearchDevices);
+        const int rounds = argc >= 4 ? std::clamp(std::atoi(argv[3]), 1, 100) : 10;
+        return burst(devices, rounds);
+    }
     answers_per_second();
     broadcast_set_destination_for_test(0x7F000001, kNowherePort);
     {

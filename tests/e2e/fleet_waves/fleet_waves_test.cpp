@@ -1,8 +1,10 @@
 // 300 simulated recorders, five of which refuse the login, in one private namespace: one
 // refresh takes them all in waves over the links and writes its report; --retry-failed on
 // that report logs in to exactly the five; search --expect with one serial more than the fleet
-// names the missing one and exits 1.
+// names the missing one and exits 1. And 200 recorders upgraded in waves over all 64 links,
+// every one of them ok with the image's exact bytes.
 #include "link_e2e.h"
+#include "util/digest.h"
 
 #include <fstream>
 #include <set>
@@ -135,4 +137,44 @@ TEST_F(FleetWaves, RefreshOfThreeHundredReportRetryAndExpect)
     EXPECT_NE(r.out.find("expected 301: 300 found, 1 missing, 0 unexpected\nmissing " + serial(kFleet + 1) + "\n"),
               std::string::npos)
         << r.out.substr(r.out.size() > 500 ? r.out.size() - 500 : 0);
+}
+
+TEST_F(FleetWaves, UpgradeOfTwoHundredInWavesOverEveryLink)
+{
+    constexpr int kRecorders = 200;
+    NetnsLab lab(kRecorders);
+    ASSERT_TRUE(lab.up()) << lab.up_error();
+    const std::string fw = lab.dir() + "/fw.bin";
+    {
+        std::ofstream f(fw, std::ios::binary);
+        uint32_t x = 0x2468aceu;
+        for (int i = 0; i < (1 << 20); ++i) {
+            x = x * 1664525u + 1013904223u;
+            f.put(static_cast<char>(x >> 24));
+        }
+    }
+    char hex[33];
+    ASSERT_TRUE(md5_file_hex(fw.c_str(), hex));
+    const std::string md5 = hex;
+    Sim sim(lab, {"--devices", std::to_string(kRecorders)}, /*status_file=*/false);
+    ASSERT_TRUE(e2e::wait_until([&] { return sim.read()["devices"].size() == static_cast<size_t>(kRecorders); }))
+        << sim.err();
+
+    // The default: 64 recorders at once, each of the others taking a link as one is given back,
+    // so logins start while other links are uploading. A login that misses its answer is
+    // retried within the login window, never the end of a recorder.
+    std::vector<std::string> argv = {kCtl,    "upgrade",    "--firmware", fw,          "--user",
+                                     "admin", "--password", "admin123",   "--history", "off"};
+    for (int i = 0; i < kRecorders; ++i)
+        argv.insert(argv.end(), {"--target", "10.77.1." + std::to_string(i + 1)});
+    e2e::RunResult r = lab.run(argv, 300000);
+    EXPECT_EQ(r.exit_code, 0) << r.err.substr(r.err.size() > 3000 ? r.err.size() - 3000 : 0);
+    EXPECT_NE(r.err.find("200 of 200 recorder(s) succeeded"), std::string::npos);
+    Json status = sim.read();
+    ASSERT_EQ(status["devices"].size(), static_cast<size_t>(kRecorders));
+    for (size_t i = 0; i < status["devices"].size(); ++i) {
+        const Json& link = status["devices"][i]["link"];
+        EXPECT_EQ(link["files"]["1"]["md5"].str, md5) << serial(static_cast<int>(i) + 1);
+        EXPECT_EQ(link["uploads_completed"].integer(), 1) << serial(static_cast<int>(i) + 1);
+    }
 }

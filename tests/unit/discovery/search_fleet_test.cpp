@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <fstream>
 #include <memory>
 #include <thread>
 
@@ -20,10 +21,11 @@ struct LoopbackFleet {
     std::unique_ptr<sim::Fleet> fleet;
     std::atomic<bool> stop{false};
     std::thread thread;
-    explicit LoopbackFleet(int devices)
+    explicit LoopbackFleet(int devices, int spread_ms = -1)
     {
         sim::FleetOptions opt;
         opt.devices = devices;
+        opt.spread_ms = spread_ms;
         opt.bind_addr = 0x7F000001;
         opt.port = 0;
         opt.source_addr = false;
@@ -76,4 +78,26 @@ TEST_F(SearchThreadTest, FindsTheFleetAndStopsClean)
     std::string request;
     ASSERT_TRUE(silent.receive(&request));
     EXPECT_EQ(getipccount(), 0);
+}
+
+TEST_F(SearchThreadTest, ThousandAnswersAtOnceAreAllListedFromOneRequest)
+{
+    // The socket asks for room for a thousand answers; a system that grants far less cannot
+    // hold a burst whatever the reader does.
+    long rmem_max = 0;
+    std::ifstream("/proc/sys/net/core/rmem_max") >> rmem_max;
+    if (rmem_max < (2L << 20))
+        GTEST_SKIP() << "net.core.rmem_max is " << rmem_max << ", below the 2 MiB a burst of 1000 answers needs";
+    LoopbackFleet fleet(1000, 0);  // every recorder answers the same instant
+    ASSERT_NE(fleet.port(), 0);
+    FakeDevice elsewhere;
+    {
+        dtest::BroadcastToLoopback redirect(fleet.port());
+        ASSERT_EQ(startsearchipc(), 1);
+        // Only the first request reaches the fleet: what is missing now stays missing.
+        ASSERT_TRUE(dtest::wait_for([&] { return fleet.fleet->status_json().find("\"1\": 1") != std::string::npos; }));
+    }
+    dtest::BroadcastToLoopback to_elsewhere(elsewhere.port);
+    EXPECT_TRUE(dtest::wait_for([] { return getipccount() == 1000; }, 30000)) << getipccount();
+    EXPECT_EQ(stopsearchipc(), 1);
 }
