@@ -9,11 +9,14 @@
 #include "common/test_os.h"
 #include "netns_lab.h"
 
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <sys/un.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -48,14 +51,18 @@ struct Sim {
         Json j;
         return wait_until([&] { return status.empty() ? !read().obj.empty() : read_json_file(status, &j); });
     }
+    // The simulator's whole status: a reply cut short (a signal in the middle of a read) is read
+    // again, never taken half-parsed.
     Json read()
     {
-        Json j;
-        if (status.empty())
-            parse_json(command("status"), &j);
-        else
-            read_json_file(status, &j);
-        return j;
+        for (int attempt = 0;; ++attempt) {
+            Json j;
+            if (status.empty() ? parse_json(command("status"), &j) : read_json_file(status, &j))
+                return j;
+            if (attempt == 20)
+                return Json();
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
     }
     Json link(int index) { return read()["devices"][static_cast<size_t>(index)]["link"]; }
     // Datagrams of one code the fleet has logged.
@@ -82,7 +89,9 @@ struct Sim {
             if (::send(fd, l.data(), l.size(), 0) == static_cast<ssize_t>(l.size())) {
                 char buf[65536];
                 ssize_t n;
-                while ((n = ::recv(fd, buf, sizeof buf, 0)) > 0) {
+                while ((n = ::recv(fd, buf, sizeof buf, 0)) > 0 || (n < 0 && errno == EINTR)) {
+                    if (n < 0)
+                        continue;
                     reply.append(buf, static_cast<size_t>(n));
                     if (reply.back() == '\n')
                         break;

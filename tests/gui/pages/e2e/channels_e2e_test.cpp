@@ -225,9 +225,15 @@ TEST_F(ChannelsE2E, TwoPagesShareTheLinksAndASecondNvrShowsOnlyItsOwnLists) {
                  PageChannels(chans) == sim;
         },
         20000));
+    const Json snap = simulator.read();
     int usedA = 0;
-    for (const std::string& c : nvrChannels(0)) usedA += c.empty() ? 0 : 1;
-    EXPECT_EQ(usedA, 4) << "the first NVR got nothing meant for the second";
+    std::string seen;
+    for (const Json& c : snap["devices"][0u]["link"]["nvr"]["channels"].arr) {
+      usedA += c["used"].b ? 1 : 0;
+      seen += "[" + c["ip"].str + (c["used"].b ? " used]" : " free]");
+    }
+    EXPECT_EQ(usedA, 4) << "the first NVR got nothing meant for the second: " << snap["devices"][0u]["serial"].str
+                        << seen << " devices " << snap["devices"].size();
 
     // An NVR that refuses the login: empty lists, the label says so, nothing to press.
     chan->OnReportNotify(IDC_CHAN_NVR_LIST, NM_REPORT_DBLCLK, rowOf(chan->NvrList(), 1, "NVRSIDE0C"), 0);
