@@ -11,16 +11,6 @@
 namespace dravlinctl {
 namespace {
 
-std::string csv_field(const std::string& s)
-{
-    if (s.find_first_of(",\"\r\n") == std::string::npos)
-        return s;
-    std::string q = "\"";
-    for (char c : s)
-        q += c == '"' ? std::string("\"\"") : std::string(1, c);
-    return q + "\"";
-}
-
 std::string files_text(const history::JobRecord& r)
 {
     std::string t;

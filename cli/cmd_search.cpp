@@ -26,19 +26,7 @@ using dravlinctl::json_quote;
 std::string to_utf8(std::string_view gbk) { return gbk_to_utf8(gbk); }
 
 // A device text as one CSV field, its control characters escaped as in the table.
-std::string csv_field(const std::string& text)
-{
-    const std::string s = dravlinctl::printable(text);
-    if (s.find_first_of(",\"") == std::string::npos)
-        return s;
-    std::string out = "\"";
-    for (char c : s) {
-        if (c == '"')
-            out += '"';
-        out += c;
-    }
-    return out + "\"";
-}
+std::string csv_text(const std::string& text) { return dravlinctl::csv_field(dravlinctl::printable(text)); }
 
 std::string cell(const std::string& text) { return dravlinctl::printable(text); }
 
@@ -94,10 +82,10 @@ public:
                         json_quote(r.mac).c_str(), r.dhcp, r.ptz_port, r.web_port, r.video_port,
                         json_quote(r.user).c_str());
         else if (format_ == Format::kCsv)
-            std::printf("%s,%s,%s,%s,%s,%s,%d,%d,%d,%d,%s\n", csv_field(r.serial).c_str(), csv_field(r.type).c_str(),
-                        csv_field(r.ip).c_str(), csv_field(r.gateway).c_str(), csv_field(r.netmask).c_str(),
-                        csv_field(r.mac).c_str(), r.dhcp, r.ptz_port, r.web_port, r.video_port,
-                        csv_field(r.user).c_str());
+            std::printf("%s,%s,%s,%s,%s,%s,%d,%d,%d,%d,%s\n", csv_text(r.serial).c_str(), csv_text(r.type).c_str(),
+                        csv_text(r.ip).c_str(), csv_text(r.gateway).c_str(), csv_text(r.netmask).c_str(),
+                        csv_text(r.mac).c_str(), r.dhcp, r.ptz_port, r.web_port, r.video_port,
+                        csv_text(r.user).c_str());
         else
             std::printf("%-16s %-16s %-16s %-18s %-16s %-24s %-6d %s\n", cell(r.ip).c_str(), cell(r.gateway).c_str(),
                         cell(r.netmask).c_str(), cell(r.mac).c_str(), cell(r.type).c_str(), cell(r.serial).c_str(),

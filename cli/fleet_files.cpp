@@ -97,6 +97,20 @@ std::vector<std::string> csv_fields(const std::string& line)
     return out;
 }
 
+}  // namespace
+
+std::string csv_field(const std::string& s)
+{
+    if (s.find_first_of(",\"\r\n") == std::string::npos)
+        return s;
+    std::string q = "\"";
+    for (char c : s)
+        q += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return q + "\"";
+}
+
+namespace {
+
 bool is_serial_header(const std::string& name)
 {
     if (name.size() != 6)

@@ -75,4 +75,7 @@ std::string report_path_problem(const std::string& path);
 // "" when written, otherwise why not.
 std::string replace_file(const std::string& path, const std::function<bool(FILE*)>& write);
 
+// One CSV field: quoted (with "" inside) when it holds a comma, a quote or a line break.
+std::string csv_field(const std::string& s);
+
 }  // namespace dravlinctl

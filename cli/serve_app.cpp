@@ -2,6 +2,7 @@
 #include "cli/serve_app.h"
 
 #include "cli/fleet.h"
+#include "cli/fleet_files.h"
 #include "discovery/search.h"
 #include "discovery/sendtime.h"
 #include "history/history.h"
@@ -59,16 +60,6 @@ std::string device_json(const Device& d, size_t index)
         ", \"port\": " + std::to_string(d.rec.port) + ", \"status\": " + json_quote(d.status) +
         ", \"state\": " + json_quote(d.state) + ", \"command\": " + json_quote(d.command) +
         ", \"percent\": " + std::to_string(d.percent) + ", \"result\": " + json_quote(d.result) + "}";
-}
-
-std::string csv_field(const std::string& s)
-{
-    if (s.find_first_of(",\"\r\n") == std::string::npos)
-        return s;
-    std::string q = "\"";
-    for (char c : s)
-        q += c == '"' ? std::string("\"\"") : std::string(1, c);
-    return q + "\"";
 }
 
 bool given_up(int result)
