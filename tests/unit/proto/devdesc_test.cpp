@@ -4,6 +4,7 @@
 #include "util/fixedstr.h"
 
 #include <gtest/gtest.h>
+#include <tinyxml.h>
 
 #include <cstring>
 #include <string>
@@ -37,6 +38,10 @@ TEST_F(LogCapture, DeviceIdResults)
         {"empty serial", search_answer("<IPC_SERIALNUMBER SerialNumber=\"\"/>"), -1, "", "old",
          "SerialNumber not found.\n"},
         {"no serial element", search_answer("<DEVICE_TYPE DeviceType=\"X\"/>"), -2, "", "old", nullptr},
+        {"first element of each name counts",
+         search_answer("<IPC_SERIALNUMBER SerialNumber=\"A\"/><DEVICE_TYPE DeviceType=\"T1\"/>"
+                       "<IPC_SERIALNUMBER SerialNumber=\"B\"/><DEVICE_TYPE DeviceType=\"T2\"/>"),
+         0, "A", "T1", nullptr},
         {"serial filling the field",
          search_answer("<IPC_SERIALNUMBER SerialNumber=\"" + std::string(40, 'S') + "\"/><DEVICE_TYPE DeviceType=\"" +
                        std::string(32, 'D') + "\"/>"),
@@ -58,6 +63,19 @@ TEST_F(LogCapture, DeviceIdResults)
         EXPECT_EQ(fixed_view(id.DeviceType), c.type);
         if (c.log) {
             EXPECT_TRUE(logged(c.log));
+        }
+        // The elements found in one walk give what the text reader gives, where the header
+        // reader accepts the text.
+        TiXmlDocument doc;
+        char type[kMsgFieldSize], code[kMsgFieldSize], flag[kMsgFieldSize];
+        if (GetMessageHeaderDoc(c.text.c_str(), doc, type, code, flag) == 0) {
+            DeviceDescElements elements;
+            FindDeviceDescElements(doc, elements);
+            DeviceId by_elements;
+            fixed_copy(by_elements.DeviceType, "old");
+            EXPECT_EQ(GetDeviceIdByElements(elements, by_elements), c.result);
+            EXPECT_EQ(fixed_view(by_elements.SerialNumber), c.serial);
+            EXPECT_EQ(fixed_view(by_elements.DeviceType), c.type);
         }
     }
 }
