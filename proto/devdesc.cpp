@@ -18,6 +18,15 @@ bool name_is(const TiXmlAttribute* a, std::string_view name) { return std::strin
 
 bool value_is(const TiXmlElement* e, std::string_view name) { return std::string_view(e->ValueTStr()) == name; }
 
+// Into a field of a record its reader cleared first: the value's bytes alone leave what
+// fixed_copy would, without writing the padding again. No field is written twice, as TinyXML
+// refuses an element that repeats an attribute.
+template <size_t N>
+void copy_to_cleared(char (&field)[N], const char* v)
+{
+    std::memcpy(field, v, strnlen(v, N));
+}
+
 bool envelope_complete(const char* text)
 {
     if (!text)
@@ -34,6 +43,7 @@ bool envelope_complete(const char* text)
 }
 
 int device_id_of(const TiXmlElement* serial, const TiXmlElement* type, DeviceId& id);
+// lan_cfg_of and user_cfg_of read into a record their callers cleared.
 int lan_cfg_of(const TiXmlElement* e, LanCfg& cfg);
 int stream_cfg_of(const TiXmlElement* e, MediaStreamCfg& cfg);
 int user_cfg_of(const TiXmlElement* e, UserCfg& cfg);
@@ -170,19 +180,19 @@ int lan_cfg_of(const TiXmlElement* e, LanCfg& cfg)
     for (const TiXmlAttribute* a = e->FirstAttribute(); a; a = a->Next()) {
         const char* v = value_of(a);
         if (name_is(a, "MacAddress"))
-            fixed_copy(cfg.MacAddress, v);
+            copy_to_cleared(cfg.MacAddress, v);
         else if (name_is(a, "DHCP"))
             cfg.DHCP = link_xml::to_int(v);
         else if (name_is(a, "IPAddress"))
-            fixed_copy(cfg.IPAddress, v);
+            copy_to_cleared(cfg.IPAddress, v);
         else if (name_is(a, "Netmask"))
-            fixed_copy(cfg.Netmask, v);
+            copy_to_cleared(cfg.Netmask, v);
         else if (name_is(a, "Gateway"))
-            fixed_copy(cfg.Gateway, v);
+            copy_to_cleared(cfg.Gateway, v);
         else if (name_is(a, "DNS1"))
-            fixed_copy(cfg.DNS1, v);
+            copy_to_cleared(cfg.DNS1, v);
         else if (name_is(a, "DNS2"))
-            fixed_copy(cfg.DNS2, v);
+            copy_to_cleared(cfg.DNS2, v);
     }
     return 0;
 }
@@ -273,13 +283,13 @@ int user_cfg_of(const TiXmlElement* e, UserCfg& cfg)
         for (const TiXmlAttribute* a = child->FirstAttribute(); a; a = a->Next()) {
             const char* v = value_of(a);
             if (name_is(a, "Username"))
-                fixed_copy(u.Username, v);
+                copy_to_cleared(u.Username, v);
             else if (name_is(a, "Password"))
-                fixed_copy(u.Password, v);
+                copy_to_cleared(u.Password, v);
             else if (name_is(a, "Group"))
-                fixed_copy(u.Group, v);
+                copy_to_cleared(u.Group, v);
             else if (name_is(a, "Status"))
-                fixed_copy(u.Status, v);
+                copy_to_cleared(u.Status, v);
         }
     }
     cfg.count = count;
