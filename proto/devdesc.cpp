@@ -35,7 +35,7 @@ bool envelope_complete(const char* text)
         log_print("Invalid message, <XML_MORVEK> not found:\n%s\n", text);
         return false;
     }
-    if (!link_xml::contains(text, "</XML_MORVEK>")) {
+    if (!link_xml::contains_closing(text, "</XML_MORVEK>")) {
         log_print("Invalid message, </XML_MORVEK> not found:\n%s\n", text);
         return false;
     }

@@ -37,6 +37,9 @@ TEST_F(LogCapture, DeviceIdResults)
          "SN1", "ZIZ-UD355", nullptr},
         {"empty serial", search_answer("<IPC_SERIALNUMBER SerialNumber=\"\"/>"), -1, "", "old",
          "SerialNumber not found.\n"},
+        {"bytes behind the closing tag",
+         search_answer("<IPC_SERIALNUMBER SerialNumber=\"SN2\"/><DEVICE_TYPE DeviceType=\"NVR-4\"/>") + "\r\n", 0,
+         "SN2", "NVR-4", nullptr},
         {"no serial element", search_answer("<DEVICE_TYPE DeviceType=\"X\"/>"), -2, "", "old", nullptr},
         {"first element of each name counts",
          search_answer("<IPC_SERIALNUMBER SerialNumber=\"A\"/><DEVICE_TYPE DeviceType=\"T1\"/>"
@@ -127,6 +130,19 @@ TEST_F(LogCapture, MediaStreamCfgLaterStreamAccessWins)
     EXPECT_EQ(cfg.RTPOverRTSP, 1);
     EXPECT_EQ(cfg.PTZPort, 8091);
     EXPECT_EQ(cfg.WEBPort, 80);
+
+    // Numbers read as atoi reads them, however they are written.
+    ASSERT_EQ(GetMediaStreamCfgByXml(search_answer("<MediaStreamConfig><StreamAccess Auth=\" 7\" VideoPort=\"0554x\" "
+                                                   "RTPOverRTSP=\"-1\" PTZPort=\"1234567890\" WEBPort=\"\"/>"
+                                                   "</MediaStreamConfig>")
+                                         .c_str(),
+                                     cfg),
+              0);
+    EXPECT_EQ(cfg.Auth, 7);
+    EXPECT_EQ(cfg.VideoPort, 554);
+    EXPECT_EQ(cfg.RTPOverRTSP, -1);
+    EXPECT_EQ(cfg.PTZPort, 1234567890);
+    EXPECT_EQ(cfg.WEBPort, 0);
 
     ASSERT_EQ(GetMediaStreamCfgByXml(search_answer("<MediaStreamConfig/>").c_str(), cfg), 0);
     EXPECT_EQ(cfg.PTZPort, 0);
