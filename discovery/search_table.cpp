@@ -30,7 +30,8 @@ std::mutex& discovery_flag_lock()
     return m;
 }
 
-SearchTable::SearchTable() = default;
+// Room for a full table up front: the map never rehashes while a burst of answers is listed.
+SearchTable::SearchTable() { by_serial_.reserve(kMaxSearchDevices); }
 SearchTable::~SearchTable() = default;
 
 IPCSearchInfo* SearchTable::slot(int index)
@@ -77,7 +78,8 @@ int SearchTable::handle_datagram(const char* text)
         log_print("GetMessageHeader fail\n");
         return 0;
     }
-    if (std::atol(code) != 3)
+    // The usual code is the bare digit; any other spelling is read as before.
+    if (!(code[0] == '3' && code[1] == '\0') && std::atol(code) != 3)
         return 0;
 
     // Read into a local record; the table is touched only once the answer is complete. Nearly
