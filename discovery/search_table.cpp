@@ -30,7 +30,8 @@ std::mutex& discovery_flag_lock()
     return m;
 }
 
-SearchTable::SearchTable() = default;
+// Room for a full table up front: the map never rehashes while a burst of answers is listed.
+SearchTable::SearchTable() { by_serial_.reserve(kMaxSearchDevices); }
 SearchTable::~SearchTable() = default;
 
 IPCSearchInfo* SearchTable::slot(int index)
@@ -77,63 +78,67 @@ int SearchTable::handle_datagram(const char* text)
         log_print("GetMessageHeader fail\n");
         return 0;
     }
-    if (std::atol(code) != 3)
+    // The usual code is the bare digit; any other spelling is read as before.
+    if (!(code[0] == '3' && code[1] == '\0') && std::atol(code) != 3)
         return 0;
 
-    // Read into a local record; the table is touched only once the answer is complete.
-    auto rec = std::unique_ptr<IPCSearchInfo>(new (std::nothrow) IPCSearchInfo{});
-    if (!rec)
-        return 0;
-    if (GetDeviceIdByDoc(text, doc, rec->devid) != 0 || fixed_view(rec->devid.SerialNumber).empty()) {
+    // Read into a local record; the table is touched only once the answer is complete. Nearly
+    // every answer refreshes a listed device, so the record lives on the stack and only a new
+    // device gets a heap slot. The readers fill every part they succeed on.
+    IPCSearchInfo rec;
+    // The header reader's envelope checks were the device id reader's own, and one walk of the
+    // body finds the elements of all four readers.
+    DeviceDescElements elements;
+    FindDeviceDescElements(doc, elements);
+    if (GetDeviceIdByElements(elements, rec.devid) != 0 || fixed_view(rec.devid.SerialNumber).empty()) {
         log_print("serial number not found\n, msg=%s", text);
         return 0;
     }
-    if (unlisted_type(fixed_view(rec->devid.DeviceType)))
+    if (unlisted_type(fixed_view(rec.devid.DeviceType)))
         return 0;
-    if (GetLANCfgByDoc(doc, rec->lancfg) != 0) {
+    if (GetLANCfgByElement(elements.lan, rec.lancfg) != 0) {
         log_print("lan config not found.\n");
         return 0;
     }
-    if (GetMediaStreamCfgByDoc(doc, rec->streamcfg) != 0) {
+    if (GetMediaStreamCfgByElement(elements.stream, rec.streamcfg) != 0) {
         log_print("stream config not found.\n");
         return 0;
     }
-    if (GetUserCfgByDoc(doc, rec->usercfg) != 0) {
+    if (GetUserCfgByElement(elements.users, rec.usercfg) != 0) {
         log_print("user config not found.\n");
         return 0;
     }
 
-    std::string_view serial = fixed_view(rec->devid.SerialNumber);
+    std::string_view serial = fixed_view(rec.devid.SerialNumber);
     int n = count();
     {
         // modifyipc may overwrite a record from another thread: compare under the lock too.
         std::lock_guard<std::mutex> guard(lock_);
         auto it = by_serial_.find(std::string(serial));
         if (it != by_serial_.end()) {
-            std::memcpy(slots_[it->second].get(), rec.get(), sizeof *rec);
+            std::memcpy(slots_[it->second].get(), &rec, sizeof rec);
             return 2;
         }
     }
     if (n >= kMaxSearchDevices) {
-        log_print("found mac=[%.*s], ip=[%.*s], but ipc count exceed %d\n", FIELD(rec->lancfg.MacAddress),
-                  FIELD(rec->lancfg.IPAddress), kMaxSearchDevices);
+        log_print("found mac=[%.*s], ip=[%.*s], but ipc count exceed %d\n", FIELD(rec.lancfg.MacAddress),
+                  FIELD(rec.lancfg.IPAddress), kMaxSearchDevices);
         return 0;
     }
-    log_print("found mac=[%.*s], ip=[%.*s]\n", FIELD(rec->lancfg.MacAddress), FIELD(rec->lancfg.IPAddress));
-    // Once counted, the slot may be overwritten by modifyipc from another thread at any time:
-    // the callback reads a copy of the answer, never the slot itself.
-    SearchCB cb = callback();
-    std::unique_ptr<IPCSearchInfo> seen;
-    if (cb)
-        seen.reset(new (std::nothrow) IPCSearchInfo(*rec));
+    auto fresh = std::unique_ptr<IPCSearchInfo>(new (std::nothrow) IPCSearchInfo(rec));
+    if (!fresh)
+        return 0;
+    log_print("found mac=[%.*s], ip=[%.*s]\n", FIELD(rec.lancfg.MacAddress), FIELD(rec.lancfg.IPAddress));
     {
         std::lock_guard<std::mutex> guard(lock_);
         by_serial_.emplace(std::string(serial), n);
-        slots_[n] = std::move(rec);
+        slots_[n] = std::move(fresh);
     }
     // The record is complete before the count covers it.
     count_.store(n + 1, std::memory_order_release);
-    if (cb && seen)
-        cb(seen.get());
+    // Once counted, the slot may be overwritten by modifyipc from another thread at any time:
+    // the callback reads the local record, never the slot itself.
+    if (SearchCB cb = callback())
+        cb(&rec);
     return 1;
 }

@@ -7,12 +7,25 @@
 #include "util/log.h"
 
 #include <cstring>
+#include <string_view>
 
 using link_xml::value_of;
 
 namespace {
 
-bool name_is(const TiXmlAttribute* a, const char* name) { return std::strcmp(a->Name(), name) == 0; }
+// Names are compared by length first: most attributes differ from most names there already.
+bool name_is(const TiXmlAttribute* a, std::string_view name) { return std::string_view(a->NameTStr()) == name; }
+
+bool value_is(const TiXmlElement* e, std::string_view name) { return std::string_view(e->ValueTStr()) == name; }
+
+// Into a field of a record its reader cleared first: the value's bytes alone leave what
+// fixed_copy would, without writing the padding again. No field is written twice, as TinyXML
+// refuses an element that repeats an attribute.
+template <size_t N>
+void copy_to_cleared(char (&field)[N], const char* v)
+{
+    std::memcpy(field, v, strnlen(v, N));
+}
 
 bool envelope_complete(const char* text)
 {
@@ -22,16 +35,65 @@ bool envelope_complete(const char* text)
         log_print("Invalid message, <XML_MORVEK> not found:\n%s\n", text);
         return false;
     }
-    if (!link_xml::contains(text, "</XML_MORVEK>")) {
+    if (!link_xml::contains_closing(text, "</XML_MORVEK>")) {
         log_print("Invalid message, </XML_MORVEK> not found:\n%s\n", text);
         return false;
     }
     return true;
 }
 
-int device_id_of(const TiXmlDocument& doc, DeviceId& id);
+int device_id_of(const TiXmlElement* serial, const TiXmlElement* type, DeviceId& id);
+// lan_cfg_of and user_cfg_of read into a record their callers cleared.
+int lan_cfg_of(const TiXmlElement* e, LanCfg& cfg);
+int stream_cfg_of(const TiXmlElement* e, MediaStreamCfg& cfg);
+int user_cfg_of(const TiXmlElement* e, UserCfg& cfg);
 
 }  // namespace
+
+void FindDeviceDescElements(const TiXmlDocument& doc, DeviceDescElements& out)
+{
+    out = DeviceDescElements{};
+    const TiXmlElement* c = link_xml::container(link_xml::root(doc));
+    for (const TiXmlElement* e = c ? c->FirstChildElement() : nullptr; e; e = e->NextSiblingElement()) {
+        const TiXmlElement** slot = nullptr;
+        if (value_is(e, "IPC_SERIALNUMBER"))
+            slot = &out.serial;
+        else if (value_is(e, "DEVICE_TYPE"))
+            slot = &out.type;
+        else if (value_is(e, "LANConfig"))
+            slot = &out.lan;
+        else if (value_is(e, "MediaStreamConfig"))
+            slot = &out.stream;
+        else if (value_is(e, "UserConfig"))
+            slot = &out.users;
+        if (slot && !*slot)
+            *slot = e;
+    }
+}
+
+int GetDeviceIdByElements(const DeviceDescElements& elements, DeviceId& id)
+{
+    fixed_copy(id.SerialNumber, "");
+    return device_id_of(elements.serial, elements.type, id);
+}
+
+int GetLANCfgByElement(const TiXmlElement* e, LanCfg& cfg)
+{
+    std::memset(&cfg, 0, sizeof cfg);
+    return lan_cfg_of(e, cfg);
+}
+
+int GetMediaStreamCfgByElement(const TiXmlElement* e, MediaStreamCfg& cfg)
+{
+    std::memset(&cfg, 0, sizeof cfg);
+    return stream_cfg_of(e, cfg);
+}
+
+int GetUserCfgByElement(const TiXmlElement* e, UserCfg& cfg)
+{
+    std::memset(&cfg, 0, sizeof cfg);
+    return user_cfg_of(e, cfg);
+}
 
 int GetDeviceIdByXml(const char* text, DeviceId& id)
 {
@@ -43,7 +105,8 @@ int GetDeviceIdByXml(const char* text, DeviceId& id)
         log_print("Invalid message, xml format error:\n%s\n", text);
         return -4;
     }
-    return device_id_of(doc, id);
+    return device_id_of(link_xml::body_element(doc, "IPC_SERIALNUMBER"), link_xml::body_element(doc, "DEVICE_TYPE"),
+                        id);
 }
 
 int GetDeviceIdByDoc(const char* text, const TiXmlDocument& doc, DeviceId& id)
@@ -55,14 +118,14 @@ int GetDeviceIdByDoc(const char* text, const TiXmlDocument& doc, DeviceId& id)
         log_print("Invalid message, xml format error:\n%s\n", text);
         return -4;
     }
-    return device_id_of(doc, id);
+    return device_id_of(link_xml::body_element(doc, "IPC_SERIALNUMBER"), link_xml::body_element(doc, "DEVICE_TYPE"),
+                        id);
 }
 
 namespace {
 
-int device_id_of(const TiXmlDocument& doc, DeviceId& id)
+int device_id_of(const TiXmlElement* serial, const TiXmlElement* type, DeviceId& id)
 {
-    const TiXmlElement* serial = link_xml::body_element(doc, "IPC_SERIALNUMBER");
     if (!serial)
         return -2;
     for (const TiXmlAttribute* a = serial->FirstAttribute(); a; a = a->Next()) {
@@ -74,7 +137,6 @@ int device_id_of(const TiXmlDocument& doc, DeviceId& id)
         return -1;
     }
     fixed_copy(id.DeviceType, kDefaultDeviceType);
-    const TiXmlElement* type = link_xml::body_element(doc, "DEVICE_TYPE");
     if (!type)
         return -2;
     for (const TiXmlAttribute* a = type->FirstAttribute(); a; a = a->Next()) {
@@ -104,7 +166,13 @@ int GetLANCfgByDoc(const TiXmlDocument& doc, LanCfg& cfg)
         log_print("GetLANCfgByXml(): xml error\r\n");
         return -4;
     }
-    const TiXmlElement* e = link_xml::body_element(doc, "LANConfig");
+    return lan_cfg_of(link_xml::body_element(doc, "LANConfig"), cfg);
+}
+
+namespace {
+
+int lan_cfg_of(const TiXmlElement* e, LanCfg& cfg)
+{
     if (!e) {
         log_print("GetLANCfgByXml() can not find LANConfig element!");
         return -2;
@@ -112,22 +180,24 @@ int GetLANCfgByDoc(const TiXmlDocument& doc, LanCfg& cfg)
     for (const TiXmlAttribute* a = e->FirstAttribute(); a; a = a->Next()) {
         const char* v = value_of(a);
         if (name_is(a, "MacAddress"))
-            fixed_copy(cfg.MacAddress, v);
+            copy_to_cleared(cfg.MacAddress, v);
         else if (name_is(a, "DHCP"))
             cfg.DHCP = link_xml::to_int(v);
         else if (name_is(a, "IPAddress"))
-            fixed_copy(cfg.IPAddress, v);
+            copy_to_cleared(cfg.IPAddress, v);
         else if (name_is(a, "Netmask"))
-            fixed_copy(cfg.Netmask, v);
+            copy_to_cleared(cfg.Netmask, v);
         else if (name_is(a, "Gateway"))
-            fixed_copy(cfg.Gateway, v);
+            copy_to_cleared(cfg.Gateway, v);
         else if (name_is(a, "DNS1"))
-            fixed_copy(cfg.DNS1, v);
+            copy_to_cleared(cfg.DNS1, v);
         else if (name_is(a, "DNS2"))
-            fixed_copy(cfg.DNS2, v);
+            copy_to_cleared(cfg.DNS2, v);
     }
     return 0;
 }
+
+}  // namespace
 
 int GetMediaStreamCfgByXml(const char* text, MediaStreamCfg& cfg)
 {
@@ -147,7 +217,13 @@ int GetMediaStreamCfgByDoc(const TiXmlDocument& doc, MediaStreamCfg& cfg)
         log_print("GetMediaStreamCfgByXml(): xml error\r\n");
         return -4;
     }
-    const TiXmlElement* e = link_xml::body_element(doc, "MediaStreamConfig");
+    return stream_cfg_of(link_xml::body_element(doc, "MediaStreamConfig"), cfg);
+}
+
+namespace {
+
+int stream_cfg_of(const TiXmlElement* e, MediaStreamCfg& cfg)
+{
     if (!e)
         return -2;
     for (const TiXmlElement* s = e->FirstChildElement("StreamAccess"); s; s = s->NextSiblingElement("StreamAccess")) {
@@ -168,6 +244,8 @@ int GetMediaStreamCfgByDoc(const TiXmlDocument& doc, MediaStreamCfg& cfg)
     return 0;
 }
 
+}  // namespace
+
 int GetUserCfgByXml(const char* text, UserCfg& cfg)
 {
     std::memset(&cfg, 0, sizeof cfg);
@@ -186,28 +264,36 @@ int GetUserCfgByDoc(const TiXmlDocument& doc, UserCfg& cfg)
         log_print("GetUserCfgByXml(): xml error");
         return -4;
     }
-    const TiXmlElement* e = link_xml::body_element(doc, "UserConfig");
+    return user_cfg_of(link_xml::body_element(doc, "UserConfig"), cfg);
+}
+
+namespace {
+
+int user_cfg_of(const TiXmlElement* e, UserCfg& cfg)
+{
     if (!e)
         return -2;
     const TiXmlNode* first = e->FirstChild();
     const TiXmlElement* child = first ? first->ToElement() : nullptr;
     int count = 0;
     for (; child && count < kMaxUserAccounts; child = child->NextSiblingElement()) {
-        if (std::strcmp(child->Value(), "Account") != 0)
+        if (!value_is(child, "Account"))
             continue;
         UserAccount& u = cfg.accounts[count++];
         for (const TiXmlAttribute* a = child->FirstAttribute(); a; a = a->Next()) {
             const char* v = value_of(a);
             if (name_is(a, "Username"))
-                fixed_copy(u.Username, v);
+                copy_to_cleared(u.Username, v);
             else if (name_is(a, "Password"))
-                fixed_copy(u.Password, v);
+                copy_to_cleared(u.Password, v);
             else if (name_is(a, "Group"))
-                fixed_copy(u.Group, v);
+                copy_to_cleared(u.Group, v);
             else if (name_is(a, "Status"))
-                fixed_copy(u.Status, v);
+                copy_to_cleared(u.Status, v);
         }
     }
     cfg.count = count;
     return 0;
 }
+
+}  // namespace

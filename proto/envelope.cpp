@@ -104,7 +104,7 @@ int GetMessageHeaderDoc(const char* text, TiXmlDocument& doc, char (&type)[kMsgF
         log_print("Invalid message, <XML_MORVEK> not found:\n%s", text);
         return -1;
     }
-    if (!link_xml::contains(text, "</XML_MORVEK>")) {
+    if (!link_xml::contains_closing(text, "</XML_MORVEK>")) {
         log_print("Invalid message, </XML_MORVEK> not found:\n%s", text);
         return -1;
     }

@@ -15,6 +15,7 @@
 #include <vector>
 
 class TiXmlDocument;
+class TiXmlElement;
 
 // Msg_type, Msg_code and Msg_flag are each read into a buffer of this size, so a value has at
 // most 31 characters; longer values are refused (GetMessageHeader returns -1).
@@ -170,6 +171,23 @@ int GetDeviceIdByDoc(const char* text, const TiXmlDocument& doc, DeviceId& id);
 int GetLANCfgByDoc(const TiXmlDocument& doc, LanCfg& cfg);
 int GetMediaStreamCfgByDoc(const TiXmlDocument& doc, MediaStreamCfg& cfg);
 int GetUserCfgByDoc(const TiXmlDocument& doc, UserCfg& cfg);
+
+// The body elements those readers look at, each the first of its name (null when missing),
+// found in one walk of the body instead of one walk per element.
+struct DeviceDescElements {
+    const TiXmlElement* serial = nullptr;  // IPC_SERIALNUMBER
+    const TiXmlElement* type = nullptr;    // DEVICE_TYPE
+    const TiXmlElement* lan = nullptr;     // LANConfig
+    const TiXmlElement* stream = nullptr;  // MediaStreamConfig
+    const TiXmlElement* users = nullptr;   // UserConfig
+};
+void FindDeviceDescElements(const TiXmlDocument& doc, DeviceDescElements& out);
+// The readers on elements found in a document GetMessageHeaderDoc accepted (its envelope checks
+// are the device id reader's own): same results and lines as the ...ByDoc readers.
+int GetDeviceIdByElements(const DeviceDescElements& elements, DeviceId& id);
+int GetLANCfgByElement(const TiXmlElement* e, LanCfg& cfg);
+int GetMediaStreamCfgByElement(const TiXmlElement* e, MediaStreamCfg& cfg);
+int GetUserCfgByElement(const TiXmlElement* e, UserCfg& cfg);
 
 // Device type assumed when a search answer names none.
 inline constexpr const char* kDefaultDeviceType = "ZIZ-UD355";

@@ -42,7 +42,16 @@ inline const char* value_of(const TiXmlAttribute* a)
     return v ? v : "";
 }
 
-inline int to_int(const char* v) { return std::atoi(v); }
+// atoi's value; plain digits (nearly every number a device sends) are read without its locale
+// and sign handling.
+inline int to_int(const char* v)
+{
+    int x = 0;
+    int i = 0;
+    for (; i < 9 && v[i] >= '0' && v[i] <= '9'; ++i)
+        x = x * 10 + (v[i] - '0');
+    return i > 0 && v[i] == '\0' ? x : std::atoi(v);
+}
 
 // A decimal number as a 32-bit long reads it: leading blanks and a sign, digits up to the
 // first other character, values beyond the range held at its ends. A plain cast of a 64-bit
@@ -58,5 +67,15 @@ inline int32_t to_long32(const char* v)
 }
 
 inline bool contains(const char* text, const char* needle) { return std::strstr(text, needle) != nullptr; }
+
+// contains for the closing tag that a whole message ends with: looked for at the end first, so
+// the usual text needs no scan for it.
+inline bool contains_closing(const char* text, const char* tag)
+{
+    const size_t n = std::strlen(text), m = std::strlen(tag);
+    if (n >= m && std::memcmp(text + n - m, tag, m) == 0)
+        return true;
+    return contains(text, tag);
+}
 
 }  // namespace link_xml

@@ -4,6 +4,7 @@
 #include "util/fixedstr.h"
 
 #include <gtest/gtest.h>
+#include <tinyxml.h>
 
 #include <cstring>
 #include <string>
@@ -36,7 +37,14 @@ TEST_F(LogCapture, DeviceIdResults)
          "SN1", "ZIZ-UD355", nullptr},
         {"empty serial", search_answer("<IPC_SERIALNUMBER SerialNumber=\"\"/>"), -1, "", "old",
          "SerialNumber not found.\n"},
+        {"bytes behind the closing tag",
+         search_answer("<IPC_SERIALNUMBER SerialNumber=\"SN2\"/><DEVICE_TYPE DeviceType=\"NVR-4\"/>") + "\r\n", 0,
+         "SN2", "NVR-4", nullptr},
         {"no serial element", search_answer("<DEVICE_TYPE DeviceType=\"X\"/>"), -2, "", "old", nullptr},
+        {"first element of each name counts",
+         search_answer("<IPC_SERIALNUMBER SerialNumber=\"A\"/><DEVICE_TYPE DeviceType=\"T1\"/>"
+                       "<IPC_SERIALNUMBER SerialNumber=\"B\"/><DEVICE_TYPE DeviceType=\"T2\"/>"),
+         0, "A", "T1", nullptr},
         {"serial filling the field",
          search_answer("<IPC_SERIALNUMBER SerialNumber=\"" + std::string(40, 'S') + "\"/><DEVICE_TYPE DeviceType=\"" +
                        std::string(32, 'D') + "\"/>"),
@@ -58,6 +66,19 @@ TEST_F(LogCapture, DeviceIdResults)
         EXPECT_EQ(fixed_view(id.DeviceType), c.type);
         if (c.log) {
             EXPECT_TRUE(logged(c.log));
+        }
+        // The elements found in one walk give what the text reader gives, where the header
+        // reader accepts the text.
+        TiXmlDocument doc;
+        char type[kMsgFieldSize], code[kMsgFieldSize], flag[kMsgFieldSize];
+        if (GetMessageHeaderDoc(c.text.c_str(), doc, type, code, flag) == 0) {
+            DeviceDescElements elements;
+            FindDeviceDescElements(doc, elements);
+            DeviceId by_elements;
+            fixed_copy(by_elements.DeviceType, "old");
+            EXPECT_EQ(GetDeviceIdByElements(elements, by_elements), c.result);
+            EXPECT_EQ(fixed_view(by_elements.SerialNumber), c.serial);
+            EXPECT_EQ(fixed_view(by_elements.DeviceType), c.type);
         }
     }
 }
@@ -109,6 +130,19 @@ TEST_F(LogCapture, MediaStreamCfgLaterStreamAccessWins)
     EXPECT_EQ(cfg.RTPOverRTSP, 1);
     EXPECT_EQ(cfg.PTZPort, 8091);
     EXPECT_EQ(cfg.WEBPort, 80);
+
+    // Numbers read as atoi reads them, however they are written.
+    ASSERT_EQ(GetMediaStreamCfgByXml(search_answer("<MediaStreamConfig><StreamAccess Auth=\" 7\" VideoPort=\"0554x\" "
+                                                   "RTPOverRTSP=\"-1\" PTZPort=\"1234567890\" WEBPort=\"\"/>"
+                                                   "</MediaStreamConfig>")
+                                         .c_str(),
+                                     cfg),
+              0);
+    EXPECT_EQ(cfg.Auth, 7);
+    EXPECT_EQ(cfg.VideoPort, 554);
+    EXPECT_EQ(cfg.RTPOverRTSP, -1);
+    EXPECT_EQ(cfg.PTZPort, 1234567890);
+    EXPECT_EQ(cfg.WEBPort, 0);
 
     ASSERT_EQ(GetMediaStreamCfgByXml(search_answer("<MediaStreamConfig/>").c_str(), cfg), 0);
     EXPECT_EQ(cfg.PTZPort, 0);
