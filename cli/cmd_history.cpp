@@ -106,7 +106,7 @@ int run_history(const std::vector<std::string>& args)
         !twice.empty())
         return usage_error(name, twice);
     history::Filter f;
-    std::string spec, export_path;
+    std::string location, export_path;
     bool json = false, csv = false, exporting = false;
     size_t i = 0;
     if (!args.empty() && args[0] == "export") {
@@ -123,7 +123,7 @@ int run_history(const std::vector<std::string>& args)
                  : a == "--since"   ? f.since
                  : a == "--command" ? f.command
                  : a == "--station" ? f.station
-                                    : spec) = v;
+                                    : location) = v;
         } else if (a == "--limit" && has_value) {
             long n = 0;
             if (!parse_long(args[++i], 1, 1000000, n))
@@ -153,7 +153,7 @@ int run_history(const std::vector<std::string>& args)
 
     history::Store store;
     std::string why;
-    const int r = store.open(spec, &why);
+    const int r = store.open(location, &why);
     if (r == history::kHistoryDisabled)
         return usage_error(name, "--history off: there is no history to read");
     if (r < 0) {
@@ -196,7 +196,7 @@ int run_history(const std::vector<std::string>& args)
 
 DRAVLIN_COMMAND("history", "what was done to which recorder, newest first",
                 "Usage: dravlinctl history [--serial S] [--since TIME] [--command C] [--failed]\n"
-                "                          [--station NAME] [--limit N] [--history SPEC] [--json|--csv]\n"
+                "                          [--station NAME] [--limit N] [--history STORE] [--json|--csv]\n"
                 "       dravlinctl history export --csv FILE [the same filters]\n"
                 "\n"
                 "Lists the history of recorder jobs (every fleet command and the console write one record\n"
@@ -209,7 +209,7 @@ DRAVLIN_COMMAND("history", "what was done to which recorder, newest first",
                 "  --failed         only what did not succeed\n"
                 "  --station NAME   one station\n"
                 "  --limit N        the newest N only\n"
-                "  --history SPEC   the store to read (default: the station's own file; a path or\n"
+                "  --history STORE  the store to read (default: the station's own file; a path or\n"
                 "                   postgresql://...)\n"
                 "  --json, --csv    the rows as JSON or CSV on standard output\n"
                 "  export --csv F   the rows as a CSV file (UTF-8 with a byte-order mark), whole or not at all\n",

@@ -88,14 +88,14 @@ int run_login(const std::vector<std::string>& args)
         check.hold_ms = seconds * 1000;
         std::vector<jobs::JobId> ids;
         for (const Recorder& rec : choice.recorders) {
-            jobs::JobSpec spec;
-            spec.target = {rec.address, rec.port, rec.user, rec.password};
-            spec.policy = check;
-            spec.before_start = [&rec, out](jobs::Job&) {
+            jobs::JobOrder order;
+            order.target = {rec.address, rec.port, rec.user, rec.password};
+            order.policy = check;
+            order.before_start = [&rec, out](jobs::Job&) {
                 std::fprintf(out, "%s login %s:%d\n", rec.name.c_str(), rec.address.c_str(), rec.port);
                 std::fflush(out);
             };
-            spec.on_event = [&rec, out](const jobs::Job&, const jobs::LinkEvent& ev) {
+            order.on_event = [&rec, out](const jobs::Job&, const jobs::LinkEvent& ev) {
                 std::string line = rec.name + " event " + std::to_string(ev.code);
                 // Appended piece by piece: g++ 12 at -O3 warns (-Wrestrict) on " " + a temporary.
                 if (ev.has_value)
@@ -105,7 +105,7 @@ int run_login(const std::vector<std::string>& args)
                 std::fprintf(out, "%s\n", line.c_str());
                 std::fflush(out);
             };
-            ids.push_back(runner.submit(std::move(spec)));
+            ids.push_back(runner.submit(std::move(order)));
         }
         runner.run();
         for (jobs::JobId id : ids)

@@ -41,7 +41,7 @@ constexpr size_t kMaxJsonBody = 64 * 1024;
 
 const char kUsage[] =
     "Usage: dravlinctl serve [--listen ADDR:PORT] [--token TOKEN | --token-file FILE] [--open]\n"
-    "                        [--history SPEC] [--parallel N] [--verbose]\n"
+    "                        [--history STORE] [--parallel N] [--verbose]\n"
     "\n"
     "Serves the console as a web page and its JSON API (see README, 'The browser console'):\n"
     "search, pictures and reboot, factory pictures, reboot, firmware, the clock broadcast, each\n"
@@ -55,7 +55,7 @@ const char kUsage[] =
     "                      (without either, a new token is made and printed once)\n"
     "  --open              open the page in the system's browser, the token in the address's\n"
     "                      fragment (never sent over the network)\n"
-    "  --history SPEC      where each recorder's job is recorded, as for refresh (default the\n"
+    "  --history STORE     where each recorder's job is recorded, as for refresh (default the\n"
     "                      station's file; off)\n"
     "  --parallel N        recorders at once (1 to 64, default 64); more run in waves\n"
     "  --verbose           the link's diagnostic lines on standard error\n"

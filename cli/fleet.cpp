@@ -471,14 +471,14 @@ int run_fleet(const char* command, const FleetOptions& given, const std::vector<
             run->wording = wording;
             RecorderRun* rp = run.get();
             const size_t index = runs.size();
-            jobs::JobSpec spec;
-            spec.target = login_target(rp->rec);
-            spec.steps = steps;
-            spec.policy = policy;
-            spec.label = hist.label_of(rp->rec);
-            spec.news = [rp](const jobs::Job& job, const jobs::JobNews& n) { tell(*rp, job, n); };
-            spec.on_ended = [rp](int result) { tell_end(*rp, result); };
-            spec.before_start = [rp, index, total, &o](jobs::Job& job) {
+            jobs::JobOrder order;
+            order.target = login_target(rp->rec);
+            order.steps = steps;
+            order.policy = policy;
+            order.label = hist.label_of(rp->rec);
+            order.news = [rp](const jobs::Job& job, const jobs::JobNews& n) { tell(*rp, job, n); };
+            order.on_ended = [rp](int result) { tell_end(*rp, result); };
+            order.before_start = [rp, index, total, &o](jobs::Job& job) {
                 rp->started_at = now_ms();
                 std::string line = "logging in to " + rp->rec.address + ":" + std::to_string(rp->rec.port);
                 // Beyond the first wave, say which link it took, so a long run shows it moving.
@@ -487,7 +487,7 @@ int run_fleet(const char* command, const FleetOptions& given, const std::vector<
                         ", link " + std::to_string(job.chanid()) + ")";
                 progress_line(rp->rec.name, line);
             };
-            ids.push_back(runner.submit(std::move(spec)));
+            ids.push_back(runner.submit(std::move(order)));
             runs.push_back(std::move(run));
         };
         const size_t chosen = choice.recorders.size();

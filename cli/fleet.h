@@ -37,7 +37,7 @@ struct FleetOptions {
     long parallel = 64;        // --parallel: recorders at once
     std::string report;        // --report FILE
     std::string retry_failed;  // --retry-failed FILE
-    std::string history;       // --history SPEC: "" the station's file, "off", a path, postgresql://...
+    std::string history;       // --history STORE: "" the station's file, "off", a path, postgresql://...
     std::string station;       // --station NAME; "" the host name
     bool have_history = false, have_station = false;
     bool watch = false;      // --watch: recorders are worked on as they appear
@@ -136,7 +136,7 @@ bool parse_target_address(const std::string& text, TargetAddress& out);
     "                      this command with the same files done on it (--again does it anyway);\n"              \
     "                      ends with --count N recorders, after --for SECONDS, or at Ctrl-C\n"                   \
     "History (every recorder's job is recorded; a write that fails is said, nothing else fails):\n"              \
-    "  --history SPEC      the station's SQLite file by default ($XDG_DATA_HOME/dravlin/history.sqlite),\n"      \
+    "  --history STORE     the station's SQLite file by default ($XDG_DATA_HOME/dravlin/history.sqlite),\n"      \
     "                      another SQLite file, a PostgreSQL connection string (postgresql://...;\n"             \
     "                      Linux only) shared by a line's stations, or off\n"                                    \
     "  --station NAME      the station's name in the history (default: the host name)\n"                         \

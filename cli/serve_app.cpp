@@ -433,24 +433,24 @@ struct App::Impl {
                 std::lock_guard<std::mutex> lock(mu);
                 rec = devices[index].rec;
             }
-            jobs::JobSpec spec;
-            spec.target = {rec.address, rec.port, rec.user, rec.password};
-            spec.steps = steps;
-            spec.policy = policy;
-            spec.front = this;
-            spec.label.front = "browser";
-            spec.label.command = command_of(work);
-            spec.label.run_id = run_id;
-            spec.label.serial = gbk_to_utf8(rec.serial);
-            spec.label.device_type = gbk_to_utf8(rec.type);
-            spec.label.mac = rec.mac;
+            jobs::JobOrder order;
+            order.target = {rec.address, rec.port, rec.user, rec.password};
+            order.steps = steps;
+            order.policy = policy;
+            order.front = this;
+            order.label.front = "browser";
+            order.label.command = command_of(work);
+            order.label.run_id = run_id;
+            order.label.serial = gbk_to_utf8(rec.serial);
+            order.label.device_type = gbk_to_utf8(rec.type);
+            order.label.mac = rec.mac;
             const std::string serial = devices_serial(index);
             auto id_of = std::make_shared<jobs::JobId>(0);
-            spec.before_start = [this, serial, work](jobs::Job&) {
+            order.before_start = [this, serial, work](jobs::Job&) {
                 if (work == Work::kFirmware)
                     update(serial, [](Device& d) { d.status = "开始连接NVR..."; });
             };
-            spec.on_event = [this, serial, work](const jobs::Job& job, const jobs::LinkEvent& ev) {
+            order.on_event = [this, serial, work](const jobs::Job& job, const jobs::LinkEvent& ev) {
                 if (ev.code == jobs::kEventAuxData)
                     return;
                 int percent = -1;
@@ -463,7 +463,7 @@ struct App::Impl {
                         d.percent = percent;
                 });
             };
-            spec.news = [this, serial, work, id_of](const jobs::Job& job, const jobs::JobNews& n) {
+            order.news = [this, serial, work, id_of](const jobs::Job& job, const jobs::JobNews& n) {
                 const std::string text = news_text(work, job, n);
                 const bool finished = n.kind == jobs::kNewsFinished;
                 if (finished && !job.started()) {
@@ -486,7 +486,7 @@ struct App::Impl {
             };
             // The files stay until the job's record (with their MD5) is written; the owner
             // forgets the job after that, and the files go with it.
-            spec.on_ended = [this, held, id_of](int) {
+            order.on_ended = [this, held, id_of](int) {
                 std::lock_guard<std::mutex> lock(mu);
                 ended.push_back(*id_of);
             };
@@ -497,7 +497,7 @@ struct App::Impl {
                 d.percent = -1;
                 d.command = command_of(work);
             });
-            *id_of = runner->submit(std::move(spec));
+            *id_of = runner->submit(std::move(order));
             update(serial, [&](Device& d) { d.job = *id_of; });
         }
         emit("state", state_json());

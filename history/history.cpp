@@ -22,7 +22,7 @@ const char* history_result_text(int result)
     case kHistoryOk: return "ok";
     case kHistoryQueued: return "queued";
     case kHistoryDisabled: return "off";
-    case kHistoryBadSpec: return "bad store name";
+    case kHistoryBadLocation: return "bad store name";
     case kHistoryOpenFailed: return "cannot open";
     case kHistoryNewerSchema: return "newer schema";
     case kHistoryWriteFailed: return "write failed";
@@ -52,7 +52,7 @@ std::string* reason_sink(std::string* why, std::string* local) { return why ? wh
 
 }  // namespace
 
-int Store::open(const std::string& spec, std::string* why, const OpenOptions& options)
+int Store::open(const std::string& location, std::string* why, const OpenOptions& options)
 {
     std::string local_why;
     why = reason_sink(why, &local_why);
@@ -60,18 +60,18 @@ int Store::open(const std::string& spec, std::string* why, const OpenOptions& op
     std::lock_guard<std::mutex> lock(state_->mutex);
     state_->backend.reset();
     state_->off = false;
-    if (spec == "off") {
+    if (location == "off") {
         state_->off = true;
         return kHistoryDisabled;
     }
-    if (starts_with(spec, "postgresql://") || starts_with(spec, "postgres://"))
-        return open_postgres(spec, options, &state_->backend, why);
-    if (spec.find("://") != std::string::npos) {
-        *why = "unknown kind of history store: " + spec.substr(0, spec.find("://") + 3) +
+    if (starts_with(location, "postgresql://") || starts_with(location, "postgres://"))
+        return open_postgres(location, options, &state_->backend, why);
+    if (location.find("://") != std::string::npos) {
+        *why = "unknown kind of history store: " + location.substr(0, location.find("://") + 3) +
             " (a SQLite file's path, postgresql://... or off)";
-        return kHistoryBadSpec;
+        return kHistoryBadLocation;
     }
-    std::string path = spec.empty() ? default_path(why) : spec;
+    std::string path = location.empty() ? default_path(why) : location;
     if (path.empty())
         return kHistoryOpenFailed;
     return open_sqlite(path, options, &state_->backend, why);

@@ -16,9 +16,9 @@ namespace history {
 
 enum HistoryResult : int {
     kHistoryOk = 0,
-    kHistoryQueued = 1,    // the shared store did not answer: kept on the station, sent when it does
-    kHistoryDisabled = 2,  // the history is off: nothing written, nothing found
-    kHistoryBadSpec = -1,  // the store's name was not understood
+    kHistoryQueued = 1,        // the shared store did not answer: kept on the station, sent when it does
+    kHistoryDisabled = 2,      // the history is off: nothing written, nothing found
+    kHistoryBadLocation = -1,  // the store's name was not understood
     kHistoryOpenFailed = -2,
     kHistoryNewerSchema = -3,  // written by a newer program: read only
     kHistoryWriteFailed = -4,
@@ -98,7 +98,7 @@ public:
     Store(const Store&) = delete;
     Store& operator=(const Store&) = delete;
 
-    // spec: "" (the default SQLite file), "off", a SQLite file's path, or a PostgreSQL
+    // location: "" (the default SQLite file), "off", a SQLite file's path, or a PostgreSQL
     // connection string ("postgresql://..." or "postgres://...", with libpq's PG* variables
     // for what it leaves out); a path is the system's narrow text, as the command line gives it
     // (UTF-8 on Linux, the ANSI code page on Windows). kHistoryOk; kHistoryDisabled for "off";
@@ -106,7 +106,7 @@ public:
     // it does); kHistoryNewerSchema when the store was made by a newer program (open for
     // queries; writes are refused, or for a shared store wait on the station);
     // else a failure and the store stays closed. Opening again closes what was open.
-    int open(const std::string& spec, std::string* why = nullptr, const OpenOptions& options = {});
+    int open(const std::string& location, std::string* why = nullptr, const OpenOptions& options = {});
     void close();
     bool is_open() const;
     // Where the records go: the file's path, "off", or the database without any password.

@@ -487,7 +487,7 @@ int describe(const std::string& conninfo, std::string* target, std::string* why)
         while (!why->empty() && (why->back() == '\n' || why->back() == ' '))
             why->pop_back();
         PQfreemem(err);
-        return kHistoryBadSpec;
+        return kHistoryBadLocation;
     }
     std::map<std::string, std::string> v;
     if (PQconninfoOption* defaults = PQconndefaults()) {

@@ -36,8 +36,8 @@ Journal::~Journal()
 
 EndedHook Journal::hook()
 {
-    return [this](const Job& job, const JobSpec& spec, const JobTimes& times, std::function<void()> done) {
-        write(job, spec, times, std::move(done));
+    return [this](const Job& job, const JobOrder& order, const JobTimes& times, std::function<void()> done) {
+        write(job, order, times, std::move(done));
     };
 }
 
@@ -96,7 +96,7 @@ std::vector<history::FileSent> Journal::files_of(const std::vector<Step>& steps)
     return files;
 }
 
-void Journal::write(const Job& job, const JobSpec& spec, const JobTimes& times, std::function<void()> done)
+void Journal::write(const Job& job, const JobOrder& order, const JobTimes& times, std::function<void()> done)
 {
     if (!store_ || !store_->is_open()) {
         if (done)
@@ -105,7 +105,7 @@ void Journal::write(const Job& job, const JobSpec& spec, const JobTimes& times, 
     }
     Pending p;
     history::JobRecord& r = p.record;
-    const JobLabel& label = spec.label;
+    const JobLabel& label = order.label;
     r.station = station_;
     r.front = label.front;
     r.command = label.command;

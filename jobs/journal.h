@@ -6,7 +6,7 @@
 //
 // The records are written on a thread of the journal's own, in the order the jobs ended, so the
 // runner never waits for the store (or for the MD5 of a large image); a job's ended callback
-// (JobSpec::on_ended) is called once its record is written, so whatever a front says there is
+// (JobOrder::on_ended) is called once its record is written, so whatever a front says there is
 // in the history, whatever happens to the program after.
 #pragma once
 
@@ -38,7 +38,7 @@ public:
     EndedHook hook();
     // Hands one ended job's record to the writer; done (if any) is called on the writer's thread
     // once it is written (or its write failed).
-    void write(const Job& job, const JobSpec& spec, const JobTimes& times, std::function<void()> done = nullptr);
+    void write(const Job& job, const JobOrder& order, const JobTimes& times, std::function<void()> done = nullptr);
     // Returns once every record handed over is written.
     void drain();
     // Starts reading the files of these steps (their MD5) on the writer's thread now, while the

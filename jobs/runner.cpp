@@ -196,13 +196,13 @@ const Runner::Slot* Runner::slot(JobId id) const
     return it == slots_.end() ? nullptr : &it->second;
 }
 
-JobId Runner::submit(JobSpec spec)
+JobId Runner::submit(JobOrder order)
 {
     const JobId id = next_id_++;
     Slot& s = slots_[id];
-    s.job = std::make_unique<Job>(-1, std::move(spec.target), std::move(spec.steps), spec.policy, port_,
-                                  std::move(spec.news));
-    s.spec = std::move(spec);  // what is left of it: the hooks and the front
+    s.job = std::make_unique<Job>(-1, std::move(order.target), std::move(order.steps), order.policy, port_,
+                                  std::move(order.news));
+    s.order = std::move(order);  // what is left of it: the hooks and the front
     queue_.push_back(id);
     return id;
 }
@@ -229,12 +229,12 @@ void Runner::cancel(JobId id, int result)
 void Runner::cancel_front(const void* front, int result)
 {
     for (auto& [id, s] : slots_) {
-        if (s.spec.front != front)
+        if (s.order.front != front)
             continue;
         s.job->mute();
-        s.spec.before_start = nullptr;
-        s.spec.on_event = nullptr;
-        s.spec.on_ended = nullptr;
+        s.order.before_start = nullptr;
+        s.order.on_event = nullptr;
+        s.order.on_ended = nullptr;
         cancel(id, result);
     }
 }
@@ -277,9 +277,9 @@ void Runner::forget(JobId id)
     if (!s)
         return;
     s->job->mute();
-    s->spec.before_start = nullptr;
-    s->spec.on_event = nullptr;
-    s->spec.on_ended = nullptr;
+    s->order.before_start = nullptr;
+    s->order.on_event = nullptr;
+    s->order.on_ended = nullptr;
     cancel(id);
     doomed_.push_back(id);
     if (!pumping_)
@@ -308,7 +308,7 @@ int Runner::count(const void* front) const
 {
     int n = 0;
     for (const auto& [id, s] : slots_)
-        n += s.spec.front == front && !s.job->finished();
+        n += s.order.front == front && !s.job->finished();
     return n;
 }
 
@@ -370,9 +370,9 @@ bool Runner::start_next()
     Slot& s = *slot(id);
     owner_[static_cast<size_t>(chanid)] = id;
     s.job->assign(chanid);
-    events_.want_aux(chanid, s.spec.wants_aux || steps_need_aux(s.job->steps()));
-    if (s.spec.before_start)
-        s.spec.before_start(*s.job);
+    events_.want_aux(chanid, s.order.wants_aux || steps_need_aux(s.job->steps()));
+    if (s.order.before_start)
+        s.order.before_start(*s.job);
     s.started_at = events_.now_ms();
     const WallTime wall = wall_clock_now();
     s.started_wall_ms = static_cast<int64_t>(wall.sec) * 1000 + static_cast<int64_t>(wall.usec / 1000);
@@ -412,11 +412,11 @@ void Runner::release_ended()
             t.login_ms = s.logged_in_at >= 0 ? s.logged_in_at - s.started_at : -1;
             t.total_ms = events_.now_ms() - s.started_at;
             std::function<void()> done;
-            if (s.spec.on_ended)
-                done = [fn = s.spec.on_ended, result = s.job->result()] { fn(result); };
-            ended_hook_(*s.job, s.spec, t, std::move(done));
-        } else if (s.spec.on_ended) {
-            s.spec.on_ended(s.job->result());
+            if (s.order.on_ended)
+                done = [fn = s.order.on_ended, result = s.job->result()] { fn(result); };
+            ended_hook_(*s.job, s.order, t, std::move(done));
+        } else if (s.order.on_ended) {
+            s.order.on_ended(s.job->result());
         }
     }
 }
@@ -447,8 +447,8 @@ void Runner::dispatch(const LinkEvent& ev)
         return;
     if (ev.code == IPC_EVENT_LOGIN_OK && s->logged_in_at < 0)
         s->logged_in_at = events_.now_ms();
-    if (s->spec.on_event)
-        s->spec.on_event(*s->job, ev);
+    if (s->order.on_event)
+        s->order.on_event(*s->job, ev);
     if (!s->job->finished())
         s->job->on_link_event(ev, events_.now_ms());
     apply_cancels();

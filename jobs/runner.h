@@ -106,7 +106,7 @@ struct JobTimes {
 };
 
 // What a front hands the runner.
-struct JobSpec {
+struct JobOrder {
     Target target;
     std::vector<Step> steps;
     JobPolicy policy;  // on the clock (tick_ms 0), from the job's own start
@@ -126,7 +126,7 @@ struct JobSpec {
 // Called once for every job that was started, when it has ended and its link is being logged
 // out (the history's record of it), on the runner's thread. It calls done (on any thread, later
 // if it likes) once it has finished with the job: that calls the job's on_ended.
-using EndedHook = std::function<void(const Job&, const JobSpec&, const JobTimes&, std::function<void()> done)>;
+using EndedHook = std::function<void(const Job&, const JobOrder&, const JobTimes&, std::function<void()> done)>;
 
 class Runner {
 public:
@@ -144,7 +144,7 @@ public:
 
     // Queues a job; it starts at a pump, in submit order, when an entry is free. Its news says
     // kNewsWaiting when it has to wait for one.
-    JobId submit(JobSpec spec);
+    JobId submit(JobOrder order);
     // Ends a job that has not ended yet with `result` (waiting ones never start); its link is
     // logged out at once (reset: the work is given up on).
     void cancel(JobId id, int result = kJobCancelled);
@@ -188,7 +188,7 @@ public:
 
 private:
     struct Slot {
-        JobSpec spec;
+        JobOrder order;
         std::unique_ptr<Job> job;
         bool told_waiting = false;
         bool released = false;                       // logged out (or never started)

@@ -17,7 +17,7 @@
 namespace {
 
 constexpr char kUsage[] =
-    "Usage: dravlin [--all-pages] [--history SPEC] [--station NAME]\n"
+    "Usage: dravlin [--all-pages] [--history STORE] [--station NAME]\n"
     "       dravlin --help | --version\n"
     "\n"
     "The Dravlin console: finds the recorders on the LAN and refreshes their pictures\n"
@@ -26,7 +26,7 @@ constexpr char kUsage[] =
     "  --all-pages   also show the channel-table page (third tab \"NVR通道管理\") and the\n"
     "                firmware-upgrade page (fourth tab \"固件升级\") and the production record\n"
     "                (fifth tab \"生产记录\")\n"
-    "  --history SPEC  where every recorder's job is recorded: the station's own SQLite file\n"
+    "  --history STORE where every recorder's job is recorded: the station's own SQLite file\n"
     "                by default ($XDG_DATA_HOME/dravlin/history.sqlite), another SQLite file,\n"
     "                a PostgreSQL connection string (postgresql://..., a line's shared\n"
     "                record; Linux only), or off\n"
@@ -56,14 +56,14 @@ int main(int argc, char** argv) {
   CDravlinApp theApp;
   // Qt has taken its own options out of the list by now.
   const QStringList args = QApplication::arguments();
-  std::string historySpec;
+  std::string historyLocation;
   for (int i = 1; i < args.size(); ++i) {
     const QString& a = args[i];
     if (a == QLatin1String("--all-pages")) {
       theApp.m_allPages = true;
     } else if ((a == QLatin1String("--history") || a == QLatin1String("--station")) && i + 1 < args.size()) {
       const std::string value = args[++i].toLocal8Bit().toStdString();
-      if (a == QLatin1String("--history")) historySpec = value;
+      if (a == QLatin1String("--history")) historyLocation = value;
       else runner_host::SetStation(value);
     } else {
       std::fprintf(stderr, "dravlin: unknown option '%s'\n\n%s", a.toLocal8Bit().constData(), kUsage);
@@ -74,7 +74,7 @@ int main(int argc, char** argv) {
   // The record is the operator's, not the console's: a store that cannot be opened is said and
   // the console works on without it.
   std::string why;
-  if (runner_host::OpenHistory(historySpec, &why) < 0)
+  if (runner_host::OpenHistory(historyLocation, &why) < 0)
     std::fprintf(stderr, "dravlin: the history cannot be kept: %s\n", why.c_str());
   theApp.InitInstance();
   return ScreenshotStatus();

@@ -94,23 +94,23 @@ public:
             std::chrono::duration_cast<std::chrono::milliseconds>(std::min<Clock::duration>(kRoundLimit, deadline - t0))
                 .count();
         for (int i = 0; i < n; ++i) {
-            jobs::JobSpec spec;
-            spec.target = {"127.0.0.1", static_cast<uint16_t>(fleet->device_copy(i).ptz_port), "admin", "admin123"};
-            spec.steps = {jobs::Step::picture_file(jobs::kStepBootPicture, pics->boot),
-                          jobs::Step::picture_file(jobs::kStepChannelPicture, pics->channel),
-                          jobs::Step::picture_file(jobs::kStepShutdownPicture, pics->shutdown), jobs::Step::reboot()};
-            spec.policy = jobs::JobPolicy::tool(std::max<int64_t>(limit_ms, 1));
-            spec.before_start = [&, n](jobs::Job&) {
+            jobs::JobOrder order;
+            order.target = {"127.0.0.1", static_cast<uint16_t>(fleet->device_copy(i).ptz_port), "admin", "admin123"};
+            order.steps = {jobs::Step::picture_file(jobs::kStepBootPicture, pics->boot),
+                           jobs::Step::picture_file(jobs::kStepChannelPicture, pics->channel),
+                           jobs::Step::picture_file(jobs::kStepShutdownPicture, pics->shutdown), jobs::Step::reboot()};
+            order.policy = jobs::JobPolicy::tool(std::max<int64_t>(limit_ms, 1));
+            order.before_start = [&, n](jobs::Job&) {
                 if (++started == n)
                     t->logins_started = since(t0);
             };
-            spec.news = [&, n](const jobs::Job&, const jobs::JobNews& news) {
+            order.news = [&, n](const jobs::Job&, const jobs::JobNews& news) {
                 if (news.kind == jobs::kNewsLoggedIn && ++logged_in == n)
                     t->logged_in = since(t0);
                 else if (news.kind == jobs::kNewsLoginRetry)
                     ++login_retries;
             };
-            ids.push_back(runner.submit(std::move(spec)));
+            ids.push_back(runner.submit(std::move(order)));
         }
         runner.run();
         if (journal)

@@ -95,7 +95,7 @@ public:
                             " -d " + db + " -XAt -c \"" + sql + "\" 2>&1");
     }
 
-    std::string spec(const std::string& db) const
+    std::string location(const std::string& db) const
     {
         return "postgresql:///" + db + "?host=" + dir_.path + "&user=postgres";
     }

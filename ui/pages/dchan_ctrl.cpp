@@ -303,17 +303,17 @@ void CDChanCtrl::OnNvrDoubleClick(int row) {
   m_nvrLinkInfo.port = found->CtrlPort;
   m_nvrLinkInfo.ip = fixed_str(found->IpAddr);
 
-  jobs::JobSpec spec;
-  spec.target.address = m_nvrLinkInfo.ip;
-  spec.target.port = static_cast<uint16_t>(m_nvrLinkInfo.port & 0xFFFF);
-  spec.target.user = m_nvrLinkInfo.user;
-  spec.target.password = m_nvrLinkInfo.password;
-  spec.policy = jobs::JobPolicy::held_session();
-  spec.wants_aux = true;
-  spec.front = this;
-  spec.on_event = [this](const jobs::Job& job, const jobs::LinkEvent& ev) { OnSessionEvent(job, ev); };
-  spec.news = [this](const jobs::Job& job, const jobs::JobNews& n) { OnSessionNews(job, n); };
-  m_session = runner_host::Runner().submit(std::move(spec));
+  jobs::JobOrder order;
+  order.target.address = m_nvrLinkInfo.ip;
+  order.target.port = static_cast<uint16_t>(m_nvrLinkInfo.port & 0xFFFF);
+  order.target.user = m_nvrLinkInfo.user;
+  order.target.password = m_nvrLinkInfo.password;
+  order.policy = jobs::JobPolicy::held_session();
+  order.wants_aux = true;
+  order.front = this;
+  order.on_event = [this](const jobs::Job& job, const jobs::LinkEvent& ev) { OnSessionEvent(job, ev); };
+  order.news = [this](const jobs::Job& job, const jobs::JobNews& n) { OnSessionNews(job, n); };
+  m_session = runner_host::Runner().submit(std::move(order));
   runner_host::Wake();
 }
 

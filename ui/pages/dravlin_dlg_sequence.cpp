@@ -72,15 +72,15 @@ void CDravlinDlg::StartJob(int row, std::vector<jobs::Step> steps, const char* c
   m_chainFrom.erase(row);
   m_lastFailure.erase(row);
   m_list.SetCellAlert(row, kStatusColumn, false);
-  jobs::JobSpec spec;
-  spec.target = jobs::target_of(it->second.info);
-  spec.steps = std::move(steps);
-  spec.policy = jobs::JobPolicy::page();
-  spec.label = runner_host::LabelOf(it->second.info, command, m_runId);
-  spec.news = [this, row](const jobs::Job& job, const jobs::JobNews& n) { OnJobNews(row, job, n); };
-  spec.on_event = [this, row](const jobs::Job& job, const jobs::LinkEvent& ev) { OnJobEvent(row, job, ev); };
-  it->second.state = spec.steps.front().kind;
-  m_jobs.Start(row, std::move(spec));
+  jobs::JobOrder order;
+  order.target = jobs::target_of(it->second.info);
+  order.steps = std::move(steps);
+  order.policy = jobs::JobPolicy::page();
+  order.label = runner_host::LabelOf(it->second.info, command, m_runId);
+  order.news = [this, row](const jobs::Job& job, const jobs::JobNews& n) { OnJobNews(row, job, n); };
+  order.on_event = [this, row](const jobs::Job& job, const jobs::LinkEvent& ev) { OnJobEvent(row, job, ev); };
+  it->second.state = order.steps.front().kind;
+  m_jobs.Start(row, std::move(order));
 }
 
 void CDravlinDlg::OnRefresh() {

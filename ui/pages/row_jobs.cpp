@@ -2,11 +2,11 @@
 
 #include "ui/pages/runner_host.h"
 
-void RowJobs::Start(int row, jobs::JobSpec spec) {
+void RowJobs::Start(int row, jobs::JobOrder order) {
   jobs::Runner& runner = runner_host::Runner();
   if (auto old = jobs_.find(row); old != jobs_.end()) runner.forget(old->second);
-  spec.front = front_;
-  jobs_[row] = runner.submit(std::move(spec));
+  order.front = front_;
+  jobs_[row] = runner.submit(std::move(order));
   runner_host::Wake();
 }
 

@@ -13,7 +13,7 @@ class RowJobs {
   RowJobs& operator=(const RowJobs&) = delete;
 
   // Hands the row's job to the runner (as the page's), forgetting the row's last one.
-  void Start(int row, jobs::JobSpec spec);
+  void Start(int row, jobs::JobOrder order);
   // The row's last job, or null.
   const jobs::Job* Of(int row) const;
   // Rows whose job has not ended (waiting or running).

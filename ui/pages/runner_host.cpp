@@ -103,10 +103,10 @@ void Shutdown() {
   h.Pump();
 }
 
-int OpenHistory(const std::string& spec, std::string* why) {
+int OpenHistory(const std::string& location, std::string* why) {
   Host& h = Get();
   auto store = std::make_unique<history::Store>();
-  const int r = store->open(spec, why);
+  const int r = store->open(location, why);
   if (r < 0) return r;
   // The journal writes through the store: both go together.
   h.runner.set_ended_hook(nullptr);

@@ -40,7 +40,7 @@ void Shutdown();
 // The history store the pages' jobs are written to (dravlin --history): "" the station's default
 // file, "off", a path or a PostgreSQL connection string. Off until opened. 0, or a negative
 // history result with why set.
-int OpenHistory(const std::string& spec, std::string* why);
+int OpenHistory(const std::string& location, std::string* why);
 // The station's name in the records (dravlin --station); the host name by default.
 void SetStation(const std::string& name);
 std::string Station();

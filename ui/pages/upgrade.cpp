@@ -238,15 +238,15 @@ void CUpgrade::StartRow(int row) {
   auto it = m_IPCList.find(row);
   m_lastFailure.erase(row);
   m_list.SetCellAlert(row, kStatusColumn, false);
-  jobs::JobSpec spec;
-  spec.target = jobs::target_of(it->second.info);
-  spec.steps = {jobs::Step::firmware(m_firmware)};
-  spec.policy = jobs::JobPolicy::upgrade_page();
-  spec.label = runner_host::LabelOf(it->second.info, "upgrade", m_runId);
-  spec.news = [this, row](const jobs::Job& job, const jobs::JobNews& n) { OnJobNews(row, job, n); };
-  spec.on_event = [this, row](const jobs::Job& job, const jobs::LinkEvent& ev) { OnJobEvent(row, job, ev); };
+  jobs::JobOrder order;
+  order.target = jobs::target_of(it->second.info);
+  order.steps = {jobs::Step::firmware(m_firmware)};
+  order.policy = jobs::JobPolicy::upgrade_page();
+  order.label = runner_host::LabelOf(it->second.info, "upgrade", m_runId);
+  order.news = [this, row](const jobs::Job& job, const jobs::JobNews& n) { OnJobNews(row, job, n); };
+  order.on_event = [this, row](const jobs::Job& job, const jobs::LinkEvent& ev) { OnJobEvent(row, job, ev); };
   it->second.state = kRowBusy;
-  m_jobs.Start(row, std::move(spec));
+  m_jobs.Start(row, std::move(order));
 }
 
 int CUpgrade::BusyRows() const { return m_jobs.Busy(); }

@@ -44,12 +44,12 @@ std::set<std::string> done_in(const std::string& err)
     return done;
 }
 
-std::vector<history::JobRecord> records(const std::string& spec)
+std::vector<history::JobRecord> records(const std::string& location)
 {
     history::Store store;
     std::vector<history::JobRecord> rows;
     std::string why;
-    EXPECT_GE(store.open(spec, &why), 0) << why;
+    EXPECT_GE(store.open(location, &why), 0) << why;
     store.flush(&why);
     EXPECT_EQ(store.query({}, &rows, &why), history::kHistoryOk) << why;
     return rows;
@@ -102,7 +102,7 @@ TEST_F(HistoryE2E, TwoToolsShareOnePostgresServerAndRecordsWaitWhileItIsAway)
     if (!skip.empty())
         GTEST_SKIP() << "PostgreSQL: " << skip;
     ASSERT_TRUE(pg.create_db("line"));
-    const std::string spec = pg.spec("line");
+    const std::string location = pg.location("line");
     NetnsLab lab(10);
     ASSERT_TRUE(lab.up()) << lab.up_error();
     // Recorder 9 stops reading for a few seconds at a tenth of its picture: the third run is
@@ -121,7 +121,7 @@ TEST_F(HistoryE2E, TwoToolsShareOnePostgresServerAndRecordsWaitWhileItIsAway)
     const std::string picture = d + "/channel.png";
     std::ofstream(picture, std::ios::binary) << std::string(50000, 'c');
     auto run_args = [&](const char* station, std::vector<std::string> chosen) {
-        std::vector<std::string> a = {"refresh", "--channel", picture, "--history", spec, "--station", station};
+        std::vector<std::string> a = {"refresh", "--channel", picture, "--history", location, "--station", station};
         a.insert(a.end(), chosen.begin(), chosen.end());
         return ctl(a);
     };
@@ -129,7 +129,7 @@ TEST_F(HistoryE2E, TwoToolsShareOnePostgresServerAndRecordsWaitWhileItIsAway)
     const pid_t b = lab.spawn(run_args("station-b", serials(5, 8)), "b");
     EXPECT_EQ(lab.wait_exit(a, 120000), 0) << e2e::read_file(d + "/a.err");
     EXPECT_EQ(lab.wait_exit(b, 120000), 0) << e2e::read_file(d + "/b.err");
-    std::vector<history::JobRecord> rows = records(spec);
+    std::vector<history::JobRecord> rows = records(location);
     EXPECT_EQ(rows.size(), 8u);
     std::set<std::string> stations;
     for (const auto& r : rows)
@@ -145,7 +145,7 @@ TEST_F(HistoryE2E, TwoToolsShareOnePostgresServerAndRecordsWaitWhileItIsAway)
     EXPECT_EQ(lab.wait_exit(c, 120000), 0) << e2e::read_file(d + "/c.err");
     EXPECT_NE(e2e::read_file(d + "/c.err").find("history"), std::string::npos) << e2e::read_file(d + "/c.err");
     ASSERT_TRUE(pg.up());
-    e2e::RunResult listed = lab.run(ctl({"history", "--history", spec, "--json"}));
+    e2e::RunResult listed = lab.run(ctl({"history", "--history", location, "--json"}));
     ASSERT_EQ(listed.exit_code, 0) << listed.err;
     Json j;
     ASSERT_TRUE(e2e::parse_json(listed.out, &j)) << listed.out;

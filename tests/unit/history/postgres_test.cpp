@@ -39,13 +39,13 @@ OpenOptions local_in(const TempDir& dir, const std::string& name = "station.sqli
     return o;
 }
 
-TEST(HistoryPostgresSpec, ServerAwayAtOpenQueuesAndNeverShowsThePassword)
+TEST(HistoryPostgresLocation, ServerAwayAtOpenQueuesAndNeverShowsThePassword)
 {
     TempDir dir;
     Store store;
     std::string why;
-    const std::string spec = "postgresql://clerk:s3cret@/line?host=" + dir.path + "&port=5999";
-    int rc = store.open(spec, &why, local_in(dir));
+    const std::string location = "postgresql://clerk:s3cret@/line?host=" + dir.path + "&port=5999";
+    int rc = store.open(location, &why, local_in(dir));
     if (rc == kHistoryUnavailable) {
         EXPECT_EQ(why,
                   test_common::kWindows ? "PostgreSQL is not available in this build of the history: on Windows "
@@ -69,7 +69,7 @@ TEST(HistoryPostgresSpec, ServerAwayAtOpenQueuesAndNeverShowsThePassword)
         EXPECT_EQ(bytes.find("s3cret"), std::string::npos) << name;
     }
 
-    EXPECT_EQ(store.open("postgresql://h/db?no_such_option=1", &why, local_in(dir)), kHistoryBadSpec);
+    EXPECT_EQ(store.open("postgresql://h/db?no_such_option=1", &why, local_in(dir)), kHistoryBadLocation);
     EXPECT_EQ(why, "bad PostgreSQL connection string: invalid URI query parameter: \"no_such_option\"");
 }
 
@@ -119,7 +119,7 @@ TEST_F(HistoryPostgres, TwoStationsAtOnceLoseNothing)
     auto statuses = history_test::run_writers(2, [&](int w) {
         Store store;
         const std::string name = w ? "B" : "A";
-        if (store.open(cluster_->spec("two"), nullptr, local_in(dir, name + ".sqlite")) != kHistoryOk)
+        if (store.open(cluster_->location("two"), nullptr, local_in(dir, name + ".sqlite")) != kHistoryOk)
             return 2;
         RunRecord run{"run-" + name, "station-" + name, "tool", "refresh", "", utc_now(), "", 0, 0, 0};
         if (store.add_run(run) != kHistoryOk)
@@ -137,7 +137,7 @@ TEST_F(HistoryPostgres, TwoStationsAtOnceLoseNothing)
 
     Store store;
     std::string why;
-    ASSERT_EQ(store.open(cluster_->spec("two"), &why, local_in(dir)), kHistoryOk) << why;
+    ASSERT_EQ(store.open(cluster_->location("two"), &why, local_in(dir)), kHistoryOk) << why;
     std::vector<JobRecord> got;
     ASSERT_EQ(store.query({}, &got, &why), kHistoryOk) << why;
     const auto all = history_test::serials(got);
@@ -156,7 +156,7 @@ TEST_F(HistoryPostgres, RowsWrittenWhileTheServerIsDownArriveInOrderAfter)
     TempDir dir;
     Store store;
     std::string why;
-    ASSERT_EQ(store.open(cluster_->spec("stop"), &why, local_in(dir)), kHistoryOk) << why;
+    ASSERT_EQ(store.open(cluster_->location("stop"), &why, local_in(dir)), kHistoryOk) << why;
     auto rows = [&] { return cluster_->psql("stop", "SELECT string_agg(serial, ',' ORDER BY id) FROM jobs"); };
     for (int n = 0; n < 3; ++n)
         ASSERT_EQ(store.add_job(job(n, "A"), &why), kHistoryOk) << why;
@@ -201,13 +201,13 @@ TEST_F(HistoryPostgres, NewerSchemaIsReadAndWritesWaitOnTheStation)
     const int newer = schema_version() + 1;
     {
         Store store;
-        ASSERT_EQ(store.open(cluster_->spec("newer"), nullptr, local_in(dir)), kHistoryOk);
+        ASSERT_EQ(store.open(cluster_->location("newer"), nullptr, local_in(dir)), kHistoryOk);
         ASSERT_EQ(store.add_job(job(1)), kHistoryOk);
     }
     cluster_->psql("newer", "UPDATE schema_version SET version = " + std::to_string(newer));
     Store store;
     std::string why;
-    EXPECT_EQ(store.open(cluster_->spec("newer"), &why, local_in(dir)), kHistoryNewerSchema);
+    EXPECT_EQ(store.open(cluster_->location("newer"), &why, local_in(dir)), kHistoryNewerSchema);
     const std::string refusal = "not written to " + store.where() + ": its schema version " + std::to_string(newer) +
         " is newer than this program's " + std::to_string(schema_version());
     EXPECT_EQ(why, refusal);

@@ -66,7 +66,7 @@ TEST(HistoryOpen, WhatEachNameOpens)
     std::ofstream(dir / "plain.txt") << "not a database, but long enough to be read as a header of one";
     struct Case {
         const char* name;
-        std::string spec;
+        std::string location;
         int result;
         std::string reason;  // part of why; "" for none
         const char* where;
@@ -74,7 +74,7 @@ TEST(HistoryOpen, WhatEachNameOpens)
     const Case cases[] = {
         {"off", "off", kHistoryDisabled, "", "off"},
         {"new file in new folders", dir / "a/b/h.sqlite", kHistoryOk, "", ""},
-        {"unknown scheme", "mysql://db/h", kHistoryBadSpec, "unknown kind of history store: mysql://", ""},
+        {"unknown scheme", "mysql://db/h", kHistoryBadLocation, "unknown kind of history store: mysql://", ""},
         {"a folder", dir.path, kHistoryOpenFailed, "could not open " + dir.path + ": is a directory", ""},
         {"below a file", dir / "plain.txt/h.sqlite", kHistoryOpenFailed, "not a directory", ""},
         {"not a database", dir / "plain.txt", kHistoryOpenFailed, "file is not a database", ""},
@@ -83,10 +83,10 @@ TEST(HistoryOpen, WhatEachNameOpens)
         SCOPED_TRACE(c.name);
         Store store;
         std::string why;
-        EXPECT_EQ(store.open(c.spec, &why), c.result);
+        EXPECT_EQ(store.open(c.location, &why), c.result);
         EXPECT_NE(why.find(c.reason), std::string::npos) << why;
         EXPECT_EQ(store.is_open(), c.result == kHistoryOk);
-        EXPECT_EQ(store.where(), std::string(c.where).empty() && c.result == kHistoryOk ? c.spec : c.where);
+        EXPECT_EQ(store.where(), std::string(c.where).empty() && c.result == kHistoryOk ? c.location : c.where);
         // A write says the same without failing anything else.
         int add = store.add_job(job(1), &why);
         EXPECT_EQ(add,

@@ -317,13 +317,13 @@ struct ScriptedFleet : FakePort, EventSource {
     int64_t now_ms() override { return now; }
 };
 
-JobSpec spec_of(std::vector<Step> steps, std::function<void(Job&)> before = nullptr)
+JobOrder order_of(std::vector<Step> steps, std::function<void(Job&)> before = nullptr)
 {
-    JobSpec spec;
-    spec.steps = std::move(steps);
-    spec.policy = JobPolicy::tool(15000);
-    spec.before_start = std::move(before);
-    return spec;
+    JobOrder order;
+    order.steps = std::move(steps);
+    order.policy = JobPolicy::tool(15000);
+    order.before_start = std::move(before);
+    return order;
 }
 
 TEST(Runner, AJobGoesOnWhileLaterOnesAreStillStarting)
@@ -332,7 +332,7 @@ TEST(Runner, AJobGoesOnWhileLaterOnesAreStillStarting)
     Runner runner(fleet, fleet);
     std::vector<JobId> ids;
     for (int i = 0; i < 3; ++i)
-        ids.push_back(runner.submit(spec_of({Step::reboot()})));
+        ids.push_back(runner.submit(order_of({Step::reboot()})));
     runner.run();
     EXPECT_EQ(fleet.calls, "login0 reboot logout0 login1 reboot logout1 login0 reboot logout0");
     for (JobId id : ids)
@@ -350,14 +350,14 @@ TEST(Runner, MoreJobsThanLinksRunInWavesOnTheLinksGivenBack)
     std::vector<JobId> started;
     std::string waited;
     for (int i = 0; i < 3; ++i) {
-        JobSpec spec = spec_of({Step::reboot()});
+        JobOrder order = order_of({Step::reboot()});
         const JobId next = static_cast<JobId>(i + 1);
-        spec.before_start = [&started, next](Job&) { started.push_back(next); };
-        spec.news = [&waited, i](const Job&, const JobNews& n) {
+        order.before_start = [&started, next](Job&) { started.push_back(next); };
+        order.news = [&waited, i](const Job&, const JobNews& n) {
             if (n.kind == kNewsWaiting)
                 waited += std::to_string(i);
         };
-        ids.push_back(runner.submit(std::move(spec)));
+        ids.push_back(runner.submit(std::move(order)));
     }
     runner.run();
     // The third job logs in only once the first one's link was given back.
@@ -377,7 +377,7 @@ TEST(Runner, AnInterruptStartsNothingMoreAndEndsWhatRuns)
     runner.set_parallel(2);
     std::vector<JobId> ids;
     for (int i = 0; i < 3; ++i)
-        ids.push_back(runner.submit(spec_of({Step::reboot()})));
+        ids.push_back(runner.submit(order_of({Step::reboot()})));
     runner.pump();
     EXPECT_EQ(fleet.calls, "login0 login1");
     runner.request_interrupt(10000);
@@ -397,14 +397,14 @@ TEST(Runner, FrontsShareTheLinksAndACancelledFrontHearsNothingMore)
     Runner runner(fleet, fleet, 2);
     int page_a = 0, page_b = 0;
     int news_a = 0;
-    JobSpec a = spec_of({Step::reboot()});
+    JobOrder a = order_of({Step::reboot()});
     a.front = &page_a;
     a.news = [&news_a](const Job&, const JobNews&) { ++news_a; };
-    JobSpec b = spec_of({Step::reboot()});
+    JobOrder b = order_of({Step::reboot()});
     b.front = &page_b;
     const JobId ida = runner.submit(std::move(a));
     const JobId idb = runner.submit(std::move(b));
-    const JobId idc = runner.submit(spec_of({Step::reboot()}));
+    const JobId idc = runner.submit(order_of({Step::reboot()}));
     runner.pump();
     EXPECT_EQ(runner.count(&page_a), 1);
     EXPECT_EQ(runner.waiting(), 1);
