@@ -72,6 +72,8 @@ struct IpcLinkContext {
     std::string out_tail;
     std::atomic<int> writers_waiting{0};  // requests of other threads waiting to send
     std::atomic<int> abort_close{0};      // the coming close resets instead of draining
+    std::atomic<bool> beat_claimed{false};  // a thread is sending the heartbeat
+    std::atomic<int> beat_failed{0};        // the clock thread's heartbeat could not go out
     int wake[2] = {-1, -1};               // wakes the link thread (table entries only)
 };
 
@@ -101,6 +103,21 @@ bool ipc_on_own_thread(const IpcLinkContext* ipc);
 
 // Wakes the entry's thread from its wait (a logout, a frame rest to move on, a moved clock).
 void ipc_wake(IpcLinkContext* ipc);
+
+// The clock thread that sends the heartbeats of the table's entries (started with the table,
+// stopped before it goes). A poke makes it look again: after a moved clock, or after a login
+// (logged_in: only when it sleeps past the new link's first heartbeat).
+void ipc_heartbeat_start(IpcLinkContext* table, int max);
+void ipc_heartbeat_stop();
+void ipc_heartbeat_poke(bool logged_in);
+// Whether the clock thread sends this entry's heartbeats (entries outside the table send their
+// own from their link thread).
+bool ipc_heartbeat_by_clock(const IpcLinkContext* ipc);
+// When the entry's next heartbeat falls due (ms of the monotonic clock).
+uint64_t ipc_heartbeat_due(const IpcLinkContext* ipc);
+// The link thread's heartbeat check: sends it when due and nobody else is at it, and reports
+// a heartbeat that failed to go out (its own or the clock thread's) as the link's loss.
+void ipchearbeat(IpcLinkContext* ipc);
 
 // Closes the entry's socket under its lock and marks it -1; the connection is reset, and
 // whatever was queued is dropped (failures and aborts).

@@ -139,12 +139,14 @@ int ipc_login(const IpcLoginParam* param)
         // Silence is measured from the login, not from whatever happened on this entry before.
         ipc->last_heartbeat.store(now);
         ipc->last_recv.store(now);
+        ipc->beat_failed.store(0);  // about the connection before this one
         {
             std::lock_guard<std::mutex> lk(ipc_lock(ipc));
             ipc->sock.store(fd);
         }
         ipc->state.store(IPC_STATE_LOGGED_IN);
         ipc->login_problem.store(IPC_LOGIN_PROBLEM_NONE);
+        ipc_heartbeat_poke(true);
     }
 
     int state = ipc->state.load();

@@ -33,29 +33,11 @@ void wake_all_links()
     IpcLinkContext* table = g_ipc.load();
     for (int i = 0, max = g_ipc_max.load(); table && i < max; ++i)
         wakeup_signal(table[i].wake[1]);
+    ipc_heartbeat_poke(false);
 }
 
 // The entry whose link thread this is, so that a callback's logout never waits for itself.
 thread_local IpcLinkContext* t_own_entry = nullptr;
-
-// The fixed heartbeat frame: magic, length 218, then the text byte for byte (its doubled end
-// tags are what recorders have always received).
-constexpr char kHeartbeatText[] =
-    "<?xml version=\"1.0\" encoding=\"GB2312\" ?><XML_MORVEK>\n<MESSAGE_HEADER\n"
-    "Msg_type=\"AUXPTZ_HEARTBEAT_MESSAGE\"\nMsg_code=\"CMD_HEARTBEAT\"\nMsg_flag=\"0\"\n/><MESSAGE_BODY>\n"
-    "</MESSAGE_BODY>\n</XML_MORVEK><MESSAGE_BODY/>\n</XML_MORVEK>";
-static_assert(sizeof kHeartbeatText - 1 == 218, "heartbeat text is 218 bytes");
-
-struct HeartbeatFrame {
-    unsigned char bytes[kFrameHeaderSize + sizeof kHeartbeatText - 1];
-    HeartbeatFrame()
-    {
-        frame_put_le32(bytes, kFrameMagic);
-        frame_put_le32(bytes + 4, sizeof kHeartbeatText - 1);
-        std::memcpy(bytes + kFrameHeaderSize, kHeartbeatText, sizeof kHeartbeatText - 1);
-    }
-};
-const HeartbeatFrame kHeartbeat;
 
 void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
@@ -73,6 +55,7 @@ void reset_entry(IpcLinkContext* ipc)
     ipc->sock.store(-1);
     ipc->abort_close.store(0);
     ipc->last_heartbeat.store(0);
+    ipc->beat_failed.store(0);
     ipc->state.store(0);
     ipc->login_problem.store(IPC_LOGIN_PROBLEM_NONE);
     ipc->chanid = 0;
@@ -174,15 +157,18 @@ int next_wait_ms(IpcLinkContext* ipc)
     }
     const uint64_t now = get_tick_ms();
     auto until = [now](uint64_t due) { return due > now ? due - now : 0; };
-    uint64_t wait = until(ipc->last_heartbeat.load() + kHeartbeatIntervalMs + 1);
-    wait = std::min(wait, until(ipc->last_recv.load() + kSilenceLimitMs + 1));
+    // The clock thread sends the heartbeats of table entries: an idle link wakes only for
+    // what its recorder sends and for the silence rule.
+    uint64_t wait = until(ipc->last_recv.load() + kSilenceLimitMs + 1);
+    if (!ipc_heartbeat_by_clock(ipc))
+        wait = std::min(wait, until(ipc_heartbeat_due(ipc)));
     if (ipc->downloading.load())
         wait = std::min(wait, until(ipc->last_recv.load() + kDownloadTimeoutMs + 1));
     // A check already due that could not finish (a heartbeat waiting for room) is tried
     // again after the usual short wait, not in a busy loop.
     if (wait == 0)
         return kPollWaitMs;
-    return static_cast<int>(std::min<uint64_t>(wait, kHeartbeatIntervalMs));
+    return static_cast<int>(std::min<uint64_t>(wait, kSilenceLimitMs));
 }
 
 // Moves on the rest of a frame that the socket could not take at once (the last upload
@@ -201,27 +187,6 @@ void ipcflushpending(IpcLinkContext* ipc)
         log_print("ipc->chanid[%d] pending frame Send Fail!\n", ipc->chanid);
         ipc_drop_link(ipc);
     }
-}
-
-void ipchearbeat(IpcLinkContext* ipc)
-{
-    if (ipc->sock.load() < 0)
-        return;
-    if (get_tick_ms() - ipc->last_heartbeat.load() <= static_cast<uint64_t>(kHeartbeatIntervalMs))
-        return;
-    // Never waits: with the send buffer full (a device still taking in an upload) the
-    // heartbeat goes whole on a later pass. Only a send error is a loss.
-    int r = ipc_write_locked(ipc, kHeartbeat.bytes, sizeof kHeartbeat.bytes, 0);
-    if (r > 0) {
-        // No pause after it: an idle link wakes once per heartbeat, not twice.
-        ipc->last_heartbeat.store(get_tick_ms());
-        return;
-    }
-    if (r == 0)
-        return;
-    ipc_close_socket(ipc);
-    ipc_emit(ipc, IPC_EVENT_DISCONNECTED);
-    log_print("ipc->chanid[%d] ipchearbeat Send Fail!\n", ipc->chanid);
 }
 
 void ipcreconnect(IpcLinkContext* ipc)
@@ -259,6 +224,9 @@ void ipc_thread(IpcLinkContext* ipc)
             log_print("ipc[%d]threadrunning:%d\n", ipc->chanid, ipc->running.load());
             ipc_step(ipc, "ipc_thread", 1);
         }
+        // A heartbeat the clock thread could not send is this link's loss, told first.
+        if (ipc->beat_failed.load())
+            ipchearbeat(ipc);
         // The thread sleeps until input, a wake-up or its next due check: an idle link costs
         // a few wake-ups a minute, and every check still runs within moments of falling due.
         int r = ipcdealsocks(ipc, next_wait_ms(ipc));
@@ -369,6 +337,7 @@ int ipc_init()
         wakeup_open(table[i].wake);
     g_ipc_max.store(kIpcMaxLinks);
     g_ipc.store(table);
+    ipc_heartbeat_start(table, kIpcMaxLinks);
     clock_set_advance_hook(wake_all_links);
     return 1;
 }
@@ -381,6 +350,7 @@ int ipc_deinit()
     // Threads still running would use the table after it is gone.
     ipc_logout_all();
     clock_set_advance_hook(nullptr);
+    ipc_heartbeat_stop();
     IpcLinkContext* table = g_ipc.exchange(nullptr);
     g_ipc_max.store(0);
     for (int i = 0; i < kIpcMaxLinks; ++i)
