@@ -70,11 +70,11 @@ struct IpcLinkContext {
     // The rest of a frame whose start is already on the socket (entry lock): it leaves before
     // anything else, so a frame that could not go whole at once is never cut.
     std::string out_tail;
-    std::atomic<int> writers_waiting{0};  // requests of other threads waiting to send
-    std::atomic<int> abort_close{0};      // the coming close resets instead of draining
+    std::atomic<int> writers_waiting{0};    // requests of other threads waiting to send
+    std::atomic<int> abort_close{0};        // the coming close resets instead of draining
     std::atomic<bool> beat_claimed{false};  // a thread is sending the heartbeat
     std::atomic<int> beat_failed{0};        // the clock thread's heartbeat could not go out
-    int wake[2] = {-1, -1};               // wakes the link thread (table entries only)
+    int wake[2] = {-1, -1};                 // wakes the link thread (table entries only)
 };
 
 // The table entry for chanid, or null (no table, bad chanid; nothing logged).
