@@ -104,10 +104,13 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${_pkg_maintainer}")
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-# Libraries from dpkg-shlibdeps; Qt's platform plugins are loaded at run time, so no library
-# names them; the console's texts are Chinese.
+# Libraries from dpkg-shlibdeps; Qt's platform plugins and libpq are loaded at run time, so no
+# library names them; the console's texts are Chinese.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
+if(DRAVLIN_HISTORY_HAS_POSTGRESQL)
+  string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libpq5")
+endif()
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-noto-cjk")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "maintenance console for network video recorders")
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION

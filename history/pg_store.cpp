@@ -23,7 +23,7 @@ int open_postgres(const std::string&, const OpenOptions&, std::unique_ptr<Backen
 
 #else
 
-#include <libpq-fe.h>
+#include "history/libpq_lazy.h"
 
 #include <chrono>
 #include <cstdlib>
@@ -65,23 +65,23 @@ void no_notices(void*, const char*) { }
 class Result {
 public:
     explicit Result(PGresult* r) : r_(r) { }
-    ~Result() { PQclear(r_); }
+    ~Result() { lib::PQclear(r_); }
     Result(const Result&) = delete;
     Result& operator=(const Result&) = delete;
     PGresult* get() const { return r_; }
     bool ok() const
     {
-        ExecStatusType s = PQresultStatus(r_);
+        ExecStatusType s = lib::PQresultStatus(r_);
         return r_ && (s == PGRES_COMMAND_OK || s == PGRES_TUPLES_OK);
     }
-    int rows() const { return PQntuples(r_); }
+    int rows() const { return lib::PQntuples(r_); }
     std::string text(int row, int col) const
     {
-        return std::string(PQgetvalue(r_, row, col), static_cast<size_t>(PQgetlength(r_, row, col)));
+        return std::string(lib::PQgetvalue(r_, row, col), static_cast<size_t>(lib::PQgetlength(r_, row, col)));
     }
     int64_t optional(int row, int col) const
     {
-        return PQgetisnull(r_, row, col) ? -1 : std::strtoll(PQgetvalue(r_, row, col), nullptr, 10);
+        return lib::PQgetisnull(r_, row, col) ? -1 : std::strtoll(lib::PQgetvalue(r_, row, col), nullptr, 10);
     }
 
 private:
@@ -172,7 +172,7 @@ public:
                 j.version = rows.text(r, c);
                 out->push_back(std::move(j));
             }
-            if (!PQgetisnull(rows.get(), r, 16))
+            if (!lib::PQgetisnull(rows.get(), r, 16))
                 out->back().files.push_back(
                     {rows.text(r, 16), rows.text(r, 17), rows.optional(r, 18), rows.text(r, 19)});
         }
@@ -318,7 +318,7 @@ private:
         if (res->ok())
             return 1;
         failed(res->get(), kHistoryWriteFailed, why);
-        if (PQstatus(conn_) == CONNECTION_BAD) {
+        if (lib::PQstatus(conn_) == CONNECTION_BAD) {
             disconnect();
             return -1;
         }
@@ -344,15 +344,15 @@ private:
                 null = null || (static_cast<size_t>(n) == i && params[i].empty());
             values.push_back(null ? nullptr : params[i].c_str());
         }
-        return PQexecParams(conn_, sql.c_str(), static_cast<int>(values.size()), nullptr, values.data(), nullptr,
-                            nullptr, 0);
+        return lib::PQexecParams(conn_, sql.c_str(), static_cast<int>(values.size()), nullptr, values.data(), nullptr,
+                                 nullptr, 0);
     }
 
     int failed(PGresult* res, int result, std::string* why)
     {
-        const char* msg = res ? PQresultErrorMessage(res) : "";
-        *why = one_line(msg && *msg ? msg : PQerrorMessage(conn_));
-        if (PQstatus(conn_) == CONNECTION_BAD)
+        const char* msg = res ? lib::PQresultErrorMessage(res) : "";
+        *why = one_line(msg && *msg ? msg : lib::PQerrorMessage(conn_));
+        if (lib::PQstatus(conn_) == CONNECTION_BAD)
             disconnect();
         return result;
     }
@@ -366,7 +366,7 @@ private:
     void disconnect()
     {
         if (conn_)
-            PQfinish(conn_);
+            lib::PQfinish(conn_);
         conn_ = nullptr;
     }
 
@@ -374,7 +374,7 @@ private:
     // failed slowly.
     bool connect(bool force, std::string* why)
     {
-        if (conn_ && PQstatus(conn_) == CONNECTION_OK)
+        if (conn_ && lib::PQstatus(conn_) == CONNECTION_OK)
             return true;
         disconnect();
         schema_failure_.clear();
@@ -393,9 +393,9 @@ private:
         keys.push_back(nullptr);
         values.push_back(nullptr);
         const Clock::time_point tried = Clock::now();
-        conn_ = PQconnectdbParams(keys.data(), values.data(), 1);
-        if (!conn_ || PQstatus(conn_) != CONNECTION_OK || !ready_schema()) {
-            last_failure_ = one_line(conn_ ? PQerrorMessage(conn_) : "out of memory");
+        conn_ = lib::PQconnectdbParams(keys.data(), values.data(), 1);
+        if (!conn_ || lib::PQstatus(conn_) != CONNECTION_OK || !ready_schema()) {
+            last_failure_ = one_line(conn_ ? lib::PQerrorMessage(conn_) : "out of memory");
             if (!schema_failure_.empty())
                 last_failure_ = schema_failure_;
             *why = last_failure_;
@@ -411,7 +411,7 @@ private:
     // it or nothing (one transaction). A database at the schema needs no rights beyond writing rows.
     bool ready_schema()
     {
-        PQsetNoticeProcessor(conn_, no_notices, nullptr);
+        lib::PQsetNoticeProcessor(conn_, no_notices, nullptr);
         const int latest = schema_version();
         int v = read_version();
         if (v == latest || v > latest) {
@@ -435,23 +435,23 @@ private:
             found_version_ = v;
             return true;
         }
-        Result rollback(PQexec(conn_, "ROLLBACK"));
+        Result rollback(lib::PQexec(conn_, "ROLLBACK"));
         return false;
     }
 
     // The version in the database; 0 when it has no schema yet, -1 on failure.
     int read_version()
     {
-        Result has(PQexec(conn_, "SELECT to_regclass('schema_version') IS NOT NULL"));
+        Result has(lib::PQexec(conn_, "SELECT to_regclass('schema_version') IS NOT NULL"));
         if (!has.ok() || has.rows() != 1) {
-            schema_failure_ = one_line(PQresultErrorMessage(has.get()));
+            schema_failure_ = one_line(lib::PQresultErrorMessage(has.get()));
             return -1;
         }
         if (has.text(0, 0) != "t")
             return 0;
-        Result v(PQexec(conn_, "SELECT coalesce(max(version), 0) FROM schema_version"));
+        Result v(lib::PQexec(conn_, "SELECT coalesce(max(version), 0) FROM schema_version"));
         if (!v.ok() || v.rows() != 1) {
-            schema_failure_ = one_line(PQresultErrorMessage(v.get()));
+            schema_failure_ = one_line(lib::PQresultErrorMessage(v.get()));
             return -1;
         }
         return std::atoi(v.text(0, 0).c_str());
@@ -459,9 +459,9 @@ private:
 
     bool command(const std::string& sql)
     {
-        Result r(PQexec(conn_, sql.c_str()));
+        Result r(lib::PQexec(conn_, sql.c_str()));
         if (!r.ok())
-            schema_failure_ = one_line(PQresultErrorMessage(r.get()));
+            schema_failure_ = one_line(lib::PQresultErrorMessage(r.get()));
         return r.ok();
     }
 
@@ -481,25 +481,25 @@ private:
 int describe(const std::string& conninfo, std::string* target, std::string* why)
 {
     char* err = nullptr;
-    PQconninfoOption* given = PQconninfoParse(conninfo.c_str(), &err);
+    PQconninfoOption* given = lib::PQconninfoParse(conninfo.c_str(), &err);
     if (!given) {
         *why = "bad PostgreSQL connection string: " + std::string(err ? err : "out of memory");
         while (!why->empty() && (why->back() == '\n' || why->back() == ' '))
             why->pop_back();
-        PQfreemem(err);
+        lib::PQfreemem(err);
         return kHistoryBadLocation;
     }
     std::map<std::string, std::string> v;
-    if (PQconninfoOption* defaults = PQconndefaults()) {
+    if (PQconninfoOption* defaults = lib::PQconndefaults()) {
         for (PQconninfoOption* o = defaults; o->keyword; ++o)
             if (o->val)
                 v[o->keyword] = o->val;
-        PQconninfoFree(defaults);
+        lib::PQconninfoFree(defaults);
     }
     for (PQconninfoOption* o = given; o->keyword; ++o)
         if (o->val && *o->val)
             v[o->keyword] = o->val;
-    PQconninfoFree(given);
+    lib::PQconninfoFree(given);
     std::string host = v["host"].empty() ? v["hostaddr"] : v["host"];
     std::string db = v["dbname"].empty() ? v["user"] : v["dbname"];
     *target = "postgresql://" + (v["user"].empty() ? "" : v["user"] + "@") + host +
@@ -512,6 +512,8 @@ int describe(const std::string& conninfo, std::string* target, std::string* why)
 int open_postgres(const std::string& conninfo, const OpenOptions& options, std::unique_ptr<Backend>* out,
                   std::string* why)
 {
+    if (!lib::load_libpq(why))
+        return kHistoryUnavailable;
     std::string target;
     int rc = describe(conninfo, &target, why);
     if (rc != kHistoryOk)
