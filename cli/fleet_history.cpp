@@ -75,12 +75,17 @@ RunHistory::RunHistory(const char* command, const FleetOptions& o, const std::ve
     run_.command = command;
     run_.options = options_text(o);
     run_.started = history::utc_now();
-    if (store_->add_run(run_, &why) < 0)
-        fail("the history could not be written: " + why);
+    // Written beside the logins, not before them: the jobs' records follow it on the same thread.
+    journal_->post([this, run = run_] {
+        std::string why;
+        if (store_->add_run(run, &why) < 0)
+            fail("the history could not be written: " + why);
+    });
 }
 
 void RunHistory::fail(const std::string& why)
 {
+    std::lock_guard<std::mutex> lk(problem_mu_);
     if (!problem_.empty())
         return;
     problem_ = why;
@@ -89,8 +94,7 @@ void RunHistory::fail(const std::string& why)
 
 jobs::EndedHook RunHistory::hook() { return journal_ ? journal_->hook() : nullptr; }
 
-// The journal's writer thread, after each record (the main thread reads the problem only once
-// the journal is drained).
+// The journal's writer thread, after each record.
 void RunHistory::said(int result)
 {
     if (result < 0)
@@ -145,6 +149,7 @@ void RunHistory::finish(int recorders, int ok, int failed)
 {
     if (!store_)
         return;
+    drain();  // the run's first row goes before its last
     run_.ended = history::utc_now();
     run_.recorders = recorders;
     run_.ok = ok;
@@ -156,6 +161,10 @@ void RunHistory::finish(int recorders, int ok, int failed)
     store_->flush();
 }
 
-std::string RunHistory::problem() const { return problem_; }
+std::string RunHistory::problem() const
+{
+    std::lock_guard<std::mutex> lk(problem_mu_);
+    return problem_;
+}
 
 }  // namespace dravlinctl

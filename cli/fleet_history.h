@@ -9,6 +9,7 @@
 #include "jobs/journal.h"
 
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,7 @@ private:
     std::vector<jobs::Step> steps_;
     std::vector<history::FileSent> files_;  // what this run sends to each recorder (--watch)
     bool files_known_ = false;
+    mutable std::mutex problem_mu_;  // fail() runs on the journal's writer thread too
     std::string problem_;
 };
 

@@ -150,6 +150,14 @@ void Journal::prepare(const std::vector<Step>& steps)
         push(std::move(p));
 }
 
+void Journal::post(std::function<void()> fn)
+{
+    Pending p;
+    p.prepare_only = true;
+    p.task = std::move(fn);
+    push(std::move(p));
+}
+
 void Journal::push(Pending p)
 {
     {
@@ -182,6 +190,8 @@ void Journal::run()
         lk.unlock();
         std::vector<history::JobRecord> records;
         for (Pending& p : batch) {
+            if (p.task)
+                p.task();
             p.record.files = files_of(p.steps);
             if (!p.prepare_only)
                 records.push_back(p.record);

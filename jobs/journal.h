@@ -44,6 +44,9 @@ public:
     // Starts reading the files of these steps (their MD5) on the writer's thread now, while the
     // recorders take them, so no record waits for a large image's MD5 at the end.
     void prepare(const std::vector<Step>& steps);
+    // Runs fn on the writer's thread, in turn with the records (work on the store that nothing
+    // needs to wait for, such as the run's own row).
+    void post(std::function<void()> fn);
 
     // Records written (kept on the station for a shared store that is away included), records
     // that failed, and the reason of the last that failed or was kept back ("" none). Any thread.
@@ -72,7 +75,8 @@ private:
         history::JobRecord record;
         std::vector<Step> steps;  // their files are read on the writer's thread
         std::function<void()> done;
-        bool prepare_only = false;  // read the files, write nothing
+        bool prepare_only = false;   // read the files, write nothing
+        std::function<void()> task;  // run first (post())
     };
     void push(Pending p);
     history::FileSent file_of(const std::string& kind, const std::string& path);
