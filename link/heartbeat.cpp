@@ -54,6 +54,7 @@ Beat send_if_due(IpcLinkContext* ipc)
         return Beat::busy;
     Beat b = Beat::not_due;
     if (ipc->sock.load() >= 0 && get_tick_ms() >= due_of(ipc)) {
+        ipc_step(ipc, "ipchearbeat", 1);
         int r = ipc_write_locked(ipc, kHeartbeat.bytes, sizeof kHeartbeat.bytes, 0);
         if (r > 0) {
             ipc->last_heartbeat.store(get_tick_ms());
