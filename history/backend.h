@@ -4,6 +4,7 @@
 #include "history/history.h"
 
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -65,6 +66,12 @@ public:
 int open_local_queue(const std::string& path, const OpenOptions& options, std::unique_ptr<LocalQueue>* out,
                      std::string* why);
 
+// Makes the missing folders of dir, each private to the user (0 or a result with why).
+int make_private_dirs(const std::filesystem::path& dir, std::string* why);
+// Creates the file (mode 0600) unless it exists, so that SQLite never makes it with the umask's
+// wider mode; its -wal and -shm files take the same mode from it.
+int create_private_file(const std::string& path, std::string* why);
+
 // "could not open PATH: " and the system's reason for the last failed call, first letter small.
 std::string system_reason(int error_number);
 
@@ -75,6 +82,8 @@ std::string system_reason(int error_number);
 std::wstring wide_from_native(const std::string& text);
 // false when the text holds a character the code page has no form for (*out then holds '?').
 bool native_from_wide(const std::wstring& text, std::string* out);
+// The system's narrow text as UTF-8 (SQLite's file names).
+std::string utf8_from_native(const std::string& text);
 #endif
 
 }  // namespace history
