@@ -14,6 +14,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <limits>
+#include <vector>
 
 namespace {
 
@@ -88,22 +89,22 @@ struct Clock {
     uint64_t next_wake = 0;
     std::thread thread;
 
-    // Sends every heartbeat that is due; the time to wake next (kNever: no entry logged in).
+    // Sends every heartbeat that is due; the time to wake next (kNever: no entry logged in):
+    // the last heartbeat due within the gathering window after the first one, or sooner for a
+    // heartbeat that found no room.
     uint64_t round()
     {
         const uint64_t now = get_tick_ms();
-        uint64_t first = kNever;
+        uint64_t retry = kNever;
+        std::vector<uint64_t> dues;
         for (int i = 0; i < max; ++i) {
             IpcLinkContext* ipc = &table[i];
             if (ipc->sock.load() < 0 || !ipc->running.load())
                 continue;
-            uint64_t due = due_of(ipc);
-            if (due <= now) {
+            if (due_of(ipc) <= now) {
                 Beat b = send_if_due(ipc);
-                if (b == Beat::no_room || b == Beat::busy) {
-                    first = std::min(first, now + kPollWaitMs);
-                    continue;
-                }
+                if (b == Beat::no_room || b == Beat::busy)
+                    retry = now + kPollWaitMs;
                 if (b == Beat::failed) {
                     // The loss is the link thread's to report, on its own thread.
                     ipc->beat_failed.store(1);
@@ -111,23 +112,17 @@ struct Clock {
                 }
                 if (b != Beat::sent)
                     continue;
-                due = due_of(ipc);
             }
-            first = std::min(first, due);
+            dues.push_back(due_of(ipc));
         }
-        if (first == kNever || first <= now)
-            return first;
-        // Wake for the last heartbeat due within the gathering window after the first one.
+        if (dues.empty())
+            return retry;
+        const uint64_t first = *std::min_element(dues.begin(), dues.end());
         uint64_t wake = first;
-        for (int i = 0; i < max; ++i) {
-            IpcLinkContext* ipc = &table[i];
-            if (ipc->sock.load() < 0 || !ipc->running.load())
-                continue;
-            uint64_t due = due_of(ipc);
-            if (due > wake && due <= first + kGatherMs)
-                wake = due;
-        }
-        return wake;
+        for (uint64_t due : dues)
+            if (due <= first + kGatherMs)
+                wake = std::max(wake, due);
+        return std::min(wake, retry);
     }
 
     void run()
