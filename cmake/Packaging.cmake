@@ -84,6 +84,10 @@ add_custom_target(dravlin_package_data ALL DEPENDS ${_pkg_files})
 set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
   OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 install(TARGETS dravlin dravlinctl dravlin-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# `dravlinctl serve` hands over to its server, found there.
+if(TARGET dravlinctl-serve)
+  install(TARGETS dravlinctl-serve RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/dravlin)
+endif()
 install(FILES ${_pkg_src}/dravlin.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(DIRECTORY ${_pkg_out}/icons/ DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor)
 install(FILES ${_pkg_out}/man/dravlin.1.gz ${_pkg_out}/man/dravlinctl.1.gz ${_pkg_out}/man/dravlin-sim.1.gz
