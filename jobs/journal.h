@@ -13,6 +13,7 @@
 #include "history/history.h"
 #include "jobs/runner.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -77,6 +78,7 @@ private:
         std::function<void()> done;
         bool prepare_only = false;   // read the files, write nothing
         std::function<void()> task;  // run first (post())
+        std::chrono::steady_clock::time_point queued;
     };
     void push(Pending p);
     history::FileSent file_of(const std::string& kind, const std::string& path);
@@ -93,6 +95,7 @@ private:
     std::condition_variable cv_, idle_cv_;
     std::deque<Pending> queue_;
     bool busy_ = false, stop_ = false;
+    int draining_ = 0;  // drain() calls waiting: no gathering meanwhile
     int written_ = 0, failed_ = 0;
     std::string last_problem_;
     std::thread writer_;
