@@ -90,11 +90,18 @@ void reset_entry(IpcLinkContext* ipc)
     ipc->out_tail.clear();
 }
 
+// The entry's thread is done with it: whoever waits in wait_and_join goes on at once.
+void mark_ended(IpcLinkContext* ipc)
+{
+    ipc->alive.store(0);
+    ipc->alive.notify_all();
+}
+
 // Waits (without holding any lock) until the entry's thread has finished, then joins it.
 void wait_and_join(IpcLinkContext* ipc, int chanid)
 {
-    while (ipc->alive.load())
-        sleep_ms(1);
+    for (int a; (a = ipc->alive.load()) != 0;)
+        ipc->alive.wait(a);
     std::lock_guard<std::mutex> ctl(g_ctl[chanid]);
     if (ipc->thread.joinable())
         ipc->thread.join();
@@ -214,7 +221,7 @@ void ipc_thread(IpcLinkContext* ipc)
     if (ret <= 0 && !ipc->autoreconnect.load()) {
         ipc->running.store(0);
         log_print("ipc_thread[%d][%d] to out\n", ipc->chanid, ipc->running.load());
-        ipc->alive.store(0);
+        mark_ended(ipc);
         return;
     }
     log_print("%s:%d, running[%p]:%d\n", "ipc_thread", __LINE__, static_cast<void*>(ipc), ipc->running.load());
@@ -264,7 +271,7 @@ void ipc_thread(IpcLinkContext* ipc)
         if (!ipc->autoreconnect.load()) {
             ipc->running.store(0);
             log_print("ipc_thread[%d][%d]\n", ipc->chanid, ipc->running.load());
-            ipc->alive.store(0);
+            mark_ended(ipc);
             return;
         }
         // Reconnect pacing; a logout wakes the wait at once.
@@ -275,7 +282,7 @@ void ipc_thread(IpcLinkContext* ipc)
     ipc_close_draining(ipc);
     ipc_emit(ipc, IPC_EVENT_THREAD_END);
     log_print("ipc_thread[%d][%d] threadid:%lu to out\n", ipc->chanid, ipc->running.load(), thread_number());
-    ipc->alive.store(0);
+    mark_ended(ipc);
 }
 
 }  // namespace
@@ -407,7 +414,7 @@ int ipc_login_delay(const IpcLoginParam* param)
         ipc->thread = std::thread(ipc_thread, ipc);
     } catch (const std::system_error&) {
         ipc->running.store(0);
-        ipc->alive.store(0);
+        mark_ended(ipc);
         log_print("ipc_login_delay create thread fail\n");
         return -1;
     }
@@ -430,10 +437,8 @@ int ipc_logout(int chanid)
     const bool alive = ipc->alive.load();
     if (!ipc->autoreconnect.load() && alive)
         return 1;  // ends by itself; the entry is cleared when it is used again
-    if (alive) {
+    if (alive)
         log_print("ipc_logout ipc:%p, %d, join:%d ....\n", static_cast<void*>(ipc), chanid, ipc->alive.load());
-        sleep_ms(1);
-    }
     // A thread woken above may already be gone: it is joined and its entry cleared all the same.
     wait_and_join(ipc, chanid);
     {
