@@ -54,19 +54,21 @@ bool same_files(std::vector<history::FileSent> a, std::vector<history::FileSent>
 RunHistory::RunHistory(const char* command, const FleetOptions& o, const std::vector<jobs::Step>& steps)
     : command_(command)
 {
-    auto store = std::make_unique<history::Store>();
-    std::string why;
-    const int r = store->open(o.history, &why);
-    if (r == history::kHistoryDisabled)
+    if (o.history == "off")
         return;
-    if (r < 0) {
-        fail("the history cannot be kept: " + (why.empty() ? std::string(history::history_result_text(r)) : why));
-        return;
-    }
-    store_ = std::move(store);
+    store_ = std::make_unique<history::Store>();
     const std::string station = o.station.empty() ? history::station_name() : o.station;
     journal_ = std::make_unique<jobs::Journal>(store_.get(), station, DRAVLIN_VERSION);
     journal_->set_after_write([this](int result) { said(result); });
+    // Opened on the journal's thread while the recorders log in: a long journal file to read
+    // back, or a shared server slow to answer, does not hold the logins up. The run goes on
+    // without a store that cannot be opened; its records are dropped by the journal.
+    journal_->post([this, location = o.history] {
+        std::string why;
+        const int r = store_->open(location, &why);
+        if (r < 0)
+            fail("the history cannot be kept: " + (why.empty() ? std::string(history::history_result_text(r)) : why));
+    });
     journal_->prepare(steps);
     steps_ = steps;
     run_.run_id = history::new_id();
@@ -78,7 +80,7 @@ RunHistory::RunHistory(const char* command, const FleetOptions& o, const std::ve
     // Written beside the logins, not before them: the jobs' records follow it on the same thread.
     journal_->post([this, run = run_] {
         std::string why;
-        if (store_->add_run(run, &why) < 0)
+        if (store_->is_open() && store_->add_run(run, &why) < 0)
             fail("the history could not be written: " + why);
     });
 }
@@ -127,6 +129,9 @@ bool RunHistory::done_before(const std::string& serial)
 {
     if (!store_)
         return false;
+    drain();  // the store is opened on the journal's thread
+    if (!store_->is_open())
+        return false;
     if (!files_known_) {
         files_ = journal_->files_of(steps_);
         files_known_ = true;
@@ -150,6 +155,8 @@ void RunHistory::finish(int recorders, int ok, int failed)
     if (!store_)
         return;
     drain();  // the run's first row goes before its last
+    if (!store_->is_open())
+        return;
     run_.ended = history::utc_now();
     run_.recorders = recorders;
     run_.ok = ok;
@@ -163,6 +170,8 @@ void RunHistory::finish(int recorders, int ok, int failed)
 
 std::string RunHistory::problem() const
 {
+    if (journal_)
+        journal_->drain();  // an open that failed says so first
     std::lock_guard<std::mutex> lk(problem_mu_);
     return problem_;
 }

@@ -17,7 +17,8 @@ namespace dravlinctl {
 
 class RunHistory {
 public:
-    // Opens the store; the run goes on without it when it cannot be opened.
+    // Opens the store (on the journal's thread); the run goes on without it when it cannot be
+    // opened.
     RunHistory(const char* command, const FleetOptions& o, const std::vector<jobs::Step>& steps);
 
     // The runner's ended hook (null when the history is off).
@@ -30,7 +31,7 @@ public:
     void drain();
     // The run's record, with its counts, at its end.
     void finish(int recorders, int ok, int failed);
-    // What went wrong with the history, "" when nothing did.
+    // What went wrong with the history, "" when nothing did (once what was handed over is done).
     std::string problem() const;
 
 private:

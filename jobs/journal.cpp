@@ -108,7 +108,7 @@ std::vector<history::FileSent> Journal::files_of(const std::vector<Step>& steps)
 
 void Journal::write(const Job& job, const JobOrder& order, const JobTimes& times, std::function<void()> done)
 {
-    if (!store_ || !store_->is_open()) {
+    if (!store_) {
         if (done)
             done();
         return;
@@ -149,7 +149,7 @@ void Journal::write(const Job& job, const JobOrder& order, const JobTimes& times
 
 void Journal::prepare(const std::vector<Step>& steps)
 {
-    if (!store_ || !store_->is_open())
+    if (!store_)
         return;
     Pending p;
     p.prepare_only = true;
@@ -210,6 +210,9 @@ void Journal::run()
         for (Pending& p : batch) {
             if (p.task)
                 p.task();
+            // A store that is not open (it may be opened by a task before) keeps nothing.
+            if (!store_->is_open())
+                continue;
             p.record.files = files_of(p.steps);
             if (!p.prepare_only)
                 records.push_back(p.record);

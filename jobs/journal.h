@@ -28,8 +28,9 @@ namespace jobs {
 
 class Journal {
 public:
-    // store: where the records go; null writes nothing. The station's name and the product's
-    // version go into every record.
+    // store: where the records go; null writes nothing, and one that is not open when a record's
+    // turn comes (a post()ed task may open it first) keeps nothing. The station's name and the
+    // product's version go into every record.
     Journal(history::Store* store, std::string station, std::string version);
     ~Journal();  // writes what is left first
     Journal(const Journal&) = delete;
