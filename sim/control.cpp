@@ -177,11 +177,15 @@ void Fleet::accept_all(int device)
         c.session = std::make_unique<Session>(d, opt_.link, ++sessions_);
         Conn& added = conns_.emplace(fd, std::move(c)).first->second;
         // Connections whose peer has already gone are not counted, though their end has not
-        // been read yet: the peak is what the other side held at once.
-        size_t live = 0;
-        for (const auto& [cfd, conn] : conns_)
-            live += peer_closed(cfd) ? 0 : 1;
-        peak_connections_ = std::max(peak_connections_, live);
+        // been read yet: the peak is what the other side held at once. They are asked only while
+        // a new peak is possible, and only until it is known: a storm of logins would otherwise
+        // cost one system call per connection open for each one accepted.
+        if (conns_.size() > peak_connections_) {
+            size_t gone = 0;
+            for (auto k = conns_.begin(); k != conns_.end() && conns_.size() - gone > peak_connections_; ++k)
+                gone += peer_closed(k->first) ? 1 : 0;
+            peak_connections_ = std::max(peak_connections_, conns_.size() - gone);
+        }
         arm_conn(added, EPOLLIN, true);
         dirty_ = true;
         note("device %d: connection from %s:%u", device, format_ip(peer).c_str(), peer_port);
