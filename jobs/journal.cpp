@@ -12,8 +12,10 @@ namespace {
 
 // A record waits this long for others to end before it is written: a wave's jobs end over a few
 // hundredths of a second, and one commit for them all writes a few pages of the journal file
-// instead of a few per record (and brings its checkpoint far less often). drain() cuts it short.
+// instead of a few per record (and brings its checkpoint far less often). drain() cuts it short,
+// and so does a gathering this large, so that the run's end never waits for a long last write.
 constexpr auto kGatherWindow = std::chrono::milliseconds(30);
+constexpr size_t kGatherAtMost = 16;
 constexpr size_t kMaxBatch = 256;
 
 }  // namespace
@@ -175,7 +177,7 @@ void Journal::push(Pending p)
         std::lock_guard<std::mutex> lk(mu_);
         p.queued = std::chrono::steady_clock::now();
         // A writer gathering records waits for its window, not for each one that joins it.
-        wake = queue_.empty() || p.prepare_only || queue_.size() + 1 >= kMaxBatch;
+        wake = queue_.empty() || p.prepare_only || queue_.size() + 1 == kGatherAtMost;
         queue_.push_back(std::move(p));
         if (!writer_.joinable())
             writer_ = std::thread([this] { run(); });
@@ -198,7 +200,7 @@ void Journal::run()
         // commit, not one each.
         if (!queue_.front().prepare_only)
             cv_.wait_until(lk, queue_.front().queued + kGatherWindow,
-                           [this] { return stop_ || draining_ > 0 || queue_.size() >= kMaxBatch; });
+                           [this] { return stop_ || draining_ > 0 || queue_.size() >= kGatherAtMost; });
         std::vector<Pending> batch;
         while (!queue_.empty() && batch.size() < kMaxBatch) {
             batch.push_back(std::move(queue_.front()));
