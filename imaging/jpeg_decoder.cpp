@@ -152,175 +152,167 @@ inline uint16_t rgb565(int r, int g, int b)
     return static_cast<uint16_t>(((r >> 3) << 11) | ((g >> 2) << 5) | (b >> 3));
 }
 
-class JpegDecoder {
-public:
-    int Decode(const uint8_t* data, size_t length, uint16_t* target, size_t target_pixels, int* width, int* height);
+// Bit reader over the entropy-coded data. It stops at any marker or at the end of the data and
+// then feeds zero bits, counting them, so running out of data is detected without ever reading
+// outside the buffer. A plain value, so that the scan loop can keep it in registers.
+struct BitReader {
+    const uint8_t* data = nullptr;
+    size_t len = 0;
+    size_t start = 0;  // where this stretch of entropy data began
+    size_t pos = 0;    // the next byte to read
+    uint64_t acc = 0;  // the unread bits from bit 63 down, zero below them
+    int nbits = 0;
+    int fake = 0;  // zero bits made up past the end of the data, the last ones in acc
+    bool stopped = false;
 
-private:
-    // The scan, MCU by MCU. false once a block fails or a restart marker is missing (traced).
-    bool DecodeScan();
-    int DecodeBlock(const HuffTable& dc, const HuffTable& ac, const float* q, int32_t& pred, float* coef, int& last_k);
-    // The same walk through one block's codes without coefficients: all a check needs.
-    int SkipBlock(const HuffTable& dc, const HuffTable& ac);
-    // Skips n magnitude bits.
-    void SkipBits(int n);
-    void StoreMcu(int mx, int my);
-
-    // Bit reader over the entropy-coded data. It stops at any marker or at the end of the
-    // data and then feeds zero bits, counting them, so running out of data is detected
-    // without ever reading outside the buffer.
-    void ResetBits(size_t pos);
-    void Fill();
-    int PeekBits16();
-    void Consume(int n);
-    int GetBits(int n);
-    int DecodeSymbol(const HuffTable& t);
+    void Reset(size_t at)
+    {
+        start = pos = at;
+        acc = 0;
+        nbits = 0;
+        fake = 0;
+        stopped = false;
+    }
+    // Enough bits for any code with its magnitude bits (16 + 16), so no step checks again.
+    void Need32()
+    {
+        if (nbits < 32)
+            Refill();
+    }
+    uint32_t Peek(int n) const { return static_cast<uint32_t>(acc >> (64 - n)); }
+    void Skip(int n)
+    {
+        acc <<= n;
+        nbits -= n;
+    }
+    int Take(int n)  // 1 <= n <= 16
+    {
+        int v = static_cast<int>(Peek(n));
+        Skip(n);
+        return v;
+    }
+    // A zero bit made up past the end of the data was used: the data ended inside a block.
+    bool Overrun() const { return nbits < fake; }
+    void Refill();
     bool Restart();
-
-    const uint8_t* data_ = nullptr;
-    size_t len_ = 0;
-
-    jpeg::Header h_;
-
-    uint64_t buf_ = 0;
-    int bits_ = 0;
-    int fake_bits_ = 0;
-    bool stopped_ = false;
-    bool overrun_ = false;
-    size_t pos_ = 0;
-    size_t ring_[16] = {};  // where each buffered byte started, to give unread bytes back
-    unsigned ring_n_ = 0;
-
-    uint16_t* target_ = nullptr;
-    size_t target_pixels_ = 0;
-    size_t line_ = 0;
-    uint8_t plane_[3][32 * 32];  // one MCU of samples per component (at most 4 x 4 blocks)
-    // Where each luminance sample's chrominance sample lies in its plane: column index per
-    // MCU column, offset of the row per MCU row (for the two chrominance components).
-    uint8_t chroma_col_[2][32];
-    uint16_t chroma_row_[2][32];
 };
 
-void JpegDecoder::ResetBits(size_t pos)
+inline uint64_t load_be64(const uint8_t* p)
 {
-    pos_ = pos;
-    buf_ = 0;
-    bits_ = 0;
-    fake_bits_ = 0;
-    stopped_ = false;
-    ring_n_ = 0;
-}
-
-void JpegDecoder::Fill()
-{
-    while (bits_ <= 56) {
-        uint32_t byte = 0;
-        if (stopped_) {
-            fake_bits_ += 8;
-        } else if (pos_ >= len_) {
-            stopped_ = true;
-            continue;
-        } else {
-            byte = data_[pos_];
-            if (byte == 0xFF) {
-                if (pos_ + 1 >= len_ || data_[pos_ + 1] != 0x00) {
-                    stopped_ = true;  // a marker: the entropy data ends here
-                    continue;
-                }
-                ring_[ring_n_++ & 15] = pos_;
-                pos_ += 2;
-            } else {
-                ring_[ring_n_++ & 15] = pos_;
-                pos_ += 1;
-            }
-        }
-        buf_ = (buf_ << 8) | byte;
-        bits_ += 8;
-    }
-}
-
-inline int JpegDecoder::PeekBits16()
-{
-    if (bits_ < 16)
-        Fill();
-    return static_cast<int>((buf_ >> (bits_ - 16)) & 0xFFFF);
-}
-
-inline void JpegDecoder::Consume(int n)
-{
-    bits_ -= n;
-    if (bits_ < fake_bits_) {
-        overrun_ = true;  // a zero bit made up past the end of the data was used
-        fake_bits_ = bits_;
-    }
-}
-
-inline int JpegDecoder::GetBits(int n)
-{
-    if (n == 0)
-        return 0;
-    if (bits_ < n)
-        Fill();
-    int v = static_cast<int>((buf_ >> (bits_ - n)) & ((1u << n) - 1));
-    Consume(n);
+    uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    v = __builtin_bswap64(v);
+#endif
     return v;
 }
 
-int JpegDecoder::DecodeSymbol(const HuffTable& t)
+inline bool has_ff_byte(uint64_t v)
 {
-    int peek = PeekBits16();
-    int idx = peek >> (16 - kFastBits);
+    uint64_t x = ~v;  // a byte 0xFF of v is a zero byte of x
+    return ((x - 0x0101010101010101ull) & ~x & 0x8080808080808080ull) != 0;
+}
+
+// Called with fewer than 32 bits left; leaves more than 55.
+inline void BitReader::Refill()
+{
+    // Most of the time the next bytes hold no 0xFF: all whole bytes that fit go in at once.
+    if (!stopped && len - pos >= 8) {
+        const int n = (63 - nbits) >> 3;
+        const uint64_t head = load_be64(data + pos) & ~(~uint64_t{0} >> (8 * n));
+        if (!has_ff_byte(head)) {
+            acc |= head >> nbits;
+            nbits += 8 * n;
+            pos += static_cast<size_t>(n);
+            return;
+        }
+    }
+    // Byte by byte: a stuffed 0xFF 0x00 is one data byte, any other 0xFF starts a marker.
+    while (nbits <= 56) {
+        uint64_t byte = 0;
+        if (stopped) {
+            fake += 8;
+        } else if (pos >= len) {
+            stopped = true;
+            continue;
+        } else {
+            byte = data[pos];
+            if (byte == 0xFF) {
+                if (pos + 1 >= len || data[pos + 1] != 0x00) {
+                    stopped = true;  // a marker: the entropy data ends here
+                    continue;
+                }
+                pos += 2;
+            } else {
+                pos += 1;
+            }
+        }
+        acc |= byte << (56 - nbits);
+        nbits += 8;
+    }
+}
+
+// At a restart boundary the whole bytes still buffered but unread are given back, then the two
+// bytes of the RSTn marker are skipped. A data byte 0xFF always comes as 0xFF 0x00, so the bytes
+// given back can be counted backwards from pos.
+inline bool BitReader::Restart()
+{
+    int real = nbits - fake;
+    for (int whole = real > 0 ? real / 8 : 0; whole > 0; --whole)
+        pos -= pos - start >= 2 && data[pos - 1] == 0x00 && data[pos - 2] == 0xFF ? 2 : 1;
+    if (pos + 2 > len)
+        return false;
+    Reset(pos + 2);
+    return true;
+}
+
+// The symbol whose code begins `peek` (the next 16 bits) and the code's length, or -1 when no
+// code matches.
+int match_code(const HuffTable& t, uint32_t peek, int* len)
+{
+    int idx = static_cast<int>(peek >> (16 - kFastBits));
     if (t.fast_len[idx]) {
-        Consume(t.fast_len[idx]);
+        *len = t.fast_len[idx];
         return t.fast_sym[idx];
     }
-    for (int len = kFastBits + 1; len <= 16; ++len) {
-        int32_t code = peek >> (16 - len);
-        if (code <= t.maxcode[len]) {
-            int32_t i = code + t.valoffset[len];
+    for (int l = kFastBits + 1; l <= 16; ++l) {
+        int32_t code = static_cast<int32_t>(peek >> (16 - l));
+        if (code <= t.maxcode[l]) {
+            int32_t i = code + t.valoffset[l];
             if (i < 0 || i >= t.count)
                 return -1;  // cannot happen with canonical codes; kept as a guard
-            Consume(len);
+            *len = l;
             return t.symbols[i];
         }
     }
     return -1;
 }
 
-// At a restart boundary the bytes still buffered but unread are given back, then the two
-// bytes of the RSTn marker are skipped.
-bool JpegDecoder::Restart()
-{
-    int real = bits_ - fake_bits_;
-    int whole = real > 0 ? real / 8 : 0;
-    if (whole > 0)
-        pos_ = ring_[(ring_n_ - static_cast<unsigned>(whole)) & 15];
-    if (pos_ + 2 > len_)
-        return false;
-    ResetBits(pos_ + 2);
-    return true;
-}
-
 inline int extend(int v, int s) { return v < (1 << (s - 1)) ? v - (1 << s) + 1 : v; }
 
-int JpegDecoder::DecodeBlock(const HuffTable& dc, const HuffTable& ac, const float* q, int32_t& pred, float* coef,
-                             int& last_k)
+int DecodeBlock(BitReader& br, const HuffTable& dc, const HuffTable& ac, const float* q, int32_t& pred, float* coef,
+                int& last_k)
 {
     std::memset(coef, 0, 64 * sizeof(float));
     last_k = 0;
-    int s = DecodeSymbol(dc);
+    br.Need32();
+    int len = 0;
+    int s = match_code(dc, br.Peek(16), &len);
     if (s < 0)
         return kBlockBadDcCode;
     if (s > 16)
         return kBlockBadDcSize;
-    int diff = s ? extend(GetBits(s), s) : 0;
+    br.Skip(len);
+    int diff = s ? extend(br.Take(s), s) : 0;
     // Wraps instead of overflowing on hostile data; a real picture never gets near.
     pred = static_cast<int32_t>(static_cast<uint32_t>(pred) + static_cast<uint32_t>(diff));
     coef[0] = static_cast<float>(pred) * q[0];
     for (int k = 1; k < 64;) {
-        int rs = DecodeSymbol(ac);
+        br.Need32();
+        int rs = match_code(ac, br.Peek(16), &len);
         if (rs < 0)
             return kBlockBadAcCode;
+        br.Skip(len);
         int r = rs >> 4, sz = rs & 0x0F;
         if (sz == 0) {
             if (r != 15)
@@ -331,34 +323,30 @@ int JpegDecoder::DecodeBlock(const HuffTable& dc, const HuffTable& ac, const flo
         k += r;
         if (k > 63)
             return kBlockPastEnd;
-        coef[kZigzag[k]] = static_cast<float>(extend(GetBits(sz), sz)) * q[k];
+        coef[kZigzag[k]] = static_cast<float>(extend(br.Take(sz), sz)) * q[k];
         last_k = k;
         ++k;
     }
-    return overrun_ ? kBlockDataEnded : kBlockOk;
+    return br.Overrun() ? kBlockDataEnded : kBlockOk;
 }
 
-inline void JpegDecoder::SkipBits(int n)
+// The same walk through one block's codes without coefficients: all a check needs.
+int SkipBlock(BitReader& br, const HuffTable& dc, const HuffTable& ac)
 {
-    if (n == 0)
-        return;
-    if (bits_ < n)
-        Fill();
-    Consume(n);
-}
-
-int JpegDecoder::SkipBlock(const HuffTable& dc, const HuffTable& ac)
-{
-    int s = DecodeSymbol(dc);
+    br.Need32();
+    int len = 0;
+    int s = match_code(dc, br.Peek(16), &len);
     if (s < 0)
         return kBlockBadDcCode;
     if (s > 16)
         return kBlockBadDcSize;
-    SkipBits(s);
+    br.Skip(len + s);
     for (int k = 1; k < 64;) {
-        int rs = DecodeSymbol(ac);
+        br.Need32();
+        int rs = match_code(ac, br.Peek(16), &len);
         if (rs < 0)
             return kBlockBadAcCode;
+        br.Skip(len);
         int r = rs >> 4, sz = rs & 0x0F;
         if (sz == 0) {
             if (r != 15)
@@ -369,11 +357,35 @@ int JpegDecoder::SkipBlock(const HuffTable& dc, const HuffTable& ac)
         k += r;
         if (k > 63)
             return kBlockPastEnd;
-        SkipBits(sz);
+        br.Skip(sz);
         ++k;
     }
-    return overrun_ ? kBlockDataEnded : kBlockOk;
+    return br.Overrun() ? kBlockDataEnded : kBlockOk;
 }
+
+class JpegDecoder {
+public:
+    int Decode(const uint8_t* data, size_t length, uint16_t* target, size_t target_pixels, int* width, int* height);
+
+private:
+    // The scan, MCU by MCU. false once a block fails or a restart marker is missing (traced).
+    bool DecodeScan();
+    void StoreMcu(int mx, int my);
+
+    const uint8_t* data_ = nullptr;
+    size_t len_ = 0;
+
+    jpeg::Header h_;
+
+    uint16_t* target_ = nullptr;
+    size_t target_pixels_ = 0;
+    size_t line_ = 0;
+    uint8_t plane_[3][32 * 32];  // one MCU of samples per component (at most 4 x 4 blocks)
+    // Where each luminance sample's chrominance sample lies in its plane: column index per
+    // MCU column, offset of the row per MCU row (for the two chrominance components).
+    uint8_t chroma_col_[2][32];
+    uint16_t chroma_row_[2][32];
+};
 
 void JpegDecoder::StoreMcu(int mx, int my)
 {
@@ -435,12 +447,14 @@ bool JpegDecoder::DecodeScan()
             chroma_row_[c][i] = static_cast<uint16_t>((i * cc.v / v0) * 8 * cc.h);
     }
 
-    ResetBits(h_.scan_start);
-    overrun_ = false;
+    BitReader br;
+    br.data = data_;
+    br.len = len_;
+    br.Reset(h_.scan_start);
     for (int my = 0; my < mcus_y; ++my) {
         for (int mx = 0; mx < mcus_x; ++mx, ++count) {
             if (h_.restart_interval && count > 0 && count % h_.restart_interval == 0) {
-                if (!Restart()) {
+                if (!br.Restart()) {
                     trace("JPEG Decode ERROR.\n");
                     return false;
                 }
@@ -452,7 +466,7 @@ bool JpegDecoder::DecodeScan()
                 const int bw = h_.comp[c].h, bh = h_.comp[c].v;
                 for (int by = 0; by < bh; ++by) {
                     for (int bx = 0; bx < bw; ++bx) {
-                        int ret = store ? DecodeBlock(dc, ac, q[c], pred[c], coef, last_k) : SkipBlock(dc, ac);
+                        int ret = store ? DecodeBlock(br, dc, ac, q[c], pred[c], coef, last_k) : SkipBlock(br, dc, ac);
                         if (ret != kBlockOk) {
                             trace("funcret%d = %x\n", c + 1, static_cast<unsigned>(ret));
                             trace("JPEG Decode ERROR.\n");
