@@ -266,16 +266,17 @@ inline bool BitReader::Restart()
     return true;
 }
 
-// The symbol whose code begins `peek` (the next 16 bits) and the code's length, or -1 when no
-// code matches.
-int match_code(const HuffTable& t, uint32_t peek, int* len)
+// The symbol whose code begins `peek` (the next 16 bits) and the code's length: -1 when no code
+// matches, -2 when only a code longer than `max_len` bits could (the bits behind max_len are not
+// looked at then).
+int match_code(const HuffTable& t, uint32_t peek, int max_len, int* len)
 {
     int idx = static_cast<int>(peek >> (16 - kFastBits));
     if (t.fast_len[idx]) {
         *len = t.fast_len[idx];
         return t.fast_sym[idx];
     }
-    for (int l = kFastBits + 1; l <= 16; ++l) {
+    for (int l = kFastBits + 1; l <= max_len; ++l) {
         int32_t code = static_cast<int32_t>(peek >> (16 - l));
         if (code <= t.maxcode[l]) {
             int32_t i = code + t.valoffset[l];
@@ -285,7 +286,7 @@ int match_code(const HuffTable& t, uint32_t peek, int* len)
             return t.symbols[i];
         }
     }
-    return -1;
+    return max_len < 16 ? -2 : -1;
 }
 
 inline int extend(int v, int s) { return v < (1 << (s - 1)) ? v - (1 << s) + 1 : v; }
@@ -297,7 +298,7 @@ int DecodeBlock(BitReader& br, const HuffTable& dc, const HuffTable& ac, const f
     last_k = 0;
     br.Need32();
     int len = 0;
-    int s = match_code(dc, br.Peek(16), &len);
+    int s = match_code(dc, br.Peek(16), 16, &len);
     if (s < 0)
         return kBlockBadDcCode;
     if (s > 16)
@@ -309,7 +310,7 @@ int DecodeBlock(BitReader& br, const HuffTable& dc, const HuffTable& ac, const f
     coef[0] = static_cast<float>(pred) * q[0];
     for (int k = 1; k < 64;) {
         br.Need32();
-        int rs = match_code(ac, br.Peek(16), &len);
+        int rs = match_code(ac, br.Peek(16), 16, &len);
         if (rs < 0)
             return kBlockBadAcCode;
         br.Skip(len);
@@ -330,35 +331,103 @@ int DecodeBlock(BitReader& br, const HuffTable& dc, const HuffTable& ac, const f
     return br.Overrun() ? kBlockDataEnded : kBlockOk;
 }
 
-// The same walk through one block's codes without coefficients: all a check needs.
-int SkipBlock(BitReader& br, const HuffTable& dc, const HuffTable& ac)
+// A check needs no coefficients, only the codes: one lookup in a walk table per step resolves
+// the code and its magnitude bits together, so both are skipped at once. An entry holds the bits
+// to skip, how far the coefficient index moves and what kind of step it is.
+constexpr int kWalkBits = 11;
+static_assert(kWalkBits >= kFastBits && kWalkBits < 16);
+
+enum WalkKind : unsigned {
+    kWalkCoef,       // a coefficient (or, in a DC table, the difference)
+    kWalkEob,        // end of block
+    kWalkZrl,        // sixteen zeros
+    kWalkNoCode,     // no code matches
+    kWalkLong,       // a code longer than kWalkBits: decoded from 16 bits
+    kWalkDcTooWide,  // a DC difference wider than 16 bits
+};
+
+constexpr uint16_t walk_entry(WalkKind kind, int skip, int advance)
 {
-    br.Need32();
-    int len = 0;
-    int s = match_code(dc, br.Peek(16), &len);
-    if (s < 0)
-        return kBlockBadDcCode;
-    if (s > 16)
-        return kBlockBadDcSize;
-    br.Skip(len + s);
-    for (int k = 1; k < 64;) {
-        br.Need32();
-        int rs = match_code(ac, br.Peek(16), &len);
-        if (rs < 0)
-            return kBlockBadAcCode;
-        br.Skip(len);
-        int r = rs >> 4, sz = rs & 0x0F;
-        if (sz == 0) {
-            if (r != 15)
-                break;
-            k += 16;
+    return static_cast<uint16_t>(kind << 11 | advance << 6 | skip);
+}
+constexpr WalkKind walk_kind(unsigned e) { return static_cast<WalkKind>(e >> 11); }
+
+uint16_t walk_step(bool dc, int sym, int len)
+{
+    if (sym < 0)
+        return walk_entry(kWalkNoCode, 0, 0);
+    if (dc)
+        return sym > 16 ? walk_entry(kWalkDcTooWide, 0, 0) : walk_entry(kWalkCoef, len + sym, 0);
+    int run = sym >> 4, size = sym & 0x0F;
+    if (size == 0)
+        return walk_entry(run == 15 ? kWalkZrl : kWalkEob, len, 0);
+    return walk_entry(kWalkCoef, len + size, run + 1);
+}
+
+void build_walk(const HuffTable& t, bool dc, uint16_t* walk)
+{
+    constexpr uint32_t kSpan = 1u << (kWalkBits - kFastBits);
+    for (uint32_t idx = 0; idx < (1u << kFastBits); ++idx) {
+        uint16_t* out = walk + idx * kSpan;
+        if (t.fast_len[idx]) {
+            std::fill(out, out + kSpan, walk_step(dc, t.fast_sym[idx], t.fast_len[idx]));
             continue;
         }
-        k += r;
-        if (k > 63)
-            return kBlockPastEnd;
-        br.Skip(sz);
-        ++k;
+        for (uint32_t i = 0; i < kSpan; ++i) {
+            int len = 0;
+            int sym = match_code(t, (idx * kSpan + i) << (16 - kWalkBits), kWalkBits, &len);
+            out[i] = sym == -2 ? walk_entry(kWalkLong, 0, 0) : walk_step(dc, sym, len);
+        }
+    }
+}
+
+struct WalkTables {
+    const uint16_t* dc_walk;
+    const uint16_t* ac_walk;
+    const HuffTable* dc;  // for codes longer than kWalkBits
+    const HuffTable* ac;
+};
+
+inline unsigned walk_lookup(BitReader& br, const uint16_t* walk, const HuffTable& t, bool dc)
+{
+    br.Need32();
+    unsigned e = walk[br.Peek(kWalkBits)];
+    if (walk_kind(e) == kWalkLong) {
+        int len = 0;
+        int sym = match_code(t, br.Peek(16), 16, &len);
+        e = walk_step(dc, sym, len);
+    }
+    return e;
+}
+
+// The same walk through one block's codes as DecodeBlock, without coefficients.
+inline int WalkBlock(BitReader& br, const WalkTables& w)
+{
+    unsigned e = walk_lookup(br, w.dc_walk, *w.dc, true);
+    if (walk_kind(e) == kWalkNoCode)
+        return kBlockBadDcCode;
+    if (walk_kind(e) == kWalkDcTooWide)
+        return kBlockBadDcSize;
+    br.Skip(e & 63);
+    for (int k = 1;;) {
+        e = walk_lookup(br, w.ac_walk, *w.ac, false);
+        if (walk_kind(e) == kWalkCoef) {
+            br.Skip(e & 63);
+            k += e >> 6 & 31;  // run + 1
+            if (k < 64)
+                continue;
+            if (k > 64)
+                return kBlockPastEnd;  // the run walked beyond coefficient 63
+            break;
+        }
+        if (walk_kind(e) == kWalkNoCode)
+            return kBlockBadAcCode;
+        br.Skip(e & 63);
+        if (walk_kind(e) == kWalkEob)
+            break;
+        k += 16;  // ZRL
+        if (k >= 64)
+            break;
     }
     return br.Overrun() ? kBlockDataEnded : kBlockOk;
 }
@@ -368,9 +437,12 @@ public:
     int Decode(const uint8_t* data, size_t length, uint16_t* target, size_t target_pixels, int* width, int* height);
 
 private:
-    // The scan, MCU by MCU. false once a block fails or a restart marker is missing (traced).
+    // The scan, MCU by MCU, with pixels or (for a check) only walking the codes. false once a
+    // block fails or a restart marker is missing (traced).
+    template <bool kPixels>
     bool DecodeScan();
     void StoreMcu(int mx, int my);
+    const uint16_t* Walk(int cls, int n);
 
     const uint8_t* data_ = nullptr;
     size_t len_ = 0;
@@ -385,7 +457,19 @@ private:
     // MCU column, offset of the row per MCU row (for the two chrominance components).
     uint8_t chroma_col_[2][32];
     uint16_t chroma_row_[2][32];
+    // Walk tables by class and table number, built when the scan first needs them.
+    uint16_t walk_[2][2][1 << kWalkBits];
+    bool walk_built_[2][2] = {};
 };
+
+const uint16_t* JpegDecoder::Walk(int cls, int n)
+{
+    if (!walk_built_[cls][n]) {
+        build_walk(h_.huff[cls][n], cls == 0, walk_[cls][n]);
+        walk_built_[cls][n] = true;
+    }
+    return walk_[cls][n];
+}
 
 void JpegDecoder::StoreMcu(int mx, int my)
 {
@@ -423,6 +507,7 @@ void JpegDecoder::StoreMcu(int mx, int my)
     }
 }
 
+template <bool kPixels>
 bool JpegDecoder::DecodeScan()
 {
     const int h0 = h_.comp[0].h, v0 = h_.comp[0].v;
@@ -430,22 +515,28 @@ bool JpegDecoder::DecodeScan()
     const int mcus_y = (h_.height + 8 * v0 - 1) / (8 * v0);
     // Dequantisation with the inverse DCT's scale factors folded in, per component.
     float q[3][64];
-    for (int c = 0; c < 3; ++c)
-        for (int k = 0; k < 64; ++k)
-            q[c][k] = static_cast<float>(h_.qt[h_.comp[c].tq][k]) * aan_scale().k[k];
     int32_t pred[3] = {0, 0, 0};
     float coef[64];
     int last_k = 0;
-    uint64_t count = 0;
-    const bool store = target_pixels_ > 0;
-
-    for (int c = 0; c < 2; ++c) {
-        const Component& cc = h_.comp[c + 1];
-        for (int i = 0; i < 8 * h0; ++i)
-            chroma_col_[c][i] = static_cast<uint8_t>(i * cc.h / h0);
-        for (int i = 0; i < 8 * v0; ++i)
-            chroma_row_[c][i] = static_cast<uint16_t>((i * cc.v / v0) * 8 * cc.h);
+    WalkTables walk[3] = {};
+    if constexpr (kPixels) {
+        for (int c = 0; c < 3; ++c)
+            for (int k = 0; k < 64; ++k)
+                q[c][k] = static_cast<float>(h_.qt[h_.comp[c].tq][k]) * aan_scale().k[k];
+        for (int c = 0; c < 2; ++c) {
+            const Component& cc = h_.comp[c + 1];
+            for (int i = 0; i < 8 * h0; ++i)
+                chroma_col_[c][i] = static_cast<uint8_t>(i * cc.h / h0);
+            for (int i = 0; i < 8 * v0; ++i)
+                chroma_row_[c][i] = static_cast<uint16_t>((i * cc.v / v0) * 8 * cc.h);
+        }
+    } else {
+        for (int c = 0; c < h_.ncomp; ++c) {
+            const int dc = c == 0 ? h_.luma_dc : h_.chroma_dc, ac = c == 0 ? h_.luma_ac : h_.chroma_ac;
+            walk[c] = {Walk(0, dc), Walk(1, ac), &h_.huff[0][dc], &h_.huff[1][ac]};
+        }
     }
+    uint64_t count = 0;
 
     BitReader br;
     br.data = data_;
@@ -466,18 +557,22 @@ bool JpegDecoder::DecodeScan()
                 const int bw = h_.comp[c].h, bh = h_.comp[c].v;
                 for (int by = 0; by < bh; ++by) {
                     for (int bx = 0; bx < bw; ++bx) {
-                        int ret = store ? DecodeBlock(br, dc, ac, q[c], pred[c], coef, last_k) : SkipBlock(br, dc, ac);
+                        int ret;
+                        if constexpr (kPixels)
+                            ret = DecodeBlock(br, dc, ac, q[c], pred[c], coef, last_k);
+                        else
+                            ret = WalkBlock(br, walk[c]);
                         if (ret != kBlockOk) {
                             trace("funcret%d = %x\n", c + 1, static_cast<unsigned>(ret));
                             trace("JPEG Decode ERROR.\n");
                             return false;
                         }
-                        if (store)
+                        if constexpr (kPixels)
                             idct_block(coef, last_k, plane_[c] + by * 8 * (8 * bw) + bx * 8, 8 * bw);
                     }
                 }
             }
-            if (store)
+            if constexpr (kPixels)
                 StoreMcu(mx, my);
         }
     }
@@ -508,7 +603,7 @@ int JpegDecoder::Decode(const uint8_t* data, size_t length, uint16_t* target, si
     target_pixels_ = target ? target_pixels : 0;
     trace("<<imgwidth=%d, imgheight=%d, linebytes=%d>>\n", h_.width, h_.height, static_cast<int>(line_ * 2));
 
-    if (!DecodeScan())
+    if (!(target_pixels_ > 0 ? DecodeScan<true>() : DecodeScan<false>()))
         return kJpegDecodeFailed;
     trace("decode success!!!!\n");
     if (width)
