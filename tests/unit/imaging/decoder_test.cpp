@@ -267,6 +267,24 @@ std::vector<HandCase> hand_cases()
          cat({soi(), sof0(8, 8, {{1, 1, 1, 0}}), dqt(0), tiny_tables(0), sos({{1, 0, 0}}), {0x3F}, eoi()}), true, 8, 8},
         {"restart marker after every MCU", flat_gray(24, 8, 1), true, 24, 8},
         {"restart marker after two MCUs", flat_gray(32, 8, 2), false, 32, 8},  // tail bits do not fit 2 blocks
+        // Unread whole bytes in front of a restart marker are given back (0xFF 0x00 as one) and
+        // reading resumes two bytes behind the first of them: here at the second 0x3F.
+        {"restart behind stray bytes",
+         cat({soi(), dqt(0), tiny_tables(0), sof0(16, 8, {{1, 1, 1, 0}}), dri(1), sos({{1, 0, 0}}),
+              {0x3F, 0xFF, 0x00, 0x3F, 0xFF, 0xD0, 0x3F}, eoi()}),
+         true, 16, 8},
+        // Two blocks of a 16-bit DC code, 16 difference bits and end of block.
+        {"16-bit DC code with a 16-bit difference",
+         cat({soi(), dqt(0), dht(0, 0, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, {16}), dht(1, 0, {1}, {0}),
+              sof0(16, 8, {{1, 1, 1, 0}}), sos({{1, 0, 0}}),
+              {0x00, 0x00, 0xFF, 0x00, 0xFF, 0x00, 0x00, 0x00, 0x7F, 0xFF, 0x00, 0xBF}, eoi()}),
+         true, 16, 8},
+        // Two blocks of DC "0", three 0xF1 and an 0xE1 that ends at coefficient 63: the next
+        // block's DC code "0" must not be taken for the AC end of block "0".
+        {"block full up to coefficient 63",
+         cat({soi(), dqt(0), dht(0, 0, {1}, {0}), dht(1, 0, {1, 1, 1}, {0x00, 0xF1, 0xE1}), sof0(16, 8, {{1, 1, 1, 0}}),
+              sos({{1, 0, 0}}), {0x5B, 0x75, 0x6D, 0xDF}, eoi()}),
+         true, 16, 8},
         {"scan lists the components in another order",
          cat({soi(), dqt(0), tiny_tables(0), sof0(8, 8, {{1, 1, 1, 0}, {2, 1, 1, 0}, {3, 1, 1, 0}}),
               sos({{3, 0, 0}, {1, 0, 0}, {2, 0, 0}}), {0x03}, eoi()}),
