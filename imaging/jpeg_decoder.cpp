@@ -331,14 +331,16 @@ int DecodeBlock(BitReader& br, const HuffTable& dc, const HuffTable& ac, const f
     return br.Overrun() ? kBlockDataEnded : kBlockOk;
 }
 
-// A check needs no coefficients, only the codes: one lookup in a walk table per step resolves
-// the code and its magnitude bits together, so both are skipped at once. An entry holds the bits
-// to skip, how far the coefficient index moves and what kind of step it is.
+// A check needs no coefficients, only the codes: one lookup in a walk table resolves a code and
+// its magnitude bits together, and often the code behind them too, so they are skipped at once.
+// An entry holds the bits to skip, how far the coefficient index moves and what kind of step it is.
 constexpr int kWalkBits = 11;
 static_assert(kWalkBits >= kFastBits && kWalkBits < 16);
 
 enum WalkKind : unsigned {
     kWalkCoef,       // a coefficient (or, in a DC table, the difference)
+    kWalkCoefPair,   // two coefficients
+    kWalkCoefEob,    // a coefficient and the end of block
     kWalkEob,        // end of block
     kWalkZrl,        // sixteen zeros
     kWalkNoCode,     // no code matches
@@ -346,11 +348,14 @@ enum WalkKind : unsigned {
     kWalkDcTooWide,  // a DC difference wider than 16 bits
 };
 
+// Bits to skip (up to 16 + 16) in bits 0-5, the advance (up to 16 + 16) in bits 6-11, the kind above.
 constexpr uint16_t walk_entry(WalkKind kind, int skip, int advance)
 {
-    return static_cast<uint16_t>(kind << 11 | advance << 6 | skip);
+    return static_cast<uint16_t>(kind << 12 | advance << 6 | skip);
 }
-constexpr WalkKind walk_kind(unsigned e) { return static_cast<WalkKind>(e >> 11); }
+constexpr WalkKind walk_kind(unsigned e) { return static_cast<WalkKind>(e >> 12); }
+constexpr int walk_skip(unsigned e) { return e & 63; }
+constexpr int walk_advance(unsigned e) { return e >> 6 & 63; }
 
 uint16_t walk_step(bool dc, int sym, int len)
 {
@@ -366,18 +371,31 @@ uint16_t walk_step(bool dc, int sym, int len)
 
 void build_walk(const HuffTable& t, bool dc, uint16_t* walk)
 {
-    constexpr uint32_t kSpan = 1u << (kWalkBits - kFastBits);
-    for (uint32_t idx = 0; idx < (1u << kFastBits); ++idx) {
-        uint16_t* out = walk + idx * kSpan;
-        if (t.fast_len[idx]) {
-            std::fill(out, out + kSpan, walk_step(dc, t.fast_sym[idx], t.fast_len[idx]));
+    constexpr uint32_t kSize = 1u << kWalkBits;
+    uint16_t single[kSize];   // the step each prefix starts with
+    uint8_t code_len[kSize];  // the length of its code where the prefix decides it, else 0
+    for (uint32_t p = 0; p < kSize; ++p) {
+        int len = 0;
+        int sym = match_code(t, p << (16 - kWalkBits), kWalkBits, &len);
+        single[p] = sym == -2 ? walk_entry(kWalkLong, 0, 0) : walk_step(dc, sym, len);
+        code_len[p] = static_cast<uint8_t>(sym >= 0 ? len : 0);
+    }
+    for (uint32_t p = 0; p < kSize; ++p) {
+        const uint16_t first = single[p];
+        walk[p] = first;
+        const int used = walk_skip(first);
+        if (dc || walk_kind(first) != kWalkCoef || used >= kWalkBits)
             continue;
-        }
-        for (uint32_t i = 0; i < kSpan; ++i) {
-            int len = 0;
-            int sym = match_code(t, (idx * kSpan + i) << (16 - kWalkBits), kWalkBits, &len);
-            out[i] = sym == -2 ? walk_entry(kWalkLong, 0, 0) : walk_step(dc, sym, len);
-        }
+        // A second code wholly inside the prefix is taken along with the first. Its step is the
+        // one of the prefix that starts behind the bits used (zeros fill the bits not known).
+        const uint32_t rest = (p << used) & (kSize - 1);
+        if (code_len[rest] == 0 || code_len[rest] > kWalkBits - used)
+            continue;
+        const uint16_t second = single[rest];
+        if (walk_kind(second) == kWalkCoef)
+            walk[p] = walk_entry(kWalkCoefPair, used + walk_skip(second), walk_advance(first) + walk_advance(second));
+        else if (walk_kind(second) == kWalkEob)
+            walk[p] = walk_entry(kWalkCoefEob, used + walk_skip(second), walk_advance(first));
     }
 }
 
@@ -388,41 +406,53 @@ struct WalkTables {
     const HuffTable* ac;
 };
 
-inline unsigned walk_lookup(BitReader& br, const uint16_t* walk, const HuffTable& t, bool dc)
+// One step from the full 16-bit code match, where the table cannot give it.
+inline unsigned walk_decode(BitReader& br, const HuffTable& t, bool dc)
 {
-    br.Need32();
-    unsigned e = walk[br.Peek(kWalkBits)];
-    if (walk_kind(e) == kWalkLong) {
-        int len = 0;
-        int sym = match_code(t, br.Peek(16), 16, &len);
-        e = walk_step(dc, sym, len);
-    }
-    return e;
+    int len = 0;
+    int sym = match_code(t, br.Peek(16), 16, &len);
+    return walk_step(dc, sym, len);
 }
 
 // The same walk through one block's codes as DecodeBlock, without coefficients.
 inline int WalkBlock(BitReader& br, const WalkTables& w)
 {
-    unsigned e = walk_lookup(br, w.dc_walk, *w.dc, true);
+    br.Need32();
+    unsigned e = w.dc_walk[br.Peek(kWalkBits)];
+    if (walk_kind(e) == kWalkLong)
+        e = walk_decode(br, *w.dc, true);
     if (walk_kind(e) == kWalkNoCode)
         return kBlockBadDcCode;
     if (walk_kind(e) == kWalkDcTooWide)
         return kBlockBadDcSize;
-    br.Skip(e & 63);
-    for (int k = 1;;) {
-        e = walk_lookup(br, w.ac_walk, *w.ac, false);
+    br.Skip(walk_skip(e));
+    for (int k = 1;;) {  // k: the next coefficient's index
+        br.Need32();
+        e = w.ac_walk[br.Peek(kWalkBits)];
+        int next = k + walk_advance(e);
+        if (walk_kind(e) <= kWalkCoefPair && next < 64) {  // the common case: the block goes on
+            br.Skip(walk_skip(e));
+            k = next;
+            continue;
+        }
+        if (walk_kind(e) == kWalkCoefEob && next < 64) {
+            br.Skip(walk_skip(e));
+            break;
+        }
+        // Near the block's end a pair may not belong to this block: one code at a time then.
+        if (walk_kind(e) == kWalkLong || walk_kind(e) == kWalkCoefPair || walk_kind(e) == kWalkCoefEob)
+            e = walk_decode(br, *w.ac, false);
+        if (walk_kind(e) == kWalkNoCode)
+            return kBlockBadAcCode;
+        br.Skip(walk_skip(e));
         if (walk_kind(e) == kWalkCoef) {
-            br.Skip(e & 63);
-            k += e >> 6 & 31;  // run + 1
+            k += walk_advance(e);
             if (k < 64)
                 continue;
             if (k > 64)
                 return kBlockPastEnd;  // the run walked beyond coefficient 63
             break;
         }
-        if (walk_kind(e) == kWalkNoCode)
-            return kBlockBadAcCode;
-        br.Skip(e & 63);
         if (walk_kind(e) == kWalkEob)
             break;
         k += 16;  // ZRL
