@@ -45,9 +45,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     } else if (shown != 1 || text.empty() || report.message != text) {
         std::abort();
     }
-    if (report.decoded &&
-        (kind != kPictureBoot || report.width <= 0 || report.height <= 0 || report.width > kBootPictureMaxWidth ||
-         report.height > kBootPictureMaxHeight))
-        std::abort();
+    // A decoded picture has its size, and is refused for it exactly when it is beyond the limits.
+    if (report.decoded) {
+        const bool too_big = report.width > kBootPictureMaxWidth || report.height > kBootPictureMaxHeight;
+        if (kind != kPictureBoot || report.width <= 0 || report.height <= 0 || too_big != (r == kPictureTooManyPixels))
+            std::abort();
+    }
     return 0;
 }
