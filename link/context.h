@@ -6,6 +6,7 @@
 #include "proto/frame.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
@@ -65,6 +66,10 @@ struct IpcLinkContext {
     std::thread thread;
     std::atomic<int> running{0};
     std::atomic<int> alive{0};  // 1 from thread start until its last statement
+    // Set to 0 under end_mu, so that a logout waiting on end_cv for the thread's end never
+    // misses it (std::atomic::wait lost it under MinGW).
+    std::mutex end_mu;
+    std::condition_variable end_cv;
     std::atomic<int> showtime{0};
     std::atomic<int> login_problem{IPC_LOGIN_PROBLEM_NONE};  // set before a login's event 2 or 5
     // The rest of a frame whose start is already on the socket (entry lock): it leaves before

@@ -93,15 +93,21 @@ void reset_entry(IpcLinkContext* ipc)
 // The entry's thread is done with it: whoever waits in wait_and_join goes on at once.
 void mark_ended(IpcLinkContext* ipc)
 {
-    ipc->alive.store(0);
-    ipc->alive.notify_all();
+    {
+        std::lock_guard<std::mutex> lk(ipc->end_mu);
+        ipc->alive.store(0);
+    }
+    ipc->end_cv.notify_all();
 }
 
-// Waits (without holding any lock) until the entry's thread has finished, then joins it.
+// Waits (without holding the entry's control lock) until the entry's thread has finished, then
+// joins it.
 void wait_and_join(IpcLinkContext* ipc, int chanid)
 {
-    for (int a; (a = ipc->alive.load()) != 0;)
-        ipc->alive.wait(a);
+    {
+        std::unique_lock<std::mutex> lk(ipc->end_mu);
+        ipc->end_cv.wait(lk, [ipc] { return ipc->alive.load() == 0; });
+    }
     std::lock_guard<std::mutex> ctl(g_ctl[chanid]);
     if (ipc->thread.joinable())
         ipc->thread.join();
